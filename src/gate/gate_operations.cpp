@@ -1,0 +1,86 @@
+// gate_operations.cpp: verdicts of submit and decide, and the two ways a run ends.
+#include "gate/gate_operations.h"
+
+namespace latchwork {
+
+VerdictKind gate_submit(RunLedger& ledger, std::string_view run_id, std::string_view effect_key,
+                        bool needs_approval) {
+    RunRecord* run = ledger.find_run(run_id);
+    if (run != nullptr) {
+        if (run->stopped()) return VerdictKind::refused_cancelled;
+        auto effect = run->effects.find(effect_key);
+        if (effect != run->effects.end()) {
+            switch (effect->second) {
+                case EffectState::released: return VerdictKind::refused_duplicate;
+                case EffectState::rejected: return VerdictKind::refused_rejected;
+                // A repeated submission of a held effect leaves its record as it was,
+                // whatever this call's needs_approval says.
+                case EffectState::pending: return VerdictKind::held_for_approval;
+            }
+        }
+    } else {
+        run = &ledger.run(run_id);
+    }
+    if (needs_approval) {
+        ledger.set_effect_state(*run, effect_key, EffectState::pending);
+        return VerdictKind::held_for_approval;
+    }
+    ledger.set_effect_state(*run, effect_key, EffectState::released);
+    return VerdictKind::release;
+}
+
+VerdictKind gate_decide(RunLedger& ledger, std::string_view run_id, std::string_view effect_key,
+                        bool approved) {
+    RunRecord* run = ledger.find_run(run_id);
+    if (run != nullptr) {
+        auto effect = run->effects.find(effect_key);
+        if (effect != run->effects.end() && effect->second == EffectState::pending) {
+            // A held effect never belongs to a stopped run, so no run check is needed here.
+            if (approved) {
+                ledger.set_effect_state(*run, effect, EffectState::released);
+                return VerdictKind::release;
+            }
+            ledger.set_effect_state(*run, effect, EffectState::rejected);
+            return VerdictKind::refused_rejected;
+        }
+        if (run->stopped()) return VerdictKind::refused_cancelled;
+        // Approving what is not held never releases it, and records nothing.
+        if (approved) return VerdictKind::refused_duplicate;
+        if (effect != run->effects.end()) {
+            if (effect->second == EffectState::released) return VerdictKind::refused_duplicate;
+            return VerdictKind::refused_rejected;  // already rejected: nothing changes
+        }
+    } else if (approved) {
+        return VerdictKind::refused_duplicate;
+    } else {
+        run = &ledger.run(run_id);
+    }
+    // A rejection that comes before the submission is remembered, so the later
+    // submission is refused as rejected.
+    ledger.set_effect_state(*run, effect_key, EffectState::rejected);
+    return VerdictKind::refused_rejected;
+}
+
+void gate_cancel(RunLedger& ledger, std::string_view run_id) {
+    RunRecord& run = ledger.run(run_id);
+    run.cancelled = true;
+    ledger.purge_pending(run);
+}
+
+void gate_close_run(RunLedger& ledger, std::string_view run_id) {
+    RunRecord& run = ledger.run(run_id);
+    run.closed = true;
+    ledger.purge_all(run);
+}
+
+bool gate_is_cancelled(const RunLedger& ledger, std::string_view run_id) {
+    const RunRecord* run = ledger.find_run(run_id);
+    return run != nullptr && run->cancelled;
+}
+
+bool gate_is_closed(const RunLedger& ledger, std::string_view run_id) {
+    const RunRecord* run = ledger.find_run(run_id);
+    return run != nullptr && run->closed;
+}
+
+}  // namespace latchwork

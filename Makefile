@@ -4,32 +4,38 @@ VENV   ?= .venv
 VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 
-.PHONY: demo test pytest native-test install-test deps-native clean
+.PHONY: demo test pytest native-test install-test deps-build deps-native clean
+
+# Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
+# native units. Installed when missing and we may (as root).
+APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
+define need_debian_package
+	@if [ ! -e $(1) ]; then \
+	  if [ "$$(id -u)" = 0 ]; then $(APT_INSTALL) $(2); \
+	  else echo "$(2) is missing: install it (apt-get install $(2))" >&2; exit 1; fi; \
+	fi
+endef
+
+deps-build:
+	$(call need_debian_package,/usr/include/boost/unordered/unordered_flat_map.hpp,libboost1.81-dev)
+
+deps-native: deps-build
+	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
-demo: $(VPY)
+demo: $(VPY) deps-build
 	$(VPY) -m pip install --quiet .
 	$(VPY) examples/quickstart.py
 
 # The test build carries the fault-injection hooks; the wheel never does.
-install-test: $(VPY)
+install-test: $(VPY) deps-build
 	$(VPY) -m pip install --quiet -C cmake.define.LATCHWORK_TEST_HOOKS=ON '.[test]'
 
 pytest: install-test
 	$(VPY) -m pytest
-
-# GoogleTest comes from Debian's packages; install it when it is missing and we may.
-deps-native:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
-	  else \
-	    echo "libgtest-dev is missing: install it (apt-get install libgtest-dev)" >&2; exit 1; \
-	  fi; \
-	fi
 
 native-test: deps-native
 	cmake -S . -B $(NATIVE_BUILD) -DCMAKE_BUILD_TYPE=Debug \

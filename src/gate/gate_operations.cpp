@@ -37,10 +37,10 @@ VerdictKind gate_decide(RunLedger& ledger, std::string_view run_id, std::string_
         if (effect != run->effects.end() && effect->second == EffectState::pending) {
             // A held effect never belongs to a stopped run, so no run check is needed here.
             if (approved) {
-                ledger.set_effect_state(*run, effect, EffectState::released);
+                ledger.set_effect_state(effect, EffectState::released);
                 return VerdictKind::release;
             }
-            ledger.set_effect_state(*run, effect, EffectState::rejected);
+            ledger.set_effect_state(effect, EffectState::rejected);
             return VerdictKind::refused_rejected;
         }
         if (run->stopped()) return VerdictKind::refused_cancelled;

@@ -24,34 +24,28 @@ void RunLedger::set_effect_state(RunRecord& run, std::string_view effect_key,
                                  EffectState state) {
     auto found = run.effects.find(effect_key);
     if (found != run.effects.end()) {
-        set_effect_state(run, found, state);
+        set_effect_state(found, state);
         return;
     }
     run.effects.emplace(std::string(effect_key), state);
     ++totals_[index(state)];
 }
 
-void RunLedger::set_effect_state(RunRecord&, StringMap<EffectState>::iterator effect,
-                                 EffectState state) {
+void RunLedger::set_effect_state(StringMap<EffectState>::iterator effect, EffectState state) {
     --totals_[index(effect->second)];
     effect->second = state;
     ++totals_[index(state)];
 }
 
 void RunLedger::purge_pending(RunRecord& run) {
-    for (auto it = run.effects.begin(); it != run.effects.end();) {
-        if (it->second == EffectState::pending) {
-            --totals_[index(EffectState::pending)];
-            it = run.effects.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    const std::size_t removed = boost::unordered::erase_if(
+        run.effects, [](const auto& effect) { return effect.second == EffectState::pending; });
+    totals_[index(EffectState::pending)] -= removed;
 }
 
 void RunLedger::purge_all(RunRecord& run) {
     for (const auto& [key, state] : run.effects) --totals_[index(state)];
-    // Swapping with an empty map also returns the bucket array, which clear() keeps.
+    // Swapping with an empty map also returns the table, which clear() keeps.
     StringMap<EffectState>().swap(run.effects);
 }
 

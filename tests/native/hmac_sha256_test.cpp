@@ -6,25 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "hex_util.h"
+#include "test_bytes.h"
 
 namespace latchwork {
 namespace {
 
+using testing::bytes_of;
+using testing::counting;
 using testing::from_hex;
 using testing::repeated;
 using testing::to_hex;
-
-std::vector<std::uint8_t> bytes_of(std::string_view text) {
-    const auto span = byte_span(text);
-    return {span.begin(), span.end()};
-}
-
-std::vector<std::uint8_t> counting(std::size_t count) {
-    std::vector<std::uint8_t> bytes(count);
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(i);
-    return bytes;
-}
 
 struct TagCase {
     const char* name;

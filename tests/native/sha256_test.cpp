@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/internal_fault.h"
-#include "hex_util.h"
+#include "test_bytes.h"
 
 namespace latchwork {
 

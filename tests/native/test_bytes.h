@@ -1,4 +1,4 @@
-// hex_util.h: hex text to bytes and back, for the expected values in the test tables.
+// test_bytes.h: byte strings for the test tables: hex text both ways, fills and counts.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "hmac/sha256.h"
 
 namespace latchwork::testing {
 
@@ -32,6 +34,18 @@ inline std::vector<std::uint8_t> from_hex(std::string_view text) {
 
 inline std::vector<std::uint8_t> repeated(std::uint8_t value, std::size_t count) {
     return std::vector<std::uint8_t>(count, value);
+}
+
+// 0, 1, 2, ...: a key whose every byte differs from its neighbours.
+inline std::vector<std::uint8_t> counting(std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(i);
+    return bytes;
+}
+
+inline std::vector<std::uint8_t> bytes_of(std::string_view text) {
+    const auto span = byte_span(text);
+    return {span.begin(), span.end()};
 }
 
 }  // namespace latchwork::testing

@@ -123,6 +123,9 @@ constexpr std::array<std::uint8_t, kSha256BlockSize> kPadding{0x80};
 }  // namespace
 
 void Sha256::update(std::span<const std::uint8_t> data) {
+    // An empty span may carry a null pointer, which memcpy must not be given even
+    // for zero bytes.
+    if (data.empty()) return;
     total_length_ += data.size();
     const std::uint8_t* next = data.data();
     std::size_t remaining = data.size();

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "hmac/secure_wipe.h"
+#include "support/secure_wipe.h"
 
 namespace latchwork {
 namespace {

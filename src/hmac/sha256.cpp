@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#include "hmac/secure_wipe.h"
+#include "support/secure_wipe.h"
 #include "support/internal_fault.h"
 
 namespace latchwork {

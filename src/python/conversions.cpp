@@ -86,8 +86,11 @@ bool convert_byte_item(PyObject* item, std::uint8_t& byte) {
 }  // namespace
 
 void raise_conversion_refusal(PyObject* object, const char* target) {
-    std::string message = "'" + type_qualname(Py_TYPE(object)) + "' object cannot be converted to '" +
-                          target + "'";
+    std::string message = "'";
+    message += type_qualname(Py_TYPE(object));
+    message += "' object cannot be converted to '";
+    message += target;
+    message += '\'';
     PyRef text = PyRef::steal(must(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
     PyErr_SetObject(PyExc_TypeError, text.get());

@@ -7,13 +7,9 @@
 #include <utility>
 #include <vector>
 
-namespace latchwork {
+#include "support/secure_wipe.h"
 
-// Overwrites through a volatile pointer so the stores cannot be optimised away.
-inline void wipe_bytes(void* data, std::size_t size) noexcept {
-    volatile std::uint8_t* bytes = static_cast<volatile std::uint8_t*>(data);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
-}
+namespace latchwork {
 
 class SecretBytes {
 public:
@@ -45,7 +41,7 @@ public:
     std::size_t size() const noexcept { return bytes_.size(); }
 
 private:
-    void wipe() noexcept { wipe_bytes(bytes_.data(), bytes_.capacity()); }
+    void wipe() noexcept { secure_wipe(bytes_.data(), bytes_.capacity()); }
     void grow() {
         std::vector<std::uint8_t> larger;
         larger.reserve(bytes_.capacity() < 16 ? 32 : bytes_.capacity() * 2);

@@ -5,6 +5,7 @@
 
 #include "python/call_boundary.h"
 #include "python/conversions.h"
+#include "python/decision_tag_function.h"
 #include "python/gate_type.h"
 #include "python/py_ref.h"
 #include "python/verdict_type.h"
@@ -69,10 +70,24 @@ bool add_type(PyObject* module, const char* name, PyObject* (*type_for_registrat
     return add(module, key.get(), type.get());
 }
 
+// Registered under its own __name__, which must be text.
+bool add_function(PyObject* module, PyObject* (*function_for_registration)(PyObject*)) {
+    PyRef function = PyRef::steal(function_for_registration(module));
+    if (!function) return false;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+        raise_conversion_refusal(name.get(), "PyString");
+        return false;
+    }
+    return add(module, name.get(), function.get());
+}
+
 // Registration order is the order of __all__.
 bool register_members(PyObject* module) {
     return add_type(module, "Verdict", verdict_type_for_registration) &&
-           add_type(module, "Gate", gate_type_for_registration);
+           add_type(module, "Gate", gate_type_for_registration) &&
+           add_function(module, decision_tag_function_for_registration);
 }
 
 PyObject* initialise() {

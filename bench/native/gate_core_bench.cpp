@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gate/gate_operations.h"
@@ -17,23 +18,33 @@ namespace {
 
 using latchwork::RunLedger;
 
-constexpr std::size_t kKeyCount = 1 << 20;
-constexpr std::size_t kRunSize = 10;   // effects in the cancelled or closed run
-constexpr std::size_t kBatch = 16;     // runs ended per timed stretch
+constexpr std::size_t kKeyCount = 1 << 17;  // effects per fresh ledger, as in bench_gate.py
+constexpr std::size_t kRunSize = 10;         // effects per run
+constexpr std::size_t kBatch = 16;           // runs ended per timed stretch
 
-const std::vector<std::string>& effect_keys() {
-    static const std::vector<std::string> keys = [] {
-        std::vector<std::string> made;
+struct EffectId {
+    std::string run_id;
+    std::string effect_key;
+};
+
+// New effects in runs of ten, the same shape as the Python benchmark's.
+const std::vector<EffectId>& new_effects() {
+    static const std::vector<EffectId> effects = [] {
+        std::vector<EffectId> made;
         made.reserve(kKeyCount);
-        for (std::size_t i = 0; i < kKeyCount; ++i) made.push_back("e:" + std::to_string(i));
+        for (std::size_t i = 0; i < kKeyCount; ++i) {
+            made.push_back({"run-" + std::to_string(i / kRunSize), "e:" + std::to_string(i)});
+        }
         return made;
     }();
-    return keys;
+    return effects;
 }
 
-// New effects of one run; a fresh ledger every kKeyCount submissions keeps every key new.
-void BM_SubmitNew(benchmark::State& state) {
-    const auto& keys = effect_keys();
+// Every kKeyCount submissions the ledger starts afresh, so every effect is new and the
+// table sizes match the Python benchmark's.
+template <bool Decide>
+void BM_SubmitNewEffects(benchmark::State& state) {
+    const auto& effects = new_effects();
     auto ledger = std::make_unique<RunLedger>();
     std::size_t next = 0;
     for (auto _ : state) {
@@ -43,28 +54,17 @@ void BM_SubmitNew(benchmark::State& state) {
             next = 0;
             state.ResumeTiming();
         }
-        benchmark::DoNotOptimize(latchwork::gate_submit(*ledger, "run-1", keys[next++], false));
-    }
-}
-BENCHMARK(BM_SubmitNew);
-
-void BM_SubmitDecide(benchmark::State& state) {
-    const auto& keys = effect_keys();
-    auto ledger = std::make_unique<RunLedger>();
-    std::size_t next = 0;
-    for (auto _ : state) {
-        if (next == kKeyCount) {
-            state.PauseTiming();
-            ledger = std::make_unique<RunLedger>();
-            next = 0;
-            state.ResumeTiming();
+        const EffectId& effect = effects[next++];
+        benchmark::DoNotOptimize(
+            latchwork::gate_submit(*ledger, effect.run_id, effect.effect_key, Decide));
+        if constexpr (Decide) {
+            benchmark::DoNotOptimize(
+                latchwork::gate_decide(*ledger, effect.run_id, effect.effect_key, true));
         }
-        const std::string& key = keys[next++];
-        benchmark::DoNotOptimize(latchwork::gate_submit(*ledger, "run-1", key, true));
-        benchmark::DoNotOptimize(latchwork::gate_decide(*ledger, "run-1", key, true));
     }
 }
-BENCHMARK(BM_SubmitDecide);
+BENCHMARK(BM_SubmitNewEffects<false>)->Name("BM_SubmitNew");
+BENCHMARK(BM_SubmitNewEffects<true>)->Name("BM_SubmitDecide");
 
 void BM_SubmitDuplicate(benchmark::State& state) {
     RunLedger ledger;
@@ -75,12 +75,14 @@ void BM_SubmitDuplicate(benchmark::State& state) {
 }
 BENCHMARK(BM_SubmitDuplicate);
 
+constexpr std::string_view kRunKeys[kRunSize] = {"e:0", "e:1", "e:2", "e:3", "e:4",
+                                                 "e:5", "e:6", "e:7", "e:8", "e:9"};
+
 // A ledger of `other` effects in runs of ten, half of them held.
 void fill_ledger(RunLedger& ledger, std::size_t other) {
-    const auto& keys = effect_keys();
     for (std::size_t i = 0; i < other; ++i) {
         (void)latchwork::gate_submit(ledger, "other-" + std::to_string(i / kRunSize),
-                                     keys[i % kRunSize], i % 2 == 0);
+                                     kRunKeys[i % kRunSize], i % 2 == 0);
     }
 }
 
@@ -92,14 +94,13 @@ template <void (*End)(RunLedger&, std::string_view)>
 void BM_EndRun(benchmark::State& state) {
     RunLedger ledger;
     fill_ledger(ledger, static_cast<std::size_t>(state.range(0)));
-    const auto& keys = effect_keys();
     std::size_t serial = 0;
     std::vector<std::string> runs(kBatch);
     for (auto _ : state) {
         for (auto& run : runs) {
             run = "target-" + std::to_string(serial++);
             for (std::size_t k = 0; k < kRunSize; ++k) {
-                (void)latchwork::gate_submit(ledger, run, keys[k], k % 2 == 0);
+                (void)latchwork::gate_submit(ledger, run, kRunKeys[k], k % 2 == 0);
             }
         }
         const auto start = std::chrono::steady_clock::now();

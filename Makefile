@@ -3,11 +3,13 @@ PYTHON ?= python3
 VENV   ?= .venv
 VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
+BENCH_BUILD  := build/bench
 
-.PHONY: demo test pytest native-test install-test deps-build deps-native clean
+.PHONY: demo test pytest native-test install-test deps-build deps-native deps-bench bench clean
 
 # Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
-# native units. Installed when missing and we may (as root).
+# native units; Google Benchmark for the native benchmarks. Installed when missing and
+# we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 define need_debian_package
 	@if [ ! -e $(1) ]; then \
@@ -21,6 +23,9 @@ deps-build:
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
+
+deps-bench: deps-build
+	$(call need_debian_package,/usr/include/benchmark/benchmark.h,libbenchmark-dev)
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -44,6 +49,15 @@ native-test: deps-native
 	ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
 
 test: pytest native-test
+
+# Reports only: a missed target never fails it. The wheel measured is the release
+# build, without the test hooks. Writes bench/results/ and the README's table.
+bench: $(VPY) deps-bench
+	$(VPY) -m pip install --quiet '.[bench]'
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLATCHWORK_PYTHON_MODULE=OFF \
+	  -DLATCHWORK_BENCH=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+	cmake --build $(BENCH_BUILD) -j2
+	$(VPY) bench/run_bench.py --build-dir $(BENCH_BUILD)
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,399 @@
+"""run_bench.py: runs every benchmark of `make bench` and reports them in one table.
+
+    python bench/run_bench.py [--build-dir build/bench] [--no-readme]
+
+Expects the native pieces built in --build-dir (the Makefile does that). Prints the
+table, writes it to bench/results/latest.md with the raw numbers beside it
+(raw.json), draws bench/results/latency.png and puts the table into README.md
+between the bench markers. Benchmarks report; a missed target never fails the run.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+import pyperf
+
+ROOT = Path(__file__).resolve().parent.parent
+BENCH = ROOT / "bench"
+RESULTS = BENCH / "results"
+README = ROOT / "README.md"
+MARK_START, MARK_END = "<!-- bench:start -->", "<!-- bench:end -->"
+C_CLIENT_COUNT = 20000
+CLIENT_COUNT = 20000
+MEMORY_COUNT = 10**6
+LEDGER_SIZES = (10**3, 10**4, 10**5, 10**6)
+FLAT_LIMIT = 1.5  # the 10^6 ledger may cost this much more than the 10^3 one: cache misses
+
+
+def say(message):
+    print(f"[bench] {message}", file=sys.stderr, flush=True)
+
+
+# ---- running the pieces ------------------------------------------------------------
+
+def python_env(build_dir):
+    env = dict(os.environ)
+    parts = [str(build_dir / "bench" / "native"), str(BENCH)]
+    if env.get("PYTHONPATH"):
+        parts.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(parts)
+    return env
+
+
+def run_pyperf(script, output_name, env, extra=()):
+    """Median seconds per operation of every benchmark the pyperf script ran."""
+    output = RESULTS / f"{output_name}.json"
+    output.unlink(missing_ok=True)
+    inherit = "PYTHONPATH,OPENSSL_ia32cap"
+    command = [sys.executable, str(BENCH / script), "--quiet", "--inherit-environ", inherit,
+               "--output", str(output), *extra]
+    with open(RESULTS / "pyperf.log", "a") as log:
+        subprocess.run(command, env=env, check=True, stdout=log, stderr=subprocess.STDOUT)
+    suite = pyperf.BenchmarkSuite.load(str(output))
+    return {bench.get_name(): bench.median() for bench in suite.get_benchmarks()}
+
+
+def run_core(build_dir):
+    """Nanoseconds per iteration of each Google Benchmark of the native core."""
+    output = RESULTS / "core.json"
+    subprocess.run([str(build_dir / "bench" / "native" / "latchwork_core_bench"),
+                    "--benchmark_min_time=0.2", f"--benchmark_out={output}",
+                    "--benchmark_out_format=json"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+    report = json.loads(output.read_text())
+    return {re.sub(r"/iterations:\d+|/manual_time", "", b["name"]):
+            b["real_time"] * scale[b["time_unit"]] for b in report["benchmarks"]}
+
+
+def run_memory(env):
+    """Bytes of resident memory per stored effect, each case in a fresh process."""
+    found = {}
+    for shape in ("one_run", "runs_of_10"):
+        for impl in ("latchwork", "baseline"):
+            done = subprocess.run([sys.executable, str(BENCH / "bench_memory.py"), impl, shape,
+                                   str(MEMORY_COUNT)], env=env, check=True,
+                                  capture_output=True, text=True)
+            found[f"{shape}.{impl}"] = json.loads(done.stdout)["bytes_per_effect"]
+    return found
+
+
+class GateServer:
+    """The fixed-answer server, for as long as the with-block lasts."""
+
+    def __init__(self, build_dir):
+        self.binary = build_dir / "bench" / "native" / "gate_server"
+
+    def __enter__(self):
+        # It ends when its standard input closes, so it cannot outlive this process.
+        self.process = subprocess.Popen([str(self.binary), "--max-seconds", "900"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port = int(self.process.stdout.readline())
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def run_c_client(build_dir, port):
+    done = subprocess.run([str(build_dir / "bench" / "native" / "c_client"), str(port),
+                           str(C_CLIENT_COUNT)], check=True, capture_output=True, text=True)
+    return {row["op"]: row for row in map(json.loads, done.stdout.splitlines())}
+
+
+def run_clients(port, env):
+    done = subprocess.run([sys.executable, str(BENCH / "bench_client.py"), str(port),
+                           "--count", str(CLIENT_COUNT)], env=env, check=True,
+                          capture_output=True, text=True)
+    return json.loads(done.stdout)
+
+
+# ---- the table -----------------------------------------------------------------------
+
+@dataclass
+class Row:
+    operation: str
+    latchwork: float | None      # seconds, or bytes when unit is "B"
+    baseline: float | None = None
+    floor: float | None = None
+    target: str = ""
+    met: bool | None = None
+    unit: str = "s"
+    note: str = ""               # shown instead of a missing latchwork value
+
+    def ratio(self, other):
+        if self.latchwork is None or not other:
+            return None
+        return self.latchwork / other
+
+
+def show_value(value, unit):
+    if value is None:
+        return "—"
+    if unit == "B":
+        return f"{value:.0f} B"
+    if unit == "x":
+        return f"{value:.2f}×"
+    for scale, suffix in ((1e-9, "ns"), (1e-6, "µs"), (1e-3, "ms")):
+        if value < scale * 1000:
+            shown = value / scale
+            return f"{shown:.0f} {suffix}" if shown >= 100 else f"{shown:.3g} {suffix}"
+    return f"{value:.3g} s"
+
+
+def show_ratio(ratio):
+    return "—" if ratio is None else f"{ratio:.2f}"
+
+
+def show_met(met):
+    return {True: "met", False: "MISSED", None: ""}[met]
+
+
+HEADER = ["operation", "latchwork", "baseline (Python)", "floor (native)", "÷ baseline",
+          "÷ floor", "target", ""]
+
+
+def table_cells(rows):
+    cells = []
+    for row in rows:
+        cells.append([row.operation, row.note or show_value(row.latchwork, row.unit),
+                      show_value(row.baseline, row.unit), show_value(row.floor, row.unit),
+                      show_ratio(row.ratio(row.baseline)), show_ratio(row.ratio(row.floor)),
+                      row.target or "—", show_met(row.met)])
+    return cells
+
+
+def text_table(rows):
+    cells = [HEADER] + table_cells(rows)
+    widths = [max(len(line[i]) for line in cells) for i in range(len(HEADER))]
+    lines = ["  ".join(text.ljust(width) for text, width in zip(line, widths)).rstrip()
+             for line in cells]
+    lines.insert(1, "  ".join("-" * width for width in widths))
+    return "\n".join(lines)
+
+
+def markdown_table(rows):
+    lines = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
+    lines += ["| " + " | ".join(line) + " |" for line in table_cells(rows)]
+    return "\n".join(lines)
+
+
+def at_most(value, limit):
+    return None if value is None else value <= limit
+
+
+def gate_rows(gate, core):
+    floor = gate.get("floor_noop")
+    cases = [
+        ("Gate.submit, new effect (runs of 10)", "submit_new_runs_of_10", 1, 0.25, "≥4× faster"),
+        ("Gate.submit, new effect (one run)", "submit_new_one_run", 1, 0.25, "≥4× faster"),
+        ("Gate.submit held + Gate.decide", "submit_decide", 2, 0.25, "≥4× faster"),
+        ("Gate.submit, duplicate", "submit_duplicate", 1, 1 / 3, "≥3× faster"),
+    ]
+    rows = []
+    for label, name, calls, limit, target in cases:
+        ours, theirs = gate.get(f"{name}.latchwork"), gate.get(f"{name}.baseline")
+        rows.append(Row(label, ours, theirs, floor * calls if floor else None, target,
+                        at_most(ours / theirs, limit) if ours and theirs else None))
+    rows.append(Row("floor: no-op method binding two str (native)", floor))
+    for label, name in (("core: gate_submit, new effect (C++)", "BM_SubmitNew"),
+                        ("core: gate_submit held + gate_decide (C++)", "BM_SubmitDecide"),
+                        ("core: gate_submit, duplicate (C++)", "BM_SubmitDuplicate")):
+        if name in core:
+            rows.append(Row(label, core[name] * 1e-9))
+    return rows
+
+
+def ledger_rows(ledger, core):
+    rows = []
+    for operation, core_name in (("cancel", "BM_Cancel"), ("close_run", "BM_CloseRun")):
+        for size in LEDGER_SIZES:
+            rows.append(Row(f"Gate.{operation}, run of 10, ledger 10^{len(str(size)) - 1}",
+                            ledger.get(f"{operation}.{size}.latchwork"),
+                            ledger.get(f"{operation}.{size}.baseline")))
+        growth = {}
+        for impl in ("latchwork", "baseline"):
+            small = ledger.get(f"{operation}.{LEDGER_SIZES[0]}.{impl}")
+            large = ledger.get(f"{operation}.{LEDGER_SIZES[-1]}.{impl}")
+            growth[impl] = large / small if small and large else None
+        rows.append(Row(f"Gate.{operation}: time at 10^6 ÷ time at 10^3", growth["latchwork"],
+                        growth["baseline"], target=f"flat (≤{FLAT_LIMIT})",
+                        met=at_most(growth["latchwork"], FLAT_LIMIT), unit="x"))
+        small = core.get(f"{core_name}/{LEDGER_SIZES[0]}")
+        large = core.get(f"{core_name}/{LEDGER_SIZES[-1]}")
+        if small and large:
+            rows.append(Row(f"core: gate_{operation} at 10^3 / 10^6 (C++)", small * 1e-9,
+                            note=f"{show_value(small * 1e-9, 's')} / "
+                                 f"{show_value(large * 1e-9, 's')}"))
+    return rows
+
+
+def memory_rows(memory):
+    rows = []
+    for shape, label in (("runs_of_10", "runs of 10"), ("one_run", "one run")):
+        ours, theirs = memory.get(f"{shape}.latchwork"), memory.get(f"{shape}.baseline")
+        rows.append(Row(f"memory per stored effect, 10^6 short keys ({label})", ours, theirs,
+                        target="≤0.5× baseline",
+                        met=at_most(ours / theirs, 0.5) if ours and theirs else None, unit="B"))
+    return rows
+
+
+def tag_rows(tag, core):
+    ours, theirs = tag.get("decision_tag_short.latchwork"), tag.get("decision_tag_short.baseline")
+    rows = [Row("decision_tag, 20-byte secret, short ids (vs hmac.new)", ours, theirs,
+                target="≤0.8× baseline", met=at_most(ours / theirs, 0.8) if ours and theirs
+                else None)]
+    rows.append(Row("SHA-256 of 1 MiB: decision_tag (vs hashlib.sha256)",
+                    tag.get("sha256_1mib.latchwork"), tag.get("sha256_1mib.hashlib"),
+                    target="reported"))
+    rows.append(Row("SHA-256 of 1 MiB: decision_tag (vs hashlib, SHA-NI masked)",
+                    tag.get("sha256_1mib.latchwork"), tag.get("sha256_1mib.hashlib_no_sha_ext"),
+                    target="reported"))
+    for label, name in (("core: SHA-256 of 1 MiB (C++)", "BM_Sha256_1MiB"),
+                        ("core: HMAC-SHA-256, short message (C++)", "BM_HmacShort"),
+                        ("core: compute_decision_tag, short ids (C++)", "BM_DecisionTagShort")):
+        if name in core:
+            rows.append(Row(label, core[name] * 1e-9))
+    return rows
+
+
+def client_rows(clients, c_client):
+    rows = []
+    skipped = clients.get("skipped")
+    ours_all = clients["latency"].get("latchwork", {})
+    theirs_all = clients["latency"].get("baseline", {})
+    for op in ("ping", "submit", "decide"):
+        for stat, label in (("median_ns", "median"), ("p99_ns", "p99")):
+            ours = ours_all.get(op, {}).get(stat)
+            theirs = theirs_all.get(op, {}).get(stat)
+            floor = c_client.get(op, {}).get(stat)
+            ours, theirs, floor = (None if v is None else v * 1e-9 for v in (ours, theirs, floor))
+            met = None
+            if ours and theirs and floor:
+                met = ours <= 1.15 * floor and ours < theirs
+            rows.append(Row(f"GateClient.{op} round trip, {label}", ours, theirs, floor,
+                            target="≤1.15× floor, < baseline", met=met,
+                            note="skipped" if skipped else ""))
+    for config, label in (("1_own", "1 thread"), ("2_own", "2 threads, a client each"),
+                          ("4_own", "4 threads, a client each"), ("4_shared", "4 threads, one client")):
+        per_call = {impl: 1 / rates[config] for impl, rates in clients["throughput"].items()}
+        rows.append(Row(f"GateClient.submit throughput, {label} (wall time per call)",
+                        per_call.get("latchwork"), per_call.get("baseline"), target="reported",
+                        note="skipped" if skipped else ""))
+    return rows
+
+
+# ---- outputs -------------------------------------------------------------------------
+
+def draw_plot(rows, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    timed = [row for row in rows if row.unit == "s" and not row.operation.startswith("core")
+             and (row.latchwork or row.baseline)]
+    fig, axis = plt.subplots(figsize=(11, 0.42 * len(timed) + 1.5))
+    positions = range(len(timed))
+    height = 0.27
+    for offset, (attribute, label, color) in enumerate((("latchwork", "latchwork", "#1f6fb4"),
+                                                        ("baseline", "Python baseline", "#e08a1e"),
+                                                        ("floor", "native floor", "#7a7a7a"))):
+        values = [getattr(row, attribute) or 0 for row in timed]
+        axis.barh([p + (offset - 1) * height for p in positions], values, height, label=label,
+                  color=color)
+    axis.set_yticks(list(positions), [row.operation for row in timed], fontsize=8)
+    axis.invert_yaxis()
+    axis.set_xscale("log")
+    axis.set_xlabel("time per operation (seconds, log scale)")
+    axis.set_title("latchwork: latency per operation")
+    axis.legend(loc="lower right")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def update_readme(markdown):
+    text = README.read_text()
+    if MARK_START not in text or MARK_END not in text:
+        say("README.md has no bench markers; left alone")
+        return
+    head, rest = text.split(MARK_START, 1)
+    _, tail = rest.split(MARK_END, 1)
+    README.write_text(f"{head}{MARK_START}\n{markdown}\n{MARK_END}{tail}")
+
+
+def machine_line():
+    cpu = "unknown CPU"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return (f"{datetime.date.today().isoformat()}, {cpu}, {os.cpu_count()} cores, "
+            f"Python {platform.python_version()}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
+    parser.add_argument("--no-readme", action="store_true", help="leave README.md as it is")
+    args = parser.parse_args()
+    build_dir = args.build_dir.resolve()
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    (RESULTS / "pyperf.log").unlink(missing_ok=True)
+    env = python_env(build_dir)
+
+    say("Gate methods (pyperf)")
+    gate = run_pyperf("bench_gate.py", "gate", env)
+    say("cancel and close_run by ledger size (pyperf)")
+    ledger = run_pyperf("bench_ledger.py", "ledger", env)
+    say("decision_tag and SHA-256 (pyperf)")
+    tag = run_pyperf("bench_tag.py", "tag", env)
+    masked = dict(env, OPENSSL_ia32cap=":~0x20000000")  # OpenSSL without its SHA instructions
+    tag.update(run_pyperf("bench_tag.py", "tag_masked", masked,
+                          ["--only-hashlib", "sha256_1mib.hashlib_no_sha_ext"]))
+    say("memory per effect (fresh processes)")
+    memory = run_memory(env)
+    say("native core (Google Benchmark)")
+    core = run_core(build_dir)
+    say("client round trips against the test server")
+    with GateServer(build_dir) as server:
+        c_client = run_c_client(build_dir, server.port)
+        clients = run_clients(server.port, env)
+
+    rows = (gate_rows(gate, core) + ledger_rows(ledger, core) + memory_rows(memory)
+            + tag_rows(tag, core) + client_rows(clients, c_client))
+    raw = {"gate": gate, "ledger": ledger, "tag": tag, "memory": memory, "core": core,
+           "c_client": c_client, "clients": clients, "machine": machine_line()}
+    (RESULTS / "raw.json").write_text(json.dumps(raw, indent=1))
+
+    print(text_table(rows))
+    markdown = (f"Measured by `make bench` ({machine_line()}). Ratios are latchwork's time "
+                f"(or memory) divided by the baseline's or the floor's: below 1 is better.\n\n"
+                + markdown_table(rows))
+    (RESULTS / "latest.md").write_text(markdown + "\n")
+    draw_plot(rows, RESULTS / "latency.png")
+    if not args.no_readme:
+        update_readme(markdown)
+    missed = [row.operation for row in rows if row.met is False]
+    say(f"targets missed: {len(missed)}" + ("".join(f"\n  - {m}" for m in missed)))
+    say(f"written: {RESULTS / 'latest.md'}, {RESULTS / 'latency.png'}, README.md")
+
+
+if __name__ == "__main__":
+    main()

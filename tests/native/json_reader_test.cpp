@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -225,15 +226,37 @@ INSTANTIATE_TEST_SUITE_P(Grammar, WellFormedReply, ::testing::Values(
     WellFormed{"0.00" + one_then_zeros(400) + "e-100", false, std::nullopt, std::nullopt}));
 
 TEST(ReadReplyJson, ReadsAnyBytesSafely) {
-    // Every prefix of documents that exercise each state must fail or succeed cleanly.
+    // Every prefix and many random mutations of documents that reach each state must
+    // fail or succeed cleanly (the sanitizer build checks that nothing reads astray).
     const std::string samples[] = {
-        R"({"verdict":"r\u00e9","a":[1.5e3,true,null,{"b":"\ud83d\ude00"}]})",
+        R"({"verdict":"r\u00e9","a":[1.5e3,-0,true,null,{"b":"\ud83d\ude00\n"}],"message":"m"})",
         std::string("{\"\xff\xfe\":\"\x80\"}"),
+        std::string(100, '[') + "1e5" + std::string(100, ']'),
     };
+    const char alphabet[] = "[]{}\",:\\-+.0123456789eEtrufalsn \t\x01\xc3\xa9u";
+    std::mt19937 random(12345);
     for (const std::string& sample : samples) {
         for (std::size_t n = 0; n <= sample.size(); ++n) {
-            const std::string prefix = sample.substr(0, n);
-            (void)read_reply_json(prefix).ok();
+            (void)read_reply_json(sample.substr(0, n)).ok();
+        }
+        for (int round = 0; round < 3000; ++round) {
+            std::string mutated = sample;
+            for (int edits = 1 + static_cast<int>(random() % 4); edits > 0; --edits) {
+                const std::size_t at = random() % mutated.size();
+                const char c = alphabet[random() % (sizeof alphabet - 1)];
+                switch (random() % 3) {
+                    case 0: mutated[at] = c; break;
+                    case 1: mutated.insert(mutated.begin() + static_cast<std::ptrdiff_t>(at), c); break;
+                    default: if (mutated.size() > 1) mutated.erase(at, 1); break;
+                }
+            }
+            const Result<ReplyMembers> result = read_reply_json(mutated);
+            if (!result.ok()) {
+                // The column never points past the text.
+                const std::size_t column = result.error().rfind(" column ");
+                ASSERT_NE(column, std::string::npos) << result.error();
+                EXPECT_LE(std::stoul(result.error().substr(column + 8)), mutated.size()) << result.error();
+            }
         }
     }
 }

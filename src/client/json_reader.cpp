@@ -225,15 +225,19 @@ private:
                 complete = true;
                 return true;
             }
-            case 't': assign(target, nullptr); return complete = parse_literal("true");
-            case 'f': assign(target, nullptr); return complete = parse_literal("false");
-            case 'n': assign(target, nullptr); return complete = parse_literal("null");
+            case 't':
+            case 'f':
+            case 'n':
+                assign(target, nullptr);
+                complete = true;
+                return parse_literal(c == 't' ? "true" : c == 'f' ? "false" : "null");
             default:
-                if (c == '-' || is_digit(c)) {
-                    assign(target, nullptr);
-                    return complete = parse_number();
+                if (c != '-' && !is_digit(c)) {
+                    return fail_here(JsonError::expected_value);
                 }
-                return fail_here(JsonError::expected_value);
+                assign(target, nullptr);
+                complete = true;
+                return parse_number();
         }
     }
 

@@ -2,6 +2,7 @@
 import array
 import collections
 import ctypes
+import gc
 import operator
 import sys
 
@@ -153,6 +154,7 @@ def raising(error):
 
 
 NO_TRUTH = ValueError("no truth")
+NO_BOOL = "argument 'approved': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"
 CONVERSION = [
     # text: anything but a str; the type's __qualname__ is named
     ("cancel", (b"r",), TypeError, refusal("run_id", "bytes", "PyString")),
@@ -171,12 +173,9 @@ CONVERSION = [
     ("decide", ("r", "e", 1.0), TypeError, refusal("approved", "float", "PyBool")),
     ("decide", ("r", "e", numpy.int64(1)), TypeError, refusal("approved", "int64", "PyBool")),
     ("decide", ("r", "e", numpy.array(True)), TypeError, refusal("approved", "ndarray", "PyBool")),
-    ("decide", ("r", "e", fake_numpy()), TypeError,
-     "argument 'approved': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
-    ("decide", ("r", "e", with_instance_bool()), TypeError,
-     "argument 'approved': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
-    ("decide", ("r", "e", TruthyClass("bool_", (), {"__module__": "numpy"})()), TypeError,
-     "argument 'approved': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
+    ("decide", ("r", "e", fake_numpy()), TypeError, NO_BOOL),
+    ("decide", ("r", "e", with_instance_bool()), TypeError, NO_BOOL),
+    ("decide", ("r", "e", TruthyClass("bool_", (), {"__module__": "numpy"})()), TypeError, NO_BOOL),
     ("decide", ("r", "e", fake_numpy("bool")), TypeError,
      "argument 'approved': object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion"),
     ("decide", ("r", "e", fake_numpy(__bool__=lambda self: 1)), TypeError, refusal("approved", "int", "PyBool")),
@@ -194,8 +193,6 @@ CONVERSION = [
     ("decide", ("r", 2, 3), TypeError, refusal("effect_key", "int", "PyString")),
     ("decide", ("\udc80", 2, 3), UnicodeEncodeError, surrogate_message("\udc80")),
     ("decide", (1, "\udc80", True), TypeError, refusal("run_id", "int", "PyString")),
-    ("decision_tag", ("s", 1, 2, 3), TypeError, "argument 'secret': Can't extract `str` to `Vec`"),
-    ("decision_tag", ([256], 1, 2, 3), OverflowError, "out of range integral type conversion attempted"),
 ]
 
 
@@ -315,9 +312,7 @@ ITER_FAILURE = RuntimeError("iteration failed")
 
 
 @pytest.mark.parametrize("secret, expected_type, message", [
-    ("key", TypeError, "argument 'secret': Can't extract `str` to `Vec`"),
     (Named("key"), TypeError, "argument 'secret': Can't extract `str` to `Vec`"),
-    (None, TypeError, refusal("secret", "NoneType", "Sequence")),
     ({}, TypeError, refusal("secret", "dict", "Sequence")),
     ({1}, TypeError, refusal("secret", "set", "Sequence")),
     (5, TypeError, refusal("secret", "int", "Sequence")),
@@ -406,8 +401,12 @@ def test_calls_leak_no_references():
                 call()
         gate.is_cancelled(run), gate.close_run(run), latchwork.Gate()
 
+    def counts():
+        gc.collect()  # caught exceptions keep frames, and with them gates, in cycles
+        return [sys.getrefcount(item) for item in watched]
+
     exercise()
-    before = [sys.getrefcount(item) for item in watched]
+    before = counts()
     for _ in range(50):
         exercise()
-    assert [sys.getrefcount(item) for item in watched] == before
+    assert counts() == before

@@ -4,13 +4,13 @@ VENV   ?= .venv
 VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 
-.PHONY: demo test pytest native-test install-test deps-build deps-native clean
+.PHONY: demo test pytest native-test install-test deps-build deps-native deps-fuzz fuzz clean
 
 # Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
 # native units. Installed when missing and we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 define need_debian_package
-	@if [ ! -e $(1) ]; then \
+	@if ! ls $(1) >/dev/null 2>&1; then \
 	  if [ "$$(id -u)" = 0 ]; then $(APT_INSTALL) $(2); \
 	  else echo "$(2) is missing: install it (apt-get install $(2))" >&2; exit 1; fi; \
 	fi
@@ -21,6 +21,11 @@ deps-build:
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
+
+# libFuzzer comes with Clang's runtime libraries.
+deps-fuzz: deps-build
+	$(call need_debian_package,/usr/bin/clang++-14,clang-14)
+	$(call need_debian_package,/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a,libclang-rt-14-dev)
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -44,6 +49,15 @@ native-test: deps-native
 	ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
 
 test: pytest native-test
+
+# Each harness runs FUZZ_SECONDS (default 60) from a copy of its seed corpus in fuzz/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+fuzz: deps-fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLATCHWORK_PYTHON_MODULE=OFF -DLATCHWORK_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j2
+	tools/run_fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build $(VENV)

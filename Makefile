@@ -4,7 +4,7 @@ VENV   ?= .venv
 VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 
-.PHONY: demo test pytest native-test install-test deps-build deps-native deps-fuzz fuzz clean
+.PHONY: demo test pytest native-test install-test deps-build deps-native deps-fuzz fuzz check-asan clean
 
 # Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
 # native units. Installed when missing and we may (as root).
@@ -50,6 +50,20 @@ native-test: deps-native
 
 test: pytest native-test
 
+# The whole pytest suite against a build with AddressSanitizer and UBSan, in a
+# virtual environment of its own so the ordinary one never holds that build.
+ASAN_VENV := .venv-asan
+ASAN_VPY  := $(ASAN_VENV)/bin/python
+$(ASAN_VPY):
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VPY) -m pip install --quiet --upgrade pip
+
+check-asan: $(ASAN_VPY) deps-build
+	$(ASAN_VPY) -m pip install --quiet -C cmake.define.LATCHWORK_SANITIZE=ON \
+	  -C cmake.define.LATCHWORK_TEST_HOOKS=ON -C cmake.build-type=RelWithDebInfo \
+	  -C build-dir=build/asan '.[test]'
+	tools/pytest_under_asan.sh $(ASAN_VPY) build/asan/reports
+
 # Each harness runs FUZZ_SECONDS (default 60) from a copy of its seed corpus in fuzz/corpus.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
@@ -60,4 +74,4 @@ fuzz: deps-fuzz
 	tools/run_fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

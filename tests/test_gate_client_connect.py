@@ -82,7 +82,6 @@ def test_ipv6_loopback(gate_server, form):
 
 def test_default_address_is_127_0_0_1_port_8796():
     with bound_but_not_listening(8796):
-        assert connect_failure("127.0.0.1:8796") == "connect 127.0.0.1:8796 failed: Connection refused (os error 111)"
         with pytest.raises(RuntimeError, match=r"^connect 127\.0\.0\.1:8796 failed: Connection refused \(os error 111\)$"):
             latchwork.GateClient()
     try:

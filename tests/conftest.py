@@ -2,9 +2,22 @@
 
 from __future__ import annotations
 
+import faulthandler
+
 import pytest
 
 from gate_server import GateServer
+
+# A test stuck in native code (a lost reply, a lock never released) holds no Python
+# timeout; the watchdog thread needs no interpreter lock and ends the run instead.
+_WATCHDOG_SECONDS = 120
+
+
+@pytest.fixture(autouse=True)
+def _watchdog():
+    faulthandler.dump_traceback_later(_WATCHDOG_SECONDS, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture

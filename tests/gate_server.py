@@ -1,4 +1,4 @@
-"""gate_server.py: a scriptable gate server on 127.0.0.1 for the client tests.
+"""gate_server.py: a scriptable gate server on loopback for the client tests.
 
 The server answers each request line (everything up to and including a line feed)
 with the next entry of its script. An entry is raw bytes, sent as they are (several
@@ -60,13 +60,22 @@ Script = Union[Iterable[Entry], Callable[[bytes], Entry]]
 
 
 class GateServer:
-    """A gate server on 127.0.0.1 with a system-chosen port, served by background threads.
+    """A gate server on a loopback address, served by background threads.
 
     `on_connect` is an optional entry performed as soon as a connection is accepted,
     before any request is read (e.g. CLOSE: close without answering anything).
+    `host` is "127.0.0.1" or "::1"; `port` 0 lets the system choose one. Binding
+    raises OSError when the address is unavailable.
     """
 
-    def __init__(self, script: Script = (), *, on_connect: Entry | None = None) -> None:
+    def __init__(
+        self,
+        script: Script = (),
+        *,
+        on_connect: Entry | None = None,
+        host: str = "127.0.0.1",
+        port: int = 0,
+    ) -> None:
         self._respond: Callable[[bytes], Entry]
         if callable(script):
             self._respond = script
@@ -80,11 +89,16 @@ class GateServer:
         self._connections = 0
         self._stopping = threading.Event()
         self._threads: list[threading.Thread] = []
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.bind(("127.0.0.1", 0))
-        self._listener.listen(16)
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self._listener = socket.socket(family, socket.SOCK_STREAM)
+        try:
+            self._listener.bind((host, port))
+            self._listener.listen(16)
+        except OSError:
+            self._listener.close()
+            raise
         self.port: int = self._listener.getsockname()[1]
-        self.address: str = f"127.0.0.1:{self.port}"
+        self.address: str = f"[{host}]:{self.port}" if family == socket.AF_INET6 else f"{host}:{self.port}"
         self._acceptor = threading.Thread(target=self._accept_loop, name="gate-server-accept", daemon=True)
         self._started = False
 

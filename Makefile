@@ -5,14 +5,14 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: demo test pytest native-test install-test deps-build deps-native deps-bench bench clean
+.PHONY: demo test pytest native-test install-test deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
 # native units; Google Benchmark for the native benchmarks. Installed when missing and
 # we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 define need_debian_package
-	@if [ ! -e $(1) ]; then \
+	@if ! ls $(1) >/dev/null 2>&1; then \
 	  if [ "$$(id -u)" = 0 ]; then $(APT_INSTALL) $(2); \
 	  else echo "$(2) is missing: install it (apt-get install $(2))" >&2; exit 1; fi; \
 	fi
@@ -26,6 +26,11 @@ deps-native: deps-build
 
 deps-bench: deps-build
 	$(call need_debian_package,/usr/include/benchmark/benchmark.h,libbenchmark-dev)
+
+# libFuzzer comes with Clang's runtime libraries.
+deps-fuzz: deps-build
+	$(call need_debian_package,/usr/bin/clang++-14,clang-14)
+	$(call need_debian_package,/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a,libclang-rt-14-dev)
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -50,6 +55,29 @@ native-test: deps-native
 
 test: pytest native-test
 
+# The whole pytest suite against a build with AddressSanitizer and UBSan, in a
+# virtual environment of its own so the ordinary one never holds that build.
+ASAN_VENV := .venv-asan
+ASAN_VPY  := $(ASAN_VENV)/bin/python
+$(ASAN_VPY):
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VPY) -m pip install --quiet --upgrade pip
+
+check-asan: $(ASAN_VPY) deps-build
+	$(ASAN_VPY) -m pip install --quiet -C cmake.define.LATCHWORK_SANITIZE=ON \
+	  -C cmake.define.LATCHWORK_TEST_HOOKS=ON -C cmake.build-type=RelWithDebInfo \
+	  -C build-dir=build/asan '.[test]'
+	tools/pytest_under_asan.sh $(ASAN_VPY) build/asan/reports
+
+# Each harness runs FUZZ_SECONDS (default 60) from a copy of its seed corpus in fuzz/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+fuzz: deps-fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLATCHWORK_PYTHON_MODULE=OFF -DLATCHWORK_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j2
+	tools/run_fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+
 # Reports only: a missed target never fails it. The wheel measured is the release
 # build, without the test hooks. Writes bench/results/ and the README's table.
 bench: $(VPY) deps-bench
@@ -60,4 +88,4 @@ bench: $(VPY) deps-bench
 	$(VPY) bench/run_bench.py --build-dir $(BENCH_BUILD)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

@@ -48,7 +48,7 @@ void set_panic_from_caught() {
     try {
         throw;
     } catch (const InternalFault& fault) {
-        write_diagnostic(fault.where().file_name(), fault.where().line(), fault.message());
+        write_diagnostic(fault.file(), fault.line(), fault.message());
         test_hooks::fault_while_raising(fault.message());
         PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(
             fault.message().data(), static_cast<Py_ssize_t>(fault.message().size())));

@@ -8,6 +8,8 @@
 
 #include "python/python_api.h"
 
+#include <cxxabi.h>
+
 #include <string>
 
 namespace latchwork {
@@ -21,10 +23,17 @@ void raise_caught_fault() noexcept;
 void report_caught_fault_unraisable() noexcept;
 
 // Runs one entry's body; a null result means a Python exception is set.
+//
+// Not noexcept, for one reason: a thread that takes the interpreter lock back while
+// the interpreter is shutting down is ended by the interpreter with pthread_exit,
+// which unwinds the stack. That unwinding must pass through to the thread's end;
+// every other exception stops here.
 template <class Body>
-PyObject* call_boundary(Body&& body) noexcept {
+PyObject* call_boundary(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_caught_fault();
         return nullptr;

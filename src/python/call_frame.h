@@ -88,7 +88,9 @@ PyObject* to_python(bool value);
 PyObject* to_python(std::uint64_t value);
 PyObject* to_python(std::string_view text);
 
-// ---- the frame ----------------------------------------------------------------------
+// ---- the frame ----
+//
+// The entries below are deliberately not noexcept: see call_boundary.------------------------------------------------------------------
 
 template <class Param>
 bool convert_parameter(const char* name, PyObject* slot, typename Param::Value& value) {
@@ -121,7 +123,7 @@ Object* checked_receiver(PyObject* self) {
 
 template <class Object, const ParamSpec& Spec, auto Operation, class... Params>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         PyObject* slots[sizeof...(Params)] = {};
         if (!bind_arguments(Spec, args, nargs, kwnames, slots)) return nullptr;
@@ -139,7 +141,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 template <const ParamSpec& Spec, auto Operation, class... Params>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         PyObject* slots[sizeof...(Params)] = {};
         if (!bind_arguments(Spec, args, nargs, kwnames, slots)) return nullptr;
@@ -155,7 +157,7 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // Construct receives the requested type and the converted values, and returns the
 // new instance (or null with an exception set).
 template <const ParamSpec& Spec, auto Construct, class... Params>
-PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_boundary([&]() -> PyObject* {
         PyObject* slots[sizeof...(Params) + 1] = {};  // +1: a constructor may take none
         if (!bind_arguments(Spec, args, kwargs, slots)) return nullptr;
@@ -169,7 +171,7 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 template <class Object, auto Operation>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+PyObject* noargs_entry(PyObject* self, PyObject*) {
     return call_boundary([&]() -> PyObject* {
         Object* receiver = checked_receiver<Object>(self);
         if (receiver == nullptr) return nullptr;
@@ -178,7 +180,7 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
 }
 
 template <class Object, auto Operation>
-PyObject* getter_entry(PyObject* self, void*) noexcept {
+PyObject* getter_entry(PyObject* self, void*) {
     return noargs_entry<Object, Operation>(self, nullptr);
 }
 

@@ -42,20 +42,45 @@ bool is_numpy_bool(PyTypeObject* type) {
     return matches;
 }
 
+// The attribute as stored in the class dictionaries along the type's MRO, the way the
+// interpreter finds special methods: neither the instance nor the metaclass is asked.
+// Empty with no exception set when no class defines it.
+PyRef lookup_in_mro(PyObject* type, const char* name) {
+    PyRef mro = PyRef::steal(PyObject_GetAttrString(type, "__mro__"));
+    if (!mro) return {};
+    PyRef classes = PyRef::steal(PySequence_Tuple(mro.get()));
+    if (!classes) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_Size(classes.get()); ++i) {
+        PyRef dict = PyRef::steal(PyObject_GetAttrString(PyTuple_GetItem(classes.get(), i),
+                                                         "__dict__"));
+        if (!dict) return {};
+        PyRef found = PyRef::steal(PyMapping_GetItemString(dict.get(), name));
+        if (found || !PyErr_ExceptionMatches(PyExc_KeyError)) return found;
+        PyErr_Clear();
+    }
+    return {};
+}
+
 bool convert_numpy_bool(PyObject* object, bool& flag) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    // Looked up on the type, as the interpreter looks up special methods.
-    PyRef method = PyRef::steal(PyObject_GetAttrString(type, "__bool__"));
+    PyRef method = lookup_in_mro(type, "__bool__");
     if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
+        if (PyErr_Occurred()) return false;
         PyRef type_text = PyRef::steal(PyObject_Str(type));
         if (!type_text) return false;
         PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
                      type_text.get());
         return false;
     }
-    PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), object, nullptr));
+    // Bound to the instance as the interpreter binds special methods, so a staticmethod
+    // or classmethod __bool__ is called the way bool() would call it.
+    auto bind = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(method.get()),
+                                                              Py_tp_descr_get));
+    if (bind != nullptr) {
+        method = PyRef::steal(bind(method.get(), object, type));
+        if (!method) return false;
+    }
+    PyRef result = PyRef::steal(PyObject_CallNoArgs(method.get()));
     if (!result) return false;
     if (!PyBool_Check(result.get())) {
         raise_conversion_refusal(result.get(), "PyBool");

@@ -6,6 +6,7 @@
 #include "python/call_boundary.h"
 #include "python/conversions.h"
 #include "python/decision_tag_function.h"
+#include "python/gate_client_type.h"
 #include "python/gate_type.h"
 #include "python/py_ref.h"
 #include "python/verdict_type.h"
@@ -87,6 +88,7 @@ bool add_function(PyObject* module, PyObject* (*function_for_registration)(PyObj
 bool register_members(PyObject* module) {
     return add_type(module, "Verdict", verdict_type_for_registration) &&
            add_type(module, "Gate", gate_type_for_registration) &&
+           add_type(module, "GateClient", gate_client_type_for_registration) &&
            add_function(module, decision_tag_function_for_registration);
 }
 

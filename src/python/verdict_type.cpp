@@ -59,16 +59,16 @@ std::string verdict_repr(VerdictObject& verdict) {
     return text;
 }
 
-PyObject* verdict_str_entry(PyObject* self) noexcept {
+PyObject* verdict_str_entry(PyObject* self) {
     return noargs_entry<VerdictObject, kind_of>(self, nullptr);
 }
 
-PyObject* verdict_repr_entry(PyObject* self) noexcept {
+PyObject* verdict_repr_entry(PyObject* self) {
     return noargs_entry<VerdictObject, verdict_repr>(self, nullptr);
 }
 
 // Equal to a verdict of the same kind or to the str of its kind; never ordered.
-PyObject* verdict_richcompare_entry(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* verdict_richcompare_entry(PyObject* self, PyObject* other, int op) {
     return call_boundary([&]() -> PyObject* {
         VerdictObject* verdict = checked_receiver<VerdictObject>(self);
         if (verdict == nullptr) return nullptr;
@@ -90,7 +90,7 @@ PyObject* verdict_richcompare_entry(PyObject* self, PyObject* other, int op) noe
     });
 }
 
-PyObject* verdict_refusing_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* verdict_refusing_new(PyTypeObject* type, PyObject*, PyObject*) {
     return call_boundary([&]() -> PyObject* {
         PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
                                                          "__name__"));

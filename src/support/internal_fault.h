@@ -5,7 +5,6 @@
 // boundary, which turns it into PanicException.
 #pragma once
 
-#include <source_location>
 #include <string>
 #include <utility>
 
@@ -13,16 +12,20 @@ namespace latchwork {
 
 class InternalFault {
 public:
-    explicit InternalFault(std::string message,
-                           std::source_location where = std::source_location::current())
-        : message_(std::move(message)), where_(where) {}
+    // The defaults record where the fault was raised (GCC and Clang builtins, which
+    // unlike std::source_location work with every standard library we build with).
+    explicit InternalFault(std::string message, const char* file = __builtin_FILE(),
+                           unsigned line = __builtin_LINE())
+        : message_(std::move(message)), file_(file), line_(line) {}
 
     const std::string& message() const noexcept { return message_; }
-    const std::source_location& where() const noexcept { return where_; }
+    const char* file() const noexcept { return file_; }
+    unsigned line() const noexcept { return line_; }
 
 private:
     std::string message_;
-    std::source_location where_;
+    const char* file_;
+    unsigned line_;
 };
 
 }  // namespace latchwork

@@ -1,0 +1,173 @@
+// connection.cpp: the client's one TCP connection to a gate server and its exchanges.
+#include "client/connection.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "client/os_error.h"
+#include "client/reply.h"
+#include "client/socket_address.h"
+#include "client/utf8.h"
+#include "support/internal_fault.h"
+
+namespace latchwork {
+namespace {
+
+Failure write_failure(const std::string& detail) { return Failure{"gate write failed: " + detail}; }
+
+Failure read_failure(const std::string& detail) { return Failure{"gate read failed: " + detail}; }
+
+// An interrupted connect goes on in the background; wait for it to finish and take
+// its outcome from SO_ERROR (connecting again would only report EALREADY).
+int finish_interrupted_connect(int fd) {
+    pollfd entry{fd, POLLOUT, 0};
+    for (;;) {
+        const int ready = poll(&entry, 1, -1);
+        if (ready > 0) {
+            break;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return errno;
+        }
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return errno;
+    }
+    return error;
+}
+
+// A blocking connect without a timeout; the attempt's socket is closed on failure.
+Result<Socket> connect_to(const SocketAddress& address) {
+    Socket socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!socket.valid()) {
+        return Failure{os_error_text(errno)};
+    }
+    if (::connect(socket.get(), address.get(), address.length) != 0) {
+        const int error = errno == EINTR ? finish_interrupted_connect(socket.get()) : errno;
+        if (error != 0) {
+            return Failure{os_error_text(error)};
+        }
+    }
+    return socket;
+}
+
+}  // namespace
+
+Result<Connection> Connection::open(std::string_view addr) {
+    Result<std::vector<SocketAddress>> addresses = resolve_gate_address(addr);
+    if (!addresses) {
+        return std::move(addresses).take_failure();
+    }
+    std::optional<Failure> last_failure;
+    for (const SocketAddress& address : addresses.value()) {
+        Result<Socket> attempt = connect_to(address);
+        if (!attempt) {
+            last_failure = std::move(attempt).take_failure();
+            continue;
+        }
+        Socket socket = std::move(attempt).value();
+        // Requests go out in two small writes and then wait for the reply; Nagle's
+        // algorithm would hold the second one back. Failing to switch it off only
+        // costs latency, so the result is ignored.
+        const int on = 1;
+        (void)setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        return Connection(std::move(socket));
+    }
+    if (!last_failure) {
+        return Failure{"could not resolve to any addresses"};
+    }
+    return std::move(*last_failure);
+}
+
+Connection::Connection(Socket connected)
+    : socket_(std::move(connected)), buffer_(std::make_unique_for_overwrite<char[]>(kReceiveBufferSize)) {}
+
+Result<std::string> Connection::exchange(std::string_view request) {
+    if (!buffer_) {
+        throw InternalFault("exchange on a moved-from connection");
+    }
+    // The text and its line feed are two writes; MSG_MORE lets the kernel send them
+    // as one segment.
+    if (auto failure = write_all(request, MSG_MORE)) {
+        return std::move(*failure);
+    }
+    if (auto failure = write_all("\n", 0)) {
+        return std::move(*failure);
+    }
+    Result<std::string> line = read_line();
+    if (!line) {
+        return line;
+    }
+    return interpret_reply(line.value());
+}
+
+std::optional<Failure> Connection::write_all(std::string_view bytes, int flags) {
+    while (!bytes.empty()) {
+        const std::size_t offered = std::min<std::size_t>(bytes.size(), INT_MAX);
+        const ssize_t sent = ::send(socket_.get(), bytes.data(), offered, flags | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return write_failure(os_error_text(errno));
+        }
+        if (sent == 0) {
+            return write_failure("failed to write whole buffer");
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return std::nullopt;
+}
+
+Result<std::string> Connection::read_line() {
+    std::string line;
+    for (;;) {
+        if (read_pos_ == fill_) {
+            ssize_t received;
+            do {
+                received = ::recv(socket_.get(), buffer_.get(), kReceiveBufferSize, 0);
+            } while (received < 0 && errno == EINTR);
+            if (received < 0 && errno != ESHUTDOWN) {
+                return read_failure(os_error_text(errno));
+            }
+            if (received <= 0) {  // end of stream
+                if (line.empty()) {
+                    return Failure{"gate closed the connection"};
+                }
+                break;  // a line cut off by the end of the stream is still a line
+            }
+            read_pos_ = 0;
+            fill_ = static_cast<std::size_t>(received);
+        }
+        const char* start = buffer_.get() + read_pos_;
+        const std::size_t available = fill_ - read_pos_;
+        const auto* feed = static_cast<const char*>(std::memchr(start, '\n', available));
+        const std::size_t content = feed ? static_cast<std::size_t>(feed - start) : available;
+        if (line.size() + content > kMaxReplyLineBytes) {
+            read_pos_ += kMaxReplyLineBytes - line.size();
+            return read_failure("reply line exceeds " + std::to_string(kMaxReplyLineBytes) + " bytes");
+        }
+        const std::size_t taken = feed ? content + 1 : content;
+        line.append(start, taken);
+        read_pos_ += taken;
+        if (feed) {
+            break;
+        }
+    }
+    if (!is_valid_utf8(line)) {
+        return read_failure("stream did not contain valid UTF-8");
+    }
+    return line;
+}
+
+}  // namespace latchwork

@@ -1,12 +1,15 @@
 """bench_client.py: GateClient round trips against the fixed-answer server, beside the Python client.
 
-    python bench/bench_client.py PORT [--count N] [--seconds S]
+    python bench/bench_client.py latency PORT {latchwork|baseline} [--count N]
+    python bench/bench_client.py throughput PORT [--seconds S]
 
 Prints one JSON object. Latency: every call of ping, submit and decide is timed on
 its own (after a warm-up) and the median and 99th percentile are reported, which a
-mean over loops could not give. Throughput: calls per second with 1, 2 and 4 threads
-each on its own client, and with 4 threads sharing one client. When latchwork has no
-GateClient yet the object says so and nothing is measured.
+mean over loops could not give; run_bench.py alternates rounds of this with the C
+client so that a busy moment of the machine does not fall on one of them only.
+Throughput: calls per second with 1, 2 and 4 threads each on its own client, and
+with 4 threads sharing one client. When latchwork has no GateClient yet the object
+says so and latchwork is not measured.
 """
 
 import argparse
@@ -85,22 +88,26 @@ def throughput(make_client, address, threads, shared, seconds):
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=("latency", "throughput"))
     parser.add_argument("port", type=int)
-    parser.add_argument("--count", type=int, default=20000)
-    parser.add_argument("--seconds", type=float, default=1.0)
+    parser.add_argument("impl", nargs="?", choices=("latchwork", "baseline"))
+    parser.add_argument("--count", type=int, default=10000)
+    parser.add_argument("--seconds", type=float, default=1.5)
     args = parser.parse_args()
     address = f"127.0.0.1:{args.port}"
-    report = {"latency": {}, "throughput": {}}
+    report = {}
     if "latchwork" not in CLIENTS:
         report["skipped"] = "latchwork has no GateClient yet"
-    for impl, make_client in CLIENTS.items():
-        report["latency"][impl] = latency(make_client, address, args.count)
-        report["throughput"][impl] = {
-            f"{threads}_own": throughput(make_client, address, threads, False, args.seconds)
-            for threads in (1, 2, 4)
-        }
-        report["throughput"][impl]["4_shared"] = throughput(
-            make_client, address, 4, True, args.seconds)
+    if args.mode == "latency":
+        if args.impl in CLIENTS:
+            report.update(latency(CLIENTS[args.impl], address, args.count))
+    else:
+        for impl, make_client in CLIENTS.items():
+            report[impl] = {
+                f"{threads}_own": throughput(make_client, address, threads, False, args.seconds)
+                for threads in (1, 2, 4)
+            }
+            report[impl]["4_shared"] = throughput(make_client, address, 4, True, args.seconds)
     print(json.dumps(report))
 
 

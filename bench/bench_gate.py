@@ -7,6 +7,7 @@ number alike, the floor's included. The loop count is fixed rather than calibrat
 each timed value puts the same number of new effects into a fresh gate, whichever
 gate is faster, so both work on tables of the same size. The floor is latchwork_floor.Floor().noop: a
 native method that binds two str arguments exactly as latchwork does and returns None.
+`--only NAME` runs a single benchmark, so that run_bench.py can alternate them.
 """
 
 import time
@@ -79,16 +80,30 @@ def floor_noop(loops):
     return time.perf_counter() - began
 
 
+def pass_options_to_workers(command, args):
+    if args.only:
+        command.extend(["--only", args.only])
+
+
 def main():
-    runner = pyperf.Runner(processes=6, values=3, loops=LOOPS)
+    runner = pyperf.Runner(processes=6, values=3, loops=LOOPS,
+                           add_cmdline_args=pass_options_to_workers)
+    runner.argparser.add_argument("--only", metavar="NAME", help="run only this benchmark")
+    args = runner.parse_args()
     runner.metadata["description"] = "latchwork.Gate against a pure-Python gate"
-    for impl, make_gate in GATES.items():
-        runner.bench_time_func(f"submit_new_one_run.{impl}", submit_new(make_gate, 10**9))
-        runner.bench_time_func(f"submit_new_runs_of_10.{impl}", submit_new(make_gate, 10))
-        runner.bench_time_func(f"submit_decide.{impl}", submit_then_decide(make_gate))
-        runner.bench_time_func(f"submit_duplicate.{impl}", submit_duplicate(make_gate))
+    cases = {
+        "submit_new_runs_of_10": lambda make_gate: submit_new(make_gate, 10),
+        "submit_new_one_run": lambda make_gate: submit_new(make_gate, 10**9),
+        "submit_decide": submit_then_decide,
+        "submit_duplicate": submit_duplicate,
+    }
+    benchmarks = {f"{case}.{impl}": timed_for(make_gate)
+                  for case, timed_for in cases.items() for impl, make_gate in GATES.items()}
     if latchwork_floor is not None:
-        runner.bench_time_func("floor_noop", floor_noop)
+        benchmarks["floor_noop"] = floor_noop
+    for name, timed in benchmarks.items():
+        if args.only in (None, name):
+            runner.bench_time_func(name, timed)
 
 
 if __name__ == "__main__":

@@ -211,7 +211,7 @@ def show_met(met):
 
 
 HEADER = ["operation", "latchwork", "baseline (Python)", "floor (native)", "÷ baseline",
-          "÷ floor", "target", ""]
+          "÷ floor", "target", "status"]
 
 
 def table_cells(rows):
@@ -246,10 +246,13 @@ def at_most(value, limit):
 def gate_rows(gate, core):
     floor = gate.get("floor_noop")
     cases = [
-        ("Gate.submit, new effect (runs of 10)", "submit_new_runs_of_10", 1, 0.25, "≥4× faster"),
-        ("Gate.submit, new effect (one run)", "submit_new_one_run", 1, 0.25, "≥4× faster"),
-        ("Gate.submit held + Gate.decide", "submit_decide", 2, 0.25, "≥4× faster"),
-        ("Gate.submit, duplicate", "submit_duplicate", 1, 1 / 3, "≥3× faster"),
+        ("Gate.submit, new effect (runs of 10)", "submit_new_runs_of_10", 1, 0.25,
+         "÷ baseline ≤0.25 (4× faster)"),
+        ("Gate.submit, new effect (one run)", "submit_new_one_run", 1, 0.25,
+         "÷ baseline ≤0.25 (4× faster)"),
+        ("Gate.submit held + Gate.decide", "submit_decide", 2, 0.25,
+         "÷ baseline ≤0.25 (4× faster)"),
+        ("Gate.submit, duplicate", "submit_duplicate", 1, 1 / 3, "÷ baseline ≤0.33 (3× faster)"),
     ]
     rows = []
     for label, name, calls, limit, target in cases:
@@ -278,7 +281,7 @@ def ledger_rows(ledger, core):
             large = ledger.get(f"{operation}.{LEDGER_SIZES[-1]}.{impl}")
             growth[impl] = large / small if small and large else None
         rows.append(Row(f"Gate.{operation}: time at 10^6 ÷ time at 10^3", growth["latchwork"],
-                        growth["baseline"], target=f"flat (≤{FLAT_LIMIT})",
+                        growth["baseline"], target=f"flat: ≤{FLAT_LIMIT}",
                         met=at_most(growth["latchwork"], FLAT_LIMIT), unit="x"))
         small = core.get(f"{core_name}/{LEDGER_SIZES[0]}")
         large = core.get(f"{core_name}/{LEDGER_SIZES[-1]}")
@@ -294,7 +297,7 @@ def memory_rows(memory):
     for shape, label in (("runs_of_10", "runs of 10"), ("one_run", "one run")):
         ours, theirs = memory.get(f"{shape}.latchwork"), memory.get(f"{shape}.baseline")
         rows.append(Row(f"memory per stored effect, 10^6 short keys ({label})", ours, theirs,
-                        target="≤0.5× baseline",
+                        target="÷ baseline ≤0.5",
                         met=at_most(ours / theirs, 0.5) if ours and theirs else None, unit="B"))
     return rows
 
@@ -302,7 +305,7 @@ def memory_rows(memory):
 def tag_rows(tag, core):
     ours, theirs = tag.get("decision_tag_short.latchwork"), tag.get("decision_tag_short.baseline")
     rows = [Row("decision_tag, 20-byte secret, short ids (vs hmac.new)", ours, theirs,
-                target="≤0.8× baseline", met=at_most(ours / theirs, 0.8) if ours and theirs
+                target="÷ baseline ≤0.8", met=at_most(ours / theirs, 0.8) if ours and theirs
                 else None)]
     rows.append(Row("SHA-256 of 1 MiB: decision_tag (vs hashlib.sha256)",
                     tag.get("sha256_1mib.latchwork"), tag.get("sha256_1mib.hashlib"),
@@ -334,7 +337,7 @@ def client_rows(clients):
             if ours and theirs and floor:
                 met = ours <= 1.15 * floor and ours < theirs
             rows.append(Row(f"GateClient.{op} round trip, {label}", ours, theirs, floor,
-                            target="≤1.15× floor, < baseline", met=met,
+                            target="÷ floor ≤1.15, ÷ baseline <1", met=met,
                             note="skipped" if skipped else ""))
     for config, label in (("1_own", "1 thread"), ("2_own", "2 threads, a client each"),
                           ("4_own", "4 threads, a client each"), ("4_shared", "4 threads, one client")):

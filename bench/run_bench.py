@@ -143,8 +143,8 @@ def run_c_client(build_dir, port):
 def quiet_rounds_summary(rounds, slack=1.2):
     """Median of the medians and of the 99th percentiles over the quiet rounds.
 
-    A round is quiet when its median is within `slack` of the best round's: the busy
-    rounds are several times slower, while one quiet round's 99th percentile alone
+    A round is quiet when its median is within `slack` of the best round's: the slow
+    spells are several times slower, while one quiet round's 99th percentile alone
     moves by a tenth from round to round.
     """
     best = min(r["median_ns"] for r in rounds)
@@ -155,10 +155,11 @@ def quiet_rounds_summary(rounds, slack=1.2):
 def run_clients(build_dir, port, env):
     """Round-trip latency of the C client, GateClient and the Python client, and throughput.
 
-    The three alternate over a few rounds, each on a new connection. On this shared
-    2-core machine a round either has the cores to itself (about 14 µs a round trip
-    here) or shares them with someone's build (about 55 µs), for the whole round; so
-    each client is reported by its quiet rounds only, the same rule for all three.
+    The three alternate over a few rounds, each on a new connection. On this virtual
+    machine every round trip of a round comes out near one of two levels (about 14 µs
+    or about 53 µs, for the C client as for the others) that hold for seconds at a
+    time, by how fast the host wakes a waiting CPU; alternating puts all three into the
+    same spells, and each is summarised over its quiet rounds only, by one rule.
     Every round is kept in raw.json.
     """
     rounds = {"c_client": [], "latchwork": [], "baseline": []}

@@ -14,7 +14,6 @@ import json
 import os
 import platform
 import re
-import statistics
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -35,8 +34,6 @@ TAG_BENCHMARKS = {  # name: loops per value, fixed so both sides do the same wor
     "decision_tag_short.latchwork": 2**16, "decision_tag_short.baseline": 2**16,
     "sha256_1mib.latchwork": 32, "sha256_1mib.hashlib": 32, "sha256_1mib.hashlib_masked": 32,
 }
-LATENCY_ROUNDS = 7      # alternating C client, latchwork, Python client
-LATENCY_COUNT = 5000    # timed calls per operation and round
 MEMORY_COUNT = 10**6
 LEDGER_SIZES = (10**3, 10**4, 10**5, 10**6)
 FLAT_LIMIT = 1.25  # the 10^6 ledger may cost this much more than the 10^3 one: cache misses
@@ -134,52 +131,12 @@ class GateServer:
             self.process.wait()
 
 
-def run_c_client(build_dir, port):
-    done = subprocess.run([str(build_dir / "bench" / "native" / "c_client"), str(port),
-                           str(LATENCY_COUNT)], check=True, capture_output=True, text=True)
-    return {row["op"]: row for row in map(json.loads, done.stdout.splitlines())}
-
-
-def quiet_rounds_summary(rounds, slack=1.2):
-    """Median of the medians and of the 99th percentiles over the quiet rounds.
-
-    A round is quiet when its median is within `slack` of the best round's: the slow
-    spells are several times slower, while one quiet round's 99th percentile alone
-    moves by a tenth from round to round.
-    """
-    best = min(r["median_ns"] for r in rounds)
-    quiet = [r for r in rounds if r["median_ns"] <= slack * best]
-    return {stat: statistics.median(r[stat] for r in quiet) for stat in ("median_ns", "p99_ns")}
-
-
 def run_clients(build_dir, port, env):
-    """Round-trip latency of the C client, GateClient and the Python client, and throughput.
-
-    The three alternate over a few rounds, each on a new connection. On this virtual
-    machine every round trip of a round comes out near one of two levels (about 14 µs
-    or about 53 µs, for the C client as for the others) that hold for seconds at a
-    time, by how fast the host wakes a waiting CPU; alternating puts all three into the
-    same spells, and each is summarised over its quiet rounds only, by one rule.
-    Every round is kept in raw.json.
-    """
-    rounds = {"c_client": [], "latchwork": [], "baseline": []}
-    skipped = None
-    for _ in range(LATENCY_ROUNDS):
-        rounds["c_client"].append(run_c_client(build_dir, port))
-        for impl in ("latchwork", "baseline"):
-            found = run_json_script("bench_client.py", env, "latency", port, impl,
-                                    "--count", LATENCY_COUNT)
-            skipped = found.pop("skipped", skipped)
-            if found:
-                rounds[impl].append(found)
-    latency = {impl: {op: quiet_rounds_summary([r[op] for r in runs])
-                      for op in ("ping", "submit", "decide")}
-               for impl, runs in rounds.items() if runs}
-    throughput = run_json_script("bench_client.py", env, "throughput", port)
-    throughput.pop("skipped", None)
-    report = {"latency": latency, "throughput": throughput, "rounds": rounds}
-    if skipped:
-        report["skipped"] = skipped
+    """Round-trip latency against the C client and the Python client, and throughput."""
+    c_client = build_dir / "bench" / "native" / "c_client"
+    report = run_json_script("bench_client.py", env, "latency", port, c_client)
+    report["throughput"] = run_json_script("bench_client.py", env, "throughput", port)
+    report["throughput"].pop("skipped", None)
     return report
 
 
@@ -195,8 +152,13 @@ class Row:
     met: bool | None = None
     unit: str = "s"
     note: str = ""               # shown instead of a missing latchwork value
+    paired: dict | None = None   # ratios measured pairwise, used instead of dividing
 
-    def ratio(self, other):
+    def ratio(self, side):
+        """latchwork ÷ the "baseline" or the "floor" column."""
+        if self.paired is not None:
+            return self.paired.get(side)
+        other = getattr(self, side)
         if self.latchwork is None or not other:
             return None
         return self.latchwork / other
@@ -233,7 +195,7 @@ def table_cells(rows):
     for row in rows:
         cells.append([row.operation, row.note or show_value(row.latchwork, row.unit),
                       show_value(row.baseline, row.unit), show_value(row.floor, row.unit),
-                      show_ratio(row.ratio(row.baseline)), show_ratio(row.ratio(row.floor)),
+                      show_ratio(row.ratio("baseline")), show_ratio(row.ratio("floor")),
                       row.target or "—", show_met(row.met)])
     return cells
 
@@ -338,21 +300,20 @@ def tag_rows(tag, core):
 def client_rows(clients):
     rows = []
     skipped = clients.get("skipped")
-    ours_all = clients["latency"].get("latchwork", {})
-    theirs_all = clients["latency"].get("baseline", {})
-    c_client = clients["latency"].get("c_client", {})
+    latency = clients["latency"]
+    ratios = clients.get("ratios", {})
     for op in ("ping", "submit", "decide"):
-        for stat, label in (("median_ns", "median"), ("p99_ns", "p99")):
-            ours = ours_all.get(op, {}).get(stat)
-            theirs = theirs_all.get(op, {}).get(stat)
-            floor = c_client.get(op, {}).get(stat)
+        for stat, label in (("median", "median"), ("p99", "p99")):
+            ours, theirs, floor = (latency.get(impl, {}).get(op, {}).get(f"{stat}_ns")
+                                   for impl in ("latchwork", "baseline", "c_client"))
             ours, theirs, floor = (None if v is None else v * 1e-9 for v in (ours, theirs, floor))
+            paired = {side: ratios[side][op][stat] for side in ratios} if ratios else None
             met = None
-            if ours and theirs and floor:
-                met = ours <= 1.15 * floor and ours < theirs
+            if paired:
+                met = paired["floor"] <= 1.15 and paired["baseline"] < 1
             rows.append(Row(f"GateClient.{op} round trip, {label}", ours, theirs, floor,
                             target="÷ floor ≤1.15, ÷ baseline <1", met=met,
-                            note="skipped" if skipped else ""))
+                            note="skipped" if skipped else "", paired=paired))
     for config, label in (("1_own", "1 thread"), ("2_own", "2 threads, a client each"),
                           ("4_own", "4 threads, a client each"), ("4_shared", "4 threads, one client")):
         per_call = {impl: 1 / rates[config] for impl, rates in clients["throughput"].items()}
@@ -454,8 +415,11 @@ def main():
                 f"Floors: a native no-op method binding the same two str arguments (Gate "
                 f"rows, per call), a minimal C client sending each request in one write "
                 f"(GateClient rows). Ratios are latchwork's time (or memory) divided by the "
-                f"baseline's or the floor's: below 1 is better. \"core\" rows time the C++ "
-                f"core alone.\n\n" + markdown_table(rows))
+                f"baseline's or the floor's: below 1 is better; for the GateClient round trips "
+                f"they are medians of per-chunk ratios, the three clients taking turns in "
+                f"chunks of 200 calls, and p99 is the median of the chunks' 99th "
+                f"percentiles. \"core\" rows time the C++ core alone.\n\n"
+                + markdown_table(rows))
     (RESULTS / "latest.md").write_text(markdown + "\n")
     draw_plot(rows, RESULTS / "latency.png")
     if not args.no_readme:

@@ -1,12 +1,15 @@
 /* c_client.c: the round-trip floor: a minimal C client of the gate line protocol.
  *
- *   c_client PORT COUNT
+ *   c_client PORT COUNT     time COUNT round trips of each of ping, submit and decide
+ *                           and print one JSON object per operation (median, p99, ns)
+ *   c_client PORT --chunks  read "OP COUNT WARMUP" lines on standard input; for each,
+ *                           make WARMUP untimed then COUNT timed round trips and print
+ *                           the COUNT times in nanoseconds on one line
  *
- * For each of ping, submit and decide it sends COUNT requests (after a warm-up), each
- * request and its line feed in a single write, reads the reply line, and times every
- * round trip with the monotonic clock. Prints one JSON object per operation with the
- * median and 99th percentile in nanoseconds: what the kernel's loopback costs when
- * the client itself costs nearly nothing.
+ * Every request goes out with its line feed in a single write, and every round trip
+ * is timed with the monotonic clock: what the kernel's loopback costs when the
+ * client itself costs nearly nothing. The chunk mode lets bench_client.py interleave
+ * this client with the others in short stretches.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
@@ -21,7 +24,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kWarmup = 2000, kBufferSize = 8192 };
+enum { kWarmup = 2000, kBufferSize = 8192, kMaxChunk = 1000000 };
 
 /* The same bytes GateClient sends for these calls, line feed included. */
 static const struct {
@@ -34,6 +37,7 @@ static const struct {
     {"decide", "{\"approved\":true,\"effect_key\":\"email:42\",\"op\":\"decide\","
                "\"run_id\":\"run-1\"}\n"},
 };
+enum { kRequestCount = sizeof kRequests / sizeof kRequests[0] };
 
 static int64_t now_ns(void) {
     struct timespec now;
@@ -71,22 +75,20 @@ static int compare_int64(const void* a, const void* b) {
     return (x > y) - (x < y);
 }
 
-static int round_trip(int fd, const char* line, size_t size, char* buffer) {
-    return write_all(fd, line, size) == 0 && read_line(fd, buffer) == 0 ? 0 : -1;
+/* Makes `warmup` untimed round trips, then `count` timed ones into `samples`. */
+static int time_round_trips(int fd, int request, long warmup, long count, int64_t* samples) {
+    char buffer[kBufferSize];
+    const char* line = kRequests[request].line;
+    const size_t size = strlen(line);
+    for (long i = 0; i < warmup + count; ++i) {
+        const int64_t start = now_ns();
+        if (write_all(fd, line, size) != 0 || read_line(fd, buffer) != 0) return -1;
+        if (i >= warmup) samples[i - warmup] = now_ns() - start;
+    }
+    return 0;
 }
 
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s PORT COUNT\n", argv[0]);
-        return 2;
-    }
-    const unsigned port = (unsigned)strtoul(argv[1], NULL, 10);
-    const long count = strtol(argv[2], NULL, 10);
-    if (port == 0 || port > 65535 || count < 1) {
-        fprintf(stderr, "bad port or count\n");
-        return 2;
-    }
-
+static int connect_loopback(unsigned port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in address;
     memset(&address, 0, sizeof address);
@@ -95,24 +97,21 @@ int main(int argc, char** argv) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || connect(fd, (struct sockaddr*)&address, sizeof address) != 0) {
         perror("connect");
-        return 1;
+        if (fd >= 0) close(fd);
+        return -1;
     }
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
 
-    char buffer[kBufferSize];
+static int run_batch(int fd, long count) {
     int64_t* samples = malloc(sizeof(int64_t) * (size_t)count);
     if (samples == NULL) return 1;
-    for (size_t r = 0; r < sizeof kRequests / sizeof kRequests[0]; ++r) {
-        const char* line = kRequests[r].line;
-        const size_t size = strlen(line);
-        for (int i = 0; i < kWarmup; ++i) {
-            if (round_trip(fd, line, size, buffer) != 0) return 1;
-        }
-        for (long i = 0; i < count; ++i) {
-            const int64_t start = now_ns();
-            if (round_trip(fd, line, size, buffer) != 0) return 1;
-            samples[i] = now_ns() - start;
+    for (int r = 0; r < kRequestCount; ++r) {
+        if (time_round_trips(fd, r, kWarmup, count, samples) != 0) {
+            free(samples);
+            return 1;
         }
         qsort(samples, (size_t)count, sizeof samples[0], compare_int64);
         printf("{\"op\":\"%s\",\"count\":%ld,\"median_ns\":%lld,\"p99_ns\":%lld}\n",
@@ -120,6 +119,42 @@ int main(int argc, char** argv) {
                (long long)samples[(count * 99) / 100]);
     }
     free(samples);
-    close(fd);
     return 0;
+}
+
+static int run_chunks(int fd) {
+    int64_t* samples = malloc(sizeof(int64_t) * kMaxChunk);
+    if (samples == NULL) return 1;
+    char name[16];
+    long count, warmup;
+    int status = 0;
+    while (scanf("%15s %ld %ld", name, &count, &warmup) == 3) {
+        int request = 0;
+        while (request < kRequestCount && strcmp(kRequests[request].name, name) != 0) ++request;
+        if (request == kRequestCount || count < 1 || count > kMaxChunk || warmup < 0 ||
+            time_round_trips(fd, request, warmup, count, samples) != 0) {
+            status = 1;
+            break;
+        }
+        for (long i = 0; i < count; ++i) printf(i ? " %lld" : "%lld", (long long)samples[i]);
+        printf("\n");
+        fflush(stdout);
+    }
+    free(samples);
+    return status;
+}
+
+int main(int argc, char** argv) {
+    const int chunked = argc == 3 && strcmp(argv[2], "--chunks") == 0;
+    const unsigned port = argc == 3 ? (unsigned)strtoul(argv[1], NULL, 10) : 0;
+    const long count = argc == 3 && !chunked ? strtol(argv[2], NULL, 10) : 0;
+    if (port == 0 || port > 65535 || (!chunked && count < 1)) {
+        fprintf(stderr, "usage: %s PORT COUNT | %s PORT --chunks\n", argv[0], argv[0]);
+        return 2;
+    }
+    const int fd = connect_loopback(port);
+    if (fd < 0) return 1;
+    const int status = chunked ? run_chunks(fd) : run_batch(fd, count);
+    close(fd);
+    return status;
 }

@@ -6,18 +6,19 @@
 Prints one JSON object.
 
 Latency: every call of ping, submit and decide is timed on its own, so the median and
-99th percentile can be read. On this virtual machine round trips come out near one
-of two levels (about 14 µs or about 53 µs, for the C client as for the others) that
-hold for seconds at a time, by how fast the host wakes a waiting CPU. So the three
-clients (the C client, driven through its --chunks mode, GateClient and the Python
-client) take turns in short chunks of a few hundred calls, the turn order rotating,
-and every chunk is compared with its neighbours: the ratios reported are medians
-over the chunks of the per-chunk ratios, which both levels leave intact. The
-absolute numbers are medians over the chunks of each chunk's median and 99th
-percentile.
+99th percentile can be read. The three clients (the C client, driven through its
+--chunks mode, GateClient and the Python client) take turns in short chunks of a few
+hundred calls, the turn order rotating, so that whatever else the machine is doing
+falls on all three alike; the ratios reported are medians over the chunks of the
+per-chunk ratios, the absolute numbers medians over the chunks of each chunk's
+median and 99th percentile. run_bench.py runs this with the server on the same CPU
+(see there why).
 
 Throughput: calls per second with 1, 2 and 4 threads each on its own client, and with
-4 threads sharing one client.
+4 threads sharing one client. Each is the median of a few short bursts, the two
+clients alternating and every burst on new connections and threads: on this virtual
+machine a round trip between two CPUs costs several times one within a CPU, and
+where the scheduler puts each connection's threads holds for the connection's life.
 
 When latchwork has no GateClient yet the object says so and latchwork is not measured.
 """
@@ -152,6 +153,20 @@ def throughput(make_client, address, threads, shared, seconds):
     return sum(counts) / (time.perf_counter() - began)
 
 
+def throughput_report(address, seconds, bursts):
+    configs = {"1_own": (1, False), "2_own": (2, False), "4_own": (4, False),
+               "4_shared": (4, True)}
+    rates = {impl: {config: [] for config in configs} for impl in CLIENTS}
+    order = list(CLIENTS)
+    for config, (threads, shared) in configs.items():
+        for burst in range(bursts):
+            for impl in order[burst % 2:] + order[:burst % 2]:
+                rates[impl][config].append(
+                    throughput(CLIENTS[impl], address, threads, shared, seconds))
+    return {impl: {config: statistics.median(values) for config, values in by_config.items()}
+            for impl, by_config in rates.items()}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=("latency", "throughput"))
@@ -159,7 +174,8 @@ def main():
     parser.add_argument("c_client", nargs="?", help="path of the C client (latency)")
     parser.add_argument("--chunks", type=int, default=50)
     parser.add_argument("--chunk-size", type=int, default=200)
-    parser.add_argument("--seconds", type=float, default=1.5)
+    parser.add_argument("--seconds", type=float, default=0.3, help="per throughput burst")
+    parser.add_argument("--bursts", type=int, default=6)
     args = parser.parse_args()
     address = f"127.0.0.1:{args.port}"
     if args.mode == "latency":
@@ -167,13 +183,7 @@ def main():
             parser.error("latency needs the path of the C client")
         report = latency(address, args.c_client, args.port, args.chunks, args.chunk_size)
     else:
-        report = {}
-        for impl, make_client in CLIENTS.items():
-            report[impl] = {
-                f"{threads}_own": throughput(make_client, address, threads, False, args.seconds)
-                for threads in (1, 2, 4)
-            }
-            report[impl]["4_shared"] = throughput(make_client, address, 4, True, args.seconds)
+        report = throughput_report(address, args.seconds, args.bursts)
     if "latchwork" not in CLIENTS:
         report["skipped"] = "latchwork has no GateClient yet"
     print(json.dumps(report))

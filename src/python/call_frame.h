@@ -9,6 +9,7 @@
 #include "python/python_api.h"
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -184,11 +185,52 @@ PyObject* getter_entry(PyObject* self, void*) {
     return noargs_entry<Object, Operation>(self, nullptr);
 }
 
+// As a method table wants it: the fast-call entry of one method.
+template <class Object, const ParamSpec& Spec, auto Operation, class... Params>
+PyCFunction fastcall_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+        method_entry<Object, Spec, Operation, Params...>));
+}
+
+// ---- instances --------------------------------------------------------------------
+//
+// Every class's instance is the object header followed by one native member named
+// `native`, built in place after allocation and destroyed before the memory goes back.
+
 // Allocates an instance of `type` through its own allocation slot.
 PyObject* allocate_instance(PyTypeObject* type);
 
 // Returns an instance's memory and its reference to its type; the native data
 // must already be destroyed.
 void free_instance(PyObject* self) noexcept;
+
+// A new instance of `type` whose native member is built from `args`; if building
+// throws, the memory goes back before the exception goes on.
+template <class Object, class... Args>
+PyObject* create_instance(PyTypeObject* type, Args&&... args) {
+    PyObject* self = allocate_instance(type);
+    if (self == nullptr) return nullptr;
+    using Native = decltype(Object::native);
+    try {
+        new (&reinterpret_cast<Object*>(self)->native) Native(std::forward<Args>(args)...);
+    } catch (...) {
+        free_instance(self);
+        throw;
+    }
+    return self;
+}
+
+template <class Object>
+void destroy_native(PyObject* self) {
+    using Native = decltype(Object::native);
+    reinterpret_cast<Object*>(self)->native.~Native();
+}
+
+// The deallocation slot of a class whose native part needs nothing but destroying.
+template <class Object>
+void dealloc_instance(PyObject* self) noexcept {
+    dealloc_boundary([self] { destroy_native<Object>(self); });
+    free_instance(self);
+}
 
 }  // namespace latchwork

@@ -6,7 +6,6 @@
 // held. Construction resolves and connects with the interpreter lock held.
 #include "python/gate_client_type.h"
 
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +35,7 @@ struct ClientState {
 
 struct GateClientObject {
     PyObject_HEAD
-    ClientState state;
+    ClientState native;
 
     static constexpr const char* kClassName = "GateClient";
     static PyTypeObject* type();
@@ -83,25 +82,25 @@ ExchangeOutcome run_exchange(ClientState& state, std::string_view request,
 ExchangeOutcome submit(GateClientObject& client, std::string_view run_id,
                        std::string_view effect_key, bool needs_approval) {
     const std::string request = encode_submit(run_id, effect_key, needs_approval);
-    return run_exchange(client.state, request, run_id);
+    return run_exchange(client.native, request, run_id);
 }
 
 ExchangeOutcome decide(GateClientObject& client, std::string_view run_id,
                        std::string_view effect_key, bool approved) {
     std::optional<std::string> mac;
-    if (client.state.secret) {
-        mac = compute_decision_tag(client.state.secret->view(), run_id, effect_key, approved);
+    if (client.native.secret) {
+        mac = compute_decision_tag(client.native.secret->view(), run_id, effect_key, approved);
     }
     const std::string request = encode_decide(run_id, effect_key, approved, mac);
-    return run_exchange(client.state, request, run_id);
+    return run_exchange(client.native, request, run_id);
 }
 
 ExchangeOutcome cancel(GateClientObject& client, std::string_view run_id) {
     const std::string request = encode_cancel(run_id);
-    return run_exchange(client.state, request, run_id);
+    return run_exchange(client.native, request, run_id);
 }
 
-ExchangeOutcome ping(GateClientObject& client) { return run_exchange(client.state, kPingRequest); }
+ExchangeOutcome ping(GateClientObject& client) { return run_exchange(client.native, kPingRequest); }
 
 PyObject* construct(PyTypeObject* type, std::string_view addr,
                     std::optional<SecretBytes>& secret) {
@@ -116,22 +115,8 @@ PyObject* construct(PyTypeObject* type, std::string_view addr,
         PyErr_SetObject(PyExc_RuntimeError, text.get());
         return nullptr;
     }
-    PyObject* self = allocate_instance(type);
-    if (self == nullptr) return nullptr;
-    try {
-        new (&reinterpret_cast<GateClientObject*>(self)->state)
-            ClientState(std::move(secret), std::move(connected).value());
-    } catch (...) {
-        free_instance(self);
-        throw;
-    }
-    return self;
-}
-
-void gate_client_dealloc(PyObject* self) noexcept {
-    // Closes the socket without sending anything and wipes the secret.
-    dealloc_boundary([self] { reinterpret_cast<GateClientObject*>(self)->state.~ClientState(); });
-    free_instance(self);
+    return create_instance<GateClientObject>(type, std::move(secret),
+                                             std::move(connected).value());
 }
 
 constexpr const char kDefaultAddress[] = "127.0.0.1:8796";
@@ -148,8 +133,7 @@ constexpr ParamSpec kCancelSpec{"GateClient.cancel()", kRunOnly, 1};
 
 template <const ParamSpec& Spec, auto Operation, class... Params>
 PyCFunction client_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-        method_entry<GateClientObject, Spec, Operation, Params...>));
+    return fastcall_method<GateClientObject, Spec, Operation, Params...>();
 }
 
 constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
@@ -170,7 +154,8 @@ PyType_Slot gate_client_slots[] = {
                     constructor_entry<kNewSpec, construct, TextParamOr<kDefaultAddress>,
                                       OptionalSecretParam>)},
     {Py_tp_methods, gate_client_methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(gate_client_dealloc)},
+    // Closes the socket without sending anything and wipes the secret.
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<GateClientObject>)},
 };
 
 const ClassSpec gate_client_class{

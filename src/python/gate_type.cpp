@@ -7,7 +7,6 @@
 #include "python/gate_type.h"
 
 #include <cstdint>
-#include <new>
 #include <string_view>
 
 #include "gate/gate_operations.h"
@@ -27,7 +26,7 @@ struct GateState {
 
 struct GateObject {
     PyObject_HEAD
-    GateState state;
+    GateState native;
 
     static constexpr const char* kClassName = "Gate";
     static PyTypeObject* type();
@@ -36,9 +35,9 @@ struct GateObject {
 // Runs `work` on the ledger under the state lock.
 template <class Work>
 auto with_ledger(GateObject& gate, std::string_view run_id, Work&& work) {
-    auto guard = gate.state.lock.lock();
+    auto guard = gate.native.lock.lock();
     test_hooks::fault_under_lock(run_id);
-    return work(gate.state.ledger);
+    return work(gate.native.ledger);
 }
 
 VerdictKind submit(GateObject& gate, std::string_view run_id, std::string_view effect_key,
@@ -83,24 +82,15 @@ std::uint64_t state_len(GateObject& gate) {
     return with_ledger(gate, {}, [](RunLedger& ledger) { return ledger.state_len(); });
 }
 
-PyObject* construct(PyTypeObject* type) {
-    PyObject* self = allocate_instance(type);
-    if (self == nullptr) return nullptr;
-    try {
-        new (&reinterpret_cast<GateObject*>(self)->state) GateState();
-    } catch (...) {
-        free_instance(self);
-        throw;
-    }
-    return self;
-}
+PyObject* construct(PyTypeObject* type) { return create_instance<GateObject>(type); }
 
 void gate_dealloc(PyObject* self) noexcept {
     dealloc_boundary([self] {
-        GateState& state = reinterpret_cast<GateObject*>(self)->state;
         const bool inject =
-            test_hooks::kEnabled && gate_is_closed(state.ledger, test_hooks::kFaultOnDealloc);
-        state.~GateState();
+            test_hooks::kEnabled &&
+            gate_is_closed(reinterpret_cast<GateObject*>(self)->native.ledger,
+                           test_hooks::kFaultOnDealloc);
+        destroy_native<GateObject>(self);
         if (inject) throw InternalFault("injected fault during deallocation");
     });
     free_instance(self);
@@ -120,8 +110,7 @@ constexpr ParamSpec kIsClosedSpec{"Gate.is_closed()", kRunOnly, 1};
 
 template <const ParamSpec& Spec, auto Operation, class... Params>
 PyCFunction gate_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-        method_entry<GateObject, Spec, Operation, Params...>));
+    return fastcall_method<GateObject, Spec, Operation, Params...>();
 }
 
 template <auto Operation>

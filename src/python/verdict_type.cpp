@@ -2,7 +2,6 @@
 #include "python/verdict_type.h"
 
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "python/call_frame.h"
@@ -37,7 +36,7 @@ private:
 
 struct VerdictObject {
     PyObject_HEAD
-    KindText kind;
+    KindText native;
 
     static constexpr const char* kClassName = "Verdict";
     static PyTypeObject* type();
@@ -45,7 +44,7 @@ struct VerdictObject {
 
 constexpr std::string_view kRefusedPrefix = "refused_";
 
-std::string_view kind_of(VerdictObject& verdict) { return verdict.kind.view(); }
+std::string_view kind_of(VerdictObject& verdict) { return verdict.native.view(); }
 
 bool is_released(VerdictObject& verdict) { return kind_of(verdict) == "release"; }
 bool is_held(VerdictObject& verdict) { return kind_of(verdict) == "held_for_approval"; }
@@ -103,11 +102,6 @@ PyObject* verdict_refusing_new(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-void verdict_dealloc(PyObject* self) noexcept {
-    dealloc_boundary([self] { reinterpret_cast<VerdictObject*>(self)->kind.~KindText(); });
-    free_instance(self);
-}
-
 PyGetSetDef verdict_getset[] = {
     {"kind", getter_entry<VerdictObject, kind_of>, nullptr, "", nullptr},
     {"released", getter_entry<VerdictObject, is_released>, nullptr, "", nullptr},
@@ -122,7 +116,7 @@ PyType_Slot verdict_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(verdict_richcompare_entry)},
     {Py_tp_getset, verdict_getset},
     {Py_tp_new, reinterpret_cast<void*>(verdict_refusing_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(verdict_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<VerdictObject>)},
 };
 
 const ClassSpec verdict_class{"Verdict", "latchwork.Verdict", "",
@@ -136,15 +130,7 @@ PyTypeObject* VerdictObject::type() { return verdict_cell.get(); }
 PyObject* verdict_type_for_registration() { return verdict_cell.get_or_create(); }
 
 PyObject* new_verdict(std::string_view kind) {
-    PyObject* self = allocate_instance(VerdictObject::type());
-    if (self == nullptr) return nullptr;
-    try {
-        new (&reinterpret_cast<VerdictObject*>(self)->kind) KindText(kind);
-    } catch (...) {
-        free_instance(self);  // the kind was never built, so only the memory goes back
-        throw;
-    }
-    return self;
+    return create_instance<VerdictObject>(VerdictObject::type(), kind);
 }
 
 }  // namespace latchwork

@@ -40,9 +40,10 @@ demo: $(VPY) deps-build
 	$(VPY) -m pip install --quiet .
 	$(VPY) examples/quickstart.py
 
-# The test build carries the fault-injection hooks; the wheel never does.
+# The test build carries the fault-injection hooks; the wheel never does. It has a
+# build tree of its own, so the hooks never carry over into a later wheel build.
 install-test: $(VPY) deps-build
-	$(VPY) -m pip install --quiet -C cmake.define.LATCHWORK_TEST_HOOKS=ON '.[test]'
+	$(VPY) -m pip install --quiet -C cmake.define.LATCHWORK_TEST_HOOKS=ON -C build-dir=build/test '.[test]'
 
 pytest: install-test
 	$(VPY) -m pytest
@@ -79,9 +80,8 @@ fuzz: deps-fuzz
 	tools/run_fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
 # Reports only: a missed target never fails it. The wheel measured is the release
-# build, without the test hooks: said explicitly, because the build tree it shares
-# with install-test keeps whatever was configured last. Writes bench/results/ and
-# the README's table.
+# build, without the test hooks (said explicitly, whatever the build tree holds).
+# Writes bench/results/ and the README's table.
 bench: $(VPY) deps-bench
 	$(VPY) -m pip install --quiet -C cmake.define.LATCHWORK_TEST_HOOKS=OFF '.[bench]'
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLATCHWORK_PYTHON_MODULE=OFF \

@@ -8,9 +8,8 @@ VerdictKind gate_submit(RunLedger& ledger, std::string_view run_id, std::string_
     RunRecord* run = ledger.find_run(run_id);
     if (run != nullptr) {
         if (run->stopped()) return VerdictKind::refused_cancelled;
-        auto effect = run->effects.find(effect_key);
-        if (effect != run->effects.end()) {
-            switch (effect->second) {
+        if (const EffectKey* effect = run->effects.find(effect_key)) {
+            switch (state_of(*effect)) {
                 case EffectState::released: return VerdictKind::refused_duplicate;
                 case EffectState::rejected: return VerdictKind::refused_rejected;
                 // A repeated submission of a held effect leaves its record as it was,
@@ -19,13 +18,13 @@ VerdictKind gate_submit(RunLedger& ledger, std::string_view run_id, std::string_
             }
         }
     } else {
-        run = &ledger.run(run_id);
+        run = &ledger.add_run(run_id);
     }
     if (needs_approval) {
-        ledger.set_effect_state(*run, effect_key, EffectState::pending);
+        ledger.add_effect(*run, effect_key, EffectState::pending);
         return VerdictKind::held_for_approval;
     }
-    ledger.set_effect_state(*run, effect_key, EffectState::released);
+    ledger.add_effect(*run, effect_key, EffectState::released);
     return VerdictKind::release;
 }
 
@@ -33,31 +32,31 @@ VerdictKind gate_decide(RunLedger& ledger, std::string_view run_id, std::string_
                         bool approved) {
     RunRecord* run = ledger.find_run(run_id);
     if (run != nullptr) {
-        auto effect = run->effects.find(effect_key);
-        if (effect != run->effects.end() && effect->second == EffectState::pending) {
+        const EffectKey* effect = run->effects.find(effect_key);
+        if (effect != nullptr && state_of(*effect) == EffectState::pending) {
             // A held effect never belongs to a stopped run, so no run check is needed here.
             if (approved) {
-                ledger.set_effect_state(effect, EffectState::released);
+                ledger.change_state(*effect, EffectState::released);
                 return VerdictKind::release;
             }
-            ledger.set_effect_state(effect, EffectState::rejected);
+            ledger.change_state(*effect, EffectState::rejected);
             return VerdictKind::refused_rejected;
         }
         if (run->stopped()) return VerdictKind::refused_cancelled;
         // Approving what is not held never releases it, and records nothing.
         if (approved) return VerdictKind::refused_duplicate;
-        if (effect != run->effects.end()) {
-            if (effect->second == EffectState::released) return VerdictKind::refused_duplicate;
+        if (effect != nullptr) {
+            if (state_of(*effect) == EffectState::released) return VerdictKind::refused_duplicate;
             return VerdictKind::refused_rejected;  // already rejected: nothing changes
         }
     } else if (approved) {
         return VerdictKind::refused_duplicate;
     } else {
-        run = &ledger.run(run_id);
+        run = &ledger.add_run(run_id);
     }
     // A rejection that comes before the submission is remembered, so the later
     // submission is refused as rejected.
-    ledger.set_effect_state(*run, effect_key, EffectState::rejected);
+    ledger.add_effect(*run, effect_key, EffectState::rejected);
     return VerdictKind::refused_rejected;
 }
 

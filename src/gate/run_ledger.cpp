@@ -1,7 +1,7 @@
 // run_ledger.cpp: container steps of the run ledger.
 #include "gate/run_ledger.h"
 
-#include <iterator>
+#include <utility>
 
 namespace latchwork {
 
@@ -15,38 +15,37 @@ RunRecord* RunLedger::find_run(std::string_view run_id) {
     return found == runs_.end() ? nullptr : &found->second;
 }
 
-RunRecord& RunLedger::run(std::string_view run_id) {
-    if (RunRecord* existing = find_run(run_id)) return *existing;
-    return runs_.emplace(std::string(run_id), RunRecord{}).first->second;
+RunRecord& RunLedger::add_run(std::string_view run_id) {
+    return runs_.emplace(std::piecewise_construct, std::forward_as_tuple(run_id, std::uint8_t{0}),
+                         std::forward_as_tuple())
+        .first->second;
 }
 
-void RunLedger::set_effect_state(RunRecord& run, std::string_view effect_key,
-                                 EffectState state) {
-    auto found = run.effects.find(effect_key);
-    if (found != run.effects.end()) {
-        set_effect_state(found, state);
-        return;
-    }
-    run.effects.emplace(std::string(effect_key), state);
+RunRecord& RunLedger::run(std::string_view run_id) {
+    if (RunRecord* existing = find_run(run_id)) return *existing;
+    return add_run(run_id);
+}
+
+void RunLedger::add_effect(RunRecord& run, std::string_view effect_key, EffectState state) {
+    run.effects.insert(effect_key, static_cast<std::uint8_t>(state));
     ++totals_[index(state)];
 }
 
-void RunLedger::set_effect_state(StringMap<EffectState>::iterator effect, EffectState state) {
-    --totals_[index(effect->second)];
-    effect->second = state;
+void RunLedger::change_state(const EffectKey& effect, EffectState state) {
+    --totals_[index(state_of(effect))];
+    effect.set_tag(static_cast<std::uint8_t>(state));
     ++totals_[index(state)];
 }
 
 void RunLedger::purge_pending(RunRecord& run) {
-    const std::size_t removed = boost::unordered::erase_if(
-        run.effects, [](const auto& effect) { return effect.second == EffectState::pending; });
-    totals_[index(EffectState::pending)] -= removed;
+    totals_[index(EffectState::pending)] -= run.effects.erase_if([](std::uint8_t tag) {
+        return static_cast<EffectState>(tag) == EffectState::pending;
+    });
 }
 
 void RunLedger::purge_all(RunRecord& run) {
-    for (const auto& [key, state] : run.effects) --totals_[index(state)];
-    // Swapping with an empty map also returns the table, which clear() keeps.
-    StringMap<EffectState>().swap(run.effects);
+    run.effects.for_each([this](const EffectKey& effect) { --totals_[index(state_of(effect))]; });
+    run.effects.clear();
 }
 
 }  // namespace latchwork

@@ -14,34 +14,27 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <string>
 #include <string_view>
+
+#include "gate/effect_key.h"
+#include "gate/effect_table.h"
 
 namespace latchwork {
 
 enum class EffectState : std::uint8_t { pending, released, rejected };
 
-// Hashes std::string and std::string_view alike, so lookups need no copy of the key.
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-        return std::hash<std::string_view>{}(text);
-    }
-};
-
-// Open addressing keeps a lookup to about one cache miss where a node-based map
-// takes several; with a million effects that is most of the cost of a submit.
-template <class Value>
-using StringMap = boost::unordered_flat_map<std::string, Value, StringHash, std::equal_to<>>;
-
 struct RunRecord {
     bool cancelled = false;
     bool closed = false;
-    StringMap<EffectState> effects;  // empty once the run is closed
+    EffectTable effects;  // empty once the run is closed
 
     bool stopped() const noexcept { return cancelled || closed; }
 };
+
+// An effect found in a run: its stored key, whose tag holds the state.
+inline EffectState state_of(const EffectKey& effect) noexcept {
+    return static_cast<EffectState>(effect.tag());
+}
 
 class RunLedger {
 public:
@@ -49,14 +42,16 @@ public:
     const RunRecord* find_run(std::string_view run_id) const;
     RunRecord* find_run(std::string_view run_id);
 
+    // The record of a run that find_run did not find, created empty.
+    RunRecord& add_run(std::string_view run_id);
     // The run's record, created empty (no flags, no effects) when it is new.
     RunRecord& run(std::string_view run_id);
 
     // Every effect change goes through these two so the per-state totals stay exact.
-    // The iterator form changes an effect found in `run` just before; it stays valid
-    // because nothing was inserted since.
-    void set_effect_state(RunRecord& run, std::string_view effect_key, EffectState state);
-    void set_effect_state(StringMap<EffectState>::iterator effect, EffectState state);
+    // add_effect records an effect the run does not hold yet; change_state changes
+    // one that find returned just before (nothing inserted since).
+    void add_effect(RunRecord& run, std::string_view effect_key, EffectState state);
+    void change_state(const EffectKey& effect, EffectState state);
 
     // Drops the run's pending effects; released and rejected ones stay.
     void purge_pending(RunRecord& run);
@@ -75,7 +70,7 @@ private:
         return static_cast<std::size_t>(state);
     }
 
-    StringMap<RunRecord> runs_;
+    boost::unordered_flat_map<EffectKey, RunRecord, EffectKeyHash, EffectKeyEqual> runs_;
     std::uint64_t totals_[3] = {0, 0, 0};
 };
 

@@ -129,18 +129,4 @@ PyObject* to_python(std::string_view text) {
     return must(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-PyObject* allocate_instance(PyTypeObject* type) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    PyObject* instance = alloc(type, 0);
-    return instance != nullptr ? instance : fail_from_interpreter();
-}
-
-void free_instance(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);  // heap-type instances hold a reference to their type
-}
-
 }  // namespace latchwork

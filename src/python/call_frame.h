@@ -197,24 +197,39 @@ PyCFunction fastcall_method() {
 // Every class's instance is the object header followed by one native member named
 // `native`, built in place after allocation and destroyed before the memory goes back.
 
-// Allocates an instance of `type` through its own allocation slot.
-PyObject* allocate_instance(PyTypeObject* type);
+// Allocates an instance of `type` through its own allocation slot. No class of the
+// module can be subclassed, so the slot is looked up once per class.
+template <class Object>
+PyObject* allocate_own_instance(PyTypeObject* type) {
+    static const allocfunc alloc = [type] {
+        auto slot = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        return slot != nullptr ? slot : PyType_GenericAlloc;
+    }();
+    PyObject* instance = alloc(type, 0);
+    return instance != nullptr ? instance : fail_from_interpreter();
+}
 
 // Returns an instance's memory and its reference to its type; the native data
 // must already be destroyed.
-void free_instance(PyObject* self) noexcept;
+template <class Object>
+void free_own_instance(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    static const freefunc free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);  // heap-type instances hold a reference to their type
+}
 
 // A new instance of `type` whose native member is built from `args`; if building
 // throws, the memory goes back before the exception goes on.
 template <class Object, class... Args>
 PyObject* create_instance(PyTypeObject* type, Args&&... args) {
-    PyObject* self = allocate_instance(type);
+    PyObject* self = allocate_own_instance<Object>(type);
     if (self == nullptr) return nullptr;
     using Native = decltype(Object::native);
     try {
         new (&reinterpret_cast<Object*>(self)->native) Native(std::forward<Args>(args)...);
     } catch (...) {
-        free_instance(self);
+        free_own_instance<Object>(self);
         throw;
     }
     return self;
@@ -230,7 +245,7 @@ void destroy_native(PyObject* self) {
 template <class Object>
 void dealloc_instance(PyObject* self) noexcept {
     dealloc_boundary([self] { destroy_native<Object>(self); });
-    free_instance(self);
+    free_own_instance<Object>(self);
 }
 
 }  // namespace latchwork

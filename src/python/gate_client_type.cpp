@@ -57,9 +57,10 @@ PyObject* to_python(ExchangeOutcome outcome) {
 
 Result<std::string> locked_exchange(ClientState& state, std::string_view request,
                                     std::string_view run_id) {
-    auto guard = state.lock.lock();
-    test_hooks::fault_under_lock(run_id);
-    return state.connection.exchange(request);
+    return state.lock.run_locked([&] {
+        test_hooks::fault_under_lock(run_id);
+        return state.connection.exchange(request);
+    });
 }
 
 // The exchange runs without the interpreter lock. Taking it back is a plain call,

@@ -35,9 +35,10 @@ struct GateObject {
 // Runs `work` on the ledger under the state lock.
 template <class Work>
 auto with_ledger(GateObject& gate, std::string_view run_id, Work&& work) {
-    auto guard = gate.native.lock.lock();
-    test_hooks::fault_under_lock(run_id);
-    return work(gate.native.ledger);
+    return gate.native.lock.run_locked([&] {
+        test_hooks::fault_under_lock(run_id);
+        return work(gate.native.ledger);
+    });
 }
 
 VerdictKind submit(GateObject& gate, std::string_view run_id, std::string_view effect_key,
@@ -93,7 +94,7 @@ void gate_dealloc(PyObject* self) noexcept {
         destroy_native<GateObject>(self);
         if (inject) throw InternalFault("injected fault during deallocation");
     });
-    free_instance(self);
+    free_own_instance<GateObject>(self);
 }
 
 constexpr const char* kRunEffectFlag[] = {"run_id", "effect_key", "needs_approval"};

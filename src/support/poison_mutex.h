@@ -5,7 +5,6 @@
 // instead of working on state whose invariants may be broken.
 #pragma once
 
-#include <exception>
 #include <mutex>
 
 #include "support/internal_fault.h"
@@ -17,11 +16,20 @@ inline constexpr const char* kPoisonedLockMessage =
 
 class PoisonMutex {
 public:
-    class Guard;
-
-    // Takes the lock, or throws InternalFault (after releasing it again) when an
-    // earlier holder was unwound by a fault.
-    Guard lock();
+    // Runs `work` holding the lock. Throws InternalFault, without running it, when an
+    // earlier holder was unwound by an exception; an exception out of `work` poisons
+    // the lock for good.
+    template <class Work>
+    auto run_locked(Work&& work) -> decltype(work()) {
+        std::lock_guard<std::mutex> held(mutex_);
+        if (poisoned_) throw InternalFault(kPoisonedLockMessage);
+        try {
+            return work();
+        } catch (...) {
+            poisoned_ = true;
+            throw;
+        }
+    }
 
     bool poisoned() const noexcept { return poisoned_; }
 
@@ -29,29 +37,5 @@ private:
     std::mutex mutex_;
     bool poisoned_ = false;  // guarded by mutex_
 };
-
-class [[nodiscard]] PoisonMutex::Guard {
-public:
-    explicit Guard(PoisonMutex& owner) : owner_(owner), lock_(owner.mutex_) {
-        if (owner_.poisoned_) {
-            lock_.unlock();
-            throw InternalFault(kPoisonedLockMessage);
-        }
-        exceptions_at_entry_ = std::uncaught_exceptions();
-    }
-    ~Guard() {
-        // Unwinding by an exception thrown after the lock was taken poisons it.
-        if (std::uncaught_exceptions() > exceptions_at_entry_) owner_.poisoned_ = true;
-    }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-private:
-    PoisonMutex& owner_;
-    std::unique_lock<std::mutex> lock_;
-    int exceptions_at_entry_ = 0;
-};
-
-inline PoisonMutex::Guard PoisonMutex::lock() { return Guard(*this); }
 
 }  // namespace latchwork

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "gate/gate_operations.h"
 
@@ -80,15 +81,20 @@ struct ModelGate {
 };
 
 TEST(GateOperations, RandomSequencesMatchTheModel) {
-    const std::string runs[] = {"", "r1", "R1", "r2", "run\n3"};
-    const std::string keys[] = {"", "e1", "e2", "E1", "email:42"};
+    const std::string runs[] = {"", "r1", "R1", "r2", "run\n3", "a-run-id-that-is-long"};
+    // Keys on both sides of the inline limit, and enough of them that runs outgrow
+    // the small array and move to a hash set.
+    std::vector<std::string> keys = {"", "e1", "E1", "email:42", std::string(14, 'k'),
+                                     std::string(15, 'k'), std::string(14, 'k') + "x",
+                                     std::string(100, 'z')};
+    for (int i = 0; i < 30; ++i) keys.push_back("key-" + std::to_string(i));
     for (unsigned seed = 1; seed <= 40; ++seed) {
         std::mt19937 random(seed);
         RunLedger ledger;
         ModelGate model;
         for (int step = 0; step < 2000; ++step) {
             const std::string& run = runs[random() % std::size(runs)];
-            const std::string& key = keys[random() % std::size(keys)];
+            const std::string& key = keys[random() % keys.size()];
             const bool flag = random() % 2 == 0;
             const unsigned op = random() % 100;
             SCOPED_TRACE(testing::Message() << "seed " << seed << " step " << step << " op " << op);

@@ -73,6 +73,7 @@ private:
 // Hashing and equality over EffectKey and plain text alike, for heterogeneous lookup.
 struct EffectKeyHash {
     using is_transparent = void;
+    using is_avalanching = void;  // the byte hash already mixes well; no extra mixing step
     std::size_t operator()(std::string_view text) const noexcept {
         return std::hash<std::string_view>{}(text);
     }

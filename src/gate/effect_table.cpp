@@ -24,10 +24,8 @@ void EffectTable::insert(std::string_view key, std::uint8_t tag) {
         return;
     }
     if (small_.size() < kSmallCapacity) {
-        // Grow by half rather than doubling: most runs stay small.
-        if (small_.size() == small_.capacity()) {
-            small_.reserve(small_.empty() ? 2 : small_.size() + (small_.size() + 1) / 2);
-        }
+        // 4, 8, 16: few reallocations for a typical run, and never past the limit.
+        if (small_.size() == small_.capacity()) small_.reserve(small_.empty() ? 4 : 2 * small_.size());
         small_.emplace_back(key, tag);
         return;
     }

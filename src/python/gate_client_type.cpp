@@ -6,6 +6,7 @@
 // held. Construction resolves and connects with the interpreter lock held.
 #include "python/gate_client_type.h"
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,7 +30,7 @@ struct ClientState {
         : secret(std::move(secret)), connection(std::move(connection)) {}
 
     const std::optional<SecretBytes> secret;  // never changes after construction
-    PoisonMutex lock;
+    Poisonable<std::mutex> lock;
     Connection connection;  // guarded by lock
 };
 

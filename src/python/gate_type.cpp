@@ -20,7 +20,7 @@ namespace latchwork {
 namespace {
 
 struct GateState {
-    PoisonMutex lock;
+    Poisonable<SpinLock> lock;
     RunLedger ledger;  // guarded by lock
 };
 

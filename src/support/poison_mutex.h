@@ -1,11 +1,13 @@
-// poison_mutex.h: a mutex that remembers a fault that unwound through it.
+// poison_mutex.h: a lock that remembers a fault that unwound through it.
 //
 // A Gate's ledger or a client's connection may be half-changed when an internal fault
 // escapes while the lock is held; from then on the object must refuse every call
 // instead of working on state whose invariants may be broken.
 #pragma once
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "support/internal_fault.h"
 
@@ -14,14 +16,34 @@ namespace latchwork {
 inline constexpr const char* kPoisonedLockMessage =
     "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 
-class PoisonMutex {
+// For work that is short and never blocks: the uncontended path is one atomic
+// exchange and one release store, and a waiter yields its time slice instead of
+// sleeping. (The gate's ledger work also runs under the interpreter lock, so its
+// lock is in practice never contended.)
+class SpinLock {
+public:
+    void lock() noexcept {
+        while (locked_.exchange(true, std::memory_order_acquire)) {
+            while (locked_.load(std::memory_order_relaxed)) std::this_thread::yield();
+        }
+    }
+    void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> locked_{false};
+};
+
+// Lock is SpinLock for short work, std::mutex for work that may wait (a network
+// exchange), where waiters must sleep rather than spin.
+template <class Lock>
+class Poisonable {
 public:
     // Runs `work` holding the lock. Throws InternalFault, without running it, when an
     // earlier holder was unwound by an exception; an exception out of `work` poisons
     // the lock for good.
     template <class Work>
     auto run_locked(Work&& work) -> decltype(work()) {
-        std::lock_guard<std::mutex> held(mutex_);
+        std::lock_guard<Lock> held(lock_);
         if (poisoned_) throw InternalFault(kPoisonedLockMessage);
         try {
             return work();
@@ -31,11 +53,9 @@ public:
         }
     }
 
-    bool poisoned() const noexcept { return poisoned_; }
-
 private:
-    std::mutex mutex_;
-    bool poisoned_ = false;  // guarded by mutex_
+    Lock lock_;
+    bool poisoned_ = false;  // guarded by lock_
 };
 
 }  // namespace latchwork

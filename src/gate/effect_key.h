@@ -6,6 +6,7 @@
 // not part of the key's value, so it may change while the key sits in a hash set.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,7 +19,7 @@ namespace latchwork {
 // stored key is two word compares in the common case.
 class KeyProbe {
 public:
-    explicit KeyProbe(std::string_view text) noexcept;
+    inline explicit KeyProbe(std::string_view text) noexcept;
     std::string_view text() const noexcept { return text_; }
 
 private:
@@ -48,8 +49,8 @@ public:
     EffectKey& operator=(const EffectKey&) = delete;
     ~EffectKey() { release(); }
 
-    std::string_view view() const noexcept;
-    bool operator==(const KeyProbe& probe) const noexcept;
+    inline std::string_view view() const noexcept;
+    inline bool operator==(const KeyProbe& probe) const noexcept;
     bool operator==(const EffectKey& other) const noexcept { return view() == other.view(); }
 
     std::uint8_t tag() const noexcept { return bytes_[kTag]; }
@@ -63,12 +64,51 @@ private:
     static constexpr unsigned char kHeapMarker = 0xff;
 
     bool on_heap() const noexcept { return bytes_[kMarker] == kHeapMarker; }
-    const char* heap_text() const noexcept;
-    std::size_t heap_size() const noexcept;
-    void release() noexcept;
+    const char* heap_text() const noexcept {
+        const char* text;
+        std::memcpy(&text, bytes_, sizeof text);
+        return text;
+    }
+    std::size_t heap_size() const noexcept {
+        std::uint64_t size = 0;
+        std::memcpy(&size, bytes_ + 8, 6);  // little-endian: the low 48 bits
+        return static_cast<std::size_t>(size);
+    }
+    void release() noexcept {
+        if (on_heap()) delete[] heap_text();
+        bytes_[kMarker] = 0;
+    }
+
+    // Byte 14 of an inline key is the tag; it takes no part in comparisons.
+    static constexpr std::uint64_t kSecondWordValueMask = ~(std::uint64_t{0xff} << 48);
 
     alignas(8) mutable unsigned char bytes_[16];
 };
+
+// The packed layout reads the length and the tag at fixed bit positions.
+static_assert(std::endian::native == std::endian::little);
+
+KeyProbe::KeyProbe(std::string_view text) noexcept : text_(text) {
+    if (text.size() <= EffectKey::kInlineCapacity) {
+        unsigned char bytes[16] = {};
+        if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
+        bytes[15] = static_cast<unsigned char>(text.size());
+        std::memcpy(words_, bytes, sizeof bytes);
+    }
+}
+
+std::string_view EffectKey::view() const noexcept {
+    if (on_heap()) return {heap_text(), heap_size()};
+    return {reinterpret_cast<const char*>(bytes_), bytes_[kMarker]};
+}
+
+bool EffectKey::operator==(const KeyProbe& probe) const noexcept {
+    if (on_heap()) return probe.text_.size() > kInlineCapacity && view() == probe.text_;
+    if (probe.text_.size() > kInlineCapacity) return false;
+    std::uint64_t words[2];
+    std::memcpy(words, bytes_, sizeof words);
+    return words[0] == probe.words_[0] && (words[1] & kSecondWordValueMask) == probe.words_[1];
+}
 
 // Hashing and equality over EffectKey and plain text alike, for heterogeneous lookup.
 struct EffectKeyHash {

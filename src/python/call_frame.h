@@ -36,6 +36,18 @@ bool bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nar
                     PyObject* kwnames, PyObject** slots);
 bool bind_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
 
+// The common call, positional arguments only and the right number of them, binds
+// without leaving the entry; everything else takes the full path with its errors.
+inline bool bind_fast(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, PyObject** slots) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= spec.required &&
+        static_cast<std::size_t>(nargs) <= spec.names.size()) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+        return true;
+    }
+    return bind_arguments(spec, args, nargs, kwnames, slots);
+}
+
 // ---- parameter kinds --------------------------------------------------------------
 
 struct TextParam {
@@ -115,7 +127,8 @@ bool convert_parameters(const ParamSpec& spec, PyObject* const* slots,
 // Object is the C layout of an instance: it names its type and its class name.
 template <class Object>
 Object* checked_receiver(PyObject* self) {
-    if (!PyType_IsSubtype(Py_TYPE(self), Object::type())) {
+    PyTypeObject* type = Object::type();
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
         raise_conversion_refusal(self, Object::kClassName);
         return nullptr;
     }
@@ -127,7 +140,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         PyObject* slots[sizeof...(Params)] = {};
-        if (!bind_arguments(Spec, args, nargs, kwnames, slots)) return nullptr;
+        if (!bind_fast(Spec, args, nargs, kwnames, slots)) return nullptr;
         Object* receiver = checked_receiver<Object>(self);
         if (receiver == nullptr) return nullptr;
         std::tuple<typename Params::Value...> values;
@@ -145,7 +158,7 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return call_boundary([&]() -> PyObject* {
         PyObject* slots[sizeof...(Params)] = {};
-        if (!bind_arguments(Spec, args, nargs, kwnames, slots)) return nullptr;
+        if (!bind_fast(Spec, args, nargs, kwnames, slots)) return nullptr;
         std::tuple<typename Params::Value...> values;
         if (!convert_parameters<Params...>(Spec, slots, values,
                                            std::index_sequence_for<Params...>{})) {

@@ -145,7 +145,8 @@ void name_argument_in_error(const char* name) {
 }
 
 bool convert_text(PyObject* object, std::string_view& text) {
-    if (!PyUnicode_Check(object)) {
+    // The exact type first: under the limited API the subclass test is a call.
+    if (Py_TYPE(object) != &PyUnicode_Type && !PyUnicode_Check(object)) {
         raise_conversion_refusal(object, "PyString");
         return false;
     }

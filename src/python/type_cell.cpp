@@ -1,4 +1,4 @@
-// type_cell.cpp: building a class from its type specification.
+// type_cell.cpp: building a class from its type slots, once per process.
 #include "python/type_cell.h"
 
 #include <vector>

@@ -1,9 +1,20 @@
-"""Helpers shared by the Python tests: verdicts of each kind, gate snapshots, subprocesses."""
+"""Helpers shared by the Python tests: verdicts of each kind, gate snapshots, subprocesses,
+a refusing port, a model of the ledger."""
+import contextlib
+import os
+import socket
 import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import latchwork
+
+# Under the sanitizer run every allocation goes through the sanitizer's malloc: the
+# interpreter counts no blocks, resident memory includes the quarantine, and every
+# call is slow. Leaks are the sanitizer's to judge there; loops only walk the paths.
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 GATE_KINDS = ("release", "held_for_approval", "refused_cancelled", "refused_duplicate",
               "refused_rejected")
@@ -46,3 +57,16 @@ def run_python(code, timeout=60):
     """Runs code in a fresh interpreter (for what must not touch this process)."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout)
+
+
+@contextlib.contextmanager
+def bound_but_not_listening(port: int = 0):
+    """A loopback port that refuses connections for as long as the block runs."""
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        holder.bind(("127.0.0.1", port))
+    except OSError:
+        holder.close()
+        pytest.skip(f"127.0.0.1:{port} is in use")
+    with holder:
+        yield holder.getsockname()[1]

@@ -1,13 +1,11 @@
 """Helpers shared by the Python tests: verdicts of each kind, gate snapshots, subprocesses,
-a refusing port, a model of the ledger."""
+a refusing port, calls after a server has gone, a model of the ledger."""
 import contextlib
 import os
 import socket
 import subprocess
 import sys
 import textwrap
-
-import pytest
 
 import latchwork
 
@@ -59,9 +57,25 @@ def run_python(code, timeout=60):
                           text=True, timeout=timeout)
 
 
+def failures_after_the_end(address, calls=50):
+    """Calls every method `calls` times on a client whose server has gone; the messages seen."""
+    client = latchwork.GateClient(address, b"k")
+    seen = []
+    for i in range(calls):
+        for call in (client.ping, lambda: client.submit("r", f"e{i}"), lambda: client.decide("r", "e", True),
+                     lambda: client.cancel("r")):
+            try:
+                seen.append(f"unexpected verdict {call().kind}")
+            except RuntimeError as error:
+                seen.append(str(error))
+    return seen
+
+
 @contextlib.contextmanager
 def bound_but_not_listening(port: int = 0):
     """A loopback port that refuses connections for as long as the block runs."""
+    import pytest  # here only: a child process that imports this module does without it
+
     holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         holder.bind(("127.0.0.1", port))

@@ -18,7 +18,7 @@ import pytest
 
 import latchwork
 import gate_server as gs
-from support import UNDER_SANITIZER
+from support import UNDER_SANITIZER, failures_after_the_end
 
 RELEASE = b'{"verdict":"release"}\n'
 MiB = 1024 * 1024
@@ -159,20 +159,6 @@ AFTER_THE_END = {
 }
 
 
-def failures_after_the_end(address: str, calls: int = 50) -> list[str]:
-    """Every call of every method on a client whose server has gone; the messages seen."""
-    client = latchwork.GateClient(address, b"k")
-    seen = []
-    for i in range(calls):
-        for call in (client.ping, lambda: client.submit("r", f"e{i}"), lambda: client.decide("r", "e", True),
-                     lambda: client.cancel("r")):
-            try:
-                seen.append(f"unexpected verdict {call().kind}")
-            except RuntimeError as error:
-                seen.append(str(error))
-    return seen
-
-
 # How each connection ends: what the server does on connecting, and at the first request.
 ENDINGS = {
     "closed-before-any-request": (gs.CLOSE, None),
@@ -187,7 +173,7 @@ CHILD = """
 import json, signal, sys
 sys.path.insert(0, sys.argv[1])
 signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-from test_hostile_servers import failures_after_the_end
+from support import failures_after_the_end
 print(json.dumps(failures_after_the_end(sys.argv[2])))
 """
 

@@ -31,19 +31,20 @@ def raw_server(handler):
     accepted: list[socket.socket] = []
 
     def serve() -> None:
-        connection, _ = listener.accept()
-        accepted.append(connection)
-        with contextlib.suppress(OSError), connection:
-            handler(connection)
+        with contextlib.suppress(OSError):  # the client went away, or none came
+            connection, _ = listener.accept()
+            accepted.append(connection)
+            with connection:
+                handler(connection)
 
     thread = threading.Thread(target=serve, daemon=True)
     thread.start()
     try:
         yield f"127.0.0.1:{listener.getsockname()[1]}"
     finally:
-        for connection in accepted:  # wakes a handler blocked in a send
+        for sock in (listener, *accepted):  # wakes an accept, or a handler blocked in a send
             with contextlib.suppress(OSError):
-                connection.shutdown(socket.SHUT_RDWR)
+                sock.shutdown(socket.SHUT_RDWR)
         listener.close()
         thread.join(timeout=10)
 

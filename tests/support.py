@@ -1,9 +1,18 @@
-"""Helpers shared by the Python tests: verdicts of each kind, gate snapshots, subprocesses."""
+"""Helpers shared by the Python tests: verdicts of each kind, gate snapshots, subprocesses,
+a refusing port, calls after a server has gone, a model of the ledger."""
+import contextlib
+import os
+import socket
 import subprocess
 import sys
 import textwrap
 
 import latchwork
+
+# Under the sanitizer run every allocation goes through the sanitizer's malloc: the
+# interpreter counts no blocks, resident memory includes the quarantine, and every
+# call is slow. Leaks are the sanitizer's to judge there; loops only walk the paths.
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 GATE_KINDS = ("release", "held_for_approval", "refused_cancelled", "refused_duplicate",
               "refused_rejected")
@@ -46,3 +55,84 @@ def run_python(code, timeout=60):
     """Runs code in a fresh interpreter (for what must not touch this process)."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout)
+
+
+def failures_after_the_end(address, calls=50):
+    """Calls every method `calls` times on a client whose server has gone; the messages seen."""
+    client = latchwork.GateClient(address, b"k")
+    seen = []
+    for i in range(calls):
+        for call in (client.ping, lambda: client.submit("r", f"e{i}"), lambda: client.decide("r", "e", True),
+                     lambda: client.cancel("r")):
+            try:
+                seen.append(f"unexpected verdict {call().kind}")
+            except RuntimeError as error:
+                seen.append(str(error))
+    return seen
+
+
+@contextlib.contextmanager
+def bound_but_not_listening(port: int = 0):
+    """A loopback port that refuses connections for as long as the block runs."""
+    import pytest  # here only: a child process that imports this module does without it
+
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        holder.bind(("127.0.0.1", port))
+    except OSError:
+        holder.close()
+        pytest.skip(f"127.0.0.1:{port} is in use")
+    with holder:
+        yield holder.getsockname()[1]
+
+
+class LedgerModel:
+    """The five containers and the decision rules, nothing more."""
+
+    def __init__(self):
+        self.released, self.cancelled, self.pending = set(), set(), {}
+        self.rejected, self.closed = set(), set()
+
+    def stopped(self, run):
+        return run in self.cancelled or run in self.closed
+
+    def submit(self, run, key, needs_approval):
+        effect = (run, key)
+        if self.stopped(run):
+            return "refused_cancelled"
+        if effect in self.released:
+            return "refused_duplicate"
+        if effect in self.rejected:
+            return "refused_rejected"
+        if effect in self.pending:
+            return "held_for_approval"
+        if needs_approval:
+            self.pending[effect] = (run, key, True)
+            return "held_for_approval"
+        self.released.add(effect)
+        return "release"
+
+    def decide(self, run, key, approved):
+        effect = (run, key)
+        if self.pending.pop(effect, None) is not None:
+            (self.released if approved else self.rejected).add(effect)
+            return "release" if approved else "refused_rejected"
+        if self.stopped(run):
+            return "refused_cancelled"
+        if approved or effect in self.released:
+            return "refused_duplicate"
+        self.rejected.add(effect)
+        return "refused_rejected"
+
+    def cancel(self, run):
+        self.cancelled.add(run)
+        self.pending = {e: p for e, p in self.pending.items() if e[0] != run}
+
+    def close_run(self, run):
+        self.closed.add(run)
+        self.released = {e for e in self.released if e[0] != run}
+        self.rejected = {e for e in self.rejected if e[0] != run}
+        self.pending = {e: p for e, p in self.pending.items() if e[0] != run}
+
+    def counts(self):
+        return len(self.pending), len(self.released) + len(self.pending) + len(self.rejected)

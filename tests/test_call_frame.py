@@ -272,15 +272,17 @@ class Index:
 
 
 class Items:
-    """A sequence by __getitem__ alone, which can fail on one index and in __len__."""
+    """A sequence by __getitem__ alone, which can fail on one index and in __len__, or
+    claim a length of its own."""
 
-    def __init__(self, items, fail_at=None, error=None, length_error=None):
+    def __init__(self, items, fail_at=None, error=None, length_error=None, length=None):
         self.items, self.fail_at, self.error, self.length_error = items, fail_at, error, length_error
+        self.length = len(items) if length is None else length
 
     def __len__(self):
         if self.length_error:
             raise self.length_error
-        return len(self.items)
+        return self.length
 
     def __getitem__(self, index):
         if index == self.fail_at:
@@ -299,6 +301,7 @@ class Secret(bytes):
     (memoryview(b"mv"), b"mv"), (array.array("B", b"ar"), b"ar"),
     (collections.deque(b"dq"), b"dq"), (numpy.frombuffer(b"np", numpy.uint8), b"np"),
     (Items([1, 2]), b"\x01\x02"), (Items([3], length_error=ValueError("no length")), b"\x03"),
+    (Items([4, 5], length=2 ** 40), b"\x04\x05"), (Items([6], length=sys.maxsize), b"\x06"),
 ])
 def test_accepted_byte_sequences(secret, as_bytes):
     assert latchwork.decision_tag(secret, *TAG_ARGS) == latchwork.decision_tag(as_bytes, *TAG_ARGS)
@@ -332,6 +335,8 @@ ITER_FAILURE = RuntimeError("iteration failed")
     (Items([1, 2], 1, ITER_FAILURE), RuntimeError, "iteration failed"),
     (Items([1, 2], 0, TypeError("no item")), TypeError, "argument 'secret': no item"),
     ([Index(error=ValueError("bad"))], ValueError, "bad"),
+    (range(2 ** 40), OverflowError, OUT_OF_RANGE),
+    (range(sys.maxsize), OverflowError, OUT_OF_RANGE),
 ])
 def test_byte_sequence_refusals(secret, expected_type, message):
     error = refuse("decision_tag", (secret, *TAG_ARGS), {}, expected_type)

@@ -5,7 +5,7 @@ import threading
 import pytest
 
 import latchwork
-from support import snapshot
+from support import LedgerModel, snapshot
 
 COUNTS = {"none": (0, 0), "pending": (1, 1), "released": (0, 1), "rejected": (0, 1)}
 PROBE = {"release": "none", "held_for_approval": "pending", "refused_duplicate": "released",
@@ -149,58 +149,6 @@ def test_concurrent_submissions_are_all_counted():
     for thread in threads:
         thread.join()
     assert (gate.pending_count(), gate.state_len()) == (4 * 100, 4 * 300)
-
-
-class LedgerModel:
-    """The five containers and the decision rules, nothing more."""
-
-    def __init__(self):
-        self.released, self.cancelled, self.pending = set(), set(), {}
-        self.rejected, self.closed = set(), set()
-
-    def stopped(self, run):
-        return run in self.cancelled or run in self.closed
-
-    def submit(self, run, key, needs_approval):
-        effect = (run, key)
-        if self.stopped(run):
-            return "refused_cancelled"
-        if effect in self.released:
-            return "refused_duplicate"
-        if effect in self.rejected:
-            return "refused_rejected"
-        if effect in self.pending:
-            return "held_for_approval"
-        if needs_approval:
-            self.pending[effect] = (run, key, True)
-            return "held_for_approval"
-        self.released.add(effect)
-        return "release"
-
-    def decide(self, run, key, approved):
-        effect = (run, key)
-        if self.pending.pop(effect, None) is not None:
-            (self.released if approved else self.rejected).add(effect)
-            return "release" if approved else "refused_rejected"
-        if self.stopped(run):
-            return "refused_cancelled"
-        if approved or effect in self.released:
-            return "refused_duplicate"
-        self.rejected.add(effect)
-        return "refused_rejected"
-
-    def cancel(self, run):
-        self.cancelled.add(run)
-        self.pending = {e: p for e, p in self.pending.items() if e[0] != run}
-
-    def close_run(self, run):
-        self.closed.add(run)
-        self.released = {e for e in self.released if e[0] != run}
-        self.rejected = {e for e in self.rejected if e[0] != run}
-        self.pending = {e: p for e, p in self.pending.items() if e[0] != run}
-
-    def counts(self):
-        return len(self.pending), len(self.released) + len(self.pending) + len(self.rejected)
 
 
 RUNS = ["", "r1", "R1", "r2", "r\n", "ü", "r\0"]

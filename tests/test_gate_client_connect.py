@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import contextlib
-import socket
 import weakref
 
 import pytest
@@ -11,22 +10,10 @@ import pytest
 import latchwork
 import gate_server as gs
 from gate_server import GateServer
+from support import bound_but_not_listening
 
 RELEASE = b'{"verdict":"release"}\n'
 LATER_CALL_FAILURES = ("gate write failed: ", "gate read failed: ", "gate closed the connection")
-
-
-@contextlib.contextmanager
-def bound_but_not_listening(port: int = 0):
-    """A loopback port that refuses connections for as long as the block runs."""
-    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        holder.bind(("127.0.0.1", port))
-    except OSError:
-        holder.close()
-        pytest.skip(f"127.0.0.1:{port} is in use")
-    with holder:
-        yield holder.getsockname()[1]
 
 
 def connect_failure(addr: str) -> str:

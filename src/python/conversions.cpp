@@ -1,6 +1,7 @@
 // conversions.cpp: text, flag and byte-sequence conversion of arguments.
 #include "python/conversions.h"
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -9,6 +10,10 @@
 
 namespace latchwork {
 namespace {
+
+// A sequence may claim any length (range(2**40) is refused at its 257th item), so no
+// more than this is reserved on its word; a longer secret grows, wiping what it leaves.
+constexpr std::size_t kMaxReservedSecretBytes = 4096;
 
 // The type's __qualname__ as UTF-8, or the stand-in when it cannot be read as text.
 std::string type_qualname(PyTypeObject* type) {
@@ -189,7 +194,7 @@ bool convert_byte_sequence(PyObject* object, SecretBytes& bytes) {
     }
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) PyErr_Clear();  // only a hint for reserving room
-    else bytes.reserve(static_cast<std::size_t>(hint));
+    else bytes.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedSecretBytes));
 
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;

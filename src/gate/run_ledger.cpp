@@ -6,19 +6,27 @@
 namespace latchwork {
 
 const RunRecord* RunLedger::find_run(std::string_view run_id) const {
-    auto found = runs_.find(run_id);
-    return found == runs_.end() ? nullptr : &found->second;
+    return const_cast<RunLedger*>(this)->find_run(run_id);
 }
 
 RunRecord* RunLedger::find_run(std::string_view run_id) {
+    if (last_run_ != nullptr && last_run_->first.view() == run_id) {
+        return const_cast<RunRecord*>(&last_run_->second);
+    }
     auto found = runs_.find(run_id);
-    return found == runs_.end() ? nullptr : &found->second;
+    if (found == runs_.end()) return nullptr;
+    last_run_ = &*found;
+    return &found->second;
 }
 
 RunRecord& RunLedger::add_run(std::string_view run_id) {
-    return runs_.emplace(std::piecewise_construct, std::forward_as_tuple(run_id, std::uint8_t{0}),
-                         std::forward_as_tuple())
-        .first->second;
+    last_run_ = nullptr;  // the insertion may move every entry
+    auto added = runs_.emplace(std::piecewise_construct,
+                               std::forward_as_tuple(run_id, std::uint8_t{0}),
+                               std::forward_as_tuple())
+                     .first;
+    last_run_ = &*added;
+    return added->second;
 }
 
 RunRecord& RunLedger::run(std::string_view run_id) {

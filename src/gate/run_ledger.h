@@ -38,6 +38,11 @@ inline EffectState state_of(const EffectKey& effect) noexcept {
 
 class RunLedger {
 public:
+    RunLedger() = default;
+    // It remembers a pointer into itself.
+    RunLedger(const RunLedger&) = delete;
+    RunLedger& operator=(const RunLedger&) = delete;
+
     // The run's record, or null when no operation has named the run yet.
     const RunRecord* find_run(std::string_view run_id) const;
     RunRecord* find_run(std::string_view run_id);
@@ -70,8 +75,12 @@ private:
         return static_cast<std::size_t>(state);
     }
 
-    boost::unordered_flat_map<EffectKey, RunRecord, EffectKeyHash, EffectKeyEqual> runs_;
+    using RunMap = boost::unordered_flat_map<EffectKey, RunRecord, EffectKeyHash, EffectKeyEqual>;
+    RunMap runs_;
     std::uint64_t totals_[3] = {0, 0, 0};
+    // Calls come in runs of the same run id; the last run found is checked first. A
+    // new run may move every entry, so adding one forgets it.
+    mutable const RunMap::value_type* last_run_ = nullptr;
 };
 
 }  // namespace latchwork

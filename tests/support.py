@@ -1,5 +1,6 @@
 """Helpers shared by the Python tests: verdicts of each kind, gate snapshots, subprocesses,
-a refusing port, calls after a server has gone, a model of the ledger."""
+a refusing port, calls after a server has gone, a model of the ledger, an index that
+fails with a cause."""
 import contextlib
 import os
 import socket
@@ -136,3 +137,13 @@ class LedgerModel:
 
     def counts(self):
         return len(self.pending), len(self.released) + len(self.pending) + len(self.rejected)
+
+
+class CausedIndex:
+    """An item whose __index__ raises TypeError from another exception."""
+
+    def __index__(self):
+        try:
+            raise KeyError("root")
+        except KeyError as cause:
+            raise TypeError("bad index") from cause

@@ -10,7 +10,7 @@ import numpy
 import pytest
 
 import latchwork
-from support import busy_gate, snapshot
+from support import CausedIndex, busy_gate, snapshot
 
 TAG_ARGS = ("r", "e", True)
 
@@ -347,14 +347,6 @@ def test_byte_sequence_refusals(secret, expected_type, message):
 
 class NotQuiteTypeError(TypeError):
     pass
-
-
-class CausedIndex:
-    def __index__(self):
-        try:
-            raise KeyError("root")
-        except KeyError as cause:
-            raise TypeError("bad index") from cause
 
 
 def test_naming_an_argument_keeps_the_cause():

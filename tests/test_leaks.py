@@ -14,7 +14,7 @@ import numpy
 import pytest
 
 import latchwork
-from support import UNDER_SANITIZER, bound_but_not_listening
+from support import UNDER_SANITIZER, CausedIndex, bound_but_not_listening
 
 # A leaked native copy of an argument shows in resident memory only when it is large.
 RUN = "r" * 4096
@@ -140,14 +140,6 @@ class Index:
 
     def __index__(self):
         raise self.error_type(RUN)
-
-
-class CausedIndex:
-    def __index__(self):
-        try:
-            raise KeyError("root")
-        except KeyError as cause:
-            raise TypeError("bad index") from cause
 
 
 class FailingItems:

@@ -77,3 +77,22 @@ def test_a_stopped_run_is_refused_and_skip_returns_none(stop):
 def test_the_wrapper_keeps_the_function_name():
     assert gated_call.gated(latchwork.Gate(), "k")(test_the_wrapper_keeps_the_function_name).__name__ \
         == "test_the_wrapper_keeps_the_function_name"
+
+
+def test_the_guide_shows_the_request_lines_the_client_sends():
+    from gate_server import GateServer
+
+    guide = (EXAMPLES.parent / "docs" / "guide.md").read_text()
+    shown = [line for line in guide.splitlines() if line.startswith('{"')]
+    secret = b"s"
+    mac = latchwork.decision_tag(secret, "r1", "email:42", True)
+    with GateServer(lambda _line: b'{"verdict":"release"}\n') as server:
+        plain = latchwork.GateClient(server.address)
+        plain.ping()
+        plain.cancel("r1")
+        plain.submit("r1", "email:42")
+        plain.decide("r1", "email:42", True)
+        latchwork.GateClient(server.address, secret).decide("r1", "email:42", True)
+        sent = [line.decode().rstrip("\n") for line in server.wait_for_requests(5)]
+    assert [line.replace("<64 hex digits>", mac) for line in shown] == sent
+    assert (EXAMPLES.parent / "docs" / "effect-states.png").stat().st_size > 0

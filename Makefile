@@ -5,7 +5,7 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: demo test pytest native-test install-test deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
+.PHONY: demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
 # native units; Google Benchmark for the native benchmarks. Installed when missing and
@@ -40,13 +40,29 @@ demo: $(VPY) deps-build
 	$(VPY) -m pip install --quiet .
 	$(VPY) examples/quickstart.py
 
-# The test build carries the fault-injection hooks; the wheel never does. It has a
-# build tree of its own, so the hooks never carry over into a later wheel build.
-install-test: $(VPY) deps-build
-	$(VPY) -m pip install --quiet -C cmake.define.LATCHWORK_TEST_HOOKS=ON -C build-dir=build/test '.[test]'
+# The test build carries the fault-injection hooks; the release wheel never does. It
+# has a build tree of its own, so the hooks never carry over into a later wheel build.
+# Built once as a wheel, it is installed as it is into every interpreter's venv.
+WHEEL_DIR := build/wheel-test
+TEST_WHEEL = $$(echo $(WHEEL_DIR)/latchwork-*.whl)
+wheel-test: $(VPY) deps-build
+	rm -rf $(WHEEL_DIR)
+	$(VPY) -m pip wheel --quiet --no-deps -C cmake.define.LATCHWORK_TEST_HOOKS=ON \
+	  -C build-dir=build/test -w $(WHEEL_DIR) .
+
+install-test: wheel-test
+	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
+	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test]"
 
 pytest: install-test
 	$(VPY) -m pytest
+
+# The same wheel under the main venv's interpreter and each of these CPython versions
+# that the machine has (on PATH or in pyenv), each in .venv-3.X; a missing one is
+# skipped with a line.
+PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
+pytest-interpreters: wheel-test
+	tools/test_interpreters.sh "$(TEST_WHEEL)" $(VPY) "$(PYTHON_VERSIONS)"
 
 native-test: deps-native
 	cmake -S . -B $(NATIVE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
@@ -54,7 +70,7 @@ native-test: deps-native
 	cmake --build $(NATIVE_BUILD) -j2
 	ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
 
-test: pytest native-test
+test: pytest-interpreters native-test
 
 # The whole pytest suite against a build with AddressSanitizer and UBSan, in a
 # virtual environment of its own so the ordinary one never holds that build.
@@ -89,5 +105,12 @@ bench: $(VPY) deps-bench
 	cmake --build $(BENCH_BUILD) -j2
 	$(VPY) bench/run_bench.py --build-dir $(BENCH_BUILD)
 
+# The picture of an effect's states in the guide, drawn by Graphviz from its source.
+docs/effect-states.png: docs/effect-states.dot
+	$(call need_debian_package,/usr/bin/dot,graphviz)
+	dot -Tpng -Gdpi=110 $< -o $@
+
+docs: docs/effect-states.png
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) .venv-3.*

@@ -1,6 +1,6 @@
 """Helpers shared by the Python tests: verdicts of each kind, gate snapshots, subprocesses,
 a refusing port, calls after a server has gone, a model of the ledger, an index that
-fails with a cause."""
+fails with a cause, secrets of every form and the bytes they stand for."""
 import contextlib
 import os
 import socket
@@ -147,3 +147,34 @@ class CausedIndex:
             raise KeyError("root")
         except KeyError as cause:
             raise TypeError("bad index") from cause
+
+
+class ReversedBytes(bytes):
+    """A secret subclass may iterate to other bytes than its buffer holds; the iteration counts."""
+
+    def __iter__(self):
+        return iter(bytes(self)[::-1])
+
+
+class ReversedByteArray(bytearray):
+    def __iter__(self):
+        return iter(bytes(self)[::-1])
+
+
+class PlainBytesSubclass(bytes):
+    pass
+
+
+class RefusingBytes(bytes):
+    def __iter__(self):
+        raise LookupError("no iteration")
+
+
+SECRET_FORMS = [
+    (b"abc\x00\xff", b"abc\x00\xff"), (bytearray(b"abc\x00\xff"), b"abc\x00\xff"),
+    (b"", b""), (bytearray(), b""), (bytes(range(256)) * 3, bytes(range(256)) * 3),
+    (PlainBytesSubclass(b"abc"), b"abc"), (ReversedBytes(b"abc"), b"cba"),
+    (ReversedByteArray(b"abc"), b"cba"), (memoryview(b"abcd")[1:3], b"bc"),
+    (memoryview(bytearray(b"abc")), b"abc"),
+]
+

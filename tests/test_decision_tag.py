@@ -8,6 +8,7 @@ import numpy
 import pytest
 
 from latchwork import decision_tag
+from support import SECRET_FORMS, RefusingBytes
 
 HEX64 = re.compile(r"[0-9a-f]{64}")
 ALPHABET = "ab\nZ0 é∂😀\0"
@@ -90,3 +91,14 @@ def test_refusals_name_the_earliest_argument(args, expected_type, message):
         decision_tag(*args)
     assert type(caught.value) is expected_type
     assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("secret, as_iterated", SECRET_FORMS)
+def test_a_secret_is_the_bytes_it_iterates_to(secret, as_iterated):
+    for approved in (True, False):
+        assert decision_tag(secret, "r", "e", approved) == oracle(as_iterated, "r", "e", approved)
+
+
+def test_a_subclass_that_refuses_iteration_is_refused():
+    with pytest.raises(LookupError, match="no iteration"):
+        decision_tag(RefusingBytes(b"k"), "r", "e", True)

@@ -8,6 +8,7 @@ import pytest
 
 import latchwork
 from gate_server import GateServer
+from support import SECRET_FORMS, RefusingBytes
 
 RELEASE = b'{"verdict":"release"}\n'
 
@@ -71,6 +72,19 @@ def test_mac_is_the_decision_tag_of_the_sent_values(server):
         assert list(request) == ["approved", "effect_key", "mac", "op", "run_id"]
         assert request["mac"] == latchwork.decision_tag(secret, run_id, effect_key, approved)
         assert (request["run_id"], request["effect_key"], request["approved"]) == (run_id, effect_key, approved)
+
+
+@pytest.mark.parametrize("secret, as_iterated", SECRET_FORMS)
+def test_mac_uses_the_bytes_the_secret_iterates_to(server, secret, as_iterated):
+    line = sent_by(server, secret, lambda c: c.decide("r", "e", True))
+    assert json.loads(line)["mac"] == latchwork.decision_tag(as_iterated, "r", "e", True)
+
+
+def test_a_secret_that_refuses_iteration_makes_no_client(server):
+    connections = server.connections
+    with pytest.raises(LookupError, match="no iteration"):
+        latchwork.GateClient(server.address, RefusingBytes(b"k"))
+    assert server.connections == connections
 
 
 ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}

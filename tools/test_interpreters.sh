@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Runs the pytest suite with one wheel under the main venv's interpreter and under each
+# CPython version asked for that the machine has, each in a virtual environment of its own.
+#   tools/test_interpreters.sh WHEEL MAIN_PYTHON "3.10 3.11 3.12 3.13"
+set -uo pipefail
+wheel=$1
+main_python=$2
+versions=$3
+
+# python3.X on PATH when it runs (a pyenv shim may exist without its version being
+# active), else the newest pyenv build of 3.X.
+find_python() {
+    local version=$1 candidate
+    for candidate in $(command -v "python$version") \
+        $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V -r); do
+        if "$candidate" -c 'import sys' >/dev/null 2>&1; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+
+version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+full_version_of() { "$1" -c 'import platform; print(platform.python_version())'; }
+
+install_wheel() {
+    local python=$1
+    "$python" -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1
+    "$python" -m pip install --quiet "$wheel[test]"
+}
+
+main_version=$(version_of "$main_python")
+declare -a summary
+status=0
+
+run_suite() {
+    local label=$1 python=$2
+    echo "== pytest under Python $(full_version_of "$python") ($label)"
+    if install_wheel "$python" && "$python" -m pytest -q -p no:cacheprovider; then
+        summary+=("passed   Python $(full_version_of "$python") ($label)")
+    else
+        summary+=("FAILED   Python $(full_version_of "$python") ($label)")
+        status=1
+    fi
+}
+
+run_suite "$(dirname "$(dirname "$main_python")")" "$main_python"
+for version in $versions; do
+    [ "$version" = "$main_version" ] && continue
+    if ! interpreter=$(find_python "$version"); then
+        echo "== Python $version: not found on this machine, skipped"
+        summary+=("skipped  Python $version (not found)")
+        continue
+    fi
+    venv=.venv-$version
+    if [ ! -x "$venv/bin/python" ]; then
+        "$interpreter" -m venv "$venv" && "$venv/bin/python" -m pip install --quiet --upgrade pip
+    fi
+    run_suite "$venv" "$venv/bin/python"
+done
+
+echo "== the wheel $(basename "$wheel") under each interpreter:"
+printf '   %s\n' "${summary[@]}"
+exit $status

@@ -5,6 +5,7 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
@@ -71,6 +72,8 @@ void Connection::abort() {
     wake_writer();
 }
 
+// Readiness is reported on edges: a wait that starts while unread bytes remain may
+// never end. So a read comes first and the wait only after one found nothing.
 asio::awaitable<void> Connection::read_loop() {
     const std::span<char> scratch = server_.scratch();
     for (;;) {
@@ -78,15 +81,19 @@ asio::awaitable<void> Connection::read_loop() {
             co_await sleep_until_woken(reader_wake_);
         }
         if (stop_requested_ || closed_) break;
-        auto [waited] = co_await socket_.async_wait(
-            asio::ip::tcp::socket::wait_read,
-            asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
-        if (waited || stop_requested_ || closed_) break;
         boost::system::error_code error;
         const std::size_t count = socket_.read_some(asio::buffer(scratch.data(), scratch.size()), error);
-        if (error == asio::error::would_block || error == asio::error::try_again) continue;
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            auto [waited] = co_await socket_.async_wait(
+                asio::ip::tcp::socket::wait_read,
+                asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
+            if (waited) break;
+            continue;
+        }
         if (error || count == 0) break;  // end of stream or a failed socket
         if (!take(std::string_view(scratch.data(), count))) break;
+        // A client that sends without pause must not keep the others waiting.
+        co_await asio::post(server_.io(), asio::use_awaitable);
     }
     reading_done_ = true;
     release_if_large(partial_);
@@ -155,8 +162,7 @@ asio::awaitable<void> Connection::write_loop() {
         (void)written;
         unsent_ -= sending_.size();
         sending_.clear();
-        release_if_large(sending_);
-        release_if_large(outbox_);
+        release_if_large(sending_);  // outbox_ may have filled meanwhile: it is kept
         if (error) {
             abort();
             break;
@@ -179,13 +185,15 @@ asio::awaitable<void> Connection::drain_input() {
         if (!error) read_cancel_.emit(asio::cancellation_type::all);
     });
     while (!stop_requested_) {
-        auto [waited] = co_await socket_.async_wait(
-            asio::ip::tcp::socket::wait_read,
-            asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
-        if (waited) break;
         boost::system::error_code error;
         const std::size_t count = socket_.read_some(asio::buffer(scratch.data(), scratch.size()), error);
-        if (error == asio::error::would_block || error == asio::error::try_again) continue;
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            auto [waited] = co_await socket_.async_wait(
+                asio::ip::tcp::socket::wait_read,
+                asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
+            if (waited) break;
+            continue;
+        }
         if (error || count == 0) break;
     }
     deadline.cancel();

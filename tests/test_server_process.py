@@ -2,6 +2,7 @@
 the diagnostics, and the orderly stop on SIGTERM and SIGINT."""
 import importlib.metadata
 import os
+import pathlib
 import signal
 import socket
 import time
@@ -194,3 +195,10 @@ def test_gate_process_finds_the_installed_program():
     server = GateProcess()
     assert os.access(server.command[0], os.X_OK)
     assert server.command[1:] == ["serve", "--listen", "127.0.0.1:0"]
+
+
+def test_the_open_files_limit_is_raised_to_the_hard_limit(gate_process):
+    server = gate_process()
+    limits = pathlib.Path(f"/proc/{server.process.pid}/limits").read_text().splitlines()
+    soft, hard = next(line for line in limits if line.startswith("Max open files")).split()[3:5]
+    assert soft == hard

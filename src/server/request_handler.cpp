@@ -32,6 +32,7 @@ Answer RequestHandler::handle(std::string_view line) {
     Request& request = parsed.value();
 
     changes_.clear();
+    // The parser leaves effect_key empty for the run operations.
     auto changed = [&](Kind kind) {
         changes_.push_back(ChangeRecord{kind, request.run_id, request.effect_key});
     };
@@ -89,11 +90,6 @@ Answer RequestHandler::handle(std::string_view line) {
         case Operation::state_len:
             reply = count_reply(ledger_.state_len());
             break;
-    }
-    for (ChangeRecord& change : changes_) {
-        if (change.kind == Kind::run_cancelled || change.kind == Kind::run_closed) {
-            change.effect_key.clear();
-        }
     }
     const std::uint64_t wait_for =
         changes_.empty() ? store_.last_recorded() : store_.record(changes_);

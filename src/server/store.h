@@ -11,7 +11,8 @@
 //   * A reply is queued on its connection with the sequence number it must wait for:
 //     the batch of its own changes, or, when it changed nothing, the newest batch
 //     recorded so far (last_recorded()), since the state it reports may rest on
-//     changes not yet durable. An error reply reflects no state and waits for 0.
+//     changes not yet durable. An error reply and a pong reflect no state and wait
+//     for 0 (they still leave behind the replies queued before them).
 //   * A reply is written only once durable() has reached its number; replies of one
 //     connection leave in request order, so a later one never overtakes an earlier.
 //   * A store that commits on a thread of its own lets the network thread go on

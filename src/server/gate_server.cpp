@@ -106,6 +106,7 @@ void GateServer::stop() {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     accept_pause_.cancel();
+    signals_.cancel();
     // stop_reading may not end a connection at once, but it never erases another
     // from the set while this loop runs; a copy keeps the loop safe all the same.
     const std::vector<Connection*> live(connections_.begin(), connections_.end());

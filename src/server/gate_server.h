@@ -39,6 +39,10 @@ public:
     // Starts accepting and watching for SIGTERM and SIGINT; io.run() returns once
     // stopped and every connection has closed.
     void start();
+    // What either signal does: accept no more, read no more, answer what was read,
+    // close every connection (after a deadline, whatever is still unsent). Runs on the
+    // io_context's thread.
+    void stop();
 
     // For connections.
     RequestHandler& handler() noexcept { return handler_; }
@@ -50,7 +54,6 @@ public:
 
 private:
     boost::asio::awaitable<void> accept_loop();
-    void stop();
 
     boost::asio::io_context& io_;
     RequestHandler& handler_;

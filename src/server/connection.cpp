@@ -141,10 +141,19 @@ void Connection::queue(Answer answer) {
 void Connection::release_durable() {
     const std::uint64_t durable = server_.store().durable();
     bool moved = false;
-    while (!waiting_.empty() && waiting_.front().wait_for <= durable) {
-        outbox_ += waiting_.front().line;
-        waiting_.pop_front();
+    while (waiting_head_ < waiting_.size() && waiting_[waiting_head_].wait_for <= durable) {
+        outbox_ += waiting_[waiting_head_].line;
+        ++waiting_head_;
         moved = true;
+    }
+    if (waiting_head_ == waiting_.size()) {
+        waiting_.clear();
+        waiting_head_ = 0;
+        if (waiting_.capacity() > 64) std::vector<Answer>().swap(waiting_);
+    } else if (waiting_head_ > 32 && 2 * waiting_head_ > waiting_.size()) {
+        // Replies keep coming while some still wait: the sent ones must not pile up.
+        waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(waiting_head_));
+        waiting_head_ = 0;
     }
     if (moved) wake_writer();
 }
@@ -153,7 +162,7 @@ asio::awaitable<void> Connection::write_loop() {
     for (;;) {
         if (closed_) break;
         if (outbox_.empty()) {
-            if (reading_done_ && waiting_.empty()) break;
+            if (reading_done_ && waiting_head_ == waiting_.size()) break;
             co_await sleep_until_woken(writer_wake_);
             continue;
         }

@@ -7,11 +7,11 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/request_handler.h"
 
@@ -56,7 +56,10 @@ private:
     boost::asio::cancellation_signal read_cancel_;
 
     std::string partial_;         // the start of a line whose line feed has not come yet
-    std::deque<Answer> waiting_;  // replies whose batch is not durable yet, in order
+    // Replies whose batch is not durable yet, in order, from waiting_head_ on. (A
+    // vector, unlike a deque, costs nothing until the first reply has to wait.)
+    std::vector<Answer> waiting_;
+    std::size_t waiting_head_ = 0;
     std::string outbox_;          // replies free to go, not handed to the socket yet
     std::string sending_;         // bytes the socket is writing now
     std::size_t unsent_ = 0;      // bytes in all three

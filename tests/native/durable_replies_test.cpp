@@ -35,8 +35,9 @@ public:
         listener_ = std::move(listener);
     }
     // On the network thread, as a committing store would post it.
-    void commit_all() {
-        durable_ = recorded_;
+    void commit_all() { commit_up_to(recorded_); }
+    void commit_up_to(std::uint64_t batch) {
+        durable_ = batch;
         if (listener_) listener_();
     }
 
@@ -155,6 +156,23 @@ TEST_F(DurableReplies, AnswersThatChangedNothingWaitForWhatWasDecidedBefore) {
     EXPECT_EQ(read_lines(deciding, 1), "{\"verdict\":\"release\"}\n");
     EXPECT_EQ(read_lines(asking, 1), "{\"value\":1,\"verdict\":\"ok\"}\n");
     EXPECT_EQ(read_lines(repeating, 1), "{\"verdict\":\"refused_duplicate\"}\n");
+}
+
+TEST_F(DurableReplies, PipelinedRepliesLeaveAsFarAsTheirBatchesAreDurable) {
+    const Socket client = connect();
+    std::string requests;
+    for (int i = 0; i < 90; ++i) {
+        requests += R"({"op":"submit","run_id":"r","effect_key":")" + std::to_string(i) + "\"}\n";
+    }
+    send_text(client, requests);
+    wait_until_recorded(90);
+    std::string released;
+    for (int i = 0; i < 50; ++i) released += "{\"verdict\":\"release\"}\n";
+    on_network_thread([&] { store.commit_up_to(50); });
+    EXPECT_EQ(read_lines(client, 50), released);
+    EXPECT_FALSE(readable_within(client, 100));
+    on_network_thread([&] { store.commit_all(); });
+    EXPECT_EQ(read_lines(client, 40), released.substr(0, 40 * released.size() / 50));
 }
 
 }  // namespace

@@ -7,7 +7,8 @@ BENCH_BUILD  := build/bench
 
 .PHONY: demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
-# Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
+# Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
+# for the server's command line; GoogleTest for the
 # native units; Google Benchmark for the native benchmarks. Installed when missing and
 # we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
@@ -20,6 +21,7 @@ endef
 
 deps-build:
 	$(call need_debian_package,/usr/include/boost/unordered/unordered_flat_map.hpp,libboost1.81-dev)
+	$(call need_debian_package,/usr/include/CLI/CLI.hpp,libcli11-dev)
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)

@@ -6,6 +6,7 @@ import faulthandler
 
 import pytest
 
+from gate_process import GateProcess
 from gate_server import GateServer
 
 # A test stuck in native code (a lost reply, a lock never released) holds no Python
@@ -36,3 +37,28 @@ def gate_server():
     yield start
     for server in servers:
         server.stop()
+
+
+@pytest.fixture
+def gate_process():
+    """Starts the real latchwork-gate (GateProcess(*options)) on demand, each on a free
+    port; every one still running is stopped after the test.
+
+    Usage: server = gate_process("--secret-file", path); connect to server.address.
+    """
+    processes: list[GateProcess] = []
+
+    def start(*options: str, **keywords) -> GateProcess:
+        process = GateProcess(*options, **keywords)
+        processes.append(process)
+        return process.start()
+
+    yield start
+    ended_badly = []
+    for process in processes:
+        running = process.process.poll() is None
+        code = process.stop()
+        # SIGTERM is an orderly stop: anything but 0 is a fault at shut-down.
+        if running and code != 0:
+            ended_badly.append(f"exit code {code}: {process.stderr()}")
+    assert not ended_badly

@@ -1,10 +1,12 @@
-"""The in-process gate: the submit, decide and run tables, and random operations against a model."""
+"""The gate tables and random operations against a model, for the in-process gate and for
+the gate server (through GateClient and raw requests): one table, two gates."""
 import random
 import threading
 
 import pytest
 
 import latchwork
+from gate_process import ServerGate
 from support import LedgerModel, snapshot
 
 COUNTS = {"none": (0, 0), "pending": (1, 1), "released": (0, 1), "rejected": (0, 1)}
@@ -13,10 +15,18 @@ PROBE = {"release": "none", "held_for_approval": "pending", "refused_duplicate":
 RUN_EFFECT = pytest.mark.parametrize("run, key", [("r", "e"), ("", "")])
 
 
-def prepare(run, key, state, stop=None):
+@pytest.fixture(params=["in_process", "server"])
+def new_gate(request, gate_process):
+    """Makes a fresh gate: a latchwork.Gate, or a ServerGate on a server of its own."""
+    if request.param == "in_process":
+        return latchwork.Gate
+    return lambda: ServerGate(gate_process())
+
+
+def prepare(new_gate, run, key, state, stop=None):
     """A gate with the effect in `state`, its run then stopped, and a held neighbour effect
     under the run id that differs only in case (which must never be touched)."""
-    gate = latchwork.Gate()
+    gate = new_gate()
     gate.submit(run.upper() or "R", key, True)
     if state == "pending":
         gate.submit(run, key, True)
@@ -50,8 +60,8 @@ def assert_state(gate, run, key, state):
     ("none", True, "held_for_approval", "pending"),
     ("none", False, "release", "released"),
 ])
-def test_submit_table(run, key, state, needs_approval, verdict, after):
-    gate = prepare(run, key, state)
+def test_submit_table(new_gate, run, key, state, needs_approval, verdict, after):
+    gate = prepare(new_gate, run, key, state)
     assert gate.submit(run, key, needs_approval).kind == verdict
     assert_state(gate, run, key, after)
 
@@ -67,8 +77,8 @@ def test_submit_table(run, key, state, needs_approval, verdict, after):
     ("rejected", False, "refused_rejected", "rejected"),
     ("none", False, "refused_rejected", "rejected"),
 ])
-def test_decide_table(run, key, state, approved, verdict, after):
-    gate = prepare(run, key, state)
+def test_decide_table(new_gate, run, key, state, approved, verdict, after):
+    gate = prepare(new_gate, run, key, state)
     assert gate.decide(run, key, approved).kind == verdict
     assert_state(gate, run, key, after)
 
@@ -78,8 +88,8 @@ def test_decide_table(run, key, state, approved, verdict, after):
 @pytest.mark.parametrize("stop", ["cancelled", "closed", "both"])
 @pytest.mark.parametrize("state", ["none", "pending", "released", "rejected"])
 @pytest.mark.parametrize("flag", [False, True])
-def test_stopped_run_refuses_everything(run, key, operation, stop, state, flag):
-    gate = prepare(run, key, state, stop)
+def test_stopped_run_refuses_everything(new_gate, run, key, operation, stop, state, flag):
+    gate = prepare(new_gate, run, key, state, stop)
     before = snapshot(gate, (run, "R"))
     assert getattr(gate, operation)(run, key, flag).kind == "refused_cancelled"
     assert snapshot(gate, (run, "R")) == before
@@ -101,8 +111,8 @@ def effects_of_every_state(gate, run):
     (["cancel", "close_run"], (2, 4), (True, True)),
     (["close_run", "cancel"], (2, 4), (True, True)),
 ])
-def test_run_table(steps, counts, flags):
-    gate = latchwork.Gate()
+def test_run_table(new_gate, steps, counts, flags):
+    gate = new_gate()
     effects_of_every_state(gate, "r")
     effects_of_every_state(gate, "R")
     assert (gate.pending_count(), gate.state_len()) == (4, 8)
@@ -117,8 +127,8 @@ def test_run_table(steps, counts, flags):
 
 
 @pytest.mark.parametrize("step", ["cancel", "close_run"])
-def test_stopping_an_unknown_run_creates_only_its_flag(step):
-    gate = latchwork.Gate()
+def test_stopping_an_unknown_run_creates_only_its_flag(new_gate, step):
+    gate = new_gate()
     assert snapshot(gate) == (0, 0, ((False, False),) * 3)
     gate.submit("other", "e", True)
     getattr(gate, step)("r")
@@ -128,8 +138,8 @@ def test_stopping_an_unknown_run_creates_only_its_flag(step):
         "refused_cancelled", "refused_cancelled")
 
 
-def test_gates_share_nothing():
-    first, second = latchwork.Gate(), latchwork.Gate()
+def test_gates_share_nothing(new_gate):
+    first, second = new_gate(), new_gate()
     first.submit("r", "e", True)
     first.cancel("c")
     assert snapshot(second, ("r", "c")) == (0, 0, ((False, False), (False, False)))
@@ -156,9 +166,9 @@ KEYS = ["", "e1", "E1", "e2", "e\0", "é"]
 
 
 @pytest.mark.parametrize("seed", range(6))
-def test_random_operations_match_the_model(seed):
+def test_random_operations_match_the_model(new_gate, seed):
     rng = random.Random(seed)
-    gate, model = latchwork.Gate(), LedgerModel()
+    gate, model = new_gate(), LedgerModel()
     for _ in range(600):
         run, key, flag = rng.choice(RUNS), rng.choice(KEYS), rng.random() < 0.5
         roll = rng.random()

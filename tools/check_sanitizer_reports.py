@@ -1,8 +1,11 @@
-"""Fails when sanitizer reports show an error, or a leak that the module itself made.
+"""Fails when sanitizer reports show an error, or a leak that the module or the gate
+server made.
 
 The interpreter leaves some of its own allocations unreachable at exit; those are
-not ours to fix. A leak counts as the module's when any frame of its allocation
-stack lies in the module (its shared object or its sources).
+not ours to fix. A leak counts as ours when any frame of its allocation stack lies in
+the module or the server (their binaries or their sources). The servers the tests
+start write their reports into the same directory (the sanitizer options are
+inherited), one file per process.
 """
 
 from __future__ import annotations
@@ -11,7 +14,7 @@ import pathlib
 import re
 import sys
 
-OURS = re.compile(r"latchwork\.abi3\.so|/src/(python|gate|hmac|client|support)/")
+OURS = re.compile(r"latchwork\.abi3\.so|latchwork-gate|/src/(python|gate|hmac|client|server|support)/")
 LEAK_START = re.compile(r"^(Direct|Indirect) leak of ")
 ERROR = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer: detected memory leaks|CHECK failed")
 

@@ -1,4 +1,4 @@
-// json_reader.cpp: strict reader of one JSON reply text, keeping the members the client uses.
+// json_reader.cpp: strict reader of one JSON text, keeping the top-level members asked for.
 //
 // The reader is iterative: open arrays and objects live on a fixed stack of
 // kMaxJsonDepth entries, so no input can exhaust the C++ stack. Error columns follow
@@ -138,13 +138,17 @@ bool overflows_double(std::string_view number) {
     return integer_digits - 1 - leading + exponent > 0;
 }
 
-enum class Member : std::uint8_t { other, verdict, message };
+// The index of a wanted member whose value comes next, or none.
+constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
 
 class Reader {
 public:
-    explicit Reader(std::string_view text) : text_(text) {}
+    Reader(std::string_view text, std::span<const std::string_view> wanted)
+        : text_(text), wanted_(wanted) {
+        members_.values.resize(wanted.size());
+    }
 
-    Result<ReplyMembers> run() {
+    Result<TopLevelMembers> run() {
         if (!parse()) {
             return Failure{parser_message(error_, text_, error_end_)};
         }
@@ -199,8 +203,8 @@ private:
         if (at_end()) {
             return fail_here(JsonError::eof_value);
         }
-        const Member target = target_;
-        target_ = Member::other;
+        const std::size_t target = target_;
+        target_ = kNoMember;
         const char c = peek();
         switch (c) {
             case '[':
@@ -208,7 +212,7 @@ private:
                 if (depth_ + 1 > kMaxJsonDepth) {
                     return fail_here(JsonError::recursion_limit);
                 }
-                assign(target, nullptr);
+                assign_other(target);
                 ++pos_;
                 open_[depth_++] = c == '{';
                 if (c == '{' && depth_ == 1) {
@@ -217,25 +221,32 @@ private:
                 return c == '{' ? first_member(complete) : first_element(complete);
             case '"': {
                 ++pos_;
-                std::string* out = target == Member::other ? nullptr : &scratch_;
+                std::string* out = target == kNoMember ? nullptr : &scratch_;
                 if (!parse_string(out)) {
                     return false;
                 }
-                assign(target, out);
+                if (out) assign_string(target, std::move(*out));
                 complete = true;
                 return true;
             }
             case 't':
             case 'f':
             case 'n':
-                assign(target, nullptr);
                 complete = true;
-                return parse_literal(c == 't' ? "true" : c == 'f' ? "false" : "null");
+                if (!parse_literal(c == 't' ? "true" : c == 'f' ? "false" : "null")) {
+                    return false;
+                }
+                if (c == 'n') {
+                    assign_other(target);
+                } else {
+                    assign_boolean(target, c == 't');
+                }
+                return true;
             default:
                 if (c != '-' && !is_digit(c)) {
                     return fail_here(JsonError::expected_value);
                 }
-                assign(target, nullptr);
+                assign_other(target);
                 complete = true;
                 return parse_number();
         }
@@ -316,10 +327,12 @@ private:
         if (!parse_string(top_level ? &scratch_ : nullptr)) {
             return false;
         }
-        target_ = !top_level              ? Member::other
-                  : scratch_ == "verdict" ? Member::verdict
-                  : scratch_ == "message" ? Member::message
-                                          : Member::other;
+        target_ = kNoMember;
+        if (top_level) {
+            for (std::size_t i = 0; i < wanted_.size(); ++i) {
+                if (scratch_ == wanted_[i]) target_ = i;
+            }
+        }
         skip_white_space();
         if (at_end()) {
             return fail_here(JsonError::eof_object);
@@ -331,18 +344,16 @@ private:
         return true;
     }
 
-    // The last member of a name counts, whatever its type; a string value is taken over.
-    void assign(Member target, std::string* value) {
-        std::optional<std::string>* slot = target == Member::verdict   ? &members_.verdict
-                                           : target == Member::message ? &members_.message
-                                                                       : nullptr;
-        if (slot == nullptr) {
-            return;
-        }
-        if (value) {
-            *slot = std::move(*value);
-        } else {
-            slot->reset();
+    // The last member of a name counts, whatever its type.
+    void assign_other(std::size_t target) {
+        if (target != kNoMember) members_.values[target] = MemberValue{};
+    }
+    void assign_boolean(std::size_t target, bool flag) {
+        if (target != kNoMember) members_.values[target] = MemberValue{MemberValue::Type::boolean, {}, flag};
+    }
+    void assign_string(std::size_t target, std::string&& text) {
+        if (target != kNoMember) {
+            members_.values[target] = MemberValue{MemberValue::Type::string, std::move(text), false};
         }
     }
 
@@ -506,17 +517,38 @@ private:
     std::size_t pos_ = 0;
     std::array<bool, kMaxJsonDepth> open_{};  // per open container: true for an object
     std::size_t depth_ = 0;
-    Member target_ = Member::other;  // the top-level member whose value comes next
+    std::span<const std::string_view> wanted_;
+    std::size_t target_ = kNoMember;  // the wanted top-level member whose value comes next
     std::string scratch_;
-    ReplyMembers members_;
+    TopLevelMembers members_;
     JsonError error_ = JsonError::expected_value;
     std::size_t error_end_ = 0;
 };
 
 }  // namespace
 
+Result<TopLevelMembers> read_top_level_members(std::string_view text,
+                                               std::span<const std::string_view> wanted) {
+    return Reader(text, wanted).run();
+}
+
 Result<ReplyMembers> read_reply_json(std::string_view text) {
-    return Reader(text).run();
+    static constexpr std::string_view kReplyMembers[] = {"verdict", "message"};
+    Result<TopLevelMembers> read = read_top_level_members(text, kReplyMembers);
+    if (!read) {
+        return std::move(read).take_failure();
+    }
+    TopLevelMembers& members = read.value();
+    ReplyMembers reply;
+    reply.is_object = members.is_object;
+    // Only a string counts; a member of any other type is as good as absent.
+    for (std::size_t i = 0; i < 2; ++i) {
+        std::optional<MemberValue>& value = members.values[i];
+        if (value && value->type == MemberValue::Type::string) {
+            (i == 0 ? reply.verdict : reply.message) = std::move(value->text);
+        }
+    }
+    return reply;
 }
 
 }  // namespace latchwork

@@ -1,10 +1,13 @@
-// json_reader.h: strict reader of one JSON reply text, keeping the members the client uses.
+// json_reader.h: strict reader of one JSON text, keeping the top-level members asked for.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/result.h"
 
@@ -19,6 +22,27 @@ struct ReplyMembers {
     std::optional<std::string> verdict;  // its last "verdict" member, when that is a string
     std::optional<std::string> message;  // its last "message" member, when that is a string
 };
+
+// The last value a wanted top-level member had: strings decoded to UTF-8, booleans
+// as such, anything else (number, null, array, object) only noted.
+struct MemberValue {
+    enum class Type : std::uint8_t { string, boolean, other };
+    Type type = Type::other;
+    std::string text;   // for a string
+    bool flag = false;  // for a boolean
+};
+
+struct TopLevelMembers {
+    bool is_object = false;
+    // One slot per wanted name, in the order asked for; empty when the member is absent.
+    std::vector<std::optional<MemberValue>> values;
+};
+
+// Validates `text` as exactly one JSON value, as read_reply_json does, and keeps the
+// last value of each top-level object member named in `wanted`. Fails with the same
+// parser messages.
+Result<TopLevelMembers> read_top_level_members(std::string_view text,
+                                               std::span<const std::string_view> wanted);
 
 // Validates `text` as exactly one JSON value (RFC 8259, JSON white space around it)
 // and extracts the top-level "verdict" and "message" strings, escapes decoded to

@@ -1,0 +1,43 @@
+// command_line.cpp: the options of `latchwork-gate serve`, read from the command line.
+#include "server/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+namespace latchwork::server {
+
+CommandLine parse_command_line(int argc, const char* const* argv) {
+    CLI::App app{"latchwork-gate: an approval gate shared by every client that connects",
+                 "latchwork-gate"};
+    app.set_version_flag("--version", std::string("latchwork-gate ") + LATCHWORK_VERSION);
+    app.require_subcommand(1);
+
+    ServeOptions options;
+    bool serve_chosen = false;
+    CLI::App* serve = app.add_subcommand("serve", "answer gate requests over TCP");
+    serve->add_option("--listen", options.listen,
+                      "HOST:PORT to listen on; HOST an IPv4 address, [IPv6] or a name; "
+                      "port 0 takes a free port")
+        ->capture_default_str();
+    serve->add_option("--store", options.store, "where state is kept (memory:)")
+        ->capture_default_str();
+    serve->add_option("--secret-file", options.secret_file,
+                      "file whose bytes are the secret every decision must be tagged with");
+    serve->add_option("--max-line", options.max_line, "longest request line in bytes")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serve->add_option("--max-connections", options.max_connections,
+                      "connections served at once; more are closed at once")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serve->callback([&] { serve_chosen = true; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return CommandLine{std::nullopt, app.exit(error)};
+    }
+    if (!serve_chosen) return CommandLine{std::nullopt, 2};
+    return CommandLine{std::move(options), 0};
+}
+
+}  // namespace latchwork::server

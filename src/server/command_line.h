@@ -1,0 +1,27 @@
+// command_line.h: the options of `latchwork-gate serve`, read from the command line.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace latchwork::server {
+
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8796";  // the client's default endpoint
+    std::string store = "memory:";
+    std::optional<std::string> secret_file;
+    std::size_t max_line = 1 << 20;
+    std::size_t max_connections = 10'000;
+};
+
+// Either the options to serve with, or the exit code the program ends with at once
+// (after --help, --version or a usage error, whose text has been printed).
+struct CommandLine {
+    std::optional<ServeOptions> serve;
+    int exit_code = 0;
+};
+
+CommandLine parse_command_line(int argc, const char* const* argv);
+
+}  // namespace latchwork::server

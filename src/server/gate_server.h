@@ -1,0 +1,73 @@
+// gate_server.h: the listening socket, the live connections and the orderly stop.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <cstddef>
+#include <unordered_set>
+
+#include "server/request_handler.h"
+#include "server/store.h"
+#include "support/result.h"
+
+namespace latchwork::server {
+
+class Connection;
+
+struct ServerLimits {
+    std::size_t max_line = 1 << 20;          // bytes of one request line, line feed excluded
+    std::size_t max_connections = 10'000;    // connections served at once
+    std::size_t max_unsent = 1 << 20;        // a connection is not read from above this
+};
+
+// Everything runs on the one thread that runs the io_context: network and ledger.
+class GateServer {
+public:
+    GateServer(boost::asio::io_context& io, RequestHandler& handler, Store& store,
+               ServerLimits limits);
+    ~GateServer();
+    GateServer(const GateServer&) = delete;
+    GateServer& operator=(const GateServer&) = delete;
+
+    // Binds and listens; the endpoint really bound (port 0 becomes a free port).
+    Result<boost::asio::ip::tcp::endpoint> listen(const boost::asio::ip::tcp::endpoint& at);
+    // Starts accepting and watching for SIGTERM and SIGINT; io.run() returns once
+    // stopped and every connection has closed.
+    void start();
+    // What either signal does: accept no more, read no more, answer what was read,
+    // close every connection (after a deadline, whatever is still unsent). Runs on the
+    // io_context's thread.
+    void stop();
+
+    // For connections.
+    RequestHandler& handler() noexcept { return handler_; }
+    Store& store() noexcept { return store_; }
+    const ServerLimits& limits() const noexcept { return limits_; }
+    std::span<char> scratch() noexcept { return scratch_; }
+    boost::asio::io_context& io() noexcept { return io_; }
+    void forget(Connection* connection);
+
+private:
+    boost::asio::awaitable<void> accept_loop();
+
+    boost::asio::io_context& io_;
+    RequestHandler& handler_;
+    Store& store_;
+    ServerLimits limits_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::signal_set signals_;
+    boost::asio::steady_timer drain_deadline_;
+    boost::asio::steady_timer accept_pause_;
+    std::unordered_set<Connection*> connections_;
+    bool stopping_ = false;
+    // One thread reads every connection, and each read is consumed before the next,
+    // so one buffer serves them all.
+    std::array<char, 64 * 1024> scratch_{};
+};
+
+}  // namespace latchwork::server

@@ -1,0 +1,31 @@
+// listen_address.cpp: from the --listen text to the endpoint to bind, and back to text.
+//
+// The same address forms as the client's: its resolver is reused, so a server and a
+// client given the same text mean the same endpoint.
+#include "server/listen_address.h"
+
+#include <cstring>
+
+#include "client/socket_address.h"
+
+namespace latchwork::server {
+
+Result<boost::asio::ip::tcp::endpoint> parse_listen_address(std::string_view text) {
+    Result<std::vector<SocketAddress>> resolved = resolve_gate_address(text);
+    if (!resolved) {
+        return Failure{"invalid listen address \"" + std::string(text) + "\": " + resolved.error()};
+    }
+    const SocketAddress& first = resolved.value().front();
+    boost::asio::ip::tcp::endpoint endpoint;
+    std::memcpy(endpoint.data(), first.get(), first.length);
+    endpoint.resize(first.length);
+    return endpoint;
+}
+
+std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
+    const std::string host = endpoint.address().to_string();
+    const std::string port = std::to_string(endpoint.port());
+    return endpoint.address().is_v6() ? "[" + host + "]:" + port : host + ":" + port;
+}
+
+}  // namespace latchwork::server

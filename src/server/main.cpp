@@ -1,0 +1,85 @@
+// main.cpp: latchwork-gate, the gate server: start-up, serving, orderly exit.
+#include <boost/asio/io_context.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "gate/run_ledger.h"
+#include "server/command_line.h"
+#include "server/gate_server.h"
+#include "server/listen_address.h"
+#include "server/open_files_limit.h"
+#include "server/request_handler.h"
+#include "server/secret_file.h"
+#include "server/store_url.h"
+
+namespace {
+
+using namespace latchwork;
+using namespace latchwork::server;
+
+// Diagnostics are one line each on standard error.
+void diagnose(const std::string& text) { std::cerr << "latchwork-gate: " << text << std::endl; }
+
+int serve(const ServeOptions& options) {
+    if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);
+
+    Result<std::unique_ptr<Store>> store = open_store(options.store);
+    if (!store) {
+        diagnose(store.error());
+        return 2;
+    }
+    std::optional<SecretBytes> secret;  // wiped when serving ends, whichever way
+    if (options.secret_file) {
+        Result<SecretBytes> loaded = load_secret_file(*options.secret_file);
+        if (!loaded) {
+            diagnose(loaded.error());
+            return 2;
+        }
+        secret = std::move(loaded).value();
+    }
+    Result<boost::asio::ip::tcp::endpoint> at = parse_listen_address(options.listen);
+    if (!at) {
+        diagnose(at.error());
+        return 2;
+    }
+
+    RunLedger ledger;
+    if (Result<std::monostate> loaded = store.value()->load(ledger); !loaded) {
+        diagnose("cannot load the store: " + loaded.error());
+        return 1;
+    }
+    RequestHandler handler(ledger, *store.value(), secret ? &*secret : nullptr);
+    boost::asio::io_context io(1);
+    ServerLimits limits;
+    limits.max_line = options.max_line;
+    limits.max_connections = options.max_connections;
+    GateServer server(io, handler, *store.value(), limits);
+    Result<boost::asio::ip::tcp::endpoint> bound = server.listen(at.value());
+    if (!bound) {
+        diagnose("cannot listen on " + options.listen + ": " + bound.error());
+        return 1;
+    }
+    if (!secret) diagnose("no --secret-file: decisions are not authenticated");
+    server.start();
+    std::printf("listening on %s\n", endpoint_text(bound.value()).c_str());
+    std::fflush(stdout);
+    io.run();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const CommandLine command = parse_command_line(argc, argv);
+        if (!command.serve) return command.exit_code;
+        return serve(*command.serve);
+    } catch (const std::exception& fault) {
+        diagnose(std::string("internal fault: ") + fault.what());
+    } catch (...) {
+        diagnose("internal fault");
+    }
+    return 70;
+}

@@ -1,0 +1,43 @@
+// request.h: one request line read into a typed request, or the reason it cannot be.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "support/result.h"
+
+namespace latchwork::server {
+
+enum class Operation : std::uint8_t {
+    ping,
+    submit,
+    decide,
+    cancel,
+    close_run,
+    is_cancelled,
+    is_closed,
+    pending_count,
+    state_len,
+};
+
+struct Request {
+    Operation op = Operation::ping;
+    std::string run_id;      // every operation but ping and the two counts
+    std::string effect_key;  // submit and decide
+    bool flag = false;       // submit: needs_approval (false when absent); decide: approved
+    // decide: the "mac" member when it is a string. Any other value counts as no tag,
+    // which a server holding a secret refuses and one without ignores.
+    std::optional<std::string> mac;
+};
+
+// Reads one request line (without its line feed; a trailing carriage return is JSON
+// white space). Members the operation does not use, and unknown ones, are ignored;
+// of a repeated member the last counts. A failure carries the fixed message of
+// request_errors.h for the first fault found, in this order: UTF-8, JSON syntax,
+// not an object, "op" missing, not a string or unknown, then the operation's members
+// in the order run_id, effect_key, needs_approval/approved.
+Result<Request> parse_request(std::string_view line);
+
+}  // namespace latchwork::server

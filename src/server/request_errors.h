@@ -1,0 +1,22 @@
+// request_errors.h: the fixed message of every request the server refuses.
+//
+// Each message form is built here and nowhere else, so a text cannot drift between
+// the place that detects the fault and the tests that pin it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace latchwork::server {
+
+std::string not_utf8_message();                                       // "request is not valid UTF-8"
+std::string not_json_message(std::string_view parser_message);        // "request is not valid JSON: ..."
+std::string not_object_message();                                     // "request is not a JSON object"
+std::string missing_member_message(std::string_view name);            // "missing member: NAME"
+std::string not_string_message(std::string_view name);                // "member NAME must be a string"
+std::string not_boolean_message(std::string_view name);               // "member NAME must be a boolean"
+std::string unknown_op_message(std::string_view op);                  // "unknown op: OP"
+std::string line_too_long_message();                                  // "request line too long"
+std::string not_authenticated_message();                              // "decision not authenticated"
+
+}  // namespace latchwork::server

@@ -1,0 +1,76 @@
+// store.h: where the server's state changes go to become durable, and when replies may leave.
+//
+// The seam between deciding and answering:
+//
+//   * The in-memory RunLedger is the authority for verdicts. Only the network thread
+//     touches it; it decides each request through the gate operations of src/gate.
+//   * Every change a decided request made to the ledger is handed to the store as a
+//     list of ChangeRecords (record()). The store puts them into its current batch and
+//     returns that batch's sequence number. Batches are numbered 1, 2, 3, ... in the
+//     order requests were decided, on any connection.
+//   * A reply is queued on its connection with the sequence number it must wait for:
+//     the batch of its own changes, or, when it changed nothing, the newest batch
+//     recorded so far (last_recorded()), since the state it reports may rest on
+//     changes not yet durable. An error reply and a pong reflect no state and wait
+//     for 0 (they still leave behind the replies queued before them).
+//   * A reply is written only once durable() has reached its number; replies of one
+//     connection leave in request order, so a later one never overtakes an earlier.
+//   * A store that commits on a thread of its own lets the network thread go on
+//     deciding (the next batch fills meanwhile) and, when a batch is durable, posts to
+//     the network thread a call of the listener given to set_durable_listener().
+//     record(), last_recorded(), durable() and the listener all run on the network
+//     thread.
+//   * load() fills an empty ledger from what the store holds, once, before the server
+//     listens.
+//
+// The memory store makes a batch durable the moment it is recorded, so every reply is
+// free to go at once; it takes the same path all the same.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "gate/run_ledger.h"
+#include "support/result.h"
+
+namespace latchwork::server {
+
+// One change to the ledger, as a store needs it to rebuild the same ledger later.
+struct ChangeRecord {
+    enum class Kind : std::uint8_t {
+        run_cancelled,    // the run's cancelled flag set; its pending effects dropped
+        run_closed,       // the run's closed flag set; all its effects dropped
+        effect_pending,   // the effect (new) held for approval
+        effect_released,  // the effect released (new, or pending before)
+        effect_rejected,  // the effect rejected (new, or pending before)
+    };
+    Kind kind;
+    std::string run_id;
+    std::string effect_key;  // empty for the two run changes
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Fills `ledger`, which is empty, with the state the store holds.
+    virtual Result<std::monostate> load(RunLedger& ledger) = 0;
+
+    // Takes the changes of one decided request (at least one) into the current batch;
+    // returns that batch's sequence number.
+    virtual std::uint64_t record(std::span<const ChangeRecord> changes) = 0;
+
+    // The number of the newest batch that holds a recorded change (0 before any).
+    virtual std::uint64_t last_recorded() const noexcept = 0;
+
+    // Every batch up to and including this number is durable.
+    virtual std::uint64_t durable() const noexcept = 0;
+
+    // Called on the network thread whenever durable() has advanced.
+    virtual void set_durable_listener(std::function<void()> listener) = 0;
+};
+
+}  // namespace latchwork::server

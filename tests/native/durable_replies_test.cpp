@@ -1,0 +1,179 @@
+// durable_replies_test.cpp: a reply leaves only once the store batch it reflects is durable.
+//
+// A store that holds every batch until the test lets it go stands in for one that
+// commits on a thread of its own.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "client/socket.h"
+#include "loopback.h"
+#include "server/gate_server.h"
+#include "server/request_handler.h"
+
+namespace latchwork::server {
+namespace {
+
+class HeldStore final : public Store {
+public:
+    Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
+    std::uint64_t record(std::span<const ChangeRecord>) override { return ++recorded_; }
+    std::uint64_t last_recorded() const noexcept override { return recorded_; }
+    std::uint64_t durable() const noexcept override { return durable_; }
+    void set_durable_listener(std::function<void()> listener) override {
+        listener_ = std::move(listener);
+    }
+    // On the network thread, as a committing store would post it.
+    void commit_all() { commit_up_to(recorded_); }
+    void commit_up_to(std::uint64_t batch) {
+        durable_ = batch;
+        if (listener_) listener_();
+    }
+
+private:
+    std::uint64_t recorded_ = 0;
+    std::uint64_t durable_ = 0;
+    std::function<void()> listener_;
+};
+
+class DurableReplies : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto bound = server.listen({boost::asio::ip::make_address("127.0.0.1"), 0});
+        ASSERT_TRUE(bound.ok()) << bound.error();
+        port = bound.value().port();
+        server.start();
+        runner = std::thread([this] { io.run(); });
+    }
+
+    void TearDown() override {
+        boost::asio::post(io, [this] { server.stop(); });
+        runner.join();
+    }
+
+    // Runs `work` on the network thread and waits for it.
+    template <class Work>
+    void on_network_thread(Work work) {
+        std::promise<void> done;
+        boost::asio::post(io, [&] {
+            work();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+
+    Socket connect() {
+        Socket client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        testing::Listener::set_timeouts(client);
+        return client;
+    }
+
+    // Waits until the network thread has recorded `count` batches.
+    void wait_until_recorded(std::uint64_t count) {
+        for (;;) {
+            std::uint64_t recorded = 0;
+            on_network_thread([&] { recorded = store.last_recorded(); });
+            if (recorded >= count) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    static void send_text(const Socket& client, const std::string& text) {
+        ASSERT_EQ(::send(client.get(), text.data(), text.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(text.size()));
+    }
+
+    static bool readable_within(const Socket& client, int milliseconds) {
+        pollfd entry{client.get(), POLLIN, 0};
+        return ::poll(&entry, 1, milliseconds) == 1;
+    }
+
+    // Reads until `count` line feeds have come.
+    static std::string read_lines(const Socket& client, int count) {
+        std::string text;
+        char buffer[4096];
+        while (std::count(text.begin(), text.end(), '\n') < count) {
+            const ssize_t got = ::recv(client.get(), buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+
+    boost::asio::io_context io{1};
+    RunLedger ledger;
+    HeldStore store;
+    RequestHandler handler{ledger, store, nullptr};
+    GateServer server{io, handler, store, ServerLimits{}};
+    std::uint16_t port = 0;
+    std::thread runner;
+};
+
+constexpr const char* kSubmit = R"({"op":"submit","run_id":"r","effect_key":"e"})" "\n";
+
+TEST_F(DurableReplies, AVerdictAndEverythingBehindItWaitForTheCommit) {
+    const Socket client = connect();
+    send_text(client, std::string(kSubmit) + R"({"op":"ping"})" "\n");
+    EXPECT_FALSE(readable_within(client, 300));
+    on_network_thread([&] { store.commit_all(); });
+    EXPECT_EQ(read_lines(client, 2), "{\"verdict\":\"release\"}\n{\"verdict\":\"pong\"}\n");
+}
+
+TEST_F(DurableReplies, AnswersThatChangedNothingWaitForWhatWasDecidedBefore) {
+    const Socket deciding = connect();
+    send_text(deciding, kSubmit);
+    // The submission is decided (but not durable) before the others ask.
+    wait_until_recorded(1);
+    const Socket asking = connect();
+    send_text(asking, R"({"op":"state_len"})" "\n");
+    const Socket repeating = connect();
+    send_text(repeating, kSubmit);
+    const Socket pinging = connect();
+    send_text(pinging, R"({"op":"ping"})" "\n" R"({"op":"nope"})" "\n");
+    // Replies that reflect no state go at once.
+    EXPECT_EQ(read_lines(pinging, 2),
+              "{\"verdict\":\"pong\"}\n{\"message\":\"unknown op: nope\",\"verdict\":\"error\"}\n");
+    EXPECT_FALSE(readable_within(deciding, 100));
+    EXPECT_FALSE(readable_within(asking, 100));
+    EXPECT_FALSE(readable_within(repeating, 100));
+    on_network_thread([&] { store.commit_all(); });
+    EXPECT_EQ(read_lines(deciding, 1), "{\"verdict\":\"release\"}\n");
+    EXPECT_EQ(read_lines(asking, 1), "{\"value\":1,\"verdict\":\"ok\"}\n");
+    EXPECT_EQ(read_lines(repeating, 1), "{\"verdict\":\"refused_duplicate\"}\n");
+}
+
+TEST_F(DurableReplies, PipelinedRepliesLeaveAsFarAsTheirBatchesAreDurable) {
+    const Socket client = connect();
+    std::string requests;
+    for (int i = 0; i < 90; ++i) {
+        requests += R"({"op":"submit","run_id":"r","effect_key":")" + std::to_string(i) + "\"}\n";
+    }
+    send_text(client, requests);
+    wait_until_recorded(90);
+    std::string released;
+    for (int i = 0; i < 50; ++i) released += "{\"verdict\":\"release\"}\n";
+    on_network_thread([&] { store.commit_up_to(50); });
+    EXPECT_EQ(read_lines(client, 50), released);
+    EXPECT_FALSE(readable_within(client, 100));
+    on_network_thread([&] { store.commit_all(); });
+    EXPECT_EQ(read_lines(client, 40), released.substr(0, 40 * released.size() / 50));
+}
+
+}  // namespace
+}  // namespace latchwork::server

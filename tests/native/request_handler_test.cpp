@@ -1,0 +1,136 @@
+// request_handler_test.cpp: the changes each decided request hands to the store, and the
+// batch each reply waits for.
+#include "server/request_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hmac/decision_tag.h"
+
+namespace latchwork::server {
+namespace {
+
+using Kind = ChangeRecord::Kind;
+
+// Numbers each recorded request's changes as a batch of its own; nothing is durable.
+class RecordingStore final : public Store {
+public:
+    Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
+    std::uint64_t record(std::span<const ChangeRecord> changes) override {
+        batches.emplace_back(changes.begin(), changes.end());
+        return batches.size();
+    }
+    std::uint64_t last_recorded() const noexcept override { return batches.size(); }
+    std::uint64_t durable() const noexcept override { return 0; }
+    void set_durable_listener(std::function<void()>) override {}
+
+    std::vector<std::vector<ChangeRecord>> batches;
+};
+
+std::string submit(const char* run, const char* key, bool needs_approval) {
+    return std::string(R"({"op":"submit","run_id":")") + run + R"(","effect_key":")" + key +
+           R"(","needs_approval":)" + (needs_approval ? "true" : "false") + "}";
+}
+
+std::string decide(const char* run, const char* key, bool approved, std::string mac = "") {
+    return std::string(R"({"op":"decide","run_id":")") + run + R"(","effect_key":")" + key +
+           R"(","approved":)" + (approved ? "true" : "false") +
+           (mac.empty() ? "" : R"(,"mac":")" + mac + "\"") + "}";
+}
+
+std::string run_op(const char* op, const char* run) {
+    return std::string(R"({"op":")") + op + R"(","run_id":")" + run + "\"}";
+}
+
+struct Step {
+    std::string line;
+    std::string reply;
+    std::vector<Kind> changes;  // empty: the request changed nothing
+};
+
+class HandlerChanges : public ::testing::Test {
+protected:
+    // Runs the steps in order; each reply must wait for its own batch when it changed
+    // something, and for the newest batch so far when it did not.
+    void run(const std::vector<Step>& steps) {
+        for (const Step& step : steps) {
+            const std::size_t before = store.batches.size();
+            const Answer answer = handler.handle(step.line);
+            EXPECT_EQ(answer.line, step.reply) << step.line;
+            if (step.changes.empty()) {
+                EXPECT_EQ(store.batches.size(), before) << step.line;
+            } else {
+                ASSERT_EQ(store.batches.size(), before + 1) << step.line;
+                std::vector<Kind> kinds;
+                for (const ChangeRecord& change : store.batches.back()) kinds.push_back(change.kind);
+                EXPECT_EQ(kinds, step.changes) << step.line;
+            }
+            const bool refused = answer.line.find("\"error\"") != std::string::npos;
+            const bool ping = answer.line == "{\"verdict\":\"pong\"}\n";
+            EXPECT_EQ(answer.wait_for, refused || ping ? 0 : store.batches.size()) << step.line;
+        }
+    }
+
+    RunLedger ledger;
+    RecordingStore store;
+    RequestHandler handler{ledger, store, nullptr};
+};
+
+TEST_F(HandlerChanges, EffectsChangeOnlyWhenTheirStateDoes) {
+    run({
+        {R"({"op":"ping"})", "{\"verdict\":\"pong\"}\n", {}},
+        {submit("r", "a", false), "{\"verdict\":\"release\"}\n", {Kind::effect_released}},
+        {submit("r", "a", true), "{\"verdict\":\"refused_duplicate\"}\n", {}},
+        {submit("r", "h", true), "{\"verdict\":\"held_for_approval\"}\n", {Kind::effect_pending}},
+        {submit("r", "h", false), "{\"verdict\":\"held_for_approval\"}\n", {}},
+        {decide("r", "h", true), "{\"verdict\":\"release\"}\n", {Kind::effect_released}},
+        {decide("r", "h", false), "{\"verdict\":\"refused_duplicate\"}\n", {}},
+        {decide("r", "n", true), "{\"verdict\":\"refused_duplicate\"}\n", {}},
+        {decide("r", "n", false), "{\"verdict\":\"refused_rejected\"}\n", {Kind::effect_rejected}},
+        {decide("r", "n", false), "{\"verdict\":\"refused_rejected\"}\n", {}},
+        {submit("r", "j", true), "{\"verdict\":\"held_for_approval\"}\n", {Kind::effect_pending}},
+        {decide("r", "j", false), "{\"verdict\":\"refused_rejected\"}\n", {Kind::effect_rejected}},
+        {R"({"op":"state_len"})", "{\"value\":4,\"verdict\":\"ok\"}\n", {}},
+        {R"({"op":"nope"})", "{\"message\":\"unknown op: nope\",\"verdict\":\"error\"}\n", {}},
+    });
+}
+
+TEST_F(HandlerChanges, RunsChangeOnceEach) {
+    run({
+        {submit("r", "h", true), "{\"verdict\":\"held_for_approval\"}\n", {Kind::effect_pending}},
+        {run_op("cancel", "r"), "{\"verdict\":\"ok\"}\n", {Kind::run_cancelled}},
+        {run_op("cancel", "r"), "{\"verdict\":\"ok\"}\n", {}},
+        {run_op("is_cancelled", "r"), "{\"value\":true,\"verdict\":\"ok\"}\n", {}},
+        {decide("r", "h", true), "{\"verdict\":\"refused_cancelled\"}\n", {}},
+        {run_op("close_run", "r"), "{\"verdict\":\"ok\"}\n", {Kind::run_closed}},
+        {run_op("close_run", "r"), "{\"verdict\":\"ok\"}\n", {}},
+        {run_op("close_run", "new"), "{\"verdict\":\"ok\"}\n", {Kind::run_closed}},
+        {run_op("is_closed", "new"), "{\"value\":true,\"verdict\":\"ok\"}\n", {}},
+    });
+    const ChangeRecord& closed = store.batches.back().front();
+    EXPECT_EQ(closed.run_id, "new");
+    EXPECT_EQ(closed.effect_key, "");
+}
+
+TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
+    RunLedger ledger;
+    RecordingStore store;
+    SecretBytes secret;
+    const std::uint8_t bytes[] = {'k', 0, '\n'};
+    secret.assign(bytes);
+    RequestHandler handler(ledger, store, &secret);
+    const std::string refused = "{\"message\":\"decision not authenticated\",\"verdict\":\"error\"}\n";
+    ASSERT_EQ(handler.handle(submit("r", "e", true)).line, "{\"verdict\":\"held_for_approval\"}\n");
+    EXPECT_EQ(handler.handle(decide("r", "e", true)).line, refused);
+    EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", false))).line,
+              refused);
+    EXPECT_EQ(store.batches.size(), 1u);
+    EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", true))).line,
+              "{\"verdict\":\"release\"}\n");
+    EXPECT_EQ(store.batches.size(), 2u);
+}
+
+}  // namespace
+}  // namespace latchwork::server

@@ -7,8 +7,9 @@ BENCH_BUILD  := build/bench
 
 .PHONY: demo test pytest native-test install-test deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
-# Build-time packages from Debian: boost's header-only hash map; GoogleTest for the
-# native units; Google Benchmark for the native benchmarks. Installed when missing and
+# Build-time packages from Debian: boost's header-only hash map; SQLite for the gate
+# server's store; GoogleTest for the native units; Google Benchmark and Redis (the
+# server benchmark's yardstick) for the benchmarks. Installed when missing and
 # we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 define need_debian_package
@@ -20,12 +21,14 @@ endef
 
 deps-build:
 	$(call need_debian_package,/usr/include/boost/unordered/unordered_flat_map.hpp,libboost1.81-dev)
+	$(call need_debian_package,/usr/include/sqlite3.h,libsqlite3-dev)
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
 
 deps-bench: deps-build
 	$(call need_debian_package,/usr/include/benchmark/benchmark.h,libbenchmark-dev)
+	$(call need_debian_package,/usr/bin/redis-server,redis-server)
 
 # libFuzzer comes with Clang's runtime libraries.
 deps-fuzz: deps-build

@@ -154,7 +154,7 @@ class Gate:
 
     def __enter__(self):
         if self.binary is None:
-            raise Unavailable("no latchwork-gate executable found")
+            raise Unavailable("no latchwork-gate executable")
         self.directory = tempfile.TemporaryDirectory(prefix="latchwork-gate-")
         store = (f"sqlite:{self.directory.name}/gate.db" if self.store == "sqlite"
                  else "memory:")

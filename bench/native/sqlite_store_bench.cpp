@@ -1,12 +1,14 @@
 // sqlite_store_bench.cpp: what one durable commit of the gate's store costs, by batch size.
 //
 // Each batch is that many new released effects, the common case of a busy server,
-// committed and synced as one transaction. Wall time, since the sync is waiting, not
+// committed and synced as one transaction; and the fold of a journal into the state
+// tables, the longer commit that a growing journal costs now and then. Wall time, since the sync is waiting, not
 // computing. The file lives beside this executable, on the disk the project builds on
 // (a temporary directory could be in memory and would sync for free).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -41,8 +43,11 @@ private:
     fs::path path_;
 };
 
+// range(0): changes per batch; range(1): runs the effects are spread over, one after
+// another (1 for a single client's run, 50 for fifty clients each on a run of its own).
 void BM_CommitNewEffects(benchmark::State& state) {
     const auto batch_size = static_cast<std::size_t>(state.range(0));
+    const auto runs = static_cast<std::size_t>(state.range(1));
     const BenchDir dir;
     auto opened = SqliteStore::open(dir.file("gate.db"));
     if (!opened) {
@@ -53,14 +58,14 @@ void BM_CommitNewEffects(benchmark::State& state) {
     std::vector<StateChange> batch(batch_size);
     std::size_t next = 0;
     for (auto _ : state) {
-        state.PauseTiming();
+        // Building the batch costs a few microseconds against a commit's hundreds;
+        // pausing the clock around it would cost more than that.
         for (StateChange& change : batch) {
-            change = latchwork::effect_state_change("run-" + std::to_string(next / 10),
+            change = latchwork::effect_state_change("run-" + std::to_string(next % runs),
                                                     "e:" + std::to_string(next),
                                                     EffectState::released);
             ++next;
         }
-        state.ResumeTiming();
         if (auto failed = store.commit(batch)) {
             state.SkipWithError(failed->message.c_str());
             return;
@@ -70,8 +75,51 @@ void BM_CommitNewEffects(benchmark::State& state) {
     state.counters["per_change"] = benchmark::Counter(
         static_cast<double>(next), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_CommitNewEffects)->Arg(1)->Arg(8)->Arg(64)->Arg(512)->UseRealTime()
+BENCHMARK(BM_CommitNewEffects)
+    ->ArgsProduct({{1, 8, 64, 512}, {1, 50}})
+    ->ArgNames({"batch", "runs"})
+    ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
+
+// Folding a journal of range(0) new effects spread over fifty runs into the state
+// tables, which already hold ten times as many: the pause of a commit that folds.
+void BM_FoldJournal(benchmark::State& state) {
+    const auto rows = static_cast<std::size_t>(state.range(0));
+    const BenchDir dir;
+    latchwork::SqliteStoreOptions options;
+    options.fold_threshold = SIZE_MAX;  // only the explicit fold() below
+    auto opened = SqliteStore::open(dir.file("gate.db"), options);
+    if (!opened) {
+        state.SkipWithError(opened.error().c_str());
+        return;
+    }
+    SqliteStore store = std::move(opened).value();
+    std::size_t next = 0;
+    const auto fill = [&](std::size_t count) {
+        std::vector<StateChange> batch;
+        for (std::size_t i = 0; i < count; ++i, ++next) {
+            batch.push_back(latchwork::effect_state_change(
+                "run-" + std::to_string(next % 50), "e:" + std::to_string(next),
+                EffectState::released));
+        }
+        return store.commit(batch);
+    };
+    if (fill(rows * 10) || store.fold()) {
+        state.SkipWithError("could not fill the store");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        const bool filled = !fill(rows);
+        state.ResumeTiming();
+        if (!filled || store.fold()) {
+            state.SkipWithError("commit or fold failed");
+            return;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * rows));
+}
+BENCHMARK(BM_FoldJournal)->Arg(16384)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <system_error>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -47,6 +51,21 @@ CREATE TABLE effects (
   changed_at INTEGER NOT NULL,
   PRIMARY KEY (run_id, effect_key)
 ) WITHOUT ROWID;
+CREATE TABLE journal (
+  -- Changes committed but not yet folded into runs and effects: the state is those
+  -- two tables with these rows applied in seq order. A start folds them in.
+  --   effect     the effect (run_id, effect_key) is now in state
+  --   cancelled  the run is cancelled; its pending effects are gone
+  --   closed     the run is closed; all its effects are gone
+  seq INTEGER PRIMARY KEY,
+  kind TEXT NOT NULL CHECK (kind IN ('effect', 'cancelled', 'closed')),
+  run_id BLOB NOT NULL,
+  effect_key BLOB CHECK ((kind = 'effect') = (effect_key IS NOT NULL)),
+  state TEXT CHECK (CASE WHEN kind = 'effect'
+                         THEN coalesce(state IN ('pending', 'released', 'rejected'), 0)
+                         ELSE state IS NULL END),
+  changed_at INTEGER NOT NULL
+);
 )sql";
 
 const char* state_text(EffectState state) {
@@ -104,6 +123,64 @@ bool sync_directory_of(const std::string& path) {
     ::close(fd);
     return synced;
 }
+
+const char* kind_text(StateChange::Kind kind) {
+    switch (kind) {
+        case StateChange::Kind::effect_state: return "effect";
+        case StateChange::Kind::run_cancelled: return "cancelled";
+        case StateChange::Kind::run_closed: return "closed";
+    }
+    return "";
+}
+
+std::string_view column_text(sqlite3_stmt* statement, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    if (text == nullptr) return {};
+    return {text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
+}
+
+// What a stretch of the journal amounts to, ready to be written in key order. Within
+// the stretch nothing follows a run's cancel or close but other runs' rows, since a
+// stopped run gains no effect; so dropping the run's rows from the table first and
+// writing the surviving effects after gives the same state as replaying each row.
+struct FoldedChanges {
+    struct Effect {
+        EffectState state;
+        std::int64_t changed_at;
+    };
+    using EffectId = std::pair<std::string, std::string>;
+    std::map<EffectId, Effect> effects;
+    std::set<std::string> cancelled, closed;
+    std::int64_t last_seq = 0;
+    std::uint64_t rows = 0;
+
+    void drop_run_effects(const std::string& run_id, bool pending_only) {
+        auto it = effects.lower_bound(EffectId(run_id, std::string()));
+        while (it != effects.end() && it->first.first == run_id) {
+            it = pending_only && it->second.state != EffectState::pending ? std::next(it)
+                                                                         : effects.erase(it);
+        }
+    }
+
+    // False for a row no program of this version writes.
+    bool add(std::string_view kind, std::string run_id, std::string_view effect_key,
+             std::string_view state_name, std::int64_t changed_at) {
+        if (kind == "effect") {
+            const std::optional<EffectState> state = state_from_text(state_name);
+            if (!state) return false;
+            effects[EffectId(std::move(run_id), std::string(effect_key))] = {*state, changed_at};
+        } else if (kind == "cancelled") {
+            drop_run_effects(run_id, true);
+            cancelled.insert(std::move(run_id));
+        } else if (kind == "closed") {
+            drop_run_effects(run_id, false);
+            closed.insert(std::move(run_id));
+        } else {
+            return false;
+        }
+        return true;
+    }
+};
 
 std::int64_t now_milliseconds() {
     using namespace std::chrono;
@@ -181,10 +258,11 @@ std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
 
 }  // namespace
 
-Result<SqliteStore> SqliteStore::open(const std::string& path) {
+Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOptions options) {
     if (path.empty()) return Failure{"store path is empty"};
     SqliteStore store;
     store.path_ = path;
+    store.options_ = options;
     // A path is always a file name: never ":memory:", a temporary database or a URI.
     const std::string file_name = path.front() == '/' ? path : "./" + path;
     const bool is_new = !exists(file_name);
@@ -224,7 +302,12 @@ Result<SqliteStore> SqliteStore::open(const std::string& path) {
                             std::string(std::strerror(errno)));
     }
     if (auto failed = store.prepare_statements()) return *failed;
+    auto waiting = steps.query_text("SELECT count(*) FROM journal");
+    if (!waiting) return std::move(waiting).take_failure();
+    const std::string& count = waiting.value();
+    std::from_chars(count.data(), count.data() + count.size(), store.journal_rows_);
     if (auto failed = store.check_files()) return *failed;
+    if (auto failed = store.fold()) return *failed;
     return store;
 }
 
@@ -239,6 +322,13 @@ std::optional<Failure> SqliteStore::prepare_statements() {
     const bool prepared =
         prepare(begin_, "BEGIN IMMEDIATE") && prepare(commit_, "COMMIT") &&
         prepare(rollback_, "ROLLBACK") &&
+        prepare(append_,
+                "INSERT INTO journal (kind, run_id, effect_key, state, changed_at)"
+                " VALUES (?1, ?2, ?3, ?4, ?5)") &&
+        prepare(oldest_,
+                "SELECT seq, kind, run_id, effect_key, state, changed_at FROM journal"
+                " ORDER BY seq LIMIT ?1") &&
+        prepare(forget_, "DELETE FROM journal WHERE seq <= ?1") &&
         prepare(put_effect_,
                 "INSERT INTO effects (run_id, effect_key, state, changed_at) VALUES (?1, ?2, ?3, ?4)"
                 " ON CONFLICT (run_id, effect_key) DO UPDATE"
@@ -256,7 +346,7 @@ std::optional<Failure> SqliteStore::prepare_statements() {
 }
 
 std::optional<Failure> SqliteStore::load(RunLedger& ledger) {
-    if (failure_) return failure_;
+    if (auto failed = fold()) return failed;
     const auto query = [this](const char* sql) {
         sqlite3_stmt* raw = nullptr;
         sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
@@ -295,37 +385,100 @@ std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes)
     if (changes.empty()) return std::nullopt;
     if (auto failed = check_files()) return failed;
     if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
-    if (auto failed = write(changes)) return failed;
+    if (auto failed = append(changes)) return failed;
+    if (journal_rows_ >= options_.fold_threshold) {
+        if (auto failed = fold_oldest(options_.fold_chunk)) return failed;
+    }
     if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
     if (!log_file_.known) return check_files();  // the log exists now: remember it
     return std::nullopt;
 }
 
-std::optional<Failure> SqliteStore::write(std::span<const StateChange> changes) {
+std::optional<Failure> SqliteStore::fold(std::uint64_t max_rows) {
+    if (failure_) return failure_;
+    if (journal_rows_ == 0 || max_rows == 0) return std::nullopt;
+    if (auto failed = check_files()) return failed;
+    if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
+    if (auto failed = fold_oldest(std::min(max_rows, journal_rows_))) return failed;
+    if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
+    return std::nullopt;
+}
+
+std::optional<Failure> SqliteStore::append(std::span<const StateChange> changes) {
     const std::int64_t now = now_milliseconds();
+    sqlite3_stmt* const statement = append_.get();
     for (const StateChange& change : changes) {
-        const auto run_step = [&](sqlite3_stmt* statement) {
-            return bind_bytes(statement, 1, change.run_id) == SQLITE_OK &&
-                   step_once(statement) == SQLITE_DONE;
-        };
-        bool done = false;
-        switch (change.kind) {
-            case StateChange::Kind::effect_state:
-                done = bind_bytes(put_effect_.get(), 2, change.effect_key) == SQLITE_OK &&
-                       sqlite3_bind_text(put_effect_.get(), 3, state_text(change.state), -1,
-                                         SQLITE_STATIC) == SQLITE_OK &&
-                       sqlite3_bind_int64(put_effect_.get(), 4, now) == SQLITE_OK &&
-                       run_step(put_effect_.get());
-                break;
-            case StateChange::Kind::run_cancelled:
-                done = run_step(flag_cancelled_.get()) && run_step(drop_pending_.get());
-                break;
-            case StateChange::Kind::run_closed:
-                done = run_step(flag_closed_.get()) && run_step(drop_effects_.get());
-                break;
+        const bool effect = change.kind == StateChange::Kind::effect_state;
+        const bool bound =
+            sqlite3_bind_text(statement, 1, kind_text(change.kind), -1, SQLITE_STATIC) ==
+                SQLITE_OK &&
+            bind_bytes(statement, 2, change.run_id) == SQLITE_OK &&
+            (effect ? bind_bytes(statement, 3, change.effect_key)
+                    : sqlite3_bind_null(statement, 3)) == SQLITE_OK &&
+            (effect ? sqlite3_bind_text(statement, 4, state_text(change.state), -1, SQLITE_STATIC)
+                    : sqlite3_bind_null(statement, 4)) == SQLITE_OK &&
+            sqlite3_bind_int64(statement, 5, now) == SQLITE_OK;
+        if (!bound || step_once(statement) != SQLITE_DONE) return sqlite_failure();
+    }
+    journal_rows_ += changes.size();
+    return std::nullopt;
+}
+
+// Within the caller's transaction: the oldest `limit` journal rows, reduced to what
+// they amount to, written into the state tables in key order, then dropped.
+std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
+    FoldedChanges folded;
+    sqlite3_stmt* const oldest = oldest_.get();
+    if (sqlite3_bind_int64(oldest, 1, static_cast<std::int64_t>(limit)) != SQLITE_OK) {
+        return sqlite_failure();
+    }
+    int status;
+    bool known = true;
+    while (known && (status = sqlite3_step(oldest)) == SQLITE_ROW) {
+        folded.last_seq = sqlite3_column_int64(oldest, 0);
+        ++folded.rows;
+        known = folded.add(column_text(oldest, 1), std::string(column_bytes(oldest, 2)),
+                           column_bytes(oldest, 3), column_text(oldest, 4),
+                           sqlite3_column_int64(oldest, 5));
+    }
+    if (!known) {
+        sqlite3_reset(oldest);
+        return fail("the journal holds a row this program does not know");
+    }
+    if (status != SQLITE_DONE) {
+        auto failed = sqlite_failure();
+        sqlite3_reset(oldest);
+        return failed;
+    }
+    sqlite3_reset(oldest);
+
+    const auto for_run = [this](sqlite3_stmt* statement, const std::string& run_id) {
+        return bind_bytes(statement, 1, run_id) == SQLITE_OK && step_once(statement) == SQLITE_DONE;
+    };
+    for (const std::string& run_id : folded.cancelled) {
+        if (!for_run(flag_cancelled_.get(), run_id) || !for_run(drop_pending_.get(), run_id)) {
+            return sqlite_failure();
         }
+    }
+    for (const std::string& run_id : folded.closed) {
+        if (!for_run(flag_closed_.get(), run_id) || !for_run(drop_effects_.get(), run_id)) {
+            return sqlite_failure();
+        }
+    }
+    sqlite3_stmt* const put = put_effect_.get();
+    for (const auto& [id, effect] : folded.effects) {
+        const bool done =
+            bind_bytes(put, 1, id.first) == SQLITE_OK && bind_bytes(put, 2, id.second) == SQLITE_OK &&
+            sqlite3_bind_text(put, 3, state_text(effect.state), -1, SQLITE_STATIC) == SQLITE_OK &&
+            sqlite3_bind_int64(put, 4, effect.changed_at) == SQLITE_OK &&
+            step_once(put) == SQLITE_DONE;
         if (!done) return sqlite_failure();
     }
+    if (sqlite3_bind_int64(forget_.get(), 1, folded.last_seq) != SQLITE_OK ||
+        step_once(forget_.get()) != SQLITE_DONE) {
+        return sqlite_failure();
+    }
+    journal_rows_ -= std::min<std::uint64_t>(journal_rows_, folded.rows);
     return std::nullopt;
 }
 

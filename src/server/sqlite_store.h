@@ -1,9 +1,13 @@
 // sqlite_store.h: the gate's durable record in one SQLite file, written in batches.
 //
-// The file holds the ledger's current state, not a log: one row per flagged run and
-// one per remembered effect, so it stays as small as the ledger and a restart reads
-// it straight back. While a store is open it holds the file exclusively; a second
-// process (or a second open in this one) is refused instead of sharing it.
+// The file holds the ledger's state: one row per flagged run and one per remembered
+// effect, so it stays as small as the ledger. Batches are not written into those
+// tables but appended to a journal: a batch of fifty effects of fifty runs would touch
+// fifty pages of the effects table and write each whole into the log, where the
+// journal takes one or two. The journal is folded into the state tables when the store
+// opens and, in large sorted chunks that touch each page once, whenever it grows past
+// a threshold. While a store is open it holds the file exclusively; a second process
+// (or a second open in this one) is refused instead of sharing it.
 //
 // Not thread-safe and never blocking on other threads: the owner calls it from one
 // thread at a time (in the server, the commit thread after open and load).
@@ -12,6 +16,8 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -27,13 +33,23 @@ namespace latchwork {
 // refuse files with a higher one.
 inline constexpr int kStoreSchemaVersion = 1;
 
+struct SqliteStoreOptions {
+    // Once the journal holds fold_threshold rows, each commit also folds its oldest
+    // fold_chunk rows. That commit takes longer (tens of milliseconds for the default
+    // chunk, about 0.1 s on this project's machine), so the chunk is wide enough that
+    // few commits do: one in three hundred at fifty changes per batch. An owner with
+    // idle moments can call fold() in them instead and never reach the threshold.
+    std::size_t fold_threshold = 262144;
+    std::size_t fold_chunk = 16384;
+};
+
 class SqliteStore {
 public:
     // Opens or creates the store at `path` and takes the file for this store alone.
     // Fails, with a message naming the path, when the file cannot be opened for
     // writing, is not a store of ours, carries a newer schema version, or is held by
-    // another open store.
-    static Result<SqliteStore> open(const std::string& path);
+    // another open store. What the journal holds is folded in before it returns.
+    static Result<SqliteStore> open(const std::string& path, SqliteStoreOptions options = {});
 
     SqliteStore(SqliteStore&&) noexcept = default;
     SqliteStore& operator=(SqliteStore&&) noexcept = default;
@@ -41,6 +57,15 @@ public:
 
     // Rebuilds the recorded state into `ledger`, which must be new (empty).
     std::optional<Failure> load(RunLedger& ledger);
+
+    // Folds the journal's oldest `max_rows` rows (all, by default) into the state
+    // tables in one durable transaction. For idle moments, a few thousand rows at a
+    // time (a fold costs a few microseconds per row), and for a clean shutdown, so
+    // that the file reads as the ledger's state in the sqlite3 shell.
+    std::optional<Failure> fold(std::uint64_t max_rows = UINT64_MAX);
+
+    // Rows waiting in the journal.
+    std::uint64_t journal_rows() const noexcept { return journal_rows_; }
 
     // Writes `changes` in one transaction; when it returns without a failure they are
     // on disk (the log synced). Any failure, "store failed: " and the detail, leaves
@@ -70,16 +95,20 @@ private:
 
     SqliteStore() = default;
     std::optional<Failure> prepare_statements();
-    std::optional<Failure> write(std::span<const StateChange> changes);
+    std::optional<Failure> append(std::span<const StateChange> changes);
+    std::optional<Failure> fold_oldest(std::uint64_t limit);
     std::optional<Failure> check_files();
     Failure fail(std::string detail);
     Failure sqlite_failure();
 
     // The database is declared first so that it is closed after every statement.
     Database db_;
-    Statement begin_, commit_, rollback_;
+    Statement begin_, commit_, rollback_, append_;
+    Statement oldest_, forget_;  // read and drop the journal's oldest rows
     Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
     std::string path_;
+    SqliteStoreOptions options_;
+    std::uint64_t journal_rows_ = 0;
     FileIdentity database_file_, log_file_;
     std::optional<Failure> failure_;
 };

@@ -71,9 +71,11 @@ private:
     std::string error_;
 };
 
-SqliteStore open_store(const std::string& path) {
-    auto opened = SqliteStore::open(path);
-    if (!opened) ADD_FAILURE() << opened.error();
+SqliteStore open_store(const std::string& path, SqliteStoreOptions options = {}) {
+    auto opened = SqliteStore::open(path, options);
+    if (!opened) {
+        ADD_FAILURE() << opened.error();
+    }
     return std::move(opened).value();
 }
 
@@ -101,18 +103,28 @@ std::vector<StateChange> releases(int first, int count, std::size_t key_size) {
     return batch;
 }
 
+struct FoldCase {
+    const char* name;
+    SqliteStoreOptions options;
+};
+
+class SqliteStoreFolding : public ::testing::TestWithParam<FoldCase> {};
+
 // Random operations committed in random batches, with the store closed, reopened and
 // reloaded several times on the way: the reloaded ledger carries on where the one in
-// memory stood, including over rows written before the reopening.
-TEST(SqliteStore, RandomSequencesSurviveReopening) {
-    for (unsigned seed = 1; seed <= 8; ++seed) {
+// memory stood, including over rows written before the reopening. The journal is
+// folded at every size, from each commit's oldest row to chunks wider than the batches.
+TEST_P(SqliteStoreFolding, RandomSequencesSurviveReopening) {
+    const SqliteStoreOptions options = GetParam().options;
+    for (unsigned seed = 1; seed <= 6; ++seed) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed);
         TempDir dir;
         const std::string path = dir.file("gate.db");
         testing::RandomOperations operations(seed);
         auto memory = std::make_unique<RunLedger>();
         for (int session = 0; session < 4; ++session) {
-            SqliteStore store = open_store(path);
+            SqliteStore store = open_store(path, options);
+            EXPECT_EQ(store.journal_rows(), 0u) << "opening folds the journal";
             auto loaded = std::make_unique<RunLedger>();
             load_into(store, *loaded);
             expect_same_ledger(*loaded, *memory);
@@ -123,12 +135,60 @@ TEST(SqliteStore, RandomSequencesSurviveReopening) {
                 const std::optional<Failure> failed = store.commit(changes);
                 ASSERT_FALSE(failed) << failed->message;
             }
+            if (session % 2 == 1) {
+                ASSERT_FALSE(store.fold(1 + operations.next(100)));
+            }
         }
-        SqliteStore store = open_store(path);
+        SqliteStore store = open_store(path, options);
         RunLedger loaded;
         load_into(store, loaded);
         expect_same_ledger(loaded, *memory);
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, SqliteStoreFolding,
+    ::testing::Values(FoldCase{"never_while_open", {1u << 30, 1}},
+                      FoldCase{"one_row_each_commit", {1, 1}},
+                      FoldCase{"small_chunks", {16, 5}},
+                      FoldCase{"chunks_wider_than_batches", {50, 200}},
+                      FoldCase{"defaults", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SqliteStore, TheStateTablesHoldTheStateOnceFolded) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{
+            effect_state_change("a", "k", EffectState::pending),
+            effect_state_change("a", "k", EffectState::released),
+            effect_state_change("b", "k", EffectState::pending),
+            run_cancelled_change("b"),
+        }));
+        EXPECT_EQ(store.journal_rows(), 4u);
+        ASSERT_FALSE(store.fold(1));
+        EXPECT_EQ(store.journal_rows(), 3u);
+        ASSERT_FALSE(store.fold());
+        EXPECT_EQ(store.journal_rows(), 0u);
+    }
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    std::string rows;
+    const auto collect = [](void* out, int columns, char** values, char**) {
+        auto& text = *static_cast<std::string*>(out);
+        for (int i = 0; i < columns; ++i) text += std::string(values[i] ? values[i] : "NULL") + " ";
+        text += "| ";
+        return 0;
+    };
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "SELECT CAST(run_id AS TEXT), CAST(effect_key AS TEXT), state FROM effects;"
+                           "SELECT CAST(run_id AS TEXT), cancelled, closed FROM runs;"
+                           "SELECT count(*) FROM journal",
+                           collect, &rows, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(rows, "a k released | b 1 0 | 0 | ");
 }
 
 TEST(SqliteStore, KeepsEmptyAndNulIdsApart) {

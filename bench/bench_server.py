@@ -164,8 +164,10 @@ class Gate:
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.errors, text=True)
         line = self.process.stdout.readline().strip()
         if not line.startswith("listening on "):
+            stop_process(self.process)
+            why = self.why()
             self.__exit__()
-            raise Unavailable(f"latchwork-gate --store {store} did not start: {self.why()}")
+            raise Unavailable(f"latchwork-gate --store {store} did not start: {why}")
         self.port = int(line.rsplit(":", 1)[1])
         return self
 
@@ -204,7 +206,7 @@ def start_servers(build_dir, gate_binary, stack):
             running[name] = stack.enter_context(makers[name]())
         except Unavailable as why:
             skipped[name] = str(why)
-            say(f"{LABELS[name]}: skipped ({why})")
+            say(f"{LABELS[name]} skipped ({why})")
     return running, skipped
 
 

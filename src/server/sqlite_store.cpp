@@ -1,4 +1,4 @@
-// sqlite_store.cpp: the store file's schema, its exclusive opening, loading and batches.
+// sqlite_store.cpp: the store file's schema, its exclusive opening, the journal and its folding.
 #include "server/sqlite_store.h"
 
 #include <fcntl.h>
@@ -285,9 +285,9 @@ Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOption
     // Exclusive locking before the log is first opened keeps the log's index in this
     // process and holds the file lock from the first transaction until close.
     if (auto failed = steps.exec("PRAGMA locking_mode = EXCLUSIVE")) return *failed;
-    auto journal = steps.query_text("PRAGMA journal_mode = WAL");
-    if (!journal) return std::move(journal).take_failure();
-    if (journal.value() != "wal") return steps.refuse("cannot use a write-ahead log");
+    auto log_mode = steps.query_text("PRAGMA journal_mode = WAL");
+    if (!log_mode) return std::move(log_mode).take_failure();
+    if (log_mode.value() != "wal") return steps.refuse("cannot use a write-ahead log");
     if (auto failed = steps.exec("PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF")) {
         return *failed;
     }

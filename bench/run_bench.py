@@ -155,7 +155,7 @@ def run_store_bench(build_dir):
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
     report = json.loads(output.read_text())
-    return {b["run_name"].split("/")[1]: b["real_time"] * scale[b["time_unit"]]
+    return {re.sub(r"^BM_|/real_time$", "", b["run_name"]): b["real_time"] * scale[b["time_unit"]]
             for b in report["benchmarks"] if b.get("aggregate_name") == "median"}
 
 
@@ -399,9 +399,18 @@ def server_rows(server, store):
                                 f"conn., {label}", mine, baseline,
                                 value("fixed_answer", connections, stat), target, met,
                                 note=note[:60] if mine is None else ""))
-    for batch, micros in sorted(store.items(), key=lambda item: int(item[0])):
-        rows.append(Row(f"core: SqliteStore.commit of {batch} new effects, durable (C++)",
-                        micros * 1e-6))
+    for name, micros in store.items():
+        commit = re.fullmatch(r"CommitNewEffects/batch:(\d+)/runs:(\d+)", name)
+        fold = re.fullmatch(r"FoldJournal/(\d+)", name)
+        if commit:
+            runs = "one run" if commit[2] == "1" else f"{commit[2]} runs"
+            effects = "1 new effect" if commit[1] == "1" else f"{commit[1]} new effects"
+            label = f"core: SqliteStore.commit of {effects} of {runs}, durable (C++)"
+        elif fold:
+            label = f"core: SqliteStore.fold of {fold[1]} journal rows, durable (C++)"
+        else:
+            continue
+        rows.append(Row(label, micros * 1e-6))
     return rows
 
 

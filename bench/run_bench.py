@@ -400,12 +400,13 @@ def server_rows(server, store):
                                 value("fixed_answer", connections, stat), target, met,
                                 note=note[:60] if mine is None else ""))
     for name, micros in store.items():
-        commit = re.fullmatch(r"CommitNewEffects/batch:(\d+)/runs:(\d+)", name)
+        commit = re.fullmatch(r"CommitNewEffects/batch:(\d+)/runs:(\d+)/folding:(\d)", name)
         fold = re.fullmatch(r"FoldJournal/(\d+)", name)
         if commit:
             runs = "one run" if commit[2] == "1" else f"{commit[2]} runs"
             effects = "1 new effect" if commit[1] == "1" else f"{commit[1]} new effects"
-            label = f"core: SqliteStore.commit of {effects} of {runs}, durable (C++)"
+            folding = "" if commit[3] == "1" else ", journal never folded"
+            label = f"core: SqliteStore.commit of {effects} of {runs}{folding}, durable (C++)"
         elif fold:
             label = f"core: SqliteStore.fold of {fold[1]} journal rows, durable (C++)"
         else:

@@ -44,12 +44,17 @@ private:
 };
 
 // range(0): changes per batch; range(1): runs the effects are spread over, one after
-// another (1 for a single client's run, 50 for fifty clients each on a run of its own).
+// another (1 for a single client's run, 50 for fifty clients each on a run of its own);
+// range(2): 1 to fold the journal as the store does by default once it is long (the
+// cost under sustained load), 0 never to (the cost of a burst, or with folds moved to
+// idle moments).
 void BM_CommitNewEffects(benchmark::State& state) {
     const auto batch_size = static_cast<std::size_t>(state.range(0));
     const auto runs = static_cast<std::size_t>(state.range(1));
     const BenchDir dir;
-    auto opened = SqliteStore::open(dir.file("gate.db"));
+    latchwork::SqliteStoreOptions options;
+    if (state.range(2) == 0) options.fold_threshold = SIZE_MAX;
+    auto opened = SqliteStore::open(dir.file("gate.db"), options);
     if (!opened) {
         state.SkipWithError(opened.error().c_str());
         return;
@@ -76,9 +81,10 @@ void BM_CommitNewEffects(benchmark::State& state) {
         static_cast<double>(next), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_CommitNewEffects)
-    ->Args({1, 1})->Args({8, 1})->Args({64, 1})->Args({512, 1})
-    ->Args({8, 50})->Args({64, 50})->Args({512, 50})
-    ->ArgNames({"batch", "runs"})
+    ->Args({1, 1, 1})->Args({8, 1, 1})->Args({64, 1, 1})->Args({512, 1, 1})
+    ->Args({8, 50, 1})->Args({64, 50, 1})->Args({512, 50, 1})
+    ->Args({1, 1, 0})->Args({64, 50, 0})->Args({512, 50, 0})
+    ->ArgNames({"batch", "runs", "folding"})
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 

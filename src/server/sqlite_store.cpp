@@ -52,19 +52,20 @@ CREATE TABLE effects (
   PRIMARY KEY (run_id, effect_key)
 ) WITHOUT ROWID;
 CREATE TABLE journal (
-  -- Changes committed but not yet folded into runs and effects: the state is those
-  -- two tables with these rows applied in seq order. A start folds them in.
-  --   effect     the effect (run_id, effect_key) is now in state
-  --   cancelled  the run is cancelled; its pending effects are gone
-  --   closed     the run is closed; all its effects are gone
+  -- Batches committed but not yet folded into runs and effects: the state is those
+  -- two tables with these batches applied in seq order. A start folds them in.
+  -- changes holds the batch's changes one after another, each made of
+  --   1 byte, the kind: 1 = the effect (run_id, effect_key) is now in state,
+  --                     2 = the run is cancelled and its pending effects are gone,
+  --                     3 = the run is closed and all its effects are gone;
+  --   for kind 1, 1 byte, the state: 1 = pending, 2 = released, 3 = rejected;
+  --   the run id, and for kind 1 the effect key: each a 4-byte little-endian
+  --   length, then that many bytes.
   seq INTEGER PRIMARY KEY,
-  kind TEXT NOT NULL CHECK (kind IN ('effect', 'cancelled', 'closed')),
-  run_id BLOB NOT NULL,
-  effect_key BLOB CHECK ((kind = 'effect') = (effect_key IS NOT NULL)),
-  state TEXT CHECK (CASE WHEN kind = 'effect'
-                         THEN coalesce(state IN ('pending', 'released', 'rejected'), 0)
-                         ELSE state IS NULL END),
-  changed_at INTEGER NOT NULL
+  change_count INTEGER NOT NULL,
+  -- The commit time, in milliseconds since 1970-01-01 UTC.
+  changed_at INTEGER NOT NULL,
+  changes BLOB NOT NULL
 );
 )sql";
 
@@ -124,25 +125,73 @@ bool sync_directory_of(const std::string& path) {
     return synced;
 }
 
-const char* kind_text(StateChange::Kind kind) {
-    switch (kind) {
-        case StateChange::Kind::effect_state: return "effect";
-        case StateChange::Kind::run_cancelled: return "cancelled";
-        case StateChange::Kind::run_closed: return "closed";
-    }
-    return "";
+// The journal's encoding of a batch (see the schema): one blob per commit, so that a
+// commit costs one row whatever the number of changes in it.
+constexpr unsigned char kEffectChange = 1, kCancelChange = 2, kCloseChange = 3;
+
+unsigned char state_code(EffectState state) { return static_cast<unsigned char>(state) + 1; }
+
+std::optional<EffectState> state_from_code(unsigned char code) {
+    if (code < 1 || code > 3) return std::nullopt;
+    return static_cast<EffectState>(code - 1);
 }
 
-std::string_view column_text(sqlite3_stmt* statement, int column) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    if (text == nullptr) return {};
-    return {text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
+void put_bytes(std::string& out, std::string_view bytes) {
+    const auto size = static_cast<std::uint32_t>(bytes.size());
+    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((size >> shift) & 0xff);
+    out += bytes;
 }
+
+void encode_change(std::string& out, const StateChange& change) {
+    switch (change.kind) {
+        case StateChange::Kind::effect_state:
+            out += static_cast<char>(kEffectChange);
+            out += static_cast<char>(state_code(change.state));
+            put_bytes(out, change.run_id);
+            put_bytes(out, change.effect_key);
+            return;
+        case StateChange::Kind::run_cancelled:
+            out += static_cast<char>(kCancelChange);
+            put_bytes(out, change.run_id);
+            return;
+        case StateChange::Kind::run_closed:
+            out += static_cast<char>(kCloseChange);
+            put_bytes(out, change.run_id);
+            return;
+    }
+}
+
+class BatchReader {
+public:
+    explicit BatchReader(std::string_view bytes) : rest_(bytes) {}
+    bool done() const { return rest_.empty(); }
+
+    std::optional<unsigned char> byte() {
+        if (rest_.empty()) return std::nullopt;
+        const auto value = static_cast<unsigned char>(rest_.front());
+        rest_.remove_prefix(1);
+        return value;
+    }
+
+    std::optional<std::string_view> bytes() {
+        if (rest_.size() < 4) return std::nullopt;
+        std::uint32_t size = 0;
+        for (int i = 0; i < 4; ++i) size |= std::uint32_t{static_cast<unsigned char>(rest_[i])} << (8 * i);
+        rest_.remove_prefix(4);
+        if (rest_.size() < size) return std::nullopt;
+        const std::string_view value = rest_.substr(0, size);
+        rest_.remove_prefix(size);
+        return value;
+    }
+
+private:
+    std::string_view rest_;
+};
 
 // What a stretch of the journal amounts to, ready to be written in key order. Within
 // the stretch nothing follows a run's cancel or close but other runs' rows, since a
 // stopped run gains no effect; so dropping the run's rows from the table first and
-// writing the surviving effects after gives the same state as replaying each row.
+// writing the surviving effects after gives the same state as replaying each change.
 struct FoldedChanges {
     struct Effect {
         EffectState state;
@@ -152,7 +201,7 @@ struct FoldedChanges {
     std::map<EffectId, Effect> effects;
     std::set<std::string> cancelled, closed;
     std::int64_t last_seq = 0;
-    std::uint64_t rows = 0;
+    std::uint64_t changes = 0;
 
     void drop_run_effects(const std::string& run_id, bool pending_only) {
         auto it = effects.lower_bound(EffectId(run_id, std::string()));
@@ -162,21 +211,27 @@ struct FoldedChanges {
         }
     }
 
-    // False for a row no program of this version writes.
-    bool add(std::string_view kind, std::string run_id, std::string_view effect_key,
-             std::string_view state_name, std::int64_t changed_at) {
-        if (kind == "effect") {
-            const std::optional<EffectState> state = state_from_text(state_name);
-            if (!state) return false;
-            effects[EffectId(std::move(run_id), std::string(effect_key))] = {*state, changed_at};
-        } else if (kind == "cancelled") {
-            drop_run_effects(run_id, true);
-            cancelled.insert(std::move(run_id));
-        } else if (kind == "closed") {
-            drop_run_effects(run_id, false);
-            closed.insert(std::move(run_id));
-        } else {
-            return false;
+    // False for a batch that no program of this version writes.
+    bool add_batch(std::string_view encoded, std::int64_t changed_at) {
+        BatchReader reader(encoded);
+        while (!reader.done()) {
+            const std::optional<unsigned char> kind = reader.byte();
+            if (kind == kEffectChange) {
+                const auto state = state_from_code(reader.byte().value_or(0));
+                const auto run_id = reader.bytes();
+                const auto key = reader.bytes();
+                if (!state || !run_id || !key) return false;
+                effects[EffectId(*run_id, *key)] = {*state, changed_at};
+            } else if (kind == kCancelChange || kind == kCloseChange) {
+                const auto run_id = reader.bytes();
+                if (!run_id) return false;
+                std::string run(*run_id);
+                drop_run_effects(run, kind == kCancelChange);
+                (kind == kCancelChange ? cancelled : closed).insert(std::move(run));
+            } else {
+                return false;
+            }
+            ++changes;
         }
         return true;
     }
@@ -302,10 +357,10 @@ Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOption
                             std::string(std::strerror(errno)));
     }
     if (auto failed = store.prepare_statements()) return *failed;
-    auto waiting = steps.query_text("SELECT count(*) FROM journal");
+    auto waiting = steps.query_text("SELECT coalesce(sum(change_count), 0) FROM journal");
     if (!waiting) return std::move(waiting).take_failure();
     const std::string& count = waiting.value();
-    std::from_chars(count.data(), count.data() + count.size(), store.journal_rows_);
+    std::from_chars(count.data(), count.data() + count.size(), store.journal_changes_);
     if (auto failed = store.check_files()) return *failed;
     if (auto failed = store.fold()) return *failed;
     return store;
@@ -323,11 +378,8 @@ std::optional<Failure> SqliteStore::prepare_statements() {
         prepare(begin_, "BEGIN IMMEDIATE") && prepare(commit_, "COMMIT") &&
         prepare(rollback_, "ROLLBACK") &&
         prepare(append_,
-                "INSERT INTO journal (kind, run_id, effect_key, state, changed_at)"
-                " VALUES (?1, ?2, ?3, ?4, ?5)") &&
-        prepare(oldest_,
-                "SELECT seq, kind, run_id, effect_key, state, changed_at FROM journal"
-                " ORDER BY seq LIMIT ?1") &&
+                "INSERT INTO journal (change_count, changed_at, changes) VALUES (?1, ?2, ?3)") &&
+        prepare(oldest_, "SELECT seq, changed_at, changes FROM journal ORDER BY seq") &&
         prepare(forget_, "DELETE FROM journal WHERE seq <= ?1") &&
         prepare(put_effect_,
                 "INSERT INTO effects (run_id, effect_key, state, changed_at) VALUES (?1, ?2, ?3, ?4)"
@@ -386,7 +438,7 @@ std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes)
     if (auto failed = check_files()) return failed;
     if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
     if (auto failed = append(changes)) return failed;
-    if (journal_rows_ >= options_.fold_threshold) {
+    if (journal_changes_ >= options_.fold_threshold) {
         if (auto failed = fold_oldest(options_.fold_chunk)) return failed;
     }
     if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
@@ -394,58 +446,46 @@ std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes)
     return std::nullopt;
 }
 
-std::optional<Failure> SqliteStore::fold(std::uint64_t max_rows) {
+std::optional<Failure> SqliteStore::fold(std::uint64_t max_changes) {
     if (failure_) return failure_;
-    if (journal_rows_ == 0 || max_rows == 0) return std::nullopt;
+    if (journal_changes_ == 0 || max_changes == 0) return std::nullopt;
     if (auto failed = check_files()) return failed;
     if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
-    if (auto failed = fold_oldest(std::min(max_rows, journal_rows_))) return failed;
+    if (auto failed = fold_oldest(max_changes)) return failed;
     if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
     return std::nullopt;
 }
 
 std::optional<Failure> SqliteStore::append(std::span<const StateChange> changes) {
-    const std::int64_t now = now_milliseconds();
+    encoded_.clear();
+    for (const StateChange& change : changes) encode_change(encoded_, change);
     sqlite3_stmt* const statement = append_.get();
-    for (const StateChange& change : changes) {
-        const bool effect = change.kind == StateChange::Kind::effect_state;
-        const bool bound =
-            sqlite3_bind_text(statement, 1, kind_text(change.kind), -1, SQLITE_STATIC) ==
-                SQLITE_OK &&
-            bind_bytes(statement, 2, change.run_id) == SQLITE_OK &&
-            (effect ? bind_bytes(statement, 3, change.effect_key)
-                    : sqlite3_bind_null(statement, 3)) == SQLITE_OK &&
-            (effect ? sqlite3_bind_text(statement, 4, state_text(change.state), -1, SQLITE_STATIC)
-                    : sqlite3_bind_null(statement, 4)) == SQLITE_OK &&
-            sqlite3_bind_int64(statement, 5, now) == SQLITE_OK;
-        if (!bound || step_once(statement) != SQLITE_DONE) return sqlite_failure();
-    }
-    journal_rows_ += changes.size();
+    const bool done =
+        sqlite3_bind_int64(statement, 1, static_cast<std::int64_t>(changes.size())) == SQLITE_OK &&
+        sqlite3_bind_int64(statement, 2, now_milliseconds()) == SQLITE_OK &&
+        bind_bytes(statement, 3, encoded_) == SQLITE_OK && step_once(statement) == SQLITE_DONE;
+    if (!done) return sqlite_failure();
+    journal_changes_ += changes.size();
     return std::nullopt;
 }
 
-// Within the caller's transaction: the oldest `limit` journal rows, reduced to what
-// they amount to, written into the state tables in key order, then dropped.
+// Within the caller's transaction: the oldest batches of the journal, until `limit`
+// changes or more are taken, reduced to what they amount to, written into the state
+// tables in key order, then dropped.
 std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
     FoldedChanges folded;
     sqlite3_stmt* const oldest = oldest_.get();
-    if (sqlite3_bind_int64(oldest, 1, static_cast<std::int64_t>(limit)) != SQLITE_OK) {
-        return sqlite_failure();
-    }
-    int status;
+    int status = SQLITE_ROW;
     bool known = true;
-    while (known && (status = sqlite3_step(oldest)) == SQLITE_ROW) {
+    while (known && folded.changes < limit && (status = sqlite3_step(oldest)) == SQLITE_ROW) {
         folded.last_seq = sqlite3_column_int64(oldest, 0);
-        ++folded.rows;
-        known = folded.add(column_text(oldest, 1), std::string(column_bytes(oldest, 2)),
-                           column_bytes(oldest, 3), column_text(oldest, 4),
-                           sqlite3_column_int64(oldest, 5));
+        known = folded.add_batch(column_bytes(oldest, 2), sqlite3_column_int64(oldest, 1));
     }
     if (!known) {
         sqlite3_reset(oldest);
-        return fail("the journal holds a row this program does not know");
+        return fail("the journal holds a batch this program does not know");
     }
-    if (status != SQLITE_DONE) {
+    if (status != SQLITE_ROW && status != SQLITE_DONE) {
         auto failed = sqlite_failure();
         sqlite3_reset(oldest);
         return failed;
@@ -478,7 +518,7 @@ std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
         step_once(forget_.get()) != SQLITE_DONE) {
         return sqlite_failure();
     }
-    journal_rows_ -= std::min<std::uint64_t>(journal_rows_, folded.rows);
+    journal_changes_ -= std::min(journal_changes_, folded.changes);
     return std::nullopt;
 }
 

@@ -2,11 +2,12 @@
 //
 // The file holds the ledger's state: one row per flagged run and one per remembered
 // effect, so it stays as small as the ledger. Batches are not written into those
-// tables but appended to a journal: a batch of fifty effects of fifty runs would touch
-// fifty pages of the effects table and write each whole into the log, where the
-// journal takes one or two. The journal is folded into the state tables when the store
-// opens and, in large sorted chunks that touch each page once, whenever it grows past
-// a threshold. While a store is open it holds the file exclusively; a second process
+// tables but appended to a journal, one row per batch: a batch of fifty effects of
+// fifty runs would touch fifty pages of the effects table and write each whole into
+// the log, and cost a statement per change, where the journal takes one statement and
+// a page or two. The journal is folded into the state tables when the store opens,
+// when its owner asks, and, in large sorted chunks that touch each page once,
+// whenever it grows past a threshold. While a store is open it holds the file exclusively; a second process
 // (or a second open in this one) is refused instead of sharing it.
 //
 // Not thread-safe and never blocking on other threads: the owner calls it from one
@@ -34,8 +35,8 @@ namespace latchwork {
 inline constexpr int kStoreSchemaVersion = 1;
 
 struct SqliteStoreOptions {
-    // Once the journal holds fold_threshold rows, each commit also folds its oldest
-    // fold_chunk rows. That commit takes longer (tens of milliseconds for the default
+    // Once the journal holds fold_threshold changes, each commit also folds its
+    // oldest batches, fold_chunk changes or a little more. That commit takes longer (tens of milliseconds for the default
     // chunk, about 0.1 s on this project's machine), so the chunk is wide enough that
     // few commits do: one in three hundred at fifty changes per batch. An owner with
     // idle moments can call fold() in them instead and never reach the threshold.
@@ -58,14 +59,15 @@ public:
     // Rebuilds the recorded state into `ledger`, which must be new (empty).
     std::optional<Failure> load(RunLedger& ledger);
 
-    // Folds the journal's oldest `max_rows` rows (all, by default) into the state
-    // tables in one durable transaction. For idle moments, a few thousand rows at a
-    // time (a fold costs a few microseconds per row), and for a clean shutdown, so
-    // that the file reads as the ledger's state in the sqlite3 shell.
-    std::optional<Failure> fold(std::uint64_t max_rows = UINT64_MAX);
+    // Folds the journal's oldest batches, at least `max_changes` changes (or all
+    // there are), into the state tables in one durable transaction. For idle
+    // moments, a few thousand changes at a time (a fold costs a few microseconds per
+    // change), and for a clean shutdown, so that the file reads as the ledger's
+    // state in the sqlite3 shell.
+    std::optional<Failure> fold(std::uint64_t max_changes = UINT64_MAX);
 
-    // Rows waiting in the journal.
-    std::uint64_t journal_rows() const noexcept { return journal_rows_; }
+    // Changes waiting in the journal.
+    std::uint64_t journal_changes() const noexcept { return journal_changes_; }
 
     // Writes `changes` in one transaction; when it returns without a failure they are
     // on disk (the log synced). Any failure, "store failed: " and the detail, leaves
@@ -108,7 +110,8 @@ private:
     Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
     std::string path_;
     SqliteStoreOptions options_;
-    std::uint64_t journal_rows_ = 0;
+    std::uint64_t journal_changes_ = 0;
+    std::string encoded_;  // the batch being appended, kept for its capacity
     FileIdentity database_file_, log_file_;
     std::optional<Failure> failure_;
 };

@@ -124,7 +124,7 @@ TEST_P(SqliteStoreFolding, RandomSequencesSurviveReopening) {
         auto memory = std::make_unique<RunLedger>();
         for (int session = 0; session < 4; ++session) {
             SqliteStore store = open_store(path, options);
-            EXPECT_EQ(store.journal_rows(), 0u) << "opening folds the journal";
+            EXPECT_EQ(store.journal_changes(), 0u) << "opening folds the journal";
             auto loaded = std::make_unique<RunLedger>();
             load_into(store, *loaded);
             expect_same_ledger(*loaded, *memory);
@@ -162,15 +162,17 @@ TEST(SqliteStore, TheStateTablesHoldTheStateOnceFolded) {
         SqliteStore store = open_store(path);
         ASSERT_FALSE(store.commit(std::vector<StateChange>{
             effect_state_change("a", "k", EffectState::pending),
-            effect_state_change("a", "k", EffectState::released),
             effect_state_change("b", "k", EffectState::pending),
+        }));
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{
+            effect_state_change("a", "k", EffectState::released),
             run_cancelled_change("b"),
         }));
-        EXPECT_EQ(store.journal_rows(), 4u);
-        ASSERT_FALSE(store.fold(1));
-        EXPECT_EQ(store.journal_rows(), 3u);
+        EXPECT_EQ(store.journal_changes(), 4u);
+        ASSERT_FALSE(store.fold(1));  // a batch is folded whole
+        EXPECT_EQ(store.journal_changes(), 2u);
         ASSERT_FALSE(store.fold());
-        EXPECT_EQ(store.journal_rows(), 0u);
+        EXPECT_EQ(store.journal_changes(), 0u);
     }
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
@@ -353,6 +355,21 @@ TEST(SqliteStore, RefusesADamagedEffectsTable) {
     ASSERT_TRUE(failed);
     EXPECT_EQ(failed->message, "store failed: the effects table contradicts the runs table or itself");
     EXPECT_TRUE(store.failed());
+}
+
+TEST(SqliteStore, RefusesADamagedJournal) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(releases(0, 3, 4)));
+    }
+    // A change cut short after its run id's length: the journal cannot be folded.
+    run_sql(path, "INSERT INTO journal (change_count, changed_at, changes)"
+                  " VALUES (1, 0, x'0102ff000000')");
+    auto refused = SqliteStore::open(path);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store failed: the journal holds a batch this program does not know");
 }
 
 TEST(SqliteStore, ARelativePathIsAlwaysAFile) {

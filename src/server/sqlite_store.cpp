@@ -456,15 +456,29 @@ std::optional<Failure> SqliteStore::fold(std::uint64_t max_changes) {
     return std::nullopt;
 }
 
+// A batch goes into as many rows as keep each blob far below SQLite's length limit,
+// however large the batch and its ids.
 std::optional<Failure> SqliteStore::append(std::span<const StateChange> changes) {
-    encoded_.clear();
-    for (const StateChange& change : changes) encode_change(encoded_, change);
+    constexpr std::size_t kRowBytes = 16 << 20;
+    const std::int64_t now = now_milliseconds();
     sqlite3_stmt* const statement = append_.get();
-    const bool done =
-        sqlite3_bind_int64(statement, 1, static_cast<std::int64_t>(changes.size())) == SQLITE_OK &&
-        sqlite3_bind_int64(statement, 2, now_milliseconds()) == SQLITE_OK &&
-        bind_bytes(statement, 3, encoded_) == SQLITE_OK && step_once(statement) == SQLITE_DONE;
-    if (!done) return sqlite_failure();
+    const auto write_row = [&](std::size_t count) {
+        return sqlite3_bind_int64(statement, 1, static_cast<std::int64_t>(count)) == SQLITE_OK &&
+               sqlite3_bind_int64(statement, 2, now) == SQLITE_OK &&
+               bind_bytes(statement, 3, encoded_) == SQLITE_OK &&
+               step_once(statement) == SQLITE_DONE;
+    };
+    encoded_.clear();
+    std::size_t in_row = 0;
+    for (const StateChange& change : changes) {
+        encode_change(encoded_, change);
+        if (++in_row, encoded_.size() >= kRowBytes) {
+            if (!write_row(in_row)) return sqlite_failure();
+            encoded_.clear();
+            in_row = 0;
+        }
+    }
+    if (in_row > 0 && !write_row(in_row)) return sqlite_failure();
     journal_changes_ += changes.size();
     return std::nullopt;
 }

@@ -222,6 +222,30 @@ TEST(SqliteStore, KeepsEmptyAndNulIdsApart) {
     EXPECT_FALSE(gate_is_cancelled(ledger, ""));
 }
 
+// A batch larger than one journal row takes (keys of a mebibyte each) goes into
+// several rows and comes back whole.
+TEST(SqliteStore, AHugeBatchIsKeptWhole) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    std::vector<StateChange> batch;
+    for (int i = 0; i < 24; ++i) {
+        batch.push_back(effect_state_change("r", std::string(1 << 20, static_cast<char>('a' + i % 26)) +
+                                                      std::to_string(i),
+                                            EffectState::released));
+    }
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(batch));
+    }
+    SqliteStore store = open_store(path);
+    RunLedger ledger;
+    load_into(store, ledger);
+    EXPECT_EQ(ledger.released_count(), 24u);
+    for (const StateChange& change : batch) {
+        EXPECT_EQ(testing::probe_state(ledger, "r", change.effect_key), EffectState::released);
+    }
+}
+
 TEST(SqliteStore, ARunsFlagsDropItsEffectsOnDisk) {
     TempDir dir;
     const std::string path = dir.file("gate.db");

@@ -15,9 +15,10 @@ without doing anything and so shows what the generator and the loopback cost.
 bench/native/load_generator keeps N connections busy, one request in flight on
 each: a submit of a new effect on our line protocol, `SET key 1 NX` with a new key on
 Redis's. Every server is started once and kept for the whole run; the measurements
-go round the servers in turns, repeated --rounds times, so a busy spell of this
-shared machine falls on all of them alike. The report holds, per server and
-connection count, the median over the rounds of requests per second, p50 and p99.
+go round the servers and the connection counts in turns, repeated --rounds times,
+so a busy spell of this shared machine falls on all of them alike. The report
+holds, per server and connection count, the median over the rounds of requests per
+second, p50 and p99.
 A server that cannot be started is reported as skipped, with the reason.
 """
 
@@ -217,8 +218,10 @@ def run(build_dir, gate_binary, connection_counts, seconds, rounds):
     samples = {}
     with ExitStack() as stack:
         running, skipped = start_servers(build_dir, gate_binary, stack)
-        for connections in connection_counts:
-            for round_number in range(rounds):
+        # Rounds outermost: a slow spell of the shared disk then falls on one round of
+        # every connection count rather than on every round of one.
+        for round_number in range(rounds):
+            for connections in connection_counts:
                 order = list(running)
                 turn = round_number % len(order) if order else 0
                 for name in order[turn:] + order[:turn]:

@@ -408,7 +408,7 @@ def server_rows(server, store):
             folding = "" if commit[3] == "1" else ", journal never folded"
             label = f"core: SqliteStore.commit of {effects} of {runs}{folding}, durable (C++)"
         elif fold:
-            label = f"core: SqliteStore.fold of {fold[1]} journal rows, durable (C++)"
+            label = f"core: SqliteStore.fold of {fold[1]} journal changes, durable (C++)"
         else:
             continue
         rows.append(Row(label, micros * 1e-6))

@@ -8,9 +8,9 @@ BENCH_BUILD  := build/bench
 .PHONY: demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
-# for the server's command line; GoogleTest for the
-# native units; Google Benchmark for the native benchmarks. Installed when missing and
-# we may (as root).
+# for the server's command line; SQLite for the server's store; GoogleTest for the
+# native units; Google Benchmark and Redis (the server benchmark's yardstick) for the
+# benchmarks. Installed when missing and we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 define need_debian_package
 	@if ! ls $(1) >/dev/null 2>&1; then \
@@ -22,12 +22,14 @@ endef
 deps-build:
 	$(call need_debian_package,/usr/include/boost/unordered/unordered_flat_map.hpp,libboost1.81-dev)
 	$(call need_debian_package,/usr/include/CLI/CLI.hpp,libcli11-dev)
+	$(call need_debian_package,/usr/include/sqlite3.h,libsqlite3-dev)
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
 
 deps-bench: deps-build
 	$(call need_debian_package,/usr/include/benchmark/benchmark.h,libbenchmark-dev)
+	$(call need_debian_package,/usr/bin/redis-server,redis-server)
 
 # libFuzzer comes with Clang's runtime libraries.
 deps-fuzz: deps-build

@@ -138,6 +138,27 @@ class GateServer:
             self.process.wait()
 
 
+def run_server_bench(build_dir, env):
+    """latchwork-gate and Redis under the same closed-loop load (bench_server.py)."""
+    return run_json_script("bench_server.py", env, "--build-dir", build_dir)
+
+
+def run_store_bench(build_dir):
+    """Microseconds per durable commit of the SQLite store, by batch size (median of 3)."""
+    binary = build_dir / "bench" / "native" / "latchwork_store_bench"
+    if not binary.exists():
+        return {}
+    output = RESULTS / "store.json"
+    subprocess.run([str(binary), "--benchmark_min_time=0.5", "--benchmark_repetitions=3",
+                    "--benchmark_report_aggregates_only=true", f"--benchmark_out={output}",
+                    "--benchmark_out_format=json"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
+    report = json.loads(output.read_text())
+    return {re.sub(r"^BM_|/real_time$", "", b["run_name"]): b["real_time"] * scale[b["time_unit"]]
+            for b in report["benchmarks"] if b.get("aggregate_name") == "median"}
+
+
 def run_clients(build_dir, env):
     """Round-trip latency against the C client and the Python client, and throughput.
 
@@ -343,6 +364,57 @@ def client_rows(clients):
     return rows
 
 
+SERVER_PAIRS = (("gate_memory", "redis_nosave", "memory:", "Redis without persistence"),
+                ("gate_sqlite", "redis_always", "sqlite:", "Redis appendfsync always"))
+
+
+def server_rows(server, store):
+    """latchwork-gate ÷ Redis: wall time per request and latency, per connection count.
+
+    The baseline column holds Redis, the floor column the fixed-answer server (the
+    generator and the loopback alone). Throughput is shown as wall time per request,
+    so that below 1 is better here too.
+    """
+    results, skipped = server.get("results", {}), server.get("skipped", {})
+
+    def value(name, connections, stat):
+        found = results.get(name, {}).get(str(connections), {}).get(stat)
+        if found is None:
+            return None
+        return 1 / found if stat == "requests_per_second" else found * 1e-6
+
+    targets = {("gate_sqlite", 50, "requests_per_second"): (0.5, "÷ baseline ≤0.5 (2× Redis)"),
+               ("gate_memory", 50, "requests_per_second"): (1.0, "÷ baseline ≤1"),
+               ("gate_sqlite", 1, "p50_us"): (1.2, "÷ baseline ≤1.2")}
+    rows = []
+    for ours, theirs, store_name, redis_name in SERVER_PAIRS:
+        note = "skipped: " + skipped[ours] if ours in skipped else ""
+        for connections in (1, 8, 50):
+            for stat, label in (("requests_per_second", "wall time per request"),
+                                ("p50_us", "p50"), ("p99_us", "p99")):
+                mine, baseline = value(ours, connections, stat), value(theirs, connections, stat)
+                limit, target = targets.get((ours, connections, stat), (None, "reported"))
+                met = at_most(mine / baseline, limit) if limit and mine and baseline else None
+                rows.append(Row(f"latchwork-gate {store_name} vs {redis_name}, {connections} "
+                                f"conn., {label}", mine, baseline,
+                                value("fixed_answer", connections, stat), target, met,
+                                note=note[:60] if mine is None else ""))
+    for name, micros in store.items():
+        commit = re.fullmatch(r"CommitNewEffects/batch:(\d+)/runs:(\d+)/folding:(\d)", name)
+        fold = re.fullmatch(r"FoldJournal/(\d+)", name)
+        if commit:
+            runs = "one run" if commit[2] == "1" else f"{commit[2]} runs"
+            effects = "1 new effect" if commit[1] == "1" else f"{commit[1]} new effects"
+            folding = "" if commit[3] == "1" else ", journal never folded"
+            label = f"core: SqliteStore.commit of {effects} of {runs}{folding}, durable (C++)"
+        elif fold:
+            label = f"core: SqliteStore.fold of {fold[1]} journal changes, durable (C++)"
+        else:
+            continue
+        rows.append(Row(label, micros * 1e-6))
+    return rows
+
+
 # ---- outputs -------------------------------------------------------------------------
 
 def draw_plot(rows, path):
@@ -421,11 +493,15 @@ def main():
     core = run_core(build_dir)
     say("client round trips against the test server")
     clients = run_clients(build_dir, env)
+    say("latchwork-gate and Redis under closed-loop load")
+    server = run_server_bench(build_dir, env)
+    say("durable commits of the SQLite store (Google Benchmark)")
+    store = run_store_bench(build_dir)
 
     rows = (gate_rows(gate, core) + ledger_rows(ledger, core) + memory_rows(memory)
-            + tag_rows(tag, core) + client_rows(clients))
+            + tag_rows(tag, core) + client_rows(clients) + server_rows(server, store))
     raw = {"gate": gate, "ledger": ledger, "tag": tag, "memory": memory, "core": core,
-           "clients": clients, "machine": machine_line()}
+           "clients": clients, "server": server, "store": store, "machine": machine_line()}
     (RESULTS / "raw.json").write_text(json.dumps(raw, indent=1))
 
     print(text_table(rows))
@@ -437,7 +513,10 @@ def main():
                 f"baseline's or the floor's: below 1 is better; for the GateClient round trips "
                 f"they are medians of per-chunk ratios, the three clients taking turns in "
                 f"chunks of 200 calls, and p99 is the median of the chunks' 99th "
-                f"percentiles. \"core\" rows time the C++ core alone.\n\n"
+                f"percentiles. latchwork-gate rows: `bench/native/load_generator` keeps 1, 8 "
+                f"or 50 connections busy, one request in flight each (submit of a new effect; "
+                f"for Redis `SET key 1 NX` of a new key); their baseline is Redis, their floor "
+                f"the fixed-answer server. \"core\" rows time the C++ core alone.\n\n"
                 + markdown_table(rows))
     (RESULTS / "latest.md").write_text(markdown + "\n")
     draw_plot(rows, RESULTS / "latency.png")

@@ -1,0 +1,284 @@
+"""bench_server.py: latchwork-gate against Redis, closed-loop load from one native generator.
+
+    python bench/bench_server.py --build-dir build/bench [--seconds S] [--rounds N]
+                                 [--connections 1,8,50] [--gate PATH]
+
+Prints one JSON object on standard output and a readable table on standard error.
+
+The servers: Redis (Debian's redis-server) without persistence and with
+`appendonly yes` + `appendfsync always`, each in a temporary directory on a free
+port; latchwork-gate on `memory:` and on `sqlite:` in a temporary directory, when an
+executable is found (--gate, the build directory, the running interpreter's scripts
+directory, PATH); and the fixed-answer bench server (gate_server), which answers
+without doing anything and so shows what the generator and the loopback cost.
+
+bench/native/load_generator keeps N connections busy, one request in flight on
+each: a submit of a new effect on our line protocol, `SET key 1 NX` with a new key on
+Redis's. Every server is started once and kept for the whole run; the measurements
+go round the servers and the connection counts in turns, repeated --rounds times,
+so a busy spell of this shared machine falls on all of them alike. The report
+holds, per server and connection count, the median over the rounds of requests per
+second, p50 and p99.
+A server that cannot be started is reported as skipped, with the reason.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+SERVERS = ("fixed_answer", "gate_memory", "gate_sqlite", "redis_nosave", "redis_always")
+PROTOCOL = {"fixed_answer": "line", "gate_memory": "line", "gate_sqlite": "line",
+            "redis_nosave": "resp", "redis_always": "resp"}
+LABELS = {"fixed_answer": "fixed-answer server", "gate_memory": "latchwork-gate memory:",
+          "gate_sqlite": "latchwork-gate sqlite:", "redis_nosave": "Redis, no persistence",
+          "redis_always": "Redis, appendfsync always"}
+READY_SECONDS = 15
+
+
+def say(message):
+    print(f"[bench_server] {message}", file=sys.stderr, flush=True)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def stop_process(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+class Unavailable(Exception):
+    """A server that cannot run here; the message says why."""
+
+
+class Redis:
+    def __init__(self, durable):
+        self.durable = durable
+
+    def __enter__(self):
+        binary = shutil.which("redis-server")
+        if binary is None:
+            raise Unavailable("no redis-server (make deps-bench installs it)")
+        self.directory = tempfile.TemporaryDirectory(prefix="latchwork-redis-")
+        self.port = free_port()
+        persistence = (["--appendonly", "yes", "--appendfsync", "always"] if self.durable
+                       else ["--appendonly", "no"])
+        self.process = subprocess.Popen(
+            [binary, "--port", str(self.port), "--bind", "127.0.0.1", "--dir",
+             self.directory.name, "--save", "", "--daemonize", "no", "--logfile", "",
+             *persistence],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.wait_ready()
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def wait_ready(self):
+        deadline = time.monotonic() + READY_SECONDS
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise Unavailable(f"redis-server exited with {self.process.returncode}")
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1) as probe:
+                    probe.sendall(b"PING\r\n")
+                    if probe.recv(64).startswith(b"+PONG"):
+                        return
+            except OSError:
+                time.sleep(0.05)
+        raise Unavailable("redis-server did not answer PING")
+
+    def __exit__(self, *exc):
+        stop_process(self.process)
+        self.directory.cleanup()
+
+
+class FixedAnswer:
+    def __init__(self, build_dir):
+        self.binary = build_dir / "bench" / "native" / "gate_server"
+
+    def __enter__(self):
+        if not self.binary.exists():
+            raise Unavailable(f"no {self.binary}")
+        # It ends when its standard input closes, so it cannot outlive this process.
+        self.process = subprocess.Popen([str(self.binary), "--max-seconds", "1800"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port = int(self.process.stdout.readline())
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+def find_gate(build_dir, given):
+    if given:
+        return Path(given)
+    candidates = [build_dir / "latchwork-gate", build_dir / "src" / "server" / "latchwork-gate",
+                  Path(sys.executable).parent / "latchwork-gate"]
+    for candidate in candidates:
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return candidate
+    found = shutil.which("latchwork-gate")
+    return Path(found) if found else None
+
+
+class Gate:
+    """latchwork-gate on a free port, from its ready line until the with-block ends."""
+
+    def __init__(self, binary, store):
+        self.binary = binary
+        self.store = store
+
+    def __enter__(self):
+        if self.binary is None:
+            raise Unavailable("no latchwork-gate executable")
+        self.directory = tempfile.TemporaryDirectory(prefix="latchwork-gate-")
+        store = (f"sqlite:{self.directory.name}/gate.db" if self.store == "sqlite"
+                 else "memory:")
+        self.errors = open(Path(self.directory.name) / "stderr.txt", "w+")
+        self.process = subprocess.Popen(
+            [str(self.binary), "serve", "--listen", "127.0.0.1:0", "--store", store],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.errors, text=True)
+        line = self.process.stdout.readline().strip()
+        if not line.startswith("listening on "):
+            stop_process(self.process)
+            why = self.why()
+            self.__exit__()
+            raise Unavailable(f"latchwork-gate --store {store} did not start: {why}")
+        self.port = int(line.rsplit(":", 1)[1])
+        return self
+
+    def why(self):
+        self.errors.seek(0)
+        text = " ".join(self.errors.read().split())
+        return text[:300] or f"exit status {self.process.poll()}"
+
+    def __exit__(self, *exc):
+        stop_process(self.process)
+        self.process.stdout.close()
+        self.errors.close()
+        self.directory.cleanup()
+
+
+def measure(generator, port, protocol, connections, seconds):
+    done = subprocess.run([str(generator), "--port", str(port), "--protocol", protocol,
+                           "--connections", str(connections), "--seconds", str(seconds),
+                           "--warmup", "0.5"],
+                          capture_output=True, text=True, timeout=seconds + 60)
+    if done.returncode != 0:
+        raise RuntimeError(done.stderr.strip() or f"exit status {done.returncode}")
+    return json.loads(done.stdout)
+
+
+def start_servers(build_dir, gate_binary, stack):
+    """Every server that can run here, started; and the reason for each that cannot."""
+    makers = {"fixed_answer": lambda: FixedAnswer(build_dir),
+              "gate_memory": lambda: Gate(gate_binary, "memory"),
+              "gate_sqlite": lambda: Gate(gate_binary, "sqlite"),
+              "redis_nosave": lambda: Redis(durable=False),
+              "redis_always": lambda: Redis(durable=True)}
+    running, skipped = {}, {}
+    for name in SERVERS:
+        try:
+            running[name] = stack.enter_context(makers[name]())
+        except Unavailable as why:
+            skipped[name] = str(why)
+            say(f"{LABELS[name]} skipped ({why})")
+    return running, skipped
+
+
+def run(build_dir, gate_binary, connection_counts, seconds, rounds):
+    from contextlib import ExitStack
+
+    generator = build_dir / "bench" / "native" / "load_generator"
+    samples = {}
+    with ExitStack() as stack:
+        running, skipped = start_servers(build_dir, gate_binary, stack)
+        # Rounds outermost: a slow spell of the shared disk then falls on one round of
+        # every connection count rather than on every round of one.
+        for round_number in range(rounds):
+            for connections in connection_counts:
+                order = list(running)
+                turn = round_number % len(order) if order else 0
+                for name in order[turn:] + order[:turn]:
+                    try:
+                        result = measure(generator, running[name].port, PROTOCOL[name],
+                                         connections, seconds)
+                    except (RuntimeError, subprocess.TimeoutExpired) as failure:
+                        skipped[name] = f"load generator failed: {failure}"
+                        say(f"{LABELS[name]}, {connections} connections: {failure}")
+                        continue
+                    if result["unexpected_replies"]:
+                        say(f"{LABELS[name]}: {result['unexpected_replies']} unexpected "
+                            f"replies, the first {result['first_unexpected_reply']!r}")
+                    samples.setdefault(name, {}).setdefault(connections, []).append(result)
+    results = {}
+    for name, by_count in samples.items():
+        results[name] = {}
+        for connections, runs in by_count.items():
+            results[name][str(connections)] = {
+                "requests_per_second": statistics.median(r["requests_per_second"] for r in runs),
+                "p50_us": statistics.median(r["p50_us"] for r in runs),
+                "p99_us": statistics.median(r["p99_us"] for r in runs),
+                "unexpected_replies": sum(r["unexpected_replies"] for r in runs),
+                "rounds": len(runs),
+            }
+    return {"results": results, "skipped": {name: skipped[name] for name in skipped
+                                            if name not in results},
+            "seconds": seconds, "rounds": rounds,
+            "gate": str(gate_binary) if gate_binary else None}
+
+
+def show(report):
+    lines = [f"{'server':28} {'conns':>5} {'req/s':>10} {'p50 µs':>9} {'p99 µs':>9}"]
+    for name in SERVERS:
+        for connections, values in report["results"].get(name, {}).items():
+            lines.append(f"{LABELS[name]:28} {connections:>5} "
+                         f"{values['requests_per_second']:>10.0f} {values['p50_us']:>9.1f} "
+                         f"{values['p99_us']:>9.1f}")
+        if name in report["skipped"]:
+            lines.append(f"{LABELS[name]:28} skipped: {report['skipped'][name]}")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
+    parser.add_argument("--gate", help="the latchwork-gate executable (default: searched)")
+    parser.add_argument("--seconds", type=float, default=2.0, help="counted seconds per run")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--connections", default="1,8,50")
+    args = parser.parse_args()
+    build_dir = args.build_dir.resolve()
+    counts = [int(count) for count in args.connections.split(",")]
+    report = run(build_dir, find_gate(build_dir, args.gate), counts, args.seconds, args.rounds)
+    print(show(report), file=sys.stderr)
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main()

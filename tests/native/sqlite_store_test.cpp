@@ -1,0 +1,503 @@
+// sqlite_store_test.cpp: the store file round trip, its refusals and its failures.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ledger_probe.h"
+#include "server/sqlite_store.h"
+
+namespace latchwork {
+namespace {
+
+using testing::expect_same_ledger;
+namespace fs = std::filesystem;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "latchwork-store-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A small tmpfs over a directory, while it lives; only root may mount one.
+class SmallFilesystem {
+public:
+    SmallFilesystem(const fs::path& where, const char* options) : where_(where) {
+        mounted_ = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
+        if (!mounted_) error_ = std::strerror(errno);
+    }
+    ~SmallFilesystem() {
+        if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+    }
+    SmallFilesystem(const SmallFilesystem&) = delete;
+    SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+    bool remount(unsigned long flags, const char* options) {
+        return ::mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT | flags, options) == 0;
+    }
+
+private:
+    fs::path where_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+SqliteStore open_store(const std::string& path, SqliteStoreOptions options = {}) {
+    auto opened = SqliteStore::open(path, options);
+    if (!opened) {
+        ADD_FAILURE() << opened.error();
+    }
+    return std::move(opened).value();
+}
+
+void load_into(SqliteStore& store, RunLedger& ledger) {
+    const std::optional<Failure> failed = store.load(ledger);
+    ASSERT_FALSE(failed) << failed->message;
+}
+
+// Runs SQL on a store file behind the store's back, as a person with the shell would.
+void run_sql(const std::string& path, const char* sql) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    ASSERT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+}
+
+std::vector<StateChange> releases(int first, int count, std::size_t key_size) {
+    std::vector<StateChange> batch;
+    for (int i = first; i < first + count; ++i) {
+        std::string key = "e" + std::to_string(i);
+        key.resize(key_size, 'x');
+        batch.push_back(effect_state_change("run-" + std::to_string(i / 10), key,
+                                            EffectState::released));
+    }
+    return batch;
+}
+
+struct FoldCase {
+    const char* name;
+    SqliteStoreOptions options;
+};
+
+class SqliteStoreFolding : public ::testing::TestWithParam<FoldCase> {};
+
+// Random operations committed in random batches, with the store closed, reopened and
+// reloaded several times on the way: the reloaded ledger carries on where the one in
+// memory stood, including over rows written before the reopening. The journal is
+// folded at every size, from each commit's oldest row to chunks wider than the batches.
+TEST_P(SqliteStoreFolding, RandomSequencesSurviveReopening) {
+    const SqliteStoreOptions options = GetParam().options;
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE(::testing::Message() << "seed " << seed);
+        TempDir dir;
+        const std::string path = dir.file("gate.db");
+        testing::RandomOperations operations(seed);
+        auto memory = std::make_unique<RunLedger>();
+        for (int session = 0; session < 4; ++session) {
+            SqliteStore store = open_store(path, options);
+            EXPECT_EQ(store.journal_changes(), 0u) << "opening folds the journal";
+            auto loaded = std::make_unique<RunLedger>();
+            load_into(store, *loaded);
+            expect_same_ledger(*loaded, *memory);
+            for (int batch = 0; batch < 30; ++batch) {
+                std::vector<StateChange> changes;
+                const unsigned size = 1 + operations.next(40);
+                for (unsigned i = 0; i < size; ++i) operations.step(*memory, changes);
+                const std::optional<Failure> failed = store.commit(changes);
+                ASSERT_FALSE(failed) << failed->message;
+            }
+            if (session % 2 == 1) {
+                ASSERT_FALSE(store.fold(1 + operations.next(100)));
+            }
+        }
+        SqliteStore store = open_store(path, options);
+        RunLedger loaded;
+        load_into(store, loaded);
+        expect_same_ledger(loaded, *memory);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, SqliteStoreFolding,
+    ::testing::Values(FoldCase{"never_while_open", {1u << 30, 1}},
+                      FoldCase{"one_row_each_commit", {1, 1}},
+                      FoldCase{"small_chunks", {16, 5}},
+                      FoldCase{"chunks_wider_than_batches", {50, 200}},
+                      FoldCase{"defaults", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SqliteStore, TheStateTablesHoldTheStateOnceFolded) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{
+            effect_state_change("a", "k", EffectState::pending),
+            effect_state_change("b", "k", EffectState::pending),
+        }));
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{
+            effect_state_change("a", "k", EffectState::released),
+            run_cancelled_change("b"),
+        }));
+        EXPECT_EQ(store.journal_changes(), 4u);
+        ASSERT_FALSE(store.fold(1));  // a batch is folded whole
+        EXPECT_EQ(store.journal_changes(), 2u);
+        ASSERT_FALSE(store.fold());
+        EXPECT_EQ(store.journal_changes(), 0u);
+    }
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    std::string rows;
+    const auto collect = [](void* out, int columns, char** values, char**) {
+        auto& text = *static_cast<std::string*>(out);
+        for (int i = 0; i < columns; ++i) text += std::string(values[i] ? values[i] : "NULL") + " ";
+        text += "| ";
+        return 0;
+    };
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "SELECT CAST(run_id AS TEXT), CAST(effect_key AS TEXT), state FROM effects;"
+                           "SELECT CAST(run_id AS TEXT), cancelled, closed FROM runs;"
+                           "SELECT count(*) FROM journal",
+                           collect, &rows, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(rows, "a k released | b 1 0 | 0 | ");
+}
+
+TEST(SqliteStore, KeepsEmptyAndNulIdsApart) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    const std::string nul(1, '\0'), nul_nul(2, '\0');
+    {
+        SqliteStore store = open_store(path);
+        const std::vector<StateChange> changes = {
+            effect_state_change("", "", EffectState::released),
+            effect_state_change("", nul, EffectState::rejected),
+            effect_state_change(nul, "", EffectState::pending),
+            effect_state_change(nul, nul_nul, EffectState::released),
+            run_cancelled_change(nul_nul),
+        };
+        ASSERT_FALSE(store.commit(changes));
+    }
+    SqliteStore store = open_store(path);
+    RunLedger ledger;
+    load_into(store, ledger);
+    EXPECT_EQ(ledger.state_len(), 4u);
+    EXPECT_EQ(testing::probe_state(ledger, "", ""), EffectState::released);
+    EXPECT_EQ(testing::probe_state(ledger, "", nul), EffectState::rejected);
+    EXPECT_EQ(testing::probe_state(ledger, nul, ""), EffectState::pending);
+    EXPECT_EQ(testing::probe_state(ledger, nul, nul_nul), EffectState::released);
+    EXPECT_EQ(testing::probe_state(ledger, nul, nul), std::nullopt);
+    EXPECT_TRUE(gate_is_cancelled(ledger, nul_nul));
+    EXPECT_FALSE(gate_is_cancelled(ledger, nul));
+    EXPECT_FALSE(gate_is_cancelled(ledger, ""));
+}
+
+// A batch larger than one journal row takes (keys of a mebibyte each) goes into
+// several rows and comes back whole.
+TEST(SqliteStore, AHugeBatchIsKeptWhole) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    std::vector<StateChange> batch;
+    for (int i = 0; i < 24; ++i) {
+        batch.push_back(effect_state_change("r", std::string(1 << 20, static_cast<char>('a' + i % 26)) +
+                                                      std::to_string(i),
+                                            EffectState::released));
+    }
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(batch));
+    }
+    SqliteStore store = open_store(path);
+    RunLedger ledger;
+    load_into(store, ledger);
+    EXPECT_EQ(ledger.released_count(), 24u);
+    for (const StateChange& change : batch) {
+        EXPECT_EQ(testing::probe_state(ledger, "r", change.effect_key), EffectState::released);
+    }
+}
+
+TEST(SqliteStore, ARunsFlagsDropItsEffectsOnDisk) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{
+            effect_state_change("a", "held", EffectState::pending),
+            effect_state_change("a", "done", EffectState::released),
+            effect_state_change("b", "done", EffectState::rejected),
+            run_cancelled_change("a"),
+            run_closed_change("b"),
+        }));
+    }
+    SqliteStore store = open_store(path);
+    RunLedger ledger;
+    load_into(store, ledger);
+    EXPECT_EQ(ledger.state_len(), 1u);
+    EXPECT_EQ(testing::probe_state(ledger, "a", "done"), EffectState::released);
+    EXPECT_TRUE(gate_is_cancelled(ledger, "a"));
+    EXPECT_TRUE(gate_is_closed(ledger, "b"));
+    EXPECT_FALSE(gate_is_cancelled(ledger, "b"));
+}
+
+TEST(SqliteStore, ASecondOpenIsRefusedUntilTheFirstCloses) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    {
+        SqliteStore first = open_store(path);
+        auto second = SqliteStore::open(path);
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error(),
+                  "store " + path + " is in use by another process (database is locked)");
+
+        // Another process, as a second server would be.
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            auto other = SqliteStore::open(path);
+            ::_exit(!other && other.error().find("in use") != std::string::npos ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        // The refused opens changed nothing for the holder.
+        EXPECT_FALSE(first.commit(releases(0, 3, 4)));
+    }
+    SqliteStore again = open_store(path);
+    RunLedger ledger;
+    load_into(again, ledger);
+    EXPECT_EQ(ledger.released_count(), 3u);
+}
+
+// A writer killed at some moment loses nothing it was told was committed: the child
+// reports each batch after commit() returns, and the parent kills it mid-stream.
+TEST(SqliteStore, CommittedBatchesSurviveSigkill) {
+    for (const int kill_after_ms : {5, 40, 120}) {
+        SCOPED_TRACE(::testing::Message() << "killed after " << kill_after_ms << " ms");
+        TempDir dir;
+        const std::string path = dir.file("gate.db");
+        int pipe_fds[2];
+        ASSERT_EQ(::pipe(pipe_fds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(pipe_fds[0]);
+            auto opened = SqliteStore::open(path);
+            if (!opened) ::_exit(1);
+            for (int batch = 0;; ++batch) {
+                if (opened.value().commit(releases(batch * 8, 8, 6))) ::_exit(1);
+                if (::write(pipe_fds[1], &batch, sizeof batch) != sizeof batch) ::_exit(1);
+            }
+        }
+        ::close(pipe_fds[1]);
+        ::usleep(static_cast<useconds_t>(kill_after_ms) * 1000);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        int reported = -1, batch;
+        while (::read(pipe_fds[0], &batch, sizeof batch) == sizeof batch) reported = batch;
+        ::close(pipe_fds[0]);
+
+        SqliteStore store = open_store(path);
+        RunLedger ledger;
+        load_into(store, ledger);
+        // Every reported batch is there; at most the one in flight besides.
+        const std::uint64_t at_least = static_cast<std::uint64_t>(reported + 1) * 8;
+        EXPECT_GE(ledger.released_count(), at_least);
+        EXPECT_LE(ledger.released_count(), at_least + 8);
+        EXPECT_EQ(ledger.released_count() % 8, 0u) << "a batch was torn";
+    }
+}
+
+TEST(SqliteStore, RefusesFilesItDoesNotKnow) {
+    TempDir dir;
+    const std::string newer = dir.file("newer.db");
+    { open_store(newer); }
+    run_sql(newer, "UPDATE schema_version SET version = 2");
+    auto refused = SqliteStore::open(newer);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 2, newer than this "
+                               "program's 1: use a newer latchwork-gate");
+
+    const std::string foreign = dir.file("foreign.db");
+    run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
+    refused = SqliteStore::open(foreign);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store " + foreign +
+                                   " is not a latchwork-gate store (it holds another program's tables)");
+
+    const std::string garbage = dir.file("garbage.db");
+    std::ofstream(garbage) << std::string(8192, 'x');
+    refused = SqliteStore::open(garbage);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store " + garbage + ": file is not a database");
+
+    refused = SqliteStore::open(dir.file("no-such-dir/gate.db"));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store " + dir.file("no-such-dir/gate.db") +
+                                   ": unable to open database file");
+    EXPECT_EQ(SqliteStore::open("").error(), "store path is empty");
+}
+
+TEST(SqliteStore, RefusesADamagedEffectsTable) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    { open_store(path); }
+    run_sql(path, "INSERT INTO runs (run_id, closed) VALUES (x'72', 1);"
+                  "INSERT INTO effects VALUES (x'72', x'6b', 'released', 0)");
+    SqliteStore store = open_store(path);
+    RunLedger ledger;
+    const std::optional<Failure> failed = store.load(ledger);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->message, "store failed: the effects table contradicts the runs table or itself");
+    EXPECT_TRUE(store.failed());
+}
+
+TEST(SqliteStore, RefusesADamagedJournal) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(releases(0, 3, 4)));
+    }
+    // A change cut short after its run id's length: the journal cannot be folded.
+    run_sql(path, "INSERT INTO journal (change_count, changed_at, changes)"
+                  " VALUES (1, 0, x'0102ff000000')");
+    auto refused = SqliteStore::open(path);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store failed: the journal holds a batch this program does not know");
+}
+
+TEST(SqliteStore, ARelativePathIsAlwaysAFile) {
+    TempDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    {
+        SqliteStore store = open_store(":memory:");
+        EXPECT_FALSE(store.commit(releases(0, 1, 2)));
+    }
+    EXPECT_TRUE(fs::exists(dir.path() / ":memory:"));
+    fs::current_path(before);
+}
+
+// Every later commit fails the same way, whether or not the cause went away.
+void expect_failed_for_good(SqliteStore& store, const std::string& message) {
+    EXPECT_TRUE(store.failed());
+    const std::optional<Failure> again = store.commit(releases(1000, 1, 2));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->message, message);
+}
+
+TEST(SqliteStore, AFileRemovedWhileOpenFailsTheNextCommit) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    SqliteStore store = open_store(path);
+    ASSERT_FALSE(store.commit(releases(0, 5, 4)));
+    fs::remove(path);
+    const std::optional<Failure> failed = store.commit(releases(5, 5, 4));
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->message,
+              "store failed: " + path + " or its log was removed or replaced while in use");
+    expect_failed_for_good(store, failed->message);
+}
+
+TEST(SqliteStore, ARemovedLogFailsTheNextCommit) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    SqliteStore store = open_store(path);
+    ASSERT_FALSE(store.commit(releases(0, 5, 4)));
+    ASSERT_TRUE(fs::remove(path + "-wal"));
+    const std::optional<Failure> failed = store.commit(releases(5, 5, 4));
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->message,
+              "store failed: " + path + " or its log was removed or replaced while in use");
+}
+
+TEST(SqliteStore, AReadOnlyFileIsRefused) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    { open_store(path); }
+    std::optional<SmallFilesystem> readonly;
+    if (::geteuid() == 0) {
+        // Root writes through file modes, so the whole filesystem is made read-only.
+        fs::create_directory(dir.path() / "ro");
+        readonly.emplace(dir.path() / "ro", "size=1m");
+        if (!readonly->mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << readonly->error();
+        fs::copy_file(path, dir.file("ro/gate.db"));
+        if (!readonly->remount(MS_RDONLY, "size=1m")) GTEST_SKIP() << "cannot remount read-only";
+    } else {
+        fs::create_directory(dir.path() / "ro");
+        fs::copy_file(path, dir.file("ro/gate.db"));
+        fs::permissions(dir.file("ro/gate.db"), fs::perms::owner_read);
+        fs::permissions(dir.path() / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    auto refused = SqliteStore::open(dir.file("ro/gate.db"));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store " + dir.file("ro/gate.db") + " is read-only");
+    if (!readonly) fs::permissions(dir.path() / "ro", fs::perms::owner_all);
+}
+
+// A full disk fails the commit and every later one; what was committed before stays
+// readable once there is room again.
+TEST(SqliteStore, AFullDiskFailsClosedAndKeepsWhatWasCommitted) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "small");
+    SmallFilesystem small(dir.path() / "small", "size=2m");
+    if (!small.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs: " << small.error();
+    const std::string path = dir.file("small/gate.db");
+    RunLedger committed;
+    std::optional<Failure> failed;
+    {
+        SqliteStore store = open_store(path);
+        for (int batch = 0; batch < 1000 && !failed; ++batch) {
+            const std::vector<StateChange> changes = releases(batch * 64, 64, 200);
+            failed = store.commit(changes);
+            if (!failed) apply_changes(committed, changes);
+        }
+        ASSERT_TRUE(failed) << "2 MiB never filled up";
+        EXPECT_EQ(failed->message, "store failed: database or disk is full");
+        EXPECT_GT(committed.released_count(), 0u);
+        expect_failed_for_good(store, failed->message);
+    }
+    ASSERT_TRUE(small.remount(0, "size=16m"));
+    SqliteStore store = open_store(path);
+    RunLedger loaded;
+    load_into(store, loaded);
+    EXPECT_EQ(loaded.released_count(), committed.released_count());
+    for (int i = 0; i < static_cast<int>(committed.released_count()); i += 97) {
+        const StateChange probe = releases(i, 1, 200).front();
+        EXPECT_EQ(testing::probe_state(loaded, probe.run_id, probe.effect_key),
+                  EffectState::released);
+    }
+}
+
+}  // namespace
+}  // namespace latchwork

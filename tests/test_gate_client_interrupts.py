@@ -102,10 +102,16 @@ class Child:
         self.process.stdin.close()
         assert self.process.wait(timeout=PATIENCE) == 0, self.process.stderr.read()
 
-    def kill(self) -> None:
+    def close(self) -> None:
+        """Ends the child if it still runs and closes its pipes (unclosed, they would warn
+        whenever the collector happens to free them, in some later test)."""
         if self.process.poll() is None:
             self.process.kill()
-            self.process.wait(timeout=PATIENCE)
+        self.process.wait(timeout=PATIENCE)
+        self._reader.join(timeout=PATIENCE)
+        for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
+            with contextlib.suppress(OSError):  # stdin: what was not yet flushed has no reader
+                pipe.close()
 
 
 @pytest.fixture
@@ -118,7 +124,7 @@ def child():
 
     yield start
     for started in children:
-        started.kill()
+        started.close()
 
 
 @contextlib.contextmanager

@@ -64,6 +64,14 @@ def interesting(value) -> bool:
     return not isinstance(value, (bool, type(None), int, float, type)) and not callable(value)
 
 
+def reference_counts(values) -> list[int]:
+    """Without the interpreter's type attribute cache, which holds a reference to each name
+    it has looked up: an argument such as "held" is such a name, and its count would move
+    whenever an unrelated lookup takes over the name's cache slot."""
+    sys._clear_type_cache()
+    return [sys.getrefcount(value) for value in values]
+
+
 def assert_no_growth(entry: str, call, args=(), kwargs=None, outcome=None, count=10000):
     """Runs call(*args, **kwargs) `count` times after a warm-up, checking each outcome: a
     value, a type, an exception type, or an exception type and how its message begins."""
@@ -88,7 +96,7 @@ def assert_no_growth(entry: str, call, args=(), kwargs=None, outcome=None, count
     for _ in range(max(1, count // 10)):
         once()
     gc.collect()  # earlier failures leave cycles that refer to shared arguments
-    references = [sys.getrefcount(value) for value in watched]
+    references = reference_counts(watched)
     # A leak grows in every round; a burst of noise (another thread's allocation, the
     # kernel's page accounting) in one round at most.
     for _ in range(ROUNDS):
@@ -101,7 +109,7 @@ def assert_no_growth(entry: str, call, args=(), kwargs=None, outcome=None, count
         if not excess:
             break
         print(f"{entry}: {excess}", file=sys.stderr)
-    assert [sys.getrefcount(value) for value in watched] == references, f"{entry}: argument references leaked"
+    assert reference_counts(watched) == references, f"{entry}: argument references leaked"
     assert not excess, f"{entry}: in {count} calls " + ", ".join(excess)
 
 
@@ -376,8 +384,12 @@ def alarm_raises():
 
 
 def interrupted(call, *args):
-    """call(*args) with an alarm 2 ms ahead, which ends it while it waits."""
-    signal.setitimer(signal.ITIMER_REAL, 0.002)
+    """call(*args) with alarms every 2 ms, which end it while it waits.
+
+    One alarm is not enough: one that comes just before the call enters its system call
+    only marks the handler as due, and the call then waits undisturbed. Every alarm's
+    handler has run when this returns: the last ones raise in the finally clause."""
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
     try:
         return call(*args)
     finally:

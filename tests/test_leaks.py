@@ -6,6 +6,8 @@ from __future__ import annotations
 import ctypes
 import gc
 import os
+import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -65,6 +67,14 @@ def interesting(value) -> bool:
     return not isinstance(value, (bool, type(None), int, float, type)) and not callable(value)
 
 
+def reference_counts(values) -> list[int]:
+    """Without the interpreter's type attribute cache, which holds a reference to each name
+    it has looked up: an argument such as "held" is such a name, and its count would move
+    whenever an unrelated lookup takes over the name's cache slot."""
+    sys._clear_type_cache()
+    return [sys.getrefcount(value) for value in values]
+
+
 def assert_no_growth(entry: str, call, args=(), kwargs=None, outcome=None, count=10000):
     """Runs call(*args, **kwargs) `count` times after a warm-up, checking each outcome: a
     value, a type, an exception type, or an exception type and how its message begins."""
@@ -89,7 +99,7 @@ def assert_no_growth(entry: str, call, args=(), kwargs=None, outcome=None, count
     for _ in range(max(1, count // 10)):
         once()
     gc.collect()  # earlier failures leave cycles that refer to shared arguments
-    references = [sys.getrefcount(value) for value in watched]
+    references = reference_counts(watched)
     # A leak grows in every round; a burst of noise (another thread's allocation, the
     # kernel's page accounting) in one round at most.
     for _ in range(ROUNDS):
@@ -102,7 +112,7 @@ def assert_no_growth(entry: str, call, args=(), kwargs=None, outcome=None, count
         if not excess:
             break
         print(f"{entry}: {excess}", file=sys.stderr)
-    assert [sys.getrefcount(value) for value in watched] == references, f"{entry}: argument references leaked"
+    assert reference_counts(watched) == references, f"{entry}: argument references leaked"
     assert not excess, f"{entry}: in {count} calls " + ", ".join(excess)
 
 
@@ -355,3 +365,78 @@ def test_constructor_refused_does_not_grow():
     with bound_but_not_listening() as port:
         assert_no_growth("GateClient() refused", latchwork.GateClient, (f"127.0.0.1:{port}", SECRET), {},
                          (RuntimeError, f"connect 127.0.0.1:{port} failed: Connection refused"), count=1000)
+
+
+# ---- calls ended by a signal handler's exception ------------------------------------------
+
+class Interrupted(Exception):
+    """What the alarm handler raises, a fresh instance each time."""
+
+
+@pytest.fixture
+def alarm_raises():
+    def handler(signum, frame):
+        raise Interrupted()
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def interrupted(call, *args):
+    """call(*args) with alarms every 2 ms, which end it while it waits.
+
+    One alarm is not enough: one that comes just before the call enters its system call
+    only marks the handler as due, and the call then waits undisturbed. Every alarm's
+    handler has run when this returns: the last ones raise in the finally clause."""
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    try:
+        return call(*args)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+
+
+def interrupted_exchange(address, method, *args, secret=None):
+    """A fresh client's call, ended while it waits for a reply that never comes."""
+    return interrupted(getattr(latchwork.GateClient(address, secret), method), *args)
+
+
+def out_of_step_client(address):
+    client = latchwork.GateClient(address, SECRET)
+    with pytest.raises(Interrupted):
+        interrupted(client.cancel, "hang:" + RUN)
+    return client
+
+
+INTERRUPTED = [
+    ("GateClient.submit interrupted", lambda a: (interrupted_exchange, (a, "submit", "hang:" + RUN, KEY, True))),
+    ("GateClient.decide interrupted", lambda a: (lambda *args: interrupted_exchange(*args, secret=SECRET),
+                                                 (a, "decide", "hang:" + RUN, KEY, False))),
+    ("GateClient.cancel interrupted", lambda a: (interrupted_exchange, (a, "cancel", "hang:" + RUN))),
+    ("GateClient.submit out of step", lambda a: (out_of_step_client(a).submit, (RUN, KEY))),
+    ("GateClient.decide out of step", lambda a: (out_of_step_client(a).decide, (RUN, KEY, True))),
+    ("GateClient.ping out of step", lambda a: (out_of_step_client(a).ping, ())),
+]
+OUTCOMES = {"interrupted": Interrupted,
+            "out of step": (RuntimeError, "gate connection out of step: an earlier call was interrupted")}
+
+
+@pytest.mark.parametrize("entry, build", INTERRUPTED, ids=[case[0] for case in INTERRUPTED])
+def test_client_entry_ended_by_a_signal_does_not_grow(server_address, alarm_raises, entry, build):
+    call, args = build(server_address)
+    outcome = OUTCOMES[entry.split(" ", 1)[1]]
+    assert_no_growth(entry, call, args, {}, outcome, count=1000)
+
+
+def test_constructor_ended_by_a_signal_does_not_grow(alarm_raises):
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        # The listen queue's one place is taken and nothing accepts: connects wait.
+        with socket.create_connection(listener.getsockname(), timeout=10):
+            address = "127.0.0.1:%d" % listener.getsockname()[1]
+            assert_no_growth("GateClient() interrupted", interrupted, (latchwork.GateClient, address, SECRET), {},
+                             Interrupted, count=1000)

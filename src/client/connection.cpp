@@ -26,8 +26,9 @@ Failure write_failure(const std::string& detail) { return Failure{"gate write fa
 Failure read_failure(const std::string& detail) { return Failure{"gate read failed: " + detail}; }
 
 // An interrupted connect goes on in the background; wait for it to finish and take
-// its outcome from SO_ERROR (connecting again would only report EALREADY).
-int finish_interrupted_connect(int fd) {
+// its outcome from SO_ERROR (connecting again would only report EALREADY). The
+// error code, 0 for a connection, or nullopt when `interrupted` gave up.
+std::optional<int> finish_interrupted_connect(int fd, InterruptCheck interrupted) {
     pollfd entry{fd, POLLOUT, 0};
     for (;;) {
         const int ready = poll(&entry, 1, -1);
@@ -36,6 +37,9 @@ int finish_interrupted_connect(int fd) {
         }
         if (ready < 0 && errno != EINTR) {
             return errno;
+        }
+        if (ready < 0 && interrupted.give_up()) {
+            return std::nullopt;
         }
     }
     int error = 0;
@@ -46,42 +50,56 @@ int finish_interrupted_connect(int fd) {
     return error;
 }
 
-// A blocking connect without a timeout; the attempt's socket is closed on failure.
-Result<Socket> connect_to(const SocketAddress& address) {
+// A blocking connect without a timeout; the attempt's socket is closed on failure
+// and when `interrupted` gives up.
+Interruptible<Socket> connect_to(const SocketAddress& address, InterruptCheck interrupted) {
     Socket socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (!socket.valid()) {
         return Failure{os_error_text(errno)};
     }
     if (::connect(socket.get(), address.get(), address.length) != 0) {
-        const int error = errno == EINTR ? finish_interrupted_connect(socket.get()) : errno;
+        int error = errno;
+        if (error == EINTR) {
+            if (interrupted.give_up()) {
+                return std::nullopt;
+            }
+            const std::optional<int> finished = finish_interrupted_connect(socket.get(), interrupted);
+            if (!finished) {
+                return std::nullopt;
+            }
+            error = *finished;
+        }
         if (error != 0) {
             return Failure{os_error_text(error)};
         }
     }
-    return socket;
+    return Result<Socket>(std::move(socket));
 }
 
 }  // namespace
 
-Result<Connection> Connection::open(std::string_view addr) {
+Interruptible<Connection> Connection::open(std::string_view addr, InterruptCheck interrupted) {
     Result<std::vector<SocketAddress>> addresses = resolve_gate_address(addr);
     if (!addresses) {
         return std::move(addresses).take_failure();
     }
     std::optional<Failure> last_failure;
     for (const SocketAddress& address : addresses.value()) {
-        Result<Socket> attempt = connect_to(address);
+        Interruptible<Socket> attempt = connect_to(address, interrupted);
         if (!attempt) {
-            last_failure = std::move(attempt).take_failure();
+            return std::nullopt;
+        }
+        if (!*attempt) {
+            last_failure = std::move(*attempt).take_failure();
             continue;
         }
-        Socket socket = std::move(attempt).value();
+        Socket socket = std::move(*attempt).value();
         // Requests go out in two small writes and then wait for the reply; Nagle's
         // algorithm would hold the second one back. Failing to switch it off only
         // costs latency, so the result is ignored.
         const int on = 1;
         (void)setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        return Connection(std::move(socket));
+        return Result<Connection>(Connection(std::move(socket)));
     }
     if (!last_failure) {
         return Failure{"could not resolve to any addresses"};
@@ -89,34 +107,63 @@ Result<Connection> Connection::open(std::string_view addr) {
     return std::move(*last_failure);
 }
 
+Result<Connection> Connection::open(std::string_view addr) {
+    return std::move(*open(addr, InterruptCheck{}));  // a check that never gives up
+}
+
 Connection::Connection(Socket connected)
     : socket_(std::move(connected)), buffer_(std::make_unique_for_overwrite<char[]>(kReceiveBufferSize)) {}
 
-Result<std::string> Connection::exchange(std::string_view request) {
+Interruptible<std::string> Connection::exchange(std::string_view request,
+                                                InterruptCheck interrupted) {
     if (!buffer_) {
         throw InternalFault("exchange on a moved-from connection");
     }
+    if (out_of_step_) {
+        return Failure{kOutOfStepMessage};
+    }
+    // Whatever the server makes of a partial request, its reply (or its complaint)
+    // would be read as the next exchange's reply: giving up after the first byte
+    // leaves the connection out of step. Before it, the server has seen nothing.
+    bool sent_any = false;
     // The text and its line feed are two writes; MSG_MORE lets the kernel send them
     // as one segment.
-    if (auto failure = write_all(request, MSG_MORE)) {
-        return std::move(*failure);
+    Interruptible<std::monostate> written = write_all(request, MSG_MORE, interrupted, sent_any);
+    if (written && *written) {
+        written = write_all("\n", 0, interrupted, sent_any);
     }
-    if (auto failure = write_all("\n", 0)) {
-        return std::move(*failure);
+    if (!written) {
+        out_of_step_ = sent_any;
+        return std::nullopt;
     }
-    Result<std::string> line = read_line();
+    if (!*written) {
+        return std::move(*written).take_failure();
+    }
+    Interruptible<std::string> line = read_line(interrupted);
     if (!line) {
+        out_of_step_ = true;  // the request went out: its reply may still come
+        return std::nullopt;
+    }
+    if (!*line) {
         return line;
     }
-    return interpret_reply(line.value());
+    return interpret_reply(line->value());
 }
 
-std::optional<Failure> Connection::write_all(std::string_view bytes, int flags) {
+Result<std::string> Connection::exchange(std::string_view request) {
+    return std::move(*exchange(request, InterruptCheck{}));  // a check that never gives up
+}
+
+Interruptible<std::monostate> Connection::write_all(std::string_view bytes, int flags,
+                                                    InterruptCheck interrupted, bool& sent_any) {
     while (!bytes.empty()) {
         const std::size_t offered = std::min<std::size_t>(bytes.size(), INT_MAX);
         const ssize_t sent = ::send(socket_.get(), bytes.data(), offered, flags | MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) {
+                if (interrupted.give_up()) {
+                    return std::nullopt;
+                }
                 continue;
             }
             return write_failure(os_error_text(errno));
@@ -124,19 +171,26 @@ std::optional<Failure> Connection::write_all(std::string_view bytes, int flags) 
         if (sent == 0) {
             return write_failure("failed to write whole buffer");
         }
+        sent_any = true;
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
-    return std::nullopt;
+    return Result<std::monostate>(std::monostate{});
 }
 
-Result<std::string> Connection::read_line() {
+Interruptible<std::string> Connection::read_line(InterruptCheck interrupted) {
     std::string line;
     for (;;) {
         if (read_pos_ == fill_) {
             ssize_t received;
-            do {
+            for (;;) {
                 received = ::recv(socket_.get(), buffer_.get(), kReceiveBufferSize, 0);
-            } while (received < 0 && errno == EINTR);
+                if (received >= 0 || errno != EINTR) {
+                    break;
+                }
+                if (interrupted.give_up()) {
+                    return std::nullopt;
+                }
+            }
             if (received < 0 && errno != ESHUTDOWN) {
                 return read_failure(os_error_text(errno));
             }
@@ -167,7 +221,7 @@ Result<std::string> Connection::read_line() {
     if (!is_valid_utf8(line)) {
         return read_failure("stream did not contain valid UTF-8");
     }
-    return line;
+    return Result<std::string>(std::move(line));
 }
 
 }  // namespace latchwork

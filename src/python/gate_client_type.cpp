@@ -2,8 +2,13 @@
 //
 // Arguments are converted and the request text (with its decision tag) is built
 // under the interpreter lock. The exchange then runs with the interpreter lock
-// released, under the connection lock; the two are never awaited while the other is
-// held. Construction resolves and connects with the interpreter lock held.
+// released, under the connection lock; neither is waited for while the other is
+// held, except in the one case argued at ReleasedInterpreter. Construction resolves
+// and connects with the interpreter lock held.
+//
+// A socket call interrupted by a signal runs the interpreter's signal handlers; if
+// one raises, the call is given up and its exception is raised as it stands
+// (KeyboardInterrupt for Ctrl-C), otherwise the socket call goes on.
 #include "python/gate_client_type.h"
 
 #include <mutex>
@@ -13,6 +18,7 @@
 #include <utility>
 
 #include "client/connection.h"
+#include "client/interruption.h"
 #include "client/request_encoder.h"
 #include "hmac/decision_tag.h"
 #include "python/call_frame.h"
@@ -24,6 +30,9 @@
 
 namespace latchwork {
 namespace {
+
+constexpr const char* kReenteredMessage =
+    "gate connection busy: a signal handler called the client whose call it interrupted";
 
 struct ClientState {
     ClientState(std::optional<SecretBytes> secret, Connection connection)
@@ -42,42 +51,118 @@ struct GateClientObject {
     static PyTypeObject* type();
 };
 
-// The verdict the server gave, or its failure text, once the interpreter lock is back.
+// The verdict the server gave or its failure text, once the interpreter lock is back;
+// nullopt when a signal handler's exception ended the call (it is set already).
 struct ExchangeOutcome {
-    Result<std::string> reply;
+    Interruptible<std::string> reply;
 };
 
-PyObject* to_python(ExchangeOutcome outcome) {
-    if (outcome.reply) return new_verdict(outcome.reply.value());
-    const std::string& message = outcome.reply.error();
+PyObject* raise_runtime_error(const std::string& message) {
     PyRef text = PyRef::steal(must(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
     PyErr_SetObject(PyExc_RuntimeError, text.get());
     return nullptr;
 }
 
-Result<std::string> locked_exchange(ClientState& state, std::string_view request,
-                                    std::string_view run_id) {
+PyObject* to_python(ExchangeOutcome outcome) {
+    if (!outcome.reply) return fail_from_interpreter();
+    if (*outcome.reply) return new_verdict(outcome.reply->value());
+    return raise_runtime_error(outcome.reply->error());
+}
+
+// The clients whose exchange this thread is inside, innermost first. Signal handlers
+// (and whatever else the interpreter runs when it checks for signals) run inside an
+// exchange with its connection lock held; a call they make on that same client
+// would wait for that lock forever, so it is refused instead.
+class ActiveExchange {
+public:
+    explicit ActiveExchange(const ClientState& state) noexcept : state_(&state), outer_(innermost_) {
+        innermost_ = this;
+    }
+    ActiveExchange(const ActiveExchange&) = delete;
+    ActiveExchange& operator=(const ActiveExchange&) = delete;
+    ~ActiveExchange() { innermost_ = outer_; }
+
+    static bool includes(const ClientState& state) noexcept {
+        for (const ActiveExchange* active = innermost_; active != nullptr; active = active->outer_) {
+            if (active->state_ == &state) return true;
+        }
+        return false;
+    }
+
+private:
+    const ClientState* state_;
+    ActiveExchange* outer_;
+    static thread_local ActiveExchange* innermost_;
+};
+
+thread_local ActiveExchange* ActiveExchange::innermost_ = nullptr;
+
+// Releases the interpreter lock for an exchange and serves as its InterruptCheck.
+//
+// The check takes the interpreter lock back while the connection lock is held, the
+// one exception to the lock order. It cannot deadlock: no thread ever waits for a
+// connection lock while holding the interpreter lock. Methods release the
+// interpreter lock before they wait for the connection lock; construction and
+// deallocation take no connection lock; and a call from inside the check on the
+// client being exchanged on (by a signal handler, in the same thread) is refused
+// by ActiveExchange before it would wait. So the thread holding the interpreter
+// lock always gives it up again without needing this connection.
+//
+// Taking the lock back for good is a plain call, not a destructor: at interpreter
+// shutdown it ends this thread by unwinding, which a destructor (implicitly
+// noexcept) would turn into std::terminate.
+class ReleasedInterpreter {
+public:
+    ReleasedInterpreter() : saved_(PyEval_SaveThread()) {}
+    ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+    ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+
+    // True when a signal handler raised: its exception is then set in this thread.
+    bool operator()() {
+        // Cleared first: if retaking ends the thread, retake() must not try again
+        // (a second end while the first unwinds aborts the process).
+        released_ = false;
+        PyEval_RestoreThread(saved_);
+        const bool raised = PyErr_CheckSignals() != 0;
+        saved_ = PyEval_SaveThread();
+        released_ = true;
+        return raised;
+    }
+
+    void retake() {
+        if (released_) {
+            released_ = false;
+            PyEval_RestoreThread(saved_);
+        }
+    }
+
+private:
+    PyThreadState* saved_;
+    bool released_ = true;
+};
+
+Interruptible<std::string> locked_exchange(ClientState& state, std::string_view request,
+                                           std::string_view run_id, InterruptCheck interrupted) {
     return state.lock.run_locked([&] {
         test_hooks::fault_under_lock(run_id);
-        return state.connection.exchange(request);
+        return state.connection.exchange(request, interrupted);
     });
 }
 
-// The exchange runs without the interpreter lock. Taking it back is a plain call,
-// not a destructor: at interpreter shutdown it ends this thread by unwinding, which
-// a destructor (implicitly noexcept) would turn into std::terminate.
 ExchangeOutcome run_exchange(ClientState& state, std::string_view request,
                              std::string_view run_id = {}) {
-    PyThreadState* saved = PyEval_SaveThread();
-    std::optional<Result<std::string>> reply;
+    if (ActiveExchange::includes(state)) return {Failure{kReenteredMessage}};
+    const ActiveExchange active(state);
+    ReleasedInterpreter interpreter;
+    std::optional<Interruptible<std::string>> reply;
     try {
-        reply.emplace(locked_exchange(state, request, run_id));
+        reply.emplace(locked_exchange(state, request, run_id, interpreter));
     } catch (...) {
-        PyEval_RestoreThread(saved);
+        interpreter.retake();
         throw;
     }
-    PyEval_RestoreThread(saved);
+    interpreter.retake();
     return {std::move(*reply)};
 }
 
@@ -106,19 +191,20 @@ ExchangeOutcome ping(GateClientObject& client) { return run_exchange(client.nati
 
 PyObject* construct(PyTypeObject* type, std::string_view addr,
                     std::optional<SecretBytes>& secret) {
-    Result<Connection> connected = Connection::open(addr);
-    if (!connected) {
+    // The interpreter lock is held throughout construction, so the handlers can run
+    // right here.
+    auto signal_handlers_raised = [] { return PyErr_CheckSignals() != 0; };
+    Interruptible<Connection> connected = Connection::open(addr, signal_handlers_raised);
+    if (!connected) return fail_from_interpreter();  // the handler's exception, as raised
+    if (!*connected) {
         std::string message = "connect ";
         message += addr;
         message += " failed: ";
-        message += connected.error();
-        PyRef text = PyRef::steal(must(
-            PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-        PyErr_SetObject(PyExc_RuntimeError, text.get());
-        return nullptr;
+        message += connected->error();
+        return raise_runtime_error(message);
     }
     return create_instance<GateClientObject>(type, std::move(secret),
-                                             std::move(connected).value());
+                                             std::move(*connected).value());
 }
 
 constexpr const char kDefaultAddress[] = "127.0.0.1:8796";

@@ -19,7 +19,7 @@ namespace latchwork::testing {
 // A listening socket on 127.0.0.1 with a port chosen by the system.
 class Listener {
 public:
-    explicit Listener(int family = AF_INET) : socket_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit Listener(int family = AF_INET, int backlog = 8) : socket_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         if (!socket_.valid()) throw std::runtime_error("socket");
         sockaddr_storage storage{};
         socklen_t length;
@@ -35,7 +35,7 @@ public:
             length = sizeof *v6;
         }
         if (::bind(socket_.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
-            ::listen(socket_.get(), 8) != 0 ||
+            ::listen(socket_.get(), backlog) != 0 ||
             ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
             throw std::runtime_error("bind/listen");
         }

@@ -82,8 +82,7 @@ def test_the_wrapper_keeps_the_function_name():
 def test_the_guide_shows_the_request_lines_the_client_sends():
     from gate_server import GateServer
 
-    guide = (EXAMPLES.parent / "docs" / "guide.md").read_text()
-    shown = [line for line in guide.splitlines() if line.startswith('{"')]
+    shown = [line for line in guide_section("The wire protocol") if line.startswith('{"')]
     secret = b"s"
     mac = latchwork.decision_tag(secret, "r1", "email:42", True)
     with GateServer(lambda _line: b'{"verdict":"release"}\n') as server:
@@ -96,3 +95,22 @@ def test_the_guide_shows_the_request_lines_the_client_sends():
         sent = [line.decode().rstrip("\n") for line in server.wait_for_requests(5)]
     assert [line.replace("<64 hex digits>", mac) for line in shown] == sent
     assert (EXAMPLES.parent / "docs" / "effect-states.png").stat().st_size > 0
+
+
+def guide_section(title: str) -> list[str]:
+    """The lines of one ## section of the guide."""
+    lines = (EXAMPLES.parent / "docs" / "guide.md").read_text().splitlines()
+    start = lines.index("## " + title) + 1
+    end = next((i for i in range(start, len(lines)) if lines[i].startswith("## ")), len(lines))
+    return lines[start:end]
+
+
+def test_the_guide_shows_what_the_server_answers(gate_process):
+    server = gate_process("--store", "memory:")
+    shown = [line.split("→") for line in guide_section("The gate server")
+             if line.startswith('{"') and "→" in line]
+    assert len(shown) == 5
+    with server.connect() as connection:
+        for request, reply in shown:
+            connection.send(request.strip().encode() + b"\n")
+            assert connection.read_line() == reply.strip().encode() + b"\n"

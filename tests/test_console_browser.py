@@ -36,8 +36,12 @@ def browser():
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
                      "--disable-dev-shm-usage", "--window-size=1280,860"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=DRIVER),
-                              options=options)
+    # The browser is not ours to sanitize: the sanitizer run's preloads stay out of it.
+    env = {name: value for name, value in os.environ.items()
+           if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS",
+                           "PYTHONMALLOC")}
+    service = webdriver.ChromeService(executable_path=DRIVER, env=env)
+    driver = webdriver.Chrome(service=service, options=options)
     yield driver
     driver.quit()
 

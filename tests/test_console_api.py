@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import signal
 import socket
+import time
 
 import pytest
 
@@ -339,8 +340,13 @@ def test_console_decides_without_a_mac_where_the_line_protocol_needs_one(
 
 def test_open_console_on_loopback_without_approvers(gate_process):
     process = gate_process("--console", "127.0.0.1:0")
-    assert ("latchwork-gate: no --approvers: the console takes every call without a token "
-            "(loopback only)") in process.stderr_lines
+    warning = ("latchwork-gate: no --approvers: the console takes every call without a token "
+               "(loopback only)")
+    # Standard error is read by a thread of its own: the line may lag the ready line.
+    deadline = time.monotonic() + 30
+    while warning not in process.stderr_lines and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert warning in process.stderr_lines
     console = Console(process.console_port)
     assert console.get("/api/pending") == {"items": [], "next": None}
 

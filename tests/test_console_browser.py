@@ -12,7 +12,8 @@ import latchwork
 from console_http import write_approvers
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
-from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
+from selenium.common.exceptions import (  # noqa: E402
+    NoAlertPresentException, StaleElementReferenceException)
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
@@ -76,7 +77,9 @@ def held_element(browser, run_id, effect_key, timeout=APPEARS_WITHIN):
                     and item.get_attribute("data-effect-key") == effect_key):
                 return item
         return False
-    return WebDriverWait(browser, timeout, poll_frequency=0.05).until(find)
+    # An element the page removes while it is looked at is looked for again.
+    return WebDriverWait(browser, timeout, poll_frequency=0.05,
+                         ignored_exceptions=(StaleElementReferenceException,)).until(find)
 
 
 def gone(browser, run_id, effect_key):
@@ -84,7 +87,7 @@ def gone(browser, run_id, effect_key):
         return not any(item.get_attribute("data-run-id") == run_id
                        and item.get_attribute("data-effect-key") == effect_key
                        for item in driver.find_elements(By.CSS_SELECTOR, "li[data-run-id]"))
-    WebDriverWait(browser, 10).until(absent)
+    WebDriverWait(browser, 10, ignored_exceptions=(StaleElementReferenceException,)).until(absent)
 
 
 def test_a_wrong_token_is_refused(browser, console):

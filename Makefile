@@ -5,7 +5,7 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
+.PHONY: deps-browser demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
 # for the server's command line; SQLite for the server's store; GoogleTest for the
@@ -23,6 +23,14 @@ deps-build:
 	$(call need_debian_package,/usr/include/boost/unordered/unordered_flat_map.hpp,libboost1.81-dev)
 	$(call need_debian_package,/usr/include/CLI/CLI.hpp,libcli11-dev)
 	$(call need_debian_package,/usr/include/sqlite3.h,libsqlite3-dev)
+
+# The console's browser test drives Debian's headless Chromium through its driver.
+CHROMIUM_INSTALL = apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends chromium chromium-driver
+deps-browser:
+	@if ! ls /usr/bin/chromedriver >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ]; then $(CHROMIUM_INSTALL) || echo "chromium could not be installed: the browser test will be skipped" >&2; \
+	  else echo "chromium-driver is missing: the browser test will be skipped (apt-get install chromium chromium-driver)" >&2; fi; \
+	fi
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
@@ -54,7 +62,7 @@ wheel-test: $(VPY) deps-build
 	$(VPY) -m pip wheel --quiet --no-deps -C cmake.define.LATCHWORK_TEST_HOOKS=ON \
 	  -C build-dir=build/test -w $(WHEEL_DIR) .
 
-install-test: wheel-test
+install-test: wheel-test deps-browser
 	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
 	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test]"
 
@@ -65,7 +73,7 @@ pytest: install-test
 # that the machine has (on PATH or in pyenv), each in .venv-3.X; a missing one is
 # skipped with a line.
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
-pytest-interpreters: wheel-test
+pytest-interpreters: wheel-test deps-browser
 	tools/test_interpreters.sh "$(TEST_WHEEL)" $(VPY) "$(PYTHON_VERSIONS)"
 
 native-test: deps-native
@@ -84,7 +92,7 @@ $(ASAN_VPY):
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VPY) -m pip install --quiet --upgrade pip
 
-check-asan: $(ASAN_VPY) deps-build
+check-asan: $(ASAN_VPY) deps-build deps-browser
 	$(ASAN_VPY) -m pip install --quiet -C cmake.define.LATCHWORK_SANITIZE=ON \
 	  -C cmake.define.LATCHWORK_TEST_HOOKS=ON -C cmake.build-type=RelWithDebInfo \
 	  -C build-dir=build/asan '.[test]'

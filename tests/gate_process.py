@@ -80,6 +80,9 @@ class RawConnection:
 class GateProcess:
     def __init__(self, *options: str, listen: str = "127.0.0.1:0"):
         self.command = [gate_executable(), "serve", "--listen", listen, *options]
+        # With --console a second ready line names the console's URL.
+        self.console_url = ""
+        self.console_port = 0
         self.process: subprocess.Popen | None = None
         self.stderr_lines: list[str] = []
         self._stderr_reader: threading.Thread | None = None
@@ -98,6 +101,13 @@ class GateProcess:
         self._stderr_reader.start()
         self.ready_line = self._wait_for_ready_line()
         self.port = int(self.ready_line.rsplit(":", 1)[1])
+        if "--console" in self.command:
+            # Flushed together with the first, so it may sit in the reader's buffer
+            # already, where select() would not see it.
+            line = self.process.stdout.readline().decode().rstrip("\n")
+            assert line.startswith("console on "), (line, self.stderr())
+            self.console_url = line.removeprefix("console on ")
+            self.console_port = int(self.console_url.rstrip("/").rsplit(":", 1)[1])
         return self
 
     def _read_stderr(self) -> None:

@@ -29,6 +29,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "connections served at once; more are closed at once")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    serve->add_option("--console", options.console,
+                      "HOST:PORT of the approval console and its HTTP API (off by default); "
+                      "port 0 takes a free port");
+    serve->add_option("--approvers", options.approvers,
+                      "file of name:token lines, one per approver allowed to use the console");
     serve->callback([&] { serve_chosen = true; });
 
     try {

@@ -13,6 +13,8 @@ struct ServeOptions {
     std::optional<std::string> secret_file;
     std::size_t max_line = 1 << 20;
     std::size_t max_connections = 10'000;
+    std::optional<std::string> console;    // HOST:PORT of the approval console; off when absent
+    std::optional<std::string> approvers;  // file of name:token lines
 };
 
 // Either the options to serve with, or the exit code the program ends with at once

@@ -39,6 +39,7 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
       accept_pause_(io) {
     store_.set_durable_listener([this] {
         for (Connection* connection : connections_) connection->release_durable();
+        if (durable_watcher_) durable_watcher_();
     });
 }
 
@@ -107,6 +108,7 @@ void GateServer::stop() {
     acceptor_.close(ignored);
     accept_pause_.cancel();
     signals_.cancel();
+    if (stop_watcher_) stop_watcher_();
     // stop_reading may not end a connection at once, but it never erases another
     // from the set while this loop runs; a copy keeps the loop safe all the same.
     const std::vector<Connection*> live(connections_.begin(), connections_.end());

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <unordered_set>
 
 #include "server/request_handler.h"
@@ -51,6 +52,12 @@ public:
     std::span<char> scratch() noexcept { return scratch_; }
     boost::asio::io_context& io() noexcept { return io_; }
     void forget(Connection* connection);
+    std::size_t connection_count() const noexcept { return connections_.size(); }
+
+    // For a second door onto the same ledger (the console): called after the
+    // connections were told that durable() advanced, and when stop() begins.
+    void set_durable_watcher(std::function<void()> watcher) { durable_watcher_ = std::move(watcher); }
+    void set_stop_watcher(std::function<void()> watcher) { stop_watcher_ = std::move(watcher); }
 
 private:
     boost::asio::awaitable<void> accept_loop();
@@ -64,6 +71,8 @@ private:
     boost::asio::steady_timer drain_deadline_;
     boost::asio::steady_timer accept_pause_;
     std::unordered_set<Connection*> connections_;
+    std::function<void()> durable_watcher_;
+    std::function<void()> stop_watcher_;
     bool stopping_ = false;
     // One thread reads every connection, and each read is consumed before the next,
     // so one buffer serves them all.

@@ -8,6 +8,7 @@
 #include "gate/run_ledger.h"
 #include "server/command_line.h"
 #include "server/gate_server.h"
+#include "server/http/console.h"
 #include "server/listen_address.h"
 #include "server/open_files_limit.h"
 #include "server/request_handler.h"
@@ -45,6 +46,25 @@ int serve(const ServeOptions& options) {
         return 2;
     }
 
+    std::optional<boost::asio::ip::tcp::endpoint> console_at;
+    std::optional<Approvers> approvers;
+    std::string open_console;
+    if (options.console) {
+        Result<boost::asio::ip::tcp::endpoint> parsed = parse_listen_address(*options.console);
+        if (!parsed) {
+            diagnose(parsed.error());
+            return 2;
+        }
+        auto who = console_approvers(parsed.value(), options.approvers, secret.has_value(),
+                                     open_console);
+        if (!who) {
+            diagnose(who.error());
+            return 2;
+        }
+        console_at = parsed.value();
+        approvers = std::move(who).value();
+    }
+
     RunLedger ledger;
     if (Result<std::monostate> loaded = store.value()->load(ledger); !loaded) {
         diagnose("cannot load the store: " + loaded.error());
@@ -61,9 +81,26 @@ int serve(const ServeOptions& options) {
         diagnose("cannot listen on " + options.listen + ": " + bound.error());
         return 1;
     }
+    std::optional<Console> console;
+    std::optional<boost::asio::ip::tcp::endpoint> console_bound;
+    if (console_at) {
+        console.emplace(io, ledger, handler, *store.value(), server, std::move(approvers));
+        console->index_loaded(ledger);
+        Result<boost::asio::ip::tcp::endpoint> listening = console->listen(*console_at);
+        if (!listening) {
+            diagnose("cannot listen on " + *options.console + ": " + listening.error());
+            return 1;
+        }
+        console_bound = listening.value();
+        if (!open_console.empty()) diagnose(open_console);
+    }
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");
     server.start();
+    if (console) console->start();
     std::printf("listening on %s\n", endpoint_text(bound.value()).c_str());
+    if (console_bound) {
+        std::printf("console on http://%s/\n", endpoint_text(*console_bound).c_str());
+    }
     std::fflush(stdout);
     io.run();
     return 0;

@@ -26,20 +26,42 @@ bool authenticated(const SecretBytes* secret, const Request& request) {
 
 }  // namespace
 
-Answer RequestHandler::handle(std::string_view line) {
-    Result<Request> parsed = parse_request(line);
-    if (!parsed) return Answer{error_reply(parsed.error()), 0};
-    Request& request = parsed.value();
+void RequestHandler::tell(const Request* request, std::string_view verdict,
+                          std::uint64_t batch, const Provenance& provenance) {
+    if (observer_ != nullptr) observer_->handled(request, verdict, changes_, batch, provenance);
+}
 
+Answer RequestHandler::handle(std::string_view line) {
     changes_.clear();
+    Result<Request> parsed = parse_request(line);
+    if (!parsed) {
+        tell(nullptr, "error", 0, {});
+        return Answer{error_reply(parsed.error()), 0};
+    }
+    const Request& request = parsed.value();
+    if (request.op == Operation::decide && !authenticated(secret_, request)) {
+        tell(&request, "error", 0, {});
+        return Answer{error_reply(not_authenticated_message()), 0};
+    }
+    return decide_request(request, {});
+}
+
+Answer RequestHandler::handle_verified(const Request& request, const Provenance& provenance) {
+    changes_.clear();
+    return decide_request(request, provenance);
+}
+
+Answer RequestHandler::decide_request(const Request& request, const Provenance& provenance) {
     // The parser leaves effect_key empty for the run operations.
     auto changed = [&](Kind kind) {
         changes_.push_back(ChangeRecord{kind, request.run_id, request.effect_key});
     };
     std::string reply;
+    std::string_view verdict = "ok";
     switch (request.op) {
         case Operation::ping:
             // Reflects no state at all.
+            tell(&request, "pong", 0, provenance);
             return Answer{verdict_reply("pong"), 0};
         case Operation::submit: {
             const std::uint64_t pending = ledger_.pending_count();
@@ -50,13 +72,11 @@ Answer RequestHandler::handle(std::string_view line) {
             if (kind == VerdictKind::held_for_approval && ledger_.pending_count() > pending) {
                 changed(Kind::effect_pending);
             }
-            reply = verdict_reply(verdict_kind_text(kind));
+            verdict = verdict_kind_text(kind);
+            reply = verdict_reply(verdict);
             break;
         }
         case Operation::decide: {
-            if (!authenticated(secret_, request)) {
-                return Answer{error_reply(not_authenticated_message()), 0};
-            }
             const std::uint64_t rejected = ledger_.rejected_count();
             const VerdictKind kind =
                 gate_decide(ledger_, request.run_id, request.effect_key, request.flag);
@@ -65,7 +85,8 @@ Answer RequestHandler::handle(std::string_view line) {
             if (kind == VerdictKind::refused_rejected && ledger_.rejected_count() > rejected) {
                 changed(Kind::effect_rejected);
             }
-            reply = verdict_reply(verdict_kind_text(kind));
+            verdict = verdict_kind_text(kind);
+            reply = verdict_reply(verdict);
             break;
         }
         case Operation::cancel:
@@ -91,9 +112,9 @@ Answer RequestHandler::handle(std::string_view line) {
             reply = count_reply(ledger_.state_len());
             break;
     }
-    const std::uint64_t wait_for =
-        changes_.empty() ? store_.last_recorded() : store_.record(changes_);
-    return Answer{std::move(reply), wait_for};
+    const std::uint64_t batch = changes_.empty() ? 0 : store_.record(changes_);
+    tell(&request, verdict, batch, provenance);
+    return Answer{std::move(reply), batch != 0 ? batch : store_.last_recorded()};
 }
 
 }  // namespace latchwork::server

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gate/run_ledger.h"
+#include "server/request.h"
 #include "server/store.h"
 #include "support/secret_bytes.h"
 
@@ -17,6 +18,24 @@ namespace latchwork::server {
 struct Answer {
     std::string line;
     std::uint64_t wait_for = 0;
+};
+
+// Who decided through the console and why; empty for the line protocol.
+struct Provenance {
+    std::string_view approver;
+    std::string_view reason;
+};
+
+// Told of every request handled, after the ledger changed and the store took the
+// changes: `request` is null for one that could not be read; `verdict` is the reply's
+// verdict text ("error" for a refusal); `batch` is the store batch of `changes` (0 when
+// there are none).
+class RequestObserver {
+public:
+    virtual ~RequestObserver() = default;
+    virtual void handled(const Request* request, std::string_view verdict,
+                         std::span<const ChangeRecord> changes, std::uint64_t batch,
+                         const Provenance& provenance) = 0;
 };
 
 // Runs on the network thread, the one owner of the ledger.
@@ -30,7 +49,19 @@ public:
     // request changes nothing and waits for nothing.
     Answer handle(std::string_view line);
 
+    // Decides a request whose sender was authenticated another way (an approver's
+    // token on the console), so no "mac" is asked for. Same logic, same store path.
+    Answer handle_verified(const Request& request, const Provenance& provenance);
+
+    // At most one; null for none. It must outlive the handler's use.
+    void set_observer(RequestObserver* observer) noexcept { observer_ = observer; }
+
 private:
+    Answer decide_request(const Request& request, const Provenance& provenance);
+    void tell(const Request* request, std::string_view verdict, std::uint64_t batch,
+              const Provenance& provenance);
+
+    RequestObserver* observer_ = nullptr;
     RunLedger& ledger_;
     Store& store_;
     const SecretBytes* secret_;

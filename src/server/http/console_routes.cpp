@@ -1,0 +1,294 @@
+// console_routes.cpp: what each console URL answers, decided on the network thread.
+//
+// Decisions go through the request handler, the same logic and the same store path
+// as a line-protocol request; each reply carries the batch it must wait for.
+#include "server/http/console_routes.h"
+
+#include <boost/json.hpp>
+
+#include <algorithm>
+#include <charconv>
+
+#include "server/http/console_assets.h"
+#include "server/http/url_text.h"
+
+namespace latchwork::server {
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::size_t kDefaultPageSize = 100;
+constexpr std::size_t kMaxPageSize = 1000;
+
+HttpReply json_reply(const json::value& value, std::uint64_t wait_for) {
+    HttpReply reply;
+    reply.body = json::serialize(value);
+    reply.wait_for = wait_for;
+    return reply;
+}
+
+HttpReply method_not_allowed(std::string_view allow) {
+    HttpReply reply = error_reply(405, "method not allowed");
+    reply.allow = std::string(allow);
+    return reply;
+}
+
+HttpReply asset(const ConsoleAsset& found) {
+    HttpReply reply;
+    reply.content_type = std::string(found.content_type);
+    reply.body = std::string(found.body);
+    return reply;
+}
+
+std::optional<std::uint64_t> whole_number(std::string_view text) {
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string_view state_name(EffectState state) {
+    switch (state) {
+        case EffectState::pending: return "pending";
+        case EffectState::released: return "released";
+        case EffectState::rejected: return "rejected";
+    }
+    return "unknown";
+}
+
+// The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
+std::string reply_body(std::string line) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
+
+bool is_json_type(std::string_view content_type) {
+    const std::string_view media = content_type.substr(0, content_type.find(';'));
+    std::string lower(media.begin(), media.end());
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    while (!lower.empty() && lower.back() == ' ') lower.pop_back();
+    return lower == "application/json";
+}
+
+}  // namespace
+
+HttpReply error_reply(unsigned status, std::string_view text) {
+    HttpReply reply;
+    reply.status = status;
+    reply.body = json::serialize(json::object{{"error", text}});
+    return reply;
+}
+
+HttpReply ConsoleRoutes::route(const HttpCall& call) {
+    const std::size_t question = call.target.find('?');
+    const std::string_view path = call.target.substr(0, question);
+    const std::string_view query =
+        question == std::string_view::npos ? std::string_view() : call.target.substr(question + 1);
+    const bool get = call.method == "GET" || call.method == "HEAD";
+
+    if (path == "/healthz") {
+        if (!get) return method_not_allowed("GET");
+        return json_reply(json::object{{"status", "ok"}}, 0);
+    }
+    if (path == "/metrics") {
+        if (!get) return method_not_allowed("GET");
+        return metrics();
+    }
+    if (const ConsoleAsset* found = find_console_asset(path)) {
+        if (!get) return method_not_allowed("GET");
+        return asset(*found);
+    }
+    if (path == "/api" || path.starts_with("/api/")) {
+        std::string approver = "console";
+        if (approvers_ != nullptr) {
+            constexpr std::string_view kBearer = "Bearer ";
+            std::optional<std::string> name;
+            if (call.authorization.starts_with(kBearer)) {
+                name = approvers_->find(call.authorization.substr(kBearer.size()));
+            }
+            if (!name) {
+                state_.count_refusal("api", 401);
+                return error_reply(401, "missing or wrong bearer token");
+            }
+            approver = std::move(*name);
+        }
+        HttpReply reply = api(call, path, query, approver);
+        if (reply.status >= 400) state_.count_refusal("api", reply.status);
+        return reply;
+    }
+    return error_reply(404, "no such resource");
+}
+
+HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::string_view query,
+                             const std::string& approver) {
+    const bool get = call.method == "GET" || call.method == "HEAD";
+    const bool post = call.method == "POST";
+    if (path == "/api/pending") {
+        if (!get) return method_not_allowed("GET");
+        return pending(query);
+    }
+    if (path == "/api/events") {
+        if (!get) return method_not_allowed("GET");
+        HttpReply reply;
+        reply.event_stream = true;
+        return reply;
+    }
+    if (path == "/api/decide") {
+        if (!post) return method_not_allowed("POST");
+        return decide(call, approver);
+    }
+    constexpr std::string_view kRuns = "/api/runs/";
+    if (path.starts_with(kRuns)) {
+        std::string_view rest = path.substr(kRuns.size());
+        const std::size_t slash = rest.find('/');
+        const std::string_view encoded = rest.substr(0, slash);
+        const std::string_view action =
+            slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        std::optional<std::string> run_id = percent_decode(encoded, false);
+        if (!run_id) return error_reply(400, "run id is not percent-encoded UTF-8");
+        if (action.empty() && slash == std::string_view::npos) {
+            if (!get) return method_not_allowed("GET");
+            return run(*run_id);
+        }
+        if (action == "cancel" || action == "close") {
+            if (!post) return method_not_allowed("POST");
+            return stop_run(action == "cancel" ? Operation::cancel : Operation::close_run, *run_id,
+                            approver);
+        }
+    }
+    return error_reply(404, "no such resource");
+}
+
+HttpReply ConsoleRoutes::pending(std::string_view query) {
+    auto pairs = parse_query(query);
+    if (!pairs) return error_reply(400, "query is not percent-encoded UTF-8");
+    std::size_t limit = kDefaultPageSize;
+    std::uint64_t after = 0;
+    std::string prefix;
+    for (auto& [name, value] : *pairs) {
+        if (name == "limit") {
+            auto number = whole_number(value);
+            if (!number || *number < 1 || *number > kMaxPageSize) {
+                return error_reply(400, "limit must be a whole number from 1 to 1000");
+            }
+            limit = static_cast<std::size_t>(*number);
+        } else if (name == "after") {
+            auto number = whole_number(value);
+            if (!number) return error_reply(400, "after must be a cursor from a previous page");
+            after = *number;
+        } else if (name == "run") {
+            prefix = std::move(value);
+        }
+    }
+    const HeldPage page = state_.held().page(limit, after, prefix);
+    json::array items;
+    for (const HeldEffect* held : page.items) {
+        items.push_back(json::object{{"run_id", held->run_id},
+                                     {"effect_key", held->effect_key},
+                                     {"held_at", held->held_at_ms}});
+    }
+    json::value next = nullptr;
+    if (page.next) next = std::to_string(*page.next);
+    // Reflects state that may rest on changes not yet durable.
+    return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
+                      store_.last_recorded());
+}
+
+HttpReply ConsoleRoutes::run(const std::string& run_id) {
+    const RunRecord* record = ledger_.find_run(run_id);
+    if (record == nullptr) return error_reply(404, "no such run");
+    std::vector<std::pair<std::string, EffectState>> effects;
+    record->effects.for_each([&](const EffectKey& key) {
+        effects.emplace_back(std::string(key.view()), state_of(key));
+    });
+    std::sort(effects.begin(), effects.end());
+    json::array listed;
+    for (auto& [key, state] : effects) {
+        listed.push_back(json::object{{"effect_key", key}, {"state", state_name(state)}});
+    }
+    return json_reply(json::object{{"run_id", run_id},
+                                   {"cancelled", record->cancelled},
+                                   {"closed", record->closed},
+                                   {"effects", std::move(listed)}},
+                      store_.last_recorded());
+}
+
+HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approver) {
+    if (!is_json_type(call.content_type)) {
+        return error_reply(415, "content type must be application/json");
+    }
+    boost::system::error_code error;
+    json::value body = json::parse(call.body, error);
+    if (error || !body.is_object()) return error_reply(400, "body must be a JSON object");
+    const json::object& members = body.as_object();
+    auto text = [&](std::string_view name) -> const json::string* {
+        const json::value* value = members.if_contains(name);
+        return value != nullptr ? value->if_string() : nullptr;
+    };
+    const json::string* run_id = text("run_id");
+    if (run_id == nullptr) return error_reply(400, "\"run_id\" must be a string");
+    const json::string* effect_key = text("effect_key");
+    if (effect_key == nullptr) return error_reply(400, "\"effect_key\" must be a string");
+    const json::value* approved = members.if_contains("approved");
+    if (approved == nullptr || !approved->is_bool()) {
+        return error_reply(400, "\"approved\" must be true or false");
+    }
+    std::string_view reason;
+    if (const json::value* given = members.if_contains("reason"); given && !given->is_null()) {
+        if (!given->is_string()) return error_reply(400, "\"reason\" must be a string");
+        reason = given->get_string();
+    }
+    Request request;
+    request.op = Operation::decide;
+    request.run_id = std::string(*run_id);
+    request.effect_key = std::string(*effect_key);
+    request.flag = approved->get_bool();
+    Answer answer = handler_.handle_verified(request, Provenance{approver, reason});
+    HttpReply reply;
+    reply.body = reply_body(std::move(answer.line));
+    reply.wait_for = answer.wait_for;
+    return reply;
+}
+
+HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,
+                                  const std::string& approver) {
+    Request request;
+    request.op = op;
+    request.run_id = run_id;
+    Answer answer = handler_.handle_verified(request, Provenance{approver, {}});
+    HttpReply reply;
+    reply.body = reply_body(std::move(answer.line));
+    reply.wait_for = answer.wait_for;
+    return reply;
+}
+
+HttpReply ConsoleRoutes::metrics() {
+    std::string text;
+    text += "# HELP latchwork_requests_total Requests decided, from either door, by operation and verdict.\n";
+    text += "# TYPE latchwork_requests_total counter\n";
+    for (const auto& [key, count] : state_.requests()) {
+        text += "latchwork_requests_total{op=\"" + key.first + "\",verdict=\"" + key.second +
+                "\"} " + std::to_string(count) + "\n";
+    }
+    text += "# HELP latchwork_console_refusals_total Console calls refused before any decision, by status.\n";
+    text += "# TYPE latchwork_console_refusals_total counter\n";
+    for (const auto& [key, count] : state_.refusals()) {
+        text += "latchwork_console_refusals_total{route=\"" + key.first + "\",status=\"" +
+                std::to_string(key.second) + "\"} " + std::to_string(count) + "\n";
+    }
+    text += "# HELP latchwork_pending_effects Effects held for a decision.\n";
+    text += "# TYPE latchwork_pending_effects gauge\n";
+    text += "latchwork_pending_effects " + std::to_string(ledger_.pending_count()) + "\n";
+    text += "# HELP latchwork_open_connections Connections open now, by door.\n";
+    text += "# TYPE latchwork_open_connections gauge\n";
+    text += connection_gauges_();
+    HttpReply reply;
+    reply.content_type = "text/plain; version=0.0.4; charset=utf-8";
+    reply.body = std::move(text);
+    return reply;
+}
+
+}  // namespace latchwork::server

@@ -1,0 +1,67 @@
+// held_index.cpp: the effects that wait for a decision, in the order they were held.
+#include "server/http/held_index.h"
+
+namespace latchwork::server {
+
+using Kind = ChangeRecord::Kind;
+
+void HeldIndex::apply(std::span<const ChangeRecord> changes, std::int64_t now_ms) {
+    for (const ChangeRecord& change : changes) {
+        switch (change.kind) {
+            case Kind::effect_pending:
+                hold(change.run_id, change.effect_key, now_ms);
+                break;
+            case Kind::effect_released:
+            case Kind::effect_rejected:
+                drop(change.run_id, change.effect_key);
+                break;
+            case Kind::run_cancelled:  // both drop every pending effect of the run
+            case Kind::run_closed:
+                drop_run(change.run_id);
+                break;
+        }
+    }
+}
+
+void HeldIndex::hold(std::string_view run_id, std::string_view effect_key,
+                     std::int64_t held_at_ms) {
+    auto [at, added] =
+        by_key_.try_emplace(std::pair{std::string(run_id), std::string(effect_key)}, 0);
+    if (!added) return;  // held already: it keeps its place
+    at->second = ++last_position_;
+    by_position_.emplace(last_position_, HeldEffect{last_position_, std::string(run_id),
+                                                    std::string(effect_key), held_at_ms});
+}
+
+void HeldIndex::drop(std::string_view run_id, std::string_view effect_key) {
+    auto at = by_key_.find(std::pair{std::string(run_id), std::string(effect_key)});
+    if (at == by_key_.end()) return;
+    by_position_.erase(at->second);
+    by_key_.erase(at);
+}
+
+void HeldIndex::drop_run(std::string_view run_id) {
+    // The keys of one run sit together, from (run_id, "") on.
+    auto at = by_key_.lower_bound(std::pair{std::string(run_id), std::string()});
+    while (at != by_key_.end() && at->first.first == run_id) {
+        by_position_.erase(at->second);
+        at = by_key_.erase(at);
+    }
+}
+
+HeldPage HeldIndex::page(std::size_t limit, std::uint64_t after,
+                         std::string_view run_prefix) const {
+    HeldPage page;
+    for (auto at = by_position_.upper_bound(after); at != by_position_.end(); ++at) {
+        const HeldEffect& held = at->second;
+        if (!held.run_id.starts_with(run_prefix)) continue;
+        if (page.items.size() == limit) {
+            page.next = page.items.back()->position;
+            break;
+        }
+        page.items.push_back(&held);
+    }
+    return page;
+}
+
+}  // namespace latchwork::server

@@ -1,0 +1,79 @@
+// request_observer_test.cpp: what the request handler tells its observer, and decisions
+// taken for a sender authenticated elsewhere.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "server/memory_store.h"
+#include "server/request_handler.h"
+#include "support/secret_bytes.h"
+
+namespace latchwork::server {
+namespace {
+
+using Kind = ChangeRecord::Kind;
+
+struct Seen {
+    bool readable;
+    std::string verdict;
+    std::vector<Kind> changes;
+    std::uint64_t batch;
+    std::string approver;
+};
+
+class Recorder final : public RequestObserver {
+public:
+    void handled(const Request* request, std::string_view verdict,
+                 std::span<const ChangeRecord> changes, std::uint64_t batch,
+                 const Provenance& provenance) override {
+        Seen one{request != nullptr, std::string(verdict), {}, batch,
+                 std::string(provenance.approver)};
+        for (const ChangeRecord& change : changes) one.changes.push_back(change.kind);
+        seen.push_back(std::move(one));
+    }
+    std::vector<Seen> seen;
+};
+
+TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
+    RunLedger ledger;
+    MemoryStore store;
+    SecretBytes secret;
+    secret.push_back('k');
+    RequestHandler handler(ledger, store, &secret);
+    Recorder recorder;
+    handler.set_observer(&recorder);
+
+    handler.handle("not json");
+    handler.handle(R"({"op":"submit","run_id":"r","effect_key":"e","needs_approval":true})");
+    handler.handle(R"({"op":"decide","run_id":"r","effect_key":"e","approved":true})");  // no mac
+    Request request;
+    request.op = Operation::decide;
+    request.run_id = "r";
+    request.effect_key = "e";
+    request.flag = true;
+    const Answer answer = handler.handle_verified(request, Provenance{"ada", "fine"});
+    EXPECT_EQ(answer.line, "{\"verdict\":\"release\"}\n");
+    EXPECT_EQ(answer.wait_for, 2u);
+    handler.handle(R"({"op":"pending_count"})");
+    handler.handle(R"({"op":"ping"})");
+
+    ASSERT_EQ(recorder.seen.size(), 6u);
+    EXPECT_FALSE(recorder.seen[0].readable);
+    EXPECT_EQ(recorder.seen[0].verdict, "error");
+    EXPECT_EQ(recorder.seen[1].verdict, "held_for_approval");
+    EXPECT_EQ(recorder.seen[1].changes, std::vector<Kind>{Kind::effect_pending});
+    EXPECT_EQ(recorder.seen[1].batch, 1u);
+    EXPECT_EQ(recorder.seen[2].verdict, "error");  // not authenticated: nothing changed
+    EXPECT_TRUE(recorder.seen[2].changes.empty());
+    EXPECT_EQ(recorder.seen[3].verdict, "release");
+    EXPECT_EQ(recorder.seen[3].changes, std::vector<Kind>{Kind::effect_released});
+    EXPECT_EQ(recorder.seen[3].batch, 2u);
+    EXPECT_EQ(recorder.seen[3].approver, "ada");
+    EXPECT_EQ(recorder.seen[4].verdict, "ok");
+    EXPECT_EQ(recorder.seen[4].batch, 0u);
+    EXPECT_EQ(recorder.seen[5].verdict, "pong");
+}
+
+}  // namespace
+}  // namespace latchwork::server

@@ -1,0 +1,391 @@
+"""The console's HTTP API against the real latchwork-gate: every endpoint, every error."""
+
+from __future__ import annotations
+
+import json
+import signal
+import socket
+import time
+
+import pytest
+
+import latchwork
+from console_http import Console, EventStream, quote, write_approvers
+from gate_process import GateProcess, run_gate
+
+TOKENS = "alice:token-of-alice\nbob:token-of-bob\n"
+
+
+@pytest.fixture
+def approvers(tmp_path):
+    return write_approvers(tmp_path, "# who may decide\n" + TOKENS)
+
+
+@pytest.fixture
+def served(gate_process, approvers):
+    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
+    return process, Console(process.console_port, "token-of-alice")
+
+
+def client(process: GateProcess) -> latchwork.GateClient:
+    return latchwork.GateClient(process.address)
+
+
+def test_ready_lines_name_both_doors(served):
+    process, _ = served
+    assert process.ready_line == f"listening on 127.0.0.1:{process.port}"
+    assert process.console_url == f"http://127.0.0.1:{process.console_port}/"
+
+
+def test_health_and_metrics_need_no_token(served):
+    process, console = served
+    reply = console.call("GET", "/healthz", token="")
+    assert (reply.status, reply.json()) == (200, {"status": "ok"})
+    gate = client(process)
+    gate.submit("r", "held", True)
+    gate.submit("r", "free")
+    reply = console.call("GET", "/metrics", token="")
+    assert reply.status == 200
+    assert reply.headers["content-type"].startswith("text/plain; version=0.0.4")
+    text = reply.body.decode()
+    assert 'latchwork_requests_total{op="submit",verdict="held_for_approval"} 1' in text
+    assert 'latchwork_requests_total{op="submit",verdict="release"} 1' in text
+    assert "latchwork_pending_effects 1\n" in text
+    assert 'latchwork_open_connections{door="line"} 1' in text
+    assert 'latchwork_open_connections{door="console"} 1' in text
+
+
+@pytest.mark.parametrize("path", ["/api/pending", "/api/runs/r", "/api/events", "/api/nothing"])
+@pytest.mark.parametrize("token", ["", "token-of-nobody", "token-of-alic", "TOKEN-OF-ALICE"])
+def test_api_refuses_a_missing_or_wrong_token(served, path, token):
+    _, console = served
+    reply = console.call("GET", path, token=token)
+    assert reply.status == 401
+    assert reply.json() == {"error": "missing or wrong bearer token"}
+    assert reply.headers["www-authenticate"] == "Bearer"
+
+
+def test_every_approver_token_is_taken(served):
+    _, console = served
+    for token in ("token-of-alice", "token-of-bob"):
+        assert console.call("GET", "/api/pending", token=token).status == 200
+
+
+def test_pending_oldest_first_paged_and_filtered(served):
+    process, console = served
+    gate = client(process)
+    held = [("run-a", "one"), ("run-b", "two"), ("run-a", "three"), ("other", "four"),
+            ("run-a/x", "five")]
+    for run_id, key in held:
+        assert gate.submit(run_id, key, True).kind == "held_for_approval"
+    gate.submit("run-a", "one", True)  # held again: keeps its place
+    gate.submit("run-b", "released", False)
+
+    whole = console.get("/api/pending")
+    assert [(i["run_id"], i["effect_key"]) for i in whole["items"]] == held
+    assert whole["next"] is None
+    times = [i["held_at"] for i in whole["items"]]
+    assert times == sorted(times) and all(isinstance(t, int) for t in times)
+
+    seen, cursor = [], None
+    while True:
+        page = console.get("/api/pending?limit=2" + (f"&after={cursor}" if cursor else ""))
+        assert len(page["items"]) <= 2
+        seen += [(i["run_id"], i["effect_key"]) for i in page["items"]]
+        cursor = page["next"]
+        if cursor is None:
+            break
+        assert isinstance(cursor, str)
+    assert seen == held
+
+    page = console.get("/api/pending?run=" + quote("run-a"))
+    assert [i["effect_key"] for i in page["items"]] == ["one", "three", "five"]
+    page = console.get("/api/pending?run=run-a%2F")
+    assert [i["effect_key"] for i in page["items"]] == ["five"]
+
+    # Decided, cancelled and closed effects leave the list.
+    assert console.decide("run-a", "one", True) == "release"
+    gate.decide("run-b", "two", False)
+    gate.cancel("other")
+    page = console.get("/api/pending")
+    assert [(i["run_id"], i["effect_key"]) for i in page["items"]] == [
+        ("run-a", "three"), ("run-a/x", "five")]
+    assert console.call("POST", "/api/runs/run-a/close").json() == {"verdict": "ok"}
+    assert console.get("/api/pending")["items"] == [
+        {"run_id": "run-a/x", "effect_key": "five", "held_at": times[4]}]
+
+
+# Each step: (door, operation, arguments); the verdicts equal an in-process Gate's.
+DECISIONS = [
+    ("submit", ("r", "e1", True)),
+    ("http_decide", ("r", "e1", True)),
+    ("submit", ("r", "e1", True)),
+    ("submit", ("r", "e2", True)),
+    ("http_decide", ("r", "e2", False)),
+    ("submit", ("r", "e2", False)),
+    ("http_decide", ("r", "e2", True)),
+    ("http_decide", ("r", "never-held", True)),
+    ("http_cancel", ("r",)),
+    ("submit", ("r", "e3", True)),
+    ("http_decide", ("r", "e3", True)),
+    ("submit", ("s", "e1", True)),
+    ("http_close", ("s",)),
+    ("submit", ("s", "e1", True)),
+    ("http_decide", ("s", "e1", False)),
+]
+
+
+def test_console_decisions_give_the_in_process_verdicts(served):
+    process, console = served
+    gate, oracle = client(process), latchwork.Gate()
+    for door, arguments in DECISIONS:
+        if door == "submit":
+            assert gate.submit(*arguments).kind == oracle.submit(*arguments).kind, arguments
+        elif door == "http_decide":
+            assert console.decide(*arguments) == oracle.decide(*arguments).kind, arguments
+        else:
+            action = "cancel" if door == "http_cancel" else "close"
+            reply = console.call("POST", f"/api/runs/{quote(arguments[0])}/{action}")
+            assert (reply.status, reply.json()) == (200, {"verdict": "ok"})
+            (oracle.cancel if action == "cancel" else oracle.close_run)(arguments[0])
+    with process.connect() as raw:
+        assert raw.request({"op": "is_cancelled", "run_id": "r"})["value"] is True
+        assert raw.request({"op": "is_closed", "run_id": "s"})["value"] is True
+        assert raw.request({"op": "state_len"})["value"] == oracle.state_len()
+
+
+@pytest.mark.parametrize("run_id,key", [
+    ("run/with/slashes", "key?with=query&x"),
+    ("ünïcödé run", "ключ 🔑"),
+    ("100%", "#fragment"),
+    ("", "empty run id"),
+])
+def test_any_string_in_a_path(served, run_id, key):
+    process, console = served
+    gate = client(process)
+    gate.submit(run_id, key, True)
+    gate.submit(run_id, "done")
+    assert console.decide(run_id, key, False, "not today") == "refused_rejected"
+    found = console.get(f"/api/runs/{quote(run_id)}")
+    assert found == {"run_id": run_id, "cancelled": False, "closed": False,
+                     "effects": sorted([{"effect_key": key, "state": "rejected"},
+                                        {"effect_key": "done", "state": "released"}],
+                                       key=lambda e: e["effect_key"].encode())}
+    reply = console.call("POST", f"/api/runs/{quote(run_id)}/cancel")
+    assert reply.json() == {"verdict": "ok"}
+    assert console.get(f"/api/runs/{quote(run_id)}")["cancelled"] is True
+
+
+def test_run_states(served):
+    process, console = served
+    gate = client(process)
+    gate.submit("r", "p", True)
+    gate.submit("r", "q")
+    assert console.get("/api/runs/r") == {
+        "run_id": "r", "cancelled": False, "closed": False,
+        "effects": [{"effect_key": "p", "state": "pending"},
+                    {"effect_key": "q", "state": "released"}]}
+    assert console.call("POST", "/api/runs/r/close").json() == {"verdict": "ok"}
+    assert console.get("/api/runs/r") == {"run_id": "r", "cancelled": False, "closed": True,
+                                          "effects": []}
+
+
+LONG = "x" * (64 * 1024 + 1)
+# (method, path, JSON body or raw bytes, extra headers, status, error text)
+ERRORS = [
+    ("GET", "/nothing", None, {}, 404, "no such resource"),
+    ("GET", "/api/runs/unknown", None, {}, 404, "no such run"),
+    ("GET", "/api/runs/a/b", None, {}, 404, "no such resource"),
+    ("POST", "/api/runs/a/reopen", None, {}, 404, "no such resource"),
+    ("GET", "/api/runs/%zz", None, {}, 400, "run id is not percent-encoded UTF-8"),
+    ("GET", "/api/runs/%ff", None, {}, 400, "run id is not percent-encoded UTF-8"),
+    ("GET", "/api/pending?limit=0", None, {}, 400, "limit must be a whole number from 1 to 1000"),
+    ("GET", "/api/pending?limit=1001", None, {}, 400,
+     "limit must be a whole number from 1 to 1000"),
+    ("GET", "/api/pending?limit=two", None, {}, 400,
+     "limit must be a whole number from 1 to 1000"),
+    ("GET", "/api/pending?after=-1", None, {}, 400, "after must be a cursor from a previous page"),
+    ("GET", "/api/pending?run=%e2%82", None, {}, 400, "query is not percent-encoded UTF-8"),
+    ("POST", "/api/decide", b"{", {"Content-Type": "application/json"}, 400,
+     "body must be a JSON object"),
+    ("POST", "/api/decide", b"[]", {"Content-Type": "application/json"}, 400,
+     "body must be a JSON object"),
+    ("POST", "/api/decide", b'{"run_id":"\xff"}', {"Content-Type": "application/json"}, 400,
+     "body must be a JSON object"),
+    ("POST", "/api/decide", {"effect_key": "e", "approved": True}, {}, 400,
+     '"run_id" must be a string'),
+    ("POST", "/api/decide", {"run_id": 1, "effect_key": "e", "approved": True}, {}, 400,
+     '"run_id" must be a string'),
+    ("POST", "/api/decide", {"run_id": "r", "approved": True}, {}, 400,
+     '"effect_key" must be a string'),
+    ("POST", "/api/decide", {"run_id": "r", "effect_key": "e"}, {}, 400,
+     '"approved" must be true or false'),
+    ("POST", "/api/decide", {"run_id": "r", "effect_key": "e", "approved": 1}, {}, 400,
+     '"approved" must be true or false'),
+    ("POST", "/api/decide", {"run_id": "r", "effect_key": "e", "approved": True, "reason": 5},
+     {}, 400, '"reason" must be a string'),
+    ("POST", "/api/decide", b'{}', {"Content-Type": "text/plain"}, 415,
+     "content type must be application/json"),
+    ("POST", "/api/decide", b'{}', {}, 415, "content type must be application/json"),
+    ("POST", "/api/decide", {"reason": LONG}, {}, 413, "request body too large"),
+    ("GET", "/api/pending", None, {"X-Big": "y" * 9000}, 431, "request header too large"),
+    ("DELETE", "/api/pending", None, {}, 405, "method not allowed"),
+    ("GET", "/api/decide", None, {}, 405, "method not allowed"),
+    ("GET", "/api/runs/r/cancel", None, {}, 405, "method not allowed"),
+    ("POST", "/api/runs/r", None, {}, 405, "method not allowed"),
+    ("POST", "/api/events", None, {}, 405, "method not allowed"),
+    ("PUT", "/healthz", None, {}, 405, "method not allowed"),
+    ("POST", "/metrics", None, {}, 405, "method not allowed"),
+    ("POST", "/", None, {}, 405, "method not allowed"),
+]
+
+
+@pytest.mark.parametrize("method,path,body,headers,status,text", ERRORS,
+                         ids=[f"{e[4]}-{e[0]}-{e[1][:30]}" for e in ERRORS])
+def test_error_replies(served, method, path, body, headers, status, text):
+    process, console = served
+    client(process).submit("r", "e", True)
+    if isinstance(body, bytes):
+        reply = console.call(method, path, raw=body, headers=headers)
+    else:
+        reply = console.call(method, path, body, headers=headers)
+    assert reply.status == status
+    assert reply.json() == {"error": text}
+    assert reply.headers["x-content-type-options"] == "nosniff"
+    if status == 405:
+        assert reply.headers["allow"] in ("GET", "POST")
+    # A refused call changed nothing.
+    assert console.get("/api/pending")["items"][0]["effect_key"] == "e"
+
+
+def test_a_malformed_request_gets_json(served):
+    _, console = served
+    with socket.create_connection(("127.0.0.1", console.port), timeout=10) as raw:
+        raw.sendall(b"NOT HTTP AT ALL\r\n\r\n")
+        answer = raw.recv(65536).decode()
+    head, _, body = answer.partition("\r\n\r\n")
+    assert head.startswith("HTTP/1.1 400 ")
+    assert json.loads(body) == {"error": "malformed HTTP request"}
+
+
+def test_keep_alive_serves_several_requests(served):
+    _, console = served
+    connection = console.connection()
+    for _ in range(3):
+        connection.request("GET", "/api/pending", headers=console.headers())
+        response = connection.getresponse()
+        assert response.status == 200 and json.loads(response.read())["items"] == []
+    connection.close()
+
+
+def test_events_of_either_door(served):
+    process, console = served
+    stream = EventStream(console)
+    gate = client(process)
+    gate.submit("r", "a/b", True)
+    name, data = stream.next_event()
+    assert name == "held" and (data["run_id"], data["effect_key"]) == ("r", "a/b")
+    assert isinstance(data["held_at"], int)
+    console.decide("r", "a/b", True, "looks right")
+    assert stream.next_event() == ("decided", {
+        "run_id": "r", "effect_key": "a/b", "approved": True, "verdict": "release",
+        "approver": "alice", "reason": "looks right", "at": stream_time(stream)})
+    gate.submit("r", "c", True)
+    assert stream.next_event()[0] == "held"
+    gate.decide("r", "c", False)
+    name, data = stream.next_event()
+    assert (name, data["approved"], data["verdict"], data["approver"], data["reason"]) == (
+        "decided", False, "refused_rejected", "", "")
+    gate.submit("r", "released at once")  # decides nothing a person waits on
+    gate.cancel("r")
+    assert stream.next_event()[0] == "cancelled"
+    console.call("POST", "/api/runs/r/close")
+    name, data = stream.next_event()
+    assert (name, data["run_id"]) == ("closed", "r")
+    stream.close()
+
+
+def stream_time(stream: EventStream):
+    """Matches any event time (an int)."""
+    class AnyInt:
+        def __eq__(self, other):
+            return isinstance(other, int)
+    return AnyInt()
+
+
+def test_sigterm_with_an_open_event_stream_exits_cleanly(gate_process, approvers):
+    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
+    stream = EventStream(Console(process.console_port, "token-of-bob"))
+    process.signal(signal.SIGTERM)
+    assert process.wait() == 0
+    with pytest.raises(EOFError):
+        stream.next_event()
+    stream.close()
+
+
+def test_console_decides_without_a_mac_where_the_line_protocol_needs_one(
+        gate_process, approvers, tmp_path):
+    secret = tmp_path / "secret"
+    secret.write_bytes(b"s3cret")
+    secret.chmod(0o600)
+    process = gate_process("--secret-file", str(secret), "--console", "127.0.0.1:0",
+                           "--approvers", str(approvers))
+    console = Console(process.console_port, "token-of-bob")
+    client(process).submit("r", "e", True)
+    with process.connect() as raw:
+        assert raw.request({"op": "decide", "run_id": "r", "effect_key": "e",
+                            "approved": True})["verdict"] == "error"
+    assert console.decide("r", "e", True) == "release"
+
+
+def test_open_console_on_loopback_without_approvers(gate_process):
+    process = gate_process("--console", "127.0.0.1:0")
+    warning = ("latchwork-gate: no --approvers: the console takes every call without a token "
+               "(loopback only)")
+    # Standard error is read by a thread of its own: the line may lag the ready line.
+    deadline = time.monotonic() + 30
+    while warning not in process.stderr_lines and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert warning in process.stderr_lines
+    console = Console(process.console_port)
+    assert console.get("/api/pending") == {"items": [], "next": None}
+
+
+REFUSED = "--console needs --approvers unless it listens on a loopback address and the " \
+          "server has no --secret-file"
+
+
+@pytest.mark.parametrize("setup,expected", [
+    ("any-address", REFUSED),
+    ("secret", REFUSED),
+    ("readable", "group or others may access it (mode 0644); allow its owner only (chmod 600)"),
+    ("malformed", "line 2 is not name:token"),
+    ("empty-token", "line 1 is not name:token"),
+    ("no-approver", "names no approver"),
+    ("missing", "cannot be opened"),
+    ("bad-address", 'invalid listen address "nowhere"'),
+])
+def test_start_up_refusals(tmp_path, setup, expected):
+    arguments = ["serve", "--listen", "127.0.0.1:0", "--console", "127.0.0.1:0"]
+    if setup == "any-address":
+        arguments[-1] = "0.0.0.0:0"
+    elif setup == "bad-address":
+        arguments[-1] = "nowhere"
+    elif setup == "secret":
+        secret = tmp_path / "secret"
+        secret.write_bytes(b"k")
+        secret.chmod(0o600)
+        arguments += ["--secret-file", str(secret)]
+    else:
+        texts = {"readable": TOKENS, "malformed": "alice:a\nbob\n", "empty-token": "alice:\n",
+                 "no-approver": "# nobody\n\n"}
+        path = write_approvers(tmp_path, texts.get(setup, ""),
+                               0o644 if setup == "readable" else 0o600)
+        if setup == "missing":
+            path.unlink()
+        arguments += ["--approvers", str(path)]
+    result = run_gate(*arguments)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert expected in result.stderr
+    assert len(result.stderr.splitlines()) == 1, result.stderr

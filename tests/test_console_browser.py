@@ -1,0 +1,173 @@
+"""The approval console in a real headless Chromium, against the real latchwork-gate."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import shutil
+
+import pytest
+
+import latchwork
+from console_http import write_approvers
+
+webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
+from selenium.common.exceptions import (  # noqa: E402
+    NoAlertPresentException, StaleElementReferenceException)
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+pytestmark = pytest.mark.skipif(
+    not (os.path.exists(CHROMIUM) and os.path.exists(DRIVER)),
+    reason="chromium and chromium-driver are not installed (make installs them as root)")
+
+TOKEN = "token-of-ada"
+# Where the README's picture is refreshed from: LATCHWORK_CONSOLE_SCREENSHOT=docs/console.png.
+SCREENSHOT_TO = os.environ.get("LATCHWORK_CONSOLE_SCREENSHOT")
+# A new hold must show within this; the page is pushed each event as it happens.
+APPEARS_WITHIN = 1.0
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
+                     "--disable-dev-shm-usage", "--window-size=1280,860"):
+        options.add_argument(argument)
+    # The browser is not ours to sanitize: the sanitizer run's preloads stay out of it.
+    env = {name: value for name, value in os.environ.items()
+           if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS",
+                           "PYTHONMALLOC")}
+    service = webdriver.ChromeService(executable_path=DRIVER, env=env)
+    driver = webdriver.Chrome(service=service, options=options)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def console(gate_process, tmp_path, browser):
+    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\n")
+    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
+    browser.get(process.console_url)
+    browser.execute_script("sessionStorage.clear()")
+    browser.get(process.console_url)
+    return process, latchwork.GateClient(process.address)
+
+
+def sign_in(browser, token):
+    field = browser.find_element(By.CSS_SELECTOR, 'form input[name="token"]')
+    field.clear()
+    field.send_keys(token)
+    field.submit()
+
+
+def signed_in(browser):
+    sign_in(browser, TOKEN)
+    WebDriverWait(browser, 10).until(
+        lambda d: d.find_element(By.ID, "status").text == "Live")
+
+
+def held_element(browser, run_id, effect_key, timeout=APPEARS_WITHIN):
+    def find(driver):
+        for item in driver.find_elements(By.CSS_SELECTOR, "li[data-run-id]"):
+            if (item.get_attribute("data-run-id") == run_id
+                    and item.get_attribute("data-effect-key") == effect_key):
+                return item
+        return False
+    # An element the page removes while it is looked at is looked for again.
+    return WebDriverWait(browser, timeout, poll_frequency=0.05,
+                         ignored_exceptions=(StaleElementReferenceException,)).until(find)
+
+
+def gone(browser, run_id, effect_key):
+    def absent(driver):
+        return not any(item.get_attribute("data-run-id") == run_id
+                       and item.get_attribute("data-effect-key") == effect_key
+                       for item in driver.find_elements(By.CSS_SELECTOR, "li[data-run-id]"))
+    WebDriverWait(browser, 10, ignored_exceptions=(StaleElementReferenceException,)).until(absent)
+
+
+def test_a_wrong_token_is_refused(browser, console):
+    sign_in(browser, "not-a-token")
+    WebDriverWait(browser, 10).until(
+        lambda d: d.find_element(By.ID, "sign-in-error").text == "That token was refused.")
+    assert not browser.find_element(By.ID, "console").is_displayed()
+
+
+def test_approve_in_the_page_releases_the_effect_once(browser, console):
+    _, client = console
+    signed_in(browser)
+    assert client.submit("deploy-42", "send invoice #7", True).kind == "held_for_approval"
+    item = held_element(browser, "deploy-42", "send invoice #7")
+    item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("checked the amount")
+    item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+    gone(browser, "deploy-42", "send invoice #7")
+    assert client.submit("deploy-42", "send invoice #7", True).kind == "refused_duplicate"
+    activity = browser.find_element(By.ID, "activity").text
+    assert "Approved" in activity and "checked the amount" in activity
+
+
+def test_keyboard_moves_and_rejects(browser, console):
+    _, client = console
+    signed_in(browser)
+    for key in ("first", "second"):
+        client.submit("run", key, True)
+    held_element(browser, "run", "second")
+    body = browser.find_element(By.TAG_NAME, "body")
+    body.send_keys("j")
+    body.send_keys("k")
+    body.send_keys("j")
+    body.send_keys("r")
+    gone(browser, "run", "second")
+    assert client.submit("run", "second", True).kind == "refused_rejected"
+    held_element(browser, "run", "first")
+    body.send_keys("a")
+    gone(browser, "run", "first")
+    assert client.submit("run", "first", True).kind == "refused_duplicate"
+
+
+def test_markup_in_a_key_is_shown_as_text(browser, console):
+    _, client = console
+    signed_in(browser)
+    hostile = "<img src=x onerror=alert(1)>"
+    client.submit("<b>run</b>", hostile, True)
+    item = held_element(browser, "<b>run</b>", hostile)
+    assert item.find_element(By.CSS_SELECTOR, ".effect").text == hostile
+    assert browser.execute_script("return document.querySelectorAll('img, b').length") == 0
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text
+    item.find_element(By.CSS_SELECTOR, ".run-link").click()
+    WebDriverWait(browser, 10).until(
+        lambda d: d.find_element(By.ID, "run-title").text == "<b>run</b>")
+    assert browser.execute_script("return document.querySelectorAll('img, b').length") == 0
+
+
+def test_screenshot_for_the_readme(browser, console, tmp_path):
+    _, client = console
+    signed_in(browser)
+    for run_id, key in [("nightly-report-0412", "email finance@acme.example: Q3 summary"),
+                        ("deploy-web-1187", "kubectl rollout production/web v2.14.0"),
+                        ("refund-bot-77", "refund order 88213 ($249.00)"),
+                        ("refund-bot-77", "refund order 88219 ($1,120.00)")]:
+        client.submit(run_id, key, True)
+    client.submit("cleanup-31", "drop table tmp_sessions", True)
+    held_element(browser, "cleanup-31", "drop table tmp_sessions")
+    item = held_element(browser, "deploy-web-1187", "kubectl rollout production/web v2.14.0")
+    item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("change window is open")
+    item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+    gone(browser, "deploy-web-1187", "kubectl rollout production/web v2.14.0")
+    item = held_element(browser, "cleanup-31", "drop table tmp_sessions")
+    item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("still in use by billing")
+    item.find_element(By.CSS_SELECTOR, '[data-action="reject"]').click()
+    gone(browser, "cleanup-31", "drop table tmp_sessions")
+    held_element(browser, "refund-bot-77", "refund order 88213 ($249.00)").find_element(
+        By.CSS_SELECTOR, ".run-link").click()
+    WebDriverWait(browser, 10).until(
+        lambda d: d.find_element(By.ID, "run-title").text == "refund-bot-77")
+    shot = pathlib.Path(SCREENSHOT_TO) if SCREENSHOT_TO else tmp_path / "console.png"
+    shot.parent.mkdir(parents=True, exist_ok=True)
+    assert browser.save_screenshot(str(shot))
+    assert shot.stat().st_size > 10_000

@@ -1,7 +1,7 @@
 """gate_process.py: the installed latchwork-gate, started on a free port and spoken to.
 
-GateProcess starts the real server program with `serve --listen 127.0.0.1:0` and
-whatever options a test adds, waits for its "listening on HOST:PORT" line and stops
+GateProcess starts the real server program with `serve --listen 127.0.0.1:0`, the
+memory store unless a test names a store, and whatever options a test adds, waits for its "listening on HOST:PORT" line and stops
 it with SIGTERM (SIGKILL if it will not go). RawConnection speaks the wire protocol
 over a plain socket; ServerGate puts GateClient and raw requests together into an
 object with the in-process Gate's eight methods, so one table can test both.
@@ -79,6 +79,10 @@ class RawConnection:
 
 class GateProcess:
     def __init__(self, *options: str, listen: str = "127.0.0.1:0"):
+        # Durability is for the tests that ask for it (--store sqlite:PATH); the rest
+        # leave no database behind.
+        if "--store" not in options:
+            options = ("--store", "memory:", *options)
         self.command = [gate_executable(), "serve", "--listen", listen, *options]
         self.process: subprocess.Popen | None = None
         self.stderr_lines: list[str] = []

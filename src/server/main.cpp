@@ -25,11 +25,6 @@ void diagnose(const std::string& text) { std::cerr << "latchwork-gate: " << text
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);
 
-    Result<std::unique_ptr<Store>> store = open_store(options.store);
-    if (!store) {
-        diagnose(store.error());
-        return 2;
-    }
     std::optional<SecretBytes> secret;  // wiped when serving ends, whichever way
     if (options.secret_file) {
         Result<SecretBytes> loaded = load_secret_file(*options.secret_file);
@@ -45,28 +40,40 @@ int serve(const ServeOptions& options) {
         return 2;
     }
 
+    // Opened once everything else is known to be sound, so that a refused start
+    // leaves no new file behind.
+    // Declared before the store, which posts its commits to it: it outlives the store.
+    boost::asio::io_context io(1);
+    Result<OpenedStore> opened = open_store(options.store, io);
+    if (!opened) {
+        diagnose(opened.error());
+        return 2;
+    }
+    Store& store = *opened.value().store;
+
     RunLedger ledger;
-    if (Result<std::monostate> loaded = store.value()->load(ledger); !loaded) {
+    if (Result<std::monostate> loaded = store.load(ledger); !loaded) {
         diagnose("cannot load the store: " + loaded.error());
         return 1;
     }
-    RequestHandler handler(ledger, *store.value(), secret ? &*secret : nullptr);
-    boost::asio::io_context io(1);
+    RequestHandler handler(ledger, store, secret ? &*secret : nullptr);
     ServerLimits limits;
     limits.max_line = options.max_line;
     limits.max_connections = options.max_connections;
-    GateServer server(io, handler, *store.value(), limits);
+    GateServer server(io, handler, store, limits);
     Result<boost::asio::ip::tcp::endpoint> bound = server.listen(at.value());
     if (!bound) {
         diagnose("cannot listen on " + options.listen + ": " + bound.error());
         return 1;
     }
+    diagnose("store " + opened.value().name);
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");
     server.start();
     std::printf("listening on %s\n", endpoint_text(bound.value()).c_str());
     std::fflush(stdout);
     io.run();
-    return 0;
+    // The failure was said when it happened; the exit code says it to a supervisor.
+    return store.failure() ? 1 : 0;
 }
 
 }  // namespace

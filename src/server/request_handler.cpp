@@ -1,10 +1,11 @@
 // request_handler.cpp: one request line decided against the ledger, with the reply it earns.
 //
-// The verdicts come from the gate operations alone. What a decision changed is read
-// off the verdict and the ledger's totals around it, never worked out a second time.
+// The verdicts come from the gate operations alone; the recording forms of them
+// (state_change.h) say what each one changed, for the store.
 #include "server/request_handler.h"
 
 #include "gate/gate_operations.h"
+#include "server/state_change.h"
 #include "hmac/decision_tag.h"
 #include "server/reply_writer.h"
 #include "server/request.h"
@@ -13,8 +14,6 @@
 
 namespace latchwork::server {
 namespace {
-
-using Kind = ChangeRecord::Kind;
 
 bool authenticated(const SecretBytes* secret, const Request& request) {
     if (secret == nullptr) return true;
@@ -27,55 +26,36 @@ bool authenticated(const SecretBytes* secret, const Request& request) {
 }  // namespace
 
 Answer RequestHandler::handle(std::string_view line) {
+    // After a failed commit the ledger may be ahead of the disk: no verdict is safe.
+    if (const Failure* failed = store_.failure()) return Answer{error_reply(failed->message), 0};
+
     Result<Request> parsed = parse_request(line);
     if (!parsed) return Answer{error_reply(parsed.error()), 0};
     Request& request = parsed.value();
 
     changes_.clear();
-    // The parser leaves effect_key empty for the run operations.
-    auto changed = [&](Kind kind) {
-        changes_.push_back(ChangeRecord{kind, request.run_id, request.effect_key});
-    };
     std::string reply;
     switch (request.op) {
         case Operation::ping:
             // Reflects no state at all.
             return Answer{verdict_reply("pong"), 0};
-        case Operation::submit: {
-            const std::uint64_t pending = ledger_.pending_count();
-            const VerdictKind kind =
-                gate_submit(ledger_, request.run_id, request.effect_key, request.flag);
-            if (kind == VerdictKind::release) changed(Kind::effect_released);
-            // Held again without a change when it was pending already.
-            if (kind == VerdictKind::held_for_approval && ledger_.pending_count() > pending) {
-                changed(Kind::effect_pending);
-            }
-            reply = verdict_reply(verdict_kind_text(kind));
+        case Operation::submit:
+            reply = verdict_reply(verdict_kind_text(recorded_submit(
+                ledger_, request.run_id, request.effect_key, request.flag, changes_)));
             break;
-        }
-        case Operation::decide: {
+        case Operation::decide:
             if (!authenticated(secret_, request)) {
                 return Answer{error_reply(not_authenticated_message()), 0};
             }
-            const std::uint64_t rejected = ledger_.rejected_count();
-            const VerdictKind kind =
-                gate_decide(ledger_, request.run_id, request.effect_key, request.flag);
-            if (kind == VerdictKind::release) changed(Kind::effect_released);
-            // A rejection of what was rejected already changes nothing.
-            if (kind == VerdictKind::refused_rejected && ledger_.rejected_count() > rejected) {
-                changed(Kind::effect_rejected);
-            }
-            reply = verdict_reply(verdict_kind_text(kind));
+            reply = verdict_reply(verdict_kind_text(recorded_decide(
+                ledger_, request.run_id, request.effect_key, request.flag, changes_)));
             break;
-        }
         case Operation::cancel:
-            if (!gate_is_cancelled(ledger_, request.run_id)) changed(Kind::run_cancelled);
-            gate_cancel(ledger_, request.run_id);
+            recorded_cancel(ledger_, request.run_id, changes_);
             reply = verdict_reply("ok");
             break;
         case Operation::close_run:
-            if (!gate_is_closed(ledger_, request.run_id)) changed(Kind::run_closed);
-            gate_close_run(ledger_, request.run_id);
+            recorded_close_run(ledger_, request.run_id, changes_);
             reply = verdict_reply("ok");
             break;
         case Operation::is_cancelled:

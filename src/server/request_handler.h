@@ -27,14 +27,15 @@ public:
         : ledger_(ledger), store_(store), secret_(secret) {}
 
     // Parses, checks and decides one request line (without its line feed). A refused
-    // request changes nothing and waits for nothing.
+    // request changes nothing and waits for nothing. Once the store has failed, every
+    // request is refused with the store's failure message.
     Answer handle(std::string_view line);
 
 private:
     RunLedger& ledger_;
     Store& store_;
     const SecretBytes* secret_;
-    std::vector<ChangeRecord> changes_;  // reused from request to request
+    std::vector<StateChange> changes_;  // reused from request to request
 };
 
 }  // namespace latchwork::server

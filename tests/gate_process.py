@@ -78,12 +78,14 @@ class RawConnection:
 
 
 class GateProcess:
-    def __init__(self, *options: str, listen: str = "127.0.0.1:0"):
+    def __init__(self, *options: str, listen: str = "127.0.0.1:0", store: str | None = "memory:",
+                 cwd=None):
         # Durability is for the tests that ask for it (--store sqlite:PATH); the rest
-        # leave no database behind.
-        if "--store" not in options:
-            options = ("--store", "memory:", *options)
+        # leave no database behind. store=None starts on the program's default store.
+        if store is not None and "--store" not in options:
+            options = ("--store", store, *options)
         self.command = [gate_executable(), "serve", "--listen", listen, *options]
+        self.cwd = cwd
         self.process: subprocess.Popen | None = None
         self.stderr_lines: list[str] = []
         self._stderr_reader: threading.Thread | None = None
@@ -96,7 +98,7 @@ class GateProcess:
 
     def start(self) -> "GateProcess":
         self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
+                                        stderr=subprocess.PIPE, cwd=self.cwd)
         # Standard error is drained all along, so the server never blocks on it.
         self._stderr_reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._stderr_reader.start()

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,10 @@ public:
     std::uint64_t last_recorded() const noexcept override { return batches.size(); }
     std::uint64_t durable() const noexcept override { return 0; }
     void set_durable_listener(std::function<void()>) override {}
+    const Failure* failure() const noexcept override { return failed ? &*failed : nullptr; }
 
     std::vector<std::vector<StateChange>> batches;
+    std::optional<Failure> failed;
 };
 
 std::string submit(const char* run, const char* key, bool needs_approval) {
@@ -127,6 +130,21 @@ TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
     EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", true))).line,
               "{\"verdict\":\"release\"}\n");
     EXPECT_EQ(store.batches.size(), 2u);
+}
+
+TEST_F(HandlerChanges, AfterAStoreFailureEveryRequestGetsItsMessageAndChangesNothing) {
+    store.failed = Failure{"store failed: database or disk is full"};
+    const std::string refused =
+        "{\"message\":\"store failed: database or disk is full\",\"verdict\":\"error\"}\n";
+    for (const std::string& line : {submit("r", "a", false), decide("r", "a", true),
+                                    run_op("cancel", "r"), std::string(R"({"op":"ping"})"),
+                                    std::string("not json")}) {
+        const Answer answer = handler.handle(line);
+        EXPECT_EQ(answer.line, refused) << line;
+        EXPECT_EQ(answer.wait_for, 0u) << line;
+    }
+    EXPECT_TRUE(store.batches.empty());
+    EXPECT_EQ(ledger.state_len(), 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 
@@ -13,6 +14,8 @@ namespace {
 // the journal, and how large a slice is (a few microseconds per change).
 constexpr auto kIdleBeforeFold = std::chrono::milliseconds(100);
 constexpr std::uint64_t kIdleFoldChanges = 4096;
+// The longest a batch waits to fill up, whatever a sync costs.
+constexpr auto kLongestGather = std::chrono::milliseconds(1);
 
 }  // namespace
 
@@ -44,7 +47,9 @@ std::uint64_t CommittingStore::record(std::span<const StateChange> changes) {
     bool wake = false;
     {
         const std::lock_guard lock(mutex_);
-        wake = open_.empty() && committer_waiting_;
+        ++open_requests_;
+        wake = committer_waiting_ &&
+               (open_.empty() || (gather_target_ != 0 && open_requests_ == gather_target_));
         open_.insert(open_.end(), changes.begin(), changes.end());
         last_recorded_ = open_number_;
     }
@@ -53,7 +58,10 @@ std::uint64_t CommittingStore::record(std::span<const StateChange> changes) {
 }
 
 void CommittingStore::commit_loop() {
+    using Clock = std::chrono::steady_clock;
     std::vector<StateChange> batch;
+    std::size_t last_requests = 0;   // in the batch committed last
+    Clock::duration last_sync{};     // what committing it took
     std::unique_lock lock(mutex_);
     for (;;) {
         if (open_.empty()) {
@@ -77,10 +85,24 @@ void CommittingStore::commit_loop() {
             committer_waiting_ = false;
             continue;
         }
+        if (last_requests > 1 && open_requests_ < last_requests && !stopping_) {
+            // The clients of the last batch are sending their next requests.
+            const Clock::duration window = std::min<Clock::duration>(last_sync / 2, kLongestGather);
+            gather_target_ = last_requests;
+            committer_waiting_ = true;
+            wake_.wait_for(lock, window,
+                           [this] { return open_requests_ >= gather_target_ || stopping_; });
+            committer_waiting_ = false;
+            gather_target_ = 0;
+        }
         batch.swap(open_);
+        last_requests = open_requests_;
+        open_requests_ = 0;
         const std::uint64_t number = open_number_++;
         lock.unlock();
+        const Clock::time_point started = Clock::now();
         std::optional<Failure> failed = sqlite_.commit(batch);
+        last_sync = Clock::now() - started;
         batch.clear();
         boost::asio::post(io_, [this, number, failed = std::move(failed)]() mutable {
             finished(number, std::move(failed));

@@ -9,6 +9,7 @@ shows that it remembers every answer it gave.
 from __future__ import annotations
 
 import multiprocessing
+import multiprocessing.synchronize
 import os
 import pathlib
 import shutil
@@ -19,7 +20,7 @@ import tempfile
 import latchwork
 
 INVOICES = [f"invoice:{n}" for n in range(200)]
-_start_together = None
+_start_together: multiprocessing.synchronize.Barrier | None = None
 
 
 def gate_program() -> str:
@@ -27,19 +28,20 @@ def gate_program() -> str:
     return str(beside) if beside.is_file() else shutil.which("latchwork-gate") or "latchwork-gate"
 
 
-def start_gate(store: pathlib.Path, secret_file: pathlib.Path) -> tuple[subprocess.Popen, str]:
+def start_gate(store: pathlib.Path, secret_file: pathlib.Path) -> tuple[subprocess.Popen[str], str]:
     """The server on a free port, once it says it listens; its address."""
     server = subprocess.Popen(
         [gate_program(), "serve", "--listen", "127.0.0.1:0", "--store", f"sqlite:{store}",
          "--secret-file", str(secret_file)],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    assert server.stdout is not None
     ready = server.stdout.readline()
     if not ready.startswith("listening on "):
         raise SystemExit(f"latchwork-gate did not start (exit code {server.wait()})")
     return server, ready.split()[-1]
 
 
-def ready_to_race(barrier) -> None:
+def ready_to_race(barrier: multiprocessing.synchronize.Barrier) -> None:
     global _start_together
     _start_together = barrier
 
@@ -47,6 +49,7 @@ def ready_to_race(barrier) -> None:
 def worker(address: str) -> list[str]:
     """Sends every invoice the gate releases to this worker; the ones it sent."""
     client = latchwork.GateClient(address)
+    assert _start_together is not None
     _start_together.wait()  # both connected: now they race
     return [key for key in INVOICES if client.submit("billing", key).kind == "release"]
 

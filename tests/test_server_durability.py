@@ -36,10 +36,10 @@ def test_restarts_keep_every_table_state(gate_process, tmp_path, how):
 def test_the_store_is_named_in_full_and_the_default_is_in_the_working_directory(
         gate_process, tmp_path):
     server = gate_process(store=None, cwd=tmp_path)
-    assert server.stderr_lines[0] == f"latchwork-gate: store sqlite:{tmp_path}/latchwork-gate.db"
     assert server.request({"op": "submit", "run_id": "r", "effect_key": "e"}) == {
         "verdict": "release"}
-    assert server.stop() == 0
+    assert server.stop() == 0  # and standard error read to its end
+    assert server.stderr_lines[0] == f"latchwork-gate: store sqlite:{tmp_path}/latchwork-gate.db"
     assert (tmp_path / "latchwork-gate.db").is_file()
 
 

@@ -51,6 +51,7 @@ $(VPY):
 demo: $(VPY) deps-build
 	$(VPY) -m pip install --quiet .
 	$(VPY) examples/quickstart.py
+	$(VPY) examples/durable_gate.py
 
 # The test build carries the fault-injection hooks; the release wheel never does. It
 # has a build tree of its own, so the hooks never carry over into a later wheel build.

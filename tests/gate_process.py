@@ -1,7 +1,7 @@
 """gate_process.py: the installed latchwork-gate, started on a free port and spoken to.
 
-GateProcess starts the real server program with `serve --listen 127.0.0.1:0` and
-whatever options a test adds, waits for its "listening on HOST:PORT" line and stops
+GateProcess starts the real server program with `serve --listen 127.0.0.1:0`, the
+memory store unless a test names a store, and whatever options a test adds, waits for its "listening on HOST:PORT" line and stops
 it with SIGTERM (SIGKILL if it will not go). RawConnection speaks the wire protocol
 over a plain socket; ServerGate puts GateClient and raw requests together into an
 object with the in-process Gate's eight methods, so one table can test both.
@@ -78,11 +78,17 @@ class RawConnection:
 
 
 class GateProcess:
-    def __init__(self, *options: str, listen: str = "127.0.0.1:0"):
+    def __init__(self, *options: str, listen: str = "127.0.0.1:0", store: str | None = "memory:",
+                 cwd=None):
+        # Durability is for the tests that ask for it (--store sqlite:PATH); the rest
+        # leave no database behind. store=None starts on the program's default store.
+        if store is not None and "--store" not in options:
+            options = ("--store", store, *options)
         self.command = [gate_executable(), "serve", "--listen", listen, *options]
         # With --console a second ready line names the console's URL.
         self.console_url = ""
         self.console_port = 0
+        self.cwd = cwd
         self.process: subprocess.Popen | None = None
         self.stderr_lines: list[str] = []
         self._stderr_reader: threading.Thread | None = None
@@ -95,7 +101,7 @@ class GateProcess:
 
     def start(self) -> "GateProcess":
         self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
+                                        stderr=subprocess.PIPE, cwd=self.cwd)
         # Standard error is drained all along, so the server never blocks on it.
         self._stderr_reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._stderr_reader.start()

@@ -17,6 +17,7 @@ from gated_call import EffectHeld, EffectRefused, gated  # noqa: E402
     ("quickstart.py", "refused_rejected"),
     ("gated_call.py", "refused: email:ann@example.com of run run-1: refused_duplicate"),
     ("async_client.py", "decide email:1 approved: refused_cancelled"),
+    ("durable_gate.py", "refund:7 again:     refused_duplicate"),
 ])
 def test_example_runs(script, expected):
     result = subprocess.run([sys.executable, EXAMPLES / script], capture_output=True, text=True,

@@ -11,6 +11,7 @@ import pytest
 
 from gate_process import GateProcess, encode, run_gate
 
+MEMORY_STORE = "latchwork-gate: store memory:"
 NOT_AUTHENTICATED = "latchwork-gate: no --secret-file: decisions are not authenticated"
 
 
@@ -22,7 +23,7 @@ def test_version_is_the_package_version():
 
 @pytest.mark.parametrize("arguments, shown", [
     (["--help"], ["serve"]),
-    (["serve", "--help"], ["--listen", "127.0.0.1:8796", "--store", "memory:", "--secret-file",
+    (["serve", "--help"], ["--listen", "127.0.0.1:8796", "--store", "sqlite:latchwork-gate.db", "--secret-file",
                            "--max-line", "1048576", "--max-connections", "10000"]),
 ])
 def test_help(arguments, shown):
@@ -47,9 +48,10 @@ def test_usage_errors_exit_non_zero(arguments):
 
 
 @pytest.mark.parametrize("arguments, message", [
-    (["--store", "sqlite:gate.db"],
-     'latchwork-gate: unsupported store "sqlite:gate.db": the only store is memory:'),
-    (["--store", ""], 'latchwork-gate: unsupported store "": the only store is memory:'),
+    (["--store", "redis:gate"],
+     'latchwork-gate: unsupported store "redis:gate": the stores are sqlite:PATH and memory:'),
+    (["--store", ""], 'latchwork-gate: unsupported store "": the stores are sqlite:PATH and memory:'),
+    (["--store", "sqlite:"], "latchwork-gate: store path is empty (sqlite:PATH)"),
     (["--listen", "nonsense"],
      'latchwork-gate: invalid listen address "nonsense": invalid socket address'),
     (["--listen", "127.0.0.1:65536"],
@@ -69,7 +71,7 @@ def test_a_port_in_use_is_refused():
         holder.bind(("127.0.0.1", 0))
         holder.listen()
         port = holder.getsockname()[1]
-        result = run_gate("serve", "--listen", f"127.0.0.1:{port}")
+        result = run_gate("serve", "--listen", f"127.0.0.1:{port}", "--store", "memory:")
     assert result.returncode != 0
     assert result.stderr.startswith(f"latchwork-gate: cannot listen on 127.0.0.1:{port}: bind failed: ")
     assert result.stderr.count("\n") == 1
@@ -82,7 +84,7 @@ def test_ready_line_names_the_real_port_and_diagnostics_go_to_stderr(gate_proces
     assert server.request({"op": "ping"}) == {"verdict": "pong"}
     assert server.stop() == 0
     assert server.process.stdout.closed
-    assert server.stderr_lines == [NOT_AUTHENTICATED]
+    assert server.stderr_lines == [MEMORY_STORE, NOT_AUTHENTICATED]
 
 
 @pytest.mark.parametrize("listen, host", [("localhost:0", None), ("[::1]:0", "[::1]")])
@@ -181,7 +183,7 @@ def test_a_private_secret_file_is_taken_silently(gate_process, tmp_path, mode):
     server = gate_process("--secret-file", write_secret(tmp_path, b"k", mode))
     assert server.request({"op": "ping"}) == {"verdict": "pong"}
     assert server.stop() == 0
-    assert server.stderr_lines == []
+    assert server.stderr_lines == [MEMORY_STORE]
 
 
 def test_each_server_has_its_own_ledger(gate_process):
@@ -194,7 +196,7 @@ def test_each_server_has_its_own_ledger(gate_process):
 def test_gate_process_finds_the_installed_program():
     server = GateProcess()
     assert os.access(server.command[0], os.X_OK)
-    assert server.command[1:] == ["serve", "--listen", "127.0.0.1:0"]
+    assert server.command[1:] == ["serve", "--listen", "127.0.0.1:0", "--store", "memory:"]
 
 
 def test_the_open_files_limit_is_raised_to_the_hard_limit(gate_process):

@@ -12,11 +12,10 @@ RUNS = ["r1", "r2", "", "r\n\"3"]
 KEYS = ["e1", "e2", "e3", "", "é"]
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_random_sequences_match_an_in_process_gate(gate_process, seed):
-    rng = random.Random(seed)
-    server, gate = ServerGate(gate_process()), latchwork.Gate()
-    for step in range(3000):
+def play_random_sequence(rng, server, gate, steps):
+    """Random submit/decide/cancel/close_run on both gates: every answer the same, and
+    the totals and run flags the same every fifty steps and at the end."""
+    for step in range(steps):
         run, key, flag = rng.choice(RUNS), rng.choice(KEYS), rng.random() < 0.5
         roll = rng.random()
         if roll < 0.45:
@@ -27,11 +26,23 @@ def test_random_sequences_match_an_in_process_gate(gate_process, seed):
             assert server.cancel(run) is gate.cancel(run)
         else:
             assert server.close_run(run) is gate.close_run(run)
-        if step % 50 == 0:
-            assert (server.pending_count(), server.state_len()) == (
-                gate.pending_count(), gate.state_len())
-            assert [(server.is_cancelled(r), server.is_closed(r)) for r in RUNS] == [
-                (gate.is_cancelled(r), gate.is_closed(r)) for r in RUNS]
+        if step % 50 == 0 or step == steps - 1:
+            assert_same_totals(server, gate)
+
+
+def assert_same_totals(server, gate):
+    assert (server.pending_count(), server.state_len()) == (
+        gate.pending_count(), gate.state_len())
+    assert [(server.is_cancelled(r), server.is_closed(r)) for r in RUNS] == [
+        (gate.is_cancelled(r), gate.is_closed(r)) for r in RUNS]
+
+
+@pytest.mark.parametrize("store, seed", [("memory", seed) for seed in range(4)] +
+                         [("sqlite", seed) for seed in range(4, 6)])
+def test_random_sequences_match_an_in_process_gate(gate_process, tmp_path, store, seed):
+    url = "memory:" if store == "memory" else f"sqlite:{tmp_path / 'gate.db'}"
+    server, gate = ServerGate(gate_process("--store", url)), latchwork.Gate()
+    play_random_sequence(random.Random(seed), server, gate, 3000)
 
 
 EFFECTS = 300

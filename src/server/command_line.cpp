@@ -18,7 +18,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "HOST:PORT to listen on; HOST an IPv4 address, [IPv6] or a name; "
                       "port 0 takes a free port")
         ->capture_default_str();
-    serve->add_option("--store", options.store, "where state is kept (memory:)")
+    serve->add_option("--store", options.store, "where state is kept: sqlite:PATH (durable) or memory: (lost at exit)")
         ->capture_default_str();
     serve->add_option("--secret-file", options.secret_file,
                       "file whose bytes are the secret every decision must be tagged with");

@@ -9,7 +9,7 @@ namespace latchwork::server {
 
 struct ServeOptions {
     std::string listen = "127.0.0.1:8796";  // the client's default endpoint
-    std::string store = "memory:";
+    std::string store = "sqlite:latchwork-gate.db";  // durable by default
     std::optional<std::string> secret_file;
     std::size_t max_line = 1 << 20;
     std::size_t max_connections = 10'000;

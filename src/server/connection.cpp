@@ -140,9 +140,20 @@ void Connection::queue(Answer answer) {
 
 void Connection::release_durable() {
     const std::uint64_t durable = server_.store().durable();
+    // After a failed commit nothing beyond durable() may carry its verdict.
+    const Failure* failed = server_.store().failure();
     bool moved = false;
-    while (waiting_head_ < waiting_.size() && waiting_[waiting_head_].wait_for <= durable) {
-        outbox_ += waiting_[waiting_head_].line;
+    while (waiting_head_ < waiting_.size()) {
+        Answer& answer = waiting_[waiting_head_];
+        if (answer.wait_for <= durable) {
+            outbox_ += answer.line;
+        } else if (failed != nullptr) {
+            const std::string refused = error_reply(failed->message);
+            unsent_ = unsent_ - answer.line.size() + refused.size();
+            outbox_ += refused;
+        } else {
+            break;
+        }
         ++waiting_head_;
         moved = true;
     }

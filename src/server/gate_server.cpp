@@ -39,6 +39,12 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
       accept_pause_(io) {
     store_.set_durable_listener([this] {
         for (Connection* connection : connections_) connection->release_durable();
+        if (const Failure* failed = store_.failure(); failed && !stopping_) {
+            // Fail closed: what is waiting was just answered with the failure; stop
+            // taking requests, and the program exits non-zero once those are sent.
+            std::cerr << "latchwork-gate: " << failed->message << "; stopping" << std::endl;
+            stop();
+        }
         if (durable_watcher_) durable_watcher_();
     });
 }

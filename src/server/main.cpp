@@ -26,11 +26,6 @@ void diagnose(const std::string& text) { std::cerr << "latchwork-gate: " << text
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);
 
-    Result<std::unique_ptr<Store>> store = open_store(options.store);
-    if (!store) {
-        diagnose(store.error());
-        return 2;
-    }
     std::optional<SecretBytes> secret;  // wiped when serving ends, whichever way
     if (options.secret_file) {
         Result<SecretBytes> loaded = load_secret_file(*options.secret_file);
@@ -65,26 +60,37 @@ int serve(const ServeOptions& options) {
         approvers = std::move(who).value();
     }
 
+    // Opened once everything else is known to be sound, so that a refused start
+    // leaves no new file behind.
+    // Declared before the store, which posts its commits to it: it outlives the store.
+    boost::asio::io_context io(1);
+    Result<OpenedStore> opened = open_store(options.store, io);
+    if (!opened) {
+        diagnose(opened.error());
+        return 2;
+    }
+    Store& store = *opened.value().store;
+
     RunLedger ledger;
-    if (Result<std::monostate> loaded = store.value()->load(ledger); !loaded) {
+    if (Result<std::monostate> loaded = store.load(ledger); !loaded) {
         diagnose("cannot load the store: " + loaded.error());
         return 1;
     }
-    RequestHandler handler(ledger, *store.value(), secret ? &*secret : nullptr);
-    boost::asio::io_context io(1);
+    RequestHandler handler(ledger, store, secret ? &*secret : nullptr);
     ServerLimits limits;
     limits.max_line = options.max_line;
     limits.max_connections = options.max_connections;
-    GateServer server(io, handler, *store.value(), limits);
+    GateServer server(io, handler, store, limits);
     Result<boost::asio::ip::tcp::endpoint> bound = server.listen(at.value());
     if (!bound) {
         diagnose("cannot listen on " + options.listen + ": " + bound.error());
         return 1;
     }
+    diagnose("store " + opened.value().name);
     std::optional<Console> console;
     std::optional<boost::asio::ip::tcp::endpoint> console_bound;
     if (console_at) {
-        console.emplace(io, ledger, handler, *store.value(), server, std::move(approvers));
+        console.emplace(io, ledger, handler, store, server, std::move(approvers));
         console->index_loaded(ledger);
         Result<boost::asio::ip::tcp::endpoint> listening = console->listen(*console_at);
         if (!listening) {
@@ -103,7 +109,8 @@ int serve(const ServeOptions& options) {
     }
     std::fflush(stdout);
     io.run();
-    return 0;
+    // The failure was said when it happened; the exit code says it to a supervisor.
+    return store.failure() ? 1 : 0;
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace latchwork::server {
 class MemoryStore final : public Store {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const ChangeRecord>) override {
+    std::uint64_t record(std::span<const StateChange>) override {
         // The ledger itself is all the state there is; the batch is done as it is taken.
         durable_ = ++recorded_;
         return recorded_;

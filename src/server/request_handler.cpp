@@ -1,7 +1,7 @@
 // request_handler.cpp: one request line decided against the ledger, with the reply it earns.
 //
-// The verdicts come from the gate operations alone. What a decision changed is read
-// off the verdict and the ledger's totals around it, never worked out a second time.
+// The verdicts come from the gate operations alone; the recording forms of them
+// (state_change.h) say what each one changed, for the store.
 #include "server/request_handler.h"
 
 #include "gate/gate_operations.h"
@@ -9,12 +9,11 @@
 #include "server/reply_writer.h"
 #include "server/request.h"
 #include "server/request_errors.h"
+#include "server/state_change.h"
 #include "support/constant_time.h"
 
 namespace latchwork::server {
 namespace {
-
-using Kind = ChangeRecord::Kind;
 
 bool authenticated(const SecretBytes* secret, const Request& request) {
     if (secret == nullptr) return true;
@@ -33,6 +32,11 @@ void RequestHandler::tell(const Request* request, std::string_view verdict,
 
 Answer RequestHandler::handle(std::string_view line) {
     changes_.clear();
+    // After a failed commit the ledger may be ahead of the disk: no verdict is safe.
+    if (const Failure* failed = store_.failure()) {
+        tell(nullptr, "error", 0, {});
+        return Answer{error_reply(failed->message), 0};
+    }
     Result<Request> parsed = parse_request(line);
     if (!parsed) {
         tell(nullptr, "error", 0, {});
@@ -48,14 +52,14 @@ Answer RequestHandler::handle(std::string_view line) {
 
 Answer RequestHandler::handle_verified(const Request& request, const Provenance& provenance) {
     changes_.clear();
+    if (const Failure* failed = store_.failure()) {
+        tell(&request, "error", 0, provenance);
+        return Answer{error_reply(failed->message), 0};
+    }
     return decide_request(request, provenance);
 }
 
 Answer RequestHandler::decide_request(const Request& request, const Provenance& provenance) {
-    // The parser leaves effect_key empty for the run operations.
-    auto changed = [&](Kind kind) {
-        changes_.push_back(ChangeRecord{kind, request.run_id, request.effect_key});
-    };
     std::string reply;
     std::string_view verdict = "ok";
     switch (request.op) {
@@ -63,40 +67,22 @@ Answer RequestHandler::decide_request(const Request& request, const Provenance& 
             // Reflects no state at all.
             tell(&request, "pong", 0, provenance);
             return Answer{verdict_reply("pong"), 0};
-        case Operation::submit: {
-            const std::uint64_t pending = ledger_.pending_count();
-            const VerdictKind kind =
-                gate_submit(ledger_, request.run_id, request.effect_key, request.flag);
-            if (kind == VerdictKind::release) changed(Kind::effect_released);
-            // Held again without a change when it was pending already.
-            if (kind == VerdictKind::held_for_approval && ledger_.pending_count() > pending) {
-                changed(Kind::effect_pending);
-            }
-            verdict = verdict_kind_text(kind);
+        case Operation::submit:
+            verdict = verdict_kind_text(recorded_submit(ledger_, request.run_id,
+                                                        request.effect_key, request.flag, changes_));
             reply = verdict_reply(verdict);
             break;
-        }
-        case Operation::decide: {
-            const std::uint64_t rejected = ledger_.rejected_count();
-            const VerdictKind kind =
-                gate_decide(ledger_, request.run_id, request.effect_key, request.flag);
-            if (kind == VerdictKind::release) changed(Kind::effect_released);
-            // A rejection of what was rejected already changes nothing.
-            if (kind == VerdictKind::refused_rejected && ledger_.rejected_count() > rejected) {
-                changed(Kind::effect_rejected);
-            }
-            verdict = verdict_kind_text(kind);
+        case Operation::decide:
+            verdict = verdict_kind_text(recorded_decide(ledger_, request.run_id,
+                                                        request.effect_key, request.flag, changes_));
             reply = verdict_reply(verdict);
             break;
-        }
         case Operation::cancel:
-            if (!gate_is_cancelled(ledger_, request.run_id)) changed(Kind::run_cancelled);
-            gate_cancel(ledger_, request.run_id);
+            recorded_cancel(ledger_, request.run_id, changes_);
             reply = verdict_reply("ok");
             break;
         case Operation::close_run:
-            if (!gate_is_closed(ledger_, request.run_id)) changed(Kind::run_closed);
-            gate_close_run(ledger_, request.run_id);
+            recorded_close_run(ledger_, request.run_id, changes_);
             reply = verdict_reply("ok");
             break;
         case Operation::is_cancelled:

@@ -34,7 +34,7 @@ class RequestObserver {
 public:
     virtual ~RequestObserver() = default;
     virtual void handled(const Request* request, std::string_view verdict,
-                         std::span<const ChangeRecord> changes, std::uint64_t batch,
+                         std::span<const StateChange> changes, std::uint64_t batch,
                          const Provenance& provenance) = 0;
 };
 
@@ -46,7 +46,8 @@ public:
         : ledger_(ledger), store_(store), secret_(secret) {}
 
     // Parses, checks and decides one request line (without its line feed). A refused
-    // request changes nothing and waits for nothing.
+    // request changes nothing and waits for nothing. Once the store has failed, every
+    // request is refused with the store's failure message.
     Answer handle(std::string_view line);
 
     // Decides a request whose sender was authenticated another way (an approver's
@@ -65,7 +66,7 @@ private:
     RunLedger& ledger_;
     Store& store_;
     const SecretBytes* secret_;
-    std::vector<ChangeRecord> changes_;  // reused from request to request
+    std::vector<StateChange> changes_;  // reused from request to request
 };
 
 }  // namespace latchwork::server

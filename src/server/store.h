@@ -5,7 +5,7 @@
 //   * The in-memory RunLedger is the authority for verdicts. Only the network thread
 //     touches it; it decides each request through the gate operations of src/gate.
 //   * Every change a decided request made to the ledger is handed to the store as a
-//     list of ChangeRecords (record()). The store puts them into its current batch and
+//     list of StateChanges (record()). The store puts them into its current batch and
 //     returns that batch's sequence number. Batches are numbered 1, 2, 3, ... in the
 //     order requests were decided, on any connection.
 //   * A reply is queued on its connection with the sequence number it must wait for:
@@ -20,6 +20,8 @@
 //     the network thread a call of the listener given to set_durable_listener().
 //     record(), last_recorded(), durable() and the listener all run on the network
 //     thread.
+//   * Once a commit fails, failure() says why: the replies still waiting and every
+//     later request get that message as an error reply, and the server stops.
 //   * load() fills an empty ledger from what the store holds, once, before the server
 //     listens.
 //
@@ -34,23 +36,10 @@
 #include <variant>
 
 #include "gate/run_ledger.h"
+#include "server/state_change.h"
 #include "support/result.h"
 
 namespace latchwork::server {
-
-// One change to the ledger, as a store needs it to rebuild the same ledger later.
-struct ChangeRecord {
-    enum class Kind : std::uint8_t {
-        run_cancelled,    // the run's cancelled flag set; its pending effects dropped
-        run_closed,       // the run's closed flag set; all its effects dropped
-        effect_pending,   // the effect (new) held for approval
-        effect_released,  // the effect released (new, or pending before)
-        effect_rejected,  // the effect rejected (new, or pending before)
-    };
-    Kind kind;
-    std::string run_id;
-    std::string effect_key;  // empty for the two run changes
-};
 
 class Store {
 public:
@@ -61,7 +50,7 @@ public:
 
     // Takes the changes of one decided request (at least one) into the current batch;
     // returns that batch's sequence number.
-    virtual std::uint64_t record(std::span<const ChangeRecord> changes) = 0;
+    virtual std::uint64_t record(std::span<const StateChange> changes) = 0;
 
     // The number of the newest batch that holds a recorded change (0 before any).
     virtual std::uint64_t last_recorded() const noexcept = 0;
@@ -69,8 +58,14 @@ public:
     // Every batch up to and including this number is durable.
     virtual std::uint64_t durable() const noexcept = 0;
 
-    // Called on the network thread whenever durable() has advanced.
+    // Called on the network thread whenever durable() has advanced, and once when
+    // the store has failed.
     virtual void set_durable_listener(std::function<void()> listener) = 0;
+
+    // Set, for good, once a commit has failed: nothing is known any more about what
+    // reached the disk, so no reply beyond durable() may carry a verdict. Read on the
+    // network thread.
+    virtual const Failure* failure() const noexcept { return nullptr; }
 };
 
 }  // namespace latchwork::server

@@ -1,13 +1,33 @@
 // store_url.cpp: from the --store URL to the store it names.
 #include "server/store_url.h"
 
+#include <filesystem>
+#include <system_error>
+
+#include "server/committing_store.h"
 #include "server/memory_store.h"
 
 namespace latchwork::server {
 
-Result<std::unique_ptr<Store>> open_store(std::string_view url) {
-    if (url == "memory:") return std::unique_ptr<Store>(std::make_unique<MemoryStore>());
-    return Failure{"unsupported store \"" + std::string(url) + "\": the only store is memory:"};
+Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io) {
+    if (url == "memory:") return OpenedStore{std::make_unique<MemoryStore>(), "memory:"};
+    constexpr std::string_view kSqlite = "sqlite:";
+    if (!url.starts_with(kSqlite)) {
+        return Failure{"unsupported store \"" + std::string(url) +
+                       "\": the stores are sqlite:PATH and memory:"};
+    }
+    const std::string_view path = url.substr(kSqlite.size());
+    if (path.empty()) return Failure{"store path is empty (sqlite:PATH)"};
+    // The full path is what the start-up line shows and what a second server is
+    // compared by, whatever directory either was started in.
+    std::error_code error;
+    const std::filesystem::path full = 
+        std::filesystem::absolute(std::filesystem::path(path), error).lexically_normal();
+    if (error) return Failure{"store " + std::string(path) + ": " + error.message()};
+    Result<SqliteStore> opened = SqliteStore::open(full.string());
+    if (!opened) return std::move(opened).take_failure();
+    return OpenedStore{std::make_unique<CommittingStore>(io, std::move(opened).value()),
+                       "sqlite:" + full.string()};
 }
 
 }  // namespace latchwork::server

@@ -1,7 +1,10 @@
 // store_url.h: from the --store URL to the store it names.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
+
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "server/store.h"
@@ -9,8 +12,15 @@
 
 namespace latchwork::server {
 
-// "memory:" is the only store so far; any other URL fails with a message that says
-// which ones there are.
-Result<std::unique_ptr<Store>> open_store(std::string_view url);
+struct OpenedStore {
+    std::unique_ptr<Store> store;
+    std::string name;  // for the start-up line: "sqlite:" and the absolute path, or "memory:"
+};
+
+// "sqlite:PATH" opens (or creates) the SQLite store at PATH, relative paths taken
+// from the working directory; it commits on a thread of its own and posts to `io`,
+// which must outlive it. "memory:" keeps nothing beyond the ledger. Anything else
+// fails with a message that says which stores there are.
+Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io);
 
 }  // namespace latchwork::server

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -28,7 +29,7 @@ namespace {
 class HeldStore final : public Store {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const ChangeRecord>) override { return ++recorded_; }
+    std::uint64_t record(std::span<const StateChange>) override { return ++recorded_; }
     std::uint64_t last_recorded() const noexcept override { return recorded_; }
     std::uint64_t durable() const noexcept override { return durable_; }
     void set_durable_listener(std::function<void()> listener) override {
@@ -40,11 +41,19 @@ public:
         durable_ = batch;
         if (listener_) listener_();
     }
+    // The batches after `batch` failed to commit.
+    void fail_after(std::uint64_t batch, std::string message) {
+        durable_ = batch;
+        failure_ = Failure{std::move(message)};
+        if (listener_) listener_();
+    }
+    const Failure* failure() const noexcept override { return failure_ ? &*failure_ : nullptr; }
 
 private:
     std::uint64_t recorded_ = 0;
     std::uint64_t durable_ = 0;
     std::function<void()> listener_;
+    std::optional<Failure> failure_;
 };
 
 class DurableReplies : public ::testing::Test {
@@ -173,6 +182,25 @@ TEST_F(DurableReplies, PipelinedRepliesLeaveAsFarAsTheirBatchesAreDurable) {
     EXPECT_FALSE(readable_within(client, 100));
     on_network_thread([&] { store.commit_all(); });
     EXPECT_EQ(read_lines(client, 40), released.substr(0, 40 * released.size() / 50));
+}
+
+TEST_F(DurableReplies, AFailedCommitAnswersWhatWaitsOnItWithTheFailureAndStops) {
+    const Socket client = connect();
+    std::string requests;
+    for (int i = 0; i < 10; ++i) {
+        requests += R"({"op":"submit","run_id":"r","effect_key":")" + std::to_string(i) + "\"}\n";
+    }
+    send_text(client, requests);
+    wait_until_recorded(10);
+    on_network_thread([&] { store.fail_after(4, "store failed: disk on fire"); });
+    std::string expected;
+    for (int i = 0; i < 4; ++i) expected += "{\"verdict\":\"release\"}\n";
+    for (int i = 4; i < 10; ++i) {
+        expected += "{\"message\":\"store failed: disk on fire\",\"verdict\":\"error\"}\n";
+    }
+    EXPECT_EQ(read_lines(client, 11), expected);  // and then the end of the stream
+    runner.join();  // the server stopped on its own: io.run() returned
+    runner = std::thread([] {});
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 namespace latchwork::server {
 namespace {
 
-using Kind = ChangeRecord::Kind;
+StateChange held(const char* run, const char* key) {
+    return effect_state_change(run, key, EffectState::pending);
+}
 
 std::vector<std::string> keys(const HeldPage& page) {
     std::vector<std::string> out;
@@ -20,22 +22,18 @@ std::vector<std::string> keys(const HeldPage& page) {
 
 TEST(HeldIndex, FollowsTheChangesInHoldOrder) {
     HeldIndex index;
-    const ChangeRecord held[] = {{Kind::effect_pending, "a", "1"},
-                                 {Kind::effect_pending, "b", "2"},
-                                 {Kind::effect_pending, "a", "3"},
-                                 {Kind::effect_pending, "ab", "4"}};
-    index.apply(held, 100);
-    index.apply(std::vector<ChangeRecord>{{Kind::effect_pending, "a", "1"}}, 200);  // no move
+    index.apply(std::vector{held("a", "1"), held("b", "2"), held("a", "3"), held("ab", "4")}, 100);
+    index.apply(std::vector{held("a", "1")}, 200);  // no move
     EXPECT_EQ(keys(index.page(10, 0, "")), (std::vector<std::string>{"a|1", "b|2", "a|3", "ab|4"}));
     EXPECT_EQ(index.page(10, 0, "").items[0]->held_at_ms, 100);
     EXPECT_EQ(keys(index.page(10, 0, "a")), (std::vector<std::string>{"a|1", "a|3", "ab|4"}));
 
-    index.apply(std::vector<ChangeRecord>{{Kind::effect_released, "b", "2"},
-                                          {Kind::effect_rejected, "a", "nothing"}},
+    index.apply(std::vector{effect_state_change("b", "2", EffectState::released),
+                            effect_state_change("a", "nothing", EffectState::rejected)},
                 300);
-    index.apply(std::vector<ChangeRecord>{{Kind::run_cancelled, "a", ""}}, 300);
+    index.apply(std::vector{run_cancelled_change("a")}, 300);
     EXPECT_EQ(keys(index.page(10, 0, "")), (std::vector<std::string>{"ab|4"}));
-    index.apply(std::vector<ChangeRecord>{{Kind::run_closed, "ab", ""}}, 300);
+    index.apply(std::vector{run_closed_change("ab")}, 300);
     EXPECT_EQ(index.size(), 0u);
 }
 

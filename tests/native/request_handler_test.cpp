@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,21 +13,25 @@
 namespace latchwork::server {
 namespace {
 
-using Kind = ChangeRecord::Kind;
+StateChange now(EffectState state, const char* key) { return effect_state_change("r", key, state); }
+const EffectState pending = EffectState::pending, released = EffectState::released,
+                  rejected = EffectState::rejected;
 
 // Numbers each recorded request's changes as a batch of its own; nothing is durable.
 class RecordingStore final : public Store {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const ChangeRecord> changes) override {
+    std::uint64_t record(std::span<const StateChange> changes) override {
         batches.emplace_back(changes.begin(), changes.end());
         return batches.size();
     }
     std::uint64_t last_recorded() const noexcept override { return batches.size(); }
     std::uint64_t durable() const noexcept override { return 0; }
     void set_durable_listener(std::function<void()>) override {}
+    const Failure* failure() const noexcept override { return failed ? &*failed : nullptr; }
 
-    std::vector<std::vector<ChangeRecord>> batches;
+    std::vector<std::vector<StateChange>> batches;
+    std::optional<Failure> failed;
 };
 
 std::string submit(const char* run, const char* key, bool needs_approval) {
@@ -47,7 +52,7 @@ std::string run_op(const char* op, const char* run) {
 struct Step {
     std::string line;
     std::string reply;
-    std::vector<Kind> changes;  // empty: the request changed nothing
+    std::vector<StateChange> changes;  // empty: the request changed nothing
 };
 
 class HandlerChanges : public ::testing::Test {
@@ -63,9 +68,7 @@ protected:
                 EXPECT_EQ(store.batches.size(), before) << step.line;
             } else {
                 ASSERT_EQ(store.batches.size(), before + 1) << step.line;
-                std::vector<Kind> kinds;
-                for (const ChangeRecord& change : store.batches.back()) kinds.push_back(change.kind);
-                EXPECT_EQ(kinds, step.changes) << step.line;
+                EXPECT_EQ(store.batches.back(), step.changes) << step.line;
             }
             const bool refused = answer.line.find("\"error\"") != std::string::npos;
             const bool ping = answer.line == "{\"verdict\":\"pong\"}\n";
@@ -81,17 +84,17 @@ protected:
 TEST_F(HandlerChanges, EffectsChangeOnlyWhenTheirStateDoes) {
     run({
         {R"({"op":"ping"})", "{\"verdict\":\"pong\"}\n", {}},
-        {submit("r", "a", false), "{\"verdict\":\"release\"}\n", {Kind::effect_released}},
+        {submit("r", "a", false), "{\"verdict\":\"release\"}\n", {now(released, "a")}},
         {submit("r", "a", true), "{\"verdict\":\"refused_duplicate\"}\n", {}},
-        {submit("r", "h", true), "{\"verdict\":\"held_for_approval\"}\n", {Kind::effect_pending}},
+        {submit("r", "h", true), "{\"verdict\":\"held_for_approval\"}\n", {now(pending, "h")}},
         {submit("r", "h", false), "{\"verdict\":\"held_for_approval\"}\n", {}},
-        {decide("r", "h", true), "{\"verdict\":\"release\"}\n", {Kind::effect_released}},
+        {decide("r", "h", true), "{\"verdict\":\"release\"}\n", {now(released, "h")}},
         {decide("r", "h", false), "{\"verdict\":\"refused_duplicate\"}\n", {}},
         {decide("r", "n", true), "{\"verdict\":\"refused_duplicate\"}\n", {}},
-        {decide("r", "n", false), "{\"verdict\":\"refused_rejected\"}\n", {Kind::effect_rejected}},
+        {decide("r", "n", false), "{\"verdict\":\"refused_rejected\"}\n", {now(rejected, "n")}},
         {decide("r", "n", false), "{\"verdict\":\"refused_rejected\"}\n", {}},
-        {submit("r", "j", true), "{\"verdict\":\"held_for_approval\"}\n", {Kind::effect_pending}},
-        {decide("r", "j", false), "{\"verdict\":\"refused_rejected\"}\n", {Kind::effect_rejected}},
+        {submit("r", "j", true), "{\"verdict\":\"held_for_approval\"}\n", {now(pending, "j")}},
+        {decide("r", "j", false), "{\"verdict\":\"refused_rejected\"}\n", {now(rejected, "j")}},
         {R"({"op":"state_len"})", "{\"value\":4,\"verdict\":\"ok\"}\n", {}},
         {R"({"op":"nope"})", "{\"message\":\"unknown op: nope\",\"verdict\":\"error\"}\n", {}},
     });
@@ -99,19 +102,16 @@ TEST_F(HandlerChanges, EffectsChangeOnlyWhenTheirStateDoes) {
 
 TEST_F(HandlerChanges, RunsChangeOnceEach) {
     run({
-        {submit("r", "h", true), "{\"verdict\":\"held_for_approval\"}\n", {Kind::effect_pending}},
-        {run_op("cancel", "r"), "{\"verdict\":\"ok\"}\n", {Kind::run_cancelled}},
+        {submit("r", "h", true), "{\"verdict\":\"held_for_approval\"}\n", {now(pending, "h")}},
+        {run_op("cancel", "r"), "{\"verdict\":\"ok\"}\n", {run_cancelled_change("r")}},
         {run_op("cancel", "r"), "{\"verdict\":\"ok\"}\n", {}},
         {run_op("is_cancelled", "r"), "{\"value\":true,\"verdict\":\"ok\"}\n", {}},
         {decide("r", "h", true), "{\"verdict\":\"refused_cancelled\"}\n", {}},
-        {run_op("close_run", "r"), "{\"verdict\":\"ok\"}\n", {Kind::run_closed}},
+        {run_op("close_run", "r"), "{\"verdict\":\"ok\"}\n", {run_closed_change("r")}},
         {run_op("close_run", "r"), "{\"verdict\":\"ok\"}\n", {}},
-        {run_op("close_run", "new"), "{\"verdict\":\"ok\"}\n", {Kind::run_closed}},
+        {run_op("close_run", "new"), "{\"verdict\":\"ok\"}\n", {run_closed_change("new")}},
         {run_op("is_closed", "new"), "{\"value\":true,\"verdict\":\"ok\"}\n", {}},
     });
-    const ChangeRecord& closed = store.batches.back().front();
-    EXPECT_EQ(closed.run_id, "new");
-    EXPECT_EQ(closed.effect_key, "");
 }
 
 TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
@@ -130,6 +130,21 @@ TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
     EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", true))).line,
               "{\"verdict\":\"release\"}\n");
     EXPECT_EQ(store.batches.size(), 2u);
+}
+
+TEST_F(HandlerChanges, AfterAStoreFailureEveryRequestGetsItsMessageAndChangesNothing) {
+    store.failed = Failure{"store failed: database or disk is full"};
+    const std::string refused =
+        "{\"message\":\"store failed: database or disk is full\",\"verdict\":\"error\"}\n";
+    for (const std::string& line : {submit("r", "a", false), decide("r", "a", true),
+                                    run_op("cancel", "r"), std::string(R"({"op":"ping"})"),
+                                    std::string("not json")}) {
+        const Answer answer = handler.handle(line);
+        EXPECT_EQ(answer.line, refused) << line;
+        EXPECT_EQ(answer.wait_for, 0u) << line;
+    }
+    EXPECT_TRUE(store.batches.empty());
+    EXPECT_EQ(ledger.state_len(), 0u);
 }
 
 }  // namespace

@@ -12,12 +12,11 @@
 namespace latchwork::server {
 namespace {
 
-using Kind = ChangeRecord::Kind;
 
 struct Seen {
     bool readable;
     std::string verdict;
-    std::vector<Kind> changes;
+    std::vector<StateChange> changes;
     std::uint64_t batch;
     std::string approver;
 };
@@ -25,11 +24,10 @@ struct Seen {
 class Recorder final : public RequestObserver {
 public:
     void handled(const Request* request, std::string_view verdict,
-                 std::span<const ChangeRecord> changes, std::uint64_t batch,
+                 std::span<const StateChange> changes, std::uint64_t batch,
                  const Provenance& provenance) override {
-        Seen one{request != nullptr, std::string(verdict), {}, batch,
-                 std::string(provenance.approver)};
-        for (const ChangeRecord& change : changes) one.changes.push_back(change.kind);
+        Seen one{request != nullptr, std::string(verdict), {changes.begin(), changes.end()},
+                 batch, std::string(provenance.approver)};
         seen.push_back(std::move(one));
     }
     std::vector<Seen> seen;
@@ -62,12 +60,12 @@ TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
     EXPECT_FALSE(recorder.seen[0].readable);
     EXPECT_EQ(recorder.seen[0].verdict, "error");
     EXPECT_EQ(recorder.seen[1].verdict, "held_for_approval");
-    EXPECT_EQ(recorder.seen[1].changes, std::vector<Kind>{Kind::effect_pending});
+    EXPECT_EQ(recorder.seen[1].changes, std::vector{effect_state_change("r", "e", EffectState::pending)});
     EXPECT_EQ(recorder.seen[1].batch, 1u);
     EXPECT_EQ(recorder.seen[2].verdict, "error");  // not authenticated: nothing changed
     EXPECT_TRUE(recorder.seen[2].changes.empty());
     EXPECT_EQ(recorder.seen[3].verdict, "release");
-    EXPECT_EQ(recorder.seen[3].changes, std::vector<Kind>{Kind::effect_released});
+    EXPECT_EQ(recorder.seen[3].changes, std::vector{effect_state_change("r", "e", EffectState::released)});
     EXPECT_EQ(recorder.seen[3].batch, 2u);
     EXPECT_EQ(recorder.seen[3].approver, "ada");
     EXPECT_EQ(recorder.seen[4].verdict, "ok");

@@ -141,7 +141,12 @@ asio::awaitable<void> ConsoleSession::serve() {
             break;
         }
         // The reply reports state the store may not hold yet: it waits for that batch.
+        // A failed store never makes it durable, so the reply becomes that failure.
         while (server_.store().durable() < reply.wait_for) {
+            if (const Failure* failed = server_.store().failure()) {
+                reply = error_reply(503, failed->message);
+                break;
+            }
             wake_.expires_at(asio::steady_timer::time_point::max());
             co_await wake_.async_wait(kAwait);
         }

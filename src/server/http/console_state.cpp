@@ -7,7 +7,7 @@
 
 namespace latchwork::server {
 namespace json = boost::json;
-using Kind = ChangeRecord::Kind;
+using Kind = StateChange::Kind;
 
 std::int64_t unix_time_ms() {
     using namespace std::chrono;
@@ -43,30 +43,30 @@ std::string event_text(std::string_view name, const json::object& data) {
 }  // namespace
 
 void ConsoleState::handled(const Request* request, std::string_view verdict,
-                           std::span<const ChangeRecord> changes, std::uint64_t batch,
+                           std::span<const StateChange> changes, std::uint64_t batch,
                            const Provenance& provenance) {
     const std::string op = request == nullptr ? "unreadable" : std::string(operation_name(request->op));
     ++requests_[{op, std::string(verdict)}];
     if (changes.empty()) return;
     const std::int64_t now = unix_time_ms();
     held_.apply(changes, now);
-    for (const ChangeRecord& change : changes) {
+    for (const StateChange& change : changes) {
         json::object data;
         data["run_id"] = change.run_id;
         std::string_view name;
         switch (change.kind) {
-            case Kind::effect_pending:
-                name = "held";
-                data["effect_key"] = change.effect_key;
-                data["held_at"] = now;
-                break;
-            case Kind::effect_released:
-            case Kind::effect_rejected:
+            case Kind::effect_state:
+                if (change.state == EffectState::pending) {
+                    name = "held";
+                    data["effect_key"] = change.effect_key;
+                    data["held_at"] = now;
+                    break;
+                }
                 // A submit that releases at once decided nothing a person waits on.
                 if (request == nullptr || request->op != Operation::decide) continue;
                 name = "decided";
                 data["effect_key"] = change.effect_key;
-                data["approved"] = change.kind == Kind::effect_released;
+                data["approved"] = change.state == EffectState::released;
                 data["verdict"] = verdict;
                 data["approver"] = provenance.approver;
                 data["reason"] = provenance.reason;

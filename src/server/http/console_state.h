@@ -29,7 +29,7 @@ public:
     explicit ConsoleState(const Store& store) : store_(store) {}
 
     void handled(const Request* request, std::string_view verdict,
-                 std::span<const ChangeRecord> changes, std::uint64_t batch,
+                 std::span<const StateChange> changes, std::uint64_t batch,
                  const Provenance& provenance) override;
 
     // Hands every event whose batch is at most `durable` to the listener, in order.

@@ -3,17 +3,17 @@
 
 namespace latchwork::server {
 
-using Kind = ChangeRecord::Kind;
+using Kind = StateChange::Kind;
 
-void HeldIndex::apply(std::span<const ChangeRecord> changes, std::int64_t now_ms) {
-    for (const ChangeRecord& change : changes) {
+void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms) {
+    for (const StateChange& change : changes) {
         switch (change.kind) {
-            case Kind::effect_pending:
-                hold(change.run_id, change.effect_key, now_ms);
-                break;
-            case Kind::effect_released:
-            case Kind::effect_rejected:
-                drop(change.run_id, change.effect_key);
+            case Kind::effect_state:
+                if (change.state == EffectState::pending) {
+                    hold(change.run_id, change.effect_key, now_ms);
+                } else {
+                    drop(change.run_id, change.effect_key);
+                }
                 break;
             case Kind::run_cancelled:  // both drop every pending effect of the run
             case Kind::run_closed:

@@ -34,7 +34,7 @@ struct HeldPage {
 class HeldIndex {
 public:
     // Applies one request's changes, taken at `now_ms`.
-    void apply(std::span<const ChangeRecord> changes, std::int64_t now_ms);
+    void apply(std::span<const StateChange> changes, std::int64_t now_ms);
     // Records an effect already pending (found in a loaded ledger).
     void hold(std::string_view run_id, std::string_view effect_key, std::int64_t held_at_ms);
 

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
+#include "server/private_file.h"
 #include "support/secure_wipe.h"
 
 namespace latchwork::server {
@@ -39,13 +39,7 @@ Result<SecretBytes> load_secret_file(const std::string& path) {
     if (file.get() < 0) return refuse(path, std::strerror(errno));
     struct stat info{};
     if (::fstat(file.get(), &info) != 0) return refuse(path, std::strerror(errno));
-    if (!S_ISREG(info.st_mode)) return refuse(path, "not a regular file");
-    if ((info.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-        return refuse(path, std::string("group or others may access it (mode ") + mode +
-                                "); allow its owner only (chmod 600)");
-    }
+    if (std::optional<std::string> problem = private_file_problem(info)) return refuse(path, *problem);
     SecretBytes secret;
     secret.reserve(static_cast<std::size_t>(info.st_size) + 1);
     unsigned char chunk[4096];

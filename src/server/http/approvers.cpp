@@ -3,10 +3,10 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "server/private_file.h"
 #include "support/constant_time.h"
 #include "support/secure_wipe.h"
 
@@ -40,13 +40,7 @@ Result<Approvers> load_approvers(const std::string& path) {
     if (!in) return refuse(path, "cannot be opened");
     struct stat info{};
     if (::stat(path.c_str(), &info) != 0) return refuse(path, "cannot be examined");
-    if (!S_ISREG(info.st_mode)) return refuse(path, "not a regular file");
-    if ((info.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-        return refuse(path, std::string("group or others may access it (mode ") + mode +
-                                "); allow its owner only (chmod 600)");
-    }
+    if (std::optional<std::string> problem = private_file_problem(info)) return refuse(path, *problem);
     std::vector<Approvers::Approver> approvers;
     std::string line;
     std::size_t number = 0;

@@ -74,6 +74,21 @@ void Connection::abort() {
 
 // Readiness is reported on edges: a wait that starts while unread bytes remain may
 // never end. So a read comes first and the wait only after one found nothing.
+asio::awaitable<std::size_t> Connection::read_available(std::span<char> into) {
+    for (;;) {
+        boost::system::error_code error;
+        const std::size_t count = socket_.read_some(asio::buffer(into.data(), into.size()), error);
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            auto [waited] = co_await socket_.async_wait(
+                asio::ip::tcp::socket::wait_read,
+                asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
+            if (waited) co_return 0;
+            continue;
+        }
+        co_return error ? 0 : count;
+    }
+}
+
 asio::awaitable<void> Connection::read_loop() {
     const std::span<char> scratch = server_.scratch();
     for (;;) {
@@ -81,16 +96,8 @@ asio::awaitable<void> Connection::read_loop() {
             co_await sleep_until_woken(reader_wake_);
         }
         if (stop_requested_ || closed_) break;
-        boost::system::error_code error;
-        const std::size_t count = socket_.read_some(asio::buffer(scratch.data(), scratch.size()), error);
-        if (error == asio::error::would_block || error == asio::error::try_again) {
-            auto [waited] = co_await socket_.async_wait(
-                asio::ip::tcp::socket::wait_read,
-                asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
-            if (waited) break;
-            continue;
-        }
-        if (error || count == 0) break;  // end of stream or a failed socket
+        const std::size_t count = co_await read_available(scratch);
+        if (count == 0) break;  // end of stream, a failed socket or a cancelled wait
         if (!take(std::string_view(scratch.data(), count))) break;
         // A client that sends without pause must not keep the others waiting.
         co_await asio::post(server_.io(), asio::use_awaitable);
@@ -205,16 +212,7 @@ asio::awaitable<void> Connection::drain_input() {
         if (!error) read_cancel_.emit(asio::cancellation_type::all);
     });
     while (!stop_requested_) {
-        boost::system::error_code error;
-        const std::size_t count = socket_.read_some(asio::buffer(scratch.data(), scratch.size()), error);
-        if (error == asio::error::would_block || error == asio::error::try_again) {
-            auto [waited] = co_await socket_.async_wait(
-                asio::ip::tcp::socket::wait_read,
-                asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
-            if (waited) break;
-            continue;
-        }
-        if (error || count == 0) break;
+        if (co_await read_available(scratch) == 0) break;
     }
     deadline.cancel();
 }

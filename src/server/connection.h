@@ -39,6 +39,9 @@ public:
     void release_durable();
 
 private:
+    // Bytes read into `into`: at least one, or 0 at the end of the stream, on a failed
+    // socket or when the wait for input was cancelled.
+    boost::asio::awaitable<std::size_t> read_available(std::span<char> into);
     boost::asio::awaitable<void> read_loop();
     boost::asio::awaitable<void> write_loop();
     boost::asio::awaitable<void> drain_input();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/connection.h"
+#include "server/listen_address.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
@@ -52,21 +53,7 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
 GateServer::~GateServer() { store_.set_durable_listener({}); }
 
 Result<asio::ip::tcp::endpoint> GateServer::listen(const asio::ip::tcp::endpoint& at) {
-    boost::system::error_code error;
-    auto failed = [&](const char* step) {
-        return Failure{std::string(step) + " failed: " + error.message()};
-    };
-    acceptor_.open(at.protocol(), error);
-    if (error) return failed("socket");
-    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
-    if (error) return failed("setsockopt");
-    acceptor_.bind(at, error);
-    if (error) return failed("bind");
-    acceptor_.listen(asio::socket_base::max_listen_connections, error);
-    if (error) return failed("listen");
-    asio::ip::tcp::endpoint bound = acceptor_.local_endpoint(error);
-    if (error) return failed("getsockname");
-    return bound;
+    return listen_on(acceptor_, at);
 }
 
 void GateServer::start() {

@@ -28,4 +28,24 @@ std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
     return endpoint.address().is_v6() ? "[" + host + "]:" + port : host + ":" + port;
 }
 
+Result<boost::asio::ip::tcp::endpoint> listen_on(boost::asio::ip::tcp::acceptor& acceptor,
+                                                 const boost::asio::ip::tcp::endpoint& at) {
+    namespace asio = boost::asio;
+    boost::system::error_code error;
+    auto failed = [&](const char* step) {
+        return Failure{std::string(step) + " failed: " + error.message()};
+    };
+    acceptor.open(at.protocol(), error);
+    if (error) return failed("socket");
+    acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
+    if (error) return failed("setsockopt");
+    acceptor.bind(at, error);
+    if (error) return failed("bind");
+    acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (error) return failed("listen");
+    asio::ip::tcp::endpoint bound = acceptor.local_endpoint(error);
+    if (error) return failed("getsockname");
+    return bound;
+}
+
 }  // namespace latchwork::server

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/http/console_session.h"
+#include "server/listen_address.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
@@ -24,21 +25,7 @@ ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, Consol
 ConsoleServer::~ConsoleServer() { state_.set_event_listener({}); }
 
 Result<asio::ip::tcp::endpoint> ConsoleServer::listen(const asio::ip::tcp::endpoint& at) {
-    boost::system::error_code error;
-    auto failed = [&](const char* step) {
-        return Failure{std::string(step) + " failed: " + error.message()};
-    };
-    acceptor_.open(at.protocol(), error);
-    if (error) return failed("socket");
-    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
-    if (error) return failed("setsockopt");
-    acceptor_.bind(at, error);
-    if (error) return failed("bind");
-    acceptor_.listen(asio::socket_base::max_listen_connections, error);
-    if (error) return failed("listen");
-    asio::ip::tcp::endpoint bound = acceptor_.local_endpoint(error);
-    if (error) return failed("getsockname");
-    return bound;
+    return listen_on(acceptor_, at);
 }
 
 void ConsoleServer::start() {

@@ -18,7 +18,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "HOST:PORT to listen on; HOST an IPv4 address, [IPv6] or a name; "
                       "port 0 takes a free port")
         ->capture_default_str();
-    serve->add_option("--store", options.store, "where state is kept: sqlite:PATH (durable) or memory: (lost at exit)")
+    serve->add_option("--store", options.store,
+                      "where state is kept: sqlite:PATH (durable), postgresql://... "
+                      "(durable, shared by several servers) or memory: (lost at exit)")
         ->capture_default_str();
     serve->add_option("--secret-file", options.secret_file,
                       "file whose bytes are the secret every decision must be tagged with");
@@ -36,13 +38,22 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "file of name:token lines, one per approver allowed to use the console");
     serve->callback([&] { serve_chosen = true; });
 
+    MigrateOptions migrate_options;
+    bool migrate_chosen = false;
+    CLI::App* migrate = app.add_subcommand(
+        "migrate", "create or upgrade the tables of a shared store before servers use it");
+    migrate->add_option("--store", migrate_options.store, "the store: postgresql://...")
+        ->required();
+    migrate->callback([&] { migrate_chosen = true; });
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return CommandLine{std::nullopt, app.exit(error)};
+        return CommandLine{std::nullopt, std::nullopt, app.exit(error)};
     }
-    if (!serve_chosen) return CommandLine{std::nullopt, 2};
-    return CommandLine{std::move(options), 0};
+    if (migrate_chosen) return CommandLine{std::nullopt, std::move(migrate_options), 0};
+    if (!serve_chosen) return CommandLine{std::nullopt, std::nullopt, 2};
+    return CommandLine{std::move(options), std::nullopt, 0};
 }
 
 }  // namespace latchwork::server

@@ -17,10 +17,16 @@ struct ServeOptions {
     std::optional<std::string> approvers;  // file of name:token lines
 };
 
-// Either the options to serve with, or the exit code the program ends with at once
-// (after --help, --version or a usage error, whose text has been printed).
+struct MigrateOptions {
+    std::string store;
+};
+
+// The subcommand chosen with its options, or, when neither is set, the exit code the
+// program ends with at once (after --help, --version or a usage error, whose text has
+// been printed).
 struct CommandLine {
     std::optional<ServeOptions> serve;
+    std::optional<MigrateOptions> migrate;
     int exit_code = 0;
 };
 

@@ -153,7 +153,9 @@ void Connection::release_durable() {
     while (waiting_head_ < waiting_.size()) {
         Answer& answer = waiting_[waiting_head_];
         if (answer.wait_for <= durable) {
-            outbox_ += answer.line;
+            // A deferred line was empty when queued and is written by now.
+            if (answer.deferred) unsent_ += answer.deferred->line.size();
+            outbox_ += answer.text();
         } else if (failed != nullptr) {
             const std::string refused = error_reply(failed->message);
             unsent_ = unsent_ - answer.line.size() + refused.size();

@@ -10,9 +10,11 @@
 #include "server/gate_server.h"
 #include "server/http/console.h"
 #include "server/listen_address.h"
+#include "server/migrate_store.h"
 #include "server/open_files_limit.h"
 #include "server/request_handler.h"
 #include "server/secret_file.h"
+#include "server/store_name.h"
 #include "server/store_url.h"
 
 namespace {
@@ -41,6 +43,11 @@ int serve(const ServeOptions& options) {
         return 2;
     }
 
+    if (options.console && is_postgresql_url(options.store)) {
+        diagnose("the console cannot serve a postgresql store yet; start it beside a sqlite: or "
+                 "memory: store");
+        return 2;
+    }
     std::optional<boost::asio::ip::tcp::endpoint> console_at;
     std::optional<Approvers> approvers;
     std::string open_console;
@@ -113,11 +120,22 @@ int serve(const ServeOptions& options) {
     return store.failure() ? 1 : 0;
 }
 
+int migrate(const MigrateOptions& options) {
+    Result<int> migrated = migrate_store(options.store);
+    if (!migrated) {
+        diagnose(migrated.error());
+        return 2;
+    }
+    std::printf("schema version %d\n", migrated.value());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
         const CommandLine command = parse_command_line(argc, argv);
+        if (command.migrate) return migrate(*command.migrate);
         if (!command.serve) return command.exit_code;
         return serve(*command.serve);
     } catch (const std::exception& fault) {

@@ -62,11 +62,20 @@ Answer RequestHandler::handle_verified(const Request& request, const Provenance&
 Answer RequestHandler::decide_request(const Request& request, const Provenance& provenance) {
     std::string reply;
     std::string_view verdict = "ok";
+    if (request.op == Operation::ping) {
+        // Reflects no state at all.
+        tell(&request, "pong", 0, provenance);
+        return Answer{verdict_reply("pong"), 0};
+    }
+    if (store_.decides_requests()) {
+        // Decided in the store's own transaction; the verdict is not known yet.
+        auto deferred = std::make_shared<DeferredReply>();
+        const std::uint64_t batch = store_.take_request(request, deferred);
+        return Answer{batch, std::move(deferred)};
+    }
     switch (request.op) {
-        case Operation::ping:
-            // Reflects no state at all.
-            tell(&request, "pong", 0, provenance);
-            return Answer{verdict_reply("pong"), 0};
+        case Operation::ping:  // answered above
+            break;
         case Operation::submit:
             verdict = verdict_kind_text(recorded_submit(ledger_, request.run_id,
                                                         request.effect_key, request.flag, changes_));

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gate/run_ledger.h"
@@ -16,8 +18,17 @@ namespace latchwork::server {
 
 // A reply line and the store batch it must wait for before it may be written.
 struct Answer {
+    Answer() = default;
+    Answer(std::string reply, std::uint64_t batch) : line(std::move(reply)), wait_for(batch) {}
+    Answer(std::uint64_t batch, std::shared_ptr<const DeferredReply> reply)
+        : wait_for(batch), deferred(std::move(reply)) {}
+
     std::string line;
     std::uint64_t wait_for = 0;
+    // Set when the store decides the request: its line, once the batch is durable.
+    std::shared_ptr<const DeferredReply> deferred;
+
+    const std::string& text() const noexcept { return deferred ? deferred->line : line; }
 };
 
 // Who decided through the console and why; empty for the line protocol.

@@ -27,19 +27,34 @@
 //
 // The memory store makes a batch durable the moment it is recorded, so every reply is
 // free to go at once; it takes the same path all the same.
+//
+// A store shared by several servers cannot leave verdicts to one server's ledger: it
+// decides the requests itself, inside its own transactions (decides_requests()). The
+// network thread then hands it each request with take_request() instead of deciding
+// it, and queues the reply with the batch number it got; the store writes the reply
+// line before that batch's number reaches durable(). Such a store does not fail for
+// good: a batch whose outcome is unknown gets error replies, and later batches are
+// served again once the store is back.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <variant>
 
 #include "gate/run_ledger.h"
+#include "server/request.h"
 #include "server/state_change.h"
 #include "support/result.h"
 
 namespace latchwork::server {
+
+// The reply line a store that decides requests writes for one of them.
+struct DeferredReply {
+    std::string line;
+};
 
 class Store {
 public:
@@ -66,6 +81,20 @@ public:
     // reached the disk, so no reply beyond durable() may carry a verdict. Read on the
     // network thread.
     virtual const Failure* failure() const noexcept { return nullptr; }
+
+    // True for a store that decides requests itself; then the network thread's ledger
+    // stays empty and record() is never called.
+    virtual bool decides_requests() const noexcept { return false; }
+
+    // Takes one request (never a ping) into the current batch and returns the batch's
+    // number; `reply` is filled before durable() reaches it. Only for a store that
+    // decides requests.
+    virtual std::uint64_t take_request(const Request& request,
+                                       std::shared_ptr<DeferredReply> reply) {
+        (void)request;
+        (void)reply;
+        return 0;
+    }
 };
 
 }  // namespace latchwork::server

@@ -6,15 +6,31 @@
 
 #include "server/committing_store.h"
 #include "server/memory_store.h"
+#include "server/store_name.h"
+#if LATCHWORK_WITH_POSTGRESQL
+#include "server/postgres_store.h"
+#endif
 
 namespace latchwork::server {
 
 Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io) {
     if (url == "memory:") return OpenedStore{std::make_unique<MemoryStore>(), "memory:"};
+    if (is_postgresql_url(url)) {
+#if LATCHWORK_WITH_POSTGRESQL
+        const std::string shown = shown_store_url(url);
+        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io);
+        if (!opened) return Failure{"store " + shown + ": " + opened.error()};
+        return OpenedStore{std::move(opened).value(), shown};
+#else
+        return Failure{"unsupported store \"" + shown_store_url(url) +
+                       "\": this latchwork-gate was built without PostgreSQL (libpq); "
+                       "rebuild it with libpq installed (Debian: libpq-dev)"};
+#endif
+    }
     constexpr std::string_view kSqlite = "sqlite:";
     if (!url.starts_with(kSqlite)) {
-        return Failure{"unsupported store \"" + std::string(url) +
-                       "\": the stores are sqlite:PATH and memory:"};
+        return Failure{"unsupported store \"" + shown_store_url(url) +
+                       "\": the stores are sqlite:PATH, postgresql://... and memory:"};
     }
     const std::string_view path = url.substr(kSqlite.size());
     if (path.empty()) return Failure{"store path is empty (sqlite:PATH)"};

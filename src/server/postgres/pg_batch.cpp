@@ -1,0 +1,288 @@
+// pg_batch.cpp: a batch of requests decided in one transaction of the shared store.
+#include "server/postgres/pg_batch.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "gate/gate_operations.h"
+#include "gate/run_ledger.h"
+#include "server/postgres/pg_arrays.h"
+#include "server/reply_writer.h"
+#include "server/state_change.h"
+
+namespace latchwork::server::postgres {
+namespace {
+
+// A batch that keeps meeting serialization failures is given up after this many tries.
+constexpr int kMostAttempts = 20;
+
+// The class of every advisory lock latchwork takes (the bytes "lwgw").
+constexpr const char* kLockRuns =
+    "SELECT count(*) FROM (SELECT pg_advisory_xact_lock(1819566967, k)"
+    " FROM unnest($1::int4[]) WITH ORDINALITY AS t(k, i) ORDER BY i) AS locked";
+
+// Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect.
+constexpr const char* kLoad =
+    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2"
+    " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
+    " UNION ALL"
+    " SELECT 1::int2, e.run_id, e.effect_key, e.state FROM latchwork_effects AS e"
+    " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
+
+// Flags only ever go from false to true, so the final ones are the union.
+constexpr const char* kWriteRuns =
+    "WITH flagged AS (INSERT INTO latchwork_runs (run_id, cancelled, closed)"
+    " SELECT * FROM unnest($1::bytea[], $2::bool[], $3::bool[])"
+    " ON CONFLICT (run_id) DO UPDATE SET cancelled = latchwork_runs.cancelled OR excluded.cancelled,"
+    " closed = latchwork_runs.closed OR excluded.closed)"
+    " DELETE FROM latchwork_effects WHERE run_id = ANY($1::bytea[])"
+    " AND (state = 0 OR run_id = ANY($4::bytea[]))";
+
+// The two sets are disjoint: an effect is either still held by the ledger or gone.
+constexpr const char* kWriteEffects =
+    "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
+    " WHERE e.run_id = w.r AND e.effect_key = w.k)"
+    " INSERT INTO latchwork_effects (run_id, effect_key, state)"
+    " SELECT * FROM unnest($1::bytea[], $2::bytea[], $3::int2[])"
+    " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state, changed_at = now()";
+
+constexpr const char* kCounts =
+    "SELECT count(*) FILTER (WHERE state = 0), count(*) FROM latchwork_effects";
+
+bool names_run(Operation op) noexcept {
+    return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len;
+}
+
+bool names_effect(Operation op) noexcept {
+    return op == Operation::submit || op == Operation::decide;
+}
+
+std::string bool_array(const std::vector<bool>& values) {
+    std::string literal = "{";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i != 0) literal += ',';
+        literal += values[i] ? 't' : 'f';
+    }
+    return literal + '}';
+}
+
+// One attempt at the batch: the transaction from BEGIN to COMMIT.
+class Attempt {
+public:
+    Attempt(PgConnection& connection, std::span<BatchRequest> batch)
+        : connection_(connection), batch_(batch) {}
+
+    std::optional<StatementFailure> run() {
+        if (auto failed = step(connection_.run("BEGIN"))) return failed;
+        if (auto failed = lock_runs()) return failed;
+        if (auto failed = load()) return failed;
+        for (BatchRequest& item : batch_) {
+            if (auto failed = decide(item)) return failed;
+        }
+        if (auto failed = flush()) return failed;
+        return step(connection_.run("COMMIT"));
+    }
+
+private:
+    static std::optional<StatementFailure> step(const Rows& rows) {
+        if (rows.ok()) return std::nullopt;
+        return rows.failure();
+    }
+
+    std::optional<StatementFailure> lock_runs() {
+        std::vector<std::int64_t> keys;
+        for (const BatchRequest& item : batch_) {
+            if (names_run(item.request.op)) keys.push_back(run_lock_key(item.request.run_id));
+        }
+        if (keys.empty()) return std::nullopt;
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        return step(connection_.run(kLockRuns, Parameters().add(integer_array(keys))));
+    }
+
+    std::optional<StatementFailure> load() {
+        std::set<std::string_view> runs;
+        std::set<std::pair<std::string_view, std::string_view>> effects;
+        for (const BatchRequest& item : batch_) {
+            if (names_run(item.request.op)) runs.insert(item.request.run_id);
+            if (names_effect(item.request.op)) effects.emplace(item.request.run_id, item.request.effect_key);
+        }
+        if (runs.empty()) return std::nullopt;
+        std::vector<std::string_view> run_ids(runs.begin(), runs.end());
+        std::vector<std::string_view> effect_runs;
+        std::vector<std::string_view> effect_keys;
+        for (const auto& [run_id, effect_key] : effects) {
+            effect_runs.push_back(run_id);
+            effect_keys.push_back(effect_key);
+        }
+        Rows rows = connection_.run(kLoad, Parameters()
+                                               .add(bytea_array(run_ids))
+                                               .add(bytea_array(effect_runs))
+                                               .add(bytea_array(effect_keys)));
+        if (!rows.ok()) return rows.failure();
+        // Flags first: they are what an effect of the run is decided against.
+        for (int row = 0; row < rows.count(); ++row) {
+            if (rows.integer(row, 0) != 0) continue;
+            RunRecord& run = ledger_.run(rows.bytes(row, 1));
+            const std::int64_t flags = rows.integer(row, 3);
+            run.cancelled = (flags & 1) != 0;
+            run.closed = (flags & 2) != 0;
+        }
+        for (int row = 0; row < rows.count(); ++row) {
+            if (rows.integer(row, 0) != 1) continue;
+            const std::int64_t state = rows.integer(row, 3);
+            if (state < 0 || state > 2) {
+                return StatementFailure{FailureKind::statement,
+                                        "an effect row holds the unknown state " + std::to_string(state)};
+            }
+            ledger_.add_effect(ledger_.run(rows.bytes(row, 1)), rows.bytes(row, 2),
+                               static_cast<EffectState>(state));
+        }
+        return std::nullopt;
+    }
+
+    std::optional<StatementFailure> decide(BatchRequest& item) {
+        const Request& request = item.request;
+        switch (request.op) {
+            case Operation::ping:
+                item.reply = verdict_reply("pong");
+                return std::nullopt;
+            case Operation::submit:
+                item.reply = verdict_reply(verdict_kind_text(recorded_submit(
+                    ledger_, request.run_id, request.effect_key, request.flag, changes_)));
+                return std::nullopt;
+            case Operation::decide:
+                item.reply = verdict_reply(verdict_kind_text(recorded_decide(
+                    ledger_, request.run_id, request.effect_key, request.flag, changes_)));
+                return std::nullopt;
+            case Operation::cancel:
+                recorded_cancel(ledger_, request.run_id, changes_);
+                item.reply = verdict_reply("ok");
+                return std::nullopt;
+            case Operation::close_run:
+                recorded_close_run(ledger_, request.run_id, changes_);
+                item.reply = verdict_reply("ok");
+                return std::nullopt;
+            case Operation::is_cancelled:
+                item.reply = flag_reply(gate_is_cancelled(ledger_, request.run_id));
+                return std::nullopt;
+            case Operation::is_closed:
+                item.reply = flag_reply(gate_is_closed(ledger_, request.run_id));
+                return std::nullopt;
+            case Operation::pending_count:
+            case Operation::state_len:
+                break;
+        }
+        // The totals span every run, most of them not in the scratch ledger: they are
+        // counted in the database, after this batch's changes so far are written.
+        if (auto failed = flush()) return failed;
+        Rows counts = connection_.run(kCounts);
+        if (!counts.ok()) return counts.failure();
+        const int column = request.op == Operation::pending_count ? 0 : 1;
+        item.reply = count_reply(static_cast<std::uint64_t>(counts.integer(0, column)));
+        return std::nullopt;
+    }
+
+    // Writes what the changes since the last flush did. The scratch ledger holds the
+    // final state of every effect they touched, so each row is written once, however
+    // many requests of the batch named it.
+    std::optional<StatementFailure> flush() {
+        std::set<std::string_view> flagged_runs;
+        std::set<std::pair<std::string_view, std::string_view>> touched;
+        for (const StateChange& change : changes_) {
+            if (change.kind == StateChange::Kind::effect_state) {
+                touched.emplace(change.run_id, change.effect_key);
+            } else {
+                flagged_runs.insert(change.run_id);
+            }
+        }
+        if (!flagged_runs.empty()) {
+            std::vector<std::string_view> ids;
+            std::vector<std::string_view> closed_ids;
+            std::vector<bool> cancelled;
+            std::vector<bool> closed;
+            for (std::string_view run_id : flagged_runs) {
+                const RunRecord* run = ledger_.find_run(run_id);
+                ids.push_back(run_id);
+                cancelled.push_back(run->cancelled);
+                closed.push_back(run->closed);
+                if (run->closed) closed_ids.push_back(run_id);
+            }
+            if (auto failed = step(connection_.run(kWriteRuns, Parameters()
+                                                                   .add(bytea_array(ids))
+                                                                   .add(bool_array(cancelled))
+                                                                   .add(bool_array(closed))
+                                                                   .add(bytea_array(closed_ids))))) {
+                return failed;
+            }
+        }
+        if (!touched.empty()) {
+            std::vector<std::string_view> kept_runs;
+            std::vector<std::string_view> kept_keys;
+            std::vector<std::int64_t> kept_states;
+            std::vector<std::string_view> gone_runs;
+            std::vector<std::string_view> gone_keys;
+            for (const auto& [run_id, effect_key] : touched) {
+                const RunRecord* run = ledger_.find_run(run_id);
+                const EffectKey* effect = run == nullptr ? nullptr : run->effects.find(effect_key);
+                if (effect != nullptr) {
+                    kept_runs.push_back(run_id);
+                    kept_keys.push_back(effect_key);
+                    kept_states.push_back(static_cast<std::int64_t>(state_of(*effect)));
+                } else {
+                    gone_runs.push_back(run_id);
+                    gone_keys.push_back(effect_key);
+                }
+            }
+            if (auto failed = step(connection_.run(kWriteEffects, Parameters()
+                                                                      .add(bytea_array(kept_runs))
+                                                                      .add(bytea_array(kept_keys))
+                                                                      .add(integer_array(kept_states))
+                                                                      .add(bytea_array(gone_runs))
+                                                                      .add(bytea_array(gone_keys))))) {
+                return failed;
+            }
+        }
+        // The views above point into the change records: clear them last.
+        changes_.clear();
+        return std::nullopt;
+    }
+
+    PgConnection& connection_;
+    std::span<BatchRequest> batch_;
+    RunLedger ledger_;
+    std::vector<StateChange> changes_;
+};
+
+}  // namespace
+
+std::int32_t run_lock_key(std::string_view run_id) noexcept {
+    // FNV-1a: every server computes the same key from the same bytes. Two runs that
+    // share a key merely take turns.
+    std::uint32_t hash = 2166136261u;
+    for (const char c : run_id) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 16777619u;
+    }
+    return static_cast<std::int32_t>(hash);
+}
+
+std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch) {
+    for (int attempt = 1;; ++attempt) {
+        std::optional<StatementFailure> failed = Attempt(connection, batch).run();
+        if (!failed) return std::nullopt;
+        if (failed->kind == FailureKind::connection) return failed;
+        // The transaction is aborted either way; ending it keeps the connection usable.
+        (void)connection.run("ROLLBACK");
+        if (failed->kind != FailureKind::retry) return failed;
+        if (attempt == kMostAttempts) {
+            failed->kind = FailureKind::statement;
+            failed->message = "gave up after " + std::to_string(attempt) + " attempts: " + failed->message;
+            return failed;
+        }
+    }
+}
+
+}  // namespace latchwork::server::postgres

@@ -1,0 +1,43 @@
+// pg_batch.h: a batch of requests decided in one transaction of the shared store.
+//
+// Several servers share the database, so none of them may decide from what it holds
+// in memory. Each batch instead:
+//   1. locks every run it names, with transaction-scoped advisory locks taken in one
+//      fixed order (ascending lock key), so that two servers never wait for each other
+//      in a cycle, and a run's requests are decided by one transaction at a time;
+//   2. reads what it needs of those runs (their flags, the effects it names) into a
+//      scratch ledger;
+//   3. decides every request, in arrival order, with the very gate operations the
+//      in-memory ledger uses;
+//   4. writes the changed rows back and commits.
+// Nobody else can change a locked run between the read and the commit, so each run
+// sees the batches that name it one after another: the verdicts are those of one
+// in-process gate taking the same calls in some serial order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "server/postgres/pg_connection.h"
+#include "server/request.h"
+
+namespace latchwork::server::postgres {
+
+struct BatchRequest {
+    Request request;   // never a ping
+    std::string reply;  // the reply line, once the batch has committed
+};
+
+// Decides `batch` and commits. A serialization failure or deadlock is retried from the
+// start (the replies are filled afresh each time). On failure nothing is answered
+// from it: the transaction was rolled back, or (FailureKind::connection) it is not
+// known whether the commit happened.
+std::optional<StatementFailure> decide_batch(PgConnection& connection,
+                                             std::span<BatchRequest> batch);
+
+// The key of the advisory lock a run is serialised by (equal ids, equal keys).
+std::int32_t run_lock_key(std::string_view run_id) noexcept;
+
+}  // namespace latchwork::server::postgres

@@ -1,0 +1,107 @@
+// pg_connection.cpp: one libpq connection, its statements and how their failures are told apart.
+#include "server/postgres/pg_connection.h"
+
+#include <cstring>
+
+namespace latchwork::server::postgres {
+namespace {
+
+// Network byte order, as the binary result format sends integers.
+std::uint64_t big_endian(const char* bytes, int length) noexcept {
+    std::uint64_t value = 0;
+    for (int i = 0; i < length; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+FailureKind kind_of(PGconn* connection, const PGresult* result) {
+    if (PQstatus(connection) != CONNECTION_OK) return FailureKind::connection;
+    const char* state = result == nullptr ? nullptr : PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    if (state == nullptr) return FailureKind::connection;  // libpq's own: no answer came
+    const std::string_view code(state);
+    if (code == "40001" || code == "40P01") return FailureKind::retry;
+    // Connection exceptions, and the server shutting down or restarting under us.
+    if (code.starts_with("08") || code.starts_with("57P")) return FailureKind::connection;
+    return FailureKind::statement;
+}
+
+}  // namespace
+
+std::string one_line(std::string_view message) {
+    std::string line;
+    line.reserve(message.size());
+    for (const char c : message) {
+        if (c == '\n' || c == '\r' || c == '\t') {
+            if (!line.empty() && line.back() != ' ') line += ' ';
+        } else if (c >= 0x20 && c < 0x7f) {
+            line += c;
+        } else {
+            line += '?';
+        }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line.empty() ? std::string("no message from libpq") : line;
+}
+
+std::string_view Rows::bytes(int row, int column) const noexcept {
+    return {PQgetvalue(result_.get(), row, column),
+            static_cast<std::size_t>(PQgetlength(result_.get(), row, column))};
+}
+
+std::int64_t Rows::integer(int row, int column) const noexcept {
+    const int length = PQgetlength(result_.get(), row, column);
+    const std::uint64_t raw = big_endian(PQgetvalue(result_.get(), row, column), length);
+    // Sign-extend from the column's width (2, 4 or 8 bytes).
+    const int unused = 64 - 8 * length;
+    return unused > 0 ? static_cast<std::int64_t>(raw << unused) >> unused
+                      : static_cast<std::int64_t>(raw);
+}
+
+bool Rows::boolean(int row, int column) const noexcept {
+    return PQgetlength(result_.get(), row, column) == 1 && PQgetvalue(result_.get(), row, column)[0] != 0;
+}
+
+std::vector<const char*> Parameters::pointers() const {
+    std::vector<const char*> pointers;
+    pointers.reserve(texts_.size());
+    for (const std::string& text : texts_) pointers.push_back(text.c_str());
+    return pointers;
+}
+
+Result<PgConnection> PgConnection::open(const std::string& conninfo) {
+    // Keywords are applied in order and the expanded conninfo comes last, so the
+    // caller's own connect_timeout wins over this default.
+    const char* keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {"10", conninfo.c_str(), nullptr};
+    PgConnection opened(PQconnectdbParams(keywords, values, 1));
+    if (opened.connection_ == nullptr) return Failure{"out of memory"};
+    if (PQstatus(opened.connection_.get()) != CONNECTION_OK) {
+        return Failure{one_line(PQerrorMessage(opened.connection_.get()))};
+    }
+    // "already exists, skipping" and the like are not worth a line on standard error.
+    Rows set = opened.run("SET client_min_messages = warning");
+    if (!set.ok()) return Failure{set.failure().message};
+    return opened;
+}
+
+Rows PgConnection::run(const char* sql) {
+    return finish(PQexecParams(connection_.get(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1));
+}
+
+Rows PgConnection::run_script(const char* sql) { return finish(PQexec(connection_.get(), sql)); }
+
+Rows PgConnection::run(const char* sql, const Parameters& parameters) {
+    const std::vector<const char*> values = parameters.pointers();
+    return finish(PQexecParams(connection_.get(), sql, parameters.size(), nullptr, values.data(),
+                               nullptr, nullptr, 1));
+}
+
+Rows PgConnection::finish(PGresult* raw) {
+    ResultHandle result(raw);
+    const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Rows(std::move(result));
+    const char* text = result ? PQresultErrorMessage(result.get()) : "";
+    if (text == nullptr || *text == '\0') text = PQerrorMessage(connection_.get());
+    return Rows(StatementFailure{kind_of(connection_.get(), result.get()), one_line(text)});
+}
+
+}  // namespace latchwork::server::postgres

@@ -1,0 +1,96 @@
+// postgres_store.h: the store several servers share, a PostgreSQL database.
+//
+// The network thread hands every request to the store (take_request) instead of
+// deciding it. The store's own thread takes all requests that arrived while the
+// previous transaction was in flight as one batch, decides them in one transaction
+// (postgres/pg_batch.h) and posts the batch's number back; the replies waiting for it
+// then go. One transaction in flight at a time; batches are durable in the order they
+// were numbered.
+//
+// When the connection is lost, the batch in flight, whose commit may or may not have
+// happened, is answered with "store failed: ..." errors, never with a guessed verdict.
+// So are the batches that come while the database is away; the thread reconnects
+// with a growing pause and serves again once the database answers, without a restart.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/postgres/pg_batch.h"
+#include "server/postgres/pg_connection.h"
+#include "server/store.h"
+
+namespace latchwork::server {
+
+class PostgresStore final : public Store {
+public:
+    // Connects to `conninfo` and checks that the schema is the one this program
+    // knows; posts completions to `io`, which must outlive the store.
+    static Result<std::unique_ptr<PostgresStore>> open(const std::string& conninfo,
+                                                       boost::asio::io_context& io);
+    ~PostgresStore() override;
+    PostgresStore(const PostgresStore&) = delete;
+    PostgresStore& operator=(const PostgresStore&) = delete;
+
+    // The ledger stays empty: the state is in the database. Starts the thread.
+    Result<std::monostate> load(RunLedger& ledger) override;
+    std::uint64_t record(std::span<const StateChange>) override { return last_recorded_; }
+    std::uint64_t last_recorded() const noexcept override { return last_recorded_; }
+    std::uint64_t durable() const noexcept override { return durable_; }
+    void set_durable_listener(std::function<void()> listener) override {
+        listener_ = std::move(listener);
+    }
+    bool decides_requests() const noexcept override { return true; }
+    std::uint64_t take_request(const Request& request,
+                               std::shared_ptr<DeferredReply> reply) override;
+
+private:
+    struct Waiting {
+        postgres::BatchRequest item;
+        std::shared_ptr<DeferredReply> reply;
+    };
+
+    PostgresStore(std::string conninfo, postgres::PgConnection connection,
+                  boost::asio::io_context& io);
+    void serve_loop();
+    // On the store's thread: decides `batch`, or answers it with the failure.
+    void serve_batch(std::vector<Waiting>& batch);
+    // On the store's thread, while the database is away: one attempt to reconnect
+    // when the pause since the last has passed.
+    void try_reconnect();
+    void finished(std::uint64_t batch);
+
+    boost::asio::io_context& io_;
+    const std::string conninfo_;
+
+    // The store thread's own.
+    std::optional<postgres::PgConnection> connection_;  // empty while the database is away
+    std::string outage_;                  // why, while it is away
+    std::chrono::steady_clock::time_point next_attempt_{};
+    std::chrono::milliseconds pause_{0};  // before the next reconnection attempt
+
+    // Shared by both threads, under mutex_.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Waiting> open_;       // the batch being filled
+    std::uint64_t open_number_ = 1;   // its number
+    bool stopping_ = false;
+
+    // The network thread's own.
+    std::uint64_t last_recorded_ = 0;
+    std::uint64_t durable_ = 0;
+    std::function<void()> listener_;
+
+    std::thread worker_;
+};
+
+}  // namespace latchwork::server

@@ -93,7 +93,10 @@ void build_request(const Options& options, Connection& connection) {
     if (options.protocol == Protocol::line) {
         connection.request += "{\"effect_key\":\"e";
         connection.request += key;
+        // Generators with different prefixes name different runs, so that servers
+        // sharing one store do not serialise on each other's runs.
         connection.request += "\",\"needs_approval\":false,\"op\":\"submit\",\"run_id\":\"r";
+        connection.request += options.key_prefix;
         connection.request += std::to_string(connection.index);
         connection.request += "\"}\n";
     } else {

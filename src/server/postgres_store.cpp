@@ -15,6 +15,8 @@ namespace {
 // Reconnection attempts start at once and back off to one every two seconds.
 constexpr std::chrono::milliseconds kFirstPause{50};
 constexpr std::chrono::milliseconds kLongestPause{2000};
+// The longest a batch waits to fill up, whatever a transaction costs.
+constexpr auto kLongestGather = std::chrono::milliseconds(1);
 
 std::string failed_message(std::string_view why) { return "store failed: " + std::string(why); }
 
@@ -55,7 +57,7 @@ std::uint64_t PostgresStore::take_request(const Request& request,
     bool wake = false;
     {
         const std::lock_guard lock(mutex_);
-        wake = open_.empty();
+        wake = open_.empty() || (gather_target_ != 0 && open_.size() + 1 == gather_target_);
         open_.push_back(Waiting{postgres::BatchRequest{request, {}}, std::move(reply)});
         last_recorded_ = open_number_;
     }
@@ -64,7 +66,10 @@ std::uint64_t PostgresStore::take_request(const Request& request,
 }
 
 void PostgresStore::serve_loop() {
+    using Clock = std::chrono::steady_clock;
     std::vector<Waiting> batch;
+    std::size_t last_requests = 0;   // in the batch served last
+    Clock::duration last_took{};     // what serving it took
     std::unique_lock lock(mutex_);
     for (;;) {
         if (open_.empty()) {
@@ -84,10 +89,21 @@ void PostgresStore::serve_loop() {
             }
             continue;
         }
+        if (last_requests > 1 && open_.size() < last_requests && connection_ && !stopping_) {
+            // The clients of the last batch are sending their next requests: a short
+            // wait lets them share one transaction instead of splitting over two.
+            const Clock::duration window = std::min<Clock::duration>(last_took / 2, kLongestGather);
+            gather_target_ = last_requests;
+            wake_.wait_for(lock, window, [this] { return open_.size() >= gather_target_ || stopping_; });
+            gather_target_ = 0;
+        }
         batch.swap(open_);
+        last_requests = batch.size();
         const std::uint64_t number = open_number_++;
         lock.unlock();
+        const Clock::time_point started = Clock::now();
         serve_batch(batch);
+        last_took = Clock::now() - started;
         // The replies are written before the number is posted: the post orders them
         // before the network thread reads them.
         for (Waiting& waiting : batch) waiting.reply->line = std::move(waiting.item.reply);
@@ -100,21 +116,25 @@ void PostgresStore::serve_loop() {
 void PostgresStore::serve_batch(std::vector<Waiting>& batch) {
     if (!connection_) try_reconnect();
     std::optional<postgres::StatementFailure> failed;
-    if (connection_) {
-        std::vector<postgres::BatchRequest> items;
-        items.reserve(batch.size());
-        for (Waiting& waiting : batch) items.push_back(std::move(waiting.item));
+    std::vector<postgres::BatchRequest> items;
+    items.reserve(batch.size());
+    for (Waiting& waiting : batch) items.push_back(std::move(waiting.item));
+    // A connection the database dropped while idle (a restart, an idle timeout) fails
+    // the batch before anything of it could commit: one fresh connection tries again.
+    for (int attempt = 0; attempt < 2 && connection_; ++attempt) {
         failed = postgres::decide_batch(*connection_, items);
-        for (std::size_t i = 0; i < batch.size(); ++i) batch[i].item = std::move(items[i]);
-        if (failed && (failed->kind == postgres::FailureKind::connection || !connection_->usable())) {
-            std::cerr << "latchwork-gate: store connection lost: " << failed->message
-                      << "; reconnecting" << std::endl;
-            connection_.reset();
-            outage_ = failed->message;
-            pause_ = std::chrono::milliseconds(0);
-            next_attempt_ = std::chrono::steady_clock::now();
-        }
+        if (!failed) break;
+        if (failed->kind != postgres::FailureKind::connection && connection_->usable()) break;
+        std::cerr << "latchwork-gate: store connection lost: " << failed->message
+                  << "; reconnecting" << std::endl;
+        connection_.reset();
+        outage_ = failed->message;
+        pause_ = std::chrono::milliseconds(0);
+        next_attempt_ = std::chrono::steady_clock::now();
+        if (failed->may_have_committed) break;
+        try_reconnect();
     }
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i].item = std::move(items[i]);
     if (!connection_ || failed) {
         const std::string reply = error_reply(failed_message(failed ? failed->message : outage_));
         for (Waiting& waiting : batch) waiting.item.reply = reply;

@@ -83,6 +83,7 @@ private:
     std::condition_variable wake_;
     std::vector<Waiting> open_;       // the batch being filled
     std::uint64_t open_number_ = 1;   // its number
+    std::size_t gather_target_ = 0;   // while gathering: the requests waited for
     bool stopping_ = false;
 
     // The network thread's own.

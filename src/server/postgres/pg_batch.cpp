@@ -68,60 +68,95 @@ std::string bool_array(const std::vector<bool>& values) {
     return literal + '}';
 }
 
-// One attempt at the batch: the transaction from BEGIN to COMMIT.
+// Prepared once per connection: parsed and planned once, not once per batch.
+struct PreparedStatement {
+    const char* name;
+    const char* sql;
+    int parameters;
+};
+constexpr PreparedStatement kPrepared[] = {
+    {"latchwork_lock_runs", kLockRuns, 1},
+    {"latchwork_load", kLoad, 3},
+    {"latchwork_write_runs", kWriteRuns, 4},
+    {"latchwork_write_effects", kWriteEffects, 5},
+    {"latchwork_counts", kCounts, 0},
+};
+
+std::optional<StatementFailure> prepare_statements(PgConnection& connection) {
+    if (connection.prepared()) return std::nullopt;
+    for (const PreparedStatement& statement : kPrepared) {
+        Rows prepared = connection.prepare(statement.name, statement.sql, statement.parameters);
+        if (!prepared.ok()) return prepared.failure();
+    }
+    connection.set_prepared();
+    return std::nullopt;
+}
+
+std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) {
+    for (const Rows& rows : results) {
+        if (!rows.ok()) return rows.failure();
+    }
+    return std::nullopt;
+}
+
+// One attempt at the batch: the transaction from BEGIN to COMMIT, in as few round
+// trips as the requests allow: one to begin, lock and read; one to write and commit;
+// one more for each count asked in between.
 class Attempt {
 public:
     Attempt(PgConnection& connection, std::span<BatchRequest> batch)
         : connection_(connection), batch_(batch) {}
 
     std::optional<StatementFailure> run() {
-        if (auto failed = step(connection_.run("BEGIN"))) return failed;
-        if (auto failed = lock_runs()) return failed;
-        if (auto failed = load()) return failed;
+        if (auto failed = begin_and_load()) return failed;
         for (BatchRequest& item : batch_) {
             if (auto failed = decide(item)) return failed;
         }
-        if (auto failed = flush()) return failed;
-        return step(connection_.run("COMMIT"));
+        std::vector<Statement> statements = writes();
+        statements.push_back(Statement{nullptr, "COMMIT", {}});
+        std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
+        if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;
+        return failed;
     }
 
 private:
-    static std::optional<StatementFailure> step(const Rows& rows) {
-        if (rows.ok()) return std::nullopt;
-        return rows.failure();
-    }
-
-    std::optional<StatementFailure> lock_runs() {
+    std::optional<StatementFailure> begin_and_load() {
         std::vector<std::int64_t> keys;
-        for (const BatchRequest& item : batch_) {
-            if (names_run(item.request.op)) keys.push_back(run_lock_key(item.request.run_id));
-        }
-        if (keys.empty()) return std::nullopt;
-        std::sort(keys.begin(), keys.end());
-        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-        return step(connection_.run(kLockRuns, Parameters().add(integer_array(keys))));
-    }
-
-    std::optional<StatementFailure> load() {
         std::set<std::string_view> runs;
         std::set<std::pair<std::string_view, std::string_view>> effects;
         for (const BatchRequest& item : batch_) {
-            if (names_run(item.request.op)) runs.insert(item.request.run_id);
+            if (!names_run(item.request.op)) continue;
+            keys.push_back(run_lock_key(item.request.run_id));
+            runs.insert(item.request.run_id);
             if (names_effect(item.request.op)) effects.emplace(item.request.run_id, item.request.effect_key);
         }
-        if (runs.empty()) return std::nullopt;
-        std::vector<std::string_view> run_ids(runs.begin(), runs.end());
-        std::vector<std::string_view> effect_runs;
-        std::vector<std::string_view> effect_keys;
-        for (const auto& [run_id, effect_key] : effects) {
-            effect_runs.push_back(run_id);
-            effect_keys.push_back(effect_key);
-        }
-        Rows rows = connection_.run(kLoad, Parameters()
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        std::vector<Statement> statements;
+        statements.push_back(Statement{nullptr, "BEGIN", {}});
+        if (!runs.empty()) {
+            std::vector<std::string_view> run_ids(runs.begin(), runs.end());
+            std::vector<std::string_view> effect_runs;
+            std::vector<std::string_view> effect_keys;
+            for (const auto& [run_id, effect_key] : effects) {
+                effect_runs.push_back(run_id);
+                effect_keys.push_back(effect_key);
+            }
+            statements.push_back(
+                Statement{"latchwork_lock_runs", nullptr, Parameters().add(integer_array(keys))});
+            statements.push_back(Statement{"latchwork_load", nullptr,
+                                           Parameters()
                                                .add(bytea_array(run_ids))
                                                .add(bytea_array(effect_runs))
-                                               .add(bytea_array(effect_keys)));
-        if (!rows.ok()) return rows.failure();
+                                               .add(bytea_array(effect_keys))});
+        }
+        std::vector<Rows> results = connection_.run_pipeline(statements);
+        if (auto failed = first_failure(results)) return failed;
+        if (runs.empty()) return std::nullopt;
+        return read_loaded(results.back());
+    }
+
+    std::optional<StatementFailure> read_loaded(const Rows& rows) {
         // Flags first: they are what an effect of the run is decided against.
         for (int row = 0; row < rows.count(); ++row) {
             if (rows.integer(row, 0) != 0) continue;
@@ -177,18 +212,21 @@ private:
         }
         // The totals span every run, most of them not in the scratch ledger: they are
         // counted in the database, after this batch's changes so far are written.
-        if (auto failed = flush()) return failed;
-        Rows counts = connection_.run(kCounts);
-        if (!counts.ok()) return counts.failure();
+        std::vector<Statement> statements = writes();
+        statements.push_back(Statement{"latchwork_counts", nullptr, {}});
+        std::vector<Rows> results = connection_.run_pipeline(statements);
+        if (auto failed = first_failure(results)) return failed;
         const int column = request.op == Operation::pending_count ? 0 : 1;
-        item.reply = count_reply(static_cast<std::uint64_t>(counts.integer(0, column)));
+        item.reply = count_reply(static_cast<std::uint64_t>(results.back().integer(0, column)));
         return std::nullopt;
     }
 
-    // Writes what the changes since the last flush did. The scratch ledger holds the
-    // final state of every effect they touched, so each row is written once, however
-    // many requests of the batch named it.
-    std::optional<StatementFailure> flush() {
+    // The statements that write what the changes since the last call did. The scratch
+    // ledger holds the final state of every effect they touched, so each row is
+    // written once, however many requests of the batch named it. Flagged runs go
+    // first: dropping a cancelled run's pending rows must not undo a later write.
+    std::vector<Statement> writes() {
+        std::vector<Statement> statements;
         std::set<std::string_view> flagged_runs;
         std::set<std::pair<std::string_view, std::string_view>> touched;
         for (const StateChange& change : changes_) {
@@ -210,13 +248,12 @@ private:
                 closed.push_back(run->closed);
                 if (run->closed) closed_ids.push_back(run_id);
             }
-            if (auto failed = step(connection_.run(kWriteRuns, Parameters()
-                                                                   .add(bytea_array(ids))
-                                                                   .add(bool_array(cancelled))
-                                                                   .add(bool_array(closed))
-                                                                   .add(bytea_array(closed_ids))))) {
-                return failed;
-            }
+            statements.push_back(Statement{"latchwork_write_runs", nullptr,
+                                           Parameters()
+                                               .add(bytea_array(ids))
+                                               .add(bool_array(cancelled))
+                                               .add(bool_array(closed))
+                                               .add(bytea_array(closed_ids))});
         }
         if (!touched.empty()) {
             std::vector<std::string_view> kept_runs;
@@ -236,18 +273,17 @@ private:
                     gone_keys.push_back(effect_key);
                 }
             }
-            if (auto failed = step(connection_.run(kWriteEffects, Parameters()
-                                                                      .add(bytea_array(kept_runs))
-                                                                      .add(bytea_array(kept_keys))
-                                                                      .add(integer_array(kept_states))
-                                                                      .add(bytea_array(gone_runs))
-                                                                      .add(bytea_array(gone_keys))))) {
-                return failed;
-            }
+            statements.push_back(Statement{"latchwork_write_effects", nullptr,
+                                           Parameters()
+                                               .add(bytea_array(kept_runs))
+                                               .add(bytea_array(kept_keys))
+                                               .add(integer_array(kept_states))
+                                               .add(bytea_array(gone_runs))
+                                               .add(bytea_array(gone_keys))});
         }
-        // The views above point into the change records: clear them last.
+        // The parameters are copies: the change records may go.
         changes_.clear();
-        return std::nullopt;
+        return statements;
     }
 
     PgConnection& connection_;
@@ -270,6 +306,7 @@ std::int32_t run_lock_key(std::string_view run_id) noexcept {
 }
 
 std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch) {
+    if (auto failed = prepare_statements(connection)) return failed;
     for (int attempt = 1;; ++attempt) {
         std::optional<StatementFailure> failed = Attempt(connection, batch).run();
         if (!failed) return std::nullopt;

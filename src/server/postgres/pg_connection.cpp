@@ -78,7 +78,13 @@ Result<PgConnection> PgConnection::open(const std::string& conninfo) {
         return Failure{one_line(PQerrorMessage(opened.connection_.get()))};
     }
     // "already exists, skipping" and the like are not worth a line on standard error.
-    Rows set = opened.run("SET client_min_messages = warning");
+    // Every statement of ours looks rows up by key, and a prepared statement keeps the
+    // plan it got first: planned on a new, empty table, that would be a scan of the
+    // whole table, kept while the table grows. Lookups by index are the only plans
+    // wanted, whatever the statistics say at the time.
+    Rows set = opened.run_script(
+        "SET client_min_messages = warning; SET enable_seqscan = off;"
+        " SET enable_hashjoin = off; SET enable_mergejoin = off");
     if (!set.ok()) return Failure{set.failure().message};
     return opened;
 }
@@ -93,6 +99,57 @@ Rows PgConnection::run(const char* sql, const Parameters& parameters) {
     const std::vector<const char*> values = parameters.pointers();
     return finish(PQexecParams(connection_.get(), sql, parameters.size(), nullptr, values.data(),
                                nullptr, nullptr, 1));
+}
+
+Rows PgConnection::prepare(const char* name, const char* sql, int parameter_count) {
+    return finish(PQprepare(connection_.get(), name, sql, parameter_count, nullptr));
+}
+
+std::vector<Rows> PgConnection::run_pipeline(std::span<const Statement> statements) {
+    PGconn* connection = connection_.get();
+    std::vector<Rows> results;
+    results.reserve(statements.size());
+    auto lost = [&](std::string message) {
+        // Whatever was sent may or may not have run; the connection is not used again.
+        const StatementFailure failure{FailureKind::connection, one_line(message)};
+        while (results.size() < statements.size()) results.emplace_back(failure);
+        return std::move(results);
+    };
+    if (PQenterPipelineMode(connection) != 1) return lost(PQerrorMessage(connection));
+    for (const Statement& statement : statements) {
+        const std::vector<const char*> values = statement.parameters.pointers();
+        const int sent =
+            statement.name != nullptr
+                ? PQsendQueryPrepared(connection, statement.name, statement.parameters.size(),
+                                      values.data(), nullptr, nullptr, 1)
+                : PQsendQueryParams(connection, statement.sql, statement.parameters.size(),
+                                    nullptr, values.data(), nullptr, nullptr, 1);
+        if (sent != 1) return lost(PQerrorMessage(connection));
+    }
+    if (PQpipelineSync(connection) != 1) return lost(PQerrorMessage(connection));
+
+    std::optional<StatementFailure> first_failure;
+    for (std::size_t i = 0; i < statements.size(); ++i) {
+        PGresult* raw = PQgetResult(connection);
+        if (raw == nullptr) return lost(PQerrorMessage(connection));
+        if (PQresultStatus(raw) == PGRES_PIPELINE_ABORTED) {
+            PQclear(raw);
+            results.emplace_back(first_failure ? *first_failure
+                                               : StatementFailure{FailureKind::statement, "skipped"});
+        } else {
+            results.push_back(finish(raw));
+            if (!results.back().ok() && !first_failure) first_failure = results.back().failure();
+        }
+        // Each statement's results end with a null.
+        while (PGresult* extra = PQgetResult(connection)) PQclear(extra);
+        if (!usable()) return lost(PQerrorMessage(connection));
+    }
+    ResultHandle sync(PQgetResult(connection));
+    if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+        return lost(PQerrorMessage(connection));
+    }
+    if (PQexitPipelineMode(connection) != 1) return lost(PQerrorMessage(connection));
+    return results;
 }
 
 Rows PgConnection::finish(PGresult* raw) {

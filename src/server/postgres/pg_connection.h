@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,8 @@ enum class FailureKind : std::uint8_t {
 struct StatementFailure {
     FailureKind kind;
     std::string message;  // one line, printable ASCII
+    // A connection lost after COMMIT was sent: the transaction may have been committed.
+    bool may_have_committed = false;
 };
 
 // What a statement gave: its rows, read in the binary result format, or why it failed.
@@ -68,6 +71,14 @@ private:
     std::vector<std::string> texts_;
 };
 
+// One statement of a pipeline: prepared under `name` with prepare(), or, when `name`
+// is null, sent as the text `sql`.
+struct Statement {
+    const char* name = nullptr;
+    const char* sql = nullptr;
+    Parameters parameters;
+};
+
 class PgConnection {
 public:
     // Connects with the libpq connection URI or key=value string `conninfo`; a URI
@@ -80,6 +91,19 @@ public:
     Rows run_script(const char* sql);
     Rows run(const char* sql, const Parameters& parameters);
 
+    // Parses and plans `sql` once, to be run by name from then on.
+    Rows prepare(const char* name, const char* sql, int parameter_count);
+
+    // Sends every statement at once and then reads their results: one round trip
+    // for all of them (libpq's pipeline mode). One Rows per statement; once one has
+    // failed, the server skips the rest, and they report the same failure.
+    std::vector<Rows> run_pipeline(std::span<const Statement> statements);
+
+    // Whether prepare() has been done for the statements of the caller's kind; a new
+    // connection has none.
+    bool prepared() const noexcept { return prepared_; }
+    void set_prepared() noexcept { prepared_ = true; }
+
     bool usable() const noexcept { return PQstatus(connection_.get()) == CONNECTION_OK; }
     PGconn* native() const noexcept { return connection_.get(); }
 
@@ -88,6 +112,7 @@ private:
     Rows finish(PGresult* result);
 
     std::unique_ptr<PGconn, ConnectionCloser> connection_;
+    bool prepared_ = false;
 };
 
 // libpq's multi-line message as one line of printable ASCII.

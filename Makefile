@@ -119,12 +119,12 @@ bench: $(VPY) deps-bench
 	cmake --build $(BENCH_BUILD) -j2
 	$(VPY) bench/run_bench.py --build-dir $(BENCH_BUILD)
 
-# The picture of an effect's states in the guide, drawn by Graphviz from its source.
-docs/effect-states.png: docs/effect-states.dot
+# The pictures in the README and the guide, drawn by Graphviz from their sources.
+docs/%.png: docs/%.dot
 	$(call need_debian_package,/usr/bin/dot,graphviz)
 	dot -Tpng -Gdpi=110 $< -o $@
 
-docs: docs/effect-states.png
+docs: docs/effect-states.png docs/shared-store.png
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) .venv-3.*

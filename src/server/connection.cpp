@@ -143,6 +143,7 @@ void Connection::queue(Answer answer) {
     unsent_ += answer.line.size();
     waiting_.push_back(std::move(answer));
     release_durable();
+    if (waiting_head_ < waiting_.size()) server_.waiting_for_store(this);
 }
 
 void Connection::release_durable() {
@@ -167,6 +168,7 @@ void Connection::release_durable() {
         moved = true;
     }
     if (waiting_head_ == waiting_.size()) {
+        if (!waiting_.empty()) server_.done_waiting(this);
         waiting_.clear();
         waiting_head_ = 0;
         if (waiting_.capacity() > 64) std::vector<Answer>().swap(waiting_);

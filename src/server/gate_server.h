@@ -52,6 +52,10 @@ public:
     std::span<char> scratch() noexcept { return scratch_; }
     boost::asio::io_context& io() noexcept { return io_; }
     void forget(Connection* connection);
+    // A connection whose replies wait for the store says so, and says when none
+    // waits any more: a commit then visits only those, not every idle connection.
+    void waiting_for_store(Connection* connection) { waiting_.insert(connection); }
+    void done_waiting(Connection* connection) { waiting_.erase(connection); }
     std::size_t connection_count() const noexcept { return connections_.size(); }
 
     // For a second door onto the same ledger (the console): called after the
@@ -71,6 +75,7 @@ private:
     boost::asio::steady_timer drain_deadline_;
     boost::asio::steady_timer accept_pause_;
     std::unordered_set<Connection*> connections_;
+    std::unordered_set<Connection*> waiting_;  // those with replies waiting for the store
     std::function<void()> durable_watcher_;
     std::function<void()> stop_watcher_;
     bool stopping_ = false;

@@ -7,11 +7,10 @@ import atexit
 import faulthandler
 import itertools
 import os
-import re
 
 import pytest
 
-from gate_process import GateProcess, run_gate
+from gate_process import GateProcess, migrate
 from gate_server import GateServer
 from postgres_cluster import PostgresCluster, Unavailable
 
@@ -138,17 +137,6 @@ def new_postgres_database(postgres_cluster):
 @pytest.fixture
 def postgres_database(new_postgres_database):
     return new_postgres_database()
-
-
-SCHEMA_LINE = re.compile(r"^schema version \d+$")
-
-
-def migrate(url: str) -> str:
-    """Runs latchwork-gate migrate on url and checks that it succeeded; its line."""
-    done = run_gate("migrate", "--store", url)
-    assert done.returncode == 0, (done.returncode, done.stdout, done.stderr)
-    assert SCHEMA_LINE.match(done.stdout.rstrip("\n")), done.stdout
-    return done.stdout.rstrip("\n")
 
 
 @pytest.fixture

@@ -69,3 +69,12 @@ def test_a_cluster_of_its_own_starts_and_is_gone_after_destroy():
     assert not _is_postmaster_of(pid, data)  # a zombie not yet reaped counts as gone
     assert not directory.exists()
     cluster.destroy()  # twice is harmless
+
+
+def test_without_the_server_programs_the_reason_says_how_to_get_them(monkeypatch):
+    import postgres_cluster
+
+    monkeypatch.setattr(postgres_cluster, "find_server_binaries", lambda: None)
+    with pytest.raises(Unavailable, match=r"install Debian's postgresql .*`make test` installs "
+                                          r"it when run as root"):
+        PostgresCluster().start()

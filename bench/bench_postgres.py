@@ -146,12 +146,12 @@ def run(build_dir, gate_binary, counts, seconds, rounds):
     skipped = {}
     cluster = PostgresCluster()
     with ExitStack() as stack:
+        stack.callback(cluster.destroy)  # also what a failed start left behind
         try:
             cluster.start()
-        except (Unavailable, RuntimeError) as why:
+        except (Unavailable, RuntimeError, subprocess.TimeoutExpired) as why:
             return {"results": {}, "skipped": {"gate_postgres": str(why), "pgbench": str(why)},
                     "ratios": {}, "seconds": seconds, "rounds": rounds}
-        stack.callback(cluster.destroy)
         directory = str(cluster.directory)
         ports = []
         try:

@@ -5,7 +5,7 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: deps-browser demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
+.PHONY: deps-browser deps-postgres demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
 # for the server's command line; SQLite for the server's store; GoogleTest for the
@@ -32,6 +32,12 @@ deps-browser:
 	  if [ "$$(id -u)" = 0 ]; then $(CHROMIUM_INSTALL) || echo "chromium could not be installed: the browser test will be skipped" >&2; \
 	  else echo "chromium-driver is missing: the browser test will be skipped (apt-get install chromium chromium-driver)" >&2; fi; \
 	fi
+
+# The server's shared store is tested against a real PostgreSQL, which the tests start
+# themselves in a temporary directory: Debian's server programs, psql and pgbench.
+deps-postgres:
+	$(call need_debian_package,/usr/lib/postgresql/*/bin/initdb,postgresql)
+	$(call need_debian_package,/usr/bin/psql,postgresql-client)
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
@@ -64,7 +70,7 @@ wheel-test: $(VPY) deps-build
 	$(VPY) -m pip wheel --quiet --no-deps -C cmake.define.LATCHWORK_TEST_HOOKS=ON \
 	  -C build-dir=build/test -w $(WHEEL_DIR) .
 
-install-test: wheel-test deps-browser
+install-test: wheel-test deps-browser deps-postgres
 	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
 	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test]"
 
@@ -73,9 +79,10 @@ pytest: install-test
 
 # The same wheel under the main venv's interpreter and each of these CPython versions
 # that the machine has (on PATH or in pyenv), each in .venv-3.X; a missing one is
-# skipped with a line.
+# skipped with a line. The PostgreSQL tests are about the server, not the interpreter:
+# they run under the main venv's interpreter only.
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
-pytest-interpreters: wheel-test deps-browser
+pytest-interpreters: wheel-test deps-browser deps-postgres
 	tools/test_interpreters.sh "$(TEST_WHEEL)" $(VPY) "$(PYTHON_VERSIONS)"
 
 native-test: deps-native
@@ -94,7 +101,7 @@ $(ASAN_VPY):
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VPY) -m pip install --quiet --upgrade pip
 
-check-asan: $(ASAN_VPY) deps-build deps-browser
+check-asan: $(ASAN_VPY) deps-build deps-browser deps-postgres
 	$(ASAN_VPY) -m pip install --quiet -C cmake.define.LATCHWORK_SANITIZE=ON \
 	  -C cmake.define.LATCHWORK_TEST_HOOKS=ON -C cmake.build-type=RelWithDebInfo \
 	  -C build-dir=build/asan '.[test]'
@@ -112,7 +119,7 @@ fuzz: deps-fuzz
 # Reports only: a missed target never fails it. The wheel measured is the release
 # build, without the test hooks (said explicitly, whatever the build tree holds).
 # Writes bench/results/ and the README's table.
-bench: $(VPY) deps-bench
+bench: $(VPY) deps-bench deps-postgres
 	$(VPY) -m pip install --quiet -C cmake.define.LATCHWORK_TEST_HOOKS=OFF '.[bench]'
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLATCHWORK_PYTHON_MODULE=OFF \
 	  -DLATCHWORK_BENCH=ON -DPython_EXECUTABLE=$(abspath $(VPY))

@@ -3,6 +3,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <iostream>
+
+#include "server/duration_text.h"
+
 namespace latchwork::server {
 
 CommandLine parse_command_line(int argc, const char* const* argv) {
@@ -34,15 +38,36 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "port 0 takes a free port");
     serve->add_option("--approvers", options.approvers,
                       "file of name:token lines, one per approver allowed to use the console");
+    std::optional<std::string> hold_timeout;
+    serve->add_option("--hold-timeout", hold_timeout,
+                      "reject a held effect not decided within DURATION (900ms, 30s, 15m, 2h); "
+                      "off by default");
     serve->callback([&] { serve_chosen = true; });
+
+    LogOptions log;
+    bool log_chosen = false;
+    CLI::App* log_command = app.add_subcommand("log", "print a store's audit log, oldest first");
+    log_command->add_option("--store", log.store, "the store to read: sqlite:PATH")
+        ->capture_default_str();
+    log_command->add_option("--run", log.run, "only the entries of this run id");
+    log_command->callback([&] { log_chosen = true; });
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return CommandLine{std::nullopt, app.exit(error)};
+        return CommandLine{std::nullopt, std::nullopt, app.exit(error)};
     }
-    if (!serve_chosen) return CommandLine{std::nullopt, 2};
-    return CommandLine{std::move(options), 0};
+    if (log_chosen) return CommandLine{std::nullopt, std::move(log), 0};
+    if (!serve_chosen) return CommandLine{std::nullopt, std::nullopt, 2};
+    if (hold_timeout) {
+        Result<std::chrono::milliseconds> parsed = parse_duration(*hold_timeout);
+        if (!parsed) {
+            std::cerr << "latchwork-gate: --hold-timeout: " << parsed.error() << std::endl;
+            return CommandLine{std::nullopt, std::nullopt, 2};
+        }
+        options.hold_timeout = parsed.value();
+    }
+    return CommandLine{std::move(options), std::nullopt, 0};
 }
 
 }  // namespace latchwork::server

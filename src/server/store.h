@@ -23,7 +23,11 @@
 //   * Once a commit fails, failure() says why: the replies still waiting and every
 //     later request get that message as an error reply, and the server stops.
 //   * load() fills an empty ledger from what the store holds, once, before the server
-//     listens.
+//     listens; loaded_holds() then tells when each pending effect was held.
+//   * The audit entries a request leaves (audit_entry.h) travel with its changes into
+//     the same batch, so a reply waits for its entry like for its changes. read_audit()
+//     reads what has been committed; on a store that commits on a thread of its own it
+//     may wait for the commit in flight.
 //
 // The memory store makes a batch durable the moment it is recorded, so every reply is
 // free to go at once; it takes the same path all the same.
@@ -31,15 +35,34 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "gate/run_ledger.h"
+#include "server/audit_entry.h"
+#include "server/latency_histogram.h"
 #include "server/state_change.h"
 #include "support/result.h"
 
 namespace latchwork::server {
+
+struct AuditQuery {
+    std::optional<std::string> run;  // only the entries of this run
+    std::uint64_t after = 0;         // only entries whose seq is greater
+    std::size_t limit = std::numeric_limits<std::size_t>::max();
+};
+
+// When a pending effect was held and until when it may wait, as the store kept it.
+struct StoredHold {
+    std::string run_id;
+    std::string effect_key;
+    std::int64_t held_at_ms = 0;
+    std::int64_t deadline_ms = 0;  // 0: none was set
+};
 
 class Store {
 public:
@@ -48,9 +71,20 @@ public:
     // Fills `ledger`, which is empty, with the state the store holds.
     virtual Result<std::monostate> load(RunLedger& ledger) = 0;
 
-    // Takes the changes of one decided request (at least one) into the current batch;
-    // returns that batch's sequence number.
-    virtual std::uint64_t record(std::span<const StateChange> changes) = 0;
+    // The holds of the effects pending after load(), in the order they were held.
+    // Called once, after load() and before serving.
+    virtual Result<std::vector<StoredHold>> loaded_holds() { return std::vector<StoredHold>{}; }
+
+    // Takes the changes and audit entries of one decided request (at least one of
+    // either) into the current batch; returns that batch's sequence number.
+    virtual std::uint64_t record(std::span<const StateChange> changes,
+                                 std::span<const AuditEntry> audit) = 0;
+
+    // The committed audit entries that match, oldest first, each with its seq.
+    virtual Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) = 0;
+
+    // How long commits took; null for a store that commits nothing.
+    virtual const LatencyHistogram* commit_latency() const noexcept { return nullptr; }
 
     // The number of the newest batch that holds a recorded change (0 before any).
     virtual std::uint64_t last_recorded() const noexcept = 0;

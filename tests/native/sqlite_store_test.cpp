@@ -341,11 +341,11 @@ TEST(SqliteStore, RefusesFilesItDoesNotKnow) {
     TempDir dir;
     const std::string newer = dir.file("newer.db");
     { open_store(newer); }
-    run_sql(newer, "UPDATE schema_version SET version = 2");
+    run_sql(newer, "UPDATE schema_version SET version = 3");
     auto refused = SqliteStore::open(newer);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 2, newer than this "
-                               "program's 1: use a newer latchwork-gate");
+    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 3, newer than this "
+                               "program's 2: use a newer latchwork-gate");
 
     const std::string foreign = dir.file("foreign.db");
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");

@@ -58,6 +58,22 @@ std::string_view state_name(EffectState state) {
     return "unknown";
 }
 
+json::object audit_item(const AuditEntry& entry) {
+    json::value deadline = nullptr;
+    if (entry.deadline_ms != 0) deadline = entry.deadline_ms;
+    return json::object{{"seq", std::to_string(entry.seq)},
+                        {"at", entry.at_ms},
+                        {"event", audit_event_name(entry.event)},
+                        {"run_id", entry.run_id},
+                        {"effect_key", entry.effect_key},
+                        {"approved", entry.approved},
+                        {"verdict", entry.verdict},
+                        {"source", entry.source},
+                        {"mac_verified", entry.mac_verified},
+                        {"reason", entry.reason},
+                        {"deadline", deadline}};
+}
+
 // The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
 std::string reply_body(std::string line) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -138,6 +154,10 @@ HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::s
         reply.event_stream = true;
         return reply;
     }
+    if (path == "/api/audit") {
+        if (!get) return method_not_allowed("GET");
+        return audit(query);
+    }
     if (path == "/api/decide") {
         if (!post) return method_not_allowed("POST");
         return decide(call, approver);
@@ -211,11 +231,63 @@ HttpReply ConsoleRoutes::run(const std::string& run_id) {
     for (auto& [key, state] : effects) {
         listed.push_back(json::object{{"effect_key", key}, {"state", state_name(state)}});
     }
+    AuditQuery query;
+    query.run = run_id;
+    query.limit = kMaxPageSize + 1;
+    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
+    if (!entries) return error_reply(503, entries.error());
+    json::array history;
+    json::value more = nullptr;
+    for (const AuditEntry& entry : entries.value()) {
+        if (history.size() == kMaxPageSize) {
+            more = std::to_string(entries.value()[kMaxPageSize - 1].seq);
+            break;
+        }
+        history.push_back(audit_item(entry));
+    }
     return json_reply(json::object{{"run_id", run_id},
                                    {"cancelled", record->cancelled},
                                    {"closed", record->closed},
-                                   {"effects", std::move(listed)}},
+                                   {"effects", std::move(listed)},
+                                   {"history", std::move(history)},
+                                   {"history_next", more}},
                       store_.last_recorded());
+}
+
+HttpReply ConsoleRoutes::audit(std::string_view query_text) {
+    auto pairs = parse_query(query_text);
+    if (!pairs) return error_reply(400, "query is not percent-encoded UTF-8");
+    AuditQuery query;
+    std::size_t limit = kDefaultPageSize;
+    for (auto& [name, value] : *pairs) {
+        if (name == "limit") {
+            auto number = whole_number(value);
+            if (!number || *number < 1 || *number > kMaxPageSize) {
+                return error_reply(400, "limit must be a whole number from 1 to 1000");
+            }
+            limit = static_cast<std::size_t>(*number);
+        } else if (name == "after") {
+            auto number = whole_number(value);
+            if (!number) return error_reply(400, "after must be a cursor from a previous page");
+            query.after = *number;
+        } else if (name == "run") {
+            query.run = std::move(value);
+        }
+    }
+    query.limit = limit + 1;  // one more tells whether another page follows
+    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
+    if (!entries) return error_reply(503, entries.error());
+    json::array items;
+    json::value next = nullptr;
+    for (const AuditEntry& entry : entries.value()) {
+        if (items.size() == limit) {
+            next = std::to_string(entries.value()[limit - 1].seq);
+            break;
+        }
+        items.push_back(audit_item(entry));
+    }
+    // Only committed entries are read: nothing here waits for a batch.
+    return json_reply(json::object{{"items", std::move(items)}, {"next", next}}, 0);
 }
 
 HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approver) {
@@ -284,6 +356,9 @@ HttpReply ConsoleRoutes::metrics() {
     text += "# HELP latchwork_pending_effects Effects held for a decision.\n";
     text += "# TYPE latchwork_pending_effects gauge\n";
     text += "latchwork_pending_effects " + std::to_string(ledger_.pending_count()) + "\n";
+    text += histogram_text("latchwork_commit_seconds",
+                           "Time each store commit took, from its start to the synced log.",
+                           store_.commit_latency());
     text += "# HELP latchwork_open_connections Connections open now, by door.\n";
     text += "# TYPE latchwork_open_connections gauge\n";
     text += connection_gauges_();

@@ -56,6 +56,7 @@ private:
                   const std::string& approver);
     HttpReply pending(std::string_view query);
     HttpReply run(const std::string& run_id);
+    HttpReply audit(std::string_view query);
     HttpReply decide(const HttpCall& call, const std::string& approver);
     HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);
     HttpReply metrics();

@@ -1,6 +1,7 @@
 // memory_store.h: the store that keeps nothing beyond the ledger and its audit log: durable on record.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "server/store.h"
@@ -21,8 +22,15 @@ public:
     }
     Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) override {
         std::vector<AuditEntry> found;
-        for (std::size_t i = query.after; i < audit_.size() && found.size() < query.limit; ++i) {
+        const std::size_t end =
+            query.before == 0 ? audit_.size() : std::min<std::size_t>(audit_.size(), query.before - 1);
+        const auto take = [&](std::size_t i) {
             if (!query.run || audit_[i].run_id == *query.run) found.push_back(audit_[i]);
+        };
+        if (query.newest_first) {
+            for (std::size_t i = end; i > query.after && found.size() < query.limit; --i) take(i - 1);
+        } else {
+            for (std::size_t i = query.after; i < end && found.size() < query.limit; ++i) take(i);
         }
         return found;
     }

@@ -506,18 +506,21 @@ std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes,
 Result<std::vector<server::AuditEntry>> SqliteStore::read_audit(const server::AuditQuery& query) {
     if (failure_) return *failure_;
     sqlite3_stmt* raw = nullptr;
-    const char* sql = query.run
-        ? "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
-          " reason, deadline FROM audit WHERE run_id = ?1 AND seq > ?2 ORDER BY seq LIMIT ?3"
-        : "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
-          " reason, deadline FROM audit WHERE seq > ?2 ORDER BY seq LIMIT ?3";
-    if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+    std::string sql =
+        "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+        " reason, deadline FROM audit WHERE seq > ?2 AND seq < ?4";
+    if (query.run) sql += " AND run_id = ?1";
+    sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
+    if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
         return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     }
     const Statement statement(raw);
     if (query.run) bind_bytes(raw, 1, *query.run);
     sqlite3_bind_int64(raw, 2, static_cast<std::int64_t>(std::min<std::uint64_t>(query.after, INT64_MAX)));
     sqlite3_bind_int64(raw, 3, static_cast<std::int64_t>(std::min<std::size_t>(query.limit, INT64_MAX)));
+    sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX
+                                                 : static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                                       query.before, INT64_MAX)));
     std::vector<server::AuditEntry> found;
     int status;
     while ((status = sqlite3_step(raw)) == SQLITE_ROW) {

@@ -53,6 +53,8 @@ namespace latchwork::server {
 struct AuditQuery {
     std::optional<std::string> run;  // only the entries of this run
     std::uint64_t after = 0;         // only entries whose seq is greater
+    std::uint64_t before = 0;        // only entries whose seq is smaller; 0: no bound
+    bool newest_first = false;       // the newest matching entries, newest first
     std::size_t limit = std::numeric_limits<std::size_t>::max();
 };
 
@@ -80,7 +82,8 @@ public:
     virtual std::uint64_t record(std::span<const StateChange> changes,
                                  std::span<const AuditEntry> audit) = 0;
 
-    // The committed audit entries that match, oldest first, each with its seq.
+    // The committed audit entries that match, oldest first (or newest first when
+    // asked), each with its seq.
     virtual Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) = 0;
 
     // How long commits took; null for a store that commits nothing.

@@ -270,9 +270,24 @@ HttpReply ConsoleRoutes::audit(std::string_view query_text) {
             auto number = whole_number(value);
             if (!number) return error_reply(400, "after must be a cursor from a previous page");
             query.after = *number;
+        } else if (name == "before") {
+            auto number = whole_number(value);
+            if (!number || *number == 0) {
+                return error_reply(400, "before must be a cursor from a previous page");
+            }
+            query.before = *number;
+            query.newest_first = true;
+        } else if (name == "order") {
+            if (value != "oldest" && value != "newest") {
+                return error_reply(400, "order must be oldest or newest");
+            }
+            query.newest_first = query.newest_first || value == "newest";
         } else if (name == "run") {
             query.run = std::move(value);
         }
+    }
+    if (query.newest_first && query.after != 0) {
+        return error_reply(400, "after pages oldest first; newest first pages with before");
     }
     query.limit = limit + 1;  // one more tells whether another page follows
     Result<std::vector<AuditEntry>> entries = store_.read_audit(query);

@@ -139,7 +139,10 @@ std::string audit_line(const AuditEntry& entry) {
         line += " verdict=" + entry.verdict;
     }
     line += " source=" + quoted_text(entry.source);
-    if (entry.source.starts_with("line:")) line += entry.mac_verified ? " mac=verified" : " mac=none";
+    // Only a decision carries a mac; saying "none" of a hold would suggest one was missing.
+    if (entry.event == AuditEvent::decided && entry.source.starts_with("line:")) {
+        line += entry.mac_verified ? " mac=verified" : " mac=none";
+    }
     if (entry.event == AuditEvent::held && entry.deadline_ms != 0) {
         line += " deadline=" + utc_time_text(entry.deadline_ms);
     }

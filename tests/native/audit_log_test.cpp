@@ -69,7 +69,7 @@ TEST(AuditLine, EachEventShowsItsOwnFields) {
     held.source = "line:127.0.0.1:5000";
     held.deadline_ms = 1500;
     EXPECT_EQ(audit_line(held), "1970-01-01T00:00:00.000Z held run=\"r\" effect=\"e\" "
-                                "source=\"line:127.0.0.1:5000\" mac=none "
+                                "source=\"line:127.0.0.1:5000\" "
                                 "deadline=1970-01-01T00:00:01.500Z");
     AuditEntry closed;
     closed.at_ms = 86'400'000 * 366LL;  // 1971-01-02

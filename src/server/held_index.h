@@ -58,8 +58,10 @@ public:
 
     std::size_t size() const noexcept { return by_position_.size(); }
 
-private:
+    // Forgets the effect, if it is held.
     void drop(std::string_view run_id, std::string_view effect_key);
+
+private:
     void drop_run(std::string_view run_id);
     void forget_position(std::uint64_t position);
 

@@ -147,6 +147,9 @@ std::size_t RequestHandler::expire_due(std::int64_t now_ms) {
         by_expiry.expiry = true;
         changes_.clear();
         decide_request(request, by_expiry);
+        // Gone from the index whatever the verdict, or the timer would find it due again
+        // at once, for ever.
+        held_.drop(request.run_id, request.effect_key);
         ++expired;
     }
     return expired;

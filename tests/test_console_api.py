@@ -428,3 +428,34 @@ def test_start_up_refusals(tmp_path, setup, expected):
     assert result.stdout == ""
     assert expected in result.stderr
     assert len(result.stderr.splitlines()) == 1, result.stderr
+
+
+def test_audit_pages_both_ways_and_filters_by_run(served):
+    process, console = served
+    gate = client(process)
+    for i in range(5):
+        gate.submit("a" if i % 2 else "b", f"e{i}", True)
+    assert console.decide("a", "e1", True, "fine") == "release"
+    assert console.decide("a", "e1", True) == "refused_duplicate"  # logged all the same
+
+    oldest = console.get("/api/audit?limit=1000")
+    assert oldest["next"] is None
+    keys = [(i["event"], i["effect_key"]) for i in oldest["items"]]
+    assert keys == [("held", f"e{i}") for i in range(5)] + [("decided", "e1")] * 2
+    seqs = [int(i["seq"]) for i in oldest["items"]]
+    assert seqs == sorted(seqs) and len(set(seqs)) == len(seqs)
+
+    seen, cursor = [], None
+    while True:
+        page = console.get("/api/audit?order=newest&limit=2" +
+                           (f"&before={cursor}" if cursor else ""))
+        seen += page["items"]
+        cursor = page["next"]
+        if cursor is None:
+            break
+    assert seen == oldest["items"][::-1]
+
+    only_a = console.get("/api/audit?run=a")["items"]
+    assert [i["effect_key"] for i in only_a] == ["e1", "e3", "e1", "e1"]
+    assert console.get("/api/audit?run=" + quote("a/"))["items"] == []
+    assert console.get(f"/api/audit?after={seqs[-1]}") == {"items": [], "next": None}

@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "server/gate_server.h"
+#include "server/listen_address.h"
 #include "server/reply_writer.h"
 #include "server/request_errors.h"
 
@@ -44,7 +45,11 @@ Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
     : socket_(std::move(socket)),
       server_(server),
       writer_wake_(server.io()),
-      reader_wake_(server.io()) {}
+      reader_wake_(server.io()) {
+    boost::system::error_code error;
+    const asio::ip::tcp::endpoint remote = socket_.remote_endpoint(error);
+    if (!error) peer_ = endpoint_text(remote);
+}
 
 Connection::~Connection() { server_.forget(this); }
 
@@ -137,7 +142,9 @@ bool Connection::take(std::string_view bytes) {
     return true;
 }
 
-void Connection::answer_line(std::string_view line) { queue(server_.handler().handle(line)); }
+void Connection::answer_line(std::string_view line) {
+    queue(server_.handler().handle(line, peer_));
+}
 
 void Connection::queue(Answer answer) {
     unsent_ += answer.line.size();

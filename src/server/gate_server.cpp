@@ -105,6 +105,7 @@ void GateServer::stop() {
     accept_pause_.cancel();
     signals_.cancel();
     if (stop_watcher_) stop_watcher_();
+    if (timer_stop_) timer_stop_();
     // stop_reading may not end a connection at once, but it never erases another
     // from the set while this loop runs; a copy keeps the loop safe all the same.
     const std::vector<Connection*> live(connections_.begin(), connections_.end());

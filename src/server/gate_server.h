@@ -62,6 +62,8 @@ public:
     // connections were told that durable() advanced, and when stop() begins.
     void set_durable_watcher(std::function<void()> watcher) { durable_watcher_ = std::move(watcher); }
     void set_stop_watcher(std::function<void()> watcher) { stop_watcher_ = std::move(watcher); }
+    // Another, for the server's own timers; for as long as the server lives.
+    void set_timer_stop(std::function<void()> watcher) { timer_stop_ = std::move(watcher); }
 
 private:
     boost::asio::awaitable<void> accept_loop();
@@ -78,6 +80,7 @@ private:
     std::unordered_set<Connection*> waiting_;  // those with replies waiting for the store
     std::function<void()> durable_watcher_;
     std::function<void()> stop_watcher_;
+    std::function<void()> timer_stop_;
     bool stopping_ = false;
     // One thread reads every connection, and each read is consumed before the next,
     // so one buffer serves them all.

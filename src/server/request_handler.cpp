@@ -23,6 +23,15 @@ bool authenticated(const SecretBytes* secret, const Request& request) {
     return constant_time_equal(expected, *request.mac);
 }
 
+DecisionSource audit_source(const Provenance& provenance) {
+    if (provenance.expiry) return DecisionSource{DecisionSource::Door::expiry, {}, false, {}};
+    if (!provenance.approver.empty()) {
+        return DecisionSource{DecisionSource::Door::console, provenance.approver, false,
+                              provenance.reason};
+    }
+    return DecisionSource{DecisionSource::Door::line, provenance.peer, provenance.mac_verified, {}};
+}
+
 }  // namespace
 
 void RequestHandler::tell(const Request* request, std::string_view verdict,
@@ -30,7 +39,7 @@ void RequestHandler::tell(const Request* request, std::string_view verdict,
     if (observer_ != nullptr) observer_->handled(request, verdict, changes_, batch, provenance);
 }
 
-Answer RequestHandler::handle(std::string_view line) {
+Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
     changes_.clear();
     // After a failed commit the ledger may be ahead of the disk: no verdict is safe.
     if (const Failure* failed = store_.failure()) {
@@ -47,7 +56,10 @@ Answer RequestHandler::handle(std::string_view line) {
         tell(&request, "error", 0, {});
         return Answer{error_reply(not_authenticated_message()), 0};
     }
-    return decide_request(request, {});
+    Provenance from;
+    from.peer = peer;
+    from.mac_verified = request.op == Operation::decide && secret_ != nullptr;
+    return decide_request(request, from);
 }
 
 Answer RequestHandler::handle_verified(const Request& request, const Provenance& provenance) {
@@ -70,7 +82,7 @@ Answer RequestHandler::decide_request(const Request& request, const Provenance& 
     if (store_.decides_requests()) {
         // Decided in the store's own transaction; the verdict is not known yet.
         auto deferred = std::make_shared<DeferredReply>();
-        const std::uint64_t batch = store_.take_request(request, deferred);
+        const std::uint64_t batch = store_.take_request(request, audit_source(provenance), deferred);
         return Answer{batch, std::move(deferred)};
     }
     switch (request.op) {
@@ -107,9 +119,79 @@ Answer RequestHandler::decide_request(const Request& request, const Provenance& 
             reply = count_reply(ledger_.state_len());
             break;
     }
-    const std::uint64_t batch = changes_.empty() ? 0 : store_.record(changes_);
+    const std::int64_t now = unix_time_ms();
+    const std::int64_t deadline = hold_timeout_.count() != 0 ? now + hold_timeout_.count() : 0;
+    const std::optional<AuditEntry> entry =
+        audit_entry_for(request, verdict, changes_, audit_source(provenance), now, deadline);
+    const std::span<const AuditEntry> audit =
+        entry ? std::span<const AuditEntry>(&*entry, 1) : std::span<const AuditEntry>();
+    const std::uint64_t batch = changes_.empty() && !entry ? 0 : store_.record(changes_, audit);
+    if (!changes_.empty()) {
+        held_.apply(changes_, now, deadline);
+        // A timer set for a later deadline, or none, must be set again.
+        if (deadline != 0 && hold_listener_ && held_.next_deadline() == deadline) hold_listener_();
+    }
     tell(&request, verdict, batch, provenance);
     return Answer{std::move(reply), batch != 0 ? batch : store_.last_recorded()};
+}
+
+RequestHandler::RequestHandler(RunLedger& ledger, Store& store, const SecretBytes* secret)
+    : ledger_(ledger), store_(store), secret_(secret) {
+    if (!store_.decides_requests()) return;
+    // Such a store learns the verdicts; the observers hear of them when it has them.
+    store_.set_decided_listener([this](const Request& request, std::string_view verdict,
+                                       std::span<const StateChange> changes,
+                                       const DecisionSource& source, std::uint64_t batch) {
+        if (observer_ == nullptr) return;
+        Provenance from;
+        switch (source.door) {
+            case DecisionSource::Door::line:
+                from.peer = source.who;
+                from.mac_verified = source.mac_verified;
+                break;
+            case DecisionSource::Door::console:
+                from.approver = source.who;
+                from.reason = source.reason;
+                break;
+            case DecisionSource::Door::expiry:
+                from.expiry = true;
+                break;
+        }
+        observer_->handled(&request, verdict, changes, batch, from);
+    });
+}
+
+RequestHandler::~RequestHandler() {
+    if (store_.decides_requests()) store_.set_decided_listener({});
+}
+
+void RequestHandler::index_holds(std::span<const StoredHold> holds) {
+    for (const StoredHold& hold : holds) {
+        std::int64_t deadline = hold.deadline_ms;
+        if (deadline == 0 && hold_timeout_.count() != 0) deadline = hold.held_at_ms + hold_timeout_.count();
+        held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline);
+    }
+}
+
+std::size_t RequestHandler::expire_due(std::int64_t now_ms) {
+    std::size_t expired = 0;
+    for (auto& [run_id, effect_key] : held_.due(now_ms)) {
+        if (store_.failure() != nullptr) break;
+        Request request;
+        request.op = Operation::decide;
+        request.run_id = std::move(run_id);
+        request.effect_key = std::move(effect_key);
+        request.flag = false;
+        Provenance by_expiry;
+        by_expiry.expiry = true;
+        changes_.clear();
+        decide_request(request, by_expiry);
+        // Gone from the index whatever the verdict, or the timer would find it due again
+        // at once, for ever.
+        held_.drop(request.run_id, request.effect_key);
+        ++expired;
+    }
+    return expired;
 }
 
 }  // namespace latchwork::server

@@ -10,11 +10,19 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace latchwork::server::postgres {
 
+// \x6869: one bytea parameter in hex form.
+std::string bytea_text(std::string_view value);
 // {"\\x6869",...}: a bytea[] literal holding exactly these bytes.
 std::string bytea_array(std::span<const std::string_view> values);
+// {"a","b\"c",...}: a text[] literal holding exactly these strings (valid UTF-8, no
+// U+0000: for fixed words and names, never for ids).
+std::string text_array(std::span<const std::string_view> values);
+// {t,f,...}: a bool[] literal.
+std::string bool_array(const std::vector<bool>& values);
 // {1,-2,...}: an integer array literal (int2[], int4[] or int8[]).
 std::string integer_array(std::span<const std::int64_t> values);
 

@@ -41,12 +41,27 @@ constexpr const char* kWriteRuns =
     " AND (state = 0 OR run_id = ANY($4::bytea[]))";
 
 // The two sets are disjoint: an effect is either still held by the ledger or gone.
+// A row that becomes pending is new (nothing else turns into pending): it takes its
+// place in the order of holds, its hold time and its deadline.
 constexpr const char* kWriteEffects =
     "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
     " WHERE e.run_id = w.r AND e.effect_key = w.k)"
-    " INSERT INTO latchwork_effects (run_id, effect_key, state)"
-    " SELECT * FROM unnest($1::bytea[], $2::bytea[], $3::int2[])"
-    " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state, changed_at = now()";
+    " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline, changed_at)"
+    " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
+    " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
+    " CASE WHEN s = 0 AND $7::int8 > 0 THEN to_timestamp(($6::int8 + $7::int8) / 1000.0) END,"
+    " to_timestamp($6::int8 / 1000.0)"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[]) AS w(r, k, s)"
+    " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
+    " changed_at = excluded.changed_at";
+
+constexpr const char* kWriteAudit =
+    "INSERT INTO latchwork_audit (at, event, run_id, effect_key, approved, verdict, source,"
+    " mac_verified, reason, deadline)"
+    " SELECT to_timestamp(a / 1000.0), e, r, k, ap, v, s, m, re,"
+    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END"
+    " FROM unnest($1::int8[], $2::text[], $3::bytea[], $4::bytea[], $5::bool[], $6::text[],"
+    " $7::text[], $8::bool[], $9::bytea[], $10::int8[]) AS t(a, e, r, k, ap, v, s, m, re, d)";
 
 constexpr const char* kCounts =
     "SELECT count(*) FILTER (WHERE state = 0), count(*) FROM latchwork_effects";
@@ -59,15 +74,6 @@ bool names_effect(Operation op) noexcept {
     return op == Operation::submit || op == Operation::decide;
 }
 
-std::string bool_array(const std::vector<bool>& values) {
-    std::string literal = "{";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i != 0) literal += ',';
-        literal += values[i] ? 't' : 'f';
-    }
-    return literal + '}';
-}
-
 // Prepared once per connection: parsed and planned once, not once per batch.
 struct PreparedStatement {
     const char* name;
@@ -78,7 +84,8 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_lock_runs", kLockRuns, 1},
     {"latchwork_load", kLoad, 3},
     {"latchwork_write_runs", kWriteRuns, 4},
-    {"latchwork_write_effects", kWriteEffects, 5},
+    {"latchwork_write_effects", kWriteEffects, 7},
+    {"latchwork_write_audit", kWriteAudit, 10},
     {"latchwork_counts", kCounts, 0},
 };
 
@@ -104,15 +111,18 @@ std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) 
 // one more for each count asked in between.
 class Attempt {
 public:
-    Attempt(PgConnection& connection, std::span<BatchRequest> batch)
-        : connection_(connection), batch_(batch) {}
+    Attempt(PgConnection& connection, std::span<BatchRequest> batch, BatchClock clock)
+        : connection_(connection), batch_(batch), clock_(clock) {}
 
     std::optional<StatementFailure> run() {
         if (auto failed = begin_and_load()) return failed;
         for (BatchRequest& item : batch_) {
+            const std::size_t before = changes_.size();
             if (auto failed = decide(item)) return failed;
+            note(item, before);
         }
         std::vector<Statement> statements = writes();
+        if (!audit_.empty()) statements.push_back(audit_statement());
         statements.push_back(Statement{nullptr, "COMMIT", {}});
         std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
         if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;
@@ -180,17 +190,20 @@ private:
 
     std::optional<StatementFailure> decide(BatchRequest& item) {
         const Request& request = item.request;
+        item.verdict = "ok";
         switch (request.op) {
             case Operation::ping:
                 item.reply = verdict_reply("pong");
                 return std::nullopt;
             case Operation::submit:
-                item.reply = verdict_reply(verdict_kind_text(recorded_submit(
-                    ledger_, request.run_id, request.effect_key, request.flag, changes_)));
+                item.verdict = verdict_kind_text(recorded_submit(
+                    ledger_, request.run_id, request.effect_key, request.flag, changes_));
+                item.reply = verdict_reply(item.verdict);
                 return std::nullopt;
             case Operation::decide:
-                item.reply = verdict_reply(verdict_kind_text(recorded_decide(
-                    ledger_, request.run_id, request.effect_key, request.flag, changes_)));
+                item.verdict = verdict_kind_text(recorded_decide(
+                    ledger_, request.run_id, request.effect_key, request.flag, changes_));
+                item.reply = verdict_reply(item.verdict);
                 return std::nullopt;
             case Operation::cancel:
                 recorded_cancel(ledger_, request.run_id, changes_);
@@ -221,6 +234,60 @@ private:
         return std::nullopt;
     }
 
+    // Keeps what the request changed, for the server's own observers, and the entry
+    // it leaves in the audit log. Expiry that found the effect decided meanwhile (by
+    // another server, say) changed nothing and leaves no entry.
+    void note(BatchRequest& item, std::size_t changes_before) {
+        const std::span<const StateChange> made =
+            std::span<const StateChange>(changes_).subspan(changes_before);
+        item.changes.assign(made.begin(), made.end());
+        if (item.source.door == DecisionSource::Door::expiry && made.empty()) return;
+        const std::int64_t deadline =
+            clock_.hold_timeout_ms > 0 ? clock_.now_ms + clock_.hold_timeout_ms : 0;
+        if (std::optional<AuditEntry> entry = audit_entry_for(item.request, item.verdict, made,
+                                                              item.source.view(), clock_.now_ms,
+                                                              deadline)) {
+            audit_.push_back(std::move(*entry));
+        }
+    }
+
+    Statement audit_statement() const {
+        std::vector<std::int64_t> at;
+        std::vector<std::string_view> events;
+        std::vector<std::string_view> runs;
+        std::vector<std::string_view> keys;
+        std::vector<bool> approved;
+        std::vector<std::string_view> verdicts;
+        std::vector<std::string_view> sources;
+        std::vector<bool> verified;
+        std::vector<std::string_view> reasons;
+        std::vector<std::int64_t> deadlines;
+        for (const AuditEntry& entry : audit_) {
+            at.push_back(entry.at_ms);
+            events.push_back(audit_event_name(entry.event));
+            runs.push_back(entry.run_id);
+            keys.push_back(entry.effect_key);
+            approved.push_back(entry.approved);
+            verdicts.push_back(entry.verdict);
+            sources.push_back(entry.source);
+            verified.push_back(entry.mac_verified);
+            reasons.push_back(entry.reason);
+            deadlines.push_back(entry.deadline_ms);
+        }
+        return Statement{"latchwork_write_audit", nullptr,
+                         Parameters()
+                             .add(integer_array(at))
+                             .add(text_array(events))
+                             .add(bytea_array(runs))
+                             .add(bytea_array(keys))
+                             .add(bool_array(approved))
+                             .add(text_array(verdicts))
+                             .add(text_array(sources))
+                             .add(bool_array(verified))
+                             .add(bytea_array(reasons))
+                             .add(integer_array(deadlines))};
+    }
+
     // The statements that write what the changes since the last call did. The scratch
     // ledger holds the final state of every effect they touched, so each row is
     // written once, however many requests of the batch named it. Flagged runs go
@@ -229,7 +296,7 @@ private:
         std::vector<Statement> statements;
         std::set<std::string_view> flagged_runs;
         std::set<std::pair<std::string_view, std::string_view>> touched;
-        for (const StateChange& change : changes_) {
+        for (const StateChange& change : std::span<const StateChange>(changes_).subspan(written_)) {
             if (change.kind == StateChange::Kind::effect_state) {
                 touched.emplace(change.run_id, change.effect_key);
             } else {
@@ -279,17 +346,21 @@ private:
                                                .add(bytea_array(kept_keys))
                                                .add(integer_array(kept_states))
                                                .add(bytea_array(gone_runs))
-                                               .add(bytea_array(gone_keys))});
+                                               .add(bytea_array(gone_keys))
+                                               .add(std::to_string(clock_.now_ms))
+                                               .add(std::to_string(clock_.hold_timeout_ms))});
         }
-        // The parameters are copies: the change records may go.
-        changes_.clear();
+        written_ = changes_.size();
         return statements;
     }
 
     PgConnection& connection_;
     std::span<BatchRequest> batch_;
+    const BatchClock clock_;
     RunLedger ledger_;
-    std::vector<StateChange> changes_;
+    std::vector<StateChange> changes_;  // of the whole batch, in order
+    std::size_t written_ = 0;           // how many of them writes() has taken
+    std::vector<AuditEntry> audit_;
 };
 
 }  // namespace
@@ -305,10 +376,11 @@ std::int32_t run_lock_key(std::string_view run_id) noexcept {
     return static_cast<std::int32_t>(hash);
 }
 
-std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch) {
+std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch,
+                                             BatchClock clock) {
     if (auto failed = prepare_statements(connection)) return failed;
     for (int attempt = 1;; ++attempt) {
-        std::optional<StatementFailure> failed = Attempt(connection, batch).run();
+        std::optional<StatementFailure> failed = Attempt(connection, batch, clock).run();
         if (!failed) return std::nullopt;
         if (failed->kind == FailureKind::connection) return failed;
         // The transaction is aborted either way; ending it keeps the connection usable.

@@ -20,14 +20,36 @@
 #include <span>
 #include <string>
 
+#include "server/audit_entry.h"
 #include "server/postgres/pg_connection.h"
 #include "server/request.h"
+#include "server/state_change.h"
 
 namespace latchwork::server::postgres {
 
+// Where a request came from, for the audit log: DecisionSource with its own strings.
+struct BatchSource {
+    DecisionSource::Door door = DecisionSource::Door::line;
+    std::string who;
+    bool mac_verified = false;
+    std::string reason;
+
+    DecisionSource view() const { return DecisionSource{door, who, mac_verified, reason}; }
+};
+
 struct BatchRequest {
-    Request request;   // never a ping
-    std::string reply;  // the reply line, once the batch has committed
+    Request request;  // never a ping
+    BatchSource source;
+    // Filled by decide_batch, and valid once it has committed:
+    std::string reply;                 // the reply line
+    std::string verdict;               // its verdict text ("ok" for the rest)
+    std::vector<StateChange> changes;  // what the request changed
+};
+
+// What the batch is decided at: the servers' clock, and how long a new hold may wait.
+struct BatchClock {
+    std::int64_t now_ms = 0;
+    std::int64_t hold_timeout_ms = 0;  // 0: for ever
 };
 
 // Decides `batch` and commits. A serialization failure or deadlock is retried from the
@@ -35,7 +57,7 @@ struct BatchRequest {
 // from it: the transaction was rolled back, or (FailureKind::connection) it is not
 // known whether the commit happened.
 std::optional<StatementFailure> decide_batch(PgConnection& connection,
-                                             std::span<BatchRequest> batch);
+                                             std::span<BatchRequest> batch, BatchClock clock);
 
 // The key of the advisory lock a run is serialised by (equal ids, equal keys).
 std::int32_t run_lock_key(std::string_view run_id) noexcept;

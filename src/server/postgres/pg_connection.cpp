@@ -63,7 +63,9 @@ bool Rows::boolean(int row, int column) const noexcept {
 std::vector<const char*> Parameters::pointers() const {
     std::vector<const char*> pointers;
     pointers.reserve(texts_.size());
-    for (const std::string& text : texts_) pointers.push_back(text.c_str());
+    for (const std::optional<std::string>& text : texts_) {
+        pointers.push_back(text ? text->c_str() : nullptr);
+    }
     return pointers;
 }
 

@@ -61,14 +61,18 @@ private:
 class Parameters {
 public:
     Parameters& add(std::string text) {
-        texts_.push_back(std::move(text));
+        texts_.emplace_back(std::move(text));
+        return *this;
+    }
+    Parameters& add_null() {
+        texts_.emplace_back();
         return *this;
     }
     int size() const noexcept { return static_cast<int>(texts_.size()); }
     std::vector<const char*> pointers() const;
 
 private:
-    std::vector<std::string> texts_;
+    std::vector<std::optional<std::string>> texts_;
 };
 
 // One statement of a pipeline: prepared under `name` with prepare(), or, when `name`

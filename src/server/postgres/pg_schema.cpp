@@ -11,24 +11,44 @@ namespace {
 // Step N takes a database at version N-1 to version N. A step, once released, is
 // never edited: databases out there are at its version.
 constexpr std::array<const char*, kSchemaVersion> kSteps = {
-    // 1: the gate's state. A run's row exists once it is flagged; an effect's row
-    // holds its state (0 pending, 1 released, 2 rejected), the time it was first
-    // held or decided, and when it last changed.
+    // 1: the gate's state and its audit log. A run's row exists once it is flagged.
+    // An effect's row holds its state (0 pending, 1 released, 2 rejected); while it
+    // is pending, its place in the order of holds, when it was held and until when
+    // it may wait. The audit log keeps every decision and every change of a run.
     R"sql(
 CREATE TABLE latchwork_runs (
     run_id bytea PRIMARY KEY,
     cancelled boolean NOT NULL DEFAULT false,
     closed boolean NOT NULL DEFAULT false
 );
+CREATE SEQUENCE latchwork_hold_order;
 CREATE TABLE latchwork_effects (
     run_id bytea NOT NULL,
     effect_key bytea NOT NULL,
     state smallint NOT NULL CHECK (state BETWEEN 0 AND 2),
-    held_at timestamptz NOT NULL DEFAULT now(),
+    hold_order bigint,
+    held_at timestamptz,
+    deadline timestamptz,
     changed_at timestamptz NOT NULL DEFAULT now(),
     PRIMARY KEY (run_id, effect_key)
 );
-CREATE INDEX latchwork_effects_pending ON latchwork_effects (held_at) WHERE state = 0;
+CREATE INDEX latchwork_effects_held ON latchwork_effects (hold_order) WHERE state = 0;
+CREATE INDEX latchwork_effects_deadlines ON latchwork_effects (deadline)
+    WHERE state = 0 AND deadline IS NOT NULL;
+CREATE TABLE latchwork_audit (
+    seq bigserial PRIMARY KEY,
+    at timestamptz NOT NULL,
+    event text NOT NULL,
+    run_id bytea NOT NULL,
+    effect_key bytea NOT NULL,
+    approved boolean NOT NULL,
+    verdict text NOT NULL,
+    source text NOT NULL,
+    mac_verified boolean NOT NULL,
+    reason bytea NOT NULL,
+    deadline timestamptz
+);
+CREATE INDEX latchwork_audit_run ON latchwork_audit (run_id, seq);
 )sql",
 };
 

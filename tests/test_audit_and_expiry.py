@@ -32,8 +32,20 @@ def audit(console: Console, query: str = "") -> list[dict]:
             return items
 
 
-def log_lines(database, *options: str) -> list[str]:
-    result = run_gate("log", "--store", f"sqlite:{database}", *options)
+# The stores that outlive a server; the shared store's cases need the test cluster.
+DURABLE_STORES = ["sqlite", pytest.param("postgresql", marks=pytest.mark.postgres)]
+
+
+@pytest.fixture(params=DURABLE_STORES)
+def durable_store(request, tmp_path) -> str:
+    """A store URL that keeps what a server wrote for the next one."""
+    if request.param == "sqlite":
+        return f"sqlite:{tmp_path / 'gate.db'}"
+    return request.getfixturevalue("new_postgres_store")()
+
+
+def log_lines(url: str, *options: str) -> list[str]:
+    result = run_gate("log", "--store", url, *options)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert all(LOG_LINE.match(line) for line in lines), lines
@@ -47,10 +59,14 @@ def wait_for(condition, seconds: float = 10):
         time.sleep(0.05)
 
 
-@pytest.mark.parametrize("store", ["memory", "sqlite"])
+@pytest.mark.parametrize("store", ["memory", "sqlite",
+                                   pytest.param("postgresql", marks=pytest.mark.postgres)])
 def test_a_hold_past_its_deadline_is_rejected_announced_and_logged(
-        gate_process, approvers, tmp_path, store):
-    url = "memory:" if store == "memory" else f"sqlite:{tmp_path / 'gate.db'}"
+        gate_process, approvers, tmp_path, store, request):
+    if store == "postgresql":
+        url = request.getfixturevalue("new_postgres_store")()
+    else:
+        url = "memory:" if store == "memory" else f"sqlite:{tmp_path / 'gate.db'}"
     process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
                            "--hold-timeout", "300ms", store=url)
     console = Console(process.console_port, "token-of-bob")
@@ -77,9 +93,8 @@ def test_a_hold_past_its_deadline_is_rejected_announced_and_logged(
 
 
 def test_a_deadline_that_passed_while_the_server_was_down_is_kept_before_serving(
-        gate_process, approvers, tmp_path):
-    database = tmp_path / "gate.db"
-    options = ("--hold-timeout", "1500ms", "--store", f"sqlite:{database}")
+        gate_process, approvers, durable_store):
+    options = ("--hold-timeout", "1500ms", "--store", durable_store)
     first = gate_process(*options)
     gate = latchwork.GateClient(first.address)
     assert gate.submit("r", "waits", True).kind == "held_for_approval"
@@ -91,15 +106,14 @@ def test_a_deadline_that_passed_while_the_server_was_down_is_kept_before_serving
     # The very first request already sees it rejected.
     assert latchwork.GateClient(second.address).submit("r", "waits", True).kind == "refused_rejected"
     second.stop()
-    lines = log_lines(database)
+    lines = log_lines(durable_store)
     assert [line.split()[1] for line in lines] == ["held", "held", "decided", "expired"]
     assert 'effect="waits"' in lines[3] and 'source="expiry"' in lines[3]
 
 
-def test_hold_times_and_order_survive_a_restart(gate_process, approvers, tmp_path):
-    database = tmp_path / "gate.db"
+def test_hold_times_and_order_survive_a_restart(gate_process, approvers, durable_store):
     options = ("--console", "127.0.0.1:0", "--approvers", str(approvers), "--store",
-               f"sqlite:{database}")
+               durable_store)
     first = gate_process(*options)
     gate = latchwork.GateClient(first.address)
     for key in ("z-first", "a-second", "m-third"):
@@ -113,13 +127,13 @@ def test_hold_times_and_order_survive_a_restart(gate_process, approvers, tmp_pat
     assert [i["effect_key"] for i in after] == ["z-first", "a-second", "m-third"]
 
 
-def test_a_mixed_session_logs_every_decision_with_its_source(gate_process, approvers, tmp_path):
-    database = tmp_path / "gate.db"
+def test_a_mixed_session_logs_every_decision_with_its_source(gate_process, approvers, tmp_path,
+                                                             durable_store):
     secret = tmp_path / "secret"
     secret.write_bytes(b"the secret")
     secret.chmod(0o600)
     console_options = ("--console", "127.0.0.1:0", "--approvers", str(approvers),
-                       "--store", f"sqlite:{database}", "--hold-timeout", "2s")
+                       "--store", durable_store, "--hold-timeout", "2s")
 
     # Without a secret: decisions on the line protocol are taken without a mac.
     open_server = gate_process(*console_options)
@@ -177,13 +191,13 @@ def test_a_mixed_session_logs_every_decision_with_its_source(gate_process, appro
     times = [e["at"] for e in api_entries]
     assert times == sorted(times)
 
-    lines = log_lines(database)
+    lines = log_lines(durable_store)
     assert len(lines) == len(expected)
     assert lines[6].endswith(' decided run="r1" effect="a" approved=true verdict=refused_duplicate'
                              ' source="console:bob" reason="again"')
     assert f'source="{tagged_peer}" mac=verified' in lines[10]
     assert f'source="{plain_peer}" mac=none' in lines[1]
-    assert log_lines(database, "--run", "r2") == [lines[4], lines[7]]
+    assert log_lines(durable_store, "--run", "r2") == [lines[4], lines[7]]
 
 
 def test_log_lines_cannot_be_forged_by_an_id(gate_process, tmp_path):
@@ -194,11 +208,11 @@ def test_log_lines_cannot_be_forged_by_an_id(gate_process, tmp_path):
     gate.submit(hostile, "e\x1b[31m", True)
     gate.decide(hostile, "e\x1b[31m", False)
     assert process.stop() == 0
-    lines = log_lines(database)
+    lines = log_lines(f"sqlite:{database}")
     assert len(lines) == 2
     assert lines[0].split(" run=", 1)[1].startswith(
         r'"x\"\n2026-01-01T00:00:00.000Z decided run=\"forged\\" effect="e\x1b[31m"')
-    assert log_lines(database, "--run", hostile) == lines
+    assert log_lines(f"sqlite:{database}", "--run", hostile) == lines
 
 
 def test_log_refuses_what_it_cannot_read(gate_process, tmp_path):
@@ -222,7 +236,7 @@ def test_log_refuses_what_it_cannot_read(gate_process, tmp_path):
     assert "is in use by another process" in result.stderr
     process.signal(signal.SIGTERM)
     assert process.wait() == 0
-    assert log_lines(held) == []
+    assert log_lines(f"sqlite:{held}") == []
 
 
 @pytest.mark.parametrize("text", ["15", "0s", "1.5s", "-3m", "1d", "ms", "10 s"])

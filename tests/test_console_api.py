@@ -21,21 +21,18 @@ def approvers(tmp_path):
     return write_approvers(tmp_path, "# who may decide\n" + TOKENS)
 
 
-# Every store the server has; each API test runs against each.
-STORES = ["memory", "sqlite"]
-
-
-def store_url(kind: str, directory) -> str:
-    if kind == "memory":
-        return "memory:"
-    if kind == "sqlite":
-        return f"sqlite:{directory / 'gate.db'}"
-    raise ValueError(kind)
+# Every store the server has; each API test runs against each. The shared store's
+# cases need the test cluster, so they carry its marker.
+STORES = ["memory", "sqlite", pytest.param("postgresql", marks=pytest.mark.postgres)]
 
 
 @pytest.fixture(params=STORES)
 def store(request, tmp_path):
-    return store_url(request.param, tmp_path)
+    if request.param == "memory":
+        return "memory:"
+    if request.param == "sqlite":
+        return f"sqlite:{tmp_path / 'gate.db'}"
+    return request.getfixturevalue("new_postgres_store")()
 
 
 @pytest.fixture

@@ -221,7 +221,8 @@ void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch, b
     for (Waiting& waiting : batch) {
         if (decided && decided_listener_) {
             const postgres::BatchRequest& item = waiting.item;
-            decided_listener_(item.request, item.verdict, item.changes, item.source.view(), number);
+            decided_listener_(Decision{item.request, item.verdict, item.changes, item.source.view(),
+                                       number, item.at_ms, item.deadline_ms});
         }
         if (waiting.reply) waiting.reply->line = std::move(waiting.item.reply);
     }

@@ -139,25 +139,26 @@ RequestHandler::RequestHandler(RunLedger& ledger, Store& store, const SecretByte
     : ledger_(ledger), store_(store), secret_(secret) {
     if (!store_.decides_requests()) return;
     // Such a store learns the verdicts; the observers hear of them when it has them.
-    store_.set_decided_listener([this](const Request& request, std::string_view verdict,
-                                       std::span<const StateChange> changes,
-                                       const DecisionSource& source, std::uint64_t batch) {
+    store_.set_decided_listener([this](const Store::Decision& decision) {
         if (observer_ == nullptr) return;
         Provenance from;
-        switch (source.door) {
+        switch (decision.source.door) {
             case DecisionSource::Door::line:
-                from.peer = source.who;
-                from.mac_verified = source.mac_verified;
+                from.peer = decision.source.who;
+                from.mac_verified = decision.source.mac_verified;
                 break;
             case DecisionSource::Door::console:
-                from.approver = source.who;
-                from.reason = source.reason;
+                from.approver = decision.source.who;
+                from.reason = decision.source.reason;
                 break;
             case DecisionSource::Door::expiry:
                 from.expiry = true;
                 break;
         }
-        observer_->handled(&request, verdict, changes, batch, from);
+        from.held_at_ms = decision.at_ms;
+        from.deadline_ms = decision.deadline_ms;
+        observer_->handled(&decision.request, decision.verdict, decision.changes, decision.batch,
+                           from);
     });
 }
 

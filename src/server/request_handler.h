@@ -42,6 +42,10 @@ struct Provenance {
     std::string_view peer = {};  // line protocol: "IP:PORT"
     bool mac_verified = false;  // line protocol: a decide whose mac was checked
     bool expiry = false;        // a hold that outlived its deadline
+    // Decided by a store that decides requests itself: when, and the deadline it gave a
+    // hold (0: none). The local held index knows neither.
+    std::int64_t held_at_ms = 0;
+    std::int64_t deadline_ms = 0;
 };
 
 // Told of every request handled, after the ledger changed and the store took the

@@ -144,13 +144,18 @@ public:
         return 0;
     }
 
-    // Told, on the network thread, of every request such a store decided: its verdict
-    // text and what it changed, just before the batch's replies are released.
-    // `batch` is the number durable() reaches next (0 for a batch nobody waits for).
-    using DecidedListener =
-        std::function<void(const Request& request, std::string_view verdict,
-                           std::span<const StateChange> changes, const DecisionSource& source,
-                           std::uint64_t batch)>;
+    // Told, on the network thread, of every request such a store decided, just before
+    // the batch's replies are released.
+    struct Decision {
+        const Request& request;
+        std::string_view verdict;             // the reply's verdict text
+        std::span<const StateChange> changes;  // what it changed
+        DecisionSource source;
+        std::uint64_t batch;        // the number durable() reaches next; 0: nobody waits
+        std::int64_t at_ms;         // when it was decided
+        std::int64_t deadline_ms;   // for a hold it made: until when it may wait; 0: ever
+    };
+    using DecidedListener = std::function<void(const Decision& decision)>;
     virtual void set_decided_listener(DecidedListener listener) { (void)listener; }
 
     // How long an effect such a store holds may wait before it expires (zero: for

@@ -53,9 +53,14 @@ void ConsoleState::handled(const Request* request, std::string_view verdict,
                 if (change.state == EffectState::pending) {
                     name = "held";
                     data["effect_key"] = change.effect_key;
-                    const HeldEffect* held = held_.find(change.run_id, change.effect_key);
-                    data["held_at"] = held != nullptr ? held->held_at_ms : now;
-                    if (held != nullptr && held->deadline_ms != 0) data["deadline"] = held->deadline_ms;
+                    if (const HeldEffect* held = held_.find(change.run_id, change.effect_key)) {
+                        data["held_at"] = held->held_at_ms;
+                        if (held->deadline_ms != 0) data["deadline"] = held->deadline_ms;
+                    } else {
+                        // Held in a shared store, whose holds this server does not index.
+                        data["held_at"] = provenance.held_at_ms != 0 ? provenance.held_at_ms : now;
+                        if (provenance.deadline_ms != 0) data["deadline"] = provenance.deadline_ms;
+                    }
                     break;
                 }
                 // A submit that releases at once decided nothing a person waits on.

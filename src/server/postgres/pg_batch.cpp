@@ -241,9 +241,11 @@ private:
         const std::span<const StateChange> made =
             std::span<const StateChange>(changes_).subspan(changes_before);
         item.changes.assign(made.begin(), made.end());
-        if (item.source.door == DecisionSource::Door::expiry && made.empty()) return;
         const std::int64_t deadline =
             clock_.hold_timeout_ms > 0 ? clock_.now_ms + clock_.hold_timeout_ms : 0;
+        item.at_ms = clock_.now_ms;
+        item.deadline_ms = deadline;
+        if (item.source.door == DecisionSource::Door::expiry && made.empty()) return;
         if (std::optional<AuditEntry> entry = audit_entry_for(item.request, item.verdict, made,
                                                               item.source.view(), clock_.now_ms,
                                                               deadline)) {

@@ -44,6 +44,8 @@ struct BatchRequest {
     std::string reply;                 // the reply line
     std::string verdict;               // its verdict text ("ok" for the rest)
     std::vector<StateChange> changes;  // what the request changed
+    std::int64_t at_ms = 0;            // the batch's clock
+    std::int64_t deadline_ms = 0;      // a hold's deadline; 0: none
 };
 
 // What the batch is decided at: the servers' clock, and how long a new hold may wait.

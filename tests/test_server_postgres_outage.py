@@ -168,3 +168,36 @@ def wait_for_successes(successes, baseline, seconds, workers):
         time.sleep(0.05)
     raise AssertionError(f"not served within {seconds} s: {[c.value for c in successes]} "
                          f"verdicts, from {baseline}")
+
+
+def test_the_console_tells_the_outage_and_the_return(postgres_cluster, new_postgres_store,
+                                                     gate_process):
+    from console_http import Console
+
+    url = new_postgres_store()
+    process = gate_process("--console", "127.0.0.1:0", "--store", url)
+    console = Console(process.console_port, "")
+    gate = latchwork.GateClient(process.address)
+    assert gate.submit("r", "held", True).kind == "held_for_approval"
+    assert console.call("GET", "/healthz").status == 200
+    postgres_cluster.stop()
+    try:
+        # Noticed between requests too, without a client being the first to meet it.
+        deadline = time.monotonic() + 10
+        while (reply := console.call("GET", "/healthz")).status != 503:
+            assert time.monotonic() < deadline, "the outage was never reported"
+            time.sleep(0.05)
+        assert reply.json()["error"].startswith("store failed: ")
+        pending = console.call("GET", "/api/pending")
+        assert pending.status == 503 and pending.json()["error"].startswith("store failed: ")
+    finally:
+        postgres_cluster.start()
+    deadline = time.monotonic() + BACK_WITHIN_SECONDS
+    while console.call("GET", "/healthz").status != 200:
+        assert time.monotonic() < deadline, "the store never came back"
+        time.sleep(0.05)
+    assert [item["effect_key"] for item in console.get("/api/pending")["items"]] == ["held"]
+    assert gate.submit("r", "held", True).kind == "held_for_approval"
+    metrics = console.call("GET", "/metrics").body.decode()
+    assert "latchwork_commit_seconds_count" in metrics
+    assert "latchwork_commit_seconds_count 0\n" not in metrics

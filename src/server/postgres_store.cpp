@@ -71,6 +71,11 @@ void PostgresStore::expire_due() {
     if (!connection_) return;
     Result<std::vector<std::pair<std::string, std::string>>> due =
         postgres::read_due(*connection_, unix_time_ms(), kExpiryBatch);
+    if (!due && !connection_->usable()) {
+        // Found out between batches: the next request need not be the one to learn it.
+        lost_connection(due.error());
+        return;
+    }
     if (!due || due.value().empty()) return;
     std::vector<Waiting> batch;
     for (auto& [run_id, effect_key] : due.value()) {
@@ -87,7 +92,7 @@ void PostgresStore::expire_due() {
     if (!serve_batch(batch) || !worker_.joinable()) return;
     // Its events reach the console like those of any batch; nobody waits for a reply.
     boost::asio::post(io_, [this, done = std::move(batch)]() mutable {
-        finished(0, std::move(done), true);
+        finished(0, std::move(done), true, -1);
     });
 }
 
@@ -150,8 +155,9 @@ void PostgresStore::serve_loop() {
         const Clock::time_point started = Clock::now();
         const bool decided = serve_batch(batch);
         last_took = Clock::now() - started;
-        boost::asio::post(io_, [this, number, decided, done = std::move(batch)]() mutable {
-            finished(number, std::move(done), decided);
+        const double seconds = std::chrono::duration<double>(last_took).count();
+        boost::asio::post(io_, [this, number, decided, seconds, done = std::move(batch)]() mutable {
+            finished(number, std::move(done), decided, seconds);
         });
         batch = {};
         lock.lock();
@@ -171,13 +177,7 @@ bool PostgresStore::serve_batch(std::vector<Waiting>& batch) {
         failed = postgres::decide_batch(*connection_, items, clock);
         if (!failed) break;
         if (failed->kind != postgres::FailureKind::connection && connection_->usable()) break;
-        std::cerr << "latchwork-gate: store connection lost: " << failed->message
-                  << "; reconnecting" << std::endl;
-        connection_.reset();
-        outage_ = failed->message;
-        mark_away(true);
-        pause_ = std::chrono::milliseconds(0);
-        next_attempt_ = std::chrono::steady_clock::now();
+        lost_connection(failed->message);
         if (failed->may_have_committed) break;
         try_reconnect();
     }
@@ -186,6 +186,21 @@ bool PostgresStore::serve_batch(std::vector<Waiting>& batch) {
     const std::string reply = error_reply(failed_message(failed ? failed->message : outage_));
     for (Waiting& waiting : batch) waiting.item.reply = reply;
     return false;
+}
+
+void PostgresStore::lost_connection(const std::string& why) {
+    std::cerr << "latchwork-gate: store connection lost: " << why << "; reconnecting" << std::endl;
+    connection_.reset();
+    outage_ = why;
+    mark_away(true);
+    pause_ = std::chrono::milliseconds(0);
+    next_attempt_ = std::chrono::steady_clock::now();
+}
+
+std::optional<std::string> PostgresStore::outage() const {
+    if (!away_) return std::nullopt;
+    const std::lock_guard lock(mutex_);
+    return failed_message(away_reason_);
 }
 
 void PostgresStore::mark_away(bool away) {
@@ -217,7 +232,9 @@ void PostgresStore::try_reconnect() {
     next_attempt_ = std::chrono::steady_clock::now() + pause_;
 }
 
-void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch, bool decided) {
+void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch, bool decided,
+                             double seconds) {
+    if (decided && seconds >= 0) commit_latency_.observe(seconds);
     for (Waiting& waiting : batch) {
         if (decided && decided_listener_) {
             const postgres::BatchRequest& item = waiting.item;

@@ -67,6 +67,8 @@ public:
                                               std::string_view run_prefix) override;
     Result<std::optional<RunState>> read_run(std::string_view run_id) override;
     Result<std::uint64_t> read_pending_count() override;
+    const LatencyHistogram* commit_latency() const noexcept override { return &commit_latency_; }
+    std::optional<std::string> outage() const override;
 
 private:
     struct Waiting {
@@ -83,10 +85,13 @@ private:
     // On the store's thread, while the database is away: one attempt to reconnect
     // when the pause since the last has passed.
     void try_reconnect();
+    // Drops the connection and starts reconnecting at once.
+    void lost_connection(const std::string& why);
     // Lets reads on the network thread know whether the database is away, and why.
     void mark_away(bool away);
     // On the network thread: the batch numbered `number` is answered.
-    void finished(std::uint64_t number, std::vector<Waiting> batch, bool decided);
+    // `seconds`: what its transaction took, retries included.
+    void finished(std::uint64_t number, std::vector<Waiting> batch, bool decided, double seconds);
     // On the store's thread: rejects the held effects whose deadline has passed, as
     // decide(approved=false) from expiry would, in batches of their own. Every server
     // sharing the store does it; the run locks make each expire once.
@@ -107,7 +112,7 @@ private:
     std::atomic<bool> away_{false};       // the store thread has lost its connection
 
     // Shared by both threads, under mutex_.
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<Waiting> open_;       // the batch being filled
     std::uint64_t open_number_ = 1;   // its number
@@ -121,6 +126,7 @@ private:
     std::uint64_t durable_ = 0;
     std::function<void()> listener_;
     DecidedListener decided_listener_;
+    LatencyHistogram commit_latency_;
     std::optional<postgres::PgConnection> reader_;
     std::string reader_failure_;
 

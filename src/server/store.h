@@ -129,6 +129,11 @@ public:
     // network thread.
     virtual const Failure* failure() const noexcept { return nullptr; }
 
+    // Why the store cannot be reached just now, for a store that comes back by itself
+    // (a shared store whose database is away); empty while it can. Read on the
+    // network thread.
+    virtual std::optional<std::string> outage() const { return std::nullopt; }
+
     // True for a store that decides requests itself; then the network thread's ledger
     // stays empty and record() is never called.
     virtual bool decides_requests() const noexcept { return false; }

@@ -145,6 +145,7 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
         if (!get) return method_not_allowed("GET");
         // Healthy while the store takes commits; once one failed the gate answers nothing.
         if (const Failure* failed = store_.failure()) return error_reply(503, failed->message);
+        if (std::optional<std::string> away = store_.outage()) return error_reply(503, *away);
         return json_reply(json::object{{"status", "ok"}}, 0);
     }
     if (path == "/metrics") {

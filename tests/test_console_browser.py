@@ -201,3 +201,22 @@ def test_screenshot_for_the_readme(browser, console, tmp_path):
     shot.parent.mkdir(parents=True, exist_ok=True)
     assert browser.save_screenshot(str(shot))
     assert shot.stat().st_size > 10_000
+
+
+@pytest.mark.postgres
+def test_one_servers_page_follows_what_another_server_holds_and_decides(
+        browser, gate_process, tmp_path, new_postgres_store):
+    url = new_postgres_store()
+    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\n")
+    watched = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
+                           "--store", url)
+    other = latchwork.GateClient(gate_process("--store", url).address)
+    browser.get(watched.console_url)
+    browser.execute_script("sessionStorage.clear()")
+    browser.get(watched.console_url)
+    signed_in(browser)
+    # Held through the other server: no event reaches this page, the store does.
+    assert other.submit("shared-run", "held elsewhere", True).kind == "held_for_approval"
+    held_element(browser, "shared-run", "held elsewhere", timeout=10)
+    assert other.decide("shared-run", "held elsewhere", True).kind == "release"
+    gone(browser, "shared-run", "held elsewhere")

@@ -234,3 +234,26 @@ def test_rival_decisions_through_two_servers_agree_on_one_winner(two_servers, ap
         for check in checks:
             assert check.submit("held", str(key)).kind == STANDS_AS[winner], key
     assert ServerGate(two_servers[1]).pending_count() == 0
+
+
+AWKWARD_IDS = ["", "\x00", "nul\x00inside", 'quote"and\\backslash', "{,}", "é ✓ 𝄞", "\\x41"]
+
+
+def test_ids_are_stored_as_the_exact_bytes_sent(postgres_database, gate_process):
+    migrate(postgres_database.url)
+    server = ServerGate(gate_process("--store", postgres_database.url))
+    for number, text in enumerate(AWKWARD_IDS):
+        assert server.submit(text, f"k{number}", True).kind == "held_for_approval"
+        assert server.submit(f"run{number}", text, True).kind == "held_for_approval"
+    stored = {bytes.fromhex(run) + b"|" + bytes.fromhex(key)
+              for run, key in postgres_database.psql(
+                  "SELECT encode(run_id, 'hex'), encode(effect_key, 'hex') FROM latchwork_effects")}
+    sent = {text.encode() + b"|" + f"k{n}".encode() for n, text in enumerate(AWKWARD_IDS)}
+    sent |= {f"run{n}".encode() + b"|" + text.encode() for n, text in enumerate(AWKWARD_IDS)}
+    assert stored == sent
+    # And they read back as sent: each a duplicate of itself, none of another.
+    for number, text in enumerate(AWKWARD_IDS):
+        assert server.submit(text, f"k{number}", True).kind == "held_for_approval"
+        assert server.decide(text, f"k{number}", True).kind == "release"
+        assert server.submit(text, f"k{number}").kind == "refused_duplicate"
+    assert server.pending_count() == len(AWKWARD_IDS)

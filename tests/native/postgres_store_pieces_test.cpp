@@ -57,6 +57,13 @@ TEST(PgArrays, ByteaLiteralCarriesEveryByte) {
     EXPECT_EQ(postgres::bytea_array({}), "{}");
 }
 
+TEST(PgArrays, TextLiteralQuotesEveryElement) {
+    const std::vector<std::string_view> values = {"held", "line:[::1]:5000", "a\"b\\c", "", "{,}"};
+    EXPECT_EQ(postgres::text_array(values), R"({"held","line:[::1]:5000","a\"b\\c","","{,}"})");
+    EXPECT_EQ(postgres::bool_array({true, false}), "{t,f}");
+    EXPECT_EQ(postgres::bytea_text(std::string_view("\0A", 2)), "\\x0041");
+}
+
 TEST(PgArrays, IntegerLiteral) {
     const std::vector<std::int64_t> values = {0, -2128831035, 9'000'000'000};
     EXPECT_EQ(postgres::integer_array(values), "{0,-2128831035,9000000000}");

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <iostream>
 
+#include "server/audit_entry.h"
 #include "server/postgres/pg_reads.h"
 #include "server/postgres/pg_schema.h"
 #include "server/reply_writer.h"
-#include "server/audit_entry.h"
 
 namespace latchwork::server {
 namespace {
@@ -119,16 +119,19 @@ void PostgresStore::serve_loop() {
     Clock::duration last_took{};     // what serving it took
     std::unique_lock lock(mutex_);
     for (;;) {
+        if (connection_ && Clock::now() >= next_expiry_) {
+            // Due also under a load that never lets the thread idle.
+            lock.unlock();
+            expire_due();
+            lock.lock();
+            continue;
+        }
         if (open_.empty()) {
             // What was taken before a stop is still decided; nothing new comes after.
             if (stopping_) return;
             auto has_work = [this] { return !open_.empty() || stopping_; };
             if (connection_) {
-                if (!wake_.wait_until(lock, next_expiry_, has_work)) {
-                    lock.unlock();
-                    expire_due();
-                    lock.lock();
-                }
+                wake_.wait_until(lock, next_expiry_, has_work);
             } else {
                 // Away: keep trying, so the server is ready before the next request.
                 wake_.wait_until(lock, next_attempt_, has_work);

@@ -632,7 +632,7 @@ std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
     }
     sqlite3_reset(oldest);
 
-    const auto for_run = [this](sqlite3_stmt* statement, const std::string& run_id) {
+    const auto for_run = [](sqlite3_stmt* statement, const std::string& run_id) {
         return bind_bytes(statement, 1, run_id) == SQLITE_OK && step_once(statement) == SQLITE_DONE;
     };
     for (const std::string& run_id : folded.cancelled) {
@@ -665,7 +665,7 @@ std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
 // A file removed or replaced while we hold it takes every later commit with it:
 // the writes would land in an inode nobody will ever open again.
 std::optional<Failure> SqliteStore::check_files() {
-    const auto check = [this](const std::string& name, FileIdentity& known, bool required) {
+    const auto check = [](const std::string& name, FileIdentity& known, bool required) {
         struct stat info;
         if (::stat(name.c_str(), &info) != 0) {
             if (!known.known && !required && errno == ENOENT) return true;

@@ -5,11 +5,11 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: deps-browser demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
+.PHONY: deps-browser deps-postgres demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
 # for the server's command line; SQLite for the server's store; GoogleTest for the
-# native units; Google Benchmark and Redis (the server benchmark's yardstick) for the
+# native units; libpq for the shared PostgreSQL store; Google Benchmark and Redis (the server benchmark's yardstick) for the
 # benchmarks. Installed when missing and we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 define need_debian_package
@@ -23,6 +23,7 @@ deps-build:
 	$(call need_debian_package,/usr/include/boost/unordered/unordered_flat_map.hpp,libboost1.81-dev)
 	$(call need_debian_package,/usr/include/CLI/CLI.hpp,libcli11-dev)
 	$(call need_debian_package,/usr/include/sqlite3.h,libsqlite3-dev)
+	$(call need_debian_package,/usr/include/postgresql/libpq-fe.h,libpq-dev)
 
 # The console's browser test drives Debian's headless Chromium through its driver.
 CHROMIUM_INSTALL = apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends chromium chromium-driver
@@ -31,6 +32,12 @@ deps-browser:
 	  if [ "$$(id -u)" = 0 ]; then $(CHROMIUM_INSTALL) || echo "chromium could not be installed: the browser test will be skipped" >&2; \
 	  else echo "chromium-driver is missing: the browser test will be skipped (apt-get install chromium chromium-driver)" >&2; fi; \
 	fi
+
+# The server's shared store is tested against a real PostgreSQL, which the tests start
+# themselves in a temporary directory: Debian's server programs, psql and pgbench.
+deps-postgres:
+	$(call need_debian_package,/usr/lib/postgresql/*/bin/initdb,postgresql)
+	$(call need_debian_package,/usr/bin/psql,postgresql-client)
 
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
@@ -63,7 +70,7 @@ wheel-test: $(VPY) deps-build
 	$(VPY) -m pip wheel --quiet --no-deps -C cmake.define.LATCHWORK_TEST_HOOKS=ON \
 	  -C build-dir=build/test -w $(WHEEL_DIR) .
 
-install-test: wheel-test deps-browser
+install-test: wheel-test deps-browser deps-postgres
 	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
 	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test]"
 
@@ -72,9 +79,10 @@ pytest: install-test
 
 # The same wheel under the main venv's interpreter and each of these CPython versions
 # that the machine has (on PATH or in pyenv), each in .venv-3.X; a missing one is
-# skipped with a line.
+# skipped with a line. The PostgreSQL tests are about the server, not the interpreter:
+# they run under the main venv's interpreter only.
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
-pytest-interpreters: wheel-test deps-browser
+pytest-interpreters: wheel-test deps-browser deps-postgres
 	tools/test_interpreters.sh "$(TEST_WHEEL)" $(VPY) "$(PYTHON_VERSIONS)"
 
 native-test: deps-native
@@ -93,7 +101,7 @@ $(ASAN_VPY):
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VPY) -m pip install --quiet --upgrade pip
 
-check-asan: $(ASAN_VPY) deps-build deps-browser
+check-asan: $(ASAN_VPY) deps-build deps-browser deps-postgres
 	$(ASAN_VPY) -m pip install --quiet -C cmake.define.LATCHWORK_SANITIZE=ON \
 	  -C cmake.define.LATCHWORK_TEST_HOOKS=ON -C cmake.build-type=RelWithDebInfo \
 	  -C build-dir=build/asan '.[test]'
@@ -111,19 +119,19 @@ fuzz: deps-fuzz
 # Reports only: a missed target never fails it. The wheel measured is the release
 # build, without the test hooks (said explicitly, whatever the build tree holds).
 # Writes bench/results/ and the README's table.
-bench: $(VPY) deps-bench
+bench: $(VPY) deps-bench deps-postgres
 	$(VPY) -m pip install --quiet -C cmake.define.LATCHWORK_TEST_HOOKS=OFF '.[bench]'
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLATCHWORK_PYTHON_MODULE=OFF \
 	  -DLATCHWORK_BENCH=ON -DPython_EXECUTABLE=$(abspath $(VPY))
 	cmake --build $(BENCH_BUILD) -j2
 	$(VPY) bench/run_bench.py --build-dir $(BENCH_BUILD)
 
-# The picture of an effect's states in the guide, drawn by Graphviz from its source.
-docs/effect-states.png: docs/effect-states.dot
+# The pictures in the README and the guide, drawn by Graphviz from their sources.
+docs/%.png: docs/%.dot
 	$(call need_debian_package,/usr/bin/dot,graphviz)
 	dot -Tpng -Gdpi=110 $< -o $@
 
-docs: docs/effect-states.png
+docs: docs/effect-states.png docs/shared-store.png
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) .venv-3.*

@@ -143,6 +143,17 @@ def run_server_bench(build_dir, env):
     return run_json_script("bench_server.py", env, "--build-dir", build_dir)
 
 
+def run_postgres_bench(build_dir, env):
+    """Two latchwork-gate servers on one PostgreSQL beside pgbench (bench_postgres.py); a
+    failure of the whole script is reported, never raised."""
+    try:
+        return run_json_script("bench_postgres.py", env, "--build-dir", build_dir)
+    except (subprocess.CalledProcessError, json.JSONDecodeError) as failure:
+        why = " ".join(str(getattr(failure, "stderr", "") or failure).split())[-200:]
+        say(f"bench_postgres.py failed: {why}")
+        return {"results": {}, "ratios": {}, "skipped": {"gate_postgres": why, "pgbench": why}}
+
+
 def run_store_bench(build_dir):
     """Microseconds per durable commit of the SQLite store, by batch size (median of 3)."""
     binary = build_dir / "bench" / "native" / "latchwork_store_bench"
@@ -415,6 +426,43 @@ def server_rows(server, store):
     return rows
 
 
+def postgres_rows(report):
+    """Two servers on one PostgreSQL ÷ pgbench's one-row transactions on the same cluster.
+
+    The baseline column holds pgbench; throughput is shown as wall time per request (below
+    1 is better), and once more as the plain ratio of rates (above 1 is better).
+    """
+    results, skipped = report.get("results", {}), report.get("skipped", {})
+
+    def value(side, connections, stat):
+        found = results.get(side, {}).get(str(connections), {}).get(stat)
+        if found is None:
+            return None
+        return 1 / found if stat == "requests_per_second" else found * 1e-6
+
+    note = skipped.get("gate_postgres", "")
+    if note.startswith("postgresql store unavailable"):
+        note = "postgresql store unavailable"  # the reason in full is in raw.json
+    rows = []
+    for connections in (1, 50):
+        for stat, label in (("requests_per_second", "wall time per request"),
+                            ("p50_us", "p50"), ("p99_us", "p99")):
+            mine, baseline = value("gate_postgres", connections, stat), value("pgbench",
+                                                                              connections, stat)
+            target, met = "reported", None
+            if connections == 50 and stat == "requests_per_second":
+                target = "÷ baseline ≤0.33 (3× pgbench)"
+                met = at_most(mine / baseline, 1 / 3) if mine and baseline else None
+            rows.append(Row(f"latchwork-gate ×2 on postgresql: vs pgbench INSERT, {connections} "
+                            f"conn., {label}", mine, baseline, target=target, met=met,
+                            note=note[:60] if mine is None and note else ""))
+        ratio = report.get("ratios", {}).get(str(connections))
+        rows.append(Row(f"latchwork-gate ×2 on postgresql: requests/s ÷ pgbench tps, "
+                        f"{connections} conn.", ratio, unit="x",
+                        note=note[:60] if ratio is None and note else ""))
+    return rows
+
+
 # ---- outputs -------------------------------------------------------------------------
 
 def draw_plot(rows, path):
@@ -497,11 +545,15 @@ def main():
     server = run_server_bench(build_dir, env)
     say("durable commits of the SQLite store (Google Benchmark)")
     store = run_store_bench(build_dir)
+    say("two latchwork-gate servers on one PostgreSQL, and pgbench")
+    postgres = run_postgres_bench(build_dir, env)
 
     rows = (gate_rows(gate, core) + ledger_rows(ledger, core) + memory_rows(memory)
-            + tag_rows(tag, core) + client_rows(clients) + server_rows(server, store))
+            + tag_rows(tag, core) + client_rows(clients) + server_rows(server, store)
+            + postgres_rows(postgres))
     raw = {"gate": gate, "ledger": ledger, "tag": tag, "memory": memory, "core": core,
-           "clients": clients, "server": server, "store": store, "machine": machine_line()}
+           "clients": clients, "server": server, "store": store, "postgres": postgres,
+           "machine": machine_line()}
     (RESULTS / "raw.json").write_text(json.dumps(raw, indent=1))
 
     print(text_table(rows))
@@ -516,7 +568,11 @@ def main():
                 f"percentiles. latchwork-gate rows: `bench/native/load_generator` keeps 1, 8 "
                 f"or 50 connections busy, one request in flight each (submit of a new effect; "
                 f"for Redis `SET key 1 NX` of a new key); their baseline is Redis, their floor "
-                f"the fixed-answer server. \"core\" rows time the C++ core alone.\n\n"
+                f"the fixed-answer server. \"on postgresql\" rows: two servers on one local "
+                f"PostgreSQL, the generator's 1 or 50 connections dealt over both; their "
+                f"baseline is pgbench on the same cluster, one `INSERT ... ON CONFLICT DO "
+                f"NOTHING` of a new row per transaction with as many clients. \"core\" rows "
+                f"time the C++ core alone.\n\n"
                 + markdown_table(rows))
     (RESULTS / "latest.md").write_text(markdown + "\n")
     draw_plot(rows, RESULTS / "latency.png")

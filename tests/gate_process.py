@@ -10,7 +10,9 @@ object with the in-process Gate's eight methods, so one table can test both.
 from __future__ import annotations
 
 import json
+import os
 import pathlib
+import re
 import select
 import shutil
 import signal
@@ -28,7 +30,11 @@ STOP_SECONDS = 30
 
 
 def gate_executable() -> str:
-    """The latchwork-gate that pip installed beside this interpreter, else the one on PATH."""
+    """$LATCHWORK_GATE when set (a build tree's program), else the latchwork-gate that pip
+    installed beside this interpreter, else the one on PATH."""
+    chosen = os.environ.get("LATCHWORK_GATE")
+    if chosen:
+        return chosen
     beside = pathlib.Path(sys.executable).parent / "latchwork-gate"
     if beside.is_file():
         return str(beside)
@@ -181,6 +187,17 @@ def run_gate(*arguments: str, timeout: float = 60) -> subprocess.CompletedProces
     """Runs latchwork-gate to its end (for what it does without serving)."""
     return subprocess.run([gate_executable(), *arguments], capture_output=True, text=True,
                           timeout=timeout)
+
+
+SCHEMA_LINE = re.compile(r"^schema version \d+$")
+
+
+def migrate(url: str) -> str:
+    """Runs `latchwork-gate migrate` on a store and checks that it succeeded; its line."""
+    done = run_gate("migrate", "--store", url)
+    assert done.returncode == 0, (done.returncode, done.stdout, done.stderr)
+    assert SCHEMA_LINE.match(done.stdout.rstrip("\n")), done.stdout
+    return done.stdout.rstrip("\n")
 
 
 class ServerGate:

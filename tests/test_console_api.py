@@ -21,9 +21,24 @@ def approvers(tmp_path):
     return write_approvers(tmp_path, "# who may decide\n" + TOKENS)
 
 
+# Every store the server has; each API test runs against each. The shared store's
+# cases need the test cluster, so they carry its marker.
+STORES = ["memory", "sqlite", pytest.param("postgresql", marks=pytest.mark.postgres)]
+
+
+@pytest.fixture(params=STORES)
+def store(request, tmp_path):
+    if request.param == "memory":
+        return "memory:"
+    if request.param == "sqlite":
+        return f"sqlite:{tmp_path / 'gate.db'}"
+    return request.getfixturevalue("new_postgres_store")()
+
+
 @pytest.fixture
-def served(gate_process, approvers):
-    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
+def served(gate_process, approvers, store):
+    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
+                           store=store)
     return process, Console(process.console_port, "token-of-alice")
 
 
@@ -55,7 +70,8 @@ def test_health_and_metrics_need_no_token(served):
     assert 'latchwork_open_connections{door="console"} 1' in text
 
 
-@pytest.mark.parametrize("path", ["/api/pending", "/api/runs/r", "/api/events", "/api/nothing"])
+@pytest.mark.parametrize("path", ["/api/pending", "/api/runs/r", "/api/events", "/api/audit",
+                                  "/api/nothing"])
 @pytest.mark.parametrize("token", ["", "token-of-nobody", "token-of-alic", "TOKEN-OF-ALICE"])
 def test_api_refuses_a_missing_or_wrong_token(served, path, token):
     _, console = served
@@ -167,6 +183,12 @@ def test_any_string_in_a_path(served, run_id, key):
     gate.submit(run_id, "done")
     assert console.decide(run_id, key, False, "not today") == "refused_rejected"
     found = console.get(f"/api/runs/{quote(run_id)}")
+    history = found.pop("history")
+    assert found.pop("history_next") is None
+    assert [(h["event"], h["run_id"], h["effect_key"], h["source"], h["reason"])
+            for h in history] == [("held", run_id, key, history[0]["source"], ""),
+                                  ("decided", run_id, key, "console:alice", "not today")]
+    assert history[0]["source"].startswith("line:127.0.0.1:")
     assert found == {"run_id": run_id, "cancelled": False, "closed": False,
                      "effects": sorted([{"effect_key": key, "state": "rejected"},
                                         {"effect_key": "done", "state": "released"}],
@@ -181,13 +203,19 @@ def test_run_states(served):
     gate = client(process)
     gate.submit("r", "p", True)
     gate.submit("r", "q")
-    assert console.get("/api/runs/r") == {
-        "run_id": "r", "cancelled": False, "closed": False,
+    found = console.get("/api/runs/r")
+    assert [h["event"] for h in found.pop("history")] == ["held"]
+    assert found == {
+        "run_id": "r", "cancelled": False, "closed": False, "history_next": None,
         "effects": [{"effect_key": "p", "state": "pending"},
                     {"effect_key": "q", "state": "released"}]}
     assert console.call("POST", "/api/runs/r/close").json() == {"verdict": "ok"}
-    assert console.get("/api/runs/r") == {"run_id": "r", "cancelled": False, "closed": True,
-                                          "effects": []}
+    found = console.get("/api/runs/r")
+    history = found.pop("history")
+    assert [h["event"] for h in history] == ["held", "closed"]
+    assert history[1]["source"] == "console:alice"
+    assert found == {"run_id": "r", "cancelled": False, "closed": True, "history_next": None,
+                     "effects": []}
 
 
 LONG = "x" * (64 * 1024 + 1)
@@ -229,6 +257,14 @@ ERRORS = [
     ("POST", "/api/decide", b'{}', {}, 415, "content type must be application/json"),
     ("POST", "/api/decide", {"reason": LONG}, {}, 413, "request body too large"),
     ("GET", "/api/pending", None, {"X-Big": "y" * 9000}, 431, "request header too large"),
+    ("GET", "/api/audit?limit=0", None, {}, 400, "limit must be a whole number from 1 to 1000"),
+    ("GET", "/api/audit?after=x", None, {}, 400, "after must be a cursor from a previous page"),
+    ("GET", "/api/audit?before=0", None, {}, 400,
+     "before must be a cursor from a previous page"),
+    ("GET", "/api/audit?order=sideways", None, {}, 400, "order must be oldest or newest"),
+    ("GET", "/api/audit?order=newest&after=1", None, {}, 400,
+     "after pages oldest first; newest first pages with before"),
+    ("POST", "/api/audit", None, {}, 405, "method not allowed"),
     ("DELETE", "/api/pending", None, {}, 405, "method not allowed"),
     ("GET", "/api/decide", None, {}, 405, "method not allowed"),
     ("GET", "/api/runs/r/cancel", None, {}, 405, "method not allowed"),
@@ -389,3 +425,34 @@ def test_start_up_refusals(tmp_path, setup, expected):
     assert result.stdout == ""
     assert expected in result.stderr
     assert len(result.stderr.splitlines()) == 1, result.stderr
+
+
+def test_audit_pages_both_ways_and_filters_by_run(served):
+    process, console = served
+    gate = client(process)
+    for i in range(5):
+        gate.submit("a" if i % 2 else "b", f"e{i}", True)
+    assert console.decide("a", "e1", True, "fine") == "release"
+    assert console.decide("a", "e1", True) == "refused_duplicate"  # logged all the same
+
+    oldest = console.get("/api/audit?limit=1000")
+    assert oldest["next"] is None
+    keys = [(i["event"], i["effect_key"]) for i in oldest["items"]]
+    assert keys == [("held", f"e{i}") for i in range(5)] + [("decided", "e1")] * 2
+    seqs = [int(i["seq"]) for i in oldest["items"]]
+    assert seqs == sorted(seqs) and len(set(seqs)) == len(seqs)
+
+    seen, cursor = [], None
+    while True:
+        page = console.get("/api/audit?order=newest&limit=2" +
+                           (f"&before={cursor}" if cursor else ""))
+        seen += page["items"]
+        cursor = page["next"]
+        if cursor is None:
+            break
+    assert seen == oldest["items"][::-1]
+
+    only_a = console.get("/api/audit?run=a")["items"]
+    assert [i["effect_key"] for i in only_a] == ["e1", "e3", "e1", "e1"]
+    assert console.get("/api/audit?run=" + quote("a/"))["items"] == []
+    assert console.get(f"/api/audit?after={seqs[-1]}") == {"items": [], "next": None}

@@ -145,6 +145,36 @@ def test_markup_in_a_key_is_shown_as_text(browser, console):
     assert browser.execute_script("return document.querySelectorAll('img, b').length") == 0
 
 
+def test_the_audit_log_and_a_runs_history_show_who_decided(browser, console):
+    _, client = console
+    signed_in(browser)
+    hostile = "<img src=x onerror=alert(2)>"
+    client.submit("audit-run", hostile, True)
+    item = held_element(browser, "audit-run", hostile)
+    item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("<b>no</b> thanks")
+    item.find_element(By.CSS_SELECTOR, '[data-action="reject"]').click()
+    gone(browser, "audit-run", hostile)
+
+    def newest(driver):
+        rows = driver.find_elements(By.CSS_SELECTOR, "#audit li[data-event]")
+        return rows and rows[0].get_attribute("data-event") == "decided" and rows[0]
+    row = WebDriverWait(browser, 10, ignored_exceptions=(StaleElementReferenceException,)).until(
+        newest)
+    text = row.text
+    assert "Rejected" in text and hostile in text and "console:ada" in text
+    assert "<b>no</b> thanks" in text
+    held = browser.find_elements(By.CSS_SELECTOR, '#audit li[data-event="held"]')
+    assert held and "line:127.0.0.1:" in held[0].text
+    client.submit("audit-run", "other", True)
+    held_element(browser, "audit-run", "other").find_element(By.CSS_SELECTOR, ".run-link").click()
+    WebDriverWait(browser, 10).until(
+        lambda d: len(d.find_elements(By.CSS_SELECTOR, "#run-history li")) == 3)
+    events = [r.get_attribute("data-event")
+              for r in browser.find_elements(By.CSS_SELECTOR, "#run-history li")]
+    assert events == ["held", "decided", "held"]
+    assert browser.execute_script("return document.querySelectorAll('img, b').length") == 0
+
+
 def test_screenshot_for_the_readme(browser, console, tmp_path):
     _, client = console
     signed_in(browser)
@@ -171,3 +201,22 @@ def test_screenshot_for_the_readme(browser, console, tmp_path):
     shot.parent.mkdir(parents=True, exist_ok=True)
     assert browser.save_screenshot(str(shot))
     assert shot.stat().st_size > 10_000
+
+
+@pytest.mark.postgres
+def test_one_servers_page_follows_what_another_server_holds_and_decides(
+        browser, gate_process, tmp_path, new_postgres_store):
+    url = new_postgres_store()
+    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\n")
+    watched = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
+                           "--store", url)
+    other = latchwork.GateClient(gate_process("--store", url).address)
+    browser.get(watched.console_url)
+    browser.execute_script("sessionStorage.clear()")
+    browser.get(watched.console_url)
+    signed_in(browser)
+    # Held through the other server: no event reaches this page, the store does.
+    assert other.submit("shared-run", "held elsewhere", True).kind == "held_for_approval"
+    held_element(browser, "shared-run", "held elsewhere", timeout=10)
+    assert other.decide("shared-run", "held elsewhere", True).kind == "release"
+    gone(browser, "shared-run", "held elsewhere")

@@ -1,5 +1,6 @@
 """The gate tables and random operations against a model, for the in-process gate and for
-the gate server (through GateClient and raw requests): one table, two gates."""
+the gate server (through GateClient and raw requests) on its memory store and on
+PostgreSQL: one table, every gate."""
 import random
 import threading
 
@@ -15,11 +16,16 @@ PROBE = {"release": "none", "held_for_approval": "pending", "refused_duplicate":
 RUN_EFFECT = pytest.mark.parametrize("run, key", [("r", "e"), ("", "")])
 
 
-@pytest.fixture(params=["in_process", "server"])
+@pytest.fixture(params=["in_process", "server",
+                        pytest.param("server_on_postgres", marks=pytest.mark.postgres)])
 def new_gate(request, gate_process):
-    """Makes a fresh gate: a latchwork.Gate, or a ServerGate on a server of its own."""
+    """Makes a fresh gate: a latchwork.Gate, or a ServerGate on a server of its own (on
+    its memory store, or on a database of its own in the test PostgreSQL)."""
     if request.param == "in_process":
         return latchwork.Gate
+    if request.param == "server_on_postgres":
+        new_store = request.getfixturevalue("new_postgres_store")
+        return lambda: ServerGate(gate_process("--store", new_store()))
     return lambda: ServerGate(gate_process())
 
 

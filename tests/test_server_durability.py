@@ -220,9 +220,13 @@ def test_sigterm_folds_the_journal_so_the_file_reads_as_state(gate_process, tmp_
                              "ORDER BY 1").fetchall()
         runs = db.execute("SELECT CAST(run_id AS TEXT), cancelled, closed FROM runs").fetchall()
         version = db.execute("SELECT version FROM schema_version").fetchall()
+        audit = db.execute("SELECT event, CAST(run_id AS TEXT), CAST(effect_key AS TEXT), "
+                           "verdict FROM audit ORDER BY seq").fetchall()
     assert effects == [("held", "pending"), ("rejected", "rejected"), ("released", "released")]
     assert runs == [("c", 1, 0)]
-    assert version == [(1,)]
+    assert version == [(2,)]
+    assert audit == [("held", "r", "held", "held_for_approval"),
+                     ("decided", "r", "rejected", "refused_rejected"), ("cancelled", "c", "", "ok")]
 
 
 def test_a_console_decision_on_a_failed_store_is_refused_and_health_fails(gate_process,

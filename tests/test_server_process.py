@@ -49,8 +49,8 @@ def test_usage_errors_exit_non_zero(arguments):
 
 @pytest.mark.parametrize("arguments, message", [
     (["--store", "redis:gate"],
-     'latchwork-gate: unsupported store "redis:gate": the stores are sqlite:PATH and memory:'),
-    (["--store", ""], 'latchwork-gate: unsupported store "": the stores are sqlite:PATH and memory:'),
+     'latchwork-gate: unsupported store "redis:gate": the stores are sqlite:PATH, postgresql://... and memory:'),
+    (["--store", ""], 'latchwork-gate: unsupported store "": the stores are sqlite:PATH, postgresql://... and memory:'),
     (["--store", "sqlite:"], "latchwork-gate: store path is empty (sqlite:PATH)"),
     (["--listen", "nonsense"],
      'latchwork-gate: invalid listen address "nonsense": invalid socket address'),

@@ -38,9 +38,15 @@ def assert_same_totals(server, gate):
 
 
 @pytest.mark.parametrize("store, seed", [("memory", seed) for seed in range(4)] +
-                         [("sqlite", seed) for seed in range(4, 6)])
-def test_random_sequences_match_an_in_process_gate(gate_process, tmp_path, store, seed):
-    url = "memory:" if store == "memory" else f"sqlite:{tmp_path / 'gate.db'}"
+                         [("sqlite", seed) for seed in range(4, 6)] +
+                         [pytest.param("postgres", seed, marks=pytest.mark.postgres)
+                          for seed in range(6, 8)])
+def test_random_sequences_match_an_in_process_gate(request, gate_process, tmp_path, store,
+                                                   seed):
+    if store == "postgres":
+        url = request.getfixturevalue("new_postgres_store")()
+    else:
+        url = "memory:" if store == "memory" else f"sqlite:{tmp_path / 'gate.db'}"
     server, gate = ServerGate(gate_process("--store", url)), latchwork.Gate()
     play_random_sequence(random.Random(seed), server, gate, 3000)
 

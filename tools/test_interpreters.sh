@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs the pytest suite with one wheel under the main venv's interpreter and under each
 # CPython version asked for that the machine has, each in a virtual environment of its own.
+# Tests marked postgres (the server on its PostgreSQL store) run under the main one only:
+# what they test does not depend on the interpreter, and they take a while.
 #   tools/test_interpreters.sh WHEEL MAIN_PYTHON "3.10 3.11 3.12 3.13"
 set -uo pipefail
 wheel=$1
@@ -36,8 +38,9 @@ status=0
 
 run_suite() {
     local label=$1 python=$2
+    shift 2
     echo "== pytest under Python $(full_version_of "$python") ($label)"
-    if install_wheel "$python" && "$python" -m pytest -q -p no:cacheprovider; then
+    if install_wheel "$python" && "$python" -m pytest -q -p no:cacheprovider "$@"; then
         summary+=("passed   Python $(full_version_of "$python") ($label)")
     else
         summary+=("FAILED   Python $(full_version_of "$python") ($label)")
@@ -57,7 +60,7 @@ for version in $versions; do
     if [ ! -x "$venv/bin/python" ]; then
         "$interpreter" -m venv "$venv" && "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
-    run_suite "$venv" "$venv/bin/python"
+    run_suite "$venv" "$venv/bin/python" -m "not postgres"
 done
 
 echo "== the wheel $(basename "$wheel") under each interpreter:"

@@ -1,8 +1,11 @@
 // load_generator.cpp: closed-loop load on a gate server or on Redis, from one thread.
 //
-//   load_generator --port N --protocol line|resp --connections N
+//   load_generator --port N [--port N ...] --protocol line|resp --connections N
 //                  [--host 127.0.0.1] [--seconds S] [--warmup S] [--requests N]
 //                  [--key-prefix TEXT]
+//
+// With several --port options the connections are dealt out over them in turn (several
+// servers sharing one store, measured as one service).
 //
 // Every connection has exactly one request in flight, as a GateClient has: the next
 // goes out when the reply to the last has been read. Each request names a new effect
@@ -63,7 +66,7 @@ enum class Protocol { line, resp };
 
 struct Options {
     std::string host = "127.0.0.1";
-    std::string port;
+    std::vector<std::string> ports;
     Protocol protocol = Protocol::line;
     unsigned connections = 1;
     double seconds = 0;
@@ -93,7 +96,10 @@ void build_request(const Options& options, Connection& connection) {
     if (options.protocol == Protocol::line) {
         connection.request += "{\"effect_key\":\"e";
         connection.request += key;
+        // Generators with different prefixes name different runs, so that servers
+        // sharing one store do not serialise on each other's runs.
         connection.request += "\",\"needs_approval\":false,\"op\":\"submit\",\"run_id\":\"r";
+        connection.request += options.key_prefix;
         connection.request += std::to_string(connection.index);
         connection.request += "\"}\n";
     } else {
@@ -135,11 +141,11 @@ std::string_view trim_reply(std::string_view reply) {
     std::exit(1);
 }
 
-Descriptor connect_to(const Options& options) {
+Descriptor connect_to(const Options& options, const std::string& port) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (const int error = ::getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found)) {
+    if (const int error = ::getaddrinfo(options.host.c_str(), port.c_str(), &hints, &found)) {
         die("resolve " + options.host + ": " + ::gai_strerror(error));
     }
     std::string last_error = "no address";
@@ -156,7 +162,7 @@ Descriptor connect_to(const Options& options) {
         last_error = std::strerror(errno);
     }
     ::freeaddrinfo(found);
-    die("connect " + options.host + ":" + options.port + ": " + last_error);
+    die("connect " + options.host + ":" + port + ": " + last_error);
 }
 
 class Generator {
@@ -168,7 +174,7 @@ public:
         for (unsigned i = 0; i < options.connections; ++i) {
             Connection& connection = connections_[i];
             connection.index = i;
-            connection.socket = connect_to(options);
+            connection.socket = connect_to(options, options.ports[i % options.ports.size()]);
             if (::fcntl(connection.socket.fd(), F_SETFL, O_NONBLOCK) < 0) die("fcntl O_NONBLOCK");
             epoll_event event{};
             event.events = EPOLLIN;
@@ -331,7 +337,7 @@ bool parse_options(int argc, char** argv, Options& options) {
         const std::string_view name = argv[i];
         const char* value = argv[i + 1];
         if (name == "--host") options.host = value;
-        else if (name == "--port") options.port = value;
+        else if (name == "--port") options.ports.emplace_back(value);
         else if (name == "--connections") options.connections = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         else if (name == "--seconds") options.seconds = std::strtod(value, nullptr);
         else if (name == "--warmup") options.warmup = std::strtod(value, nullptr);
@@ -346,7 +352,7 @@ bool parse_options(int argc, char** argv, Options& options) {
         }
     }
     const bool one_mode = (options.seconds > 0) != (options.requests > 0);
-    return argc % 2 == 1 && !options.port.empty() && options.connections > 0 && one_mode &&
+    return argc % 2 == 1 && !options.ports.empty() && options.connections > 0 && one_mode &&
            options.warmup >= 0;
 }
 
@@ -356,7 +362,7 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse_options(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: %s --port N --protocol line|resp --connections N "
+                     "usage: %s --port N [--port N ...] --protocol line|resp --connections N "
                      "(--seconds S [--warmup S] | --requests N) [--host H] [--key-prefix TEXT]\n",
                      argv[0]);
         return 2;

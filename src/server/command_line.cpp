@@ -3,7 +3,21 @@
 
 #include <CLI/CLI.hpp>
 
+#include <iostream>
+
+#include "server/duration_text.h"
+
 namespace latchwork::server {
+
+namespace {
+
+CommandLine exit_with(int code) {
+    CommandLine ended;
+    ended.exit_code = code;
+    return ended;
+}
+
+}  // namespace
 
 CommandLine parse_command_line(int argc, const char* const* argv) {
     CLI::App app{"latchwork-gate: an approval gate shared by every client that connects",
@@ -18,7 +32,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "HOST:PORT to listen on; HOST an IPv4 address, [IPv6] or a name; "
                       "port 0 takes a free port")
         ->capture_default_str();
-    serve->add_option("--store", options.store, "where state is kept: sqlite:PATH (durable) or memory: (lost at exit)")
+    serve->add_option("--store", options.store,
+                      "where state is kept: sqlite:PATH (durable), postgresql://... "
+                      "(durable, shared by several servers) or memory: (lost at exit)")
         ->capture_default_str();
     serve->add_option("--secret-file", options.secret_file,
                       "file whose bytes are the secret every decision must be tagged with");
@@ -34,15 +50,55 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "port 0 takes a free port");
     serve->add_option("--approvers", options.approvers,
                       "file of name:token lines, one per approver allowed to use the console");
+    std::optional<std::string> hold_timeout;
+    serve->add_option("--hold-timeout", hold_timeout,
+                      "reject a held effect not decided within DURATION (900ms, 30s, 15m, 2h); "
+                      "off by default");
     serve->callback([&] { serve_chosen = true; });
+
+    LogOptions log;
+    bool log_chosen = false;
+    CLI::App* log_command = app.add_subcommand("log", "print a store's audit log, oldest first");
+    log_command->add_option("--store", log.store, "the store to read: sqlite:PATH or postgresql://...")
+        ->capture_default_str();
+    log_command->add_option("--run", log.run, "only the entries of this run id");
+    log_command->callback([&] { log_chosen = true; });
+
+    MigrateOptions migrate_options;
+    bool migrate_chosen = false;
+    CLI::App* migrate = app.add_subcommand(
+        "migrate", "create or upgrade the tables of a shared store before servers use it");
+    migrate->add_option("--store", migrate_options.store, "the store: postgresql://...")
+        ->required();
+    migrate->callback([&] { migrate_chosen = true; });
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return CommandLine{std::nullopt, app.exit(error)};
+        return exit_with(app.exit(error));
     }
-    if (!serve_chosen) return CommandLine{std::nullopt, 2};
-    return CommandLine{std::move(options), 0};
+    if (log_chosen) {
+        CommandLine chosen;
+        chosen.log = std::move(log);
+        return chosen;
+    }
+    if (migrate_chosen) {
+        CommandLine chosen;
+        chosen.migrate = std::move(migrate_options);
+        return chosen;
+    }
+    if (!serve_chosen) return exit_with(2);
+    if (hold_timeout) {
+        Result<std::chrono::milliseconds> parsed = parse_duration(*hold_timeout);
+        if (!parsed) {
+            std::cerr << "latchwork-gate: --hold-timeout: " << parsed.error() << std::endl;
+            return exit_with(2);
+        }
+        options.hold_timeout = parsed.value();
+    }
+    CommandLine chosen;
+    chosen.serve = std::move(options);
+    return chosen;
 }
 
 }  // namespace latchwork::server

@@ -1,6 +1,7 @@
 // command_line.h: the options of `latchwork-gate serve`, read from the command line.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -15,12 +16,26 @@ struct ServeOptions {
     std::size_t max_connections = 10'000;
     std::optional<std::string> console;    // HOST:PORT of the approval console; off when absent
     std::optional<std::string> approvers;  // file of name:token lines
+    std::chrono::milliseconds hold_timeout{0};  // zero: held effects wait for ever
 };
 
-// Either the options to serve with, or the exit code the program ends with at once
-// (after --help, --version or a usage error, whose text has been printed).
+// `latchwork-gate log`: the audit log of a store, printed.
+struct LogOptions {
+    std::string store = "sqlite:latchwork-gate.db";
+    std::optional<std::string> run;  // only this run's entries
+};
+
+struct MigrateOptions {
+    std::string store;
+};
+
+// The subcommand chosen with its options, or, when none is set, the exit code the
+// program ends with at once (after --help, --version or a usage error, whose text has
+// been printed; a usage error of ours, like a bad duration, exits with 2).
 struct CommandLine {
     std::optional<ServeOptions> serve;
+    std::optional<LogOptions> log;
+    std::optional<MigrateOptions> migrate;
     int exit_code = 0;
 };
 

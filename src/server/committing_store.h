@@ -17,6 +17,10 @@
 // journal into the state tables, so the journal never grows long under bursty load.
 // Destroying the store commits what is still open, stops the thread and folds the
 // whole journal, so the file reads as the ledger's state in the sqlite3 shell.
+//
+// Reading the audit log while serving shares the SQLite handle with the commit thread:
+// the network thread waits for the commit in flight, a few milliseconds, as rare
+// console reads can afford; commits never wait for a read longer than its query.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -46,7 +50,11 @@ public:
     // Loads on the calling thread, then starts the commit thread: from here on only
     // that thread touches the SQLite store.
     Result<std::monostate> load(RunLedger& ledger) override;
-    std::uint64_t record(std::span<const StateChange> changes) override;
+    Result<std::vector<StoredHold>> loaded_holds() override { return std::move(loaded_holds_); }
+    std::uint64_t record(std::span<const StateChange> changes,
+                         std::span<const AuditEntry> audit) override;
+    Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) override;
+    const LatencyHistogram* commit_latency() const noexcept override { return &commit_latency_; }
     std::uint64_t last_recorded() const noexcept override { return last_recorded_; }
     std::uint64_t durable() const noexcept override { return durable_; }
     void set_durable_listener(std::function<void()> listener) override {
@@ -59,15 +67,17 @@ public:
 private:
     void commit_loop();
     // On the network thread: the commit of `batch` ended, with `failed` if it failed.
-    void finished(std::uint64_t batch, std::optional<Failure> failed);
+    void finished(std::uint64_t batch, std::optional<Failure> failed, double seconds);
 
     boost::asio::io_context& io_;
     SqliteStore sqlite_;
+    std::mutex sqlite_mutex_;  // held by whichever thread uses sqlite_ once serving began
 
     // Shared by both threads, under mutex_.
     std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<StateChange> open_;  // the batch being filled
+    std::vector<AuditEntry> open_audit_;  // and its audit entries
     std::uint64_t open_number_ = 1;  // its number
     std::size_t open_requests_ = 0;  // the requests whose changes it holds
     std::size_t gather_target_ = 0;  // while gathering: the requests waited for
@@ -79,6 +89,8 @@ private:
     std::uint64_t durable_ = 0;
     std::optional<Failure> failure_;
     std::function<void()> listener_;
+    LatencyHistogram commit_latency_;
+    Result<std::vector<StoredHold>> loaded_holds_ = std::vector<StoredHold>{};
 
     std::thread committer_;  // last, so it starts after and stops before the rest
 };

@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "server/gate_server.h"
+#include "server/listen_address.h"
 #include "server/reply_writer.h"
 #include "server/request_errors.h"
 
@@ -44,7 +45,11 @@ Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
     : socket_(std::move(socket)),
       server_(server),
       writer_wake_(server.io()),
-      reader_wake_(server.io()) {}
+      reader_wake_(server.io()) {
+    boost::system::error_code error;
+    const asio::ip::tcp::endpoint remote = socket_.remote_endpoint(error);
+    if (!error) peer_ = endpoint_text(remote);
+}
 
 Connection::~Connection() { server_.forget(this); }
 
@@ -137,12 +142,15 @@ bool Connection::take(std::string_view bytes) {
     return true;
 }
 
-void Connection::answer_line(std::string_view line) { queue(server_.handler().handle(line)); }
+void Connection::answer_line(std::string_view line) {
+    queue(server_.handler().handle(line, peer_));
+}
 
 void Connection::queue(Answer answer) {
     unsent_ += answer.line.size();
     waiting_.push_back(std::move(answer));
     release_durable();
+    if (waiting_head_ < waiting_.size()) server_.waiting_for_store(this);
 }
 
 void Connection::release_durable() {
@@ -153,7 +161,9 @@ void Connection::release_durable() {
     while (waiting_head_ < waiting_.size()) {
         Answer& answer = waiting_[waiting_head_];
         if (answer.wait_for <= durable) {
-            outbox_ += answer.line;
+            // A deferred line was empty when queued and is written by now.
+            if (answer.deferred) unsent_ += answer.deferred->line.size();
+            outbox_ += answer.text();
         } else if (failed != nullptr) {
             const std::string refused = error_reply(failed->message);
             unsent_ = unsent_ - answer.line.size() + refused.size();
@@ -165,6 +175,7 @@ void Connection::release_durable() {
         moved = true;
     }
     if (waiting_head_ == waiting_.size()) {
+        if (!waiting_.empty()) server_.done_waiting(this);
         waiting_.clear();
         waiting_head_ = 0;
         if (waiting_.capacity() > 64) std::vector<Answer>().swap(waiting_);

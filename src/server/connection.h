@@ -54,6 +54,7 @@ private:
 
     boost::asio::ip::tcp::socket socket_;
     GateServer& server_;
+    std::string peer_;  // "IP:PORT", for the audit log
     boost::asio::steady_timer writer_wake_;
     boost::asio::steady_timer reader_wake_;
     boost::asio::cancellation_signal read_cancel_;

@@ -39,7 +39,10 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
       drain_deadline_(io),
       accept_pause_(io) {
     store_.set_durable_listener([this] {
-        for (Connection* connection : connections_) connection->release_durable();
+        // Releasing may leave a connection with nothing waiting, which takes it out of
+        // the set: the loop walks a copy.
+        const std::vector<Connection*> waiting(waiting_.begin(), waiting_.end());
+        for (Connection* connection : waiting) connection->release_durable();
         if (const Failure* failed = store_.failure(); failed && !stopping_) {
             // Fail closed: what is waiting was just answered with the failure; stop
             // taking requests, and the program exits non-zero once those are sent.
@@ -102,6 +105,7 @@ void GateServer::stop() {
     accept_pause_.cancel();
     signals_.cancel();
     if (stop_watcher_) stop_watcher_();
+    if (timer_stop_) timer_stop_();
     // stop_reading may not end a connection at once, but it never erases another
     // from the set while this loop runs; a copy keeps the loop safe all the same.
     const std::vector<Connection*> live(connections_.begin(), connections_.end());
@@ -117,6 +121,7 @@ void GateServer::stop() {
 
 void GateServer::forget(Connection* connection) {
     connections_.erase(connection);
+    waiting_.erase(connection);
     if (stopping_ && connections_.empty()) drain_deadline_.cancel();
 }
 

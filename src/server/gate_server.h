@@ -52,12 +52,18 @@ public:
     std::span<char> scratch() noexcept { return scratch_; }
     boost::asio::io_context& io() noexcept { return io_; }
     void forget(Connection* connection);
+    // A connection whose replies wait for the store says so, and says when none
+    // waits any more: a commit then visits only those, not every idle connection.
+    void waiting_for_store(Connection* connection) { waiting_.insert(connection); }
+    void done_waiting(Connection* connection) { waiting_.erase(connection); }
     std::size_t connection_count() const noexcept { return connections_.size(); }
 
     // For a second door onto the same ledger (the console): called after the
     // connections were told that durable() advanced, and when stop() begins.
     void set_durable_watcher(std::function<void()> watcher) { durable_watcher_ = std::move(watcher); }
     void set_stop_watcher(std::function<void()> watcher) { stop_watcher_ = std::move(watcher); }
+    // Another, for the server's own timers; for as long as the server lives.
+    void set_timer_stop(std::function<void()> watcher) { timer_stop_ = std::move(watcher); }
 
 private:
     boost::asio::awaitable<void> accept_loop();
@@ -71,8 +77,10 @@ private:
     boost::asio::steady_timer drain_deadline_;
     boost::asio::steady_timer accept_pause_;
     std::unordered_set<Connection*> connections_;
+    std::unordered_set<Connection*> waiting_;  // those with replies waiting for the store
     std::function<void()> durable_watcher_;
     std::function<void()> stop_watcher_;
+    std::function<void()> timer_stop_;
     bool stopping_ = false;
     // One thread reads every connection, and each read is consumed before the next,
     // so one buffer serves them all.

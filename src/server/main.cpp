@@ -8,8 +8,10 @@
 #include "gate/run_ledger.h"
 #include "server/command_line.h"
 #include "server/gate_server.h"
+#include "server/hold_expiry.h"
 #include "server/http/console.h"
 #include "server/listen_address.h"
+#include "server/shared_store_commands.h"
 #include "server/open_files_limit.h"
 #include "server/request_handler.h"
 #include "server/secret_file.h"
@@ -77,10 +79,21 @@ int serve(const ServeOptions& options) {
         return 1;
     }
     RequestHandler handler(ledger, store, secret ? &*secret : nullptr);
+    handler.set_hold_timeout(options.hold_timeout);
+    Result<std::vector<StoredHold>> holds = store.loaded_holds();
+    if (!holds) {
+        diagnose("cannot load the store: " + holds.error());
+        return 1;
+    }
+    handler.index_holds(holds.value());
+    // What expired while the server was down is rejected before anyone is answered.
+    handler.expire_due(unix_time_ms());
+    HoldExpiry expiry(io, handler);
     ServerLimits limits;
     limits.max_line = options.max_line;
     limits.max_connections = options.max_connections;
     GateServer server(io, handler, store, limits);
+    server.set_timer_stop([&expiry] { expiry.stop(); });
     Result<boost::asio::ip::tcp::endpoint> bound = server.listen(at.value());
     if (!bound) {
         diagnose("cannot listen on " + options.listen + ": " + bound.error());
@@ -91,7 +104,6 @@ int serve(const ServeOptions& options) {
     std::optional<boost::asio::ip::tcp::endpoint> console_bound;
     if (console_at) {
         console.emplace(io, ledger, handler, store, server, std::move(approvers));
-        console->index_loaded(ledger);
         Result<boost::asio::ip::tcp::endpoint> listening = console->listen(*console_at);
         if (!listening) {
             diagnose("cannot listen on " + *options.console + ": " + listening.error());
@@ -103,6 +115,7 @@ int serve(const ServeOptions& options) {
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");
     server.start();
     if (console) console->start();
+    expiry.start();
     std::printf("listening on %s\n", endpoint_text(bound.value()).c_str());
     if (console_bound) {
         std::printf("console on http://%s/\n", endpoint_text(*console_bound).c_str());
@@ -113,11 +126,43 @@ int serve(const ServeOptions& options) {
     return store.failure() ? 1 : 0;
 }
 
+// `latchwork-gate log`: 0 when printed, 2 for a URL that names no readable store, 1
+// when the store could not be read.
+int print_log(const LogOptions& options) {
+    AuditQuery query;
+    query.run = options.run;
+    bool bad_url = false;
+    Result<std::vector<AuditEntry>> entries = read_store_log(options.store, query, bad_url);
+    if (!entries) {
+        diagnose(entries.error());
+        return bad_url ? 2 : 1;
+    }
+    std::string text;
+    for (const AuditEntry& entry : entries.value()) {
+        text += audit_line(entry);
+        text += '\n';
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int migrate(const MigrateOptions& options) {
+    Result<int> migrated = migrate_store(options.store);
+    if (!migrated) {
+        diagnose(migrated.error());
+        return 2;
+    }
+    std::printf("schema version %d\n", migrated.value());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
         const CommandLine command = parse_command_line(argc, argv);
+        if (command.log) return print_log(*command.log);
+        if (command.migrate) return migrate(*command.migrate);
         if (!command.serve) return command.exit_code;
         return serve(*command.serve);
     } catch (const std::exception& fault) {

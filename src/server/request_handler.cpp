@@ -23,6 +23,15 @@ bool authenticated(const SecretBytes* secret, const Request& request) {
     return constant_time_equal(expected, *request.mac);
 }
 
+DecisionSource audit_source(const Provenance& provenance) {
+    if (provenance.expiry) return DecisionSource{DecisionSource::Door::expiry, {}, false, {}};
+    if (!provenance.approver.empty()) {
+        return DecisionSource{DecisionSource::Door::console, provenance.approver, false,
+                              provenance.reason};
+    }
+    return DecisionSource{DecisionSource::Door::line, provenance.peer, provenance.mac_verified, {}};
+}
+
 }  // namespace
 
 void RequestHandler::tell(const Request* request, std::string_view verdict,
@@ -30,7 +39,7 @@ void RequestHandler::tell(const Request* request, std::string_view verdict,
     if (observer_ != nullptr) observer_->handled(request, verdict, changes_, batch, provenance);
 }
 
-Answer RequestHandler::handle(std::string_view line) {
+Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
     changes_.clear();
     // After a failed commit the ledger may be ahead of the disk: no verdict is safe.
     if (const Failure* failed = store_.failure()) {
@@ -47,7 +56,10 @@ Answer RequestHandler::handle(std::string_view line) {
         tell(&request, "error", 0, {});
         return Answer{error_reply(not_authenticated_message()), 0};
     }
-    return decide_request(request, {});
+    Provenance from;
+    from.peer = peer;
+    from.mac_verified = request.op == Operation::decide && secret_ != nullptr;
+    return decide_request(request, from);
 }
 
 Answer RequestHandler::handle_verified(const Request& request, const Provenance& provenance) {
@@ -62,11 +74,20 @@ Answer RequestHandler::handle_verified(const Request& request, const Provenance&
 Answer RequestHandler::decide_request(const Request& request, const Provenance& provenance) {
     std::string reply;
     std::string_view verdict = "ok";
+    if (request.op == Operation::ping) {
+        // Reflects no state at all.
+        tell(&request, "pong", 0, provenance);
+        return Answer{verdict_reply("pong"), 0};
+    }
+    if (store_.decides_requests()) {
+        // Decided in the store's own transaction; the verdict is not known yet.
+        auto deferred = std::make_shared<DeferredReply>();
+        const std::uint64_t batch = store_.take_request(request, audit_source(provenance), deferred);
+        return Answer{batch, std::move(deferred)};
+    }
     switch (request.op) {
-        case Operation::ping:
-            // Reflects no state at all.
-            tell(&request, "pong", 0, provenance);
-            return Answer{verdict_reply("pong"), 0};
+        case Operation::ping:  // answered above
+            break;
         case Operation::submit:
             verdict = verdict_kind_text(recorded_submit(ledger_, request.run_id,
                                                         request.effect_key, request.flag, changes_));
@@ -98,9 +119,80 @@ Answer RequestHandler::decide_request(const Request& request, const Provenance& 
             reply = count_reply(ledger_.state_len());
             break;
     }
-    const std::uint64_t batch = changes_.empty() ? 0 : store_.record(changes_);
+    const std::int64_t now = unix_time_ms();
+    const std::int64_t deadline = hold_timeout_.count() != 0 ? now + hold_timeout_.count() : 0;
+    const std::optional<AuditEntry> entry =
+        audit_entry_for(request, verdict, changes_, audit_source(provenance), now, deadline);
+    const std::span<const AuditEntry> audit =
+        entry ? std::span<const AuditEntry>(&*entry, 1) : std::span<const AuditEntry>();
+    const std::uint64_t batch = changes_.empty() && !entry ? 0 : store_.record(changes_, audit);
+    if (!changes_.empty()) {
+        held_.apply(changes_, now, deadline);
+        // A timer set for a later deadline, or none, must be set again.
+        if (deadline != 0 && hold_listener_ && held_.next_deadline() == deadline) hold_listener_();
+    }
     tell(&request, verdict, batch, provenance);
     return Answer{std::move(reply), batch != 0 ? batch : store_.last_recorded()};
+}
+
+RequestHandler::RequestHandler(RunLedger& ledger, Store& store, const SecretBytes* secret)
+    : ledger_(ledger), store_(store), secret_(secret) {
+    if (!store_.decides_requests()) return;
+    // Such a store learns the verdicts; the observers hear of them when it has them.
+    store_.set_decided_listener([this](const Store::Decision& decision) {
+        if (observer_ == nullptr) return;
+        Provenance from;
+        switch (decision.source.door) {
+            case DecisionSource::Door::line:
+                from.peer = decision.source.who;
+                from.mac_verified = decision.source.mac_verified;
+                break;
+            case DecisionSource::Door::console:
+                from.approver = decision.source.who;
+                from.reason = decision.source.reason;
+                break;
+            case DecisionSource::Door::expiry:
+                from.expiry = true;
+                break;
+        }
+        from.held_at_ms = decision.at_ms;
+        from.deadline_ms = decision.deadline_ms;
+        observer_->handled(&decision.request, decision.verdict, decision.changes, decision.batch,
+                           from);
+    });
+}
+
+RequestHandler::~RequestHandler() {
+    if (store_.decides_requests()) store_.set_decided_listener({});
+}
+
+void RequestHandler::index_holds(std::span<const StoredHold> holds) {
+    for (const StoredHold& hold : holds) {
+        std::int64_t deadline = hold.deadline_ms;
+        if (deadline == 0 && hold_timeout_.count() != 0) deadline = hold.held_at_ms + hold_timeout_.count();
+        held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline);
+    }
+}
+
+std::size_t RequestHandler::expire_due(std::int64_t now_ms) {
+    std::size_t expired = 0;
+    for (auto& [run_id, effect_key] : held_.due(now_ms)) {
+        if (store_.failure() != nullptr) break;
+        Request request;
+        request.op = Operation::decide;
+        request.run_id = std::move(run_id);
+        request.effect_key = std::move(effect_key);
+        request.flag = false;
+        Provenance by_expiry;
+        by_expiry.expiry = true;
+        changes_.clear();
+        decide_request(request, by_expiry);
+        // Gone from the index whatever the verdict, or the timer would find it due again
+        // at once, for ever.
+        held_.drop(request.run_id, request.effect_key);
+        ++expired;
+    }
+    return expired;
 }
 
 }  // namespace latchwork::server

@@ -26,7 +26,8 @@ namespace {
 constexpr std::int32_t kApplicationId = 0x4c574754;
 
 // The schema, kept with its comments in sqlite_master so `.schema` in the sqlite3
-// shell documents the file it is looking at.
+// shell documents the file it is looking at: the tables of version 1, then what
+// version 2 added (also all an upgrade from 1 creates).
 constexpr const char* kCreateSchema = R"sql(
 CREATE TABLE schema_version (
   -- The layout of this file; a program refuses a file whose version it does not know.
@@ -67,6 +68,29 @@ CREATE TABLE journal (
   changed_at INTEGER NOT NULL,
   changes BLOB NOT NULL
 );
+)sql";
+
+constexpr const char* kCreateAuditLog = R"sql(
+CREATE TABLE audit (
+  -- Every decision and every hold, expiry, cancel and close that changed something,
+  -- kept for good, in seq order. Written in the transaction of the batch that holds
+  -- the request's changes.
+  seq INTEGER PRIMARY KEY,
+  -- When it was decided: milliseconds since 1970-01-01 UTC.
+  at INTEGER NOT NULL,
+  event TEXT NOT NULL CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed')),
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
+  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
+  verdict TEXT NOT NULL,
+  -- 'line:IP:PORT' (a line-protocol peer), 'console:NAME' (an approver) or 'expiry'.
+  source BLOB NOT NULL,
+  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  reason BLOB NOT NULL,
+  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
+  deadline INTEGER
+);
+CREATE INDEX audit_by_effect ON audit (run_id, effect_key, seq);
 )sql";
 
 const char* state_text(EffectState state) {
@@ -284,6 +308,7 @@ std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
     if (!tables) return std::move(tables).take_failure();
     if (tables.value() == "0") {
         if (auto failed = steps.exec(kCreateSchema)) return failed;
+        if (auto failed = steps.exec(kCreateAuditLog)) return failed;
         const std::string stamp = "INSERT INTO schema_version (version) VALUES (" +
                                   std::to_string(kStoreSchemaVersion) + ");" +
                                   "PRAGMA application_id = " + std::to_string(kApplicationId);
@@ -296,6 +321,11 @@ std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
     }
     auto version = steps.query_text("SELECT max(version) FROM schema_version");
     if (!version) return std::move(version).take_failure();
+    if (version.value() == "1") {
+        // The first layout lacks only the audit log; its state tables stay as they are.
+        if (auto failed = steps.exec(kCreateAuditLog)) return failed;
+        return steps.exec("UPDATE schema_version SET version = 2");
+    }
     if (version.value() != std::to_string(kStoreSchemaVersion)) {
         const std::string shown = version.value().empty() ? "none" : version.value();
         long long number = 0;
@@ -321,10 +351,12 @@ Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOption
     // A path is always a file name: never ":memory:", a temporary database or a URI.
     const std::string file_name = path.front() == '/' ? path : "./" + path;
     const bool is_new = !exists(file_name);
+    if (is_new && !options.create) return Failure{"store " + path + " does not exist"};
 
     sqlite3* raw = nullptr;
     const int opened = sqlite3_open_v2(file_name.c_str(), &raw,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                                       SQLITE_OPEN_READWRITE |
+                                           (options.create ? SQLITE_OPEN_CREATE : 0) |
                                            SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
                                        nullptr);
     store.db_.reset(raw);  // a handle comes back even when opening failed
@@ -392,7 +424,10 @@ std::optional<Failure> SqliteStore::prepare_statements() {
         prepare(flag_closed_,
                 "INSERT INTO runs (run_id, closed) VALUES (?1, 1)"
                 " ON CONFLICT (run_id) DO UPDATE SET closed = 1") &&
-        prepare(drop_effects_, "DELETE FROM effects WHERE run_id = ?1");
+        prepare(drop_effects_, "DELETE FROM effects WHERE run_id = ?1") &&
+        prepare(put_audit_,
+                "INSERT INTO audit (at, event, run_id, effect_key, approved, verdict, source,"
+                " mac_verified, reason, deadline) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     if (!prepared) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return std::nullopt;
 }
@@ -432,18 +467,109 @@ std::optional<Failure> SqliteStore::load(RunLedger& ledger) {
     return std::nullopt;
 }
 
-std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes) {
+std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes,
+                                           std::span<const server::AuditEntry> audit) {
     if (failure_) return failure_;
-    if (changes.empty()) return std::nullopt;
+    if (changes.empty() && audit.empty()) return std::nullopt;
     if (auto failed = check_files()) return failed;
     if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
-    if (auto failed = append(changes)) return failed;
+    if (!changes.empty()) {
+        if (auto failed = append(changes)) return failed;
+    }
+    sqlite3_stmt* const put = put_audit_.get();
+    for (const server::AuditEntry& entry : audit) {
+        const bool done =
+            sqlite3_bind_int64(put, 1, entry.at_ms) == SQLITE_OK &&
+            sqlite3_bind_text(put, 2, server::audit_event_name(entry.event).data(), -1,
+                              SQLITE_STATIC) == SQLITE_OK &&
+            bind_bytes(put, 3, entry.run_id) == SQLITE_OK &&
+            bind_bytes(put, 4, entry.effect_key) == SQLITE_OK &&
+            sqlite3_bind_int(put, 5, entry.approved ? 1 : 0) == SQLITE_OK &&
+            sqlite3_bind_text(put, 6, entry.verdict.data(), static_cast<int>(entry.verdict.size()),
+                              SQLITE_STATIC) == SQLITE_OK &&
+            bind_bytes(put, 7, entry.source) == SQLITE_OK &&
+            sqlite3_bind_int(put, 8, entry.mac_verified ? 1 : 0) == SQLITE_OK &&
+            bind_bytes(put, 9, entry.reason) == SQLITE_OK &&
+            (entry.deadline_ms != 0 ? sqlite3_bind_int64(put, 10, entry.deadline_ms)
+                                    : sqlite3_bind_null(put, 10)) == SQLITE_OK &&
+            step_once(put) == SQLITE_DONE;
+        if (!done) return sqlite_failure();
+    }
     if (journal_changes_ >= options_.fold_threshold) {
         if (auto failed = fold_oldest(options_.fold_chunk)) return failed;
     }
     if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
     if (!log_file_.known) return check_files();  // the log exists now: remember it
     return std::nullopt;
+}
+
+Result<std::vector<server::AuditEntry>> SqliteStore::read_audit(const server::AuditQuery& query) {
+    if (failure_) return *failure_;
+    sqlite3_stmt* raw = nullptr;
+    std::string sql =
+        "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+        " reason, deadline FROM audit WHERE seq > ?2 AND seq < ?4";
+    if (query.run) sql += " AND run_id = ?1";
+    sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
+    if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    const Statement statement(raw);
+    if (query.run) bind_bytes(raw, 1, *query.run);
+    sqlite3_bind_int64(raw, 2, static_cast<std::int64_t>(std::min<std::uint64_t>(query.after, INT64_MAX)));
+    sqlite3_bind_int64(raw, 3, static_cast<std::int64_t>(std::min<std::size_t>(query.limit, INT64_MAX)));
+    sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX
+                                                 : static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                                       query.before, INT64_MAX)));
+    std::vector<server::AuditEntry> found;
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        server::AuditEntry entry;
+        entry.seq = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
+        entry.at_ms = sqlite3_column_int64(raw, 1);
+        const auto* event = reinterpret_cast<const char*>(sqlite3_column_text(raw, 2));
+        const auto known = server::audit_event_from_name(event == nullptr ? "" : event);
+        if (!known) return Failure{"store " + path_ + ": the audit log holds an unknown event"};
+        entry.event = *known;
+        entry.run_id = std::string(column_bytes(raw, 3));
+        entry.effect_key = std::string(column_bytes(raw, 4));
+        entry.approved = sqlite3_column_int(raw, 5) != 0;
+        entry.verdict = std::string(column_bytes(raw, 6));
+        entry.source = std::string(column_bytes(raw, 7));
+        entry.mac_verified = sqlite3_column_int(raw, 8) != 0;
+        entry.reason = std::string(column_bytes(raw, 9));
+        entry.deadline_ms = sqlite3_column_int64(raw, 10);  // NULL reads as 0
+        found.push_back(std::move(entry));
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return found;
+}
+
+Result<std::vector<server::StoredHold>> SqliteStore::pending_holds() {
+    if (failure_) return *failure_;
+    // An effect is held at most once (pending never comes back), so its one "held"
+    // entry, if any, is its hold.
+    constexpr const char* sql =
+        "SELECT e.run_id, e.effect_key, coalesce(h.at, e.changed_at), coalesce(h.deadline, 0)"
+        " FROM effects AS e LEFT JOIN audit AS h"
+        " ON h.run_id = e.run_id AND h.effect_key = e.effect_key AND h.event = 'held'"
+        " WHERE e.state = 'pending'"
+        " ORDER BY h.seq IS NOT NULL, coalesce(h.seq, 0), e.changed_at";
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    const Statement statement(raw);
+    std::vector<server::StoredHold> holds;
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        holds.push_back(server::StoredHold{std::string(column_bytes(raw, 0)),
+                                           std::string(column_bytes(raw, 1)),
+                                           sqlite3_column_int64(raw, 2),
+                                           sqlite3_column_int64(raw, 3)});
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return holds;
 }
 
 std::optional<Failure> SqliteStore::fold(std::uint64_t max_changes) {
@@ -506,7 +632,7 @@ std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
     }
     sqlite3_reset(oldest);
 
-    const auto for_run = [this](sqlite3_stmt* statement, const std::string& run_id) {
+    const auto for_run = [](sqlite3_stmt* statement, const std::string& run_id) {
         return bind_bytes(statement, 1, run_id) == SQLITE_OK && step_once(statement) == SQLITE_DONE;
     };
     for (const std::string& run_id : folded.cancelled) {
@@ -539,7 +665,7 @@ std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
 // A file removed or replaced while we hold it takes every later commit with it:
 // the writes would land in an inode nobody will ever open again.
 std::optional<Failure> SqliteStore::check_files() {
-    const auto check = [this](const std::string& name, FileIdentity& known, bool required) {
+    const auto check = [](const std::string& name, FileIdentity& known, bool required) {
         struct stat info;
         if (::stat(name.c_str(), &info) != 0) {
             if (!known.known && !required && errno == ENOENT) return true;

@@ -24,15 +24,20 @@
 #include <span>
 #include <string>
 
+#include <vector>
+
 #include "gate/run_ledger.h"
+#include "server/audit_entry.h"
 #include "server/state_change.h"
+#include "server/store.h"
 #include "support/result.h"
 
 namespace latchwork {
 
 // The layout a store file carries in its schema_version table; older programs
-// refuse files with a higher one.
-inline constexpr int kStoreSchemaVersion = 1;
+// refuse files with a higher one. Version 2 added the audit log; a version 1 file is
+// upgraded in place when it is opened.
+inline constexpr int kStoreSchemaVersion = 2;
 
 struct SqliteStoreOptions {
     // Once the journal holds fold_threshold changes, each commit also folds its
@@ -42,6 +47,8 @@ struct SqliteStoreOptions {
     // idle moments can call fold() in them instead and never reach the threshold.
     std::size_t fold_threshold = 262144;
     std::size_t fold_chunk = 16384;
+    // False: a missing file is refused rather than created (for reading the log).
+    bool create = true;
 };
 
 class SqliteStore {
@@ -73,7 +80,16 @@ public:
     // on disk (the log synced). Any failure, "store failed: " and the detail, leaves
     // the store failed: every later call returns the same failure without writing,
     // since nothing is known any more about what reached the disk.
-    std::optional<Failure> commit(std::span<const StateChange> changes);
+    std::optional<Failure> commit(std::span<const StateChange> changes,
+                                  std::span<const server::AuditEntry> audit = {});
+
+    // The audit entries that match, oldest first.
+    Result<std::vector<server::AuditEntry>> read_audit(const server::AuditQuery& query);
+
+    // The holds of the pending effects, in hold order: from the audit log's "held"
+    // entries; an effect held before the log existed counts as held when its row was
+    // last written, with no deadline.
+    Result<std::vector<server::StoredHold>> pending_holds();
 
     const std::string& path() const noexcept { return path_; }
     bool failed() const noexcept { return failure_.has_value(); }
@@ -108,6 +124,7 @@ private:
     Statement begin_, commit_, rollback_, append_;
     Statement oldest_, forget_;  // read and drop the journal's oldest rows
     Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
+    Statement put_audit_;
     std::string path_;
     SqliteStoreOptions options_;
     std::uint64_t journal_changes_ = 0;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/store.h"
 #include "support/result.h"
@@ -22,5 +23,12 @@ struct OpenedStore {
 // which must outlive it. "memory:" keeps nothing beyond the ledger. Anything else
 // fails with a message that says which stores there are.
 Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io);
+
+// The audit log of the store `url` names, read without serving: a missing SQLite file
+// is refused, never created, and so is one a running server holds. `bad_url` tells a
+// URL that names no readable store (memory: keeps nothing once its server exits)
+// from a store that could not be read.
+Result<std::vector<AuditEntry>> read_store_log(std::string_view url, const AuditQuery& query,
+                                               bool& bad_url);
 
 }  // namespace latchwork::server

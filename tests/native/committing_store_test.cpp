@@ -64,7 +64,7 @@ TEST_F(CommittingStoreTest, WhatIsRecordedWhileACommitIsOnItsWayGoesIntoOneBatch
         EXPECT_EQ(store->last_recorded(), 0u);
         for (int n = 0; n < kRequests; ++n) {
             const StateChange change = released(n);
-            const std::uint64_t batch = store->record({&change, 1});
+            const std::uint64_t batch = store->record({&change, 1}, {});
             EXPECT_EQ(batch, store->last_recorded());
         }
         // The first commit took a few requests at most; the rest waited for the next.
@@ -82,11 +82,11 @@ TEST_F(CommittingStoreTest, AFailedCommitBecomesTheStoresFailureOnTheNetworkThre
     RunLedger ledger;
     auto store = open(ledger);
     const StateChange first = released(1);
-    store->record({&first, 1});
+    store->record({&first, 1}, {});
     run_until([&] { return store->durable() == 1; });
     fs::remove(path);
     const StateChange second = released(2);
-    EXPECT_EQ(store->record({&second, 1}), 2u);
+    EXPECT_EQ(store->record({&second, 1}, {}), 2u);
     run_until([&] { return store->failure() != nullptr; });
     EXPECT_EQ(store->durable(), 1u);
     EXPECT_EQ(store->failure()->message.rfind("store failed: ", 0), 0u) << store->failure()->message;

@@ -29,7 +29,12 @@ namespace {
 class HeldStore final : public Store {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const StateChange>) override { return ++recorded_; }
+    std::uint64_t record(std::span<const StateChange>, std::span<const AuditEntry>) override {
+        return ++recorded_;
+    }
+    Result<std::vector<AuditEntry>> read_audit(const AuditQuery&) override {
+        return std::vector<AuditEntry>{};
+    }
     std::uint64_t last_recorded() const noexcept override { return recorded_; }
     std::uint64_t durable() const noexcept override { return durable_; }
     void set_durable_listener(std::function<void()> listener) override {

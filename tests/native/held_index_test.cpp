@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "server/http/held_index.h"
+#include "server/held_index.h"
 #include "server/http/url_text.h"
 
 namespace latchwork::server {

@@ -21,16 +21,20 @@ const EffectState pending = EffectState::pending, released = EffectState::releas
 class RecordingStore final : public Store {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const StateChange> changes) override {
+    std::uint64_t record(std::span<const StateChange> changes,
+                         std::span<const AuditEntry> entries) override {
         batches.emplace_back(changes.begin(), changes.end());
+        audit.insert(audit.end(), entries.begin(), entries.end());
         return batches.size();
     }
+    Result<std::vector<AuditEntry>> read_audit(const AuditQuery&) override { return audit; }
     std::uint64_t last_recorded() const noexcept override { return batches.size(); }
     std::uint64_t durable() const noexcept override { return 0; }
     void set_durable_listener(std::function<void()>) override {}
     const Failure* failure() const noexcept override { return failed ? &*failed : nullptr; }
 
     std::vector<std::vector<StateChange>> batches;
+    std::vector<AuditEntry> audit;
     std::optional<Failure> failed;
 };
 
@@ -64,14 +68,17 @@ protected:
             const std::size_t before = store.batches.size();
             const Answer answer = handler.handle(step.line);
             EXPECT_EQ(answer.line, step.reply) << step.line;
-            if (step.changes.empty()) {
+            const bool refused = answer.line.find("\"error\"") != std::string::npos;
+            const bool ping = answer.line == "{\"verdict\":\"pong\"}\n";
+            // A decide answered with a verdict always leaves an audit entry, so it
+            // always has a batch to wait for, changed or not.
+            const bool decided = !refused && step.line.find(R"("op":"decide")") != std::string::npos;
+            if (step.changes.empty() && !decided) {
                 EXPECT_EQ(store.batches.size(), before) << step.line;
             } else {
                 ASSERT_EQ(store.batches.size(), before + 1) << step.line;
                 EXPECT_EQ(store.batches.back(), step.changes) << step.line;
             }
-            const bool refused = answer.line.find("\"error\"") != std::string::npos;
-            const bool ping = answer.line == "{\"verdict\":\"pong\"}\n";
             EXPECT_EQ(answer.wait_for, refused || ping ? 0 : store.batches.size()) << step.line;
         }
     }

@@ -341,11 +341,11 @@ TEST(SqliteStore, RefusesFilesItDoesNotKnow) {
     TempDir dir;
     const std::string newer = dir.file("newer.db");
     { open_store(newer); }
-    run_sql(newer, "UPDATE schema_version SET version = 2");
+    run_sql(newer, "UPDATE schema_version SET version = 3");
     auto refused = SqliteStore::open(newer);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 2, newer than this "
-                               "program's 1: use a newer latchwork-gate");
+    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 3, newer than this "
+                               "program's 2: use a newer latchwork-gate");
 
     const std::string foreign = dir.file("foreign.db");
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
@@ -497,6 +497,149 @@ TEST(SqliteStore, AFullDiskFailsClosedAndKeepsWhatWasCommitted) {
         EXPECT_EQ(testing::probe_state(loaded, probe.run_id, probe.effect_key),
                   EffectState::released);
     }
+}
+
+
+// The audit log and the holds, kept with the batches they came with.
+server::AuditEntry audit(server::AuditEvent event, const std::string& run, const std::string& key,
+                         std::int64_t at, std::int64_t deadline = 0) {
+    server::AuditEntry entry;
+    entry.at_ms = at;
+    entry.event = event;
+    entry.run_id = run;
+    entry.effect_key = key;
+    entry.verdict = event == server::AuditEvent::held ? "held_for_approval" : "release";
+    entry.approved = event == server::AuditEvent::decided;
+    entry.source = "console:ada";
+    entry.reason = std::string("why\0not", 7);
+    entry.deadline_ms = deadline;
+    return entry;
+}
+
+TEST(SqliteStoreAudit, EntriesAndHoldsSurviveReopeningInOrder) {
+    TempDir dir;
+    const std::string path = dir.file("audit.db");
+    std::vector<server::AuditEntry> written = {
+        audit(server::AuditEvent::held, "r", "late", 300, 9000),
+        audit(server::AuditEvent::held, "r", "early", 100),
+        audit(server::AuditEvent::held, std::string("s\0", 2), "x", 200, 7000),
+        audit(server::AuditEvent::decided, "r", "gone", 400),
+    };
+    {
+        SqliteStore store = open_store(path);
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{
+                                      effect_state_change("r", "late", EffectState::pending),
+                                      effect_state_change("r", "early", EffectState::pending)},
+                                  std::span(written).first(2)));
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change(
+                                      std::string("s\0", 2), "x", EffectState::pending)},
+                                  std::span(written).subspan(2, 1)));
+        // A decide that changed nothing still leaves its entry.
+        ASSERT_FALSE(store.commit({}, std::span(written).subspan(3)));
+    }
+    SqliteStore store = open_store(path);
+    RunLedger ledger;
+    load_into(store, ledger);
+    auto read = store.read_audit({});
+    ASSERT_TRUE(read) << read.error();
+    ASSERT_EQ(read.value().size(), written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        written[i].seq = i + 1;
+        EXPECT_EQ(read.value()[i], written[i]) << i;
+    }
+    server::AuditQuery query;
+    query.run = "r";
+    query.after = 1;
+    query.limit = 1;
+    read = store.read_audit(query);
+    ASSERT_EQ(read.value().size(), 1u);
+    EXPECT_EQ(read.value()[0].effect_key, "early");
+
+    auto holds = store.pending_holds();
+    ASSERT_TRUE(holds) << holds.error();
+    ASSERT_EQ(holds.value().size(), 3u);
+    EXPECT_EQ(holds.value()[0].effect_key, "late");  // hold order, not time or key order
+    EXPECT_EQ(holds.value()[0].deadline_ms, 9000);
+    EXPECT_EQ(holds.value()[1].effect_key, "early");
+    EXPECT_EQ(holds.value()[1].held_at_ms, 100);
+    EXPECT_EQ(holds.value()[1].deadline_ms, 0);
+    EXPECT_EQ(holds.value()[2].run_id, std::string("s\0", 2));
+}
+
+// The first layout, as a program of that version created it.
+constexpr const char* kVersionOneSchema = R"sql(
+CREATE TABLE schema_version (version INTEGER NOT NULL);
+CREATE TABLE runs (run_id BLOB PRIMARY KEY NOT NULL,
+  cancelled INTEGER NOT NULL DEFAULT 0 CHECK (cancelled IN (0, 1)),
+  closed INTEGER NOT NULL DEFAULT 0 CHECK (closed IN (0, 1))) WITHOUT ROWID;
+CREATE TABLE effects (run_id BLOB NOT NULL, effect_key BLOB NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('pending', 'released', 'rejected')),
+  changed_at INTEGER NOT NULL, PRIMARY KEY (run_id, effect_key)) WITHOUT ROWID;
+CREATE TABLE journal (seq INTEGER PRIMARY KEY, change_count INTEGER NOT NULL,
+  changed_at INTEGER NOT NULL, changes BLOB NOT NULL);
+INSERT INTO schema_version (version) VALUES (1);
+PRAGMA application_id = 1280788308;
+INSERT INTO runs (run_id, cancelled) VALUES (CAST('stopped' AS BLOB), 1);
+INSERT INTO effects VALUES (CAST('r' AS BLOB), CAST('second' AS BLOB), 'pending', 2000);
+INSERT INTO effects VALUES (CAST('r' AS BLOB), CAST('first' AS BLOB), 'pending', 1000);
+INSERT INTO effects VALUES (CAST('r' AS BLOB), CAST('done' AS BLOB), 'released', 500);
+)sql";
+
+TEST(SqliteStoreAudit, AVersionOneFileIsUpgradedAndKeepsItsState) {
+    TempDir dir;
+    const std::string path = dir.file("old.db");
+    run_sql(path, kVersionOneSchema);
+    {
+        SqliteStore store = open_store(path);
+        RunLedger ledger;
+        load_into(store, ledger);
+        EXPECT_EQ(ledger.pending_count(), 2u);
+        EXPECT_EQ(ledger.state_len(), 3u);
+        EXPECT_TRUE(ledger.find_run("stopped")->cancelled);
+        // Held before the log existed: as of the row's time, in that order, no deadline.
+        auto holds = store.pending_holds();
+        ASSERT_TRUE(holds) << holds.error();
+        ASSERT_EQ(holds.value().size(), 2u);
+        EXPECT_EQ(holds.value()[0].effect_key, "first");
+        EXPECT_EQ(holds.value()[0].held_at_ms, 1000);
+        EXPECT_EQ(holds.value()[0].deadline_ms, 0);
+        EXPECT_TRUE(store.read_audit({}).value().empty());
+        const server::AuditEntry entry = audit(server::AuditEvent::decided, "r", "first", 3000);
+        ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change(
+                                      "r", "first", EffectState::released)},
+                                  std::span(&entry, 1)));
+    }
+    SqliteStore store = open_store(path);
+    EXPECT_EQ(store.read_audit({}).value().size(), 1u);
+    sqlite3* raw = nullptr;
+    store = open_store(dir.file("other.db"));  // let go of old.db
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw, "SELECT max(version), count(*) FROM schema_version", -1,
+                                 &statement, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), kStoreSchemaVersion);
+    EXPECT_EQ(sqlite3_column_int(statement, 1), 1);
+    sqlite3_finalize(statement);
+}
+
+TEST(SqliteStoreAudit, ReadingNeverCreatesAFileAndIsRefusedWhileAStoreHoldsIt) {
+    TempDir dir;
+    const std::string missing = dir.file("missing.db");
+    SqliteStoreOptions reading;
+    reading.create = false;
+    auto refused = SqliteStore::open(missing, reading);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store " + missing + " does not exist");
+    EXPECT_FALSE(fs::exists(missing));
+
+    const std::string held = dir.file("held.db");
+    SqliteStore owner = open_store(held);
+    refused = SqliteStore::open(held, reading);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), "store " + held + " is in use by another process (database is locked)");
 }
 
 }  // namespace

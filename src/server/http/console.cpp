@@ -26,7 +26,7 @@ Console::Console(boost::asio::io_context& io, RunLedger& ledger, RequestHandler&
     : handler_(handler),
       gate_server_(gate_server),
       approvers_(std::move(approvers)),
-      state_(store),
+      state_(store, handler.held()),
       routes_(ledger, handler, store, state_, approvers_ ? &*approvers_ : nullptr,
               [this] {
                   return "latchwork_open_connections{door=\"line\"} " +
@@ -44,16 +44,6 @@ Console::~Console() {
     gate_server_.set_stop_watcher({});
     gate_server_.set_durable_watcher({});
     handler_.set_observer(nullptr);
-}
-
-void Console::index_loaded(const RunLedger& ledger) {
-    // The ledger keeps no hold times: a loaded effect counts as held at start-up.
-    const std::int64_t now = unix_time_ms();
-    ledger.for_each_run([&](std::string_view run_id, const RunRecord& run) {
-        run.effects.for_each([&](const EffectKey& key) {
-            if (state_of(key) == EffectState::pending) state_.held().hold(run_id, key.view(), now);
-        });
-    });
 }
 
 Result<boost::asio::ip::tcp::endpoint> Console::listen(const boost::asio::ip::tcp::endpoint& at) {

@@ -36,8 +36,6 @@ public:
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 
-    // Takes the effects already pending in a loaded ledger into the held index.
-    void index_loaded(const RunLedger& ledger);
     Result<boost::asio::ip::tcp::endpoint> listen(const boost::asio::ip::tcp::endpoint& at);
     void start() { server_.start(); }
 

@@ -58,6 +58,22 @@ std::string_view state_name(EffectState state) {
     return "unknown";
 }
 
+json::object audit_item(const AuditEntry& entry) {
+    json::value deadline = nullptr;
+    if (entry.deadline_ms != 0) deadline = entry.deadline_ms;
+    return json::object{{"seq", std::to_string(entry.seq)},
+                        {"at", entry.at_ms},
+                        {"event", audit_event_name(entry.event)},
+                        {"run_id", entry.run_id},
+                        {"effect_key", entry.effect_key},
+                        {"approved", entry.approved},
+                        {"verdict", entry.verdict},
+                        {"source", entry.source},
+                        {"mac_verified", entry.mac_verified},
+                        {"reason", entry.reason},
+                        {"deadline", deadline}};
+}
+
 // The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
 std::string reply_body(std::string line) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -73,6 +89,35 @@ bool is_json_type(std::string_view content_type) {
     return lower == "application/json";
 }
 
+// A verdict line of the handler as the console answers it.
+HttpReply verdict_reply_of(std::string line) {
+    boost::system::error_code error;
+    json::value parsed = json::parse(line, error);
+    if (!error && parsed.is_object()) {
+        const json::object& members = parsed.as_object();
+        const json::value* verdict = members.if_contains("verdict");
+        const json::value* message = members.if_contains("message");
+        if (verdict && verdict->is_string() && verdict->get_string() == "error" && message &&
+            message->is_string()) {
+            return error_reply(503, message->get_string());
+        }
+    }
+    HttpReply reply;
+    reply.body = reply_body(std::move(line));
+    return reply;
+}
+
+HttpReply answered(Answer answer) {
+    HttpReply reply;
+    if (answer.deferred) {
+        reply.deferred = std::move(answer.deferred);
+    } else {
+        reply = verdict_reply_of(std::move(answer.line));
+    }
+    reply.wait_for = answer.wait_for;
+    return reply;
+}
+
 }  // namespace
 
 HttpReply error_reply(unsigned status, std::string_view text) {
@@ -80,6 +125,13 @@ HttpReply error_reply(unsigned status, std::string_view text) {
     reply.status = status;
     reply.body = json::serialize(json::object{{"error", text}});
     return reply;
+}
+
+HttpReply finish_deferred(const HttpReply& reply) {
+    if (!reply.deferred) return reply;
+    HttpReply finished = verdict_reply_of(reply.deferred->line);
+    finished.wait_for = reply.wait_for;
+    return finished;
 }
 
 HttpReply ConsoleRoutes::route(const HttpCall& call) {
@@ -93,6 +145,7 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
         if (!get) return method_not_allowed("GET");
         // Healthy while the store takes commits; once one failed the gate answers nothing.
         if (const Failure* failed = store_.failure()) return error_reply(503, failed->message);
+        if (std::optional<std::string> away = store_.outage()) return error_reply(503, *away);
         return json_reply(json::object{{"status", "ok"}}, 0);
     }
     if (path == "/metrics") {
@@ -137,6 +190,10 @@ HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::s
         HttpReply reply;
         reply.event_stream = true;
         return reply;
+    }
+    if (path == "/api/audit") {
+        if (!get) return method_not_allowed("GET");
+        return audit(query);
     }
     if (path == "/api/decide") {
         if (!post) return method_not_allowed("POST");
@@ -185,37 +242,127 @@ HttpReply ConsoleRoutes::pending(std::string_view query) {
             prefix = std::move(value);
         }
     }
-    const HeldPage page = state_.held().page(limit, after, prefix);
     json::array items;
-    for (const HeldEffect* held : page.items) {
-        items.push_back(json::object{{"run_id", held->run_id},
-                                     {"effect_key", held->effect_key},
-                                     {"held_at", held->held_at_ms}});
-    }
     json::value next = nullptr;
-    if (page.next) next = std::to_string(*page.next);
+    auto list = [&](const HeldEffect& held) {
+        items.push_back(json::object{{"run_id", held.run_id},
+                                     {"effect_key", held.effect_key},
+                                     {"held_at", held.held_at_ms}});
+    };
+    if (store_.decides_requests()) {
+        // Every server's holds are in the shared store, not in this server's index.
+        Result<std::vector<HeldEffect>> held = store_.read_held(limit + 1, after, prefix);
+        if (!held) return error_reply(503, held.error());
+        for (const HeldEffect& effect : held.value()) {
+            if (items.size() == limit) {
+                next = std::to_string(held.value()[limit - 1].position);
+                break;
+            }
+            list(effect);
+        }
+    } else {
+        const HeldPage page = state_.held().page(limit, after, prefix);
+        for (const HeldEffect* held : page.items) list(*held);
+        if (page.next) next = std::to_string(*page.next);
+    }
     // Reflects state that may rest on changes not yet durable.
     return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
                       store_.last_recorded());
 }
 
 HttpReply ConsoleRoutes::run(const std::string& run_id) {
-    const RunRecord* record = ledger_.find_run(run_id);
-    if (record == nullptr) return error_reply(404, "no such run");
-    std::vector<std::pair<std::string, EffectState>> effects;
-    record->effects.for_each([&](const EffectKey& key) {
-        effects.emplace_back(std::string(key.view()), state_of(key));
-    });
-    std::sort(effects.begin(), effects.end());
+    RunState found;
+    if (store_.decides_requests()) {
+        Result<std::optional<RunState>> read = store_.read_run(run_id);
+        if (!read) return error_reply(503, read.error());
+        if (!read.value()) return error_reply(404, "no such run");
+        found = std::move(*read.value());
+    } else {
+        const RunRecord* record = ledger_.find_run(run_id);
+        if (record == nullptr) return error_reply(404, "no such run");
+        found.cancelled = record->cancelled;
+        found.closed = record->closed;
+        record->effects.for_each([&](const EffectKey& key) {
+            found.effects.emplace_back(std::string(key.view()), state_of(key));
+        });
+        std::sort(found.effects.begin(), found.effects.end());
+    }
     json::array listed;
-    for (auto& [key, state] : effects) {
+    for (const auto& [key, state] : found.effects) {
         listed.push_back(json::object{{"effect_key", key}, {"state", state_name(state)}});
     }
+    AuditQuery query;
+    query.run = run_id;
+    query.limit = kMaxPageSize + 1;
+    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
+    if (!entries) return error_reply(503, entries.error());
+    json::array history;
+    json::value more = nullptr;
+    for (const AuditEntry& entry : entries.value()) {
+        if (history.size() == kMaxPageSize) {
+            more = std::to_string(entries.value()[kMaxPageSize - 1].seq);
+            break;
+        }
+        history.push_back(audit_item(entry));
+    }
     return json_reply(json::object{{"run_id", run_id},
-                                   {"cancelled", record->cancelled},
-                                   {"closed", record->closed},
-                                   {"effects", std::move(listed)}},
+                                   {"cancelled", found.cancelled},
+                                   {"closed", found.closed},
+                                   {"effects", std::move(listed)},
+                                   {"history", std::move(history)},
+                                   {"history_next", more}},
                       store_.last_recorded());
+}
+
+HttpReply ConsoleRoutes::audit(std::string_view query_text) {
+    auto pairs = parse_query(query_text);
+    if (!pairs) return error_reply(400, "query is not percent-encoded UTF-8");
+    AuditQuery query;
+    std::size_t limit = kDefaultPageSize;
+    for (auto& [name, value] : *pairs) {
+        if (name == "limit") {
+            auto number = whole_number(value);
+            if (!number || *number < 1 || *number > kMaxPageSize) {
+                return error_reply(400, "limit must be a whole number from 1 to 1000");
+            }
+            limit = static_cast<std::size_t>(*number);
+        } else if (name == "after") {
+            auto number = whole_number(value);
+            if (!number) return error_reply(400, "after must be a cursor from a previous page");
+            query.after = *number;
+        } else if (name == "before") {
+            auto number = whole_number(value);
+            if (!number || *number == 0) {
+                return error_reply(400, "before must be a cursor from a previous page");
+            }
+            query.before = *number;
+            query.newest_first = true;
+        } else if (name == "order") {
+            if (value != "oldest" && value != "newest") {
+                return error_reply(400, "order must be oldest or newest");
+            }
+            query.newest_first = query.newest_first || value == "newest";
+        } else if (name == "run") {
+            query.run = std::move(value);
+        }
+    }
+    if (query.newest_first && query.after != 0) {
+        return error_reply(400, "after pages oldest first; newest first pages with before");
+    }
+    query.limit = limit + 1;  // one more tells whether another page follows
+    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
+    if (!entries) return error_reply(503, entries.error());
+    json::array items;
+    json::value next = nullptr;
+    for (const AuditEntry& entry : entries.value()) {
+        if (items.size() == limit) {
+            next = std::to_string(entries.value()[limit - 1].seq);
+            break;
+        }
+        items.push_back(audit_item(entry));
+    }
+    // Only committed entries are read: nothing here waits for a batch.
+    return json_reply(json::object{{"items", std::move(items)}, {"next", next}}, 0);
 }
 
 HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approver) {
@@ -248,11 +395,7 @@ HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approve
     request.run_id = std::string(*run_id);
     request.effect_key = std::string(*effect_key);
     request.flag = approved->get_bool();
-    Answer answer = handler_.handle_verified(request, Provenance{approver, reason});
-    HttpReply reply;
-    reply.body = reply_body(std::move(answer.line));
-    reply.wait_for = answer.wait_for;
-    return reply;
+    return answered(handler_.handle_verified(request, Provenance{approver, reason}));
 }
 
 HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,
@@ -260,11 +403,7 @@ HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,
     Request request;
     request.op = op;
     request.run_id = run_id;
-    Answer answer = handler_.handle_verified(request, Provenance{approver, {}});
-    HttpReply reply;
-    reply.body = reply_body(std::move(answer.line));
-    reply.wait_for = answer.wait_for;
-    return reply;
+    return answered(handler_.handle_verified(request, Provenance{approver, {}}));
 }
 
 HttpReply ConsoleRoutes::metrics() {
@@ -283,7 +422,17 @@ HttpReply ConsoleRoutes::metrics() {
     }
     text += "# HELP latchwork_pending_effects Effects held for a decision.\n";
     text += "# TYPE latchwork_pending_effects gauge\n";
-    text += "latchwork_pending_effects " + std::to_string(ledger_.pending_count()) + "\n";
+    if (store_.decides_requests()) {
+        // Counted across every server; a store that cannot be read leaves the gauge out.
+        if (Result<std::uint64_t> counted = store_.read_pending_count()) {
+            text += "latchwork_pending_effects " + std::to_string(counted.value()) + "\n";
+        }
+    } else {
+        text += "latchwork_pending_effects " + std::to_string(ledger_.pending_count()) + "\n";
+    }
+    text += histogram_text("latchwork_commit_seconds",
+                           "Time each store commit took, from its start to the synced log.",
+                           store_.commit_latency());
     text += "# HELP latchwork_open_connections Connections open now, by door.\n";
     text += "# TYPE latchwork_open_connections gauge\n";
     text += connection_gauges_();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,10 +32,17 @@ struct HttpReply {
     std::uint64_t wait_for = 0;  // the store batch that must be durable before it leaves
     bool event_stream = false;   // the caller turns the connection into an event stream
     std::string allow;           // for 405: the methods the resource takes
+    // A verdict a store decides itself: the body is made from it once wait_for is
+    // durable, by finish_deferred().
+    std::shared_ptr<const DeferredReply> deferred;
 };
 
 // An error reply: {"error": TEXT} with its status.
 HttpReply error_reply(unsigned status, std::string_view text);
+
+// The reply of a decision whose verdict line has come: the line as the body, or, for
+// an error line (a failed store), 503 with its message.
+HttpReply finish_deferred(const HttpReply& reply);
 
 class ConsoleRoutes {
 public:
@@ -56,6 +64,7 @@ private:
                   const std::string& approver);
     HttpReply pending(std::string_view query);
     HttpReply run(const std::string& run_id);
+    HttpReply audit(std::string_view query);
     HttpReply decide(const HttpCall& call, const std::string& approver);
     HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);
     HttpReply metrics();

@@ -9,11 +9,6 @@ namespace latchwork::server {
 namespace json = boost::json;
 using Kind = StateChange::Kind;
 
-std::int64_t unix_time_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 std::string_view operation_name(Operation op) {
     switch (op) {
         case Operation::ping: return "ping";
@@ -49,7 +44,6 @@ void ConsoleState::handled(const Request* request, std::string_view verdict,
     ++requests_[{op, std::string(verdict)}];
     if (changes.empty()) return;
     const std::int64_t now = unix_time_ms();
-    held_.apply(changes, now);
     for (const StateChange& change : changes) {
         json::object data;
         data["run_id"] = change.run_id;
@@ -59,11 +53,25 @@ void ConsoleState::handled(const Request* request, std::string_view verdict,
                 if (change.state == EffectState::pending) {
                     name = "held";
                     data["effect_key"] = change.effect_key;
-                    data["held_at"] = now;
+                    if (const HeldEffect* held = held_.find(change.run_id, change.effect_key)) {
+                        data["held_at"] = held->held_at_ms;
+                        if (held->deadline_ms != 0) data["deadline"] = held->deadline_ms;
+                    } else {
+                        // Held in a shared store, whose holds this server does not index.
+                        data["held_at"] = provenance.held_at_ms != 0 ? provenance.held_at_ms : now;
+                        if (provenance.deadline_ms != 0) data["deadline"] = provenance.deadline_ms;
+                    }
                     break;
                 }
                 // A submit that releases at once decided nothing a person waits on.
                 if (request == nullptr || request->op != Operation::decide) continue;
+                if (provenance.expiry) {
+                    name = "expired";
+                    data["effect_key"] = change.effect_key;
+                    data["verdict"] = verdict;
+                    data["at"] = now;
+                    break;
+                }
                 name = "decided";
                 data["effect_key"] = change.effect_key;
                 data["approved"] = change.state == EffectState::released;

@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "server/http/held_index.h"
+#include "server/held_index.h"
 #include "server/request_handler.h"
 
 namespace latchwork::server {
@@ -26,7 +26,8 @@ struct ConsoleEvent {
 
 class ConsoleState final : public RequestObserver {
 public:
-    explicit ConsoleState(const Store& store) : store_(store) {}
+    // `held` is the request handler's index of held effects.
+    ConsoleState(const Store& store, const HeldIndex& held) : store_(store), held_(held) {}
 
     void handled(const Request* request, std::string_view verdict,
                  std::span<const StateChange> changes, std::uint64_t batch,
@@ -41,7 +42,6 @@ public:
     // Counts one console call that never reached the handler (refused at the door).
     void count_refusal(std::string_view op, unsigned status);
 
-    HeldIndex& held() noexcept { return held_; }
     const HeldIndex& held() const noexcept { return held_; }
     // (operation, verdict) -> requests.
     const std::map<std::pair<std::string, std::string>, std::uint64_t>& requests() const {
@@ -53,15 +53,12 @@ public:
 
 private:
     const Store& store_;
-    HeldIndex held_;
+    const HeldIndex& held_;
     std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> refusals_;
     std::deque<ConsoleEvent> waiting_events_;
     std::function<void(const std::string&)> event_listener_;
 };
-
-// Milliseconds since the Unix epoch, by the wall clock.
-std::int64_t unix_time_ms();
 
 // The name of an operation as the line protocol spells it.
 std::string_view operation_name(Operation op);

@@ -1,0 +1,16 @@
+// duration_text.h: a duration as people write it on a command line ("900ms", "30s", "15m", "2h").
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+#include "support/result.h"
+
+namespace latchwork::server {
+
+// A whole number followed by one unit, ms, s, m or h, with nothing around it; at
+// least one millisecond and at most about ten years. Anything else fails with a
+// message saying what is accepted.
+Result<std::chrono::milliseconds> parse_duration(std::string_view text);
+
+}  // namespace latchwork::server

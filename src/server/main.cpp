@@ -11,10 +11,10 @@
 #include "server/hold_expiry.h"
 #include "server/http/console.h"
 #include "server/listen_address.h"
-#include "server/shared_store_commands.h"
 #include "server/open_files_limit.h"
 #include "server/request_handler.h"
 #include "server/secret_file.h"
+#include "server/shared_store_commands.h"
 #include "server/store_url.h"
 
 namespace {

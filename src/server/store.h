@@ -141,11 +141,8 @@ public:
     // Takes one request (never a ping) from `source` into the current batch and
     // returns the batch's number; `reply` is filled before durable() reaches it. Only
     // for a store that decides requests.
-    virtual std::uint64_t take_request(const Request& request, const DecisionSource& source,
-                                       std::shared_ptr<DeferredReply> reply) {
-        (void)request;
-        (void)source;
-        (void)reply;
+    virtual std::uint64_t take_request(const Request& /*request*/, const DecisionSource& /*source*/,
+                                       std::shared_ptr<DeferredReply> /*reply*/) {
         return 0;
     }
 
@@ -161,24 +158,20 @@ public:
         std::int64_t deadline_ms;   // for a hold it made: until when it may wait; 0: ever
     };
     using DecidedListener = std::function<void(const Decision& decision)>;
-    virtual void set_decided_listener(DecidedListener listener) { (void)listener; }
+    virtual void set_decided_listener(DecidedListener /*listener*/) {}
 
     // How long an effect such a store holds may wait before it expires (zero: for
     // ever); the deadline is kept with the effect.
-    virtual void set_hold_timeout(std::chrono::milliseconds timeout) { (void)timeout; }
+    virtual void set_hold_timeout(std::chrono::milliseconds /*timeout*/) {}
 
     // What the console shows of such a store, read from what every server sharing it
     // has committed (the network thread's ledger and held index know nothing of it).
     // Read on the network thread.
-    virtual Result<std::vector<HeldEffect>> read_held(std::size_t limit, std::uint64_t after,
-                                                      std::string_view run_prefix) {
-        (void)limit;
-        (void)after;
-        (void)run_prefix;
+    virtual Result<std::vector<HeldEffect>> read_held(std::size_t /*limit*/, std::uint64_t /*after*/,
+                                                      std::string_view /*run_prefix*/) {
         return std::vector<HeldEffect>{};
     }
-    virtual Result<std::optional<RunState>> read_run(std::string_view run_id) {
-        (void)run_id;
+    virtual Result<std::optional<RunState>> read_run(std::string_view /*run_id*/) {
         return std::optional<RunState>();
     }
     virtual Result<std::uint64_t> read_pending_count() { return std::uint64_t{0}; }

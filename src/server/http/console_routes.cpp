@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <variant>
 
 #include "server/http/console_assets.h"
 #include "server/http/url_text.h"
@@ -49,6 +50,36 @@ std::optional<std::uint64_t> whole_number(std::string_view text) {
     return value;
 }
 
+// The two query values every paged endpoint takes; the reply is the 400 for a bad one.
+std::variant<std::size_t, HttpReply> page_limit(std::string_view text) {
+    auto number = whole_number(text);
+    if (!number || *number < 1 || *number > kMaxPageSize) {
+        return error_reply(400, "limit must be a whole number from 1 to 1000");
+    }
+    return static_cast<std::size_t>(*number);
+}
+
+// `allow_zero` false: 0 is the end no page starts from.
+std::variant<std::uint64_t, HttpReply> page_cursor(std::string_view name, std::string_view text,
+                                                   bool allow_zero = true) {
+    auto number = whole_number(text);
+    if (!number || (!allow_zero && *number == 0)) {
+        return error_reply(400, std::string(name) + " must be a cursor from a previous page");
+    }
+    return *number;
+}
+
+// A page of at most `limit` items from `read`, which holds one more when another page
+// follows; the cursor of the page's last item then, else null.
+template <class Item, class Cursor, class Add>
+json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor cursor_of, Add add) {
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (i == limit) return json::value(std::to_string(cursor_of(read[limit - 1])));
+        add(read[i]);
+    }
+    return nullptr;
+}
+
 std::string_view state_name(EffectState state) {
     switch (state) {
         case EffectState::pending: return "pending";
@@ -73,6 +104,8 @@ json::object audit_item(const AuditEntry& entry) {
                         {"reason", entry.reason},
                         {"deadline", deadline}};
 }
+
+std::uint64_t entry_seq(const AuditEntry& entry) { return entry.seq; }
 
 // The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
 std::string reply_body(std::string line) {
@@ -229,15 +262,13 @@ HttpReply ConsoleRoutes::pending(std::string_view query) {
     std::string prefix;
     for (auto& [name, value] : *pairs) {
         if (name == "limit") {
-            auto number = whole_number(value);
-            if (!number || *number < 1 || *number > kMaxPageSize) {
-                return error_reply(400, "limit must be a whole number from 1 to 1000");
-            }
-            limit = static_cast<std::size_t>(*number);
+            auto read = page_limit(value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            limit = std::get<std::size_t>(read);
         } else if (name == "after") {
-            auto number = whole_number(value);
-            if (!number) return error_reply(400, "after must be a cursor from a previous page");
-            after = *number;
+            auto read = page_cursor(name, value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            after = std::get<std::uint64_t>(read);
         } else if (name == "run") {
             prefix = std::move(value);
         }
@@ -253,13 +284,8 @@ HttpReply ConsoleRoutes::pending(std::string_view query) {
         // Every server's holds are in the shared store, not in this server's index.
         Result<std::vector<HeldEffect>> held = store_.read_held(limit + 1, after, prefix);
         if (!held) return error_reply(503, held.error());
-        for (const HeldEffect& effect : held.value()) {
-            if (items.size() == limit) {
-                next = std::to_string(held.value()[limit - 1].position);
-                break;
-            }
-            list(effect);
-        }
+        next = fill_page(held.value(), limit,
+                         [](const HeldEffect& effect) { return effect.position; }, list);
     } else {
         const HeldPage page = state_.held().page(limit, after, prefix);
         for (const HeldEffect* held : page.items) list(*held);
@@ -297,14 +323,9 @@ HttpReply ConsoleRoutes::run(const std::string& run_id) {
     Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
     if (!entries) return error_reply(503, entries.error());
     json::array history;
-    json::value more = nullptr;
-    for (const AuditEntry& entry : entries.value()) {
-        if (history.size() == kMaxPageSize) {
-            more = std::to_string(entries.value()[kMaxPageSize - 1].seq);
-            break;
-        }
-        history.push_back(audit_item(entry));
-    }
+    const json::value more =
+        fill_page(entries.value(), kMaxPageSize, entry_seq,
+                  [&](const AuditEntry& entry) { history.push_back(audit_item(entry)); });
     return json_reply(json::object{{"run_id", run_id},
                                    {"cancelled", found.cancelled},
                                    {"closed", found.closed},
@@ -321,21 +342,17 @@ HttpReply ConsoleRoutes::audit(std::string_view query_text) {
     std::size_t limit = kDefaultPageSize;
     for (auto& [name, value] : *pairs) {
         if (name == "limit") {
-            auto number = whole_number(value);
-            if (!number || *number < 1 || *number > kMaxPageSize) {
-                return error_reply(400, "limit must be a whole number from 1 to 1000");
-            }
-            limit = static_cast<std::size_t>(*number);
+            auto read = page_limit(value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            limit = std::get<std::size_t>(read);
         } else if (name == "after") {
-            auto number = whole_number(value);
-            if (!number) return error_reply(400, "after must be a cursor from a previous page");
-            query.after = *number;
+            auto read = page_cursor(name, value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            query.after = std::get<std::uint64_t>(read);
         } else if (name == "before") {
-            auto number = whole_number(value);
-            if (!number || *number == 0) {
-                return error_reply(400, "before must be a cursor from a previous page");
-            }
-            query.before = *number;
+            auto read = page_cursor(name, value, false);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            query.before = std::get<std::uint64_t>(read);
             query.newest_first = true;
         } else if (name == "order") {
             if (value != "oldest" && value != "newest") {
@@ -353,14 +370,9 @@ HttpReply ConsoleRoutes::audit(std::string_view query_text) {
     Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
     if (!entries) return error_reply(503, entries.error());
     json::array items;
-    json::value next = nullptr;
-    for (const AuditEntry& entry : entries.value()) {
-        if (items.size() == limit) {
-            next = std::to_string(entries.value()[limit - 1].seq);
-            break;
-        }
-        items.push_back(audit_item(entry));
-    }
+    const json::value next =
+        fill_page(entries.value(), limit, entry_seq,
+                  [&](const AuditEntry& entry) { items.push_back(audit_item(entry)); });
     // Only committed entries are read: nothing here waits for a batch.
     return json_reply(json::object{{"items", std::move(items)}, {"next", next}}, 0);
 }

@@ -2,6 +2,7 @@
 #include "server/postgres/pg_reads.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "server/postgres/pg_arrays.h"
 
@@ -14,27 +15,28 @@ namespace {
 }  // namespace
 
 Result<std::vector<AuditEntry>> read_audit(PgConnection& connection, const AuditQuery& query) {
-    const char* oldest_first =
-        "SELECT seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"
-        " mac_verified, reason, " LATCHWORK_MS("deadline") " FROM latchwork_audit"
-        " WHERE ($1::bytea IS NULL OR run_id = $1::bytea) AND seq > $2::int8"
-        " AND ($3::int8 = 0 OR seq < $3::int8) ORDER BY seq LIMIT $4::int8";
-    const char* newest_first =
-        "SELECT seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"
-        " mac_verified, reason, " LATCHWORK_MS("deadline") " FROM latchwork_audit"
-        " WHERE ($1::bytea IS NULL OR run_id = $1::bytea) AND seq > $2::int8"
-        " AND ($3::int8 = 0 OR seq < $3::int8) ORDER BY seq DESC LIMIT $4::int8";
-    const std::size_t limit = std::min<std::size_t>(query.limit, 1'000'000);
+#define LATCHWORK_AUDIT_SELECT                                                                 \
+    "SELECT seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"  \
+    " mac_verified, reason, " LATCHWORK_MS("deadline") " FROM latchwork_audit"                   \
+    " WHERE ($1::bytea IS NULL OR run_id = $1::bytea) AND seq > $2::int8"                        \
+    " AND ($3::int8 = 0 OR seq < $3::int8)"
+    // LIMIT NULL is no limit: the whole log for `latchwork-gate log`.
+    static constexpr const char* kOldestFirst = LATCHWORK_AUDIT_SELECT " ORDER BY seq LIMIT $4::int8";
+    static constexpr const char* kNewestFirst = LATCHWORK_AUDIT_SELECT " ORDER BY seq DESC LIMIT $4::int8";
+#undef LATCHWORK_AUDIT_SELECT
     Parameters parameters;
     if (query.run) {
         parameters.add(bytea_text(*query.run));
     } else {
         parameters.add_null();  // every run
     }
-    parameters.add(std::to_string(query.after))
-        .add(std::to_string(query.before))
-        .add(std::to_string(limit));
-    Rows rows = connection.run(query.newest_first ? newest_first : oldest_first, parameters);
+    parameters.add(std::to_string(query.after)).add(std::to_string(query.before));
+    if (query.limit >= static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max())) {
+        parameters.add_null();
+    } else {
+        parameters.add(std::to_string(query.limit));
+    }
+    Rows rows = connection.run(query.newest_first ? kNewestFirst : kOldestFirst, parameters);
     if (!rows.ok()) return Failure{rows.failure().message};
     std::vector<AuditEntry> entries;
     entries.reserve(static_cast<std::size_t>(rows.count()));

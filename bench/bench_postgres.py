@@ -17,7 +17,6 @@ count. When the gate cannot run on PostgreSQL the pgbench figures are still repo
 with the reason the gate's are missing.
 """
 
-import argparse
 import json
 import statistics
 import subprocess
@@ -30,7 +29,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "bench"))
 
-from bench_server import find_gate, stop_process  # noqa: E402
+from bench_server import command_line, rate_lines, stop_process  # noqa: E402
 from postgres_cluster import (SUPERUSER, PostgresCluster, Unavailable, clean_environment,  # noqa: E402
                               find_client)
 
@@ -218,31 +217,14 @@ LABELS = {"gate_postgres": "latchwork-gate ×2, postgresql:", "pgbench": "pgbenc
 
 
 def show(report):
-    lines = [f"{'':32} {'conns':>5} {'req/s':>10} {'p50 µs':>9} {'p99 µs':>9}"]
-    for side, label in LABELS.items():
-        for connections, values in report["results"].get(side, {}).items():
-            lines.append(f"{label:32} {connections:>5} {values['requests_per_second']:>10.0f} "
-                         f"{values['p50_us']:>9.1f} {values['p99_us']:>9.1f}")
-        if side in report["skipped"]:
-            lines.append(f"{label:32} skipped: {report['skipped'][side]}")
+    lines = rate_lines(report, LABELS, 32)
     for connections, ratio in report["ratios"].items():
         lines.append(f"gate ÷ pgbench, {connections} connections: {ratio:.2f}×")
     return "\n".join(lines)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
-    parser.add_argument("--gate", help="the latchwork-gate executable (default: searched)")
-    parser.add_argument("--seconds", type=float, default=3.0, help="counted seconds per run")
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--connections", default="1,50")
-    args = parser.parse_args()
-    build_dir = args.build_dir.resolve()
-    counts = [int(count) for count in args.connections.split(",")]
-    report = run(build_dir, find_gate(build_dir, args.gate), counts, args.seconds, args.rounds)
-    print(show(report), file=sys.stderr)
-    print(json.dumps(report))
+    command_line(__doc__, run, show, 3.0, "1,50")
 
 
 if __name__ == "__main__":

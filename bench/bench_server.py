@@ -253,31 +253,42 @@ def run(build_dir, gate_binary, connection_counts, seconds, rounds):
             "gate": str(gate_binary) if gate_binary else None}
 
 
+def rate_lines(report, labels, width):
+    """The table of a closed-loop report: per side (in `labels` order) and connection
+    count, requests per second, p50 and p99; a skipped side with its reason."""
+    lines = [f"{'':{width}} {'conns':>5} {'req/s':>10} {'p50 µs':>9} {'p99 µs':>9}"]
+    for side, label in labels.items():
+        for connections, values in report["results"].get(side, {}).items():
+            lines.append(f"{label:{width}} {connections:>5} {values['requests_per_second']:>10.0f} "
+                         f"{values['p50_us']:>9.1f} {values['p99_us']:>9.1f}")
+        if side in report["skipped"]:
+            lines.append(f"{label:{width}} skipped: {report['skipped'][side]}")
+    return lines
+
+
 def show(report):
-    lines = [f"{'server':28} {'conns':>5} {'req/s':>10} {'p50 µs':>9} {'p99 µs':>9}"]
-    for name in SERVERS:
-        for connections, values in report["results"].get(name, {}).items():
-            lines.append(f"{LABELS[name]:28} {connections:>5} "
-                         f"{values['requests_per_second']:>10.0f} {values['p50_us']:>9.1f} "
-                         f"{values['p99_us']:>9.1f}")
-        if name in report["skipped"]:
-            lines.append(f"{LABELS[name]:28} skipped: {report['skipped'][name]}")
-    return "\n".join(lines)
+    return "\n".join(rate_lines(report, {name: LABELS[name] for name in SERVERS}, 28))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def command_line(doc, run, show, seconds, connections):
+    """The command line both server benchmarks share: runs `run` and prints its report
+    as a table on standard error and as JSON on standard output."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
     parser.add_argument("--gate", help="the latchwork-gate executable (default: searched)")
-    parser.add_argument("--seconds", type=float, default=2.0, help="counted seconds per run")
+    parser.add_argument("--seconds", type=float, default=seconds, help="counted seconds per run")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--connections", default="1,8,50")
+    parser.add_argument("--connections", default=connections)
     args = parser.parse_args()
     build_dir = args.build_dir.resolve()
     counts = [int(count) for count in args.connections.split(",")]
     report = run(build_dir, find_gate(build_dir, args.gate), counts, args.seconds, args.rounds)
     print(show(report), file=sys.stderr)
     print(json.dumps(report))
+
+
+def main():
+    command_line(__doc__, run, show, 2.0, "1,8,50")
 
 
 if __name__ == "__main__":

@@ -51,10 +51,15 @@ def browser():
 def console(gate_process, tmp_path, browser):
     approvers = write_approvers(tmp_path, f"ada:{TOKEN}\n")
     process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
-    browser.get(process.console_url)
-    browser.execute_script("sessionStorage.clear()")
-    browser.get(process.console_url)
+    open_signed_out(browser, process.console_url)
     return process, latchwork.GateClient(process.address)
+
+
+def open_signed_out(browser, url):
+    """The page at `url`, with no token left from an earlier test."""
+    browser.get(url)
+    browser.execute_script("sessionStorage.clear()")
+    browser.get(url)
 
 
 def sign_in(browser, token):
@@ -211,9 +216,7 @@ def test_one_servers_page_follows_what_another_server_holds_and_decides(
     watched = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
                            "--store", url)
     other = latchwork.GateClient(gate_process("--store", url).address)
-    browser.get(watched.console_url)
-    browser.execute_script("sessionStorage.clear()")
-    browser.get(watched.console_url)
+    open_signed_out(browser, watched.console_url)
     signed_in(browser)
     # Held through the other server: no event reaches this page, the store does.
     assert other.submit("shared-run", "held elsewhere", True).kind == "held_for_approval"

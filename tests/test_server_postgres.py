@@ -145,50 +145,43 @@ def test_what_one_server_does_the_other_sees_at_once(two_servers):
 EFFECTS = 300
 
 
-def submit_through_both(addresses, seed):
-    """Submits every effect once, in an order of its own, each through one of the servers
-    chosen at random; the keys it was released."""
+def release_through_both(operation, addresses, seed):
+    """Releases every effect once by `operation` ("submit" of a new effect, or "approve"
+    of a held one), in an order of its own, each through one of the servers chosen at
+    random; the keys it was released."""
     rng = random.Random(seed)
     clients = [latchwork.GateClient(address) for address in addresses]
     keys = list(range(EFFECTS))
     rng.shuffle(keys)
     released = []
     for key in keys:
-        kind = rng.choice(clients).submit("race", str(key)).kind
+        client = rng.choice(clients)
+        if operation == "submit":
+            kind = client.submit("race", str(key)).kind
+        else:
+            kind = client.decide("held", str(key), True).kind
         assert kind in ("release", "refused_duplicate"), kind
         if kind == "release":
             released.append(key)
     return released
 
 
-def approve_through_both(addresses, seed):
-    rng = random.Random(seed)
-    clients = [latchwork.GateClient(address) for address in addresses]
-    keys = list(range(EFFECTS))
-    rng.shuffle(keys)
-    released = []
-    for key in keys:
-        kind = rng.choice(clients).decide("held", str(key), True).kind
-        assert kind in ("release", "refused_duplicate"), kind
-        if kind == "release":
-            released.append(key)
-    return released
-
-
-@pytest.mark.parametrize("worker", [submit_through_both, approve_through_both])
-def test_racing_processes_through_two_servers_release_each_effect_once(two_servers, worker):
+@pytest.mark.parametrize("operation", ["submit", "approve"])
+def test_racing_processes_through_two_servers_release_each_effect_once(two_servers, operation):
     addresses = [server.address for server in two_servers]
     setup = latchwork.GateClient(addresses[0])
     for key in range(EFFECTS):
         assert setup.submit("held", str(key), True).kind == "held_for_approval"
     with SPAWN.Pool(4) as pool:
-        results = pool.starmap(worker, [(addresses, seed) for seed in range(4)])
+        results = pool.starmap(release_through_both,
+                               [(operation, addresses, seed) for seed in range(4)])
     released = sorted(key for result in results for key in result)
     assert released == list(range(EFFECTS))
+    approving = operation == "approve"
     for server in two_servers:
         view = ServerGate(server)
-        assert view.pending_count() == (0 if worker is approve_through_both else EFFECTS)
-        assert view.state_len() == (EFFECTS if worker is approve_through_both else 2 * EFFECTS)
+        assert view.pending_count() == (0 if approving else EFFECTS)
+        assert view.state_len() == (EFFECTS if approving else 2 * EFFECTS)
 
 
 DECISIONS = 200

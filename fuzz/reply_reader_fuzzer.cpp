@@ -6,8 +6,8 @@
 
 #include "client/quoted_line.h"
 #include "client/reply.h"
-#include "client/unicode_tables.h"
-#include "client/utf8.h"
+#include "wire/unicode_tables.h"
+#include "wire/utf8.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "client/json_reader.h"
+#include "wire/json_reader.h"
 #include "client/request_encoder.h"
-#include "client/utf8.h"
+#include "wire/utf8.h"
 #include "fuzz_check.h"
 
 namespace {

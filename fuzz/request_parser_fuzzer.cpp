@@ -8,11 +8,11 @@
 
 #include "client/reply.h"
 #include "client/request_encoder.h"
-#include "client/utf8.h"
+#include "wire/utf8.h"
 #include "fuzz_check.h"
-#include "server/memory_store.h"
-#include "server/request.h"
-#include "server/request_handler.h"
+#include "server/store/memory_store.h"
+#include "server/core/request.h"
+#include "server/store/request_handler.h"
 
 namespace {
 

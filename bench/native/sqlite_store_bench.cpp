@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "server/sqlite_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "client/os_error.h"
 #include "client/reply.h"
 #include "client/socket_address.h"
-#include "client/utf8.h"
+#include "wire/utf8.h"
 #include "support/internal_fault.h"
 
 namespace latchwork {

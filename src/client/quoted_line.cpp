@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "client/unicode_tables.h"
-#include "client/utf8.h"
+#include "wire/unicode_tables.h"
+#include "wire/utf8.h"
 
 namespace latchwork {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "client/json_reader.h"
+#include "wire/json_reader.h"
 #include "client/quoted_line.h"
-#include "client/utf8.h"
+#include "wire/utf8.h"
 
 namespace latchwork {
 namespace {

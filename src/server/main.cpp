@@ -6,16 +6,16 @@
 #include <iostream>
 
 #include "gate/run_ledger.h"
-#include "server/command_line.h"
-#include "server/gate_server.h"
-#include "server/hold_expiry.h"
-#include "server/http/console.h"
-#include "server/listen_address.h"
-#include "server/open_files_limit.h"
-#include "server/request_handler.h"
-#include "server/secret_file.h"
-#include "server/shared_store_commands.h"
-#include "server/store_url.h"
+#include "server/cli/command_line.h"
+#include "server/net/gate_server.h"
+#include "server/net/hold_expiry.h"
+#include "server/console/console.h"
+#include "server/net/listen_address.h"
+#include "server/cli/open_files_limit.h"
+#include "server/store/request_handler.h"
+#include "server/cli/secret_file.h"
+#include "server/store/by_url/shared_store_commands.h"
+#include "server/store/by_url/store_url.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "server/audit_entry.h"
-#include "server/duration_text.h"
-#include "server/memory_store.h"
-#include "server/request_handler.h"
+#include "server/core/audit_entry.h"
+#include "server/cli/duration_text.h"
+#include "server/store/memory_store.h"
+#include "server/store/request_handler.h"
 
 namespace latchwork::server {
 namespace {

@@ -1,6 +1,6 @@
 // committing_store_test.cpp: the commit thread groups what the network thread records,
 // posts each batch's durability back, and turns a failed commit into the seam's failure.
-#include "server/committing_store.h"
+#include "server/store/sqlite/committing_store.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

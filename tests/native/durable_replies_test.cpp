@@ -20,8 +20,8 @@
 
 #include "client/socket.h"
 #include "loopback.h"
-#include "server/gate_server.h"
-#include "server/request_handler.h"
+#include "server/net/gate_server.h"
+#include "server/store/request_handler.h"
 
 namespace latchwork::server {
 namespace {

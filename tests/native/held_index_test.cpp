@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "server/held_index.h"
-#include "server/http/url_text.h"
+#include "server/core/held_index.h"
+#include "server/console/url_text.h"
 
 namespace latchwork::server {
 namespace {

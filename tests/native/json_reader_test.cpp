@@ -1,5 +1,5 @@
 // json_reader_test.cpp: the reply reader's accept/reject decisions, messages and columns.
-#include "client/json_reader.h"
+#include "wire/json_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/reply.h"
-#include "client/utf8.h"
+#include "wire/utf8.h"
 #include "print_sample.h"
 
 namespace latchwork {

@@ -13,7 +13,7 @@
 
 #include "gate/gate_operations.h"
 #include "gate/run_ledger.h"
-#include "server/state_change.h"
+#include "server/core/state_change.h"
 
 namespace latchwork::testing {
 

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "server/store_name.h"
+#include "server/store/by_url/store_name.h"
 
 #if LATCHWORK_WITH_POSTGRESQL
-#include "server/postgres/pg_arrays.h"
-#include "server/postgres/pg_batch.h"
+#include "server/store/postgres/pg_arrays.h"
+#include "server/store/postgres/pg_batch.h"
 #endif
 
 namespace latchwork::server {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "client/unicode_tables.h"
-#include "client/utf8.h"
+#include "wire/unicode_tables.h"
+#include "wire/utf8.h"
 #include "print_sample.h"
 
 namespace latchwork {

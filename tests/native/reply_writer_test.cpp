@@ -1,5 +1,5 @@
 // reply_writer_test.cpp: the exact bytes of each reply form, and what a client reads from them.
-#include "server/reply_writer.h"
+#include "server/core/reply_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // request_handler_test.cpp: the changes each decided request hands to the store, and the
 // batch each reply waits for.
-#include "server/request_handler.h"
+#include "server/store/request_handler.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "server/memory_store.h"
-#include "server/request_handler.h"
+#include "server/store/memory_store.h"
+#include "server/store/request_handler.h"
 #include "support/secret_bytes.h"
 
 namespace latchwork::server {

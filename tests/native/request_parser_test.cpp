@@ -4,7 +4,7 @@
 #include <string>
 
 #include "print_sample.h"
-#include "server/request.h"
+#include "server/core/request.h"
 
 namespace latchwork::server {
 namespace {

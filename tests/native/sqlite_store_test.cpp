@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "ledger_probe.h"
-#include "server/sqlite_store.h"
+#include "server/store/sqlite/sqlite_store.h"
 
 namespace latchwork {
 namespace {

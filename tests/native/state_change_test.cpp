@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ledger_probe.h"
-#include "server/state_change.h"
+#include "server/core/state_change.h"
 
 namespace latchwork {
 namespace {

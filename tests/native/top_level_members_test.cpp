@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "client/json_reader.h"
+#include "wire/json_reader.h"
 
 namespace latchwork {
 namespace {

@@ -1,0 +1,104 @@
+// command_line.cpp: the options of `latchwork-gate serve`, read from the command line.
+#include "server/cli/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "server/cli/duration_text.h"
+
+namespace latchwork::server {
+
+namespace {
+
+CommandLine exit_with(int code) {
+    CommandLine ended;
+    ended.exit_code = code;
+    return ended;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(int argc, const char* const* argv) {
+    CLI::App app{"latchwork-gate: an approval gate shared by every client that connects",
+                 "latchwork-gate"};
+    app.set_version_flag("--version", std::string("latchwork-gate ") + LATCHWORK_VERSION);
+    app.require_subcommand(1);
+
+    ServeOptions options;
+    bool serve_chosen = false;
+    CLI::App* serve = app.add_subcommand("serve", "answer gate requests over TCP");
+    serve->add_option("--listen", options.listen,
+                      "HOST:PORT to listen on; HOST an IPv4 address, [IPv6] or a name; "
+                      "port 0 takes a free port")
+        ->capture_default_str();
+    serve->add_option("--store", options.store,
+                      "where state is kept: sqlite:PATH (durable), postgresql://... "
+                      "(durable, shared by several servers) or memory: (lost at exit)")
+        ->capture_default_str();
+    serve->add_option("--secret-file", options.secret_file,
+                      "file whose bytes are the secret every decision must be tagged with");
+    serve->add_option("--max-line", options.max_line, "longest request line in bytes")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serve->add_option("--max-connections", options.max_connections,
+                      "connections served at once; more are closed at once")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serve->add_option("--console", options.console,
+                      "HOST:PORT of the approval console and its HTTP API (off by default); "
+                      "port 0 takes a free port");
+    serve->add_option("--approvers", options.approvers,
+                      "file of name:token lines, one per approver allowed to use the console");
+    std::optional<std::string> hold_timeout;
+    serve->add_option("--hold-timeout", hold_timeout,
+                      "reject a held effect not decided within DURATION (900ms, 30s, 15m, 2h); "
+                      "off by default");
+    serve->callback([&] { serve_chosen = true; });
+
+    LogOptions log;
+    bool log_chosen = false;
+    CLI::App* log_command = app.add_subcommand("log", "print a store's audit log, oldest first");
+    log_command->add_option("--store", log.store, "the store to read: sqlite:PATH or postgresql://...")
+        ->capture_default_str();
+    log_command->add_option("--run", log.run, "only the entries of this run id");
+    log_command->callback([&] { log_chosen = true; });
+
+    MigrateOptions migrate_options;
+    bool migrate_chosen = false;
+    CLI::App* migrate = app.add_subcommand(
+        "migrate", "create or upgrade the tables of a shared store before servers use it");
+    migrate->add_option("--store", migrate_options.store, "the store: postgresql://...")
+        ->required();
+    migrate->callback([&] { migrate_chosen = true; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return exit_with(app.exit(error));
+    }
+    if (log_chosen) {
+        CommandLine chosen;
+        chosen.log = std::move(log);
+        return chosen;
+    }
+    if (migrate_chosen) {
+        CommandLine chosen;
+        chosen.migrate = std::move(migrate_options);
+        return chosen;
+    }
+    if (!serve_chosen) return exit_with(2);
+    if (hold_timeout) {
+        Result<std::chrono::milliseconds> parsed = parse_duration(*hold_timeout);
+        if (!parsed) {
+            std::cerr << "latchwork-gate: --hold-timeout: " << parsed.error() << std::endl;
+            return exit_with(2);
+        }
+        options.hold_timeout = parsed.value();
+    }
+    CommandLine chosen;
+    chosen.serve = std::move(options);
+    return chosen;
+}
+
+}  // namespace latchwork::server

@@ -1,0 +1,53 @@
+// console.cpp: the approval console as one piece: its state, its routes, its listener.
+#include "server/console/console.h"
+
+namespace latchwork::server {
+
+Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::endpoint& at,
+                                                   const std::optional<std::string>& approvers_file,
+                                                   bool has_secret, std::string& open_warning) {
+    if (approvers_file) {
+        Result<Approvers> loaded = load_approvers(*approvers_file);
+        if (!loaded) return std::move(loaded).take_failure();
+        return std::optional<Approvers>(std::move(loaded).value());
+    }
+    if (!at.address().is_loopback() || has_secret) {
+        return Failure{
+            "--console needs --approvers unless it listens on a loopback address and the "
+            "server has no --secret-file"};
+    }
+    open_warning =
+        "no --approvers: the console takes every call without a token (loopback only)";
+    return std::optional<Approvers>();
+}
+
+Console::Console(boost::asio::io_context& io, RunLedger& ledger, RequestHandler& handler,
+                 Store& store, GateServer& gate_server, std::optional<Approvers> approvers)
+    : handler_(handler),
+      gate_server_(gate_server),
+      approvers_(std::move(approvers)),
+      state_(store, handler.held()),
+      routes_(ledger, handler, store, state_, approvers_ ? &*approvers_ : nullptr,
+              [this] {
+                  return "latchwork_open_connections{door=\"line\"} " +
+                         std::to_string(gate_server_.connection_count()) +
+                         "\nlatchwork_open_connections{door=\"console\"} " +
+                         std::to_string(server_.connection_count()) + "\n";
+              }),
+      server_(io, routes_, state_, store, ConsoleLimits{}) {
+    handler_.set_observer(&state_);
+    gate_server_.set_durable_watcher([this] { server_.durable_advanced(); });
+    gate_server_.set_stop_watcher([this] { server_.stop(); });
+}
+
+Console::~Console() {
+    gate_server_.set_stop_watcher({});
+    gate_server_.set_durable_watcher({});
+    handler_.set_observer(nullptr);
+}
+
+Result<boost::asio::ip::tcp::endpoint> Console::listen(const boost::asio::ip::tcp::endpoint& at) {
+    return server_.listen(at);
+}
+
+}  // namespace latchwork::server

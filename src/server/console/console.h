@@ -1,0 +1,51 @@
+// console.h: the approval console as one piece: its state, its routes, its listener.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "gate/run_ledger.h"
+#include "server/net/gate_server.h"
+#include "server/console/approvers.h"
+#include "server/console/console_routes.h"
+#include "server/console/console_server.h"
+#include "server/console/console_state.h"
+#include "server/store/request_handler.h"
+#include "server/store/store.h"
+#include "support/result.h"
+
+namespace latchwork::server {
+
+// Who may call the console at `at`: the approvers of `approvers_file`, or, without
+// one, anybody, but only on a loopback address of a server that takes unauthenticated
+// decisions anyway (`open_warning` then says so). Otherwise a refusal.
+Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::endpoint& at,
+                                                   const std::optional<std::string>& approvers_file,
+                                                   bool has_secret, std::string& open_warning);
+
+// Watches the handler and the line-protocol server for as long as it lives.
+class Console {
+public:
+    Console(boost::asio::io_context& io, RunLedger& ledger, RequestHandler& handler, Store& store,
+            GateServer& gate_server, std::optional<Approvers> approvers);
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+    Result<boost::asio::ip::tcp::endpoint> listen(const boost::asio::ip::tcp::endpoint& at);
+    void start() { server_.start(); }
+
+private:
+    RequestHandler& handler_;
+    GateServer& gate_server_;
+    std::optional<Approvers> approvers_;
+    ConsoleState state_;
+    ConsoleRoutes routes_;
+    ConsoleServer server_;
+};
+
+}  // namespace latchwork::server

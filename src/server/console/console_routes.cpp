@@ -1,0 +1,457 @@
+// console_routes.cpp: what each console URL answers, decided on the network thread.
+//
+// Decisions go through the request handler, the same logic and the same store path
+// as a line-protocol request; each reply carries the batch it must wait for.
+#include "server/console/console_routes.h"
+
+#include <boost/json.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <variant>
+
+#include "server/console/console_assets.h"
+#include "server/console/url_text.h"
+
+namespace latchwork::server {
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::size_t kDefaultPageSize = 100;
+constexpr std::size_t kMaxPageSize = 1000;
+
+HttpReply json_reply(const json::value& value, std::uint64_t wait_for) {
+    HttpReply reply;
+    reply.body = json::serialize(value);
+    reply.wait_for = wait_for;
+    return reply;
+}
+
+HttpReply method_not_allowed(std::string_view allow) {
+    HttpReply reply = error_reply(405, "method not allowed");
+    reply.allow = std::string(allow);
+    return reply;
+}
+
+HttpReply asset(const ConsoleAsset& found) {
+    HttpReply reply;
+    reply.content_type = std::string(found.content_type);
+    reply.body = std::string(found.body);
+    return reply;
+}
+
+std::optional<std::uint64_t> whole_number(std::string_view text) {
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The two query values every paged endpoint takes; the reply is the 400 for a bad one.
+std::variant<std::size_t, HttpReply> page_limit(std::string_view text) {
+    auto number = whole_number(text);
+    if (!number || *number < 1 || *number > kMaxPageSize) {
+        return error_reply(400, "limit must be a whole number from 1 to 1000");
+    }
+    return static_cast<std::size_t>(*number);
+}
+
+// `allow_zero` false: 0 is the end no page starts from.
+std::variant<std::uint64_t, HttpReply> page_cursor(std::string_view name, std::string_view text,
+                                                   bool allow_zero = true) {
+    auto number = whole_number(text);
+    if (!number || (!allow_zero && *number == 0)) {
+        return error_reply(400, std::string(name) + " must be a cursor from a previous page");
+    }
+    return *number;
+}
+
+// A page of at most `limit` items from `read`, which holds one more when another page
+// follows; the cursor of the page's last item then, else null.
+template <class Item, class Cursor, class Add>
+json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor cursor_of, Add add) {
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (i == limit) return json::value(std::to_string(cursor_of(read[limit - 1])));
+        add(read[i]);
+    }
+    return nullptr;
+}
+
+std::string_view state_name(EffectState state) {
+    switch (state) {
+        case EffectState::pending: return "pending";
+        case EffectState::released: return "released";
+        case EffectState::rejected: return "rejected";
+    }
+    return "unknown";
+}
+
+json::object audit_item(const AuditEntry& entry) {
+    json::value deadline = nullptr;
+    if (entry.deadline_ms != 0) deadline = entry.deadline_ms;
+    return json::object{{"seq", std::to_string(entry.seq)},
+                        {"at", entry.at_ms},
+                        {"event", audit_event_name(entry.event)},
+                        {"run_id", entry.run_id},
+                        {"effect_key", entry.effect_key},
+                        {"approved", entry.approved},
+                        {"verdict", entry.verdict},
+                        {"source", entry.source},
+                        {"mac_verified", entry.mac_verified},
+                        {"reason", entry.reason},
+                        {"deadline", deadline}};
+}
+
+std::uint64_t entry_seq(const AuditEntry& entry) { return entry.seq; }
+
+// The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
+std::string reply_body(std::string line) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
+
+bool is_json_type(std::string_view content_type) {
+    const std::string_view media = content_type.substr(0, content_type.find(';'));
+    std::string lower(media.begin(), media.end());
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    while (!lower.empty() && lower.back() == ' ') lower.pop_back();
+    return lower == "application/json";
+}
+
+// A verdict line of the handler as the console answers it.
+HttpReply verdict_reply_of(std::string line) {
+    boost::system::error_code error;
+    json::value parsed = json::parse(line, error);
+    if (!error && parsed.is_object()) {
+        const json::object& members = parsed.as_object();
+        const json::value* verdict = members.if_contains("verdict");
+        const json::value* message = members.if_contains("message");
+        if (verdict && verdict->is_string() && verdict->get_string() == "error" && message &&
+            message->is_string()) {
+            return error_reply(503, message->get_string());
+        }
+    }
+    HttpReply reply;
+    reply.body = reply_body(std::move(line));
+    return reply;
+}
+
+HttpReply answered(Answer answer) {
+    HttpReply reply;
+    if (answer.deferred) {
+        reply.deferred = std::move(answer.deferred);
+    } else {
+        reply = verdict_reply_of(std::move(answer.line));
+    }
+    reply.wait_for = answer.wait_for;
+    return reply;
+}
+
+}  // namespace
+
+HttpReply error_reply(unsigned status, std::string_view text) {
+    HttpReply reply;
+    reply.status = status;
+    reply.body = json::serialize(json::object{{"error", text}});
+    return reply;
+}
+
+HttpReply finish_deferred(const HttpReply& reply) {
+    if (!reply.deferred) return reply;
+    HttpReply finished = verdict_reply_of(reply.deferred->line);
+    finished.wait_for = reply.wait_for;
+    return finished;
+}
+
+HttpReply ConsoleRoutes::route(const HttpCall& call) {
+    const std::size_t question = call.target.find('?');
+    const std::string_view path = call.target.substr(0, question);
+    const std::string_view query =
+        question == std::string_view::npos ? std::string_view() : call.target.substr(question + 1);
+    const bool get = call.method == "GET" || call.method == "HEAD";
+
+    if (path == "/healthz") {
+        if (!get) return method_not_allowed("GET");
+        // Healthy while the store takes commits; once one failed the gate answers nothing.
+        if (const Failure* failed = store_.failure()) return error_reply(503, failed->message);
+        if (std::optional<std::string> away = store_.outage()) return error_reply(503, *away);
+        return json_reply(json::object{{"status", "ok"}}, 0);
+    }
+    if (path == "/metrics") {
+        if (!get) return method_not_allowed("GET");
+        return metrics();
+    }
+    if (const ConsoleAsset* found = find_console_asset(path)) {
+        if (!get) return method_not_allowed("GET");
+        return asset(*found);
+    }
+    if (path == "/api" || path.starts_with("/api/")) {
+        std::string approver = "console";
+        if (approvers_ != nullptr) {
+            constexpr std::string_view kBearer = "Bearer ";
+            std::optional<std::string> name;
+            if (call.authorization.starts_with(kBearer)) {
+                name = approvers_->find(call.authorization.substr(kBearer.size()));
+            }
+            if (!name) {
+                state_.count_refusal("api", 401);
+                return error_reply(401, "missing or wrong bearer token");
+            }
+            approver = std::move(*name);
+        }
+        HttpReply reply = api(call, path, query, approver);
+        if (reply.status >= 400) state_.count_refusal("api", reply.status);
+        return reply;
+    }
+    return error_reply(404, "no such resource");
+}
+
+HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::string_view query,
+                             const std::string& approver) {
+    const bool get = call.method == "GET" || call.method == "HEAD";
+    const bool post = call.method == "POST";
+    if (path == "/api/pending") {
+        if (!get) return method_not_allowed("GET");
+        return pending(query);
+    }
+    if (path == "/api/events") {
+        if (!get) return method_not_allowed("GET");
+        HttpReply reply;
+        reply.event_stream = true;
+        return reply;
+    }
+    if (path == "/api/audit") {
+        if (!get) return method_not_allowed("GET");
+        return audit(query);
+    }
+    if (path == "/api/decide") {
+        if (!post) return method_not_allowed("POST");
+        return decide(call, approver);
+    }
+    constexpr std::string_view kRuns = "/api/runs/";
+    if (path.starts_with(kRuns)) {
+        std::string_view rest = path.substr(kRuns.size());
+        const std::size_t slash = rest.find('/');
+        const std::string_view encoded = rest.substr(0, slash);
+        const std::string_view action =
+            slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        std::optional<std::string> run_id = percent_decode(encoded, false);
+        if (!run_id) return error_reply(400, "run id is not percent-encoded UTF-8");
+        if (action.empty() && slash == std::string_view::npos) {
+            if (!get) return method_not_allowed("GET");
+            return run(*run_id);
+        }
+        if (action == "cancel" || action == "close") {
+            if (!post) return method_not_allowed("POST");
+            return stop_run(action == "cancel" ? Operation::cancel : Operation::close_run, *run_id,
+                            approver);
+        }
+    }
+    return error_reply(404, "no such resource");
+}
+
+HttpReply ConsoleRoutes::pending(std::string_view query) {
+    auto pairs = parse_query(query);
+    if (!pairs) return error_reply(400, "query is not percent-encoded UTF-8");
+    std::size_t limit = kDefaultPageSize;
+    std::uint64_t after = 0;
+    std::string prefix;
+    for (auto& [name, value] : *pairs) {
+        if (name == "limit") {
+            auto read = page_limit(value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            limit = std::get<std::size_t>(read);
+        } else if (name == "after") {
+            auto read = page_cursor(name, value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            after = std::get<std::uint64_t>(read);
+        } else if (name == "run") {
+            prefix = std::move(value);
+        }
+    }
+    json::array items;
+    json::value next = nullptr;
+    auto list = [&](const HeldEffect& held) {
+        items.push_back(json::object{{"run_id", held.run_id},
+                                     {"effect_key", held.effect_key},
+                                     {"held_at", held.held_at_ms}});
+    };
+    if (store_.decides_requests()) {
+        // Every server's holds are in the shared store, not in this server's index.
+        Result<std::vector<HeldEffect>> held = store_.read_held(limit + 1, after, prefix);
+        if (!held) return error_reply(503, held.error());
+        next = fill_page(held.value(), limit,
+                         [](const HeldEffect& effect) { return effect.position; }, list);
+    } else {
+        const HeldPage page = state_.held().page(limit, after, prefix);
+        for (const HeldEffect* held : page.items) list(*held);
+        if (page.next) next = std::to_string(*page.next);
+    }
+    // Reflects state that may rest on changes not yet durable.
+    return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
+                      store_.last_recorded());
+}
+
+HttpReply ConsoleRoutes::run(const std::string& run_id) {
+    RunState found;
+    if (store_.decides_requests()) {
+        Result<std::optional<RunState>> read = store_.read_run(run_id);
+        if (!read) return error_reply(503, read.error());
+        if (!read.value()) return error_reply(404, "no such run");
+        found = std::move(*read.value());
+    } else {
+        const RunRecord* record = ledger_.find_run(run_id);
+        if (record == nullptr) return error_reply(404, "no such run");
+        found.cancelled = record->cancelled;
+        found.closed = record->closed;
+        record->effects.for_each([&](const EffectKey& key) {
+            found.effects.emplace_back(std::string(key.view()), state_of(key));
+        });
+        std::sort(found.effects.begin(), found.effects.end());
+    }
+    json::array listed;
+    for (const auto& [key, state] : found.effects) {
+        listed.push_back(json::object{{"effect_key", key}, {"state", state_name(state)}});
+    }
+    AuditQuery query;
+    query.run = run_id;
+    query.limit = kMaxPageSize + 1;
+    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
+    if (!entries) return error_reply(503, entries.error());
+    json::array history;
+    const json::value more =
+        fill_page(entries.value(), kMaxPageSize, entry_seq,
+                  [&](const AuditEntry& entry) { history.push_back(audit_item(entry)); });
+    return json_reply(json::object{{"run_id", run_id},
+                                   {"cancelled", found.cancelled},
+                                   {"closed", found.closed},
+                                   {"effects", std::move(listed)},
+                                   {"history", std::move(history)},
+                                   {"history_next", more}},
+                      store_.last_recorded());
+}
+
+HttpReply ConsoleRoutes::audit(std::string_view query_text) {
+    auto pairs = parse_query(query_text);
+    if (!pairs) return error_reply(400, "query is not percent-encoded UTF-8");
+    AuditQuery query;
+    std::size_t limit = kDefaultPageSize;
+    for (auto& [name, value] : *pairs) {
+        if (name == "limit") {
+            auto read = page_limit(value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            limit = std::get<std::size_t>(read);
+        } else if (name == "after") {
+            auto read = page_cursor(name, value);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            query.after = std::get<std::uint64_t>(read);
+        } else if (name == "before") {
+            auto read = page_cursor(name, value, false);
+            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            query.before = std::get<std::uint64_t>(read);
+            query.newest_first = true;
+        } else if (name == "order") {
+            if (value != "oldest" && value != "newest") {
+                return error_reply(400, "order must be oldest or newest");
+            }
+            query.newest_first = query.newest_first || value == "newest";
+        } else if (name == "run") {
+            query.run = std::move(value);
+        }
+    }
+    if (query.newest_first && query.after != 0) {
+        return error_reply(400, "after pages oldest first; newest first pages with before");
+    }
+    query.limit = limit + 1;  // one more tells whether another page follows
+    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
+    if (!entries) return error_reply(503, entries.error());
+    json::array items;
+    const json::value next =
+        fill_page(entries.value(), limit, entry_seq,
+                  [&](const AuditEntry& entry) { items.push_back(audit_item(entry)); });
+    // Only committed entries are read: nothing here waits for a batch.
+    return json_reply(json::object{{"items", std::move(items)}, {"next", next}}, 0);
+}
+
+HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approver) {
+    if (!is_json_type(call.content_type)) {
+        return error_reply(415, "content type must be application/json");
+    }
+    boost::system::error_code error;
+    json::value body = json::parse(call.body, error);
+    if (error || !body.is_object()) return error_reply(400, "body must be a JSON object");
+    const json::object& members = body.as_object();
+    auto text = [&](std::string_view name) -> const json::string* {
+        const json::value* value = members.if_contains(name);
+        return value != nullptr ? value->if_string() : nullptr;
+    };
+    const json::string* run_id = text("run_id");
+    if (run_id == nullptr) return error_reply(400, "\"run_id\" must be a string");
+    const json::string* effect_key = text("effect_key");
+    if (effect_key == nullptr) return error_reply(400, "\"effect_key\" must be a string");
+    const json::value* approved = members.if_contains("approved");
+    if (approved == nullptr || !approved->is_bool()) {
+        return error_reply(400, "\"approved\" must be true or false");
+    }
+    std::string_view reason;
+    if (const json::value* given = members.if_contains("reason"); given && !given->is_null()) {
+        if (!given->is_string()) return error_reply(400, "\"reason\" must be a string");
+        reason = given->get_string();
+    }
+    Request request;
+    request.op = Operation::decide;
+    request.run_id = std::string(*run_id);
+    request.effect_key = std::string(*effect_key);
+    request.flag = approved->get_bool();
+    return answered(handler_.handle_verified(request, Provenance{approver, reason}));
+}
+
+HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,
+                                  const std::string& approver) {
+    Request request;
+    request.op = op;
+    request.run_id = run_id;
+    return answered(handler_.handle_verified(request, Provenance{approver, {}}));
+}
+
+HttpReply ConsoleRoutes::metrics() {
+    std::string text;
+    text += "# HELP latchwork_requests_total Requests decided, from either door, by operation and verdict.\n";
+    text += "# TYPE latchwork_requests_total counter\n";
+    for (const auto& [key, count] : state_.requests()) {
+        text += "latchwork_requests_total{op=\"" + key.first + "\",verdict=\"" + key.second +
+                "\"} " + std::to_string(count) + "\n";
+    }
+    text += "# HELP latchwork_console_refusals_total Console calls refused before any decision, by status.\n";
+    text += "# TYPE latchwork_console_refusals_total counter\n";
+    for (const auto& [key, count] : state_.refusals()) {
+        text += "latchwork_console_refusals_total{route=\"" + key.first + "\",status=\"" +
+                std::to_string(key.second) + "\"} " + std::to_string(count) + "\n";
+    }
+    text += "# HELP latchwork_pending_effects Effects held for a decision.\n";
+    text += "# TYPE latchwork_pending_effects gauge\n";
+    if (store_.decides_requests()) {
+        // Counted across every server; a store that cannot be read leaves the gauge out.
+        if (Result<std::uint64_t> counted = store_.read_pending_count()) {
+            text += "latchwork_pending_effects " + std::to_string(counted.value()) + "\n";
+        }
+    } else {
+        text += "latchwork_pending_effects " + std::to_string(ledger_.pending_count()) + "\n";
+    }
+    text += histogram_text("latchwork_commit_seconds",
+                           "Time each store commit took, from its start to the synced log.",
+                           store_.commit_latency());
+    text += "# HELP latchwork_open_connections Connections open now, by door.\n";
+    text += "# TYPE latchwork_open_connections gauge\n";
+    text += connection_gauges_();
+    HttpReply reply;
+    reply.content_type = "text/plain; version=0.0.4; charset=utf-8";
+    reply.body = std::move(text);
+    return reply;
+}
+
+}  // namespace latchwork::server

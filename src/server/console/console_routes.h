@@ -1,0 +1,80 @@
+// console_routes.h: what each console URL answers, decided on the network thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gate/run_ledger.h"
+#include "server/console/approvers.h"
+#include "server/console/console_state.h"
+#include "server/store/request_handler.h"
+#include "server/store/store.h"
+
+namespace latchwork::server {
+
+// One HTTP request as the routes need it.
+struct HttpCall {
+    std::string_view method;
+    std::string_view target;         // path and query, still percent-encoded
+    std::string_view authorization;  // the Authorization header, empty when absent
+    std::string_view content_type;
+    std::string_view body;
+};
+
+struct HttpReply {
+    unsigned status = 200;
+    std::string content_type = "application/json";
+    std::string body;
+    std::uint64_t wait_for = 0;  // the store batch that must be durable before it leaves
+    bool event_stream = false;   // the caller turns the connection into an event stream
+    std::string allow;           // for 405: the methods the resource takes
+    // A verdict a store decides itself: the body is made from it once wait_for is
+    // durable, by finish_deferred().
+    std::shared_ptr<const DeferredReply> deferred;
+};
+
+// An error reply: {"error": TEXT} with its status.
+HttpReply error_reply(unsigned status, std::string_view text);
+
+// The reply of a decision whose verdict line has come: the line as the body, or, for
+// an error line (a failed store), 503 with its message.
+HttpReply finish_deferred(const HttpReply& reply);
+
+class ConsoleRoutes {
+public:
+    // `approvers` null: every /api call is taken without a token (checked at start-up
+    // to be allowed only on loopback without a decision secret).
+    ConsoleRoutes(RunLedger& ledger, RequestHandler& handler, Store& store, ConsoleState& state,
+                  const Approvers* approvers, std::function<std::string()> connection_gauges)
+        : ledger_(ledger),
+          handler_(handler),
+          store_(store),
+          state_(state),
+          approvers_(approvers),
+          connection_gauges_(std::move(connection_gauges)) {}
+
+    HttpReply route(const HttpCall& call);
+
+private:
+    HttpReply api(const HttpCall& call, std::string_view path, std::string_view query,
+                  const std::string& approver);
+    HttpReply pending(std::string_view query);
+    HttpReply run(const std::string& run_id);
+    HttpReply audit(std::string_view query);
+    HttpReply decide(const HttpCall& call, const std::string& approver);
+    HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);
+    HttpReply metrics();
+
+    RunLedger& ledger_;
+    RequestHandler& handler_;
+    Store& store_;
+    ConsoleState& state_;
+    const Approvers* approvers_;
+    std::function<std::string()> connection_gauges_;
+};
+
+}  // namespace latchwork::server

@@ -1,0 +1,68 @@
+// console_server.h: the console's HTTP listener and its connections, on the network thread.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <cstddef>
+#include <memory>
+#include <unordered_set>
+
+#include "server/console/console_routes.h"
+#include "server/console/console_state.h"
+#include "server/store/store.h"
+#include "support/result.h"
+
+namespace latchwork::server {
+
+struct ConsoleLimits {
+    std::size_t max_header = 8 * 1024;   // bytes of the request line and headers
+    std::size_t max_body = 64 * 1024;    // bytes of a request body
+    std::size_t max_connections = 1000;  // console connections at once; more are closed
+    std::size_t max_event_backlog = 1 << 20;  // unsent event bytes before a stream is dropped
+};
+
+class ConsoleSession;
+
+// Shares the io_context's one thread with the line protocol, so the routes touch
+// the ledger with no lock.
+class ConsoleServer {
+public:
+    ConsoleServer(boost::asio::io_context& io, ConsoleRoutes& routes, ConsoleState& state,
+                  Store& store, ConsoleLimits limits);
+    ~ConsoleServer();
+    ConsoleServer(const ConsoleServer&) = delete;
+    ConsoleServer& operator=(const ConsoleServer&) = delete;
+
+    Result<boost::asio::ip::tcp::endpoint> listen(const boost::asio::ip::tcp::endpoint& at);
+    void start();
+    // Accepts no more; idle connections and event streams close, a reply waiting for
+    // its batch still leaves once the batch is durable.
+    void stop();
+    // The store's durable() advanced: waiting replies and held-back events may go.
+    void durable_advanced();
+
+    std::size_t connection_count() const noexcept { return sessions_.size(); }
+
+    // For sessions.
+    ConsoleRoutes& routes() noexcept { return routes_; }
+    Store& store() noexcept { return store_; }
+    const ConsoleLimits& limits() const noexcept { return limits_; }
+    bool stopping() const noexcept { return stopping_; }
+    void forget(ConsoleSession* session) { sessions_.erase(session); }
+
+private:
+    boost::asio::awaitable<void> accept_loop();
+
+    boost::asio::io_context& io_;
+    ConsoleRoutes& routes_;
+    ConsoleState& state_;
+    Store& store_;
+    ConsoleLimits limits_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::unordered_set<ConsoleSession*> sessions_;
+    bool stopping_ = false;
+};
+
+}  // namespace latchwork::server

@@ -1,0 +1,109 @@
+// console_state.cpp: what the console knows beyond the ledger: held order, counters, events.
+#include "server/console/console_state.h"
+
+#include <boost/json.hpp>
+
+#include <chrono>
+
+namespace latchwork::server {
+namespace json = boost::json;
+using Kind = StateChange::Kind;
+
+std::string_view operation_name(Operation op) {
+    switch (op) {
+        case Operation::ping: return "ping";
+        case Operation::submit: return "submit";
+        case Operation::decide: return "decide";
+        case Operation::cancel: return "cancel";
+        case Operation::close_run: return "close_run";
+        case Operation::is_cancelled: return "is_cancelled";
+        case Operation::is_closed: return "is_closed";
+        case Operation::pending_count: return "pending_count";
+        case Operation::state_len: return "state_len";
+    }
+    return "unknown";
+}
+
+namespace {
+
+std::string event_text(std::string_view name, const json::object& data) {
+    std::string text = "event: ";
+    text += name;
+    text += "\ndata: ";
+    text += json::serialize(data);  // one line: serialize never writes a raw line feed
+    text += "\n\n";
+    return text;
+}
+
+}  // namespace
+
+void ConsoleState::handled(const Request* request, std::string_view verdict,
+                           std::span<const StateChange> changes, std::uint64_t batch,
+                           const Provenance& provenance) {
+    const std::string op = request == nullptr ? "unreadable" : std::string(operation_name(request->op));
+    ++requests_[{op, std::string(verdict)}];
+    if (changes.empty()) return;
+    const std::int64_t now = unix_time_ms();
+    for (const StateChange& change : changes) {
+        json::object data;
+        data["run_id"] = change.run_id;
+        std::string_view name;
+        switch (change.kind) {
+            case Kind::effect_state:
+                if (change.state == EffectState::pending) {
+                    name = "held";
+                    data["effect_key"] = change.effect_key;
+                    if (const HeldEffect* held = held_.find(change.run_id, change.effect_key)) {
+                        data["held_at"] = held->held_at_ms;
+                        if (held->deadline_ms != 0) data["deadline"] = held->deadline_ms;
+                    } else {
+                        // Held in a shared store, whose holds this server does not index.
+                        data["held_at"] = provenance.held_at_ms != 0 ? provenance.held_at_ms : now;
+                        if (provenance.deadline_ms != 0) data["deadline"] = provenance.deadline_ms;
+                    }
+                    break;
+                }
+                // A submit that releases at once decided nothing a person waits on.
+                if (request == nullptr || request->op != Operation::decide) continue;
+                if (provenance.expiry) {
+                    name = "expired";
+                    data["effect_key"] = change.effect_key;
+                    data["verdict"] = verdict;
+                    data["at"] = now;
+                    break;
+                }
+                name = "decided";
+                data["effect_key"] = change.effect_key;
+                data["approved"] = change.state == EffectState::released;
+                data["verdict"] = verdict;
+                data["approver"] = provenance.approver;
+                data["reason"] = provenance.reason;
+                data["at"] = now;
+                break;
+            case Kind::run_cancelled:
+                name = "cancelled";
+                data["at"] = now;
+                break;
+            case Kind::run_closed:
+                name = "closed";
+                data["at"] = now;
+                break;
+        }
+        waiting_events_.push_back(ConsoleEvent{batch, event_text(name, data)});
+    }
+    // A store that is durable on record lets them go now; others call back later.
+    release_events(store_.durable());
+}
+
+void ConsoleState::release_events(std::uint64_t durable) {
+    while (!waiting_events_.empty() && waiting_events_.front().batch <= durable) {
+        if (event_listener_) event_listener_(waiting_events_.front().text);
+        waiting_events_.pop_front();
+    }
+}
+
+void ConsoleState::count_refusal(std::string_view op, unsigned status) {
+    ++refusals_[{std::string(op), status}];
+}
+
+}  // namespace latchwork::server

@@ -1,0 +1,66 @@
+// console_state.h: what the console knows beyond the ledger: held order, counters, events.
+//
+// It watches every request either door hands the request handler, so the held index,
+// the request counters and the event stream cover the line protocol and the console
+// alike. Events carry the store batch they report and are released only once that
+// batch is durable: an approver is never told of a change that might still be lost.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "server/core/held_index.h"
+#include "server/store/request_handler.h"
+
+namespace latchwork::server {
+
+// One Server-Sent Event, already in its wire form.
+struct ConsoleEvent {
+    std::uint64_t batch = 0;
+    std::string text;  // "event: NAME\ndata: JSON\n\n"
+};
+
+class ConsoleState final : public RequestObserver {
+public:
+    // `held` is the request handler's index of held effects.
+    ConsoleState(const Store& store, const HeldIndex& held) : store_(store), held_(held) {}
+
+    void handled(const Request* request, std::string_view verdict,
+                 std::span<const StateChange> changes, std::uint64_t batch,
+                 const Provenance& provenance) override;
+
+    // Hands every event whose batch is at most `durable` to the listener, in order.
+    void release_events(std::uint64_t durable);
+    void set_event_listener(std::function<void(const std::string&)> listener) {
+        event_listener_ = std::move(listener);
+    }
+
+    // Counts one console call that never reached the handler (refused at the door).
+    void count_refusal(std::string_view op, unsigned status);
+
+    const HeldIndex& held() const noexcept { return held_; }
+    // (operation, verdict) -> requests.
+    const std::map<std::pair<std::string, std::string>, std::uint64_t>& requests() const {
+        return requests_;
+    }
+    const std::map<std::pair<std::string, unsigned>, std::uint64_t>& refusals() const {
+        return refusals_;
+    }
+
+private:
+    const Store& store_;
+    const HeldIndex& held_;
+    std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
+    std::map<std::pair<std::string, unsigned>, std::uint64_t> refusals_;
+    std::deque<ConsoleEvent> waiting_events_;
+    std::function<void(const std::string&)> event_listener_;
+};
+
+// The name of an operation as the line protocol spells it.
+std::string_view operation_name(Operation op);
+
+}  // namespace latchwork::server

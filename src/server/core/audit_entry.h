@@ -1,0 +1,80 @@
+// audit_entry.h: one line of the audit log (who decided what, when, with what verdict), plain data.
+//
+// Every store keeps these entries with the state changes of the request that caused
+// them, in the same batch, so an answered decision is never missing from the log.
+// Nothing here knows a database or the ledger: each store writes the fields as they
+// stand.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "server/core/request.h"
+#include "server/core/state_change.h"
+
+namespace latchwork::server {
+
+enum class AuditEvent : std::uint8_t {
+    held,       // a submit made the effect pending
+    decided,    // a decide was answered with a verdict (refusals included)
+    expired,    // the effect waited past its deadline and was rejected
+    cancelled,  // the run was cancelled (only when that changed something)
+    closed,     // the run was closed (likewise)
+};
+
+struct AuditEntry {
+    std::uint64_t seq = 0;    // the store's numbering, oldest first; 0 until stored
+    std::int64_t at_ms = 0;   // Unix time in milliseconds, when it was decided
+    AuditEvent event = AuditEvent::held;
+    std::string run_id;
+    std::string effect_key;   // empty for cancelled and closed
+    bool approved = false;    // decided and expired (always false there)
+    std::string verdict;      // decided and expired: the verdict kind; held: "held_for_approval"
+    // "line:IP:PORT" (the peer of a line-protocol connection), "console:NAME" (an
+    // approver) or "expiry".
+    std::string source;
+    bool mac_verified = false;  // line-protocol decisions checked against the secret
+    std::string reason;         // console decisions only
+    std::int64_t deadline_ms = 0;  // held: when it expires, 0 for never
+
+    friend bool operator==(const AuditEntry&, const AuditEntry&) = default;
+};
+
+// Where a request came from, as the audit log tells it.
+struct DecisionSource {
+    enum class Door : std::uint8_t { line, console, expiry };
+    Door door = Door::line;
+    std::string_view who;       // line: the peer "IP:PORT"; console: the approver's name
+    bool mac_verified = false;  // line only
+    std::string_view reason;    // console only
+};
+
+// The entry a decided request leaves in the log, if any: a decide always (unless it
+// was refused before it reached the ledger, which callers do not pass here), a submit
+// that held its effect, a cancel or close that changed the run. `changes` are what
+// the request changed; `verdict` is its verdict kind text.
+std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_view verdict,
+                                          std::span<const StateChange> changes,
+                                          const DecisionSource& source, std::int64_t now_ms,
+                                          std::int64_t deadline_ms = 0);
+
+std::string_view audit_event_name(AuditEvent event);
+std::optional<AuditEvent> audit_event_from_name(std::string_view name);
+
+// Milliseconds since the Unix epoch, by the wall clock.
+std::int64_t unix_time_ms();
+
+// "2026-12-09T14:03:07.123Z".
+std::string utc_time_text(std::int64_t unix_ms);
+
+// Text between double quotes in which no byte of `text` can end the quote or the line:
+// quotes, backslashes, control bytes and DEL are escaped (\" \\ \n \t \xHH).
+std::string quoted_text(std::string_view text);
+
+// One entry as one line of `latchwork-gate log` (no line feed).
+std::string audit_line(const AuditEntry& entry);
+
+}  // namespace latchwork::server

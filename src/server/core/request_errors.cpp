@@ -1,0 +1,33 @@
+// request_errors.cpp: the fixed message of every request the server refuses.
+#include "server/core/request_errors.h"
+
+namespace latchwork::server {
+
+std::string not_utf8_message() { return "request is not valid UTF-8"; }
+
+std::string not_json_message(std::string_view parser_message) {
+    return "request is not valid JSON: " + std::string(parser_message);
+}
+
+std::string not_object_message() { return "request is not a JSON object"; }
+
+std::string missing_member_message(std::string_view name) {
+    return "missing member: " + std::string(name);
+}
+
+std::string not_string_message(std::string_view name) {
+    return "member " + std::string(name) + " must be a string";
+}
+
+std::string not_boolean_message(std::string_view name) {
+    return "member " + std::string(name) + " must be a boolean";
+}
+
+// The op goes out as it came (the reply writer escapes it); the line cap bounds it.
+std::string unknown_op_message(std::string_view op) { return "unknown op: " + std::string(op); }
+
+std::string line_too_long_message() { return "request line too long"; }
+
+std::string not_authenticated_message() { return "decision not authenticated"; }
+
+}  // namespace latchwork::server

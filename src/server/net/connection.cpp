@@ -1,0 +1,231 @@
+// connection.cpp: one client connection: its requests read line by line, its replies in order.
+#include "server/net/connection.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include <chrono>
+
+#include "server/net/gate_server.h"
+#include "server/net/listen_address.h"
+#include "server/core/reply_writer.h"
+#include "server/core/request_errors.h"
+
+namespace latchwork::server {
+namespace asio = boost::asio;
+
+namespace {
+
+constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
+// After a line over the cap, the rest of what the client sends is read and dropped
+// for this long, so that closing does not reset the connection before the client
+// has read the error reply.
+constexpr auto kDrainTime = std::chrono::seconds(1);
+// Buffers that grew for a long line are given back rather than kept while idle.
+constexpr std::size_t kKeptCapacity = 4096;
+
+void release_if_large(std::string& buffer) {
+    if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
+}
+
+// Waits until the timer is cancelled (a wake-up) or the connection closes.
+asio::awaitable<void> sleep_until_woken(asio::steady_timer& timer) {
+    timer.expires_at(asio::steady_timer::time_point::max());
+    co_await timer.async_wait(kAwait);
+}
+
+}  // namespace
+
+Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
+    : socket_(std::move(socket)),
+      server_(server),
+      writer_wake_(server.io()),
+      reader_wake_(server.io()) {
+    boost::system::error_code error;
+    const asio::ip::tcp::endpoint remote = socket_.remote_endpoint(error);
+    if (!error) peer_ = endpoint_text(remote);
+}
+
+Connection::~Connection() { server_.forget(this); }
+
+void Connection::start() {
+    boost::system::error_code ignored;
+    socket_.non_blocking(true, ignored);
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    asio::co_spawn(server_.io(), [self = shared_from_this()] { return self->read_loop(); },
+                   asio::detached);
+    asio::co_spawn(server_.io(), [self = shared_from_this()] { return self->write_loop(); },
+                   asio::detached);
+}
+
+void Connection::stop_reading() {
+    stop_requested_ = true;
+    read_cancel_.emit(asio::cancellation_type::all);
+    wake_reader();
+}
+
+void Connection::abort() {
+    closed_ = true;
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    wake_reader();
+    wake_writer();
+}
+
+// Readiness is reported on edges: a wait that starts while unread bytes remain may
+// never end. So a read comes first and the wait only after one found nothing.
+asio::awaitable<std::size_t> Connection::read_available(std::span<char> into) {
+    for (;;) {
+        boost::system::error_code error;
+        const std::size_t count = socket_.read_some(asio::buffer(into.data(), into.size()), error);
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            auto [waited] = co_await socket_.async_wait(
+                asio::ip::tcp::socket::wait_read,
+                asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
+            if (waited) co_return 0;
+            continue;
+        }
+        co_return error ? 0 : count;
+    }
+}
+
+asio::awaitable<void> Connection::read_loop() {
+    const std::span<char> scratch = server_.scratch();
+    for (;;) {
+        while (unsent_ > server_.limits().max_unsent && !stop_requested_ && !closed_) {
+            co_await sleep_until_woken(reader_wake_);
+        }
+        if (stop_requested_ || closed_) break;
+        const std::size_t count = co_await read_available(scratch);
+        if (count == 0) break;  // end of stream, a failed socket or a cancelled wait
+        if (!take(std::string_view(scratch.data(), count))) break;
+        // A client that sends without pause must not keep the others waiting.
+        co_await asio::post(server_.io(), asio::use_awaitable);
+    }
+    reading_done_ = true;
+    release_if_large(partial_);
+    wake_writer();
+}
+
+bool Connection::take(std::string_view bytes) {
+    const std::size_t max_line = server_.limits().max_line;
+    for (;;) {
+        const std::size_t feed = bytes.find('\n');
+        if (feed == std::string_view::npos) break;
+        const std::string_view piece = bytes.substr(0, feed);
+        bytes.remove_prefix(feed + 1);
+        if (partial_.size() + piece.size() > max_line) {
+            too_long_ = true;
+            break;
+        }
+        if (partial_.empty()) {
+            answer_line(piece);
+        } else {
+            partial_.append(piece);
+            answer_line(partial_);
+            partial_.clear();
+            release_if_large(partial_);
+        }
+    }
+    if (!too_long_ && partial_.size() + bytes.size() > max_line) too_long_ = true;
+    if (too_long_) {
+        // The rest of that line cannot be told from the next request: nothing more is read.
+        queue(Answer{error_reply(line_too_long_message()), 0});
+        return false;
+    }
+    partial_.append(bytes);
+    return true;
+}
+
+void Connection::answer_line(std::string_view line) {
+    queue(server_.handler().handle(line, peer_));
+}
+
+void Connection::queue(Answer answer) {
+    unsent_ += answer.line.size();
+    waiting_.push_back(std::move(answer));
+    release_durable();
+    if (waiting_head_ < waiting_.size()) server_.waiting_for_store(this);
+}
+
+void Connection::release_durable() {
+    const std::uint64_t durable = server_.store().durable();
+    // After a failed commit nothing beyond durable() may carry its verdict.
+    const Failure* failed = server_.store().failure();
+    bool moved = false;
+    while (waiting_head_ < waiting_.size()) {
+        Answer& answer = waiting_[waiting_head_];
+        if (answer.wait_for <= durable) {
+            // A deferred line was empty when queued and is written by now.
+            if (answer.deferred) unsent_ += answer.deferred->line.size();
+            outbox_ += answer.text();
+        } else if (failed != nullptr) {
+            const std::string refused = error_reply(failed->message);
+            unsent_ = unsent_ - answer.line.size() + refused.size();
+            outbox_ += refused;
+        } else {
+            break;
+        }
+        ++waiting_head_;
+        moved = true;
+    }
+    if (waiting_head_ == waiting_.size()) {
+        if (!waiting_.empty()) server_.done_waiting(this);
+        waiting_.clear();
+        waiting_head_ = 0;
+        if (waiting_.capacity() > 64) std::vector<Answer>().swap(waiting_);
+    } else if (waiting_head_ > 32 && 2 * waiting_head_ > waiting_.size()) {
+        // Replies keep coming while some still wait: the sent ones must not pile up.
+        waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(waiting_head_));
+        waiting_head_ = 0;
+    }
+    if (moved) wake_writer();
+}
+
+asio::awaitable<void> Connection::write_loop() {
+    for (;;) {
+        if (closed_) break;
+        if (outbox_.empty()) {
+            if (reading_done_ && waiting_head_ == waiting_.size()) break;
+            co_await sleep_until_woken(writer_wake_);
+            continue;
+        }
+        sending_.swap(outbox_);
+        auto [error, written] = co_await asio::async_write(socket_, asio::buffer(sending_), kAwait);
+        (void)written;
+        unsent_ -= sending_.size();
+        sending_.clear();
+        release_if_large(sending_);  // outbox_ may have filled meanwhile: it is kept
+        if (error) {
+            abort();
+            break;
+        }
+        if (unsent_ <= server_.limits().max_unsent) wake_reader();
+    }
+    if (!closed_) {
+        boost::system::error_code ignored;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        if (too_long_) co_await drain_input();
+    }
+    abort();
+}
+
+asio::awaitable<void> Connection::drain_input() {
+    const std::span<char> scratch = server_.scratch();
+    asio::steady_timer deadline(server_.io());
+    deadline.expires_after(kDrainTime);
+    deadline.async_wait([this](const boost::system::error_code& error) {
+        if (!error) read_cancel_.emit(asio::cancellation_type::all);
+    });
+    while (!stop_requested_) {
+        if (co_await read_available(scratch) == 0) break;
+    }
+    deadline.cancel();
+}
+
+}  // namespace latchwork::server

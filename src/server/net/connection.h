@@ -1,0 +1,77 @@
+// connection.h: one client connection: its requests read line by line, its replies in order.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/store/request_handler.h"
+
+namespace latchwork::server {
+
+class GateServer;
+
+// Owned by its own two coroutines (shared ownership); the server only knows it by
+// pointer while it lives. An idle connection holds no buffer: the read waits for
+// readiness and then reads into the server's one scratch buffer, so only an
+// incomplete line, or replies not yet sent, cost memory of their own.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(boost::asio::ip::tcp::socket socket, GateServer& server);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void start();
+    // Reads nothing more; what was read is answered, then the connection closes.
+    void stop_reading();
+    // Closes at once, whatever is still unsent.
+    void abort();
+    // Moves the replies whose batch is durable to the outgoing bytes.
+    void release_durable();
+
+private:
+    // Bytes read into `into`: at least one, or 0 at the end of the stream, on a failed
+    // socket or when the wait for input was cancelled.
+    boost::asio::awaitable<std::size_t> read_available(std::span<char> into);
+    boost::asio::awaitable<void> read_loop();
+    boost::asio::awaitable<void> write_loop();
+    boost::asio::awaitable<void> drain_input();
+    // Splits received bytes into lines and answers each; false once a line is too long.
+    bool take(std::string_view bytes);
+    void answer_line(std::string_view line);
+    void queue(Answer answer);
+    void wake_writer() { writer_wake_.cancel(); }
+    void wake_reader() { reader_wake_.cancel(); }
+
+    boost::asio::ip::tcp::socket socket_;
+    GateServer& server_;
+    std::string peer_;  // "IP:PORT", for the audit log
+    boost::asio::steady_timer writer_wake_;
+    boost::asio::steady_timer reader_wake_;
+    boost::asio::cancellation_signal read_cancel_;
+
+    std::string partial_;         // the start of a line whose line feed has not come yet
+    // Replies whose batch is not durable yet, in order, from waiting_head_ on. (A
+    // vector, unlike a deque, costs nothing until the first reply has to wait.)
+    std::vector<Answer> waiting_;
+    std::size_t waiting_head_ = 0;
+    std::string outbox_;          // replies free to go, not handed to the socket yet
+    std::string sending_;         // bytes the socket is writing now
+    std::size_t unsent_ = 0;      // bytes in all three
+
+    bool reading_done_ = false;   // no more requests will be read
+    bool stop_requested_ = false;
+    bool closed_ = false;         // the socket failed or was aborted
+    bool too_long_ = false;       // a line over the cap ended the reading
+};
+
+}  // namespace latchwork::server

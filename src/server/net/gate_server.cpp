@@ -1,0 +1,128 @@
+// gate_server.cpp: the listening socket, the live connections and the orderly stop.
+#include "server/net/gate_server.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "server/net/connection.h"
+#include "server/net/listen_address.h"
+
+namespace latchwork::server {
+namespace asio = boost::asio;
+
+namespace {
+
+constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
+// How long a stop waits for clients to take their last replies before closing anyway.
+constexpr auto kDrainDeadline = std::chrono::seconds(5);
+// How long accepting pauses after a failed accept (out of descriptors, say), so the
+// loop does not spin while the cause lasts.
+constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+
+}  // namespace
+
+GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& store,
+                       ServerLimits limits)
+    : io_(io),
+      handler_(handler),
+      store_(store),
+      limits_(limits),
+      acceptor_(io),
+      signals_(io, SIGTERM, SIGINT),
+      drain_deadline_(io),
+      accept_pause_(io) {
+    store_.set_durable_listener([this] {
+        // Releasing may leave a connection with nothing waiting, which takes it out of
+        // the set: the loop walks a copy.
+        const std::vector<Connection*> waiting(waiting_.begin(), waiting_.end());
+        for (Connection* connection : waiting) connection->release_durable();
+        if (const Failure* failed = store_.failure(); failed && !stopping_) {
+            // Fail closed: what is waiting was just answered with the failure; stop
+            // taking requests, and the program exits non-zero once those are sent.
+            std::cerr << "latchwork-gate: " << failed->message << "; stopping" << std::endl;
+            stop();
+        }
+        if (durable_watcher_) durable_watcher_();
+    });
+}
+
+GateServer::~GateServer() { store_.set_durable_listener({}); }
+
+Result<asio::ip::tcp::endpoint> GateServer::listen(const asio::ip::tcp::endpoint& at) {
+    return listen_on(acceptor_, at);
+}
+
+void GateServer::start() {
+    // A fault escaping a coroutine is a bug of ours: it ends io.run() with the exception.
+    auto rethrow = [](std::exception_ptr fault) {
+        if (fault) std::rethrow_exception(fault);
+    };
+    asio::co_spawn(io_, accept_loop(), rethrow);
+    signals_.async_wait([this](const boost::system::error_code& error, int) {
+        if (!error) stop();
+    });
+}
+
+asio::awaitable<void> GateServer::accept_loop() {
+    boost::system::error_code last_error;
+    for (;;) {
+        auto [error, socket] = co_await acceptor_.async_accept(kAwait);
+        if (stopping_ || error == asio::error::operation_aborted) break;
+        if (error) {
+            // One line per new kind of failure, not one per attempt.
+            if (error != last_error) {
+                std::cerr << "latchwork-gate: accept failed: " << error.message() << std::endl;
+            }
+            last_error = error;
+            accept_pause_.expires_after(kAcceptPause);
+            co_await accept_pause_.async_wait(kAwait);
+            continue;
+        }
+        last_error = {};
+        if (connections_.size() >= limits_.max_connections) {
+            boost::system::error_code ignored;
+            socket.close(ignored);  // over the cap: closed at once, nothing read
+            continue;
+        }
+        auto connection = std::make_shared<Connection>(std::move(socket), *this);
+        connections_.insert(connection.get());
+        connection->start();
+    }
+}
+
+void GateServer::stop() {
+    if (stopping_) return;
+    stopping_ = true;
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    accept_pause_.cancel();
+    signals_.cancel();
+    if (stop_watcher_) stop_watcher_();
+    if (timer_stop_) timer_stop_();
+    // stop_reading may not end a connection at once, but it never erases another
+    // from the set while this loop runs; a copy keeps the loop safe all the same.
+    const std::vector<Connection*> live(connections_.begin(), connections_.end());
+    for (Connection* connection : live) connection->stop_reading();
+    if (connections_.empty()) return;
+    drain_deadline_.expires_after(kDrainDeadline);
+    drain_deadline_.async_wait([this](const boost::system::error_code& error) {
+        if (error) return;
+        const std::vector<Connection*> left(connections_.begin(), connections_.end());
+        for (Connection* connection : left) connection->abort();
+    });
+}
+
+void GateServer::forget(Connection* connection) {
+    connections_.erase(connection);
+    waiting_.erase(connection);
+    if (stopping_ && connections_.empty()) drain_deadline_.cancel();
+}
+
+}  // namespace latchwork::server

@@ -1,0 +1,90 @@
+// gate_server.h: the listening socket, the live connections and the orderly stop.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <unordered_set>
+
+#include "server/store/request_handler.h"
+#include "server/store/store.h"
+#include "support/result.h"
+
+namespace latchwork::server {
+
+class Connection;
+
+struct ServerLimits {
+    std::size_t max_line = 1 << 20;          // bytes of one request line, line feed excluded
+    std::size_t max_connections = 10'000;    // connections served at once
+    std::size_t max_unsent = 1 << 20;        // a connection is not read from above this
+};
+
+// Everything runs on the one thread that runs the io_context: network and ledger.
+class GateServer {
+public:
+    GateServer(boost::asio::io_context& io, RequestHandler& handler, Store& store,
+               ServerLimits limits);
+    ~GateServer();
+    GateServer(const GateServer&) = delete;
+    GateServer& operator=(const GateServer&) = delete;
+
+    // Binds and listens; the endpoint really bound (port 0 becomes a free port).
+    Result<boost::asio::ip::tcp::endpoint> listen(const boost::asio::ip::tcp::endpoint& at);
+    // Starts accepting and watching for SIGTERM and SIGINT; io.run() returns once
+    // stopped and every connection has closed.
+    void start();
+    // What either signal does: accept no more, read no more, answer what was read,
+    // close every connection (after a deadline, whatever is still unsent). Runs on the
+    // io_context's thread.
+    void stop();
+
+    // For connections.
+    RequestHandler& handler() noexcept { return handler_; }
+    Store& store() noexcept { return store_; }
+    const ServerLimits& limits() const noexcept { return limits_; }
+    std::span<char> scratch() noexcept { return scratch_; }
+    boost::asio::io_context& io() noexcept { return io_; }
+    void forget(Connection* connection);
+    // A connection whose replies wait for the store says so, and says when none
+    // waits any more: a commit then visits only those, not every idle connection.
+    void waiting_for_store(Connection* connection) { waiting_.insert(connection); }
+    void done_waiting(Connection* connection) { waiting_.erase(connection); }
+    std::size_t connection_count() const noexcept { return connections_.size(); }
+
+    // For a second door onto the same ledger (the console): called after the
+    // connections were told that durable() advanced, and when stop() begins.
+    void set_durable_watcher(std::function<void()> watcher) { durable_watcher_ = std::move(watcher); }
+    void set_stop_watcher(std::function<void()> watcher) { stop_watcher_ = std::move(watcher); }
+    // Another, for the server's own timers; for as long as the server lives.
+    void set_timer_stop(std::function<void()> watcher) { timer_stop_ = std::move(watcher); }
+
+private:
+    boost::asio::awaitable<void> accept_loop();
+
+    boost::asio::io_context& io_;
+    RequestHandler& handler_;
+    Store& store_;
+    ServerLimits limits_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::signal_set signals_;
+    boost::asio::steady_timer drain_deadline_;
+    boost::asio::steady_timer accept_pause_;
+    std::unordered_set<Connection*> connections_;
+    std::unordered_set<Connection*> waiting_;  // those with replies waiting for the store
+    std::function<void()> durable_watcher_;
+    std::function<void()> stop_watcher_;
+    std::function<void()> timer_stop_;
+    bool stopping_ = false;
+    // One thread reads every connection, and each read is consumed before the next,
+    // so one buffer serves them all.
+    std::array<char, 64 * 1024> scratch_{};
+};
+
+}  // namespace latchwork::server

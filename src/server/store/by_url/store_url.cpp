@@ -1,0 +1,81 @@
+// store_url.cpp: from the --store URL to the store it names.
+#include "server/store/by_url/store_url.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "server/store/sqlite/committing_store.h"
+#include "server/store/memory_store.h"
+#include "server/store/by_url/shared_store_commands.h"
+#include "server/store/by_url/store_name.h"
+#if LATCHWORK_WITH_POSTGRESQL
+#include "server/store/postgres/postgres_store.h"
+#endif
+
+namespace latchwork::server {
+namespace {
+
+constexpr std::string_view kSqlite = "sqlite:";
+
+// The full path is what the start-up line shows and what a second server is
+// compared by, whatever directory either was started in.
+Result<std::string> sqlite_path(std::string_view url) {
+    const std::string_view path = url.substr(kSqlite.size());
+    if (path.empty()) return Failure{"store path is empty (sqlite:PATH)"};
+    std::error_code error;
+    const std::filesystem::path full =
+        std::filesystem::absolute(std::filesystem::path(path), error).lexically_normal();
+    if (error) return Failure{"store " + std::string(path) + ": " + error.message()};
+    return full.string();
+}
+
+Failure unsupported(std::string_view url) {
+    return Failure{"unsupported store \"" + shown_store_url(url) +
+                   "\": the stores are sqlite:PATH, postgresql://... and memory:"};
+}
+
+}  // namespace
+
+Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io) {
+    if (url == "memory:") return OpenedStore{std::make_unique<MemoryStore>(), "memory:"};
+    if (is_postgresql_url(url)) {
+#if LATCHWORK_WITH_POSTGRESQL
+        const std::string shown = shown_store_url(url);
+        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io);
+        if (!opened) return Failure{"store " + shown + ": " + opened.error()};
+        return OpenedStore{std::move(opened).value(), shown};
+#else
+        return without_postgresql(url);
+#endif
+    }
+    if (!url.starts_with(kSqlite)) return unsupported(url);
+    Result<std::string> full = sqlite_path(url);
+    if (!full) return std::move(full).take_failure();
+    Result<SqliteStore> opened = SqliteStore::open(full.value());
+    if (!opened) return std::move(opened).take_failure();
+    return OpenedStore{std::make_unique<CommittingStore>(io, std::move(opened).value()),
+                       "sqlite:" + full.value()};
+}
+
+Result<std::vector<AuditEntry>> read_store_log(std::string_view url, const AuditQuery& query,
+                                               bool& bad_url) {
+    bad_url = true;
+    if (url == "memory:") {
+        return Failure{"the memory: store keeps no log once its server has exited"};
+    }
+    if (is_postgresql_url(url)) {
+        bad_url = false;
+        return read_shared_store_log(url, query);
+    }
+    if (!url.starts_with(kSqlite)) return unsupported(url);
+    Result<std::string> full = sqlite_path(url);
+    if (!full) return std::move(full).take_failure();
+    bad_url = false;
+    SqliteStoreOptions options;
+    options.create = false;
+    Result<SqliteStore> opened = SqliteStore::open(full.value(), options);
+    if (!opened) return std::move(opened).take_failure();
+    return opened.value().read_audit(query);
+}
+
+}  // namespace latchwork::server

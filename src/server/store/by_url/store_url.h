@@ -1,0 +1,34 @@
+// store_url.h: from the --store URL to the store it names.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/store/store.h"
+#include "support/result.h"
+
+namespace latchwork::server {
+
+struct OpenedStore {
+    std::unique_ptr<Store> store;
+    std::string name;  // for the start-up line: "sqlite:" and the absolute path, or "memory:"
+};
+
+// "sqlite:PATH" opens (or creates) the SQLite store at PATH, relative paths taken
+// from the working directory; it commits on a thread of its own and posts to `io`,
+// which must outlive it. "memory:" keeps nothing beyond the ledger. Anything else
+// fails with a message that says which stores there are.
+Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io);
+
+// The audit log of the store `url` names, read without serving: a missing SQLite file
+// is refused, never created, and so is one a running server holds. `bad_url` tells a
+// URL that names no readable store (memory: keeps nothing once its server exits)
+// from a store that could not be read.
+Result<std::vector<AuditEntry>> read_store_log(std::string_view url, const AuditQuery& query,
+                                               bool& bad_url);
+
+}  // namespace latchwork::server

@@ -1,0 +1,399 @@
+// pg_batch.cpp: a batch of requests decided in one transaction of the shared store.
+#include "server/store/postgres/pg_batch.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "gate/gate_operations.h"
+#include "gate/run_ledger.h"
+#include "server/store/postgres/pg_arrays.h"
+#include "server/core/reply_writer.h"
+#include "server/core/state_change.h"
+
+namespace latchwork::server::postgres {
+namespace {
+
+// A batch that keeps meeting serialization failures is given up after this many tries.
+constexpr int kMostAttempts = 20;
+
+// The class of every advisory lock latchwork takes (the bytes "lwgw").
+constexpr const char* kLockRuns =
+    "SELECT count(*) FROM (SELECT pg_advisory_xact_lock(1819566967, k)"
+    " FROM unnest($1::int4[]) WITH ORDINALITY AS t(k, i) ORDER BY i) AS locked";
+
+// Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect.
+constexpr const char* kLoad =
+    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2"
+    " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
+    " UNION ALL"
+    " SELECT 1::int2, e.run_id, e.effect_key, e.state FROM latchwork_effects AS e"
+    " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
+
+// Flags only ever go from false to true, so the final ones are the union.
+constexpr const char* kWriteRuns =
+    "WITH flagged AS (INSERT INTO latchwork_runs (run_id, cancelled, closed)"
+    " SELECT * FROM unnest($1::bytea[], $2::bool[], $3::bool[])"
+    " ON CONFLICT (run_id) DO UPDATE SET cancelled = latchwork_runs.cancelled OR excluded.cancelled,"
+    " closed = latchwork_runs.closed OR excluded.closed)"
+    " DELETE FROM latchwork_effects WHERE run_id = ANY($1::bytea[])"
+    " AND (state = 0 OR run_id = ANY($4::bytea[]))";
+
+// The two sets are disjoint: an effect is either still held by the ledger or gone.
+// A row that becomes pending is new (nothing else turns into pending): it takes its
+// place in the order of holds, its hold time and its deadline.
+constexpr const char* kWriteEffects =
+    "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
+    " WHERE e.run_id = w.r AND e.effect_key = w.k)"
+    " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline, changed_at)"
+    " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
+    " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
+    " CASE WHEN s = 0 AND $7::int8 > 0 THEN to_timestamp(($6::int8 + $7::int8) / 1000.0) END,"
+    " to_timestamp($6::int8 / 1000.0)"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[]) AS w(r, k, s)"
+    " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
+    " changed_at = excluded.changed_at";
+
+constexpr const char* kWriteAudit =
+    "INSERT INTO latchwork_audit (at, event, run_id, effect_key, approved, verdict, source,"
+    " mac_verified, reason, deadline)"
+    " SELECT to_timestamp(a / 1000.0), e, r, k, ap, v, s, m, re,"
+    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END"
+    " FROM unnest($1::int8[], $2::text[], $3::bytea[], $4::bytea[], $5::bool[], $6::text[],"
+    " $7::text[], $8::bool[], $9::bytea[], $10::int8[]) AS t(a, e, r, k, ap, v, s, m, re, d)";
+
+constexpr const char* kCounts =
+    "SELECT count(*) FILTER (WHERE state = 0), count(*) FROM latchwork_effects";
+
+bool names_run(Operation op) noexcept {
+    return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len;
+}
+
+bool names_effect(Operation op) noexcept {
+    return op == Operation::submit || op == Operation::decide;
+}
+
+// Prepared once per connection: parsed and planned once, not once per batch.
+struct PreparedStatement {
+    const char* name;
+    const char* sql;
+    int parameters;
+};
+constexpr PreparedStatement kPrepared[] = {
+    {"latchwork_lock_runs", kLockRuns, 1},
+    {"latchwork_load", kLoad, 3},
+    {"latchwork_write_runs", kWriteRuns, 4},
+    {"latchwork_write_effects", kWriteEffects, 7},
+    {"latchwork_write_audit", kWriteAudit, 10},
+    {"latchwork_counts", kCounts, 0},
+};
+
+std::optional<StatementFailure> prepare_statements(PgConnection& connection) {
+    if (connection.prepared()) return std::nullopt;
+    for (const PreparedStatement& statement : kPrepared) {
+        Rows prepared = connection.prepare(statement.name, statement.sql, statement.parameters);
+        if (!prepared.ok()) return prepared.failure();
+    }
+    connection.set_prepared();
+    return std::nullopt;
+}
+
+std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) {
+    for (const Rows& rows : results) {
+        if (!rows.ok()) return rows.failure();
+    }
+    return std::nullopt;
+}
+
+// One attempt at the batch: the transaction from BEGIN to COMMIT, in as few round
+// trips as the requests allow: one to begin, lock and read; one to write and commit;
+// one more for each count asked in between.
+class Attempt {
+public:
+    Attempt(PgConnection& connection, std::span<BatchRequest> batch, BatchClock clock)
+        : connection_(connection), batch_(batch), clock_(clock) {}
+
+    std::optional<StatementFailure> run() {
+        if (auto failed = begin_and_load()) return failed;
+        for (BatchRequest& item : batch_) {
+            const std::size_t before = changes_.size();
+            if (auto failed = decide(item)) return failed;
+            note(item, before);
+        }
+        std::vector<Statement> statements = writes();
+        if (!audit_.empty()) statements.push_back(audit_statement());
+        statements.push_back(Statement{nullptr, "COMMIT", {}});
+        std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
+        if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;
+        return failed;
+    }
+
+private:
+    std::optional<StatementFailure> begin_and_load() {
+        std::vector<std::int64_t> keys;
+        std::set<std::string_view> runs;
+        std::set<std::pair<std::string_view, std::string_view>> effects;
+        for (const BatchRequest& item : batch_) {
+            if (!names_run(item.request.op)) continue;
+            keys.push_back(run_lock_key(item.request.run_id));
+            runs.insert(item.request.run_id);
+            if (names_effect(item.request.op)) effects.emplace(item.request.run_id, item.request.effect_key);
+        }
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        std::vector<Statement> statements;
+        statements.push_back(Statement{nullptr, "BEGIN", {}});
+        if (!runs.empty()) {
+            std::vector<std::string_view> run_ids(runs.begin(), runs.end());
+            std::vector<std::string_view> effect_runs;
+            std::vector<std::string_view> effect_keys;
+            for (const auto& [run_id, effect_key] : effects) {
+                effect_runs.push_back(run_id);
+                effect_keys.push_back(effect_key);
+            }
+            statements.push_back(
+                Statement{"latchwork_lock_runs", nullptr, Parameters().add(integer_array(keys))});
+            statements.push_back(Statement{"latchwork_load", nullptr,
+                                           Parameters()
+                                               .add(bytea_array(run_ids))
+                                               .add(bytea_array(effect_runs))
+                                               .add(bytea_array(effect_keys))});
+        }
+        std::vector<Rows> results = connection_.run_pipeline(statements);
+        if (auto failed = first_failure(results)) return failed;
+        if (runs.empty()) return std::nullopt;
+        return read_loaded(results.back());
+    }
+
+    std::optional<StatementFailure> read_loaded(const Rows& rows) {
+        // Flags first: they are what an effect of the run is decided against.
+        for (int row = 0; row < rows.count(); ++row) {
+            if (rows.integer(row, 0) != 0) continue;
+            RunRecord& run = ledger_.run(rows.bytes(row, 1));
+            const std::int64_t flags = rows.integer(row, 3);
+            run.cancelled = (flags & 1) != 0;
+            run.closed = (flags & 2) != 0;
+        }
+        for (int row = 0; row < rows.count(); ++row) {
+            if (rows.integer(row, 0) != 1) continue;
+            const std::int64_t state = rows.integer(row, 3);
+            if (state < 0 || state > 2) {
+                return StatementFailure{FailureKind::statement,
+                                        "an effect row holds the unknown state " + std::to_string(state)};
+            }
+            ledger_.add_effect(ledger_.run(rows.bytes(row, 1)), rows.bytes(row, 2),
+                               static_cast<EffectState>(state));
+        }
+        return std::nullopt;
+    }
+
+    std::optional<StatementFailure> decide(BatchRequest& item) {
+        const Request& request = item.request;
+        item.verdict = "ok";
+        switch (request.op) {
+            case Operation::ping:
+                item.reply = verdict_reply("pong");
+                return std::nullopt;
+            case Operation::submit:
+                item.verdict = verdict_kind_text(recorded_submit(
+                    ledger_, request.run_id, request.effect_key, request.flag, changes_));
+                item.reply = verdict_reply(item.verdict);
+                return std::nullopt;
+            case Operation::decide:
+                item.verdict = verdict_kind_text(recorded_decide(
+                    ledger_, request.run_id, request.effect_key, request.flag, changes_));
+                item.reply = verdict_reply(item.verdict);
+                return std::nullopt;
+            case Operation::cancel:
+                recorded_cancel(ledger_, request.run_id, changes_);
+                item.reply = verdict_reply("ok");
+                return std::nullopt;
+            case Operation::close_run:
+                recorded_close_run(ledger_, request.run_id, changes_);
+                item.reply = verdict_reply("ok");
+                return std::nullopt;
+            case Operation::is_cancelled:
+                item.reply = flag_reply(gate_is_cancelled(ledger_, request.run_id));
+                return std::nullopt;
+            case Operation::is_closed:
+                item.reply = flag_reply(gate_is_closed(ledger_, request.run_id));
+                return std::nullopt;
+            case Operation::pending_count:
+            case Operation::state_len:
+                break;
+        }
+        // The totals span every run, most of them not in the scratch ledger: they are
+        // counted in the database, after this batch's changes so far are written.
+        std::vector<Statement> statements = writes();
+        statements.push_back(Statement{"latchwork_counts", nullptr, {}});
+        std::vector<Rows> results = connection_.run_pipeline(statements);
+        if (auto failed = first_failure(results)) return failed;
+        const int column = request.op == Operation::pending_count ? 0 : 1;
+        item.reply = count_reply(static_cast<std::uint64_t>(results.back().integer(0, column)));
+        return std::nullopt;
+    }
+
+    // Keeps what the request changed, for the server's own observers, and the entry
+    // it leaves in the audit log. Expiry that found the effect decided meanwhile (by
+    // another server, say) changed nothing and leaves no entry.
+    void note(BatchRequest& item, std::size_t changes_before) {
+        const std::span<const StateChange> made =
+            std::span<const StateChange>(changes_).subspan(changes_before);
+        item.changes.assign(made.begin(), made.end());
+        const std::int64_t deadline =
+            clock_.hold_timeout_ms > 0 ? clock_.now_ms + clock_.hold_timeout_ms : 0;
+        item.at_ms = clock_.now_ms;
+        item.deadline_ms = deadline;
+        if (item.source.door == DecisionSource::Door::expiry && made.empty()) return;
+        if (std::optional<AuditEntry> entry = audit_entry_for(item.request, item.verdict, made,
+                                                              item.source.view(), clock_.now_ms,
+                                                              deadline)) {
+            audit_.push_back(std::move(*entry));
+        }
+    }
+
+    Statement audit_statement() const {
+        std::vector<std::int64_t> at;
+        std::vector<std::string_view> events;
+        std::vector<std::string_view> runs;
+        std::vector<std::string_view> keys;
+        std::vector<bool> approved;
+        std::vector<std::string_view> verdicts;
+        std::vector<std::string_view> sources;
+        std::vector<bool> verified;
+        std::vector<std::string_view> reasons;
+        std::vector<std::int64_t> deadlines;
+        for (const AuditEntry& entry : audit_) {
+            at.push_back(entry.at_ms);
+            events.push_back(audit_event_name(entry.event));
+            runs.push_back(entry.run_id);
+            keys.push_back(entry.effect_key);
+            approved.push_back(entry.approved);
+            verdicts.push_back(entry.verdict);
+            sources.push_back(entry.source);
+            verified.push_back(entry.mac_verified);
+            reasons.push_back(entry.reason);
+            deadlines.push_back(entry.deadline_ms);
+        }
+        return Statement{"latchwork_write_audit", nullptr,
+                         Parameters()
+                             .add(integer_array(at))
+                             .add(text_array(events))
+                             .add(bytea_array(runs))
+                             .add(bytea_array(keys))
+                             .add(bool_array(approved))
+                             .add(text_array(verdicts))
+                             .add(text_array(sources))
+                             .add(bool_array(verified))
+                             .add(bytea_array(reasons))
+                             .add(integer_array(deadlines))};
+    }
+
+    // The statements that write what the changes since the last call did. The scratch
+    // ledger holds the final state of every effect they touched, so each row is
+    // written once, however many requests of the batch named it. Flagged runs go
+    // first: dropping a cancelled run's pending rows must not undo a later write.
+    std::vector<Statement> writes() {
+        std::vector<Statement> statements;
+        std::set<std::string_view> flagged_runs;
+        std::set<std::pair<std::string_view, std::string_view>> touched;
+        for (const StateChange& change : std::span<const StateChange>(changes_).subspan(written_)) {
+            if (change.kind == StateChange::Kind::effect_state) {
+                touched.emplace(change.run_id, change.effect_key);
+            } else {
+                flagged_runs.insert(change.run_id);
+            }
+        }
+        if (!flagged_runs.empty()) {
+            std::vector<std::string_view> ids;
+            std::vector<std::string_view> closed_ids;
+            std::vector<bool> cancelled;
+            std::vector<bool> closed;
+            for (std::string_view run_id : flagged_runs) {
+                const RunRecord* run = ledger_.find_run(run_id);
+                ids.push_back(run_id);
+                cancelled.push_back(run->cancelled);
+                closed.push_back(run->closed);
+                if (run->closed) closed_ids.push_back(run_id);
+            }
+            statements.push_back(Statement{"latchwork_write_runs", nullptr,
+                                           Parameters()
+                                               .add(bytea_array(ids))
+                                               .add(bool_array(cancelled))
+                                               .add(bool_array(closed))
+                                               .add(bytea_array(closed_ids))});
+        }
+        if (!touched.empty()) {
+            std::vector<std::string_view> kept_runs;
+            std::vector<std::string_view> kept_keys;
+            std::vector<std::int64_t> kept_states;
+            std::vector<std::string_view> gone_runs;
+            std::vector<std::string_view> gone_keys;
+            for (const auto& [run_id, effect_key] : touched) {
+                const RunRecord* run = ledger_.find_run(run_id);
+                const EffectKey* effect = run == nullptr ? nullptr : run->effects.find(effect_key);
+                if (effect != nullptr) {
+                    kept_runs.push_back(run_id);
+                    kept_keys.push_back(effect_key);
+                    kept_states.push_back(static_cast<std::int64_t>(state_of(*effect)));
+                } else {
+                    gone_runs.push_back(run_id);
+                    gone_keys.push_back(effect_key);
+                }
+            }
+            statements.push_back(Statement{"latchwork_write_effects", nullptr,
+                                           Parameters()
+                                               .add(bytea_array(kept_runs))
+                                               .add(bytea_array(kept_keys))
+                                               .add(integer_array(kept_states))
+                                               .add(bytea_array(gone_runs))
+                                               .add(bytea_array(gone_keys))
+                                               .add(std::to_string(clock_.now_ms))
+                                               .add(std::to_string(clock_.hold_timeout_ms))});
+        }
+        written_ = changes_.size();
+        return statements;
+    }
+
+    PgConnection& connection_;
+    std::span<BatchRequest> batch_;
+    const BatchClock clock_;
+    RunLedger ledger_;
+    std::vector<StateChange> changes_;  // of the whole batch, in order
+    std::size_t written_ = 0;           // how many of them writes() has taken
+    std::vector<AuditEntry> audit_;
+};
+
+}  // namespace
+
+std::int32_t run_lock_key(std::string_view run_id) noexcept {
+    // FNV-1a: every server computes the same key from the same bytes. Two runs that
+    // share a key merely take turns.
+    std::uint32_t hash = 2166136261u;
+    for (const char c : run_id) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 16777619u;
+    }
+    return static_cast<std::int32_t>(hash);
+}
+
+std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch,
+                                             BatchClock clock) {
+    if (auto failed = prepare_statements(connection)) return failed;
+    for (int attempt = 1;; ++attempt) {
+        std::optional<StatementFailure> failed = Attempt(connection, batch, clock).run();
+        if (!failed) return std::nullopt;
+        if (failed->kind == FailureKind::connection) return failed;
+        // The transaction is aborted either way; ending it keeps the connection usable.
+        (void)connection.run("ROLLBACK");
+        if (failed->kind != FailureKind::retry) return failed;
+        if (attempt == kMostAttempts) {
+            failed->kind = FailureKind::statement;
+            failed->message = "gave up after " + std::to_string(attempt) + " attempts: " + failed->message;
+            return failed;
+        }
+    }
+}
+
+}  // namespace latchwork::server::postgres

@@ -1,0 +1,67 @@
+// pg_batch.h: a batch of requests decided in one transaction of the shared store.
+//
+// Several servers share the database, so none of them may decide from what it holds
+// in memory. Each batch instead:
+//   1. locks every run it names, with transaction-scoped advisory locks taken in one
+//      fixed order (ascending lock key), so that two servers never wait for each other
+//      in a cycle, and a run's requests are decided by one transaction at a time;
+//   2. reads what it needs of those runs (their flags, the effects it names) into a
+//      scratch ledger;
+//   3. decides every request, in arrival order, with the very gate operations the
+//      in-memory ledger uses;
+//   4. writes the changed rows back and commits.
+// Nobody else can change a locked run between the read and the commit, so each run
+// sees the batches that name it one after another: the verdicts are those of one
+// in-process gate taking the same calls in some serial order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "server/core/audit_entry.h"
+#include "server/store/postgres/pg_connection.h"
+#include "server/core/request.h"
+#include "server/core/state_change.h"
+
+namespace latchwork::server::postgres {
+
+// Where a request came from, for the audit log: DecisionSource with its own strings.
+struct BatchSource {
+    DecisionSource::Door door = DecisionSource::Door::line;
+    std::string who;
+    bool mac_verified = false;
+    std::string reason;
+
+    DecisionSource view() const { return DecisionSource{door, who, mac_verified, reason}; }
+};
+
+struct BatchRequest {
+    Request request;  // never a ping
+    BatchSource source;
+    // Filled by decide_batch, and valid once it has committed:
+    std::string reply;                 // the reply line
+    std::string verdict;               // its verdict text ("ok" for the rest)
+    std::vector<StateChange> changes;  // what the request changed
+    std::int64_t at_ms = 0;            // the batch's clock
+    std::int64_t deadline_ms = 0;      // a hold's deadline; 0: none
+};
+
+// What the batch is decided at: the servers' clock, and how long a new hold may wait.
+struct BatchClock {
+    std::int64_t now_ms = 0;
+    std::int64_t hold_timeout_ms = 0;  // 0: for ever
+};
+
+// Decides `batch` and commits. A serialization failure or deadlock is retried from the
+// start (the replies are filled afresh each time). On failure nothing is answered
+// from it: the transaction was rolled back, or (FailureKind::connection) it is not
+// known whether the commit happened.
+std::optional<StatementFailure> decide_batch(PgConnection& connection,
+                                             std::span<BatchRequest> batch, BatchClock clock);
+
+// The key of the advisory lock a run is serialised by (equal ids, equal keys).
+std::int32_t run_lock_key(std::string_view run_id) noexcept;
+
+}  // namespace latchwork::server::postgres

@@ -1,0 +1,131 @@
+// pg_schema.cpp: the tables of the shared store, created and upgraded by `migrate`.
+#include "server/store/postgres/pg_schema.h"
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace latchwork::server::postgres {
+namespace {
+
+// Step N takes a database at version N-1 to version N. A step, once released, is
+// never edited: databases out there are at its version.
+constexpr std::array<const char*, kSchemaVersion> kSteps = {
+    // 1: the gate's state and its audit log. A run's row exists once it is flagged.
+    // An effect's row holds its state (0 pending, 1 released, 2 rejected); while it
+    // is pending, its place in the order of holds, when it was held and until when
+    // it may wait. The audit log keeps every decision and every change of a run.
+    R"sql(
+CREATE TABLE latchwork_runs (
+    run_id bytea PRIMARY KEY,
+    cancelled boolean NOT NULL DEFAULT false,
+    closed boolean NOT NULL DEFAULT false
+);
+CREATE SEQUENCE latchwork_hold_order;
+CREATE TABLE latchwork_effects (
+    run_id bytea NOT NULL,
+    effect_key bytea NOT NULL,
+    state smallint NOT NULL CHECK (state BETWEEN 0 AND 2),
+    hold_order bigint,
+    held_at timestamptz,
+    deadline timestamptz,
+    changed_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (run_id, effect_key)
+);
+CREATE INDEX latchwork_effects_held ON latchwork_effects (hold_order) WHERE state = 0;
+CREATE INDEX latchwork_effects_deadlines ON latchwork_effects (deadline)
+    WHERE state = 0 AND deadline IS NOT NULL;
+CREATE TABLE latchwork_audit (
+    seq bigserial PRIMARY KEY,
+    at timestamptz NOT NULL,
+    event text NOT NULL,
+    run_id bytea NOT NULL,
+    effect_key bytea NOT NULL,
+    approved boolean NOT NULL,
+    verdict text NOT NULL,
+    source text NOT NULL,
+    mac_verified boolean NOT NULL,
+    reason bytea NOT NULL,
+    deadline timestamptz
+);
+CREATE INDEX latchwork_audit_run ON latchwork_audit (run_id, seq);
+)sql",
+};
+
+// Migrations serialise on this advisory lock (the class of every lock latchwork
+// takes, object 0), so two started at once cannot both create the tables.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1819566967, 0)";
+
+std::string missing_message() {
+    return "the database has no latchwork tables; run \"latchwork-gate migrate --store URL\" first";
+}
+
+// The version the database is at: 0 for none. Inside a transaction, or not.
+Result<int> schema_version(PgConnection& connection) {
+    Rows exists = connection.run("SELECT to_regclass('latchwork_schema') IS NOT NULL");
+    if (!exists.ok()) return Failure{exists.failure().message};
+    if (!exists.boolean(0, 0)) return 0;
+    Rows version = connection.run("SELECT coalesce(max(version), 0)::int4 FROM latchwork_schema");
+    if (!version.ok()) return Failure{version.failure().message};
+    return static_cast<int>(version.integer(0, 0));
+}
+
+std::optional<Failure> run_or_fail(PgConnection& connection, const char* sql) {
+    Rows done = connection.run_script(sql);
+    if (done.ok()) return std::nullopt;
+    return Failure{done.failure().message};
+}
+
+}  // namespace
+
+Result<int> migrate_schema(PgConnection& connection) {
+    if (auto failed = run_or_fail(connection, "BEGIN")) return std::move(*failed);
+    auto abandon = [&](Failure failure) -> Result<int> {
+        (void)connection.run_script("ROLLBACK");
+        return failure;
+    };
+    if (auto failed = run_or_fail(connection, kMigrationLock)) return abandon(std::move(*failed));
+    if (auto failed = run_or_fail(connection,
+                                  "CREATE TABLE IF NOT EXISTS latchwork_schema (version integer NOT NULL)")) {
+        return abandon(std::move(*failed));
+    }
+    Result<int> at = schema_version(connection);
+    if (!at) return abandon(std::move(at).take_failure());
+    const int from = at.value();
+    if (from > kSchemaVersion) {
+        return abandon(Failure{"the database's latchwork schema is at version " +
+                               std::to_string(from) + ", newer than this latchwork-gate knows (" +
+                               std::to_string(kSchemaVersion) + "); use a newer latchwork-gate"});
+    }
+    for (int step = from + 1; step <= kSchemaVersion; ++step) {
+        if (auto failed = run_or_fail(connection, kSteps[static_cast<std::size_t>(step - 1)])) {
+            return abandon(Failure{"upgrading to version " + std::to_string(step) + ": " +
+                                   failed->message});
+        }
+    }
+    const std::string stamp = "DELETE FROM latchwork_schema; INSERT INTO latchwork_schema VALUES (" +
+                              std::to_string(kSchemaVersion) + ")";
+    if (auto failed = run_or_fail(connection, stamp.c_str())) return abandon(std::move(*failed));
+    if (auto failed = run_or_fail(connection, "COMMIT")) return std::move(*failed);
+    return kSchemaVersion;
+}
+
+Result<std::monostate> check_schema(PgConnection& connection) {
+    Result<int> at = schema_version(connection);
+    if (!at) return std::move(at).take_failure();
+    const int version = at.value();
+    if (version == 0) return Failure{missing_message()};
+    if (version < kSchemaVersion) {
+        return Failure{"the database's latchwork schema is at version " + std::to_string(version) +
+                       ", older than this latchwork-gate's " + std::to_string(kSchemaVersion) +
+                       "; run \"latchwork-gate migrate --store URL\" first"};
+    }
+    if (version > kSchemaVersion) {
+        return Failure{"the database's latchwork schema is at version " + std::to_string(version) +
+                       ", newer than this latchwork-gate knows (" + std::to_string(kSchemaVersion) +
+                       "); use a newer latchwork-gate"};
+    }
+    return std::monostate{};
+}
+
+}  // namespace latchwork::server::postgres

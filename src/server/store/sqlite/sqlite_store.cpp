@@ -1,0 +1,697 @@
+// sqlite_store.cpp: the store file's schema, its exclusive opening, the journal and its folding.
+#include "server/store/sqlite/sqlite_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <system_error>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string_view>
+#include <utility>
+
+namespace latchwork {
+namespace {
+
+// Marks the file as ours in its header (PRAGMA application_id), so that some other
+// program's database is refused rather than written into.
+constexpr std::int32_t kApplicationId = 0x4c574754;
+
+// The schema, kept with its comments in sqlite_master so `.schema` in the sqlite3
+// shell documents the file it is looking at: the tables of version 1, then what
+// version 2 added (also all an upgrade from 1 creates).
+constexpr const char* kCreateSchema = R"sql(
+CREATE TABLE schema_version (
+  -- The layout of this file; a program refuses a file whose version it does not know.
+  version INTEGER NOT NULL
+);
+CREATE TABLE runs (
+  -- A run appears here once it is cancelled or closed; both flags are permanent.
+  -- Run ids and effect keys are the exact bytes the clients sent (BLOB: any bytes,
+  -- the empty string included); read them with CAST(run_id AS TEXT).
+  run_id BLOB PRIMARY KEY NOT NULL,
+  cancelled INTEGER NOT NULL DEFAULT 0 CHECK (cancelled IN (0, 1)),
+  closed INTEGER NOT NULL DEFAULT 0 CHECK (closed IN (0, 1))
+) WITHOUT ROWID;
+CREATE TABLE effects (
+  -- Every effect the gate remembers, in its one state. A cancelled run keeps its
+  -- released and rejected effects; a closed run keeps none.
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('pending', 'released', 'rejected')),
+  -- When the effect entered this state: milliseconds since 1970-01-01 UTC, the time
+  -- of the commit; datetime(changed_at / 1000, 'unixepoch') shows it.
+  changed_at INTEGER NOT NULL,
+  PRIMARY KEY (run_id, effect_key)
+) WITHOUT ROWID;
+CREATE TABLE journal (
+  -- Batches committed but not yet folded into runs and effects: the state is those
+  -- two tables with these batches applied in seq order. A start folds them in.
+  -- changes holds the batch's changes one after another, each made of
+  --   1 byte, the kind: 1 = the effect (run_id, effect_key) is now in state,
+  --                     2 = the run is cancelled and its pending effects are gone,
+  --                     3 = the run is closed and all its effects are gone;
+  --   for kind 1, 1 byte, the state: 1 = pending, 2 = released, 3 = rejected;
+  --   the run id, and for kind 1 the effect key: each a 4-byte little-endian
+  --   length, then that many bytes.
+  seq INTEGER PRIMARY KEY,
+  change_count INTEGER NOT NULL,
+  -- The commit time, in milliseconds since 1970-01-01 UTC.
+  changed_at INTEGER NOT NULL,
+  changes BLOB NOT NULL
+);
+)sql";
+
+constexpr const char* kCreateAuditLog = R"sql(
+CREATE TABLE audit (
+  -- Every decision and every hold, expiry, cancel and close that changed something,
+  -- kept for good, in seq order. Written in the transaction of the batch that holds
+  -- the request's changes.
+  seq INTEGER PRIMARY KEY,
+  -- When it was decided: milliseconds since 1970-01-01 UTC.
+  at INTEGER NOT NULL,
+  event TEXT NOT NULL CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed')),
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
+  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
+  verdict TEXT NOT NULL,
+  -- 'line:IP:PORT' (a line-protocol peer), 'console:NAME' (an approver) or 'expiry'.
+  source BLOB NOT NULL,
+  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  reason BLOB NOT NULL,
+  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
+  deadline INTEGER
+);
+CREATE INDEX audit_by_effect ON audit (run_id, effect_key, seq);
+)sql";
+
+const char* state_text(EffectState state) {
+    switch (state) {
+        case EffectState::pending: return "pending";
+        case EffectState::released: return "released";
+        case EffectState::rejected: return "rejected";
+    }
+    return "";
+}
+
+std::optional<EffectState> state_from_text(std::string_view text) {
+    if (text == "pending") return EffectState::pending;
+    if (text == "released") return EffectState::released;
+    if (text == "rejected") return EffectState::rejected;
+    return std::nullopt;
+}
+
+// SQLite binds a null pointer as NULL rather than as an empty blob.
+int bind_bytes(sqlite3_stmt* statement, int index, std::string_view bytes) {
+    static constexpr char kEmpty[1] = {};
+    return sqlite3_bind_blob64(statement, index, bytes.empty() ? kEmpty : bytes.data(),
+                               bytes.size(), SQLITE_STATIC);
+}
+
+std::string_view column_bytes(sqlite3_stmt* statement, int column) {
+    const void* data = sqlite3_column_blob(statement, column);
+    const int size = sqlite3_column_bytes(statement, column);
+    if (data == nullptr) return {};
+    return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
+}
+
+// Resets the statement however its step ended, so it never holds the transaction open.
+int step_once(sqlite3_stmt* statement) {
+    const int status = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return status;
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// A new file's directory entry must reach the disk too, or a crash could lose the
+// whole file with everything committed into it.
+bool sync_directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0                ? "/"
+                                                              : path.substr(0, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+// The journal's encoding of a batch (see the schema): one blob per commit, so that a
+// commit costs one row whatever the number of changes in it.
+constexpr unsigned char kEffectChange = 1, kCancelChange = 2, kCloseChange = 3;
+
+unsigned char state_code(EffectState state) { return static_cast<unsigned char>(state) + 1; }
+
+std::optional<EffectState> state_from_code(unsigned char code) {
+    if (code < 1 || code > 3) return std::nullopt;
+    return static_cast<EffectState>(code - 1);
+}
+
+void put_bytes(std::string& out, std::string_view bytes) {
+    const auto size = static_cast<std::uint32_t>(bytes.size());
+    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((size >> shift) & 0xff);
+    out += bytes;
+}
+
+void encode_change(std::string& out, const StateChange& change) {
+    switch (change.kind) {
+        case StateChange::Kind::effect_state:
+            out += static_cast<char>(kEffectChange);
+            out += static_cast<char>(state_code(change.state));
+            put_bytes(out, change.run_id);
+            put_bytes(out, change.effect_key);
+            return;
+        case StateChange::Kind::run_cancelled:
+            out += static_cast<char>(kCancelChange);
+            put_bytes(out, change.run_id);
+            return;
+        case StateChange::Kind::run_closed:
+            out += static_cast<char>(kCloseChange);
+            put_bytes(out, change.run_id);
+            return;
+    }
+}
+
+class BatchReader {
+public:
+    explicit BatchReader(std::string_view bytes) : rest_(bytes) {}
+    bool done() const { return rest_.empty(); }
+
+    std::optional<unsigned char> byte() {
+        if (rest_.empty()) return std::nullopt;
+        const auto value = static_cast<unsigned char>(rest_.front());
+        rest_.remove_prefix(1);
+        return value;
+    }
+
+    std::optional<std::string_view> bytes() {
+        if (rest_.size() < 4) return std::nullopt;
+        std::uint32_t size = 0;
+        for (int i = 0; i < 4; ++i) size |= std::uint32_t{static_cast<unsigned char>(rest_[i])} << (8 * i);
+        rest_.remove_prefix(4);
+        if (rest_.size() < size) return std::nullopt;
+        const std::string_view value = rest_.substr(0, size);
+        rest_.remove_prefix(size);
+        return value;
+    }
+
+private:
+    std::string_view rest_;
+};
+
+// What a stretch of the journal amounts to, ready to be written in key order. Within
+// the stretch nothing follows a run's cancel or close but other runs' rows, since a
+// stopped run gains no effect; so dropping the run's rows from the table first and
+// writing the surviving effects after gives the same state as replaying each change.
+struct FoldedChanges {
+    struct Effect {
+        EffectState state;
+        std::int64_t changed_at;
+    };
+    using EffectId = std::pair<std::string, std::string>;
+    std::map<EffectId, Effect> effects;
+    std::set<std::string> cancelled, closed;
+    std::int64_t last_seq = 0;
+    std::uint64_t changes = 0;
+
+    void drop_run_effects(const std::string& run_id, bool pending_only) {
+        auto it = effects.lower_bound(EffectId(run_id, std::string()));
+        while (it != effects.end() && it->first.first == run_id) {
+            it = pending_only && it->second.state != EffectState::pending ? std::next(it)
+                                                                         : effects.erase(it);
+        }
+    }
+
+    // False for a batch that no program of this version writes.
+    bool add_batch(std::string_view encoded, std::int64_t changed_at) {
+        BatchReader reader(encoded);
+        while (!reader.done()) {
+            const std::optional<unsigned char> kind = reader.byte();
+            if (kind == kEffectChange) {
+                const auto state = state_from_code(reader.byte().value_or(0));
+                const auto run_id = reader.bytes();
+                const auto key = reader.bytes();
+                if (!state || !run_id || !key) return false;
+                effects[EffectId(*run_id, *key)] = {*state, changed_at};
+            } else if (kind == kCancelChange || kind == kCloseChange) {
+                const auto run_id = reader.bytes();
+                if (!run_id) return false;
+                std::string run(*run_id);
+                drop_run_effects(run, kind == kCancelChange);
+                (kind == kCancelChange ? cancelled : closed).insert(std::move(run));
+            } else {
+                return false;
+            }
+            ++changes;
+        }
+        return true;
+    }
+};
+
+std::int64_t now_milliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Runs statements that return no rows we need, in the store's opening steps.
+class OpenSteps {
+public:
+    OpenSteps(sqlite3* db, const std::string& path) : db_(db), path_(path) {}
+
+    std::optional<Failure> exec(const char* sql) {
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failure();
+        return std::nullopt;
+    }
+
+    // The first column of the first row of `sql`, as text ("" when there is no row).
+    Result<std::string> query_text(const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return *failure();
+        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
+        const int status = sqlite3_step(raw);
+        if (status == SQLITE_DONE) return std::string();
+        if (status != SQLITE_ROW) return *failure();
+        const unsigned char* text = sqlite3_column_text(raw, 0);
+        return std::string(text == nullptr ? "" : reinterpret_cast<const char*>(text));
+    }
+
+    Failure refuse(const std::string& why) const { return Failure{"store " + path_ + " " + why}; }
+
+    std::optional<Failure> failure() const {
+        const int code = sqlite3_errcode(db_);
+        if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED) {
+            return refuse("is in use by another process (database is locked)");
+        }
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_)};
+    }
+
+private:
+    sqlite3* db_;
+    const std::string& path_;
+};
+
+std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
+    auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
+    if (!tables) return std::move(tables).take_failure();
+    if (tables.value() == "0") {
+        if (auto failed = steps.exec(kCreateSchema)) return failed;
+        if (auto failed = steps.exec(kCreateAuditLog)) return failed;
+        const std::string stamp = "INSERT INTO schema_version (version) VALUES (" +
+                                  std::to_string(kStoreSchemaVersion) + ");" +
+                                  "PRAGMA application_id = " + std::to_string(kApplicationId);
+        return steps.exec(stamp.c_str());
+    }
+    auto application = steps.query_text("PRAGMA application_id");
+    if (!application) return std::move(application).take_failure();
+    if (application.value() != std::to_string(kApplicationId)) {
+        return steps.refuse("is not a latchwork-gate store (it holds another program's tables)");
+    }
+    auto version = steps.query_text("SELECT max(version) FROM schema_version");
+    if (!version) return std::move(version).take_failure();
+    if (version.value() == "1") {
+        // The first layout lacks only the audit log; its state tables stay as they are.
+        if (auto failed = steps.exec(kCreateAuditLog)) return failed;
+        return steps.exec("UPDATE schema_version SET version = 2");
+    }
+    if (version.value() != std::to_string(kStoreSchemaVersion)) {
+        const std::string shown = version.value().empty() ? "none" : version.value();
+        long long number = 0;
+        const std::string& digits = version.value();
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+        if (error == std::errc() && end == digits.data() + digits.size() &&
+            number > kStoreSchemaVersion) {
+            return steps.refuse("has schema version " + shown + ", newer than this program's " +
+                                std::to_string(kStoreSchemaVersion) + ": use a newer latchwork-gate");
+        }
+        return steps.refuse("has schema version " + shown + ", which this program does not know");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOptions options) {
+    if (path.empty()) return Failure{"store path is empty"};
+    SqliteStore store;
+    store.path_ = path;
+    store.options_ = options;
+    // A path is always a file name: never ":memory:", a temporary database or a URI.
+    const std::string file_name = path.front() == '/' ? path : "./" + path;
+    const bool is_new = !exists(file_name);
+    if (is_new && !options.create) return Failure{"store " + path + " does not exist"};
+
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(file_name.c_str(), &raw,
+                                       SQLITE_OPEN_READWRITE |
+                                           (options.create ? SQLITE_OPEN_CREATE : 0) |
+                                           SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                                       nullptr);
+    store.db_.reset(raw);  // a handle comes back even when opening failed
+    if (store.db_ == nullptr) return Failure{"store " + path + ": out of memory"};
+    OpenSteps steps(store.db_.get(), path);
+    if (opened != SQLITE_OK) return *steps.failure();
+    // SQLite quietly falls back to reading when the file may not be written.
+    if (sqlite3_db_readonly(store.db_.get(), "main") == 1) {
+        return steps.refuse("is read-only");
+    }
+    sqlite3_extended_result_codes(store.db_.get(), 1);
+
+    // Exclusive locking before the log is first opened keeps the log's index in this
+    // process and holds the file lock from the first transaction until close.
+    if (auto failed = steps.exec("PRAGMA locking_mode = EXCLUSIVE")) return *failed;
+    auto log_mode = steps.query_text("PRAGMA journal_mode = WAL");
+    if (!log_mode) return std::move(log_mode).take_failure();
+    if (log_mode.value() != "wal") return steps.refuse("cannot use a write-ahead log");
+    if (auto failed = steps.exec("PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF")) {
+        return *failed;
+    }
+    if (auto failed = steps.exec("BEGIN IMMEDIATE")) return *failed;
+    if (auto failed = create_or_check_schema(steps)) {
+        sqlite3_exec(store.db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        return *failed;
+    }
+    if (auto failed = steps.exec("COMMIT")) return *failed;
+    if (is_new && !sync_directory_of(file_name)) {
+        return steps.refuse("was created, but its directory could not be synced: " +
+                            std::string(std::strerror(errno)));
+    }
+    if (auto failed = store.prepare_statements()) return *failed;
+    auto waiting = steps.query_text("SELECT coalesce(sum(change_count), 0) FROM journal");
+    if (!waiting) return std::move(waiting).take_failure();
+    const std::string& count = waiting.value();
+    std::from_chars(count.data(), count.data() + count.size(), store.journal_changes_);
+    if (auto failed = store.check_files()) return *failed;
+    if (auto failed = store.fold()) return *failed;
+    return store;
+}
+
+std::optional<Failure> SqliteStore::prepare_statements() {
+    const auto prepare = [this](Statement& slot, const char* sql) -> bool {
+        sqlite3_stmt* raw = nullptr;
+        const int status = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT,
+                                              &raw, nullptr);
+        slot.reset(raw);
+        return status == SQLITE_OK;
+    };
+    const bool prepared =
+        prepare(begin_, "BEGIN IMMEDIATE") && prepare(commit_, "COMMIT") &&
+        prepare(rollback_, "ROLLBACK") &&
+        prepare(append_,
+                "INSERT INTO journal (change_count, changed_at, changes) VALUES (?1, ?2, ?3)") &&
+        prepare(oldest_, "SELECT seq, changed_at, changes FROM journal ORDER BY seq") &&
+        prepare(forget_, "DELETE FROM journal WHERE seq <= ?1") &&
+        prepare(put_effect_,
+                "INSERT INTO effects (run_id, effect_key, state, changed_at) VALUES (?1, ?2, ?3, ?4)"
+                " ON CONFLICT (run_id, effect_key) DO UPDATE"
+                " SET state = excluded.state, changed_at = excluded.changed_at") &&
+        prepare(flag_cancelled_,
+                "INSERT INTO runs (run_id, cancelled) VALUES (?1, 1)"
+                " ON CONFLICT (run_id) DO UPDATE SET cancelled = 1") &&
+        prepare(drop_pending_, "DELETE FROM effects WHERE run_id = ?1 AND state = 'pending'") &&
+        prepare(flag_closed_,
+                "INSERT INTO runs (run_id, closed) VALUES (?1, 1)"
+                " ON CONFLICT (run_id) DO UPDATE SET closed = 1") &&
+        prepare(drop_effects_, "DELETE FROM effects WHERE run_id = ?1") &&
+        prepare(put_audit_,
+                "INSERT INTO audit (at, event, run_id, effect_key, approved, verdict, source,"
+                " mac_verified, reason, deadline) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    if (!prepared) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return std::nullopt;
+}
+
+std::optional<Failure> SqliteStore::load(RunLedger& ledger) {
+    if (auto failed = fold()) return failed;
+    const auto query = [this](const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
+        return Statement(raw);
+    };
+    // Flags first, so that an effect row the flags rule out is caught as damage.
+    const Statement runs = query("SELECT run_id, cancelled, closed FROM runs");
+    if (runs == nullptr) return sqlite_failure();
+    int status;
+    while ((status = sqlite3_step(runs.get())) == SQLITE_ROW) {
+        RunRecord& run = ledger.run(column_bytes(runs.get(), 0));
+        run.cancelled = sqlite3_column_int(runs.get(), 1) != 0;
+        run.closed = sqlite3_column_int(runs.get(), 2) != 0;
+    }
+    if (status != SQLITE_DONE) return sqlite_failure();
+
+    const Statement effects = query("SELECT run_id, effect_key, state FROM effects");
+    if (effects == nullptr) return sqlite_failure();
+    while ((status = sqlite3_step(effects.get())) == SQLITE_ROW) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(effects.get(), 2));
+        const std::optional<EffectState> state = state_from_text(text == nullptr ? "" : text);
+        RunRecord& run = ledger.run(column_bytes(effects.get(), 0));
+        const std::string_view key = column_bytes(effects.get(), 1);
+        if (!state || run.closed || (run.cancelled && *state == EffectState::pending) ||
+            run.effects.find(key) != nullptr) {
+            return fail("the effects table contradicts the runs table or itself");
+        }
+        ledger.add_effect(run, key, *state);
+    }
+    if (status != SQLITE_DONE) return sqlite_failure();
+    return std::nullopt;
+}
+
+std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes,
+                                           std::span<const server::AuditEntry> audit) {
+    if (failure_) return failure_;
+    if (changes.empty() && audit.empty()) return std::nullopt;
+    if (auto failed = check_files()) return failed;
+    if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
+    if (!changes.empty()) {
+        if (auto failed = append(changes)) return failed;
+    }
+    sqlite3_stmt* const put = put_audit_.get();
+    for (const server::AuditEntry& entry : audit) {
+        const bool done =
+            sqlite3_bind_int64(put, 1, entry.at_ms) == SQLITE_OK &&
+            sqlite3_bind_text(put, 2, server::audit_event_name(entry.event).data(), -1,
+                              SQLITE_STATIC) == SQLITE_OK &&
+            bind_bytes(put, 3, entry.run_id) == SQLITE_OK &&
+            bind_bytes(put, 4, entry.effect_key) == SQLITE_OK &&
+            sqlite3_bind_int(put, 5, entry.approved ? 1 : 0) == SQLITE_OK &&
+            sqlite3_bind_text(put, 6, entry.verdict.data(), static_cast<int>(entry.verdict.size()),
+                              SQLITE_STATIC) == SQLITE_OK &&
+            bind_bytes(put, 7, entry.source) == SQLITE_OK &&
+            sqlite3_bind_int(put, 8, entry.mac_verified ? 1 : 0) == SQLITE_OK &&
+            bind_bytes(put, 9, entry.reason) == SQLITE_OK &&
+            (entry.deadline_ms != 0 ? sqlite3_bind_int64(put, 10, entry.deadline_ms)
+                                    : sqlite3_bind_null(put, 10)) == SQLITE_OK &&
+            step_once(put) == SQLITE_DONE;
+        if (!done) return sqlite_failure();
+    }
+    if (journal_changes_ >= options_.fold_threshold) {
+        if (auto failed = fold_oldest(options_.fold_chunk)) return failed;
+    }
+    if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
+    if (!log_file_.known) return check_files();  // the log exists now: remember it
+    return std::nullopt;
+}
+
+Result<std::vector<server::AuditEntry>> SqliteStore::read_audit(const server::AuditQuery& query) {
+    if (failure_) return *failure_;
+    sqlite3_stmt* raw = nullptr;
+    std::string sql =
+        "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+        " reason, deadline FROM audit WHERE seq > ?2 AND seq < ?4";
+    if (query.run) sql += " AND run_id = ?1";
+    sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
+    if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    const Statement statement(raw);
+    if (query.run) bind_bytes(raw, 1, *query.run);
+    sqlite3_bind_int64(raw, 2, static_cast<std::int64_t>(std::min<std::uint64_t>(query.after, INT64_MAX)));
+    sqlite3_bind_int64(raw, 3, static_cast<std::int64_t>(std::min<std::size_t>(query.limit, INT64_MAX)));
+    sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX
+                                                 : static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                                       query.before, INT64_MAX)));
+    std::vector<server::AuditEntry> found;
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        server::AuditEntry entry;
+        entry.seq = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
+        entry.at_ms = sqlite3_column_int64(raw, 1);
+        const auto* event = reinterpret_cast<const char*>(sqlite3_column_text(raw, 2));
+        const auto known = server::audit_event_from_name(event == nullptr ? "" : event);
+        if (!known) return Failure{"store " + path_ + ": the audit log holds an unknown event"};
+        entry.event = *known;
+        entry.run_id = std::string(column_bytes(raw, 3));
+        entry.effect_key = std::string(column_bytes(raw, 4));
+        entry.approved = sqlite3_column_int(raw, 5) != 0;
+        entry.verdict = std::string(column_bytes(raw, 6));
+        entry.source = std::string(column_bytes(raw, 7));
+        entry.mac_verified = sqlite3_column_int(raw, 8) != 0;
+        entry.reason = std::string(column_bytes(raw, 9));
+        entry.deadline_ms = sqlite3_column_int64(raw, 10);  // NULL reads as 0
+        found.push_back(std::move(entry));
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return found;
+}
+
+Result<std::vector<server::StoredHold>> SqliteStore::pending_holds() {
+    if (failure_) return *failure_;
+    // An effect is held at most once (pending never comes back), so its one "held"
+    // entry, if any, is its hold.
+    constexpr const char* sql =
+        "SELECT e.run_id, e.effect_key, coalesce(h.at, e.changed_at), coalesce(h.deadline, 0)"
+        " FROM effects AS e LEFT JOIN audit AS h"
+        " ON h.run_id = e.run_id AND h.effect_key = e.effect_key AND h.event = 'held'"
+        " WHERE e.state = 'pending'"
+        " ORDER BY h.seq IS NOT NULL, coalesce(h.seq, 0), e.changed_at";
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    const Statement statement(raw);
+    std::vector<server::StoredHold> holds;
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        holds.push_back(server::StoredHold{std::string(column_bytes(raw, 0)),
+                                           std::string(column_bytes(raw, 1)),
+                                           sqlite3_column_int64(raw, 2),
+                                           sqlite3_column_int64(raw, 3)});
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return holds;
+}
+
+std::optional<Failure> SqliteStore::fold(std::uint64_t max_changes) {
+    if (failure_) return failure_;
+    if (journal_changes_ == 0 || max_changes == 0) return std::nullopt;
+    if (auto failed = check_files()) return failed;
+    if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
+    if (auto failed = fold_oldest(max_changes)) return failed;
+    if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
+    return std::nullopt;
+}
+
+// A batch goes into as many rows as keep each blob far below SQLite's length limit,
+// however large the batch and its ids.
+std::optional<Failure> SqliteStore::append(std::span<const StateChange> changes) {
+    constexpr std::size_t kRowBytes = 16 << 20;
+    const std::int64_t now = now_milliseconds();
+    sqlite3_stmt* const statement = append_.get();
+    const auto write_row = [&](std::size_t count) {
+        return sqlite3_bind_int64(statement, 1, static_cast<std::int64_t>(count)) == SQLITE_OK &&
+               sqlite3_bind_int64(statement, 2, now) == SQLITE_OK &&
+               bind_bytes(statement, 3, encoded_) == SQLITE_OK &&
+               step_once(statement) == SQLITE_DONE;
+    };
+    encoded_.clear();
+    std::size_t in_row = 0;
+    for (const StateChange& change : changes) {
+        encode_change(encoded_, change);
+        if (++in_row, encoded_.size() >= kRowBytes) {
+            if (!write_row(in_row)) return sqlite_failure();
+            encoded_.clear();
+            in_row = 0;
+        }
+    }
+    if (in_row > 0 && !write_row(in_row)) return sqlite_failure();
+    journal_changes_ += changes.size();
+    return std::nullopt;
+}
+
+// Within the caller's transaction: the oldest batches of the journal, until `limit`
+// changes or more are taken, reduced to what they amount to, written into the state
+// tables in key order, then dropped.
+std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
+    FoldedChanges folded;
+    sqlite3_stmt* const oldest = oldest_.get();
+    int status = SQLITE_ROW;
+    bool known = true;
+    while (known && folded.changes < limit && (status = sqlite3_step(oldest)) == SQLITE_ROW) {
+        folded.last_seq = sqlite3_column_int64(oldest, 0);
+        known = folded.add_batch(column_bytes(oldest, 2), sqlite3_column_int64(oldest, 1));
+    }
+    if (!known) {
+        sqlite3_reset(oldest);
+        return fail("the journal holds a batch this program does not know");
+    }
+    if (status != SQLITE_ROW && status != SQLITE_DONE) {
+        auto failed = sqlite_failure();
+        sqlite3_reset(oldest);
+        return failed;
+    }
+    sqlite3_reset(oldest);
+
+    const auto for_run = [](sqlite3_stmt* statement, const std::string& run_id) {
+        return bind_bytes(statement, 1, run_id) == SQLITE_OK && step_once(statement) == SQLITE_DONE;
+    };
+    for (const std::string& run_id : folded.cancelled) {
+        if (!for_run(flag_cancelled_.get(), run_id) || !for_run(drop_pending_.get(), run_id)) {
+            return sqlite_failure();
+        }
+    }
+    for (const std::string& run_id : folded.closed) {
+        if (!for_run(flag_closed_.get(), run_id) || !for_run(drop_effects_.get(), run_id)) {
+            return sqlite_failure();
+        }
+    }
+    sqlite3_stmt* const put = put_effect_.get();
+    for (const auto& [id, effect] : folded.effects) {
+        const bool done =
+            bind_bytes(put, 1, id.first) == SQLITE_OK && bind_bytes(put, 2, id.second) == SQLITE_OK &&
+            sqlite3_bind_text(put, 3, state_text(effect.state), -1, SQLITE_STATIC) == SQLITE_OK &&
+            sqlite3_bind_int64(put, 4, effect.changed_at) == SQLITE_OK &&
+            step_once(put) == SQLITE_DONE;
+        if (!done) return sqlite_failure();
+    }
+    if (sqlite3_bind_int64(forget_.get(), 1, folded.last_seq) != SQLITE_OK ||
+        step_once(forget_.get()) != SQLITE_DONE) {
+        return sqlite_failure();
+    }
+    journal_changes_ -= std::min(journal_changes_, folded.changes);
+    return std::nullopt;
+}
+
+// A file removed or replaced while we hold it takes every later commit with it:
+// the writes would land in an inode nobody will ever open again.
+std::optional<Failure> SqliteStore::check_files() {
+    const auto check = [](const std::string& name, FileIdentity& known, bool required) {
+        struct stat info;
+        if (::stat(name.c_str(), &info) != 0) {
+            if (!known.known && !required && errno == ENOENT) return true;
+            return false;
+        }
+        if (!known.known) {
+            known = {info.st_dev, info.st_ino, true};
+            return true;
+        }
+        return info.st_dev == known.device && info.st_ino == known.inode;
+    };
+    const std::string file_name = path_.front() == '/' ? path_ : "./" + path_;
+    if (!check(file_name, database_file_, true) || !check(file_name + "-wal", log_file_, false)) {
+        return fail(path_ + " or its log was removed or replaced while in use");
+    }
+    return std::nullopt;
+}
+
+Failure SqliteStore::sqlite_failure() { return fail(sqlite3_errmsg(db_.get())); }
+
+Failure SqliteStore::fail(std::string detail) {
+    failure_ = Failure{"store failed: " + std::move(detail)};
+    // What the failed transaction wrote is undone if it still can be; either way
+    // nothing more is written through this store.
+    if (db_ != nullptr && sqlite3_get_autocommit(db_.get()) == 0) step_once(rollback_.get());
+    return *failure_;
+}
+
+}  // namespace latchwork

@@ -1,0 +1,136 @@
+// sqlite_store.h: the gate's durable record in one SQLite file, written in batches.
+//
+// The file holds the ledger's state: one row per flagged run and one per remembered
+// effect, so it stays as small as the ledger. Batches are not written into those
+// tables but appended to a journal, one row per batch: a batch of fifty effects of
+// fifty runs would touch fifty pages of the effects table and write each whole into
+// the log, and cost a statement per change, where the journal takes one statement and
+// a page or two. The journal is folded into the state tables when the store opens,
+// when its owner asks, and, in large sorted chunks that touch each page once,
+// whenever it grows past a threshold. While a store is open it holds the file exclusively; a second process
+// (or a second open in this one) is refused instead of sharing it.
+//
+// Not thread-safe and never blocking on other threads: the owner calls it from one
+// thread at a time (in the server, the commit thread after open and load).
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <vector>
+
+#include "gate/run_ledger.h"
+#include "server/core/audit_entry.h"
+#include "server/core/state_change.h"
+#include "server/store/store.h"
+#include "support/result.h"
+
+namespace latchwork {
+
+// The layout a store file carries in its schema_version table; older programs
+// refuse files with a higher one. Version 2 added the audit log; a version 1 file is
+// upgraded in place when it is opened.
+inline constexpr int kStoreSchemaVersion = 2;
+
+struct SqliteStoreOptions {
+    // Once the journal holds fold_threshold changes, each commit also folds its
+    // oldest batches, fold_chunk changes or a little more. That commit takes longer (tens of milliseconds for the default
+    // chunk, about 0.1 s on this project's machine), so the chunk is wide enough that
+    // few commits do: one in three hundred at fifty changes per batch. An owner with
+    // idle moments can call fold() in them instead and never reach the threshold.
+    std::size_t fold_threshold = 262144;
+    std::size_t fold_chunk = 16384;
+    // False: a missing file is refused rather than created (for reading the log).
+    bool create = true;
+};
+
+class SqliteStore {
+public:
+    // Opens or creates the store at `path` and takes the file for this store alone.
+    // Fails, with a message naming the path, when the file cannot be opened for
+    // writing, is not a store of ours, carries a newer schema version, or is held by
+    // another open store. What the journal holds is folded in before it returns.
+    static Result<SqliteStore> open(const std::string& path, SqliteStoreOptions options = {});
+
+    SqliteStore(SqliteStore&&) noexcept = default;
+    SqliteStore& operator=(SqliteStore&&) noexcept = default;
+    ~SqliteStore() = default;
+
+    // Rebuilds the recorded state into `ledger`, which must be new (empty).
+    std::optional<Failure> load(RunLedger& ledger);
+
+    // Folds the journal's oldest batches, at least `max_changes` changes (or all
+    // there are), into the state tables in one durable transaction. For idle
+    // moments, a few thousand changes at a time (a fold costs a few microseconds per
+    // change), and for a clean shutdown, so that the file reads as the ledger's
+    // state in the sqlite3 shell.
+    std::optional<Failure> fold(std::uint64_t max_changes = UINT64_MAX);
+
+    // Changes waiting in the journal.
+    std::uint64_t journal_changes() const noexcept { return journal_changes_; }
+
+    // Writes `changes` in one transaction; when it returns without a failure they are
+    // on disk (the log synced). Any failure, "store failed: " and the detail, leaves
+    // the store failed: every later call returns the same failure without writing,
+    // since nothing is known any more about what reached the disk.
+    std::optional<Failure> commit(std::span<const StateChange> changes,
+                                  std::span<const server::AuditEntry> audit = {});
+
+    // The audit entries that match, oldest first.
+    Result<std::vector<server::AuditEntry>> read_audit(const server::AuditQuery& query);
+
+    // The holds of the pending effects, in hold order: from the audit log's "held"
+    // entries; an effect held before the log existed counts as held when its row was
+    // last written, with no deadline.
+    Result<std::vector<server::StoredHold>> pending_holds();
+
+    const std::string& path() const noexcept { return path_; }
+    bool failed() const noexcept { return failure_.has_value(); }
+
+private:
+    struct CloseDatabase {
+        void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+    };
+    struct FinalizeStatement {
+        void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+    };
+    using Database = std::unique_ptr<sqlite3, CloseDatabase>;
+    using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+    // Identifies a file so that one removed or replaced under us is noticed.
+    struct FileIdentity {
+        dev_t device = 0;
+        ino_t inode = 0;
+        bool known = false;
+    };
+
+    SqliteStore() = default;
+    std::optional<Failure> prepare_statements();
+    std::optional<Failure> append(std::span<const StateChange> changes);
+    std::optional<Failure> fold_oldest(std::uint64_t limit);
+    std::optional<Failure> check_files();
+    Failure fail(std::string detail);
+    Failure sqlite_failure();
+
+    // The database is declared first so that it is closed after every statement.
+    Database db_;
+    Statement begin_, commit_, rollback_, append_;
+    Statement oldest_, forget_;  // read and drop the journal's oldest rows
+    Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
+    Statement put_audit_;
+    std::string path_;
+    SqliteStoreOptions options_;
+    std::uint64_t journal_changes_ = 0;
+    std::string encoded_;  // the batch being appended, kept for its capacity
+    FileIdentity database_file_, log_file_;
+    std::optional<Failure> failure_;
+};
+
+}  // namespace latchwork

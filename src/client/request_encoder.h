@@ -22,7 +22,4 @@ std::string encode_decide(std::string_view run_id, std::string_view effect_key, 
 
 std::string encode_cancel(std::string_view run_id);
 
-// Appends `text` as a JSON string literal, quotes included.
-void append_json_string(std::string& out, std::string_view text);
-
 }  // namespace latchwork

@@ -1,11 +1,12 @@
 // request_encoder_test.cpp: the exact request texts and the string escaping table.
 #include "client/request_encoder.h"
+#include "wire/json_string.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "client/json_reader.h"
+#include "wire/json_reader.h"
 #include "print_sample.h"
 
 namespace latchwork {

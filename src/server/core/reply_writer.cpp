@@ -1,0 +1,32 @@
+// reply_writer.cpp: the reply lines the server sends, compact JSON with sorted members.
+#include "server/core/reply_writer.h"
+
+#include "wire/json_string.h"
+
+namespace latchwork::server {
+
+std::string verdict_reply(std::string_view kind) {
+    std::string out = R"({"verdict":)";
+    append_json_string(out, kind);
+    out += "}\n";
+    return out;
+}
+
+std::string flag_reply(bool value) {
+    return value ? "{\"value\":true,\"verdict\":\"ok\"}\n" : "{\"value\":false,\"verdict\":\"ok\"}\n";
+}
+
+std::string count_reply(std::uint64_t value) {
+    return R"({"value":)" + std::to_string(value) + ",\"verdict\":\"ok\"}\n";
+}
+
+// Messages may carry request text (an unknown op); the string escaping keeps the
+// reply one line, whatever that text holds.
+std::string error_reply(std::string_view message) {
+    std::string out = R"({"message":)";
+    append_json_string(out, message);
+    out += ",\"verdict\":\"error\"}\n";
+    return out;
+}
+
+}  // namespace latchwork::server

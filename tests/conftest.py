@@ -72,13 +72,22 @@ def gate_process():
 # --- PostgreSQL ------------------------------------------------------------------
 
 
+# The files that test the gate server itself (its stores, wire, console and process
+# life), not the module: what they find does not depend on the interpreter.
+SERVER_TEST_FILES = ("test_audit_and_expiry.py", "test_console_api.py", "test_console_browser.py")
+
+
 @pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(items):
     """Whatever uses the cluster carries the postgres marker, so `-m "not postgres"`
-    leaves out every test that needs one."""
+    leaves out every test that needs one; the server's own tests carry the server
+    marker."""
     for item in items:
         if "postgres_cluster" in getattr(item, "fixturenames", ()):
             item.add_marker(pytest.mark.postgres)
+        name = item.path.name
+        if name.startswith("test_server_") or name in SERVER_TEST_FILES:
+            item.add_marker(pytest.mark.server)
 
 
 @pytest.fixture(scope="session")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the pytest suite with one wheel under the main venv's interpreter and under each
 # CPython version asked for that the machine has, each in a virtual environment of its own.
-# Tests marked postgres (the server on its PostgreSQL store) run under the main one only:
-# what they test does not depend on the interpreter, and they take a while.
+# Tests marked postgres or server (the gate server on its stores) run under the main one
+# only: what they test does not depend on the interpreter, and they take a while.
 #   tools/test_interpreters.sh WHEEL MAIN_PYTHON "3.10 3.11 3.12 3.13"
 set -uo pipefail
 wheel=$1
@@ -60,7 +60,7 @@ for version in $versions; do
     if [ ! -x "$venv/bin/python" ]; then
         "$interpreter" -m venv "$venv" && "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
-    run_suite "$venv" "$venv/bin/python" -m "not postgres"
+    run_suite "$venv" "$venv/bin/python" -m "not postgres and not server"
 done
 
 echo "== the wheel $(basename "$wheel") under each interpreter:"

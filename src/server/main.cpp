@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <iostream>
 
 #include "gate/run_ledger.h"
 #include "server/cli/command_line.h"
@@ -14,6 +13,7 @@
 #include "server/cli/open_files_limit.h"
 #include "server/store/request_handler.h"
 #include "server/cli/secret_file.h"
+#include "server/core/diagnostics.h"
 #include "server/store/by_url/shared_store_commands.h"
 #include "server/store/by_url/store_url.h"
 
@@ -21,9 +21,6 @@ namespace {
 
 using namespace latchwork;
 using namespace latchwork::server;
-
-// Diagnostics are one line each on standard error.
-void diagnose(const std::string& text) { std::cerr << "latchwork-gate: " << text << std::endl; }
 
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);

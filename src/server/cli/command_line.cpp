@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "server/cli/duration_text.h"
+#include "server/core/diagnostics.h"
 
 namespace latchwork::server {
 
@@ -91,7 +92,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     if (hold_timeout) {
         Result<std::chrono::milliseconds> parsed = parse_duration(*hold_timeout);
         if (!parsed) {
-            std::cerr << "latchwork-gate: --hold-timeout: " << parsed.error() << std::endl;
+            diagnose("--hold-timeout: " + parsed.error());
             return exit_with(2);
         }
         options.hold_timeout = parsed.value();

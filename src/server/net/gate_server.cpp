@@ -7,10 +7,10 @@
 
 #include <csignal>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <vector>
 
+#include "server/core/diagnostics.h"
 #include "server/net/connection.h"
 #include "server/net/listen_address.h"
 
@@ -46,7 +46,7 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
         if (const Failure* failed = store_.failure(); failed && !stopping_) {
             // Fail closed: what is waiting was just answered with the failure; stop
             // taking requests, and the program exits non-zero once those are sent.
-            std::cerr << "latchwork-gate: " << failed->message << "; stopping" << std::endl;
+            diagnose(failed->message + "; stopping");
             stop();
         }
         if (durable_watcher_) durable_watcher_();
@@ -78,7 +78,7 @@ asio::awaitable<void> GateServer::accept_loop() {
         if (error) {
             // One line per new kind of failure, not one per attempt.
             if (error != last_error) {
-                std::cerr << "latchwork-gate: accept failed: " << error.message() << std::endl;
+                diagnose("accept failed: " + error.message());
             }
             last_error = error;
             accept_pause_.expires_after(kAcceptPause);

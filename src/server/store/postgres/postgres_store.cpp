@@ -4,9 +4,9 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
-#include <iostream>
 
 #include "server/core/audit_entry.h"
+#include "server/core/diagnostics.h"
 #include "server/store/postgres/pg_reads.h"
 #include "server/store/postgres/pg_schema.h"
 #include "server/core/reply_writer.h"
@@ -192,7 +192,7 @@ bool PostgresStore::serve_batch(std::vector<Waiting>& batch) {
 }
 
 void PostgresStore::lost_connection(const std::string& why) {
-    std::cerr << "latchwork-gate: store connection lost: " << why << "; reconnecting" << std::endl;
+    diagnose("store connection lost: " + why + "; reconnecting");
     connection_.reset();
     outage_ = why;
     mark_away(true);
@@ -225,7 +225,7 @@ void PostgresStore::try_reconnect() {
         } else {
             connection_ = std::move(connected).value();
             mark_away(false);
-            std::cerr << "latchwork-gate: store connection restored" << std::endl;
+            diagnose("store connection restored");
             return;
         }
     } else {

@@ -1,11 +1,12 @@
 // committing_store.cpp: the SQLite store behind the seam, committed on a thread of its own.
 #include "server/store/sqlite/committing_store.h"
 
+#include "server/core/diagnostics.h"
+
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 
 namespace latchwork::server {
 namespace {
@@ -33,7 +34,7 @@ CommittingStore::~CommittingStore() {
     if (sqlite_.failed()) return;
     // A clean stop leaves the file as plain state tables, with an empty journal.
     if (std::optional<Failure> failed = sqlite_.fold()) {
-        std::cerr << "latchwork-gate: " << failed->message << std::endl;
+        diagnose(failed->message);
     }
 }
 

@@ -22,6 +22,15 @@ enum class Operation : std::uint8_t {
     state_len,
 };
 
+// Whether an operation names a run (all but ping and the two counts), and an effect
+// of it (submit and decide).
+constexpr bool names_run(Operation op) noexcept {
+    return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len;
+}
+constexpr bool names_effect(Operation op) noexcept {
+    return op == Operation::submit || op == Operation::decide;
+}
+
 struct Request {
     Operation op = Operation::ping;
     std::string run_id;      // every operation but ping and the two counts

@@ -31,12 +31,6 @@ constexpr OperationName kOperations[] = {
     {"state_len", Operation::state_len},
 };
 
-bool uses_run_id(Operation op) {
-    return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len;
-}
-
-bool uses_effect_key(Operation op) { return op == Operation::submit || op == Operation::decide; }
-
 using Values = std::vector<std::optional<MemberValue>>;
 
 // A required string member, moved out of the read values.
@@ -84,12 +78,12 @@ Result<Request> parse_request(std::string_view line) {
     }
     if (!known) return Failure{unknown_op_message(op_name.value())};
 
-    if (uses_run_id(request.op)) {
+    if (names_run(request.op)) {
         Result<std::string> run_id = take_string(values, kRunId);
         if (!run_id) return std::move(run_id).take_failure();
         request.run_id = std::move(run_id).value();
     }
-    if (uses_effect_key(request.op)) {
+    if (names_effect(request.op)) {
         Result<std::string> effect_key = take_string(values, kEffectKey);
         if (!effect_key) return std::move(effect_key).take_failure();
         request.effect_key = std::move(effect_key).value();

@@ -66,14 +66,6 @@ constexpr const char* kWriteAudit =
 constexpr const char* kCounts =
     "SELECT count(*) FILTER (WHERE state = 0), count(*) FROM latchwork_effects";
 
-bool names_run(Operation op) noexcept {
-    return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len;
-}
-
-bool names_effect(Operation op) noexcept {
-    return op == Operation::submit || op == Operation::decide;
-}
-
 // Prepared once per connection: parsed and planned once, not once per batch.
 struct PreparedStatement {
     const char* name;

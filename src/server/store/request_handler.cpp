@@ -1,11 +1,10 @@
 // request_handler.cpp: one request line decided against the ledger, with the reply it earns.
 //
-// The verdicts come from the gate operations alone; the recording forms of them
-// (state_change.h) say what each one changed, for the store.
+// The verdicts come from the decision step every store uses (apply_request.h).
 #include "server/store/request_handler.h"
 
-#include "gate/gate_operations.h"
 #include "hmac/decision_tag.h"
+#include "server/core/apply_request.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request.h"
 #include "server/core/request_errors.h"
@@ -72,8 +71,6 @@ Answer RequestHandler::handle_verified(const Request& request, const Provenance&
 }
 
 Answer RequestHandler::decide_request(const Request& request, const Provenance& provenance) {
-    std::string reply;
-    std::string_view verdict = "ok";
     if (request.op == Operation::ping) {
         // Reflects no state at all.
         tell(&request, "pong", 0, provenance);
@@ -85,44 +82,13 @@ Answer RequestHandler::decide_request(const Request& request, const Provenance& 
         const std::uint64_t batch = store_.take_request(request, audit_source(provenance), deferred);
         return Answer{batch, std::move(deferred)};
     }
-    switch (request.op) {
-        case Operation::ping:  // answered above
-            break;
-        case Operation::submit:
-            verdict = verdict_kind_text(recorded_submit(ledger_, request.run_id,
-                                                        request.effect_key, request.flag, changes_));
-            reply = verdict_reply(verdict);
-            break;
-        case Operation::decide:
-            verdict = verdict_kind_text(recorded_decide(ledger_, request.run_id,
-                                                        request.effect_key, request.flag, changes_));
-            reply = verdict_reply(verdict);
-            break;
-        case Operation::cancel:
-            recorded_cancel(ledger_, request.run_id, changes_);
-            reply = verdict_reply("ok");
-            break;
-        case Operation::close_run:
-            recorded_close_run(ledger_, request.run_id, changes_);
-            reply = verdict_reply("ok");
-            break;
-        case Operation::is_cancelled:
-            reply = flag_reply(gate_is_cancelled(ledger_, request.run_id));
-            break;
-        case Operation::is_closed:
-            reply = flag_reply(gate_is_closed(ledger_, request.run_id));
-            break;
-        case Operation::pending_count:
-            reply = count_reply(ledger_.pending_count());
-            break;
-        case Operation::state_len:
-            reply = count_reply(ledger_.state_len());
-            break;
-    }
-    const std::int64_t now = unix_time_ms();
-    const std::int64_t deadline = hold_timeout_.count() != 0 ? now + hold_timeout_.count() : 0;
-    const std::optional<AuditEntry> entry =
-        audit_entry_for(request, verdict, changes_, audit_source(provenance), now, deadline);
+    const DecisionClock clock{unix_time_ms(), hold_timeout_.count()};
+    // The ledger counts for itself: nothing here can fail.
+    Applied applied = *apply_request(ledger_, request, audit_source(provenance), clock, changes_);
+    const std::string_view verdict = applied.verdict;
+    const std::int64_t now = clock.now_ms;
+    const std::int64_t deadline = clock.hold_deadline();
+    const std::optional<AuditEntry>& entry = applied.audit;
     const std::span<const AuditEntry> audit =
         entry ? std::span<const AuditEntry>(&*entry, 1) : std::span<const AuditEntry>();
     const std::uint64_t batch = changes_.empty() && !entry ? 0 : store_.record(changes_, audit);
@@ -132,7 +98,7 @@ Answer RequestHandler::decide_request(const Request& request, const Provenance& 
         if (deadline != 0 && hold_listener_ && held_.next_deadline() == deadline) hold_listener_();
     }
     tell(&request, verdict, batch, provenance);
-    return Answer{std::move(reply), batch != 0 ? batch : store_.last_recorded()};
+    return Answer{std::move(applied.reply), batch != 0 ? batch : store_.last_recorded()};
 }
 
 RequestHandler::RequestHandler(RunLedger& ledger, Store& store, const SecretBytes* secret)
@@ -169,7 +135,7 @@ RequestHandler::~RequestHandler() {
 void RequestHandler::index_holds(std::span<const StoredHold> holds) {
     for (const StoredHold& hold : holds) {
         std::int64_t deadline = hold.deadline_ms;
-        if (deadline == 0 && hold_timeout_.count() != 0) deadline = hold.held_at_ms + hold_timeout_.count();
+        if (deadline == 0) deadline = DecisionClock{hold.held_at_ms, hold_timeout_.count()}.hold_deadline();
         held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline);
     }
 }

@@ -6,10 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "gate/gate_operations.h"
 #include "gate/run_ledger.h"
 #include "server/store/postgres/pg_arrays.h"
-#include "server/core/reply_writer.h"
 #include "server/core/state_change.h"
 
 namespace latchwork::server::postgres {
@@ -49,7 +47,7 @@ constexpr const char* kWriteEffects =
     " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline, changed_at)"
     " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
     " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
-    " CASE WHEN s = 0 AND $7::int8 > 0 THEN to_timestamp(($6::int8 + $7::int8) / 1000.0) END,"
+    " CASE WHEN s = 0 AND $7::int8 > 0 THEN to_timestamp($7::int8 / 1000.0) END,"
     " to_timestamp($6::int8 / 1000.0)"
     " FROM unnest($1::bytea[], $2::bytea[], $3::int2[]) AS w(r, k, s)"
     " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
@@ -101,17 +99,15 @@ std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) 
 // One attempt at the batch: the transaction from BEGIN to COMMIT, in as few round
 // trips as the requests allow: one to begin, lock and read; one to write and commit;
 // one more for each count asked in between.
-class Attempt {
+class Attempt final : public CountTotals {
 public:
-    Attempt(PgConnection& connection, std::span<BatchRequest> batch, BatchClock clock)
+    Attempt(PgConnection& connection, std::span<BatchRequest> batch, const DecisionClock& clock)
         : connection_(connection), batch_(batch), clock_(clock) {}
 
     std::optional<StatementFailure> run() {
         if (auto failed = begin_and_load()) return failed;
         for (BatchRequest& item : batch_) {
-            const std::size_t before = changes_.size();
             if (auto failed = decide(item)) return failed;
-            note(item, before);
         }
         std::vector<Statement> statements = writes();
         if (!audit_.empty()) statements.push_back(audit_statement());
@@ -180,69 +176,33 @@ private:
         return std::nullopt;
     }
 
+    // Decides one request with the decision step every store uses, and keeps what it
+    // changed, for the server's own observers, and the entry it leaves in the log.
     std::optional<StatementFailure> decide(BatchRequest& item) {
-        const Request& request = item.request;
-        item.verdict = "ok";
-        switch (request.op) {
-            case Operation::ping:
-                item.reply = verdict_reply("pong");
-                return std::nullopt;
-            case Operation::submit:
-                item.verdict = verdict_kind_text(recorded_submit(
-                    ledger_, request.run_id, request.effect_key, request.flag, changes_));
-                item.reply = verdict_reply(item.verdict);
-                return std::nullopt;
-            case Operation::decide:
-                item.verdict = verdict_kind_text(recorded_decide(
-                    ledger_, request.run_id, request.effect_key, request.flag, changes_));
-                item.reply = verdict_reply(item.verdict);
-                return std::nullopt;
-            case Operation::cancel:
-                recorded_cancel(ledger_, request.run_id, changes_);
-                item.reply = verdict_reply("ok");
-                return std::nullopt;
-            case Operation::close_run:
-                recorded_close_run(ledger_, request.run_id, changes_);
-                item.reply = verdict_reply("ok");
-                return std::nullopt;
-            case Operation::is_cancelled:
-                item.reply = flag_reply(gate_is_cancelled(ledger_, request.run_id));
-                return std::nullopt;
-            case Operation::is_closed:
-                item.reply = flag_reply(gate_is_closed(ledger_, request.run_id));
-                return std::nullopt;
-            case Operation::pending_count:
-            case Operation::state_len:
-                break;
-        }
-        // The totals span every run, most of them not in the scratch ledger: they are
-        // counted in the database, after this batch's changes so far are written.
-        std::vector<Statement> statements = writes();
-        statements.push_back(Statement{"latchwork_counts", nullptr, {}});
-        std::vector<Rows> results = connection_.run_pipeline(statements);
-        if (auto failed = first_failure(results)) return failed;
-        const int column = request.op == Operation::pending_count ? 0 : 1;
-        item.reply = count_reply(static_cast<std::uint64_t>(results.back().integer(0, column)));
+        const std::size_t before = changes_.size();
+        std::optional<Applied> applied =
+            apply_request(ledger_, item.request, item.source.view(), clock_, changes_, this);
+        if (!applied) return count_failure_;
+        item.reply = std::move(applied->reply);
+        item.verdict = std::string(applied->verdict);
+        const std::span<const StateChange> made =
+            std::span<const StateChange>(changes_).subspan(before);
+        item.changes.assign(made.begin(), made.end());
+        item.at_ms = clock_.now_ms;
+        item.deadline_ms = clock_.hold_deadline();
+        if (applied->audit) audit_.push_back(std::move(*applied->audit));
         return std::nullopt;
     }
 
-    // Keeps what the request changed, for the server's own observers, and the entry
-    // it leaves in the audit log. Expiry that found the effect decided meanwhile (by
-    // another server, say) changed nothing and leaves no entry.
-    void note(BatchRequest& item, std::size_t changes_before) {
-        const std::span<const StateChange> made =
-            std::span<const StateChange>(changes_).subspan(changes_before);
-        item.changes.assign(made.begin(), made.end());
-        const std::int64_t deadline =
-            clock_.hold_timeout_ms > 0 ? clock_.now_ms + clock_.hold_timeout_ms : 0;
-        item.at_ms = clock_.now_ms;
-        item.deadline_ms = deadline;
-        if (item.source.door == DecisionSource::Door::expiry && made.empty()) return;
-        if (std::optional<AuditEntry> entry = audit_entry_for(item.request, item.verdict, made,
-                                                              item.source.view(), clock_.now_ms,
-                                                              deadline)) {
-            audit_.push_back(std::move(*entry));
-        }
+    // The totals span every run, most of them not in the scratch ledger: they are
+    // counted in the database, after this batch's changes so far are written.
+    std::optional<std::uint64_t> count(Operation op) override {
+        std::vector<Statement> statements = writes();
+        statements.push_back(Statement{"latchwork_counts", nullptr, {}});
+        std::vector<Rows> results = connection_.run_pipeline(statements);
+        if ((count_failure_ = first_failure(results))) return std::nullopt;
+        const int column = op == Operation::pending_count ? 0 : 1;
+        return static_cast<std::uint64_t>(results.back().integer(0, column));
     }
 
     Statement audit_statement() const {
@@ -342,7 +302,7 @@ private:
                                                .add(bytea_array(gone_runs))
                                                .add(bytea_array(gone_keys))
                                                .add(std::to_string(clock_.now_ms))
-                                               .add(std::to_string(clock_.hold_timeout_ms))});
+                                               .add(std::to_string(clock_.hold_deadline()))});
         }
         written_ = changes_.size();
         return statements;
@@ -350,7 +310,8 @@ private:
 
     PgConnection& connection_;
     std::span<BatchRequest> batch_;
-    const BatchClock clock_;
+    const DecisionClock clock_;
+    std::optional<StatementFailure> count_failure_;  // why count() could not count
     RunLedger ledger_;
     std::vector<StateChange> changes_;  // of the whole batch, in order
     std::size_t written_ = 0;           // how many of them writes() has taken
@@ -371,7 +332,7 @@ std::int32_t run_lock_key(std::string_view run_id) noexcept {
 }
 
 std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch,
-                                             BatchClock clock) {
+                                             const DecisionClock& clock) {
     if (auto failed = prepare_statements(connection)) return failed;
     for (int attempt = 1;; ++attempt) {
         std::optional<StatementFailure> failed = Attempt(connection, batch, clock).run();

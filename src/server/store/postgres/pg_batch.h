@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 
+#include "server/core/apply_request.h"
 #include "server/core/audit_entry.h"
 #include "server/store/postgres/pg_connection.h"
 #include "server/core/request.h"
@@ -48,18 +49,12 @@ struct BatchRequest {
     std::int64_t deadline_ms = 0;      // a hold's deadline; 0: none
 };
 
-// What the batch is decided at: the servers' clock, and how long a new hold may wait.
-struct BatchClock {
-    std::int64_t now_ms = 0;
-    std::int64_t hold_timeout_ms = 0;  // 0: for ever
-};
-
 // Decides `batch` and commits. A serialization failure or deadlock is retried from the
 // start (the replies are filled afresh each time). On failure nothing is answered
 // from it: the transaction was rolled back, or (FailureKind::connection) it is not
 // known whether the commit happened.
 std::optional<StatementFailure> decide_batch(PgConnection& connection,
-                                             std::span<BatchRequest> batch, BatchClock clock);
+                                             std::span<BatchRequest> batch, const DecisionClock& clock);
 
 // The key of the advisory lock a run is serialised by (equal ids, equal keys).
 std::int32_t run_lock_key(std::string_view run_id) noexcept;

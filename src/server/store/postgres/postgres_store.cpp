@@ -176,7 +176,7 @@ bool PostgresStore::serve_batch(std::vector<Waiting>& batch) {
     // A connection the database dropped while idle (a restart, an idle timeout) fails
     // the batch before anything of it could commit: one fresh connection tries again.
     for (int attempt = 0; attempt < 2 && connection_; ++attempt) {
-        const postgres::BatchClock clock{unix_time_ms(), hold_timeout_ms_.load()};
+        const DecisionClock clock{unix_time_ms(), hold_timeout_ms_.load()};
         failed = postgres::decide_batch(*connection_, items, clock);
         if (!failed) break;
         if (failed->kind != postgres::FailureKind::connection && connection_->usable()) break;

@@ -1,0 +1,58 @@
+// apply_request.h: the one decision step: a request applied to a ledger, with its reply, its changes and its audit entry.
+//
+// Every store decides with it: the local stores on the ledger that holds their whole
+// state, the shared store on the scratch ledger of one transaction. The verdicts come
+// from the gate operations of src/gate alone.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gate/run_ledger.h"
+#include "server/core/audit_entry.h"
+#include "server/core/request.h"
+#include "server/core/state_change.h"
+
+namespace latchwork::server {
+
+// When a request is decided, and how long a hold it makes may wait.
+struct DecisionClock {
+    std::int64_t now_ms = 0;
+    std::int64_t hold_timeout_ms = 0;  // 0: holds wait for ever
+
+    // The one place a hold's deadline is computed: 0 for none.
+    std::int64_t hold_deadline() const noexcept {
+        return hold_timeout_ms > 0 ? now_ms + hold_timeout_ms : 0;
+    }
+};
+
+// What one request earned.
+struct Applied {
+    std::string reply;        // the reply line, line feed included
+    std::string_view verdict;  // a verdict kind, or "ok" for the other operations
+    std::optional<AuditEntry> audit;
+};
+
+// The totals of a ledger that holds only part of the state (counted elsewhere);
+// nullopt when they cannot be counted, which the implementation knows why.
+class CountTotals {
+public:
+    virtual std::optional<std::uint64_t> count(Operation op) = 0;
+
+protected:
+    ~CountTotals() = default;
+};
+
+// Applies `request` (any operation) to `ledger`, appending what it changed to
+// `changes`. The counts are the ledger's own unless `totals` is given; nullopt only
+// when `totals` could not count. Expiry that finds its effect no longer held changes
+// nothing and leaves no entry.
+std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
+                                     const DecisionSource& source, const DecisionClock& clock,
+                                     std::vector<StateChange>& changes,
+                                     CountTotals* totals = nullptr);
+
+}  // namespace latchwork::server

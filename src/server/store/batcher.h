@@ -1,0 +1,175 @@
+// batcher.h: group commit: requests gathered into batches, one batch committed at a time on a thread of its own.
+//
+// The network thread adds each request to the open batch and goes on; the batcher's
+// thread, whenever it is free, takes the whole open batch (everything that came while
+// the previous commit was on its way to the disk) and commits it. Batches are
+// numbered 1, 2, 3, ... and committed in that order; the commit step tells the
+// network thread when one is done (each store its own way).
+//
+// A thread that takes the open batch the moment it is free splits busy clients in
+// two: the few whose next requests came first go alone into one commit, the rest wait
+// a whole commit for the next. So when the last batch held more than one request, it
+// waits a little (at most half a commit, and no longer than a millisecond) for as many
+// requests again before it takes the batch; one client alone never waits.
+//
+// Between batches, and under a load that never lets it idle, it runs the store's
+// upkeep whenever that is due (folding a journal, reconnecting, ...).
+//
+// `Batch` is a store's own gathering of requests: default-constructible, with
+// `bool empty() const`, `std::size_t requests() const` and `void clear()`.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+namespace latchwork::server {
+
+template <class Batch>
+class Batcher {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Steps {
+        // Makes the batch numbered `number` durable, on the batcher's thread.
+        std::function<void(std::uint64_t number, Batch& batch)> commit;
+        // When the upkeep is due next (nullopt: not until something changes), asked
+        // after every commit and every upkeep. May be empty, with upkeep.
+        std::function<std::optional<Clock::time_point>()> upkeep_due;
+        std::function<void()> upkeep;
+    };
+
+    Batcher() = default;
+    ~Batcher() { stop(); }
+    Batcher(const Batcher&) = delete;
+    Batcher& operator=(const Batcher&) = delete;
+
+    // Starts the thread; the steps must outlive stop().
+    void start(Steps steps) {
+        steps_ = std::move(steps);
+        thread_ = std::thread([this] { run(); });
+    }
+
+    // Commits what is still open, then ends the thread. Idempotent.
+    void stop() {
+        if (!thread_.joinable()) return;
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    // Lets `fill` add one request to the open batch, under the lock; returns the
+    // batch's number.
+    template <class Fill>
+    std::uint64_t add(Fill&& fill) {
+        bool wake = false;
+        std::uint64_t number = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            const bool was_empty = open_.empty();
+            fill(open_);
+            wake = waiting_ && (was_empty || (gather_target_ != 0 && open_.requests() == gather_target_));
+            number = open_number_;
+        }
+        if (wake) wake_.notify_one();
+        return number;
+    }
+
+    // Asks the thread to look at the upkeep's time again.
+    void poke() {
+        {
+            const std::lock_guard lock(mutex_);
+            poked_ = true;
+        }
+        wake_.notify_one();
+    }
+
+private:
+    // The longest a batch waits to fill up, whatever a commit costs.
+    static constexpr auto kLongestGather = std::chrono::milliseconds(1);
+
+    std::optional<Clock::time_point> upkeep_due() const {
+        return steps_.upkeep_due ? steps_.upkeep_due() : std::nullopt;
+    }
+
+    void run() {
+        Batch batch;
+        std::size_t last_requests = 0;  // in the batch committed last
+        Clock::duration last_took{};    // what committing it took
+        std::optional<Clock::time_point> due = upkeep_due();
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (due && Clock::now() >= *due && !stopping_) {
+                lock.unlock();
+                steps_.upkeep();
+                due = upkeep_due();
+                lock.lock();
+                continue;
+            }
+            if (open_.empty()) {
+                // What was added before a stop is still committed; nothing comes after.
+                if (stopping_) return;
+                waiting_ = true;
+                auto has_work = [this] { return !open_.empty() || stopping_ || poked_; };
+                if (due) {
+                    wake_.wait_until(lock, *due, has_work);
+                } else {
+                    wake_.wait(lock, has_work);
+                }
+                waiting_ = false;
+                if (poked_) {
+                    poked_ = false;
+                    lock.unlock();
+                    due = upkeep_due();
+                    lock.lock();
+                }
+                continue;
+            }
+            if (last_requests > 1 && open_.requests() < last_requests && !stopping_) {
+                // The clients of the last batch are sending their next requests.
+                const Clock::duration window = std::min<Clock::duration>(last_took / 2, kLongestGather);
+                gather_target_ = last_requests;
+                waiting_ = true;
+                wake_.wait_for(lock, window,
+                               [this] { return open_.requests() >= gather_target_ || stopping_; });
+                waiting_ = false;
+                gather_target_ = 0;
+            }
+            std::swap(batch, open_);
+            last_requests = batch.requests();
+            const std::uint64_t number = open_number_++;
+            lock.unlock();
+            const Clock::time_point started = Clock::now();
+            steps_.commit(number, batch);
+            last_took = Clock::now() - started;
+            batch.clear();
+            due = upkeep_due();
+            lock.lock();
+        }
+    }
+
+    Steps steps_;
+
+    // Shared by both threads, under mutex_.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    Batch open_;                     // the batch being filled
+    std::uint64_t open_number_ = 1;  // its number
+    std::size_t gather_target_ = 0;  // while gathering: the requests waited for
+    bool waiting_ = false;           // the thread waits for work or for a fuller batch
+    bool stopping_ = false;
+    bool poked_ = false;
+
+    std::thread thread_;  // last, so it starts after and stops before the rest
+};
+
+}  // namespace latchwork::server

@@ -10,7 +10,8 @@
 #include "client/request_encoder.h"
 #include "wire/utf8.h"
 #include "fuzz_check.h"
-#include "server/store/memory_store.h"
+#include "server/store/ledger_store.h"
+#include "server/store/memory_recorder.h"
 #include "server/core/request.h"
 #include "server/store/request_handler.h"
 
@@ -45,9 +46,8 @@ std::string reencode(const Request& request) {
 // A ledger shared by successive inputs, so decisions meet earlier state; renewed now
 // and then so that it stays small.
 struct Server {
-    RunLedger ledger;
-    MemoryStore store;
-    RequestHandler handler{ledger, store, nullptr};
+    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    RequestHandler handler{store, nullptr};
 };
 
 }  // namespace

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 #include <exception>
+#include <iostream>
 
-#include "gate/run_ledger.h"
 #include "server/cli/command_line.h"
 #include "server/net/gate_server.h"
 #include "server/net/hold_expiry.h"
@@ -70,22 +70,14 @@ int serve(const ServeOptions& options) {
     }
     Store& store = *opened.value().store;
 
-    RunLedger ledger;
-    if (Result<std::monostate> loaded = store.load(ledger); !loaded) {
+    // What expired while the server was down is rejected before anyone is answered.
+    store.set_hold_timeout(options.hold_timeout);
+    if (Result<std::monostate> loaded = store.load(); !loaded) {
         diagnose("cannot load the store: " + loaded.error());
         return 1;
     }
-    RequestHandler handler(ledger, store, secret ? &*secret : nullptr);
-    handler.set_hold_timeout(options.hold_timeout);
-    Result<std::vector<StoredHold>> holds = store.loaded_holds();
-    if (!holds) {
-        diagnose("cannot load the store: " + holds.error());
-        return 1;
-    }
-    handler.index_holds(holds.value());
-    // What expired while the server was down is rejected before anyone is answered.
-    handler.expire_due(unix_time_ms());
-    HoldExpiry expiry(io, handler);
+    RequestHandler handler(store, secret ? &*secret : nullptr);
+    HoldExpiry expiry(io, store);
     ServerLimits limits;
     limits.max_line = options.max_line;
     limits.max_connections = options.max_connections;
@@ -100,7 +92,7 @@ int serve(const ServeOptions& options) {
     std::optional<Console> console;
     std::optional<boost::asio::ip::tcp::endpoint> console_bound;
     if (console_at) {
-        console.emplace(io, ledger, handler, store, server, std::move(approvers));
+        console.emplace(io, handler, store, server, std::move(approvers));
         Result<boost::asio::ip::tcp::endpoint> listening = console->listen(*console_at);
         if (!listening) {
             diagnose("cannot listen on " + *options.console + ": " + listening.error());

@@ -6,7 +6,8 @@
 
 #include "server/core/audit_entry.h"
 #include "server/cli/duration_text.h"
-#include "server/store/memory_store.h"
+#include "server/store/ledger_store.h"
+#include "server/store/memory_recorder.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
@@ -89,9 +90,8 @@ protected:
         return read.value();
     }
 
-    RunLedger ledger;
-    MemoryStore store;
-    RequestHandler handler{ledger, store, nullptr};
+    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    RequestHandler handler{store, nullptr};
 };
 
 TEST_F(HandlerAudit, EveryVerdictOfADecideAndEveryChangingHoldCancelAndClose) {
@@ -105,7 +105,7 @@ TEST_F(HandlerAudit, EveryVerdictOfADecideAndEveryChangingHoldCancelAndClose) {
     console_decide.op = Operation::decide;
     console_decide.run_id = "r";
     console_decide.effect_key = "other";
-    handler.handle_verified(console_decide, Provenance{"alice", "not today"});
+    handler.handle_verified(console_decide, DecisionSource{DecisionSource::Door::console, "alice", false, "not today"});
     handler.handle(R"({"op":"cancel","run_id":"r"})", peer);
     handler.handle(R"({"op":"cancel","run_id":"r"})", peer);  // changed nothing: no entry
     handler.handle(R"({"op":"close_run","run_id":"r"})", peer);
@@ -145,12 +145,11 @@ TEST_F(HandlerAudit, EveryVerdictOfADecideAndEveryChangingHoldCancelAndClose) {
 }
 
 TEST(HandlerAuditSecret, AVerifiedMacIsSaidAndAnUnverifiedDecideLeavesNoEntry) {
-    RunLedger ledger;
-    MemoryStore store;
+    LedgerStore store{std::make_unique<MemoryRecorder>()};
     SecretBytes secret;
     const std::uint8_t bytes[] = {'k'};
     secret.assign(bytes);
-    RequestHandler handler(ledger, store, &secret);
+    RequestHandler handler(store, &secret);
     handler.handle(R"({"op":"submit","run_id":"r","effect_key":"e","needs_approval":true})", "p:1");
     const Answer refused =
         handler.handle(R"({"op":"decide","run_id":"r","effect_key":"e","approved":true})", "p:1");
@@ -161,30 +160,29 @@ TEST(HandlerAuditSecret, AVerifiedMacIsSaidAndAnUnverifiedDecideLeavesNoEntry) {
     console_decide.run_id = "r";
     console_decide.effect_key = "e";
     console_decide.flag = true;
-    handler.handle_verified(console_decide, Provenance{"bob", ""});
+    handler.handle_verified(console_decide, DecisionSource{DecisionSource::Door::console, "bob", false, ""});
     const AuditEntry last = store.read_audit({}).value().back();
     EXPECT_EQ(last.source, "console:bob");
     EXPECT_FALSE(last.mac_verified);  // the console has tokens, not tags
 }
 
 TEST(HoldExpiryLogic, ADeadlineRejectsExactlyAsARejectingDecide) {
-    RunLedger ledger;
-    MemoryStore store;
-    RequestHandler handler(ledger, store, nullptr);
-    handler.set_hold_timeout(std::chrono::milliseconds(1000));
+    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    RequestHandler handler(store, nullptr);
+    store.set_hold_timeout(std::chrono::milliseconds(1000));
     handler.handle(R"({"op":"submit","run_id":"r","effect_key":"a","needs_approval":true})", "p:1");
     handler.handle(R"({"op":"submit","run_id":"r","effect_key":"b","needs_approval":true})", "p:1");
-    const HeldEffect* a = handler.held().find("r", "a");
+    const HeldEffect* a = store.held().find("r", "a");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->deadline_ms, a->held_at_ms + 1000);
     const std::int64_t deadline = a->deadline_ms;
-    EXPECT_EQ(handler.held().next_deadline(), deadline);
+    EXPECT_EQ(store.held().next_deadline(), deadline);
     handler.handle(R"({"op":"decide","run_id":"r","effect_key":"b","approved":true})", "p:1");
 
-    EXPECT_EQ(handler.expire_due(deadline - 1), 0u);
-    EXPECT_EQ(handler.expire_due(deadline + 5000), 1u);  // b was decided: only a is due
-    EXPECT_EQ(handler.held().size(), 0u);
-    EXPECT_FALSE(handler.held().next_deadline());
+    EXPECT_EQ(store.expire_due(deadline - 1), 0u);
+    EXPECT_EQ(store.expire_due(deadline + 5000), 1u);  // b was decided: only a is due
+    EXPECT_EQ(store.held().size(), 0u);
+    EXPECT_FALSE(store.held().next_deadline());
     EXPECT_EQ(handler.handle(R"({"op":"submit","run_id":"r","effect_key":"a"})", "p:1").line,
               "{\"verdict\":\"refused_rejected\"}\n");
     const AuditEntry expired = store.read_audit({}).value().at(3);
@@ -196,16 +194,15 @@ TEST(HoldExpiryLogic, ADeadlineRejectsExactlyAsARejectingDecide) {
 }
 
 TEST(HoldExpiryLogic, LoadedHoldsKeepTheirStoredDeadlineOrGetTheTimeout) {
-    RunLedger ledger;
-    MemoryStore store;
-    RequestHandler handler(ledger, store, nullptr);
-    handler.set_hold_timeout(std::chrono::milliseconds(100));
+    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    RequestHandler handler(store, nullptr);
+    store.set_hold_timeout(std::chrono::milliseconds(100));
     const std::vector<StoredHold> holds = {{"r", "stored", 10, 5000}, {"r", "old", 20, 0}};
-    handler.index_holds(holds);
-    EXPECT_EQ(handler.held().find("r", "stored")->deadline_ms, 5000);
-    EXPECT_EQ(handler.held().find("r", "old")->deadline_ms, 120);
-    EXPECT_EQ(handler.held().next_deadline(), 120);
-    EXPECT_EQ(handler.held().page(10, 0, "").items.front()->effect_key, "stored");
+    store.index_holds(holds);
+    EXPECT_EQ(store.held().find("r", "stored")->deadline_ms, 5000);
+    EXPECT_EQ(store.held().find("r", "old")->deadline_ms, 120);
+    EXPECT_EQ(store.held().next_deadline(), 120);
+    EXPECT_EQ(store.held().page(10, 0, "").items.front()->effect_key, "stored");
 }
 
 }  // namespace

@@ -21,12 +21,13 @@
 #include "client/socket.h"
 #include "loopback.h"
 #include "server/net/gate_server.h"
+#include "server/store/ledger_store.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
 namespace {
 
-class HeldStore final : public Store {
+class HeldRecorder final : public Recorder {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
     std::uint64_t record(std::span<const StateChange>, std::span<const AuditEntry>) override {
@@ -131,9 +132,10 @@ protected:
     }
 
     boost::asio::io_context io{1};
-    RunLedger ledger;
-    HeldStore store;
-    RequestHandler handler{ledger, store, nullptr};
+    std::unique_ptr<HeldRecorder> owned = std::make_unique<HeldRecorder>();
+    HeldRecorder& recorder = *owned;
+    LedgerStore store{std::move(owned)};
+    RequestHandler handler{store, nullptr};
     GateServer server{io, handler, store, ServerLimits{}};
     std::uint16_t port = 0;
     std::thread runner;
@@ -145,7 +147,7 @@ TEST_F(DurableReplies, AVerdictAndEverythingBehindItWaitForTheCommit) {
     const Socket client = connect();
     send_text(client, std::string(kSubmit) + R"({"op":"ping"})" "\n");
     EXPECT_FALSE(readable_within(client, 300));
-    on_network_thread([&] { store.commit_all(); });
+    on_network_thread([&] { recorder.commit_all(); });
     EXPECT_EQ(read_lines(client, 2), "{\"verdict\":\"release\"}\n{\"verdict\":\"pong\"}\n");
 }
 
@@ -166,7 +168,7 @@ TEST_F(DurableReplies, AnswersThatChangedNothingWaitForWhatWasDecidedBefore) {
     EXPECT_FALSE(readable_within(deciding, 100));
     EXPECT_FALSE(readable_within(asking, 100));
     EXPECT_FALSE(readable_within(repeating, 100));
-    on_network_thread([&] { store.commit_all(); });
+    on_network_thread([&] { recorder.commit_all(); });
     EXPECT_EQ(read_lines(deciding, 1), "{\"verdict\":\"release\"}\n");
     EXPECT_EQ(read_lines(asking, 1), "{\"value\":1,\"verdict\":\"ok\"}\n");
     EXPECT_EQ(read_lines(repeating, 1), "{\"verdict\":\"refused_duplicate\"}\n");
@@ -182,10 +184,10 @@ TEST_F(DurableReplies, PipelinedRepliesLeaveAsFarAsTheirBatchesAreDurable) {
     wait_until_recorded(90);
     std::string released;
     for (int i = 0; i < 50; ++i) released += "{\"verdict\":\"release\"}\n";
-    on_network_thread([&] { store.commit_up_to(50); });
+    on_network_thread([&] { recorder.commit_up_to(50); });
     EXPECT_EQ(read_lines(client, 50), released);
     EXPECT_FALSE(readable_within(client, 100));
-    on_network_thread([&] { store.commit_all(); });
+    on_network_thread([&] { recorder.commit_all(); });
     EXPECT_EQ(read_lines(client, 40), released.substr(0, 40 * released.size() / 50));
 }
 
@@ -197,7 +199,7 @@ TEST_F(DurableReplies, AFailedCommitAnswersWhatWaitsOnItWithTheFailureAndStops) 
     }
     send_text(client, requests);
     wait_until_recorded(10);
-    on_network_thread([&] { store.fail_after(4, "store failed: disk on fire"); });
+    on_network_thread([&] { recorder.fail_after(4, "store failed: disk on fire"); });
     std::string expected;
     for (int i = 0; i < 4; ++i) expected += "{\"verdict\":\"release\"}\n";
     for (int i = 4; i < 10; ++i) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hmac/decision_tag.h"
+#include "server/store/ledger_store.h"
 
 namespace latchwork::server {
 namespace {
@@ -18,7 +19,7 @@ const EffectState pending = EffectState::pending, released = EffectState::releas
                   rejected = EffectState::rejected;
 
 // Numbers each recorded request's changes as a batch of its own; nothing is durable.
-class RecordingStore final : public Store {
+class RecordingRecorder final : public Recorder {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
     std::uint64_t record(std::span<const StateChange> changes,
@@ -83,9 +84,10 @@ protected:
         }
     }
 
-    RunLedger ledger;
-    RecordingStore store;
-    RequestHandler handler{ledger, store, nullptr};
+    std::unique_ptr<RecordingRecorder> owned = std::make_unique<RecordingRecorder>();
+    RecordingRecorder& store = *owned;
+    LedgerStore ledger_store{std::move(owned)};
+    RequestHandler handler{ledger_store, nullptr};
 };
 
 TEST_F(HandlerChanges, EffectsChangeOnlyWhenTheirStateDoes) {
@@ -122,12 +124,13 @@ TEST_F(HandlerChanges, RunsChangeOnceEach) {
 }
 
 TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
-    RunLedger ledger;
-    RecordingStore store;
+    std::unique_ptr<RecordingRecorder> owned = std::make_unique<RecordingRecorder>();
+    RecordingRecorder& store = *owned;
+    LedgerStore ledger_store{std::move(owned)};
     SecretBytes secret;
     const std::uint8_t bytes[] = {'k', 0, '\n'};
     secret.assign(bytes);
-    RequestHandler handler(ledger, store, &secret);
+    RequestHandler handler(ledger_store, &secret);
     const std::string refused = "{\"message\":\"decision not authenticated\",\"verdict\":\"error\"}\n";
     ASSERT_EQ(handler.handle(submit("r", "e", true)).line, "{\"verdict\":\"held_for_approval\"}\n");
     EXPECT_EQ(handler.handle(decide("r", "e", true)).line, refused);
@@ -151,7 +154,7 @@ TEST_F(HandlerChanges, AfterAStoreFailureEveryRequestGetsItsMessageAndChangesNot
         EXPECT_EQ(answer.wait_for, 0u) << line;
     }
     EXPECT_TRUE(store.batches.empty());
-    EXPECT_EQ(ledger.state_len(), 0u);
+    EXPECT_EQ(ledger_store.ledger().state_len(), 0u);
 }
 
 }  // namespace

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "server/store/memory_store.h"
+#include "server/store/ledger_store.h"
+#include "server/store/memory_recorder.h"
 #include "server/store/request_handler.h"
 #include "support/secret_bytes.h"
 
 namespace latchwork::server {
 namespace {
-
 
 struct Seen {
     bool readable;
@@ -21,25 +21,24 @@ struct Seen {
     std::string approver;
 };
 
-class Recorder final : public RequestObserver {
+class Watcher final : public RequestObserver {
 public:
-    void handled(const Request* request, std::string_view verdict,
-                 std::span<const StateChange> changes, std::uint64_t batch,
-                 const Provenance& provenance) override {
-        Seen one{request != nullptr, std::string(verdict), {changes.begin(), changes.end()},
-                 batch, std::string(provenance.approver)};
+    void handled(const Decision& decision) override {
+        const bool console = decision.source.door == DecisionSource::Door::console;
+        Seen one{decision.request != nullptr, std::string(decision.verdict),
+                 {decision.changes.begin(), decision.changes.end()}, decision.batch,
+                 console ? std::string(decision.source.who) : std::string()};
         seen.push_back(std::move(one));
     }
     std::vector<Seen> seen;
 };
 
 TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
-    RunLedger ledger;
-    MemoryStore store;
+    LedgerStore store{std::make_unique<MemoryRecorder>()};
     SecretBytes secret;
     secret.push_back('k');
-    RequestHandler handler(ledger, store, &secret);
-    Recorder recorder;
+    RequestHandler handler(store, &secret);
+    Watcher recorder;
     handler.set_observer(&recorder);
 
     handler.handle("not json");
@@ -50,7 +49,7 @@ TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
     request.run_id = "r";
     request.effect_key = "e";
     request.flag = true;
-    const Answer answer = handler.handle_verified(request, Provenance{"ada", "fine"});
+    const Answer answer = handler.handle_verified(request, DecisionSource{DecisionSource::Door::console, "ada", false, "fine"});
     EXPECT_EQ(answer.line, "{\"verdict\":\"release\"}\n");
     EXPECT_EQ(answer.wait_for, 2u);
     handler.handle(R"({"op":"pending_count"})");

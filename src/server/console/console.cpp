@@ -21,13 +21,13 @@ Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::e
     return std::optional<Approvers>();
 }
 
-Console::Console(boost::asio::io_context& io, RunLedger& ledger, RequestHandler& handler,
-                 Store& store, GateServer& gate_server, std::optional<Approvers> approvers)
+Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& store,
+                 GateServer& gate_server, std::optional<Approvers> approvers)
     : handler_(handler),
       gate_server_(gate_server),
       approvers_(std::move(approvers)),
-      state_(store, handler.held()),
-      routes_(ledger, handler, store, state_, approvers_ ? &*approvers_ : nullptr,
+      state_(store),
+      routes_(handler, store, state_, approvers_ ? &*approvers_ : nullptr,
               [this] {
                   return "latchwork_open_connections{door=\"line\"} " +
                          std::to_string(gate_server_.connection_count()) +

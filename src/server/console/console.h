@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "gate/run_ledger.h"
 #include "server/net/gate_server.h"
 #include "server/console/approvers.h"
 #include "server/console/console_routes.h"
@@ -30,7 +29,7 @@ Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::e
 // Watches the handler and the line-protocol server for as long as it lives.
 class Console {
 public:
-    Console(boost::asio::io_context& io, RunLedger& ledger, RequestHandler& handler, Store& store,
+    Console(boost::asio::io_context& io, RequestHandler& handler, Store& store,
             GateServer& gate_server, std::optional<Approvers> approvers);
     ~Console();
     Console(const Console&) = delete;

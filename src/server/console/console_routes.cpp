@@ -122,19 +122,9 @@ bool is_json_type(std::string_view content_type) {
     return lower == "application/json";
 }
 
-// A verdict line of the handler as the console answers it.
-HttpReply verdict_reply_of(std::string line) {
-    boost::system::error_code error;
-    json::value parsed = json::parse(line, error);
-    if (!error && parsed.is_object()) {
-        const json::object& members = parsed.as_object();
-        const json::value* verdict = members.if_contains("verdict");
-        const json::value* message = members.if_contains("message");
-        if (verdict && verdict->is_string() && verdict->get_string() == "error" && message &&
-            message->is_string()) {
-            return error_reply(503, message->get_string());
-        }
-    }
+// A verdict of the handler as the console answers it.
+HttpReply verdict_reply_of(std::string line, const std::optional<std::string>& error) {
+    if (error) return error_reply(503, *error);
     HttpReply reply;
     reply.body = reply_body(std::move(line));
     return reply;
@@ -145,7 +135,7 @@ HttpReply answered(Answer answer) {
     if (answer.deferred) {
         reply.deferred = std::move(answer.deferred);
     } else {
-        reply = verdict_reply_of(std::move(answer.line));
+        reply = verdict_reply_of(std::move(answer.line), answer.error);
     }
     reply.wait_for = answer.wait_for;
     return reply;
@@ -162,7 +152,7 @@ HttpReply error_reply(unsigned status, std::string_view text) {
 
 HttpReply finish_deferred(const HttpReply& reply) {
     if (!reply.deferred) return reply;
-    HttpReply finished = verdict_reply_of(reply.deferred->line);
+    HttpReply finished = verdict_reply_of(reply.deferred->line, reply.deferred->error);
     finished.wait_for = reply.wait_for;
     return finished;
 }
@@ -280,39 +270,20 @@ HttpReply ConsoleRoutes::pending(std::string_view query) {
                                      {"effect_key", held.effect_key},
                                      {"held_at", held.held_at_ms}});
     };
-    if (store_.decides_requests()) {
-        // Every server's holds are in the shared store, not in this server's index.
-        Result<std::vector<HeldEffect>> held = store_.read_held(limit + 1, after, prefix);
-        if (!held) return error_reply(503, held.error());
-        next = fill_page(held.value(), limit,
-                         [](const HeldEffect& effect) { return effect.position; }, list);
-    } else {
-        const HeldPage page = state_.held().page(limit, after, prefix);
-        for (const HeldEffect* held : page.items) list(*held);
-        if (page.next) next = std::to_string(*page.next);
-    }
+    Result<std::vector<HeldEffect>> held = store_.read_held(limit + 1, after, prefix);
+    if (!held) return error_reply(503, held.error());
+    next = fill_page(held.value(), limit, [](const HeldEffect& effect) { return effect.position; },
+                     list);
     // Reflects state that may rest on changes not yet durable.
     return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
                       store_.last_recorded());
 }
 
 HttpReply ConsoleRoutes::run(const std::string& run_id) {
-    RunState found;
-    if (store_.decides_requests()) {
-        Result<std::optional<RunState>> read = store_.read_run(run_id);
-        if (!read) return error_reply(503, read.error());
-        if (!read.value()) return error_reply(404, "no such run");
-        found = std::move(*read.value());
-    } else {
-        const RunRecord* record = ledger_.find_run(run_id);
-        if (record == nullptr) return error_reply(404, "no such run");
-        found.cancelled = record->cancelled;
-        found.closed = record->closed;
-        record->effects.for_each([&](const EffectKey& key) {
-            found.effects.emplace_back(std::string(key.view()), state_of(key));
-        });
-        std::sort(found.effects.begin(), found.effects.end());
-    }
+    Result<std::optional<RunState>> read = store_.read_run(run_id);
+    if (!read) return error_reply(503, read.error());
+    if (!read.value()) return error_reply(404, "no such run");
+    const RunState& found = *read.value();
     json::array listed;
     for (const auto& [key, state] : found.effects) {
         listed.push_back(json::object{{"effect_key", key}, {"state", state_name(state)}});
@@ -407,7 +378,8 @@ HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approve
     request.run_id = std::string(*run_id);
     request.effect_key = std::string(*effect_key);
     request.flag = approved->get_bool();
-    return answered(handler_.handle_verified(request, Provenance{approver, reason}));
+    return answered(handler_.handle_verified(
+        request, DecisionSource{DecisionSource::Door::console, approver, false, reason}));
 }
 
 HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,
@@ -415,7 +387,8 @@ HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,
     Request request;
     request.op = op;
     request.run_id = run_id;
-    return answered(handler_.handle_verified(request, Provenance{approver, {}}));
+    return answered(handler_.handle_verified(
+        request, DecisionSource{DecisionSource::Door::console, approver, false, {}}));
 }
 
 HttpReply ConsoleRoutes::metrics() {
@@ -434,13 +407,9 @@ HttpReply ConsoleRoutes::metrics() {
     }
     text += "# HELP latchwork_pending_effects Effects held for a decision.\n";
     text += "# TYPE latchwork_pending_effects gauge\n";
-    if (store_.decides_requests()) {
-        // Counted across every server; a store that cannot be read leaves the gauge out.
-        if (Result<std::uint64_t> counted = store_.read_pending_count()) {
-            text += "latchwork_pending_effects " + std::to_string(counted.value()) + "\n";
-        }
-    } else {
-        text += "latchwork_pending_effects " + std::to_string(ledger_.pending_count()) + "\n";
+    // A store that cannot be read leaves the gauge out.
+    if (Result<std::uint64_t> counted = store_.read_pending_count()) {
+        text += "latchwork_pending_effects " + std::to_string(counted.value()) + "\n";
     }
     text += histogram_text("latchwork_commit_seconds",
                            "Time each store commit took, from its start to the synced log.",

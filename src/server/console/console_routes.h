@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "gate/run_ledger.h"
 #include "server/console/approvers.h"
 #include "server/console/console_state.h"
 #include "server/store/request_handler.h"
@@ -32,26 +31,25 @@ struct HttpReply {
     std::uint64_t wait_for = 0;  // the store batch that must be durable before it leaves
     bool event_stream = false;   // the caller turns the connection into an event stream
     std::string allow;           // for 405: the methods the resource takes
-    // A verdict a store decides itself: the body is made from it once wait_for is
-    // durable, by finish_deferred().
+    // A verdict decided on the store's own thread: the body is made from it once
+    // wait_for is durable, by finish_deferred().
     std::shared_ptr<const DeferredReply> deferred;
 };
 
 // An error reply: {"error": TEXT} with its status.
 HttpReply error_reply(unsigned status, std::string_view text);
 
-// The reply of a decision whose verdict line has come: the line as the body, or, for
-// an error line (a failed store), 503 with its message.
+// The reply of a decision whose verdict has come: its line as the body, or, for an
+// error (a failed store), 503 with its message.
 HttpReply finish_deferred(const HttpReply& reply);
 
 class ConsoleRoutes {
 public:
     // `approvers` null: every /api call is taken without a token (checked at start-up
     // to be allowed only on loopback without a decision secret).
-    ConsoleRoutes(RunLedger& ledger, RequestHandler& handler, Store& store, ConsoleState& state,
+    ConsoleRoutes(RequestHandler& handler, Store& store, ConsoleState& state,
                   const Approvers* approvers, std::function<std::string()> connection_gauges)
-        : ledger_(ledger),
-          handler_(handler),
+        : handler_(handler),
           store_(store),
           state_(state),
           approvers_(approvers),
@@ -69,7 +67,6 @@ private:
     HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);
     HttpReply metrics();
 
-    RunLedger& ledger_;
     RequestHandler& handler_;
     Store& store_;
     ConsoleState& state_;

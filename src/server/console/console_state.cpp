@@ -37,9 +37,11 @@ std::string event_text(std::string_view name, const json::object& data) {
 
 }  // namespace
 
-void ConsoleState::handled(const Request* request, std::string_view verdict,
-                           std::span<const StateChange> changes, std::uint64_t batch,
-                           const Provenance& provenance) {
+void ConsoleState::handled(const Decision& decision) {
+    const Request* request = decision.request;
+    const std::string_view verdict = decision.verdict;
+    const DecisionSource& source = decision.source;
+    const std::span<const StateChange> changes = decision.changes;
     const std::string op = request == nullptr ? "unreadable" : std::string(operation_name(request->op));
     ++requests_[{op, std::string(verdict)}];
     if (changes.empty()) return;
@@ -53,19 +55,13 @@ void ConsoleState::handled(const Request* request, std::string_view verdict,
                 if (change.state == EffectState::pending) {
                     name = "held";
                     data["effect_key"] = change.effect_key;
-                    if (const HeldEffect* held = held_.find(change.run_id, change.effect_key)) {
-                        data["held_at"] = held->held_at_ms;
-                        if (held->deadline_ms != 0) data["deadline"] = held->deadline_ms;
-                    } else {
-                        // Held in a shared store, whose holds this server does not index.
-                        data["held_at"] = provenance.held_at_ms != 0 ? provenance.held_at_ms : now;
-                        if (provenance.deadline_ms != 0) data["deadline"] = provenance.deadline_ms;
-                    }
+                    data["held_at"] = decision.at_ms;
+                    if (decision.deadline_ms != 0) data["deadline"] = decision.deadline_ms;
                     break;
                 }
                 // A submit that releases at once decided nothing a person waits on.
                 if (request == nullptr || request->op != Operation::decide) continue;
-                if (provenance.expiry) {
+                if (source.door == DecisionSource::Door::expiry) {
                     name = "expired";
                     data["effect_key"] = change.effect_key;
                     data["verdict"] = verdict;
@@ -76,8 +72,9 @@ void ConsoleState::handled(const Request* request, std::string_view verdict,
                 data["effect_key"] = change.effect_key;
                 data["approved"] = change.state == EffectState::released;
                 data["verdict"] = verdict;
-                data["approver"] = provenance.approver;
-                data["reason"] = provenance.reason;
+                // Empty for a line-protocol decision, as the page expects.
+                data["approver"] = source.door == DecisionSource::Door::console ? source.who : "";
+                data["reason"] = source.door == DecisionSource::Door::console ? source.reason : "";
                 data["at"] = now;
                 break;
             case Kind::run_cancelled:
@@ -89,7 +86,7 @@ void ConsoleState::handled(const Request* request, std::string_view verdict,
                 data["at"] = now;
                 break;
         }
-        waiting_events_.push_back(ConsoleEvent{batch, event_text(name, data)});
+        waiting_events_.push_back(ConsoleEvent{decision.batch, event_text(name, data)});
     }
     // A store that is durable on record lets them go now; others call back later.
     release_events(store_.durable());

@@ -1,8 +1,7 @@
 // console_state.h: what the console knows beyond the ledger: held order, counters, events.
 //
-// It watches every request either door hands the request handler, so the held index,
-// the request counters and the event stream cover the line protocol and the console
-// alike. Events carry the store batch they report and are released only once that
+// It watches every request either door hands the request handler, so the request
+// counters and the event stream cover the line protocol and the console alike. Events carry the store batch they report and are released only once that
 // batch is durable: an approver is never told of a change that might still be lost.
 #pragma once
 
@@ -13,7 +12,6 @@
 #include <string>
 #include <utility>
 
-#include "server/core/held_index.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
@@ -26,12 +24,9 @@ struct ConsoleEvent {
 
 class ConsoleState final : public RequestObserver {
 public:
-    // `held` is the request handler's index of held effects.
-    ConsoleState(const Store& store, const HeldIndex& held) : store_(store), held_(held) {}
+    explicit ConsoleState(const Store& store) : store_(store) {}
 
-    void handled(const Request* request, std::string_view verdict,
-                 std::span<const StateChange> changes, std::uint64_t batch,
-                 const Provenance& provenance) override;
+    void handled(const Decision& decision) override;
 
     // Hands every event whose batch is at most `durable` to the listener, in order.
     void release_events(std::uint64_t durable);
@@ -42,7 +37,6 @@ public:
     // Counts one console call that never reached the handler (refused at the door).
     void count_refusal(std::string_view op, unsigned status);
 
-    const HeldIndex& held() const noexcept { return held_; }
     // (operation, verdict) -> requests.
     const std::map<std::pair<std::string, std::string>, std::uint64_t>& requests() const {
         return requests_;
@@ -53,7 +47,6 @@ public:
 
 private:
     const Store& store_;
-    const HeldIndex& held_;
     std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> refusals_;
     std::deque<ConsoleEvent> waiting_events_;

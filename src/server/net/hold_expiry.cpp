@@ -1,28 +1,28 @@
-// hold_expiry.cpp: the timer that rejects held effects once their deadline has passed.
+// hold_expiry.cpp: the timer that has the store reject held effects once their deadline has passed.
 #include "server/net/hold_expiry.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace latchwork::server {
 
-HoldExpiry::HoldExpiry(boost::asio::io_context& io, RequestHandler& handler)
-    : handler_(handler), timer_(io) {}
+HoldExpiry::HoldExpiry(boost::asio::io_context& io, Store& store) : store_(store), timer_(io) {}
 
 void HoldExpiry::start() {
     stopped_ = false;
-    handler_.set_hold_listener([this] { arm(); });
+    store_.set_expiry_listener([this] { arm(); });
     arm();
 }
 
 void HoldExpiry::stop() {
     stopped_ = true;
-    handler_.set_hold_listener({});
+    store_.set_expiry_listener({});
     timer_.cancel();
 }
 
 void HoldExpiry::arm() {
     if (stopped_) return;
-    const std::optional<std::int64_t> next = handler_.held().next_deadline();
+    const std::optional<std::int64_t> next = store_.next_expiry_check();
     if (!next) {
         timer_.cancel();
         return;
@@ -31,7 +31,7 @@ void HoldExpiry::arm() {
     timer_.expires_after(std::chrono::milliseconds(wait_ms));
     timer_.async_wait([this](const boost::system::error_code& error) {
         if (error || stopped_) return;  // set anew, or stopped
-        handler_.expire_due(unix_time_ms());
+        store_.expire_due(unix_time_ms());
         arm();
     });
 }

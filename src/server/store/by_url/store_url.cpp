@@ -4,10 +4,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "server/store/sqlite/committing_store.h"
-#include "server/store/memory_store.h"
 #include "server/store/by_url/shared_store_commands.h"
 #include "server/store/by_url/store_name.h"
+#include "server/store/ledger_store.h"
+#include "server/store/memory_recorder.h"
+#include "server/store/sqlite/sqlite_recorder.h"
 #if LATCHWORK_WITH_POSTGRESQL
 #include "server/store/postgres/postgres_store.h"
 #endif
@@ -37,7 +38,9 @@ Failure unsupported(std::string_view url) {
 }  // namespace
 
 Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io) {
-    if (url == "memory:") return OpenedStore{std::make_unique<MemoryStore>(), "memory:"};
+    if (url == "memory:") {
+        return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>()), "memory:"};
+    }
     if (is_postgresql_url(url)) {
 #if LATCHWORK_WITH_POSTGRESQL
         const std::string shown = shown_store_url(url);
@@ -53,7 +56,8 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     if (!full) return std::move(full).take_failure();
     Result<SqliteStore> opened = SqliteStore::open(full.value());
     if (!opened) return std::move(opened).take_failure();
-    return OpenedStore{std::make_unique<CommittingStore>(io, std::move(opened).value()),
+    return OpenedStore{std::make_unique<LedgerStore>(
+                           std::make_unique<SqliteRecorder>(io, std::move(opened).value())),
                        "sqlite:" + full.value()};
 }
 

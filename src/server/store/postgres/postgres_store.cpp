@@ -7,9 +7,9 @@
 
 #include "server/core/audit_entry.h"
 #include "server/core/diagnostics.h"
+#include "server/core/reply_writer.h"
 #include "server/store/postgres/pg_reads.h"
 #include "server/store/postgres/pg_schema.h"
-#include "server/core/reply_writer.h"
 
 namespace latchwork::server {
 namespace {
@@ -18,11 +18,9 @@ namespace {
 constexpr std::chrono::milliseconds kFirstPause{50};
 constexpr std::chrono::milliseconds kLongestPause{2000};
 // How often the held effects are looked at for a passed deadline.
-constexpr std::chrono::milliseconds kExpiryInterval{250};
+constexpr std::int64_t kExpiryIntervalMs = 250;
 // The most expired at once, in one batch.
 constexpr std::size_t kExpiryBatch = 1000;
-// The longest a batch waits to fill up, whatever a transaction costs.
-constexpr auto kLongestGather = std::chrono::milliseconds(1);
 
 std::string failed_message(std::string_view why) { return "store failed: " + std::string(why); }
 
@@ -48,26 +46,51 @@ PostgresStore::PostgresStore(std::string conninfo, postgres::PgConnection connec
                              boost::asio::io_context& io)
     : io_(io), conninfo_(std::move(conninfo)), connection_(std::move(connection)) {}
 
-PostgresStore::~PostgresStore() {
-    if (!worker_.joinable()) return;
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    worker_.join();
-}
+PostgresStore::~PostgresStore() { batcher_.stop(); }
 
-Result<std::monostate> PostgresStore::load(RunLedger&) {
-    // What expired while no server ran is rejected before this one answers anything.
-    expire_due();
+Result<std::monostate> PostgresStore::load() {
+    // What expired while no server ran is rejected before this one answers anything;
+    // nobody watches yet, so nothing is told.
+    std::vector<Waiting> sweep(1);
+    sweep.front().sweep = true;
+    expand_sweeps(sweep);
+    if (!sweep.empty()) (void)serve_batch(sweep);
     if (!connection_) return Failure{outage_};
-    worker_ = std::thread([this] { serve_loop(); });
+    batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
+                    [this] { return reconnect_due(); }, [this] { try_reconnect(); }});
     return std::monostate{};
 }
 
-void PostgresStore::expire_due() {
-    next_expiry_ = std::chrono::steady_clock::now() + kExpiryInterval;
+Answer PostgresStore::take(const Request& request, const DecisionSource& source) {
+    auto reply = std::make_shared<DeferredReply>();
+    last_recorded_ = batcher_.add([&](Batch& open) {
+        open.items.push_back(Waiting{
+            postgres::BatchRequest{request,
+                                   {source.door, std::string(source.who), source.mac_verified,
+                                    std::string(source.reason)},
+                                   {}, {}, {}, {}, {}},
+            reply});
+    });
+    return Answer{last_recorded_, std::move(reply)};
+}
+
+std::optional<std::int64_t> PostgresStore::next_expiry_check() const {
+    return unix_time_ms() + kExpiryIntervalMs;
+}
+
+std::size_t PostgresStore::expire_due(std::int64_t) {
+    // One sweep at a time: a second would find the same holds.
+    if (sweep_batch_ == 0) {
+        sweep_batch_ = batcher_.add([](Batch& open) { open.items.push_back(Waiting{{}, nullptr, true}); });
+    }
+    return 0;
+}
+
+void PostgresStore::expand_sweeps(std::vector<Waiting>& items) {
+    const auto sweep = std::find_if(items.begin(), items.end(), [](const Waiting& w) { return w.sweep; });
+    if (sweep == items.end()) return;
+    items.erase(std::remove_if(items.begin(), items.end(), [](const Waiting& w) { return w.sweep; }),
+                items.end());
     if (!connection_) return;
     Result<std::vector<std::pair<std::string, std::string>>> due =
         postgres::read_due(*connection_, unix_time_ms(), kExpiryBatch);
@@ -76,98 +99,32 @@ void PostgresStore::expire_due() {
         lost_connection(due.error());
         return;
     }
-    if (!due || due.value().empty()) return;
-    std::vector<Waiting> batch;
+    if (!due) return;
     for (auto& [run_id, effect_key] : due.value()) {
-        Request request;
-        request.op = Operation::decide;
-        request.run_id = std::move(run_id);
-        request.effect_key = std::move(effect_key);
-        request.flag = false;
-        postgres::BatchSource source;
-        source.door = DecisionSource::Door::expiry;
-        batch.push_back(Waiting{postgres::BatchRequest{std::move(request), std::move(source), {}, {}, {}},
-                                nullptr});
+        Waiting expiry;
+        expiry.item.request.op = Operation::decide;
+        expiry.item.request.run_id = std::move(run_id);
+        expiry.item.request.effect_key = std::move(effect_key);
+        expiry.item.request.flag = false;
+        expiry.item.source.door = DecisionSource::Door::expiry;
+        items.push_back(std::move(expiry));
     }
-    if (!serve_batch(batch) || !worker_.joinable()) return;
-    // Its events reach the console like those of any batch; nobody waits for a reply.
-    boost::asio::post(io_, [this, done = std::move(batch)]() mutable {
-        finished(0, std::move(done), true, -1);
+}
+
+void PostgresStore::commit(std::uint64_t number, Batch& batch) {
+    using Clock = Batcher<Batch>::Clock;
+    const Clock::time_point started = Clock::now();
+    expand_sweeps(batch.items);
+    std::optional<std::string> failed;
+    if (!batch.items.empty()) failed = serve_batch(batch.items);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    boost::asio::post(io_, [this, number, failed = std::move(failed), seconds,
+                            done = std::move(batch.items)]() mutable {
+        finished(number, std::move(done), std::move(failed), seconds);
     });
 }
 
-std::uint64_t PostgresStore::take_request(const Request& request, const DecisionSource& source,
-                                          std::shared_ptr<DeferredReply> reply) {
-    postgres::BatchSource copied{source.door, std::string(source.who), source.mac_verified,
-                                 std::string(source.reason)};
-    bool wake = false;
-    {
-        const std::lock_guard lock(mutex_);
-        wake = open_.empty() || (gather_target_ != 0 && open_.size() + 1 == gather_target_);
-        open_.push_back(Waiting{postgres::BatchRequest{request, std::move(copied), {}, {}, {}},
-                                std::move(reply)});
-        last_recorded_ = open_number_;
-    }
-    if (wake) wake_.notify_one();
-    return last_recorded_;
-}
-
-void PostgresStore::serve_loop() {
-    using Clock = std::chrono::steady_clock;
-    std::vector<Waiting> batch;
-    std::size_t last_requests = 0;   // in the batch served last
-    Clock::duration last_took{};     // what serving it took
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        if (connection_ && Clock::now() >= next_expiry_) {
-            // Due also under a load that never lets the thread idle.
-            lock.unlock();
-            expire_due();
-            lock.lock();
-            continue;
-        }
-        if (open_.empty()) {
-            // What was taken before a stop is still decided; nothing new comes after.
-            if (stopping_) return;
-            auto has_work = [this] { return !open_.empty() || stopping_; };
-            if (connection_) {
-                wake_.wait_until(lock, next_expiry_, has_work);
-            } else {
-                // Away: keep trying, so the server is ready before the next request.
-                wake_.wait_until(lock, next_attempt_, has_work);
-                if (open_.empty() && !stopping_) {
-                    lock.unlock();
-                    try_reconnect();
-                    lock.lock();
-                }
-            }
-            continue;
-        }
-        if (last_requests > 1 && open_.size() < last_requests && connection_ && !stopping_) {
-            // The clients of the last batch are sending their next requests: a short
-            // wait lets them share one transaction instead of splitting over two.
-            const Clock::duration window = std::min<Clock::duration>(last_took / 2, kLongestGather);
-            gather_target_ = last_requests;
-            wake_.wait_for(lock, window, [this] { return open_.size() >= gather_target_ || stopping_; });
-            gather_target_ = 0;
-        }
-        batch.swap(open_);
-        last_requests = batch.size();
-        const std::uint64_t number = open_number_++;
-        lock.unlock();
-        const Clock::time_point started = Clock::now();
-        const bool decided = serve_batch(batch);
-        last_took = Clock::now() - started;
-        const double seconds = std::chrono::duration<double>(last_took).count();
-        boost::asio::post(io_, [this, number, decided, seconds, done = std::move(batch)]() mutable {
-            finished(number, std::move(done), decided, seconds);
-        });
-        batch = {};
-        lock.lock();
-    }
-}
-
-bool PostgresStore::serve_batch(std::vector<Waiting>& batch) {
+std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batch) {
     if (!connection_) try_reconnect();
     std::optional<postgres::StatementFailure> failed;
     std::vector<postgres::BatchRequest> items;
@@ -185,10 +142,11 @@ bool PostgresStore::serve_batch(std::vector<Waiting>& batch) {
         try_reconnect();
     }
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].item = std::move(items[i]);
-    if (connection_ && !failed) return true;
-    const std::string reply = error_reply(failed_message(failed ? failed->message : outage_));
+    if (connection_ && !failed) return std::nullopt;
+    std::string message = failed_message(failed ? failed->message : outage_);
+    const std::string reply = error_reply(message);
     for (Waiting& waiting : batch) waiting.item.reply = reply;
-    return false;
+    return message;
 }
 
 void PostgresStore::lost_connection(const std::string& why) {
@@ -197,25 +155,31 @@ void PostgresStore::lost_connection(const std::string& why) {
     outage_ = why;
     mark_away(true);
     pause_ = std::chrono::milliseconds(0);
-    next_attempt_ = std::chrono::steady_clock::now();
+    next_attempt_ = Batcher<Batch>::Clock::now();
 }
 
 std::optional<std::string> PostgresStore::outage() const {
     if (!away_) return std::nullopt;
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard lock(away_mutex_);
     return failed_message(away_reason_);
 }
 
 void PostgresStore::mark_away(bool away) {
     {
-        const std::lock_guard lock(mutex_);
+        const std::lock_guard lock(away_mutex_);
         away_reason_ = away ? outage_ : std::string();
     }
     away_ = away;
 }
 
+std::optional<Batcher<PostgresStore::Batch>::Clock::time_point> PostgresStore::reconnect_due() const {
+    // Away: keep trying, so the server is ready before the next request.
+    if (connection_) return std::nullopt;
+    return next_attempt_;
+}
+
 void PostgresStore::try_reconnect() {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Batcher<Batch>::Clock::now();
     if (now < next_attempt_) return;
     Result<postgres::PgConnection> connected = postgres::PgConnection::open(conninfo_);
     if (connected) {
@@ -232,21 +196,24 @@ void PostgresStore::try_reconnect() {
         outage_ = connected.error();
     }
     pause_ = std::clamp(pause_ * 2, kFirstPause, kLongestPause);
-    next_attempt_ = std::chrono::steady_clock::now() + pause_;
+    next_attempt_ = Batcher<Batch>::Clock::now() + pause_;
 }
 
-void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch, bool decided,
-                             double seconds) {
-    if (decided && seconds >= 0) commit_latency_.observe(seconds);
+void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,
+                             std::optional<std::string> failed, double seconds) {
+    if (!failed && !batch.empty()) commit_latency_.observe(seconds);
+    if (number >= sweep_batch_) sweep_batch_ = 0;
     for (Waiting& waiting : batch) {
-        if (decided && decided_listener_) {
+        if (!failed && decided_listener_) {
             const postgres::BatchRequest& item = waiting.item;
-            decided_listener_(Decision{item.request, item.verdict, item.changes, item.source.view(),
+            decided_listener_(Decision{&item.request, item.verdict, item.changes, item.source.view(),
                                        number, item.at_ms, item.deadline_ms});
         }
-        if (waiting.reply) waiting.reply->line = std::move(waiting.item.reply);
+        if (waiting.reply) {
+            waiting.reply->line = std::move(waiting.item.reply);
+            waiting.reply->error = failed;
+        }
     }
-    if (number == 0) return;  // expiry: no reply waits for it
     durable_ = number;
     if (listener_) listener_();
 }
@@ -254,10 +221,10 @@ void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch, b
 postgres::PgConnection* PostgresStore::reader() {
     if (reader_ && reader_->usable()) return &*reader_;
     reader_.reset();
-    // While the store thread cannot reach the database, a read would only wait for
-    // the same failure.
+    // While the batcher cannot reach the database, a read would only wait for the
+    // same failure.
     if (away_) {
-        const std::lock_guard lock(mutex_);
+        const std::lock_guard lock(away_mutex_);
         reader_failure_ = away_reason_;
         return nullptr;
     }
@@ -270,37 +237,46 @@ postgres::PgConnection* PostgresStore::reader() {
     return &*reader_;
 }
 
+namespace {
+
+// A read on the reader connection, its failure said as the store says it.
+template <class T, class Read>
+Result<T> read_with(postgres::PgConnection* connection, const std::string& unreachable, Read read) {
+    if (connection == nullptr) return read_failed<T>(unreachable);
+    Result<T> got = read(*connection);
+    if (!got) return read_failed<T>(got.error());
+    return got;
+}
+
+}  // namespace
+
 Result<std::vector<AuditEntry>> PostgresStore::read_audit(const AuditQuery& query) {
     postgres::PgConnection* connection = reader();
-    if (connection == nullptr) return read_failed<std::vector<AuditEntry>>(reader_failure_);
-    Result<std::vector<AuditEntry>> read = postgres::read_audit(*connection, query);
-    if (!read) return read_failed<std::vector<AuditEntry>>(read.error());
-    return read;
+    return read_with<std::vector<AuditEntry>>(connection, reader_failure_, [&](auto& c) {
+        return postgres::read_audit(c, query);
+    });
 }
 
 Result<std::vector<HeldEffect>> PostgresStore::read_held(std::size_t limit, std::uint64_t after,
                                                          std::string_view run_prefix) {
     postgres::PgConnection* connection = reader();
-    if (connection == nullptr) return read_failed<std::vector<HeldEffect>>(reader_failure_);
-    Result<std::vector<HeldEffect>> read = postgres::read_held(*connection, limit, after, run_prefix);
-    if (!read) return read_failed<std::vector<HeldEffect>>(read.error());
-    return read;
+    return read_with<std::vector<HeldEffect>>(connection, reader_failure_, [&](auto& c) {
+        return postgres::read_held(c, limit, after, run_prefix);
+    });
 }
 
 Result<std::optional<RunState>> PostgresStore::read_run(std::string_view run_id) {
     postgres::PgConnection* connection = reader();
-    if (connection == nullptr) return read_failed<std::optional<RunState>>(reader_failure_);
-    Result<std::optional<RunState>> read = postgres::read_run(*connection, run_id);
-    if (!read) return read_failed<std::optional<RunState>>(read.error());
-    return read;
+    return read_with<std::optional<RunState>>(connection, reader_failure_, [&](auto& c) {
+        return postgres::read_run(c, run_id);
+    });
 }
 
 Result<std::uint64_t> PostgresStore::read_pending_count() {
     postgres::PgConnection* connection = reader();
-    if (connection == nullptr) return read_failed<std::uint64_t>(reader_failure_);
-    Result<std::uint64_t> read = postgres::read_pending_count(*connection);
-    if (!read) return read_failed<std::uint64_t>(read.error());
-    return read;
+    return read_with<std::uint64_t>(connection, reader_failure_, [&](auto& c) {
+        return postgres::read_pending_count(c);
+    });
 }
 
 }  // namespace latchwork::server

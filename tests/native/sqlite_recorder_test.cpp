@@ -1,6 +1,6 @@
-// committing_store_test.cpp: the commit thread groups what the network thread records,
+// sqlite_recorder_test.cpp: the batcher groups what the network thread records,
 // posts each batch's durability back, and turns a failed commit into the seam's failure.
-#include "server/store/sqlite/committing_store.h"
+#include "server/store/sqlite/sqlite_recorder.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,23 +16,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class CommittingStoreTest : public ::testing::Test {
+class SqliteRecorderTest : public ::testing::Test {
 protected:
-    CommittingStoreTest() {
+    SqliteRecorderTest() {
         std::string pattern = (fs::temp_directory_path() / "latchwork-commit-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         directory = pattern;
         path = (directory / "gate.db").string();
     }
-    ~CommittingStoreTest() override {
+    ~SqliteRecorderTest() override {
         std::error_code ignored;
         fs::remove_all(directory, ignored);
     }
 
-    std::unique_ptr<CommittingStore> open(RunLedger& ledger) {
+    std::unique_ptr<SqliteRecorder> open(RunLedger& ledger) {
         Result<SqliteStore> opened = SqliteStore::open(path);
         EXPECT_TRUE(opened.ok()) << opened.error();
-        auto store = std::make_unique<CommittingStore>(io, std::move(opened).value());
+        auto store = std::make_unique<SqliteRecorder>(io, std::move(opened).value());
         EXPECT_TRUE(store->load(ledger).ok());
         store->set_durable_listener([this] { ++told; });
         return store;
@@ -56,7 +56,7 @@ protected:
     int told = 0;
 };
 
-TEST_F(CommittingStoreTest, WhatIsRecordedWhileACommitIsOnItsWayGoesIntoOneBatch) {
+TEST_F(SqliteRecorderTest, WhatIsRecordedWhileACommitIsOnItsWayGoesIntoOneBatch) {
     constexpr int kRequests = 2000;
     {
         RunLedger ledger;
@@ -78,7 +78,7 @@ TEST_F(CommittingStoreTest, WhatIsRecordedWhileACommitIsOnItsWayGoesIntoOneBatch
     EXPECT_EQ(reloaded.state_len(), static_cast<std::uint64_t>(kRequests));
 }
 
-TEST_F(CommittingStoreTest, AFailedCommitBecomesTheStoresFailureOnTheNetworkThread) {
+TEST_F(SqliteRecorderTest, AFailedCommitBecomesTheStoresFailureOnTheNetworkThread) {
     RunLedger ledger;
     auto store = open(ledger);
     const StateChange first = released(1);

@@ -1,14 +1,14 @@
-// memory_store.h: the store that keeps nothing beyond the ledger and its audit log: durable on record.
+// memory_recorder.h: the recorder that keeps nothing beyond the ledger and its audit log: durable on record.
 #pragma once
 
 #include <algorithm>
 #include <vector>
 
-#include "server/store/store.h"
+#include "server/store/recorder.h"
 
 namespace latchwork::server {
 
-class MemoryStore final : public Store {
+class MemoryRecorder final : public Recorder {
 public:
     Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
     std::uint64_t record(std::span<const StateChange>, std::span<const AuditEntry> audit) override {

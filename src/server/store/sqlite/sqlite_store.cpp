@@ -472,7 +472,10 @@ Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOption
 std::optional<Failure> SqliteStore::take_lock(const std::string& file_name) {
     const std::unique_ptr<char, void (*)(void*)> real(::realpath(file_name.c_str(), nullptr),
                                                       std::free);
-    if (real == nullptr) return Failure{"store " + path_ + ": " + std::strerror(errno)};
+    if (real == nullptr) {
+        const int error = errno;
+        return Failure{"store " + path_ + ": " + std::strerror(error)};
+    }
     lock_path_ = std::string(real.get()) + ".lock";
     lock_ = LockFile(::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (lock_.fd() < 0) {

@@ -5,7 +5,7 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: deps-browser deps-postgres demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
+.PHONY: deps-browser deps-postgres deps-sqlite-shell demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
 # for the server's command line; SQLite for the server's store; GoogleTest for the
@@ -39,6 +39,10 @@ deps-postgres:
 	$(call need_debian_package,/usr/lib/postgresql/*/bin/initdb,postgresql)
 	$(call need_debian_package,/usr/bin/psql,postgresql-client)
 
+# The readers' tests read a live store file with the sqlite3 shell, as an operator would.
+deps-sqlite-shell:
+	$(call need_debian_package,/usr/bin/sqlite3,sqlite3)
+
 deps-native: deps-build
 	$(call need_debian_package,/usr/include/gtest/gtest.h,libgtest-dev)
 
@@ -70,7 +74,7 @@ wheel-test: $(VPY) deps-build
 	$(VPY) -m pip wheel --quiet --no-deps -C cmake.define.LATCHWORK_TEST_HOOKS=ON \
 	  -C build-dir=build/test -w $(WHEEL_DIR) .
 
-install-test: wheel-test deps-browser deps-postgres
+install-test: wheel-test deps-browser deps-postgres deps-sqlite-shell
 	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
 	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test]"
 
@@ -82,7 +86,7 @@ pytest: install-test
 # skipped with a line. The PostgreSQL tests are about the server, not the interpreter:
 # they run under the main venv's interpreter only.
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
-pytest-interpreters: wheel-test deps-browser deps-postgres
+pytest-interpreters: wheel-test deps-browser deps-postgres deps-sqlite-shell
 	tools/test_interpreters.sh "$(TEST_WHEEL)" $(VPY) "$(PYTHON_VERSIONS)"
 
 native-test: deps-native

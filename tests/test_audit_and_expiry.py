@@ -227,13 +227,14 @@ def test_log_refuses_what_it_cannot_read(gate_process, tmp_path):
         assert (result.returncode, result.stdout) == (2, ""), url
         assert text in result.stderr
 
+    # A file a server holds is read beside it, at once (tests/test_sqlite_readers.py
+    # reads one with entries).
     held = tmp_path / "held.db"
     process = gate_process(store=f"sqlite:{held}")
     started = time.monotonic()
     result = run_gate("log", "--store", f"sqlite:{held}")
-    assert time.monotonic() - started < 10  # refused at once, never waiting for the lock
-    assert result.returncode == 1
-    assert "is in use by another process" in result.stderr
+    assert time.monotonic() - started < 10  # at once, never waiting for the server
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
     process.signal(signal.SIGTERM)
     assert process.wait() == 0
     assert log_lines(f"sqlite:{held}") == []

@@ -642,5 +642,75 @@ TEST(SqliteStoreAudit, ReadingNeverCreatesAFileAndIsRefusedWhileAStoreHoldsIt) {
     EXPECT_EQ(refused.error(), "store " + held + " is in use by another process (database is locked)");
 }
 
+
+// Readers beside an open store: the log, a long reader's snapshot, the lock file.
+
+TEST(SqliteStoreReaders, TheLogIsReadBesideTheStoreThatHoldsTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    SqliteStore store = open_store(path);
+    const server::AuditEntry held = audit(server::AuditEvent::held, "r", "k", 100, 900);
+    ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change("r", "k", EffectState::pending)},
+                              std::span(&held, 1)));
+    auto read = SqliteStore::read_log(path, {});
+    ASSERT_TRUE(read) << read.error();
+    ASSERT_EQ(read.value().size(), 1u);
+    EXPECT_EQ(read.value()[0].deadline_ms, 900);
+    EXPECT_FALSE(store.commit(releases(0, 3, 4)));  // the reader left nothing in its way
+
+    // Files no server has set up read as empty, and are left as they were.
+    const std::string empty = dir.file("empty.db"), old = dir.file("old.db");
+    std::ofstream{empty};
+    run_sql(old, kVersionOneSchema);
+    EXPECT_TRUE(SqliteStore::read_log(empty, {}).value().empty());
+    EXPECT_TRUE(SqliteStore::read_log(old, {}).value().empty());
+    EXPECT_EQ(fs::file_size(empty), 0u);
+    const std::string foreign = dir.file("foreign.db");
+    run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
+    EXPECT_EQ(SqliteStore::read_log(foreign, {}).error(),
+              "store " + foreign + " is not a latchwork-gate store (it holds another program's tables)");
+    run_sql(path, "UPDATE schema_version SET version = 3");
+    EXPECT_EQ(SqliteStore::read_log(path, {}).error(),
+              "store " + path + " has schema version 3, newer than this program's 2: use a newer latchwork-gate");
+}
+
+// A reader holding a snapshot keeps the checkpoints from passing it, so the log grows
+// while it reads; once it lets go, the next commits check the log in, start it over and
+// cut the file back to the limit.
+TEST(SqliteStoreReaders, AReaderHoldsTheLogBackOnlyWhileItReads) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    SqliteStoreOptions options;
+    options.log_size_limit = 1 << 20;
+    SqliteStore store = open_store(path, options);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> reader(raw, sqlite3_close);
+    ASSERT_EQ(sqlite3_exec(raw, "BEGIN; SELECT count(*) FROM journal", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    // Unhindered, the log starts over every thousand pages (4 MiB).
+    int batch = 0;
+    while (fs::file_size(path + "-wal") < (8u << 20)) {
+        ASSERT_LT(batch, 1000) << "the log never grew: nothing held it back";
+        ASSERT_FALSE(store.commit(releases(batch++ * 32, 32, 4000)));
+    }
+    ASSERT_EQ(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_FALSE(store.commit(releases(batch++ * 32, 32, 4000)));  // checkpoints it all
+    ASSERT_FALSE(store.commit(releases(batch++ * 32, 32, 4000)));  // starts the log over
+    EXPECT_LE(fs::file_size(path + "-wal"), static_cast<std::uintmax_t>(options.log_size_limit));
+}
+
+// Without its lock file a second store opens the file: the first fails closed.
+TEST(SqliteStoreReaders, ARemovedLockFileFailsTheNextCommit) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    SqliteStore store = open_store(path);
+    ASSERT_TRUE(fs::remove(path + ".lock"));
+    SqliteStore second = open_store(path);
+    const std::optional<Failure> failed = store.commit(releases(0, 1, 2));
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->message, "store failed: " + path + ".lock was removed or replaced while in use");
+}
+
 }  // namespace
 }  // namespace latchwork

@@ -75,11 +75,7 @@ Result<std::vector<AuditEntry>> read_store_log(std::string_view url, const Audit
     Result<std::string> full = sqlite_path(url);
     if (!full) return std::move(full).take_failure();
     bad_url = false;
-    SqliteStoreOptions options;
-    options.create = false;
-    Result<SqliteStore> opened = SqliteStore::open(full.value(), options);
-    if (!opened) return std::move(opened).take_failure();
-    return opened.value().read_audit(query);
+    return SqliteStore::read_log(full.value(), query);  // beside a server serving it, if one does
 }
 
 }  // namespace latchwork::server

@@ -1,7 +1,9 @@
-// sqlite_store.cpp: the store file's schema, its exclusive opening, the journal and its folding.
+// sqlite_store.cpp: the store file's schema, its opening under a lock file, the journal and
+// its folding, and reading its log beside a server.
 #include "server/store/sqlite/sqlite_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <system_error>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -24,6 +27,12 @@ namespace {
 // Marks the file as ours in its header (PRAGMA application_id), so that some other
 // program's database is refused rather than written into.
 constexpr std::int32_t kApplicationId = 0x4c574754;
+
+// How long a statement waits for a lock another connection holds before it fails. Only
+// brief holders are expected (a reader's checkpoint as it closes the file last, a
+// replication tool's checkpoint); the second server is kept out by the lock file, at once.
+constexpr int kBusyMilliseconds = 5000;
+constexpr const char* kInUse = "is in use by another process (database is locked)";
 
 // The schema, kept with its comments in sqlite_master so `.schema` in the sqlite3
 // shell documents the file it is looking at: the tables of version 1, then what
@@ -293,7 +302,7 @@ public:
     std::optional<Failure> failure() const {
         const int code = sqlite3_errcode(db_);
         if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED) {
-            return refuse("is in use by another process (database is locked)");
+            return refuse(kInUse);
         }
         return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_)};
     }
@@ -302,6 +311,30 @@ private:
     sqlite3* db_;
     const std::string& path_;
 };
+
+// A file is ours (PRAGMA application_id), checked before anything in it is trusted.
+std::optional<Failure> check_application(OpenSteps& steps) {
+    auto application = steps.query_text("PRAGMA application_id");
+    if (!application) return std::move(application).take_failure();
+    if (application.value() != std::to_string(kApplicationId)) {
+        return steps.refuse("is not a latchwork-gate store (it holds another program's tables)");
+    }
+    return std::nullopt;
+}
+
+// Refuses any version but this program's (a version 1 file is the caller's to handle).
+std::optional<Failure> check_version(OpenSteps& steps, const std::string& version) {
+    if (version == std::to_string(kStoreSchemaVersion)) return std::nullopt;
+    const std::string shown = version.empty() ? "none" : version;
+    long long number = 0;
+    const auto [end, error] = std::from_chars(version.data(), version.data() + version.size(), number);
+    if (error == std::errc() && end == version.data() + version.size() &&
+        number > kStoreSchemaVersion) {
+        return steps.refuse("has schema version " + shown + ", newer than this program's " +
+                            std::to_string(kStoreSchemaVersion) + ": use a newer latchwork-gate");
+    }
+    return steps.refuse("has schema version " + shown + ", which this program does not know");
+}
 
 std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
     auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
@@ -314,11 +347,7 @@ std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
                                   "PRAGMA application_id = " + std::to_string(kApplicationId);
         return steps.exec(stamp.c_str());
     }
-    auto application = steps.query_text("PRAGMA application_id");
-    if (!application) return std::move(application).take_failure();
-    if (application.value() != std::to_string(kApplicationId)) {
-        return steps.refuse("is not a latchwork-gate store (it holds another program's tables)");
-    }
+    if (auto failed = check_application(steps)) return failed;
     auto version = steps.query_text("SELECT max(version) FROM schema_version");
     if (!version) return std::move(version).take_failure();
     if (version.value() == "1") {
@@ -326,19 +355,50 @@ std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
         if (auto failed = steps.exec(kCreateAuditLog)) return failed;
         return steps.exec("UPDATE schema_version SET version = 2");
     }
-    if (version.value() != std::to_string(kStoreSchemaVersion)) {
-        const std::string shown = version.value().empty() ? "none" : version.value();
-        long long number = 0;
-        const std::string& digits = version.value();
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-        if (error == std::errc() && end == digits.data() + digits.size() &&
-            number > kStoreSchemaVersion) {
-            return steps.refuse("has schema version " + shown + ", newer than this program's " +
-                                std::to_string(kStoreSchemaVersion) + ": use a newer latchwork-gate");
-        }
-        return steps.refuse("has schema version " + shown + ", which this program does not know");
+    return check_version(steps, version.value());
+}
+
+// The audit entries that match, read through `db` (a store's or a reader's).
+Result<std::vector<server::AuditEntry>> read_audit_rows(sqlite3* db, const std::string& path,
+                                                        const server::AuditQuery& query) {
+    sqlite3_stmt* raw = nullptr;
+    std::string sql =
+        "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+        " reason, deadline FROM audit WHERE seq > ?2 AND seq < ?4";
+    if (query.run) sql += " AND run_id = ?1";
+    sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path + ": " + sqlite3_errmsg(db)};
     }
-    return std::nullopt;
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
+    if (query.run) bind_bytes(raw, 1, *query.run);
+    sqlite3_bind_int64(raw, 2, static_cast<std::int64_t>(std::min<std::uint64_t>(query.after, INT64_MAX)));
+    sqlite3_bind_int64(raw, 3, static_cast<std::int64_t>(std::min<std::size_t>(query.limit, INT64_MAX)));
+    sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX
+                                                 : static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                                       query.before, INT64_MAX)));
+    std::vector<server::AuditEntry> found;
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        server::AuditEntry entry;
+        entry.seq = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
+        entry.at_ms = sqlite3_column_int64(raw, 1);
+        const auto* event = reinterpret_cast<const char*>(sqlite3_column_text(raw, 2));
+        const auto known = server::audit_event_from_name(event == nullptr ? "" : event);
+        if (!known) return Failure{"store " + path + ": the audit log holds an unknown event"};
+        entry.event = *known;
+        entry.run_id = std::string(column_bytes(raw, 3));
+        entry.effect_key = std::string(column_bytes(raw, 4));
+        entry.approved = sqlite3_column_int(raw, 5) != 0;
+        entry.verdict = std::string(column_bytes(raw, 6));
+        entry.source = std::string(column_bytes(raw, 7));
+        entry.mac_verified = sqlite3_column_int(raw, 8) != 0;
+        entry.reason = std::string(column_bytes(raw, 9));
+        entry.deadline_ms = sqlite3_column_int64(raw, 10);  // NULL reads as 0
+        found.push_back(std::move(entry));
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path + ": " + sqlite3_errmsg(db)};
+    return found;
 }
 
 }  // namespace
@@ -369,15 +429,21 @@ Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOption
     }
     sqlite3_extended_result_codes(store.db_.get(), 1);
 
-    // Exclusive locking before the log is first opened keeps the log's index in this
-    // process and holds the file lock from the first transaction until close.
-    if (auto failed = steps.exec("PRAGMA locking_mode = EXCLUSIVE")) return *failed;
+    // SQLite has opened (or created) the file but read nothing yet: take it for this
+    // store before a byte is read or written.
+    if (auto failed = store.take_lock(file_name)) return *failed;
+    sqlite3_busy_timeout(store.db_.get(), kBusyMilliseconds);
+
+    // SQLite's normal locking, with the log's index in the shared PATH-shm, so that
+    // readers see every committed batch while the server writes. A reader never blocks
+    // a commit; it only keeps the checkpoints from passing its snapshot while it reads.
     auto log_mode = steps.query_text("PRAGMA journal_mode = WAL");
     if (!log_mode) return std::move(log_mode).take_failure();
     if (log_mode.value() != "wal") return steps.refuse("cannot use a write-ahead log");
-    if (auto failed = steps.exec("PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF")) {
-        return *failed;
-    }
+    const std::string settings = "PRAGMA synchronous = FULL; PRAGMA secure_delete = OFF;"
+                                 " PRAGMA journal_size_limit = " +
+                                 std::to_string(options.log_size_limit);
+    if (auto failed = steps.exec(settings.c_str())) return *failed;
     if (auto failed = steps.exec("BEGIN IMMEDIATE")) return *failed;
     if (auto failed = create_or_check_schema(steps)) {
         sqlite3_exec(store.db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -396,6 +462,73 @@ Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOption
     if (auto failed = store.check_files()) return *failed;
     if (auto failed = store.fold()) return *failed;
     return store;
+}
+
+// The file is taken with an flock on PATH.lock, PATH with its symbolic links resolved
+// as SQLite resolves them for its log, so that every name of the file finds one lock.
+// Never a lock on the database file itself: closing any descriptor of that file drops
+// the POSIX locks SQLite holds on it in this process. The lock file stays when the
+// store closes: removing it could let two stores lock two different files.
+std::optional<Failure> SqliteStore::take_lock(const std::string& file_name) {
+    const std::unique_ptr<char, void (*)(void*)> real(::realpath(file_name.c_str(), nullptr),
+                                                      std::free);
+    if (real == nullptr) {
+        const int error = errno;
+        return Failure{"store " + path_ + ": " + std::strerror(error)};
+    }
+    lock_path_ = std::string(real.get()) + ".lock";
+    lock_ = LockFile(::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (lock_.fd() < 0) {
+        const int error = errno;
+        return Failure{"store " + path_ + ": cannot open " + lock_path_ + ": " + std::strerror(error)};
+    }
+    if (::flock(lock_.fd(), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error == EWOULDBLOCK) return Failure{"store " + path_ + " " + kInUse};
+        return Failure{"store " + path_ + ": cannot lock " + lock_path_ + ": " + std::strerror(error)};
+    }
+    struct stat info;
+    if (::fstat(lock_.fd(), &info) != 0) {
+        const int error = errno;
+        return Failure{"store " + path_ + ": " + lock_path_ + ": " + std::strerror(error)};
+    }
+    lock_file_ = {info.st_dev, info.st_ino, true};
+    return std::nullopt;
+}
+
+void SqliteStore::LockFile::reset(int fd) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+Result<std::vector<server::AuditEntry>> SqliteStore::read_log(const std::string& path,
+                                                              const server::AuditQuery& query) {
+    if (path.empty()) return Failure{"store path is empty"};
+    const std::string file_name = path.front() == '/' ? path : "./" + path;
+    if (!exists(file_name)) return Failure{"store " + path + " does not exist"};
+    // Read-write, as the sqlite3 shell opens it, so that a reader closing the file last
+    // checkpoints and removes the log as every connection does; but never created
+    // (no SQLITE_OPEN_CREATE), and no table written (query_only).
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(
+        file_name.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+        nullptr);
+    const Database db(raw);  // a handle comes back even when opening failed
+    if (db == nullptr) return Failure{"store " + path + ": out of memory"};
+    OpenSteps steps(db.get(), path);
+    if (opened != SQLITE_OK) return *steps.failure();
+    sqlite3_busy_timeout(db.get(), kBusyMilliseconds);
+    if (auto failed = steps.exec("PRAGMA query_only = ON")) return *failed;
+    auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
+    if (!tables) return std::move(tables).take_failure();
+    if (tables.value() == "0") return std::vector<server::AuditEntry>{};  // not set up yet
+    if (auto failed = check_application(steps)) return *failed;
+    auto version = steps.query_text("SELECT max(version) FROM schema_version");
+    if (!version) return std::move(version).take_failure();
+    // The first layout has no audit log: the first server to open the file adds it empty.
+    if (version.value() == "1") return std::vector<server::AuditEntry>{};
+    if (auto failed = check_version(steps, version.value())) return *failed;
+    return read_audit_rows(db.get(), path, query);
 }
 
 std::optional<Failure> SqliteStore::prepare_statements() {
@@ -499,50 +632,14 @@ std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes,
         if (auto failed = fold_oldest(options_.fold_chunk)) return failed;
     }
     if (step_once(commit_.get()) != SQLITE_DONE) return sqlite_failure();
-    if (!log_file_.known) return check_files();  // the log exists now: remember it
+    // The log and its index exist now: remember them.
+    if (!log_file_.known || !index_file_.known) return check_files();
     return std::nullopt;
 }
 
 Result<std::vector<server::AuditEntry>> SqliteStore::read_audit(const server::AuditQuery& query) {
     if (failure_) return *failure_;
-    sqlite3_stmt* raw = nullptr;
-    std::string sql =
-        "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
-        " reason, deadline FROM audit WHERE seq > ?2 AND seq < ?4";
-    if (query.run) sql += " AND run_id = ?1";
-    sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
-    if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
-    }
-    const Statement statement(raw);
-    if (query.run) bind_bytes(raw, 1, *query.run);
-    sqlite3_bind_int64(raw, 2, static_cast<std::int64_t>(std::min<std::uint64_t>(query.after, INT64_MAX)));
-    sqlite3_bind_int64(raw, 3, static_cast<std::int64_t>(std::min<std::size_t>(query.limit, INT64_MAX)));
-    sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX
-                                                 : static_cast<std::int64_t>(std::min<std::uint64_t>(
-                                                       query.before, INT64_MAX)));
-    std::vector<server::AuditEntry> found;
-    int status;
-    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
-        server::AuditEntry entry;
-        entry.seq = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
-        entry.at_ms = sqlite3_column_int64(raw, 1);
-        const auto* event = reinterpret_cast<const char*>(sqlite3_column_text(raw, 2));
-        const auto known = server::audit_event_from_name(event == nullptr ? "" : event);
-        if (!known) return Failure{"store " + path_ + ": the audit log holds an unknown event"};
-        entry.event = *known;
-        entry.run_id = std::string(column_bytes(raw, 3));
-        entry.effect_key = std::string(column_bytes(raw, 4));
-        entry.approved = sqlite3_column_int(raw, 5) != 0;
-        entry.verdict = std::string(column_bytes(raw, 6));
-        entry.source = std::string(column_bytes(raw, 7));
-        entry.mac_verified = sqlite3_column_int(raw, 8) != 0;
-        entry.reason = std::string(column_bytes(raw, 9));
-        entry.deadline_ms = sqlite3_column_int64(raw, 10);  // NULL reads as 0
-        found.push_back(std::move(entry));
-    }
-    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
-    return found;
+    return read_audit_rows(db_.get(), path_, query);
 }
 
 Result<std::vector<server::StoredHold>> SqliteStore::pending_holds() {
@@ -678,8 +775,15 @@ std::optional<Failure> SqliteStore::check_files() {
         return info.st_dev == known.device && info.st_ino == known.inode;
     };
     const std::string file_name = path_.front() == '/' ? path_ : "./" + path_;
-    if (!check(file_name, database_file_, true) || !check(file_name + "-wal", log_file_, false)) {
+    // The log's index (PATH-shm) is where readers and writers meet: a new one would
+    // show them a log apart from the one this store writes.
+    if (!check(file_name, database_file_, true) || !check(file_name + "-wal", log_file_, false) ||
+        !check(file_name + "-shm", index_file_, false)) {
         return fail(path_ + " or its log was removed or replaced while in use");
+    }
+    // Without its lock file, a second store could open the file beside this one.
+    if (!check(lock_path_, lock_file_, true)) {
+        return fail(lock_path_ + " was removed or replaced while in use");
     }
     return std::nullopt;
 }

@@ -7,8 +7,15 @@
 // the log, and cost a statement per change, where the journal takes one statement and
 // a page or two. The journal is folded into the state tables when the store opens,
 // when its owner asks, and, in large sorted chunks that touch each page once,
-// whenever it grows past a threshold. While a store is open it holds the file exclusively; a second process
-// (or a second open in this one) is refused instead of sharing it.
+// whenever it grows past a threshold.
+//
+// While a store is open no second store opens its file, in this process or another: it
+// holds an flock on PATH.lock beside the file, which the kernel drops with the last
+// descriptor, so the lock goes with the process however it ends (kill -9 included).
+// SQLite's own locking stays normal, so readers share the file with the server: the
+// `log` command (read_log), the sqlite3 shell, a `.backup` or `VACUUM INTO`. They see
+// every committed batch in the audit table and the journal; the runs and effects tables
+// hold the state only up to the last fold (see the journal's comment in the schema).
 //
 // Not thread-safe and never blocking on other threads: the owner calls it from one
 // thread at a time (in the server, the commit thread after open and load).
@@ -47,8 +54,13 @@ struct SqliteStoreOptions {
     // idle moments can call fold() in them instead and never reach the threshold.
     std::size_t fold_threshold = 262144;
     std::size_t fold_chunk = 16384;
-    // False: a missing file is refused rather than created (for reading the log).
+    // False: a missing file is refused rather than created.
     bool create = true;
+    // The write-ahead log is cut back to this size when it starts over after a
+    // checkpoint. It only outgrows it while a reader holds an old snapshot (a long
+    // backup): checkpoints cannot pass that reader, so the log grows by what is
+    // committed meanwhile, and keeps that size on disk unless it is cut back.
+    std::int64_t log_size_limit = 64 << 20;
 };
 
 class SqliteStore {
@@ -58,6 +70,12 @@ public:
     // writing, is not a store of ours, carries a newer schema version, or is held by
     // another open store. What the journal holds is folded in before it returns.
     static Result<SqliteStore> open(const std::string& path, SqliteStoreOptions options = {});
+
+    // The audit entries that match in the store file at `path`, read as any reader
+    // would, whether or not a server holds the file; writes nothing and never creates
+    // the file. A file no server has opened yet (empty, or of version 1) has none.
+    static Result<std::vector<server::AuditEntry>> read_log(const std::string& path,
+                                                            const server::AuditQuery& query);
 
     SqliteStore(SqliteStore&&) noexcept = default;
     SqliteStore& operator=(SqliteStore&&) noexcept = default;
@@ -111,7 +129,33 @@ private:
         bool known = false;
     };
 
+    // The descriptor that holds the flock on PATH.lock; closing it lets the file go.
+    class LockFile {
+    public:
+        LockFile() = default;
+        explicit LockFile(int fd) noexcept : fd_(fd) {}
+        LockFile(LockFile&& other) noexcept : fd_(other.release()) {}
+        LockFile& operator=(LockFile&& other) noexcept {
+            if (this != &other) reset(other.release());
+            return *this;
+        }
+        ~LockFile() { reset(-1); }
+        LockFile(const LockFile&) = delete;
+        LockFile& operator=(const LockFile&) = delete;
+        int fd() const noexcept { return fd_; }
+
+    private:
+        int release() noexcept {
+            const int fd = fd_;
+            fd_ = -1;
+            return fd;
+        }
+        void reset(int fd) noexcept;
+        int fd_ = -1;
+    };
+
     SqliteStore() = default;
+    std::optional<Failure> take_lock(const std::string& file_name);
     std::optional<Failure> prepare_statements();
     std::optional<Failure> append(std::span<const StateChange> changes);
     std::optional<Failure> fold_oldest(std::uint64_t limit);
@@ -119,7 +163,9 @@ private:
     Failure fail(std::string detail);
     Failure sqlite_failure();
 
-    // The database is declared first so that it is closed after every statement.
+    // The lock is declared first so that it is let go of last, once the file is
+    // closed; the database next, so that it is closed after every statement.
+    LockFile lock_;
     Database db_;
     Statement begin_, commit_, rollback_, append_;
     Statement oldest_, forget_;  // read and drop the journal's oldest rows
@@ -129,7 +175,8 @@ private:
     SqliteStoreOptions options_;
     std::uint64_t journal_changes_ = 0;
     std::string encoded_;  // the batch being appended, kept for its capacity
-    FileIdentity database_file_, log_file_;
+    std::string lock_path_;
+    FileIdentity database_file_, log_file_, index_file_, lock_file_;
     std::optional<Failure> failure_;
 };
 

@@ -417,9 +417,9 @@ def server_rows(server, store):
             runs = "one run" if commit[2] == "1" else f"{commit[2]} runs"
             effects = "1 new effect" if commit[1] == "1" else f"{commit[1]} new effects"
             folding = "" if commit[3] == "1" else ", journal never folded"
-            label = f"core: SqliteStore.commit of {effects} of {runs}{folding}, durable (C++)"
+            label = f"core: SqliteFile.commit of {effects} of {runs}{folding}, durable (C++)"
         elif fold:
-            label = f"core: SqliteStore.fold of {fold[1]} journal changes, durable (C++)"
+            label = f"core: SqliteFile.fold of {fold[1]} journal changes, durable (C++)"
         else:
             continue
         rows.append(Row(label, micros * 1e-6))

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/sqlite/sqlite_file.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using latchwork::EffectState;
-using latchwork::SqliteStore;
+using latchwork::SqliteFile;
 using latchwork::StateChange;
 
 class BenchDir {
@@ -52,14 +52,14 @@ void BM_CommitNewEffects(benchmark::State& state) {
     const auto batch_size = static_cast<std::size_t>(state.range(0));
     const auto runs = static_cast<std::size_t>(state.range(1));
     const BenchDir dir;
-    latchwork::SqliteStoreOptions options;
+    latchwork::SqliteFileOptions options;
     if (state.range(2) == 0) options.fold_threshold = SIZE_MAX;
-    auto opened = SqliteStore::open(dir.file("gate.db"), options);
+    auto opened = SqliteFile::open(dir.file("gate.db"), options);
     if (!opened) {
         state.SkipWithError(opened.error().c_str());
         return;
     }
-    SqliteStore store = std::move(opened).value();
+    SqliteFile store = std::move(opened).value();
     std::vector<StateChange> batch(batch_size);
     std::size_t next = 0;
     for (auto _ : state) {
@@ -93,14 +93,14 @@ BENCHMARK(BM_CommitNewEffects)
 void BM_FoldJournal(benchmark::State& state) {
     const auto rows = static_cast<std::size_t>(state.range(0));
     const BenchDir dir;
-    latchwork::SqliteStoreOptions options;
+    latchwork::SqliteFileOptions options;
     options.fold_threshold = SIZE_MAX;  // only the explicit fold() below
-    auto opened = SqliteStore::open(dir.file("gate.db"), options);
+    auto opened = SqliteFile::open(dir.file("gate.db"), options);
     if (!opened) {
         state.SkipWithError(opened.error().c_str());
         return;
     }
-    SqliteStore store = std::move(opened).value();
+    SqliteFile store = std::move(opened).value();
     std::size_t next = 0;
     const auto fill = [&](std::size_t count) {
         std::vector<StateChange> batch;

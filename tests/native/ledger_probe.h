@@ -17,6 +17,12 @@
 
 namespace latchwork::testing {
 
+using server::StateChange;
+using server::recorded_cancel;
+using server::recorded_close_run;
+using server::recorded_decide;
+using server::recorded_submit;
+
 // Ids with the bytes a store must keep exactly: the empty string, NUL, a line feed,
 // bytes that are not UTF-8, and keys on both sides of the inline limit.
 inline const std::vector<std::string>& probe_runs() {

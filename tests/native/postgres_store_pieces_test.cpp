@@ -53,29 +53,29 @@ TEST(StoreName, TellsPostgresqlUrls) {
 TEST(PgArrays, ByteaLiteralCarriesEveryByte) {
     const std::string zero_and_high("\0\xff\"\\", 4);
     const std::vector<std::string_view> values = {"", "hi", zero_and_high};
-    EXPECT_EQ(postgres::bytea_array(values), R"({"\\x","\\x6869","\\x00ff225c"})");
-    EXPECT_EQ(postgres::bytea_array({}), "{}");
+    EXPECT_EQ(bytea_array(values), R"({"\\x","\\x6869","\\x00ff225c"})");
+    EXPECT_EQ(bytea_array({}), "{}");
 }
 
 TEST(PgArrays, TextLiteralQuotesEveryElement) {
     const std::vector<std::string_view> values = {"held", "line:[::1]:5000", "a\"b\\c", "", "{,}"};
-    EXPECT_EQ(postgres::text_array(values), R"({"held","line:[::1]:5000","a\"b\\c","","{,}"})");
-    EXPECT_EQ(postgres::bool_array({true, false}), "{t,f}");
-    EXPECT_EQ(postgres::bytea_text(std::string_view("\0A", 2)), "\\x0041");
+    EXPECT_EQ(text_array(values), R"({"held","line:[::1]:5000","a\"b\\c","","{,}"})");
+    EXPECT_EQ(bool_array({true, false}), "{t,f}");
+    EXPECT_EQ(bytea_text(std::string_view("\0A", 2)), "\\x0041");
 }
 
 TEST(PgArrays, IntegerLiteral) {
     const std::vector<std::int64_t> values = {0, -2128831035, 9'000'000'000};
-    EXPECT_EQ(postgres::integer_array(values), "{0,-2128831035,9000000000}");
+    EXPECT_EQ(integer_array(values), "{0,-2128831035,9000000000}");
 }
 
 // Servers of different builds share one database: a run's lock key may never change,
 // or two of them would decide the same run at once.
 TEST(RunLockKey, IsFixedForever) {
-    EXPECT_EQ(postgres::run_lock_key(""), -2128831035);
-    EXPECT_EQ(postgres::run_lock_key("a"), -468965076);
-    EXPECT_EQ(postgres::run_lock_key("run-1"), 1016944636);
-    EXPECT_EQ(postgres::run_lock_key("r/\xc3\xa9"), -1038247174);
+    EXPECT_EQ(run_lock_key(""), -2128831035);
+    EXPECT_EQ(run_lock_key("a"), -468965076);
+    EXPECT_EQ(run_lock_key("run-1"), 1016944636);
+    EXPECT_EQ(run_lock_key("r/\xc3\xa9"), -1038247174);
 }
 
 #endif

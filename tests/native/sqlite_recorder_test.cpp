@@ -30,7 +30,7 @@ protected:
     }
 
     std::unique_ptr<SqliteRecorder> open(RunLedger& ledger) {
-        Result<SqliteStore> opened = SqliteStore::open(path);
+        Result<SqliteFile> opened = SqliteFile::open(path);
         EXPECT_TRUE(opened.ok()) << opened.error();
         auto store = std::make_unique<SqliteRecorder>(io, std::move(opened).value());
         EXPECT_TRUE(store->load(ledger).ok());

@@ -7,7 +7,7 @@
 #include "ledger_probe.h"
 #include "server/core/state_change.h"
 
-namespace latchwork {
+namespace latchwork::server {
 namespace {
 
 using testing::expect_same_ledger;
@@ -148,4 +148,4 @@ TEST(StateChange, RandomSequencesReplayToTheSameLedger) {
 }
 
 }  // namespace
-}  // namespace latchwork
+}  // namespace latchwork::server

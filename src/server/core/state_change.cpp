@@ -5,7 +5,7 @@
 
 #include "gate/gate_operations.h"
 
-namespace latchwork {
+namespace latchwork::server {
 namespace {
 
 std::optional<EffectState> effect_state_in(const RunLedger& ledger, std::string_view run_id,
@@ -98,4 +98,4 @@ void apply_changes(RunLedger& ledger, std::span<const StateChange> changes) {
     for (const StateChange& change : changes) apply_change(ledger, change);
 }
 
-}  // namespace latchwork
+}  // namespace latchwork::server

@@ -15,7 +15,7 @@
 #include "gate/run_ledger.h"
 #include "gate/verdict_kind.h"
 
-namespace latchwork {
+namespace latchwork::server {
 
 struct StateChange {
     enum class Kind : std::uint8_t {
@@ -54,4 +54,4 @@ void recorded_close_run(RunLedger& ledger, std::string_view run_id,
 void apply_change(RunLedger& ledger, const StateChange& change);
 void apply_changes(RunLedger& ledger, std::span<const StateChange> changes);
 
-}  // namespace latchwork
+}  // namespace latchwork::server

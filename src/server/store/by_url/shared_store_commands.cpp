@@ -26,9 +26,9 @@ Result<int> migrate_store(std::string_view url) {
                        "itself when a server opens it)"};
     }
 #if LATCHWORK_WITH_POSTGRESQL
-    Result<postgres::PgConnection> connected = postgres::PgConnection::open(std::string(url));
+    Result<PgConnection> connected = PgConnection::open(std::string(url));
     if (!connected) return Failure{"store " + shown + ": cannot connect: " + connected.error()};
-    Result<int> migrated = postgres::migrate_schema(connected.value());
+    Result<int> migrated = migrate_schema(connected.value());
     if (!migrated) return Failure{"store " + shown + ": " + migrated.error()};
     return migrated;
 #else
@@ -39,12 +39,12 @@ Result<int> migrate_store(std::string_view url) {
 Result<std::vector<AuditEntry>> read_shared_store_log(std::string_view url, const AuditQuery& query) {
 #if LATCHWORK_WITH_POSTGRESQL
     const std::string shown = shown_store_url(url);
-    Result<postgres::PgConnection> connected = postgres::PgConnection::open(std::string(url));
+    Result<PgConnection> connected = PgConnection::open(std::string(url));
     if (!connected) return Failure{"store " + shown + ": cannot connect: " + connected.error()};
-    if (Result<std::monostate> checked = postgres::check_schema(connected.value()); !checked) {
+    if (Result<std::monostate> checked = check_schema(connected.value()); !checked) {
         return Failure{"store " + shown + ": " + checked.error()};
     }
-    Result<std::vector<AuditEntry>> read = postgres::read_audit(connected.value(), query);
+    Result<std::vector<AuditEntry>> read = select_audit(connected.value(), query);
     if (!read) return Failure{"store " + shown + ": " + read.error()};
     return read;
 #else

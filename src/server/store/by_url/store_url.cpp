@@ -54,7 +54,7 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     if (!url.starts_with(kSqlite)) return unsupported(url);
     Result<std::string> full = sqlite_path(url);
     if (!full) return std::move(full).take_failure();
-    Result<SqliteStore> opened = SqliteStore::open(full.value());
+    Result<SqliteFile> opened = SqliteFile::open(full.value());
     if (!opened) return std::move(opened).take_failure();
     return OpenedStore{std::make_unique<LedgerStore>(
                            std::make_unique<SqliteRecorder>(io, std::move(opened).value())),
@@ -75,7 +75,7 @@ Result<std::vector<AuditEntry>> read_store_log(std::string_view url, const Audit
     Result<std::string> full = sqlite_path(url);
     if (!full) return std::move(full).take_failure();
     bad_url = false;
-    return SqliteStore::read_log(full.value(), query);  // beside a server serving it, if one does
+    return SqliteFile::read_log(full.value(), query);  // beside a server serving it, if one does
 }
 
 }  // namespace latchwork::server

@@ -1,7 +1,7 @@
 // pg_arrays.cpp: statement parameters that carry many values at once, as array literals.
 #include "server/store/postgres/pg_arrays.h"
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 
 namespace {
 
@@ -77,4 +77,4 @@ std::string integer_array(std::span<const std::int64_t> values) {
     return literal;
 }
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 
 // \x6869: one bytea parameter in hex form.
 std::string bytea_text(std::string_view value);
@@ -26,4 +26,4 @@ std::string bool_array(const std::vector<bool>& values);
 // {1,-2,...}: an integer array literal (int2[], int4[] or int8[]).
 std::string integer_array(std::span<const std::int64_t> values);
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

@@ -10,7 +10,7 @@
 #include "server/store/postgres/pg_arrays.h"
 #include "server/core/state_change.h"
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 namespace {
 
 // A batch that keeps meeting serialization failures is given up after this many tries.
@@ -349,4 +349,4 @@ std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span
     }
 }
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

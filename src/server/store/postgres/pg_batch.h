@@ -26,7 +26,7 @@
 #include "server/core/request.h"
 #include "server/core/state_change.h"
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 
 // Where a request came from, for the audit log: DecisionSource with its own strings.
 struct BatchSource {
@@ -59,4 +59,4 @@ std::optional<StatementFailure> decide_batch(PgConnection& connection,
 // The key of the advisory lock a run is serialised by (equal ids, equal keys).
 std::int32_t run_lock_key(std::string_view run_id) noexcept;
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

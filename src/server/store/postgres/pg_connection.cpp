@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 namespace {
 
 // Network byte order, as the binary result format sends integers.
@@ -165,4 +165,4 @@ Rows PgConnection::finish(PGresult* raw) {
     return Rows(StatementFailure{kind_of(connection_.get(), result.get()), one_line(text)});
 }
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

@@ -13,7 +13,7 @@
 
 #include "support/result.h"
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 
 struct ConnectionCloser {
     void operator()(PGconn* connection) const noexcept { PQfinish(connection); }
@@ -122,4 +122,4 @@ private:
 // libpq's multi-line message as one line of printable ASCII.
 std::string one_line(std::string_view message);
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

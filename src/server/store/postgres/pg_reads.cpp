@@ -6,7 +6,7 @@
 
 #include "server/store/postgres/pg_arrays.h"
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 namespace {
 
 // Milliseconds since 1970, exact: extract() gives a numeric.
@@ -14,7 +14,7 @@ namespace {
 
 }  // namespace
 
-Result<std::vector<AuditEntry>> read_audit(PgConnection& connection, const AuditQuery& query) {
+Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const AuditQuery& query) {
 #define LATCHWORK_AUDIT_SELECT                                                                 \
     "SELECT seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"  \
     " mac_verified, reason, " LATCHWORK_MS("deadline") " FROM latchwork_audit"                   \
@@ -58,7 +58,7 @@ Result<std::vector<AuditEntry>> read_audit(PgConnection& connection, const Audit
     return entries;
 }
 
-Result<std::vector<HeldEffect>> read_held(PgConnection& connection, std::size_t limit,
+Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_t limit,
                                           std::uint64_t after, std::string_view run_prefix) {
     Rows rows = connection.run(
         "SELECT hold_order, run_id, effect_key, " LATCHWORK_MS("held_at") ", " LATCHWORK_MS("deadline")
@@ -83,7 +83,7 @@ Result<std::vector<HeldEffect>> read_held(PgConnection& connection, std::size_t 
     return held;
 }
 
-Result<std::optional<RunState>> read_run(PgConnection& connection, std::string_view run_id) {
+Result<std::optional<RunState>> select_run(PgConnection& connection, std::string_view run_id) {
     // Kind 0: the run's flags, when it has a row; kind 1: its effects.
     Rows rows = connection.run(
         "SELECT 0::int2, NULL::bytea, (cancelled::int + 2 * closed::int)::int2"
@@ -106,13 +106,13 @@ Result<std::optional<RunState>> read_run(PgConnection& connection, std::string_v
     return std::optional<RunState>(std::move(state));
 }
 
-Result<std::uint64_t> read_pending_count(PgConnection& connection) {
+Result<std::uint64_t> count_pending(PgConnection& connection) {
     Rows rows = connection.run("SELECT count(*) FROM latchwork_effects WHERE state = 0");
     if (!rows.ok()) return Failure{rows.failure().message};
     return static_cast<std::uint64_t>(rows.integer(0, 0));
 }
 
-Result<std::vector<std::pair<std::string, std::string>>> read_due(PgConnection& connection,
+Result<std::vector<std::pair<std::string, std::string>>> select_due(PgConnection& connection,
                                                                   std::int64_t now_ms,
                                                                   std::size_t limit) {
     Rows rows = connection.run(
@@ -128,4 +128,4 @@ Result<std::vector<std::pair<std::string, std::string>>> read_due(PgConnection& 
     return due;
 }
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

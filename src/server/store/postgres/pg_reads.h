@@ -18,24 +18,24 @@
 #include "server/store/store.h"
 #include "support/result.h"
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 
-Result<std::vector<AuditEntry>> read_audit(PgConnection& connection, const AuditQuery& query);
+Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const AuditQuery& query);
 
 // Up to `limit` held effects after the cursor `after` (0: from the start) whose run id
 // starts with `run_prefix`, in the order they were held; each with its cursor in
 // `position`.
-Result<std::vector<HeldEffect>> read_held(PgConnection& connection, std::size_t limit,
+Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_t limit,
                                           std::uint64_t after, std::string_view run_prefix);
 
 // The run's flags and effects, or nothing when no row names the run.
-Result<std::optional<RunState>> read_run(PgConnection& connection, std::string_view run_id);
+Result<std::optional<RunState>> select_run(PgConnection& connection, std::string_view run_id);
 
-Result<std::uint64_t> read_pending_count(PgConnection& connection);
+Result<std::uint64_t> count_pending(PgConnection& connection);
 
 // Up to `limit` held effects whose deadline is at or before `now_ms`, nearest first.
-Result<std::vector<std::pair<std::string, std::string>>> read_due(PgConnection& connection,
+Result<std::vector<std::pair<std::string, std::string>>> select_due(PgConnection& connection,
                                                                   std::int64_t now_ms,
                                                                   std::size_t limit);
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

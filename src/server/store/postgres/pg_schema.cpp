@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 namespace {
 
 // Step N takes a database at version N-1 to version N. A step, once released, is
@@ -128,4 +128,4 @@ Result<std::monostate> check_schema(PgConnection& connection) {
     return std::monostate{};
 }
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

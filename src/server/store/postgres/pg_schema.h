@@ -11,7 +11,7 @@
 #include "server/store/postgres/pg_connection.h"
 #include "support/result.h"
 
-namespace latchwork::server::postgres {
+namespace latchwork::server {
 
 // The version of the tables this program reads and writes.
 inline constexpr int kSchemaVersion = 1;
@@ -24,4 +24,4 @@ Result<int> migrate_schema(PgConnection& connection);
 // Succeeds when the database holds exactly kSchemaVersion; otherwise says what to do.
 Result<std::monostate> check_schema(PgConnection& connection);
 
-}  // namespace latchwork::server::postgres
+}  // namespace latchwork::server

@@ -33,16 +33,16 @@ Result<T> read_failed(const std::string& why) {
 
 Result<std::unique_ptr<PostgresStore>> PostgresStore::open(const std::string& conninfo,
                                                           boost::asio::io_context& io) {
-    Result<postgres::PgConnection> connected = postgres::PgConnection::open(conninfo);
+    Result<PgConnection> connected = PgConnection::open(conninfo);
     if (!connected) return Failure{"cannot connect: " + connected.error()};
-    if (Result<std::monostate> checked = postgres::check_schema(connected.value()); !checked) {
+    if (Result<std::monostate> checked = check_schema(connected.value()); !checked) {
         return std::move(checked).take_failure();
     }
     return std::unique_ptr<PostgresStore>(
         new PostgresStore(conninfo, std::move(connected).value(), io));
 }
 
-PostgresStore::PostgresStore(std::string conninfo, postgres::PgConnection connection,
+PostgresStore::PostgresStore(std::string conninfo, PgConnection connection,
                              boost::asio::io_context& io)
     : io_(io), conninfo_(std::move(conninfo)), connection_(std::move(connection)) {}
 
@@ -65,7 +65,7 @@ Answer PostgresStore::take(const Request& request, const DecisionSource& source)
     auto reply = std::make_shared<DeferredReply>();
     last_recorded_ = batcher_.add([&](Batch& open) {
         open.items.push_back(Waiting{
-            postgres::BatchRequest{request,
+            BatchRequest{request,
                                    {source.door, std::string(source.who), source.mac_verified,
                                     std::string(source.reason)},
                                    {}, {}, {}, {}, {}},
@@ -93,7 +93,7 @@ void PostgresStore::expand_sweeps(std::vector<Waiting>& items) {
                 items.end());
     if (!connection_) return;
     Result<std::vector<std::pair<std::string, std::string>>> due =
-        postgres::read_due(*connection_, unix_time_ms(), kExpiryBatch);
+        select_due(*connection_, unix_time_ms(), kExpiryBatch);
     if (!due && !connection_->usable()) {
         // Found out between batches: the next request need not be the one to learn it.
         lost_connection(due.error());
@@ -126,17 +126,17 @@ void PostgresStore::commit(std::uint64_t number, Batch& batch) {
 
 std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batch) {
     if (!connection_) try_reconnect();
-    std::optional<postgres::StatementFailure> failed;
-    std::vector<postgres::BatchRequest> items;
+    std::optional<StatementFailure> failed;
+    std::vector<BatchRequest> items;
     items.reserve(batch.size());
     for (Waiting& waiting : batch) items.push_back(std::move(waiting.item));
     // A connection the database dropped while idle (a restart, an idle timeout) fails
     // the batch before anything of it could commit: one fresh connection tries again.
     for (int attempt = 0; attempt < 2 && connection_; ++attempt) {
         const DecisionClock clock{unix_time_ms(), hold_timeout_ms_.load()};
-        failed = postgres::decide_batch(*connection_, items, clock);
+        failed = decide_batch(*connection_, items, clock);
         if (!failed) break;
-        if (failed->kind != postgres::FailureKind::connection && connection_->usable()) break;
+        if (failed->kind != FailureKind::connection && connection_->usable()) break;
         lost_connection(failed->message);
         if (failed->may_have_committed) break;
         try_reconnect();
@@ -181,10 +181,10 @@ std::optional<Batcher<PostgresStore::Batch>::Clock::time_point> PostgresStore::r
 void PostgresStore::try_reconnect() {
     const auto now = Batcher<Batch>::Clock::now();
     if (now < next_attempt_) return;
-    Result<postgres::PgConnection> connected = postgres::PgConnection::open(conninfo_);
+    Result<PgConnection> connected = PgConnection::open(conninfo_);
     if (connected) {
         // A database swapped for one at another schema must not be written to.
-        if (Result<std::monostate> checked = postgres::check_schema(connected.value()); !checked) {
+        if (Result<std::monostate> checked = check_schema(connected.value()); !checked) {
             outage_ = checked.error();
         } else {
             connection_ = std::move(connected).value();
@@ -205,7 +205,7 @@ void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,
     if (number >= sweep_batch_) sweep_batch_ = 0;
     for (Waiting& waiting : batch) {
         if (!failed && decided_listener_) {
-            const postgres::BatchRequest& item = waiting.item;
+            const BatchRequest& item = waiting.item;
             decided_listener_(Decision{&item.request, item.verdict, item.changes, item.source.view(),
                                        number, item.at_ms, item.deadline_ms});
         }
@@ -218,7 +218,7 @@ void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,
     if (listener_) listener_();
 }
 
-postgres::PgConnection* PostgresStore::reader() {
+PgConnection* PostgresStore::reader() {
     if (reader_ && reader_->usable()) return &*reader_;
     reader_.reset();
     // While the batcher cannot reach the database, a read would only wait for the
@@ -228,7 +228,7 @@ postgres::PgConnection* PostgresStore::reader() {
         reader_failure_ = away_reason_;
         return nullptr;
     }
-    Result<postgres::PgConnection> connected = postgres::PgConnection::open(conninfo_);
+    Result<PgConnection> connected = PgConnection::open(conninfo_);
     if (!connected) {
         reader_failure_ = connected.error();
         return nullptr;
@@ -241,7 +241,7 @@ namespace {
 
 // A read on the reader connection, its failure said as the store says it.
 template <class T, class Read>
-Result<T> read_with(postgres::PgConnection* connection, const std::string& unreachable, Read read) {
+Result<T> read_with(PgConnection* connection, const std::string& unreachable, Read read) {
     if (connection == nullptr) return read_failed<T>(unreachable);
     Result<T> got = read(*connection);
     if (!got) return read_failed<T>(got.error());
@@ -251,31 +251,31 @@ Result<T> read_with(postgres::PgConnection* connection, const std::string& unrea
 }  // namespace
 
 Result<std::vector<AuditEntry>> PostgresStore::read_audit(const AuditQuery& query) {
-    postgres::PgConnection* connection = reader();
+    PgConnection* connection = reader();
     return read_with<std::vector<AuditEntry>>(connection, reader_failure_, [&](auto& c) {
-        return postgres::read_audit(c, query);
+        return select_audit(c, query);
     });
 }
 
 Result<std::vector<HeldEffect>> PostgresStore::read_held(std::size_t limit, std::uint64_t after,
                                                          std::string_view run_prefix) {
-    postgres::PgConnection* connection = reader();
+    PgConnection* connection = reader();
     return read_with<std::vector<HeldEffect>>(connection, reader_failure_, [&](auto& c) {
-        return postgres::read_held(c, limit, after, run_prefix);
+        return select_held(c, limit, after, run_prefix);
     });
 }
 
 Result<std::optional<RunState>> PostgresStore::read_run(std::string_view run_id) {
-    postgres::PgConnection* connection = reader();
+    PgConnection* connection = reader();
     return read_with<std::optional<RunState>>(connection, reader_failure_, [&](auto& c) {
-        return postgres::read_run(c, run_id);
+        return select_run(c, run_id);
     });
 }
 
 Result<std::uint64_t> PostgresStore::read_pending_count() {
-    postgres::PgConnection* connection = reader();
+    PgConnection* connection = reader();
     return read_with<std::uint64_t>(connection, reader_failure_, [&](auto& c) {
-        return postgres::read_pending_count(c);
+        return count_pending(c);
     });
 }
 

@@ -75,7 +75,7 @@ public:
 
 private:
     struct Waiting {
-        postgres::BatchRequest item;
+        BatchRequest item;
         std::shared_ptr<DeferredReply> reply;  // null for expiry: nobody waits
         bool sweep = false;                    // stands for the holds due now
     };
@@ -87,7 +87,7 @@ private:
         void clear() { items.clear(); }
     };
 
-    PostgresStore(std::string conninfo, postgres::PgConnection connection,
+    PostgresStore(std::string conninfo, PgConnection connection,
                   boost::asio::io_context& io);
     // On the batcher's thread: decides the batch and posts its end to the network thread.
     void commit(std::uint64_t number, Batch& batch);
@@ -110,13 +110,13 @@ private:
                   std::optional<std::string> failed, double seconds);
     // The connection reads on the network thread use, opened when first needed;
     // null while the database is away.
-    postgres::PgConnection* reader();
+    PgConnection* reader();
 
     boost::asio::io_context& io_;
     const std::string conninfo_;
 
     // The batcher thread's own.
-    std::optional<postgres::PgConnection> connection_;  // empty while the database is away
+    std::optional<PgConnection> connection_;  // empty while the database is away
     std::string outage_;                  // why, while it is away
     Batcher<Batch>::Clock::time_point next_attempt_{};
     std::chrono::milliseconds pause_{0};  // before the next reconnection attempt
@@ -134,7 +134,7 @@ private:
     std::function<void()> listener_;
     DecidedListener decided_listener_;
     LatencyHistogram commit_latency_;
-    std::optional<postgres::PgConnection> reader_;
+    std::optional<PgConnection> reader_;
     std::string reader_failure_;
 
     Batcher<Batch> batcher_;  // last, so its thread stops before the rest goes

@@ -15,7 +15,7 @@ constexpr std::uint64_t kIdleFoldChanges = 4096;
 
 }  // namespace
 
-SqliteRecorder::SqliteRecorder(boost::asio::io_context& io, SqliteStore file)
+SqliteRecorder::SqliteRecorder(boost::asio::io_context& io, SqliteFile file)
     : io_(io), file_(std::move(file)) {}
 
 SqliteRecorder::~SqliteRecorder() {

@@ -26,7 +26,7 @@
 
 #include "server/store/batcher.h"
 #include "server/store/recorder.h"
-#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/sqlite/sqlite_file.h"
 
 namespace latchwork::server {
 
@@ -34,7 +34,7 @@ class SqliteRecorder final : public Recorder {
 public:
     // Completions are posted to `io`, whose one thread is the network thread; it must
     // outlive this recorder.
-    SqliteRecorder(boost::asio::io_context& io, SqliteStore file);
+    SqliteRecorder(boost::asio::io_context& io, SqliteFile file);
     ~SqliteRecorder() override;
     SqliteRecorder(const SqliteRecorder&) = delete;
     SqliteRecorder& operator=(const SqliteRecorder&) = delete;
@@ -80,7 +80,7 @@ private:
     void finished(std::uint64_t batch, std::optional<Failure> failed, double seconds);
 
     boost::asio::io_context& io_;
-    SqliteStore file_;
+    SqliteFile file_;
     std::mutex file_mutex_;  // held by whichever thread uses file_ once serving began
     Batcher<Batch>::Clock::time_point last_commit_{};  // the batcher's own
 

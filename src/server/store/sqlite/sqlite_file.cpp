@@ -1,6 +1,6 @@
-// sqlite_store.cpp: the store file's schema, its opening under a lock file, the journal and
+// sqlite_file.cpp: the store file's schema, its opening under a lock file, the journal and
 // its folding, and reading its log beside a server.
-#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/sqlite/sqlite_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -21,7 +21,7 @@
 #include <string_view>
 #include <utility>
 
-namespace latchwork {
+namespace latchwork::server {
 namespace {
 
 // Marks the file as ours in its header (PRAGMA application_id), so that some other
@@ -359,8 +359,8 @@ std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
 }
 
 // The audit entries that match, read through `db` (a store's or a reader's).
-Result<std::vector<server::AuditEntry>> read_audit_rows(sqlite3* db, const std::string& path,
-                                                        const server::AuditQuery& query) {
+Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& path,
+                                                        const AuditQuery& query) {
     sqlite3_stmt* raw = nullptr;
     std::string sql =
         "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
@@ -377,10 +377,10 @@ Result<std::vector<server::AuditEntry>> read_audit_rows(sqlite3* db, const std::
     sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX
                                                  : static_cast<std::int64_t>(std::min<std::uint64_t>(
                                                        query.before, INT64_MAX)));
-    std::vector<server::AuditEntry> found;
+    std::vector<AuditEntry> found;
     int status;
     while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
-        server::AuditEntry entry;
+        AuditEntry entry;
         entry.seq = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
         entry.at_ms = sqlite3_column_int64(raw, 1);
         const auto* event = reinterpret_cast<const char*>(sqlite3_column_text(raw, 2));
@@ -403,9 +403,9 @@ Result<std::vector<server::AuditEntry>> read_audit_rows(sqlite3* db, const std::
 
 }  // namespace
 
-Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOptions options) {
+Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions options) {
     if (path.empty()) return Failure{"store path is empty"};
-    SqliteStore store;
+    SqliteFile store;
     store.path_ = path;
     store.options_ = options;
     // A path is always a file name: never ":memory:", a temporary database or a URI.
@@ -469,7 +469,7 @@ Result<SqliteStore> SqliteStore::open(const std::string& path, SqliteStoreOption
 // Never a lock on the database file itself: closing any descriptor of that file drops
 // the POSIX locks SQLite holds on it in this process. The lock file stays when the
 // store closes: removing it could let two stores lock two different files.
-std::optional<Failure> SqliteStore::take_lock(const std::string& file_name) {
+std::optional<Failure> SqliteFile::take_lock(const std::string& file_name) {
     const std::unique_ptr<char, void (*)(void*)> real(::realpath(file_name.c_str(), nullptr),
                                                       std::free);
     if (real == nullptr) {
@@ -496,13 +496,13 @@ std::optional<Failure> SqliteStore::take_lock(const std::string& file_name) {
     return std::nullopt;
 }
 
-void SqliteStore::LockFile::reset(int fd) noexcept {
+void SqliteFile::LockFile::reset(int fd) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
 }
 
-Result<std::vector<server::AuditEntry>> SqliteStore::read_log(const std::string& path,
-                                                              const server::AuditQuery& query) {
+Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
+                                                              const AuditQuery& query) {
     if (path.empty()) return Failure{"store path is empty"};
     const std::string file_name = path.front() == '/' ? path : "./" + path;
     if (!exists(file_name)) return Failure{"store " + path + " does not exist"};
@@ -521,17 +521,17 @@ Result<std::vector<server::AuditEntry>> SqliteStore::read_log(const std::string&
     if (auto failed = steps.exec("PRAGMA query_only = ON")) return *failed;
     auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
     if (!tables) return std::move(tables).take_failure();
-    if (tables.value() == "0") return std::vector<server::AuditEntry>{};  // not set up yet
+    if (tables.value() == "0") return std::vector<AuditEntry>{};  // not set up yet
     if (auto failed = check_application(steps)) return *failed;
     auto version = steps.query_text("SELECT max(version) FROM schema_version");
     if (!version) return std::move(version).take_failure();
     // The first layout has no audit log: the first server to open the file adds it empty.
-    if (version.value() == "1") return std::vector<server::AuditEntry>{};
+    if (version.value() == "1") return std::vector<AuditEntry>{};
     if (auto failed = check_version(steps, version.value())) return *failed;
     return read_audit_rows(db.get(), path, query);
 }
 
-std::optional<Failure> SqliteStore::prepare_statements() {
+std::optional<Failure> SqliteFile::prepare_statements() {
     const auto prepare = [this](Statement& slot, const char* sql) -> bool {
         sqlite3_stmt* raw = nullptr;
         const int status = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT,
@@ -565,7 +565,7 @@ std::optional<Failure> SqliteStore::prepare_statements() {
     return std::nullopt;
 }
 
-std::optional<Failure> SqliteStore::load(RunLedger& ledger) {
+std::optional<Failure> SqliteFile::load(RunLedger& ledger) {
     if (auto failed = fold()) return failed;
     const auto query = [this](const char* sql) {
         sqlite3_stmt* raw = nullptr;
@@ -600,8 +600,8 @@ std::optional<Failure> SqliteStore::load(RunLedger& ledger) {
     return std::nullopt;
 }
 
-std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes,
-                                           std::span<const server::AuditEntry> audit) {
+std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
+                                           std::span<const AuditEntry> audit) {
     if (failure_) return failure_;
     if (changes.empty() && audit.empty()) return std::nullopt;
     if (auto failed = check_files()) return failed;
@@ -610,7 +610,7 @@ std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes,
         if (auto failed = append(changes)) return failed;
     }
     sqlite3_stmt* const put = put_audit_.get();
-    for (const server::AuditEntry& entry : audit) {
+    for (const AuditEntry& entry : audit) {
         const bool done =
             sqlite3_bind_int64(put, 1, entry.at_ms) == SQLITE_OK &&
             sqlite3_bind_text(put, 2, server::audit_event_name(entry.event).data(), -1,
@@ -637,12 +637,12 @@ std::optional<Failure> SqliteStore::commit(std::span<const StateChange> changes,
     return std::nullopt;
 }
 
-Result<std::vector<server::AuditEntry>> SqliteStore::read_audit(const server::AuditQuery& query) {
+Result<std::vector<AuditEntry>> SqliteFile::read_audit(const AuditQuery& query) {
     if (failure_) return *failure_;
     return read_audit_rows(db_.get(), path_, query);
 }
 
-Result<std::vector<server::StoredHold>> SqliteStore::pending_holds() {
+Result<std::vector<StoredHold>> SqliteFile::pending_holds() {
     if (failure_) return *failure_;
     // An effect is held at most once (pending never comes back), so its one "held"
     // entry, if any, is its hold.
@@ -657,10 +657,10 @@ Result<std::vector<server::StoredHold>> SqliteStore::pending_holds() {
         return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     }
     const Statement statement(raw);
-    std::vector<server::StoredHold> holds;
+    std::vector<StoredHold> holds;
     int status;
     while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
-        holds.push_back(server::StoredHold{std::string(column_bytes(raw, 0)),
+        holds.push_back(StoredHold{std::string(column_bytes(raw, 0)),
                                            std::string(column_bytes(raw, 1)),
                                            sqlite3_column_int64(raw, 2),
                                            sqlite3_column_int64(raw, 3)});
@@ -669,7 +669,7 @@ Result<std::vector<server::StoredHold>> SqliteStore::pending_holds() {
     return holds;
 }
 
-std::optional<Failure> SqliteStore::fold(std::uint64_t max_changes) {
+std::optional<Failure> SqliteFile::fold(std::uint64_t max_changes) {
     if (failure_) return failure_;
     if (journal_changes_ == 0 || max_changes == 0) return std::nullopt;
     if (auto failed = check_files()) return failed;
@@ -681,7 +681,7 @@ std::optional<Failure> SqliteStore::fold(std::uint64_t max_changes) {
 
 // A batch goes into as many rows as keep each blob far below SQLite's length limit,
 // however large the batch and its ids.
-std::optional<Failure> SqliteStore::append(std::span<const StateChange> changes) {
+std::optional<Failure> SqliteFile::append(std::span<const StateChange> changes) {
     constexpr std::size_t kRowBytes = 16 << 20;
     const std::int64_t now = now_milliseconds();
     sqlite3_stmt* const statement = append_.get();
@@ -709,7 +709,7 @@ std::optional<Failure> SqliteStore::append(std::span<const StateChange> changes)
 // Within the caller's transaction: the oldest batches of the journal, until `limit`
 // changes or more are taken, reduced to what they amount to, written into the state
 // tables in key order, then dropped.
-std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
+std::optional<Failure> SqliteFile::fold_oldest(std::uint64_t limit) {
     FoldedChanges folded;
     sqlite3_stmt* const oldest = oldest_.get();
     int status = SQLITE_ROW;
@@ -761,7 +761,7 @@ std::optional<Failure> SqliteStore::fold_oldest(std::uint64_t limit) {
 
 // A file removed or replaced while we hold it takes every later commit with it:
 // the writes would land in an inode nobody will ever open again.
-std::optional<Failure> SqliteStore::check_files() {
+std::optional<Failure> SqliteFile::check_files() {
     const auto check = [](const std::string& name, FileIdentity& known, bool required) {
         struct stat info;
         if (::stat(name.c_str(), &info) != 0) {
@@ -788,9 +788,9 @@ std::optional<Failure> SqliteStore::check_files() {
     return std::nullopt;
 }
 
-Failure SqliteStore::sqlite_failure() { return fail(sqlite3_errmsg(db_.get())); }
+Failure SqliteFile::sqlite_failure() { return fail(sqlite3_errmsg(db_.get())); }
 
-Failure SqliteStore::fail(std::string detail) {
+Failure SqliteFile::fail(std::string detail) {
     failure_ = Failure{"store failed: " + std::move(detail)};
     // What the failed transaction wrote is undone if it still can be; either way
     // nothing more is written through this store.
@@ -798,4 +798,4 @@ Failure SqliteStore::fail(std::string detail) {
     return *failure_;
 }
 
-}  // namespace latchwork
+}  // namespace latchwork::server

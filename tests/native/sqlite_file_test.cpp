@@ -1,4 +1,4 @@
-// sqlite_store_test.cpp: the store file round trip, its refusals and its failures.
+// sqlite_file_test.cpp: the store file round trip, its refusals and its failures.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "ledger_probe.h"
-#include "server/store/sqlite/sqlite_store.h"
+#include "server/store/sqlite/sqlite_file.h"
 
-namespace latchwork {
+namespace latchwork::server {
 namespace {
 
 using testing::expect_same_ledger;
@@ -71,15 +71,15 @@ private:
     std::string error_;
 };
 
-SqliteStore open_store(const std::string& path, SqliteStoreOptions options = {}) {
-    auto opened = SqliteStore::open(path, options);
+SqliteFile open_store(const std::string& path, SqliteFileOptions options = {}) {
+    auto opened = SqliteFile::open(path, options);
     if (!opened) {
         ADD_FAILURE() << opened.error();
     }
     return std::move(opened).value();
 }
 
-void load_into(SqliteStore& store, RunLedger& ledger) {
+void load_into(SqliteFile& store, RunLedger& ledger) {
     const std::optional<Failure> failed = store.load(ledger);
     ASSERT_FALSE(failed) << failed->message;
 }
@@ -105,17 +105,17 @@ std::vector<StateChange> releases(int first, int count, std::size_t key_size) {
 
 struct FoldCase {
     const char* name;
-    SqliteStoreOptions options;
+    SqliteFileOptions options;
 };
 
-class SqliteStoreFolding : public ::testing::TestWithParam<FoldCase> {};
+class SqliteFileFolding : public ::testing::TestWithParam<FoldCase> {};
 
 // Random operations committed in random batches, with the store closed, reopened and
 // reloaded several times on the way: the reloaded ledger carries on where the one in
 // memory stood, including over rows written before the reopening. The journal is
 // folded at every size, from each commit's oldest row to chunks wider than the batches.
-TEST_P(SqliteStoreFolding, RandomSequencesSurviveReopening) {
-    const SqliteStoreOptions options = GetParam().options;
+TEST_P(SqliteFileFolding, RandomSequencesSurviveReopening) {
+    const SqliteFileOptions options = GetParam().options;
     for (unsigned seed = 1; seed <= 6; ++seed) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed);
         TempDir dir;
@@ -123,7 +123,7 @@ TEST_P(SqliteStoreFolding, RandomSequencesSurviveReopening) {
         testing::RandomOperations operations(seed);
         auto memory = std::make_unique<RunLedger>();
         for (int session = 0; session < 4; ++session) {
-            SqliteStore store = open_store(path, options);
+            SqliteFile store = open_store(path, options);
             EXPECT_EQ(store.journal_changes(), 0u) << "opening folds the journal";
             auto loaded = std::make_unique<RunLedger>();
             load_into(store, *loaded);
@@ -139,7 +139,7 @@ TEST_P(SqliteStoreFolding, RandomSequencesSurviveReopening) {
                 ASSERT_FALSE(store.fold(1 + operations.next(100)));
             }
         }
-        SqliteStore store = open_store(path, options);
+        SqliteFile store = open_store(path, options);
         RunLedger loaded;
         load_into(store, loaded);
         expect_same_ledger(loaded, *memory);
@@ -147,7 +147,7 @@ TEST_P(SqliteStoreFolding, RandomSequencesSurviveReopening) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Thresholds, SqliteStoreFolding,
+    Thresholds, SqliteFileFolding,
     ::testing::Values(FoldCase{"never_while_open", {1u << 30, 1}},
                       FoldCase{"one_row_each_commit", {1, 1}},
                       FoldCase{"small_chunks", {16, 5}},
@@ -155,11 +155,11 @@ INSTANTIATE_TEST_SUITE_P(
                       FoldCase{"defaults", {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SqliteStore, TheStateTablesHoldTheStateOnceFolded) {
+TEST(SqliteFile, TheStateTablesHoldTheStateOnceFolded) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         ASSERT_FALSE(store.commit(std::vector<StateChange>{
             effect_state_change("a", "k", EffectState::pending),
             effect_state_change("b", "k", EffectState::pending),
@@ -193,12 +193,12 @@ TEST(SqliteStore, TheStateTablesHoldTheStateOnceFolded) {
     EXPECT_EQ(rows, "a k released | b 1 0 | 0 | ");
 }
 
-TEST(SqliteStore, KeepsEmptyAndNulIdsApart) {
+TEST(SqliteFile, KeepsEmptyAndNulIdsApart) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     const std::string nul(1, '\0'), nul_nul(2, '\0');
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         const std::vector<StateChange> changes = {
             effect_state_change("", "", EffectState::released),
             effect_state_change("", nul, EffectState::rejected),
@@ -208,7 +208,7 @@ TEST(SqliteStore, KeepsEmptyAndNulIdsApart) {
         };
         ASSERT_FALSE(store.commit(changes));
     }
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     RunLedger ledger;
     load_into(store, ledger);
     EXPECT_EQ(ledger.state_len(), 4u);
@@ -224,7 +224,7 @@ TEST(SqliteStore, KeepsEmptyAndNulIdsApart) {
 
 // A batch larger than one journal row takes (keys of a mebibyte each) goes into
 // several rows and comes back whole.
-TEST(SqliteStore, AHugeBatchIsKeptWhole) {
+TEST(SqliteFile, AHugeBatchIsKeptWhole) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     std::vector<StateChange> batch;
@@ -234,10 +234,10 @@ TEST(SqliteStore, AHugeBatchIsKeptWhole) {
                                             EffectState::released));
     }
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         ASSERT_FALSE(store.commit(batch));
     }
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     RunLedger ledger;
     load_into(store, ledger);
     EXPECT_EQ(ledger.released_count(), 24u);
@@ -246,11 +246,11 @@ TEST(SqliteStore, AHugeBatchIsKeptWhole) {
     }
 }
 
-TEST(SqliteStore, ARunsFlagsDropItsEffectsOnDisk) {
+TEST(SqliteFile, ARunsFlagsDropItsEffectsOnDisk) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         ASSERT_FALSE(store.commit(std::vector<StateChange>{
             effect_state_change("a", "held", EffectState::pending),
             effect_state_change("a", "done", EffectState::released),
@@ -259,7 +259,7 @@ TEST(SqliteStore, ARunsFlagsDropItsEffectsOnDisk) {
             run_closed_change("b"),
         }));
     }
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     RunLedger ledger;
     load_into(store, ledger);
     EXPECT_EQ(ledger.state_len(), 1u);
@@ -269,12 +269,12 @@ TEST(SqliteStore, ARunsFlagsDropItsEffectsOnDisk) {
     EXPECT_FALSE(gate_is_cancelled(ledger, "b"));
 }
 
-TEST(SqliteStore, ASecondOpenIsRefusedUntilTheFirstCloses) {
+TEST(SqliteFile, ASecondOpenIsRefusedUntilTheFirstCloses) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     {
-        SqliteStore first = open_store(path);
-        auto second = SqliteStore::open(path);
+        SqliteFile first = open_store(path);
+        auto second = SqliteFile::open(path);
         ASSERT_FALSE(second);
         EXPECT_EQ(second.error(),
                   "store " + path + " is in use by another process (database is locked)");
@@ -283,7 +283,7 @@ TEST(SqliteStore, ASecondOpenIsRefusedUntilTheFirstCloses) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            auto other = SqliteStore::open(path);
+            auto other = SqliteFile::open(path);
             ::_exit(!other && other.error().find("in use") != std::string::npos ? 0 : 1);
         }
         int status = 0;
@@ -292,7 +292,7 @@ TEST(SqliteStore, ASecondOpenIsRefusedUntilTheFirstCloses) {
         // The refused opens changed nothing for the holder.
         EXPECT_FALSE(first.commit(releases(0, 3, 4)));
     }
-    SqliteStore again = open_store(path);
+    SqliteFile again = open_store(path);
     RunLedger ledger;
     load_into(again, ledger);
     EXPECT_EQ(ledger.released_count(), 3u);
@@ -300,7 +300,7 @@ TEST(SqliteStore, ASecondOpenIsRefusedUntilTheFirstCloses) {
 
 // A writer killed at some moment loses nothing it was told was committed: the child
 // reports each batch after commit() returns, and the parent kills it mid-stream.
-TEST(SqliteStore, CommittedBatchesSurviveSigkill) {
+TEST(SqliteFile, CommittedBatchesSurviveSigkill) {
     for (const int kill_after_ms : {5, 40, 120}) {
         SCOPED_TRACE(::testing::Message() << "killed after " << kill_after_ms << " ms");
         TempDir dir;
@@ -311,7 +311,7 @@ TEST(SqliteStore, CommittedBatchesSurviveSigkill) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::close(pipe_fds[0]);
-            auto opened = SqliteStore::open(path);
+            auto opened = SqliteFile::open(path);
             if (!opened) ::_exit(1);
             for (int batch = 0;; ++batch) {
                 if (opened.value().commit(releases(batch * 8, 8, 6))) ::_exit(1);
@@ -326,7 +326,7 @@ TEST(SqliteStore, CommittedBatchesSurviveSigkill) {
         while (::read(pipe_fds[0], &batch, sizeof batch) == sizeof batch) reported = batch;
         ::close(pipe_fds[0]);
 
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         RunLedger ledger;
         load_into(store, ledger);
         // Every reported batch is there; at most the one in flight besides.
@@ -337,43 +337,43 @@ TEST(SqliteStore, CommittedBatchesSurviveSigkill) {
     }
 }
 
-TEST(SqliteStore, RefusesFilesItDoesNotKnow) {
+TEST(SqliteFile, RefusesFilesItDoesNotKnow) {
     TempDir dir;
     const std::string newer = dir.file("newer.db");
     { open_store(newer); }
     run_sql(newer, "UPDATE schema_version SET version = 3");
-    auto refused = SqliteStore::open(newer);
+    auto refused = SqliteFile::open(newer);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store " + newer + " has schema version 3, newer than this "
                                "program's 2: use a newer latchwork-gate");
 
     const std::string foreign = dir.file("foreign.db");
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
-    refused = SqliteStore::open(foreign);
+    refused = SqliteFile::open(foreign);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store " + foreign +
                                    " is not a latchwork-gate store (it holds another program's tables)");
 
     const std::string garbage = dir.file("garbage.db");
     std::ofstream(garbage) << std::string(8192, 'x');
-    refused = SqliteStore::open(garbage);
+    refused = SqliteFile::open(garbage);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store " + garbage + ": file is not a database");
 
-    refused = SqliteStore::open(dir.file("no-such-dir/gate.db"));
+    refused = SqliteFile::open(dir.file("no-such-dir/gate.db"));
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store " + dir.file("no-such-dir/gate.db") +
                                    ": unable to open database file");
-    EXPECT_EQ(SqliteStore::open("").error(), "store path is empty");
+    EXPECT_EQ(SqliteFile::open("").error(), "store path is empty");
 }
 
-TEST(SqliteStore, RefusesADamagedEffectsTable) {
+TEST(SqliteFile, RefusesADamagedEffectsTable) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     { open_store(path); }
     run_sql(path, "INSERT INTO runs (run_id, closed) VALUES (x'72', 1);"
                   "INSERT INTO effects VALUES (x'72', x'6b', 'released', 0)");
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     RunLedger ledger;
     const std::optional<Failure> failed = store.load(ledger);
     ASSERT_TRUE(failed);
@@ -381,27 +381,27 @@ TEST(SqliteStore, RefusesADamagedEffectsTable) {
     EXPECT_TRUE(store.failed());
 }
 
-TEST(SqliteStore, RefusesADamagedJournal) {
+TEST(SqliteFile, RefusesADamagedJournal) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         ASSERT_FALSE(store.commit(releases(0, 3, 4)));
     }
     // A change cut short after its run id's length: the journal cannot be folded.
     run_sql(path, "INSERT INTO journal (change_count, changed_at, changes)"
                   " VALUES (1, 0, x'0102ff000000')");
-    auto refused = SqliteStore::open(path);
+    auto refused = SqliteFile::open(path);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store failed: the journal holds a batch this program does not know");
 }
 
-TEST(SqliteStore, ARelativePathIsAlwaysAFile) {
+TEST(SqliteFile, ARelativePathIsAlwaysAFile) {
     TempDir dir;
     const fs::path before = fs::current_path();
     fs::current_path(dir.path());
     {
-        SqliteStore store = open_store(":memory:");
+        SqliteFile store = open_store(":memory:");
         EXPECT_FALSE(store.commit(releases(0, 1, 2)));
     }
     EXPECT_TRUE(fs::exists(dir.path() / ":memory:"));
@@ -409,17 +409,17 @@ TEST(SqliteStore, ARelativePathIsAlwaysAFile) {
 }
 
 // Every later commit fails the same way, whether or not the cause went away.
-void expect_failed_for_good(SqliteStore& store, const std::string& message) {
+void expect_failed_for_good(SqliteFile& store, const std::string& message) {
     EXPECT_TRUE(store.failed());
     const std::optional<Failure> again = store.commit(releases(1000, 1, 2));
     ASSERT_TRUE(again);
     EXPECT_EQ(again->message, message);
 }
 
-TEST(SqliteStore, AFileRemovedWhileOpenFailsTheNextCommit) {
+TEST(SqliteFile, AFileRemovedWhileOpenFailsTheNextCommit) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     ASSERT_FALSE(store.commit(releases(0, 5, 4)));
     fs::remove(path);
     const std::optional<Failure> failed = store.commit(releases(5, 5, 4));
@@ -429,10 +429,10 @@ TEST(SqliteStore, AFileRemovedWhileOpenFailsTheNextCommit) {
     expect_failed_for_good(store, failed->message);
 }
 
-TEST(SqliteStore, ARemovedLogFailsTheNextCommit) {
+TEST(SqliteFile, ARemovedLogFailsTheNextCommit) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     ASSERT_FALSE(store.commit(releases(0, 5, 4)));
     ASSERT_TRUE(fs::remove(path + "-wal"));
     const std::optional<Failure> failed = store.commit(releases(5, 5, 4));
@@ -441,7 +441,7 @@ TEST(SqliteStore, ARemovedLogFailsTheNextCommit) {
               "store failed: " + path + " or its log was removed or replaced while in use");
 }
 
-TEST(SqliteStore, AReadOnlyFileIsRefused) {
+TEST(SqliteFile, AReadOnlyFileIsRefused) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
     { open_store(path); }
@@ -459,7 +459,7 @@ TEST(SqliteStore, AReadOnlyFileIsRefused) {
         fs::permissions(dir.file("ro/gate.db"), fs::perms::owner_read);
         fs::permissions(dir.path() / "ro", fs::perms::owner_read | fs::perms::owner_exec);
     }
-    auto refused = SqliteStore::open(dir.file("ro/gate.db"));
+    auto refused = SqliteFile::open(dir.file("ro/gate.db"));
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store " + dir.file("ro/gate.db") + " is read-only");
     if (!readonly) fs::permissions(dir.path() / "ro", fs::perms::owner_all);
@@ -467,7 +467,7 @@ TEST(SqliteStore, AReadOnlyFileIsRefused) {
 
 // A full disk fails the commit and every later one; what was committed before stays
 // readable once there is room again.
-TEST(SqliteStore, AFullDiskFailsClosedAndKeepsWhatWasCommitted) {
+TEST(SqliteFile, AFullDiskFailsClosedAndKeepsWhatWasCommitted) {
     TempDir dir;
     fs::create_directory(dir.path() / "small");
     SmallFilesystem small(dir.path() / "small", "size=2m");
@@ -476,7 +476,7 @@ TEST(SqliteStore, AFullDiskFailsClosedAndKeepsWhatWasCommitted) {
     RunLedger committed;
     std::optional<Failure> failed;
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         for (int batch = 0; batch < 1000 && !failed; ++batch) {
             const std::vector<StateChange> changes = releases(batch * 64, 64, 200);
             failed = store.commit(changes);
@@ -488,7 +488,7 @@ TEST(SqliteStore, AFullDiskFailsClosedAndKeepsWhatWasCommitted) {
         expect_failed_for_good(store, failed->message);
     }
     ASSERT_TRUE(small.remount(0, "size=16m"));
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     RunLedger loaded;
     load_into(store, loaded);
     EXPECT_EQ(loaded.released_count(), committed.released_count());
@@ -516,7 +516,7 @@ server::AuditEntry audit(server::AuditEvent event, const std::string& run, const
     return entry;
 }
 
-TEST(SqliteStoreAudit, EntriesAndHoldsSurviveReopeningInOrder) {
+TEST(SqliteFileAudit, EntriesAndHoldsSurviveReopeningInOrder) {
     TempDir dir;
     const std::string path = dir.file("audit.db");
     std::vector<server::AuditEntry> written = {
@@ -526,7 +526,7 @@ TEST(SqliteStoreAudit, EntriesAndHoldsSurviveReopeningInOrder) {
         audit(server::AuditEvent::decided, "r", "gone", 400),
     };
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         ASSERT_FALSE(store.commit(std::vector<StateChange>{
                                       effect_state_change("r", "late", EffectState::pending),
                                       effect_state_change("r", "early", EffectState::pending)},
@@ -537,7 +537,7 @@ TEST(SqliteStoreAudit, EntriesAndHoldsSurviveReopeningInOrder) {
         // A decide that changed nothing still leaves its entry.
         ASSERT_FALSE(store.commit({}, std::span(written).subspan(3)));
     }
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     RunLedger ledger;
     load_into(store, ledger);
     auto read = store.read_audit({});
@@ -585,12 +585,12 @@ INSERT INTO effects VALUES (CAST('r' AS BLOB), CAST('first' AS BLOB), 'pending',
 INSERT INTO effects VALUES (CAST('r' AS BLOB), CAST('done' AS BLOB), 'released', 500);
 )sql";
 
-TEST(SqliteStoreAudit, AVersionOneFileIsUpgradedAndKeepsItsState) {
+TEST(SqliteFileAudit, AVersionOneFileIsUpgradedAndKeepsItsState) {
     TempDir dir;
     const std::string path = dir.file("old.db");
     run_sql(path, kVersionOneSchema);
     {
-        SqliteStore store = open_store(path);
+        SqliteFile store = open_store(path);
         RunLedger ledger;
         load_into(store, ledger);
         EXPECT_EQ(ledger.pending_count(), 2u);
@@ -609,7 +609,7 @@ TEST(SqliteStoreAudit, AVersionOneFileIsUpgradedAndKeepsItsState) {
                                       "r", "first", EffectState::released)},
                                   std::span(&entry, 1)));
     }
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     EXPECT_EQ(store.read_audit({}).value().size(), 1u);
     sqlite3* raw = nullptr;
     store = open_store(dir.file("other.db"));  // let go of old.db
@@ -625,19 +625,19 @@ TEST(SqliteStoreAudit, AVersionOneFileIsUpgradedAndKeepsItsState) {
     sqlite3_finalize(statement);
 }
 
-TEST(SqliteStoreAudit, ReadingNeverCreatesAFileAndIsRefusedWhileAStoreHoldsIt) {
+TEST(SqliteFileAudit, ReadingNeverCreatesAFileAndIsRefusedWhileAStoreHoldsIt) {
     TempDir dir;
     const std::string missing = dir.file("missing.db");
-    SqliteStoreOptions reading;
+    SqliteFileOptions reading;
     reading.create = false;
-    auto refused = SqliteStore::open(missing, reading);
+    auto refused = SqliteFile::open(missing, reading);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store " + missing + " does not exist");
     EXPECT_FALSE(fs::exists(missing));
 
     const std::string held = dir.file("held.db");
-    SqliteStore owner = open_store(held);
-    refused = SqliteStore::open(held, reading);
+    SqliteFile owner = open_store(held);
+    refused = SqliteFile::open(held, reading);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), "store " + held + " is in use by another process (database is locked)");
 }
@@ -645,14 +645,14 @@ TEST(SqliteStoreAudit, ReadingNeverCreatesAFileAndIsRefusedWhileAStoreHoldsIt) {
 
 // Readers beside an open store: the log, a long reader's snapshot, the lock file.
 
-TEST(SqliteStoreReaders, TheLogIsReadBesideTheStoreThatHoldsTheFile) {
+TEST(SqliteFileReaders, TheLogIsReadBesideTheStoreThatHoldsTheFile) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     const server::AuditEntry held = audit(server::AuditEvent::held, "r", "k", 100, 900);
     ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change("r", "k", EffectState::pending)},
                               std::span(&held, 1)));
-    auto read = SqliteStore::read_log(path, {});
+    auto read = SqliteFile::read_log(path, {});
     ASSERT_TRUE(read) << read.error();
     ASSERT_EQ(read.value().size(), 1u);
     EXPECT_EQ(read.value()[0].deadline_ms, 900);
@@ -662,27 +662,27 @@ TEST(SqliteStoreReaders, TheLogIsReadBesideTheStoreThatHoldsTheFile) {
     const std::string empty = dir.file("empty.db"), old = dir.file("old.db");
     std::ofstream{empty};
     run_sql(old, kVersionOneSchema);
-    EXPECT_TRUE(SqliteStore::read_log(empty, {}).value().empty());
-    EXPECT_TRUE(SqliteStore::read_log(old, {}).value().empty());
+    EXPECT_TRUE(SqliteFile::read_log(empty, {}).value().empty());
+    EXPECT_TRUE(SqliteFile::read_log(old, {}).value().empty());
     EXPECT_EQ(fs::file_size(empty), 0u);
     const std::string foreign = dir.file("foreign.db");
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
-    EXPECT_EQ(SqliteStore::read_log(foreign, {}).error(),
+    EXPECT_EQ(SqliteFile::read_log(foreign, {}).error(),
               "store " + foreign + " is not a latchwork-gate store (it holds another program's tables)");
     run_sql(path, "UPDATE schema_version SET version = 3");
-    EXPECT_EQ(SqliteStore::read_log(path, {}).error(),
+    EXPECT_EQ(SqliteFile::read_log(path, {}).error(),
               "store " + path + " has schema version 3, newer than this program's 2: use a newer latchwork-gate");
 }
 
 // A reader holding a snapshot keeps the checkpoints from passing it, so the log grows
 // while it reads; once it lets go, the next commits check the log in, start it over and
 // cut the file back to the limit.
-TEST(SqliteStoreReaders, AReaderHoldsTheLogBackOnlyWhileItReads) {
+TEST(SqliteFileReaders, AReaderHoldsTheLogBackOnlyWhileItReads) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
-    SqliteStoreOptions options;
+    SqliteFileOptions options;
     options.log_size_limit = 1 << 20;
-    SqliteStore store = open_store(path, options);
+    SqliteFile store = open_store(path, options);
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> reader(raw, sqlite3_close);
@@ -701,16 +701,16 @@ TEST(SqliteStoreReaders, AReaderHoldsTheLogBackOnlyWhileItReads) {
 }
 
 // Without its lock file a second store opens the file: the first fails closed.
-TEST(SqliteStoreReaders, ARemovedLockFileFailsTheNextCommit) {
+TEST(SqliteFileReaders, ARemovedLockFileFailsTheNextCommit) {
     TempDir dir;
     const std::string path = dir.file("gate.db");
-    SqliteStore store = open_store(path);
+    SqliteFile store = open_store(path);
     ASSERT_TRUE(fs::remove(path + ".lock"));
-    SqliteStore second = open_store(path);
+    SqliteFile second = open_store(path);
     const std::optional<Failure> failed = store.commit(releases(0, 1, 2));
     ASSERT_TRUE(failed);
     EXPECT_EQ(failed->message, "store failed: " + path + ".lock was removed or replaced while in use");
 }
 
 }  // namespace
-}  // namespace latchwork
+}  // namespace latchwork::server

@@ -1,4 +1,4 @@
-// sqlite_store.h: the gate's durable record in one SQLite file, written in batches.
+// sqlite_file.h: the gate's durable record in one SQLite file, written in batches.
 //
 // The file holds the ledger's state: one row per flagged run and one per remembered
 // effect, so it stays as small as the ledger. Batches are not written into those
@@ -39,14 +39,14 @@
 #include "server/store/store.h"
 #include "support/result.h"
 
-namespace latchwork {
+namespace latchwork::server {
 
 // The layout a store file carries in its schema_version table; older programs
 // refuse files with a higher one. Version 2 added the audit log; a version 1 file is
 // upgraded in place when it is opened.
 inline constexpr int kStoreSchemaVersion = 2;
 
-struct SqliteStoreOptions {
+struct SqliteFileOptions {
     // Once the journal holds fold_threshold changes, each commit also folds its
     // oldest batches, fold_chunk changes or a little more. That commit takes longer (tens of milliseconds for the default
     // chunk, about 0.1 s on this project's machine), so the chunk is wide enough that
@@ -63,23 +63,23 @@ struct SqliteStoreOptions {
     std::int64_t log_size_limit = 64 << 20;
 };
 
-class SqliteStore {
+class SqliteFile {
 public:
     // Opens or creates the store at `path` and takes the file for this store alone.
     // Fails, with a message naming the path, when the file cannot be opened for
     // writing, is not a store of ours, carries a newer schema version, or is held by
     // another open store. What the journal holds is folded in before it returns.
-    static Result<SqliteStore> open(const std::string& path, SqliteStoreOptions options = {});
+    static Result<SqliteFile> open(const std::string& path, SqliteFileOptions options = {});
 
     // The audit entries that match in the store file at `path`, read as any reader
     // would, whether or not a server holds the file; writes nothing and never creates
     // the file. A file no server has opened yet (empty, or of version 1) has none.
-    static Result<std::vector<server::AuditEntry>> read_log(const std::string& path,
-                                                            const server::AuditQuery& query);
+    static Result<std::vector<AuditEntry>> read_log(const std::string& path,
+                                                            const AuditQuery& query);
 
-    SqliteStore(SqliteStore&&) noexcept = default;
-    SqliteStore& operator=(SqliteStore&&) noexcept = default;
-    ~SqliteStore() = default;
+    SqliteFile(SqliteFile&&) noexcept = default;
+    SqliteFile& operator=(SqliteFile&&) noexcept = default;
+    ~SqliteFile() = default;
 
     // Rebuilds the recorded state into `ledger`, which must be new (empty).
     std::optional<Failure> load(RunLedger& ledger);
@@ -99,15 +99,15 @@ public:
     // the store failed: every later call returns the same failure without writing,
     // since nothing is known any more about what reached the disk.
     std::optional<Failure> commit(std::span<const StateChange> changes,
-                                  std::span<const server::AuditEntry> audit = {});
+                                  std::span<const AuditEntry> audit = {});
 
     // The audit entries that match, oldest first.
-    Result<std::vector<server::AuditEntry>> read_audit(const server::AuditQuery& query);
+    Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query);
 
     // The holds of the pending effects, in hold order: from the audit log's "held"
     // entries; an effect held before the log existed counts as held when its row was
     // last written, with no deadline.
-    Result<std::vector<server::StoredHold>> pending_holds();
+    Result<std::vector<StoredHold>> pending_holds();
 
     const std::string& path() const noexcept { return path_; }
     bool failed() const noexcept { return failure_.has_value(); }
@@ -154,7 +154,7 @@ private:
         int fd_ = -1;
     };
 
-    SqliteStore() = default;
+    SqliteFile() = default;
     std::optional<Failure> take_lock(const std::string& file_name);
     std::optional<Failure> prepare_statements();
     std::optional<Failure> append(std::span<const StateChange> changes);
@@ -172,7 +172,7 @@ private:
     Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
     Statement put_audit_;
     std::string path_;
-    SqliteStoreOptions options_;
+    SqliteFileOptions options_;
     std::uint64_t journal_changes_ = 0;
     std::string encoded_;  // the batch being appended, kept for its capacity
     std::string lock_path_;
@@ -180,4 +180,4 @@ private:
     std::optional<Failure> failure_;
 };
 
-}  // namespace latchwork
+}  // namespace latchwork::server

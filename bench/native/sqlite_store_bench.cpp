@@ -20,8 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using latchwork::EffectState;
-using latchwork::SqliteFile;
-using latchwork::StateChange;
+using latchwork::server::SqliteFile;
+using latchwork::server::StateChange;
 
 class BenchDir {
 public:
@@ -52,7 +52,7 @@ void BM_CommitNewEffects(benchmark::State& state) {
     const auto batch_size = static_cast<std::size_t>(state.range(0));
     const auto runs = static_cast<std::size_t>(state.range(1));
     const BenchDir dir;
-    latchwork::SqliteFileOptions options;
+    latchwork::server::SqliteFileOptions options;
     if (state.range(2) == 0) options.fold_threshold = SIZE_MAX;
     auto opened = SqliteFile::open(dir.file("gate.db"), options);
     if (!opened) {
@@ -66,7 +66,7 @@ void BM_CommitNewEffects(benchmark::State& state) {
         // Building the batch costs a few microseconds against a commit's hundreds;
         // pausing the clock around it would cost more than that.
         for (StateChange& change : batch) {
-            change = latchwork::effect_state_change("run-" + std::to_string(next % runs),
+            change = latchwork::server::effect_state_change("run-" + std::to_string(next % runs),
                                                     "e:" + std::to_string(next),
                                                     EffectState::released);
             ++next;
@@ -93,7 +93,7 @@ BENCHMARK(BM_CommitNewEffects)
 void BM_FoldJournal(benchmark::State& state) {
     const auto rows = static_cast<std::size_t>(state.range(0));
     const BenchDir dir;
-    latchwork::SqliteFileOptions options;
+    latchwork::server::SqliteFileOptions options;
     options.fold_threshold = SIZE_MAX;  // only the explicit fold() below
     auto opened = SqliteFile::open(dir.file("gate.db"), options);
     if (!opened) {
@@ -105,7 +105,7 @@ void BM_FoldJournal(benchmark::State& state) {
     const auto fill = [&](std::size_t count) {
         std::vector<StateChange> batch;
         for (std::size_t i = 0; i < count; ++i, ++next) {
-            batch.push_back(latchwork::effect_state_change(
+            batch.push_back(latchwork::server::effect_state_change(
                 "run-" + std::to_string(next % 50), "e:" + std::to_string(next),
                 EffectState::released));
         }

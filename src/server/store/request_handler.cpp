@@ -46,7 +46,7 @@ Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
         tell(nullptr, "error", 0, {});
         return Answer{error_reply(failed->message), 0};
     }
-    Result<Request> parsed = parse_request(line);
+    Result<Request> parsed = parse_request(line, limits_);
     if (!parsed) {
         tell(nullptr, "error", 0, {});
         return Answer{error_reply(parsed.error()), 0};
@@ -55,6 +55,10 @@ Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
     if (request.op == Operation::decide && !authenticated(secret_, request)) {
         tell(&request, "error", 0, {});
         return Answer{error_reply(not_authenticated_message()), 0};
+    }
+    if (auto refused = secret_ ? refuse_line_feed_ids(request) : std::nullopt) {
+        tell(&request, "error", 0, {});
+        return Answer{error_reply(*refused), 0};
     }
     Provenance from;
     from.peer = peer;

@@ -82,6 +82,9 @@ public:
     // At most one; null for none. It must outlive the handler's use.
     void set_observer(RequestObserver* observer) noexcept { observer_ = observer; }
 
+    // Ids longer than these limits are refused as the request is read.
+    void set_request_limits(RequestLimits limits) noexcept { limits_ = limits; }
+
     // Held effects wait at most this long (zero: for ever) before expire_due()
     // rejects them.
     void set_hold_timeout(std::chrono::milliseconds timeout) {
@@ -110,6 +113,7 @@ private:
     std::vector<StateChange> changes_;  // reused from request to request
     HeldIndex held_;
     std::chrono::milliseconds hold_timeout_{0};
+    RequestLimits limits_;
     std::function<void()> hold_listener_;
 };
 

@@ -155,8 +155,8 @@ def test_ids_over_the_limit_are_refused(gate_process, options, limit):
 
 # --- Start-up -------------------------------------------------------------------------
 
-SHORT = ("latchwork-gate: the secret is {n} bytes long; use at least 16 random bytes "
-         "(head -c 32 /dev/urandom > FILE)")
+SHORT = ("latchwork-gate: the secret is shorter than 16 bytes ({n}); use at least 16 random "
+         "bytes (head -c 32 /dev/urandom > FILE)")
 LINE_FEED = ("latchwork-gate: the secret ends in a line feed, which is part of it: every "
              "client must hold it too (printf, not echo, writes a secret without one)")
 

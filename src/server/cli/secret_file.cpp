@@ -21,9 +21,8 @@ Result<SecretBytes> load_secret_file(const std::string& path) {
 std::vector<std::string> secret_warnings(const SecretBytes& secret) {
     std::vector<std::string> warnings;
     if (secret.size() < kShortSecret) {
-        warnings.push_back("the secret is " + std::to_string(secret.size()) +
-                           " bytes long; use at least 16 random bytes "
-                           "(head -c 32 /dev/urandom > FILE)");
+        warnings.push_back("the secret is shorter than 16 bytes (" + std::to_string(secret.size()) +
+                           "); use at least 16 random bytes (head -c 32 /dev/urandom > FILE)");
     }
     if (!secret.view().empty() && secret.view().back() == '\n') {
         warnings.push_back(

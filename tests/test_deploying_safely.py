@@ -210,3 +210,16 @@ def test_the_default_store_falls_back_to_the_home_directory(gate_process, tmp_pa
     path = tmp_path / ".local" / "state" / "latchwork" / "gate.db"
     assert server.stderr_lines[0] == f"latchwork-gate: store sqlite:{path}"
     assert path.is_file() and path.with_name("gate.db.created").is_file()
+
+
+def test_the_old_default_store_in_the_working_directory_is_not_left_behind(tmp_path):
+    (tmp_path / "latchwork-gate.db").write_bytes(b"")
+    env = dict(os.environ, XDG_STATE_HOME=str(tmp_path / "state"))
+    result = run_gate("serve", "--listen", "127.0.0.1:0", env=env, cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == (
+        f"latchwork-gate: the default store is {tmp_path}/state/latchwork/gate.db now, and "
+        f"{tmp_path}/latchwork-gate.db is where it was before: pass --store "
+        f"sqlite:{tmp_path}/latchwork-gate.db to go on with it, or --create to start an empty "
+        "gate at the new place\n")
+    assert not (tmp_path / "state").exists()

@@ -27,6 +27,8 @@ constexpr std::string_view kMarkerText =
     "latchwork-gate opened the SQLite store beside this file. While this file is here and\n"
     "the store is not, the server refuses to start (pass --create to begin an empty gate).\n";
 
+constexpr const char* kOldDefault = "latchwork-gate.db";
+
 // The same absolute, normalised path the store is opened and named by.
 std::optional<std::string> sqlite_path(std::string_view url) {
     if (!url.starts_with(kSqlite) || url.size() == kSqlite.size()) return std::nullopt;
@@ -87,20 +89,27 @@ std::string store_marker_path(const std::string& store_path) { return store_path
 Result<std::monostate> prepare_store_file(std::string_view url, bool is_default, bool create) {
     const std::optional<std::string> path = sqlite_path(url);
     if (!path) return std::monostate{};
-    if (is_default) {
-        Result<std::monostate> made =
-            make_private_directories(std::filesystem::path(*path).parent_path());
-        if (!made) return made;
-    }
     int store_error = 0;
-    int marker_error = 0;
+    int other_error = 0;
+    // Earlier versions kept the default store in the working directory. A server
+    // upgraded in place must not start an empty gate beside the one it used.
+    if (is_default && !create && !present(*path, store_error) && store_error == ENOENT &&
+        present(kOldDefault, other_error)) {
+        std::error_code error;
+        const std::string old = std::filesystem::absolute(kOldDefault, error).string();
+        return Failure{"the default store is " + *path + " now, and " + old +
+                       " is where it was before: pass --store sqlite:" + old +
+                       " to go on with it, or --create to start an empty gate at the new place"};
+    }
     const std::string marker = store_marker_path(*path);
-    if (!present(*path, store_error) && store_error == ENOENT && present(marker, marker_error) &&
+    if (!present(*path, store_error) && store_error == ENOENT && present(marker, other_error) &&
         !create) {
         return Failure{"store " + *path + " is gone, but " + marker +
                        " says a server used it: restore the store, or pass --create to start "
                        "an empty gate there"};
     }
+    // Made last, so that a refused start leaves nothing new behind.
+    if (is_default) return make_private_directories(std::filesystem::path(*path).parent_path());
     return std::monostate{};
 }
 

@@ -20,8 +20,10 @@ std::optional<std::string> default_store_url();
 std::string store_marker_path(const std::string& store_path);
 
 // Before a SQLite store is opened (other URLs pass untouched): for the default store,
-// its directories are made, owner-only; then a store file that is missing while its
-// marker remains is refused, unless `create` says to start an empty gate there.
+// its directories are made, owner-only, and while it does not exist yet a
+// latchwork-gate.db in the working directory (the default of earlier versions) is
+// refused; then a store file that is missing while its marker remains is refused.
+// `create` lets either start an empty gate.
 Result<std::monostate> prepare_store_file(std::string_view url, bool is_default, bool create);
 
 // Once the store is open: leaves the marker beside it if there is none yet. What went

@@ -85,7 +85,7 @@ class RawConnection:
 
 class GateProcess:
     def __init__(self, *options: str, listen: str = "127.0.0.1:0", store: str | None = "memory:",
-                 cwd=None):
+                 cwd=None, env=None):
         # Durability is for the tests that ask for it (--store sqlite:PATH); the rest
         # leave no database behind. store=None starts on the program's default store.
         if store is not None and "--store" not in options:
@@ -95,6 +95,7 @@ class GateProcess:
         self.console_url = ""
         self.console_port = 0
         self.cwd = cwd
+        self.env = env  # the environment, when not this process's
         self.process: subprocess.Popen | None = None
         self.stderr_lines: list[str] = []
         self._stderr_reader: threading.Thread | None = None
@@ -107,7 +108,7 @@ class GateProcess:
 
     def start(self) -> "GateProcess":
         self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, cwd=self.cwd)
+                                        stderr=subprocess.PIPE, cwd=self.cwd, env=self.env)
         # Standard error is drained all along, so the server never blocks on it.
         self._stderr_reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._stderr_reader.start()
@@ -183,10 +184,11 @@ class GateProcess:
         return self.process.returncode
 
 
-def run_gate(*arguments: str, timeout: float = 60) -> subprocess.CompletedProcess:
+def run_gate(*arguments: str, timeout: float = 60, env=None,
+             cwd=None) -> subprocess.CompletedProcess:
     """Runs latchwork-gate to its end (for what it does without serving)."""
     return subprocess.run([gate_executable(), *arguments], capture_output=True, text=True,
-                          timeout=timeout)
+                          timeout=timeout, env=env, cwd=cwd)
 
 
 SCHEMA_LINE = re.compile(r"^schema version \d+$")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import signal
 import socket
 import time
@@ -399,6 +400,9 @@ REFUSED = "--console needs --approvers unless it listens on a loopback address a
     ("empty-token", "line 1 is not name:token"),
     ("no-approver", "names no approver"),
     ("missing", "cannot be opened"),
+    ("repeated-token", "line 3 repeats the token of line 1"),
+    ("spaced-token", "line 2: the token holds white space"),
+    ("fifo", "not a regular file"),
     ("bad-address", 'invalid listen address "nowhere"'),
 ])
 def test_start_up_refusals(tmp_path, setup, expected):
@@ -414,11 +418,14 @@ def test_start_up_refusals(tmp_path, setup, expected):
         arguments += ["--secret-file", str(secret)]
     else:
         texts = {"readable": TOKENS, "malformed": "alice:a\nbob\n", "empty-token": "alice:\n",
-                 "no-approver": "# nobody\n\n"}
+                 "no-approver": "# nobody\n\n", "repeated-token": "alice:a\n\nbob:a\n",
+                 "spaced-token": "alice:a\nbob:b \n"}
         path = write_approvers(tmp_path, texts.get(setup, ""),
                                0o644 if setup == "readable" else 0o600)
-        if setup == "missing":
+        if setup in ("missing", "fifo"):
             path.unlink()
+        if setup == "fifo":
+            os.mkfifo(path, 0o600)
         arguments += ["--approvers", str(path)]
     result = run_gate(*arguments)
     assert result.returncode == 2

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import http.server
 import os
 import pathlib
 import shutil
+import threading
 
 import pytest
 
@@ -223,3 +225,54 @@ def test_one_servers_page_follows_what_another_server_holds_and_decides(
     held_element(browser, "shared-run", "held elsewhere", timeout=10)
     assert other.decide("shared-run", "held elsewhere", True).kind == "release"
     gone(browser, "shared-run", "held elsewhere")
+
+
+# A page on another local origin posts what a form or fetch() may send anywhere without
+# asking: text/plain, here holding request lines.
+ATTACK_PAGE = """<!doctype html><title>waiting</title><script>
+const lines = '{"op":"close_run","run_id":"victim"}\\n' +
+  '{"approved":true,"effect_key":"held","op":"decide","run_id":"victim"}\\n';
+const post = (url, body) => fetch(url, {method: "POST", mode: "no-cors", body,
+  headers: {"Content-Type": "text/plain"}});
+Promise.allSettled([post("http://127.0.0.1:LINE/", lines),
+                    post("http://127.0.0.1:CONSOLE/api/runs/other/cancel", "{}")])
+  .then(() => { document.title = "sent"; });
+</script>"""
+
+
+def serve_page(text: str):
+    class Page(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = text.encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *arguments):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def test_a_page_elsewhere_can_drive_neither_the_line_port_nor_the_open_console(
+        browser, gate_process):
+    process = gate_process("--console", "127.0.0.1:0")  # no secret, no tokens
+    client = latchwork.GateClient(process.address)
+    for run_id in ("victim", "other"):
+        assert client.submit(run_id, "held", True).kind == "held_for_approval"
+    page = serve_page(ATTACK_PAGE.replace("LINE", str(process.port))
+                      .replace("CONSOLE", str(process.console_port)))
+    try:
+        browser.get(f"http://localhost:{page.server_address[1]}/")
+        WebDriverWait(browser, 10).until(lambda d: d.title == "sent")
+    finally:
+        page.shutdown()
+        page.server_close()
+    with process.connect() as raw:
+        assert raw.request({"op": "is_closed", "run_id": "victim"})["value"] is False
+        assert raw.request({"op": "is_cancelled", "run_id": "other"})["value"] is False
+        assert raw.request({"op": "pending_count"})["value"] == 2

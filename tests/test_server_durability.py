@@ -33,14 +33,23 @@ def test_restarts_keep_every_table_state(gate_process, tmp_path, how):
             assert server.stop() == 0
 
 
-def test_the_store_is_named_in_full_and_the_default_is_in_the_working_directory(
+def test_the_store_is_named_in_full_and_the_default_is_per_user_whatever_the_directory(
         gate_process, tmp_path):
-    server = gate_process(store=None, cwd=tmp_path)
-    assert server.request({"op": "submit", "run_id": "r", "effect_key": "e"}) == {
-        "verdict": "release"}
-    assert server.stop() == 0  # and standard error read to its end
-    assert server.stderr_lines[0] == f"latchwork-gate: store sqlite:{tmp_path}/latchwork-gate.db"
-    assert (tmp_path / "latchwork-gate.db").is_file()
+    """A restart from another working directory finds the same gate: the default store
+    is under $XDG_STATE_HOME (or ~/.local/state), in directories only its owner may use."""
+    state = tmp_path / "state"
+    env = dict(os.environ, XDG_STATE_HOME=str(state))
+    for cwd, verdict in [("a", "release"), ("b", "refused_duplicate")]:
+        (tmp_path / cwd).mkdir()
+        server = gate_process(store=None, cwd=tmp_path / cwd, env=env)
+        assert server.request({"op": "submit", "run_id": "pay", "effect_key": "invoice-7"}) == {
+            "verdict": verdict}
+        assert server.stop() == 0  # and standard error read to its end
+        assert server.stderr_lines[0] == f"latchwork-gate: store sqlite:{state}/latchwork/gate.db"
+        assert not list((tmp_path / cwd).iterdir())
+    assert (state / "latchwork" / "gate.db").is_file()
+    assert [oct(path.stat().st_mode & 0o777) for path in (state, state / "latchwork")] == [
+        "0o700", "0o700"]
 
 
 def test_a_second_server_on_the_same_file_refuses_to_start(gate_process, tmp_path):

@@ -23,11 +23,13 @@ def test_version_is_the_package_version():
 
 @pytest.mark.parametrize("arguments, shown", [
     (["--help"], ["serve"]),
-    (["serve", "--help"], ["--listen", "127.0.0.1:8796", "--store", "sqlite:latchwork-gate.db", "--secret-file",
-                           "--max-line", "1048576", "--max-connections", "10000"]),
+    (["serve", "--help"], ["--listen", "127.0.0.1:8796", "--store",
+                           "sqlite:/state-of-the-help/latchwork/gate.db", "--secret-file",
+                           "--max-line", "1048576", "--max-connections", "10000",
+                           "--max-id-bytes", "4096", "--create"]),
 ])
 def test_help(arguments, shown):
-    result = run_gate(*arguments)
+    result = run_gate(*arguments, env=dict(os.environ, XDG_STATE_HOME="/state-of-the-help"))
     assert result.returncode == 0
     for text in shown:
         assert text in result.stdout
@@ -58,6 +60,8 @@ def test_usage_errors_exit_non_zero(arguments):
      'latchwork-gate: invalid listen address "127.0.0.1:65536": invalid port value'),
     (["--listen", "127.0.0.1:"],
      'latchwork-gate: invalid listen address "127.0.0.1:": invalid port value'),
+    (["--approvers", "approvers"],
+     "latchwork-gate: --approvers needs --console: the approvers are who may use the console"),
 ])
 def test_start_up_refusals_are_one_line_and_non_zero(arguments, message):
     result = run_gate("serve", *arguments)
@@ -180,7 +184,7 @@ def test_secret_paths_that_are_refused(tmp_path, path, reason):
 
 @pytest.mark.parametrize("mode", [0o600, 0o400])
 def test_a_private_secret_file_is_taken_silently(gate_process, tmp_path, mode):
-    server = gate_process("--secret-file", write_secret(tmp_path, b"k", mode))
+    server = gate_process("--secret-file", write_secret(tmp_path, b"k" * 16, mode))
     assert server.request({"op": "ping"}) == {"verdict": "pong"}
     assert server.stop() == 0
     assert server.stderr_lines == [MEMORY_STORE]

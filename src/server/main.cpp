@@ -13,6 +13,7 @@
 #include "server/cli/open_files_limit.h"
 #include "server/store/request_handler.h"
 #include "server/cli/secret_file.h"
+#include "server/cli/store_file.h"
 #include "server/core/diagnostics.h"
 #include "server/store/by_url/shared_store_commands.h"
 #include "server/store/by_url/store_url.h"
@@ -63,11 +64,16 @@ int serve(const ServeOptions& options) {
     // leaves no new file behind.
     // Declared before the store, which posts its commits to it: it outlives the store.
     boost::asio::io_context io(1);
+    if (auto ready = prepare_store_file(options.store, options.default_store, options.create); !ready) {
+        diagnose(ready.error());
+        return 2;
+    }
     Result<OpenedStore> opened = open_store(options.store, io);
     if (!opened) {
         diagnose(opened.error());
         return 2;
     }
+    if (std::optional<std::string> unmarked = mark_store_file(options.store)) diagnose(*unmarked);
     Store& store = *opened.value().store;
 
     // What expired while the server was down is rejected before anyone is answered.
@@ -77,6 +83,7 @@ int serve(const ServeOptions& options) {
         return 1;
     }
     RequestHandler handler(store, secret ? &*secret : nullptr);
+    handler.set_request_limits(RequestLimits{options.max_id_bytes});
     HoldExpiry expiry(io, store);
     ServerLimits limits;
     limits.max_line = options.max_line;
@@ -102,6 +109,8 @@ int serve(const ServeOptions& options) {
         if (!open_console.empty()) diagnose(open_console);
     }
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");
+    // Said once the start is sure, so that a refused start stays one line.
+    if (secret) for (const std::string& warning : secret_warnings(*secret)) diagnose(warning);
     server.start();
     if (console) console->start();
     expiry.start();

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "server/cli/duration_text.h"
+#include "server/cli/store_file.h"
 #include "server/core/diagnostics.h"
 
 namespace latchwork::server {
@@ -18,6 +19,15 @@ CommandLine exit_with(int code) {
     return ended;
 }
 
+// A usage error of ours: one line, exit code 2.
+CommandLine refuse(const std::string& text) {
+    std::cerr << "latchwork-gate: " << text << std::endl;
+    return exit_with(2);
+}
+
+constexpr std::string_view kNoHome =
+    "no home directory for the default store: pass --store or set XDG_STATE_HOME";
+
 }  // namespace
 
 CommandLine parse_command_line(int argc, const char* const* argv) {
@@ -26,7 +36,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     app.set_version_flag("--version", std::string("latchwork-gate ") + LATCHWORK_VERSION);
     app.require_subcommand(1);
 
+    // Shown by --help as it is for this user; empty when there is no home to put it in.
+    const std::string default_store = default_store_url().value_or("");
     ServeOptions options;
+    options.store = default_store;
     bool serve_chosen = false;
     CLI::App* serve = app.add_subcommand("serve", "answer gate requests over TCP");
     serve->add_option("--listen", options.listen,
@@ -35,11 +48,18 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         ->capture_default_str();
     serve->add_option("--store", options.store,
                       "where state is kept: sqlite:PATH (durable), postgresql://... "
-                      "(durable, shared by several servers) or memory: (lost at exit)")
+                      "(durable, shared by several servers) or memory: (lost at exit); "
+                      "the default is under $XDG_STATE_HOME or ~/.local/state")
         ->capture_default_str();
+    serve->add_flag("--create", options.create,
+                    "start an empty gate although the SQLite store a server used before is gone");
     serve->add_option("--secret-file", options.secret_file,
                       "file whose bytes are the secret every decision must be tagged with");
     serve->add_option("--max-line", options.max_line, "longest request line in bytes")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serve->add_option("--max-id-bytes", options.max_id_bytes,
+                      "longest run id or effect key in bytes; longer ones are refused")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     serve->add_option("--max-connections", options.max_connections,
@@ -58,6 +78,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     serve->callback([&] { serve_chosen = true; });
 
     LogOptions log;
+    log.store = default_store;
     bool log_chosen = false;
     CLI::App* log_command = app.add_subcommand("log", "print a store's audit log, oldest first");
     log_command->add_option("--store", log.store, "the store to read: sqlite:PATH or postgresql://...")
@@ -79,6 +100,7 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         return exit_with(app.exit(error));
     }
     if (log_chosen) {
+        if (log.store.empty() && log_command->count("--store") == 0) return refuse(std::string(kNoHome));
         CommandLine chosen;
         chosen.log = std::move(log);
         return chosen;
@@ -89,6 +111,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         return chosen;
     }
     if (!serve_chosen) return exit_with(2);
+    options.default_store = serve->count("--store") == 0;
+    if (options.default_store && options.store.empty()) return refuse(std::string(kNoHome));
+    if (options.approvers && !options.console) {
+        return refuse("--approvers needs --console: the approvers are who may use the console");
+    }
     if (hold_timeout) {
         Result<std::chrono::milliseconds> parsed = parse_duration(*hold_timeout);
         if (!parsed) {

@@ -10,9 +10,13 @@ namespace latchwork::server {
 
 struct ServeOptions {
     std::string listen = "127.0.0.1:8796";  // the client's default endpoint
-    std::string store = "sqlite:latchwork-gate.db";  // durable by default
+    // Durable by default, at an absolute per-user path (store_file.h).
+    std::string store;
+    bool default_store = false;  // no --store was given: `store` is the default
+    bool create = false;         // a SQLite store that vanished may start empty
     std::optional<std::string> secret_file;
     std::size_t max_line = 1 << 20;
+    std::size_t max_id_bytes = 4096;  // longest run id or effect key
     std::size_t max_connections = 10'000;
     std::optional<std::string> console;    // HOST:PORT of the approval console; off when absent
     std::optional<std::string> approvers;  // file of name:token lines
@@ -21,7 +25,7 @@ struct ServeOptions {
 
 // `latchwork-gate log`: the audit log of a store, printed.
 struct LogOptions {
-    std::string store = "sqlite:latchwork-gate.db";
+    std::string store;  // the default store when none is given
     std::optional<std::string> run;  // only this run's entries
 };
 

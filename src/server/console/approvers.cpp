@@ -1,10 +1,8 @@
 // approvers.cpp: who may decide on the console: names and their bearer tokens.
 #include "server/console/approvers.h"
 
-#include <sys/stat.h>
-
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+#include <string_view>
 
 #include "server/cli/private_file.h"
 #include "support/constant_time.h"
@@ -21,6 +19,20 @@ void wipe(std::string& text) {
     if (!text.empty()) secure_wipe(text.data(), text.size());
 }
 
+bool is_white_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Owns the parsed approvers until they are handed on, so that every early refusal
+// still wipes the tokens read so far.
+struct ParsedApprovers {
+    std::vector<Approvers::Approver> list;
+    std::vector<std::size_t> lines;  // the file line of each, for the messages
+    ~ParsedApprovers() {
+        for (Approvers::Approver& approver : list) wipe(approver.token);
+    }
+};
+
 }  // namespace
 
 Approvers::~Approvers() {
@@ -36,28 +48,41 @@ std::optional<std::string> Approvers::find(std::string_view token) const {
 }
 
 Result<Approvers> load_approvers(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return refuse(path, "cannot be opened");
-    struct stat info{};
-    if (::stat(path.c_str(), &info) != 0) return refuse(path, "cannot be examined");
-    if (std::optional<std::string> problem = private_file_problem(info)) return refuse(path, *problem);
-    std::vector<Approvers::Approver> approvers;
-    std::string line;
+    Result<SecretBytes> content = read_private_file(path, "cannot be opened: ");
+    if (!content) return refuse(path, content.error());
+    const std::span<const std::uint8_t> bytes = content.value().view();
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    ParsedApprovers parsed;
     std::size_t number = 0;
-    while (std::getline(in, line)) {
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
         ++number;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.ends_with('\r')) line.remove_suffix(1);
         if (line.empty() || line.front() == '#') continue;
         const std::size_t colon = line.find(':');
-        if (colon == 0 || colon == std::string::npos || colon + 1 == line.size()) {
-            wipe(line);
+        if (colon == 0 || colon == std::string_view::npos || colon + 1 == line.size()) {
             return refuse(path, "line " + std::to_string(number) + " is not name:token");
         }
-        approvers.push_back({line.substr(0, colon), line.substr(colon + 1)});
-        wipe(line);
+        const std::string_view token = line.substr(colon + 1);
+        // A space in a token is most often a stray one that no approver will type.
+        if (std::ranges::any_of(token, is_white_space)) {
+            return refuse(path, "line " + std::to_string(number) + ": the token holds white space");
+        }
+        // Two approvers with one token could not be told apart in the audit log.
+        for (std::size_t i = 0; i < parsed.list.size(); ++i) {
+            if (parsed.list[i].token == token) {
+                return refuse(path, "line " + std::to_string(number) + " repeats the token of line " +
+                                        std::to_string(parsed.lines[i]));
+            }
+        }
+        parsed.list.push_back({std::string(line.substr(0, colon)), std::string(token)});
+        parsed.lines.push_back(number);
     }
-    if (approvers.empty()) return refuse(path, "names no approver");
-    return Approvers(std::move(approvers));
+    if (parsed.list.empty()) return refuse(path, "names no approver");
+    return Approvers(std::move(parsed.list));
 }
 
 }  // namespace latchwork::server

@@ -56,6 +56,8 @@ public:
           connection_gauges_(std::move(connection_gauges)) {}
 
     HttpReply route(const HttpCall& call);
+    // True when every /api call is taken without a token.
+    bool open_without_token() const noexcept { return approvers_ == nullptr; }
 
 private:
     HttpReply api(const HttpCall& call, std::string_view path, std::string_view query,

@@ -13,6 +13,7 @@
 #include <exception>
 
 #include "server/console/console_server.h"
+#include "server/console/loopback_guard.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
@@ -135,7 +136,16 @@ asio::awaitable<void> ConsoleSession::serve() {
         const HttpCall call{request.method_string(), request.target(),
                             request[http::field::authorization],
                             request[http::field::content_type], request.body()};
-        HttpReply reply = server_.routes().route(call);
+        std::optional<HttpReply> refused;
+        if (server_.routes().open_without_token()) {
+            // Nothing but a token-less console's own page may call it (see loopback_guard.h).
+            boost::system::error_code no_port;
+            refused = refuse_foreign_call(
+                CallOrigin{request.method_string(), request[http::field::host],
+                           request[http::field::origin], request[http::field::content_type]},
+                stream_.socket().local_endpoint(no_port).port());
+        }
+        HttpReply reply = refused ? std::move(*refused) : server_.routes().route(call);
         if (reply.event_stream) {
             co_await stream_events();
             break;

@@ -1,6 +1,7 @@
 // request.h: one request line read into a typed request, or the reason it cannot be.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,12 +42,25 @@ struct Request {
     std::optional<std::string> mac;
 };
 
+// What a request may hold beyond what the line cap bounds.
+struct RequestLimits {
+    // Bytes of a run id or an effect key. Every id the gate keeps is copied into its
+    // ledger, its store and its audit log, so the line cap (1 MiB) is far too loose.
+    std::size_t max_id_bytes = 4096;
+};
+
 // Reads one request line (without its line feed; a trailing carriage return is JSON
 // white space). Members the operation does not use, and unknown ones, are ignored;
 // of a repeated member the last counts. A failure carries the fixed message of
 // request_errors.h for the first fault found, in this order: UTF-8, JSON syntax,
 // not an object, "op" missing, not a string or unknown, then the operation's members
-// in the order run_id, effect_key, needs_approval/approved.
-Result<Request> parse_request(std::string_view line);
+// in the order run_id, effect_key, needs_approval/approved. A run id or effect key is
+// refused, as soon as it is read, when it is longer than `limits` allow.
+Result<Request> parse_request(std::string_view line, const RequestLimits& limits = {});
+
+// With decisions authenticated, the message that refuses a request whose run id or
+// effect key holds a line feed (run_id first), or nullopt. The decision tag joins the
+// two ids with line feeds unescaped, so only ids without one bind a tag to one effect.
+std::optional<std::string> refuse_line_feed_ids(const Request& request);
 
 }  // namespace latchwork::server

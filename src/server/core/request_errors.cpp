@@ -30,4 +30,12 @@ std::string line_too_long_message() { return "request line too long"; }
 
 std::string not_authenticated_message() { return "decision not authenticated"; }
 
+std::string id_too_long_message(std::string_view name, std::size_t max) {
+    return std::string(name) + " is longer than " + std::to_string(max) + " bytes";
+}
+
+std::string line_feed_id_message(std::string_view name) {
+    return std::string(name) + " must not contain a line feed when decisions are authenticated";
+}
+
 }  // namespace latchwork::server

@@ -4,6 +4,7 @@
 // the place that detects the fault and the tests that pin it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,5 +19,7 @@ std::string not_boolean_message(std::string_view name);               // "member
 std::string unknown_op_message(std::string_view op);                  // "unknown op: OP"
 std::string line_too_long_message();                                  // "request line too long"
 std::string not_authenticated_message();                              // "decision not authenticated"
+std::string id_too_long_message(std::string_view name, std::size_t max); // "NAME is longer than MAX bytes"
+std::string line_feed_id_message(std::string_view name);              // "NAME must not contain a line feed when ..."
 
 }  // namespace latchwork::server

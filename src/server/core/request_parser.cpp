@@ -43,6 +43,15 @@ Result<std::string> take_string(Values& values, Slot slot) {
     return std::move(value->text);
 }
 
+// A run id or effect key: a string no longer than the limit.
+Result<std::string> take_id(Values& values, Slot slot, const RequestLimits& limits) {
+    Result<std::string> id = take_string(values, slot);
+    if (id && id.value().size() > limits.max_id_bytes) {
+        return Failure{id_too_long_message(kMemberNames[slot], limits.max_id_bytes)};
+    }
+    return id;
+}
+
 // A boolean member; absent gives `fallback`, or a failure when there is none.
 Result<bool> take_boolean(const Values& values, Slot slot, std::optional<bool> fallback) {
     const std::optional<MemberValue>& value = values[slot];
@@ -58,7 +67,7 @@ Result<bool> take_boolean(const Values& values, Slot slot, std::optional<bool> f
 
 }  // namespace
 
-Result<Request> parse_request(std::string_view line) {
+Result<Request> parse_request(std::string_view line, const RequestLimits& limits) {
     if (!is_valid_utf8(line)) return Failure{not_utf8_message()};
     Result<TopLevelMembers> read = read_top_level_members(line, kMemberNames);
     if (!read) return Failure{not_json_message(read.error())};
@@ -79,12 +88,12 @@ Result<Request> parse_request(std::string_view line) {
     if (!known) return Failure{unknown_op_message(op_name.value())};
 
     if (names_run(request.op)) {
-        Result<std::string> run_id = take_string(values, kRunId);
+        Result<std::string> run_id = take_id(values, kRunId, limits);
         if (!run_id) return std::move(run_id).take_failure();
         request.run_id = std::move(run_id).value();
     }
     if (names_effect(request.op)) {
-        Result<std::string> effect_key = take_string(values, kEffectKey);
+        Result<std::string> effect_key = take_id(values, kEffectKey, limits);
         if (!effect_key) return std::move(effect_key).take_failure();
         request.effect_key = std::move(effect_key).value();
     }
@@ -102,6 +111,14 @@ Result<Request> parse_request(std::string_view line) {
         request.mac = std::move(values[kMac]->text);
     }
     return request;
+}
+
+std::optional<std::string> refuse_line_feed_ids(const Request& request) {
+    if (request.run_id.find('\n') != std::string::npos) return line_feed_id_message("run_id");
+    if (request.effect_key.find('\n') != std::string::npos) {
+        return line_feed_id_message("effect_key");
+    }
+    return std::nullopt;
 }
 
 }  // namespace latchwork::server

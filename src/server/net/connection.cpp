@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "server/net/gate_server.h"
+#include "server/net/http_line.h"
 #include "server/net/listen_address.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
@@ -124,10 +125,10 @@ bool Connection::take(std::string_view bytes) {
             break;
         }
         if (partial_.empty()) {
-            answer_line(piece);
+            if (!answer_line(piece)) return false;
         } else {
             partial_.append(piece);
-            answer_line(partial_);
+            if (!answer_line(partial_)) return false;
             partial_.clear();
             release_if_large(partial_);
         }
@@ -142,8 +143,18 @@ bool Connection::take(std::string_view bytes) {
     return true;
 }
 
-void Connection::answer_line(std::string_view line) {
+bool Connection::answer_line(std::string_view line) {
+    if (!first_line_read_) {
+        first_line_read_ = true;
+        // A browser made to send HTTP here (a page's POST): its body must never be read
+        // as requests. Nothing is answered, since nothing that sent it speaks our lines.
+        if (looks_like_http(line)) {
+            abort();
+            return false;
+        }
+    }
     queue(server_.handler().handle(line, peer_));
+    return true;
 }
 
 void Connection::queue(Answer answer) {

@@ -47,7 +47,8 @@ private:
     boost::asio::awaitable<void> drain_input();
     // Splits received bytes into lines and answers each; false once a line is too long.
     bool take(std::string_view bytes);
-    void answer_line(std::string_view line);
+    // Answers one line; false when it closed the connection instead.
+    bool answer_line(std::string_view line);
     void queue(Answer answer);
     void wake_writer() { writer_wake_.cancel(); }
     void wake_reader() { reader_wake_.cancel(); }
@@ -72,6 +73,7 @@ private:
     bool stop_requested_ = false;
     bool closed_ = false;         // the socket failed or was aborted
     bool too_long_ = false;       // a line over the cap ended the reading
+    bool first_line_read_ = false;  // the first line is checked for HTTP
 };
 
 }  // namespace latchwork::server

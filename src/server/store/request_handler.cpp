@@ -39,12 +39,19 @@ Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
     const DecisionSource unread{DecisionSource::Door::line, peer, false, {}};
     // After a failed commit the ledger may be ahead of the disk: no verdict is safe.
     if (const Failure* failed = store_.failure()) return refuse(nullptr, failed->message, unread);
-    Result<Request> parsed = parse_request(line);
+    Result<Request> parsed = parse_request(line, limits_);
     if (!parsed) return refuse(nullptr, parsed.error(), unread);
     const Request& request = parsed.value();
     const bool decide = request.op == Operation::decide;
     if (decide && !authenticated(secret_, request)) {
         return refuse(&request, std::string(not_authenticated_message()), unread);
+    }
+    // A tag names its effect by ids joined with line feeds: under a secret, an id with
+    // one could make a tag for one effect fit another.
+    if (secret_ != nullptr) {
+        if (std::optional<std::string> refused = refuse_line_feed_ids(request)) {
+            return refuse(&request, std::move(*refused), unread);
+        }
     }
     const DecisionSource source{DecisionSource::Door::line, peer, decide && secret_ != nullptr, {}};
     if (request.op == Operation::ping) {

@@ -40,12 +40,16 @@ public:
     // At most one; null for none. It must outlive the handler's use.
     void set_observer(RequestObserver* observer) noexcept { observer_ = observer; }
 
+    // Ids longer than these limits are refused as the request is read.
+    void set_request_limits(RequestLimits limits) noexcept { limits_ = limits; }
+
 private:
     Answer refuse(const Request* request, std::string message, const DecisionSource& source);
 
     Store& store_;
     const SecretBytes* secret_;
     RequestObserver* observer_ = nullptr;
+    RequestLimits limits_;
 };
 
 }  // namespace latchwork::server

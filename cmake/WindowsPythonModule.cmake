@@ -11,11 +11,12 @@ execute_process(COMMAND ${LATCHWORK_HOST_PYTHON} -c
   "import sys, sysconfig; assert sys.version_info >= (3, 10); print(sysconfig.get_paths()['include'])"
   OUTPUT_VARIABLE host_python_include OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 # A copy, not the folder itself: Python.h includes "pyconfig.h" from its own folder
-# before any include path is searched.
+# before any include path is searched. Copies keep their times, so a new configure
+# rebuilds nothing.
 set(python_headers ${CMAKE_BINARY_DIR}/python-headers)
-file(REMOVE_RECURSE ${python_headers})
 file(COPY ${host_python_include}/ DESTINATION ${python_headers} PATTERN pyconfig.h EXCLUDE)
-file(COPY_FILE ${CMAKE_CURRENT_SOURCE_DIR}/src/python/windows/pyconfig.h ${python_headers}/pyconfig.h)
+file(COPY_FILE ${CMAKE_CURRENT_SOURCE_DIR}/src/python/windows/pyconfig.h ${python_headers}/pyconfig.h
+  ONLY_IF_DIFFERENT)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/src/python/windows/pyconfig.h)
 

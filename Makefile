@@ -137,5 +137,5 @@ docs: docs/effect-states.png docs/shared-store.png
 clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-3.*
 
-# The Windows build (make windows-test).
-include mk/windows.mk
+# Wheels (make dist, make dist-check) and the Windows build (make windows-test).
+include mk/dist.mk mk/windows.mk

@@ -9,6 +9,10 @@
 # Then the sdist is installed into a fresh venv of PYTHON on this machine (which
 # builds it) and the same check runs there.
 set -euo pipefail
+if [ "$(id -u)" != 0 ]; then
+  echo "dist-check makes a Debian root and runs it in a chroot: run it as root" >&2
+  exit 1
+fi
 wheel=$(realpath "$1")
 sdist=$(realpath "$2")
 python=$3
@@ -34,6 +38,7 @@ cleanup() {
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" || true; done
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM  # through the EXIT trap: the mounts go however the check ends
 # A run killed before its clean-up may have left its mounts: never delete through them.
 for leftover in "$root/dev" "$root/proc"; do
   if mountpoint -q "$leftover" 2>/dev/null; then umount "$leftover" || umount -l "$leftover"; fi

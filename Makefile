@@ -89,9 +89,10 @@ PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
 pytest-interpreters: wheel-test deps-browser deps-postgres deps-sqlite-shell
 	tools/test_interpreters.sh "$(TEST_WHEEL)" $(VPY) "$(PYTHON_VERSIONS)"
 
+NATIVE_CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Debug \
+  -DLATCHWORK_PYTHON_MODULE=OFF -DLATCHWORK_NATIVE_TESTS=ON -DLATCHWORK_TEST_HOOKS=ON
 native-test: deps-native
-	cmake -S . -B $(NATIVE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-	  -DLATCHWORK_PYTHON_MODULE=OFF -DLATCHWORK_NATIVE_TESTS=ON -DLATCHWORK_TEST_HOOKS=ON
+	cmake -S . -B $(NATIVE_BUILD) $(NATIVE_CMAKE_FLAGS)
 	cmake --build $(NATIVE_BUILD) -j2
 	ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
 
@@ -138,4 +139,7 @@ docs/%.png: docs/%.dot
 docs: docs/effect-states.png docs/shared-store.png
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .venv-3.*
+	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-3.*
+
+# Wheels (make dist, make dist-check) and the Windows build (make windows-test).
+include mk/dist.mk mk/windows.mk

@@ -1,13 +1,7 @@
 // connection.cpp: the client's one TCP connection to a gate server and its exchanges.
 #include "client/connection.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -15,6 +9,7 @@
 #include "client/os_error.h"
 #include "client/reply.h"
 #include "client/socket_address.h"
+#include "client/socket_calls.h"
 #include "wire/utf8.h"
 #include "support/internal_fault.h"
 
@@ -25,67 +20,17 @@ Failure write_failure(const std::string& detail) { return Failure{"gate write fa
 
 Failure read_failure(const std::string& detail) { return Failure{"gate read failed: " + detail}; }
 
-// An interrupted connect goes on in the background; wait for it to finish and take
-// its outcome from SO_ERROR (connecting again would only report EALREADY). The
-// error code, 0 for a connection, or nullopt when `interrupted` gave up.
-std::optional<int> finish_interrupted_connect(int fd, InterruptCheck interrupted) {
-    pollfd entry{fd, POLLOUT, 0};
-    for (;;) {
-        const int ready = poll(&entry, 1, -1);
-        if (ready > 0) {
-            break;
-        }
-        if (ready < 0 && errno != EINTR) {
-            return errno;
-        }
-        if (ready < 0 && interrupted.give_up()) {
-            return std::nullopt;
-        }
-    }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        return errno;
-    }
-    return error;
-}
-
-// A blocking connect without a timeout; the attempt's socket is closed on failure
-// and when `interrupted` gives up.
-Interruptible<Socket> connect_to(const SocketAddress& address, InterruptCheck interrupted) {
-    Socket socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (!socket.valid()) {
-        return Failure{os_error_text(errno)};
-    }
-    if (::connect(socket.get(), address.get(), address.length) != 0) {
-        int error = errno;
-        if (error == EINTR) {
-            if (interrupted.give_up()) {
-                return std::nullopt;
-            }
-            const std::optional<int> finished = finish_interrupted_connect(socket.get(), interrupted);
-            if (!finished) {
-                return std::nullopt;
-            }
-            error = *finished;
-        }
-        if (error != 0) {
-            return Failure{os_error_text(error)};
-        }
-    }
-    return Result<Socket>(std::move(socket));
-}
-
 }  // namespace
 
 Interruptible<Connection> Connection::open(std::string_view addr, InterruptCheck interrupted) {
+    start_socket_library();
     Result<std::vector<SocketAddress>> addresses = resolve_gate_address(addr);
     if (!addresses) {
         return std::move(addresses).take_failure();
     }
     std::optional<Failure> last_failure;
     for (const SocketAddress& address : addresses.value()) {
-        Interruptible<Socket> attempt = connect_to(address, interrupted);
+        Interruptible<Socket> attempt = connect_stream(address, interrupted);
         if (!attempt) {
             return std::nullopt;
         }
@@ -97,8 +42,7 @@ Interruptible<Connection> Connection::open(std::string_view addr, InterruptCheck
         // Requests go out in two small writes and then wait for the reply; Nagle's
         // algorithm would hold the second one back. Failing to switch it off only
         // costs latency, so the result is ignored.
-        const int on = 1;
-        (void)setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        set_no_delay(socket);
         return Result<Connection>(Connection(std::move(socket)));
     }
     if (!last_failure) {
@@ -126,11 +70,11 @@ Interruptible<std::string> Connection::exchange(std::string_view request,
     // would be read as the next exchange's reply: giving up after the first byte
     // leaves the connection out of step. Before it, the server has seen nothing.
     bool sent_any = false;
-    // The text and its line feed are two writes; MSG_MORE lets the kernel send them
-    // as one segment.
-    Interruptible<std::monostate> written = write_all(request, MSG_MORE, interrupted, sent_any);
+    // The text and its line feed are two writes; the first says more follows, so the
+    // kernel may send them as one segment.
+    Interruptible<std::monostate> written = write_all(request, true, interrupted, sent_any);
     if (written && *written) {
-        written = write_all("\n", 0, interrupted, sent_any);
+        written = write_all("\n", false, interrupted, sent_any);
     }
     if (!written) {
         out_of_step_ = sent_any;
@@ -154,19 +98,20 @@ Result<std::string> Connection::exchange(std::string_view request) {
     return std::move(*exchange(request, InterruptCheck{}));  // a check that never gives up
 }
 
-Interruptible<std::monostate> Connection::write_all(std::string_view bytes, int flags,
+Interruptible<std::monostate> Connection::write_all(std::string_view bytes, bool more_follows,
                                                     InterruptCheck interrupted, bool& sent_any) {
     while (!bytes.empty()) {
         const std::size_t offered = std::min<std::size_t>(bytes.size(), INT_MAX);
-        const ssize_t sent = ::send(socket_.get(), bytes.data(), offered, flags | MSG_NOSIGNAL);
+        const std::ptrdiff_t sent = send_some(socket_, bytes.data(), offered, more_follows);
         if (sent < 0) {
-            if (errno == EINTR) {
+            const int error = last_socket_error();
+            if (is_interruption(error)) {
                 if (interrupted.give_up()) {
                     return std::nullopt;
                 }
                 continue;
             }
-            return write_failure(os_error_text(errno));
+            return write_failure(os_error_text(error));
         }
         if (sent == 0) {
             return write_failure("failed to write whole buffer");
@@ -181,18 +126,19 @@ Interruptible<std::string> Connection::read_line(InterruptCheck interrupted) {
     std::string line;
     for (;;) {
         if (read_pos_ == fill_) {
-            ssize_t received;
+            std::ptrdiff_t received;
+            int error = 0;
             for (;;) {
-                received = ::recv(socket_.get(), buffer_.get(), kReceiveBufferSize, 0);
-                if (received >= 0 || errno != EINTR) {
+                received = receive_some(socket_, buffer_.get(), kReceiveBufferSize);
+                if (received >= 0 || !is_interruption(error = last_socket_error())) {
                     break;
                 }
                 if (interrupted.give_up()) {
                     return std::nullopt;
                 }
             }
-            if (received < 0 && errno != ESHUTDOWN) {
-                return read_failure(os_error_text(errno));
+            if (received < 0 && !is_end_of_stream(error)) {
+                return read_failure(os_error_text(error));
             }
             if (received <= 0) {  // end of stream
                 if (line.empty()) {

@@ -59,7 +59,7 @@ public:
 
 private:
     // Nullopt: given up. `sent_any` becomes true once a byte has been accepted.
-    Interruptible<std::monostate> write_all(std::string_view bytes, int flags,
+    Interruptible<std::monostate> write_all(std::string_view bytes, bool more_follows,
                                             InterruptCheck interrupted, bool& sent_any);
     Interruptible<std::string> read_line(InterruptCheck interrupted);
 

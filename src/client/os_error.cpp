@@ -1,4 +1,6 @@
-// os_error.cpp: the texts of operating-system and resolver errors in failure messages.
+// os_error.cpp: the texts of operating-system and resolver errors in failure messages (POSIX).
+#ifndef _WIN32
+
 #include "client/os_error.h"
 
 #include <netdb.h>
@@ -47,3 +49,5 @@ std::string resolver_error_text(int gai_code, int saved_errno) {
 }
 
 }  // namespace latchwork
+
+#endif  // !_WIN32

@@ -1,20 +1,22 @@
-// socket.h: the owning handle of one socket descriptor.
+// socket.h: the owning handle of one socket.
 #pragma once
 
 #include <utility>
 
+#include "client/platform_socket.h"
+
 namespace latchwork {
 
-// Closes its descriptor when destroyed (a plain close: no shutdown, nothing sent).
+// Closes its socket when destroyed (a plain close: no shutdown, nothing sent).
 class Socket {
 public:
     Socket() noexcept = default;
-    explicit Socket(int fd) noexcept : fd_(fd) {}
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    explicit Socket(NativeSocket fd) noexcept : fd_(fd) {}
+    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, kNoSocket)) {}
     Socket& operator=(Socket&& other) noexcept {
         if (this != &other) {
             reset();
-            fd_ = std::exchange(other.fd_, -1);
+            fd_ = std::exchange(other.fd_, kNoSocket);
         }
         return *this;
     }
@@ -22,12 +24,12 @@ public:
     Socket& operator=(const Socket&) = delete;
     ~Socket() { reset(); }
 
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    void reset() noexcept;
+    NativeSocket get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ != kNoSocket; }
+    void reset() noexcept;  // socket_calls_posix.cpp, socket_calls_windows.cpp
 
 private:
-    int fd_ = -1;
+    NativeSocket fd_ = kNoSocket;
 };
 
 }  // namespace latchwork

@@ -1,10 +1,6 @@
 // socket_address.cpp: from a gate address text to the socket addresses to try, in order.
 #include "client/socket_address.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +8,7 @@
 #include <string>
 
 #include "client/os_error.h"
+#include "client/socket_calls.h"
 
 namespace latchwork {
 namespace {
@@ -138,6 +135,7 @@ Result<std::vector<SocketAddress>> resolve_gate_address(std::string_view addr) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* raw = nullptr;
+    start_socket_library();
     errno = 0;
     const int rc = getaddrinfo(std::string(host).c_str(), nullptr, &hints, &raw);
     const int saved_errno = errno;

@@ -1,13 +1,12 @@
 // socket_address.h: from a gate address text to the socket addresses to try, in order.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "client/platform_socket.h"
 #include "support/result.h"
 
 namespace latchwork {

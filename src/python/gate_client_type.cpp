@@ -9,6 +9,8 @@
 // A socket call interrupted by a signal runs the interpreter's signal handlers; if
 // one raises, the call is given up and its exception is raised as it stands
 // (KeyboardInterrupt for Ctrl-C), otherwise the socket call goes on.
+// Windows Sockets never cut a blocking call short (socket_calls_windows.cpp): there,
+// as with Python's own sockets, KeyboardInterrupt comes once the call has returned.
 #include "python/gate_client_type.h"
 
 #include <mutex>

@@ -2,9 +2,10 @@
 #include "client/connection.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -79,13 +80,13 @@ TEST_F(ConnectionTest, FailuresLeaveTheConnectionInStep) {
 
 TEST_F(ConnectionTest, ParsesALineCutOffByTheEndOfTheStream) {
     send_all(server_, "{\"verdict\":\"release\"}");
-    ::shutdown(server_.get(), SHUT_WR);
+    ::shutdown(server_.get(), testing::kShutWrite);
     EXPECT_EQ(outcome(), "kind release");
     EXPECT_EQ(outcome(), "gate closed the connection");
 }
 
 TEST_F(ConnectionTest, ReportsACloseBeforeAnyReplyByteEveryTime) {
-    ::shutdown(server_.get(), SHUT_WR);
+    ::shutdown(server_.get(), testing::kShutWrite);
     EXPECT_EQ(outcome(), "gate closed the connection");
     EXPECT_EQ(outcome(), "gate closed the connection");
 }
@@ -106,11 +107,10 @@ TEST_F(ConnectionTest, ReadsALongLineWholeAcrossManyReads) {
 TEST_F(ConnectionTest, ReportsAResetWhileWaitingAsAReadFailure) {
     std::thread peer([&] {
         receive_exactly(server_, 14);  // the request has arrived: the client is reading
-        const linger abort_on_close{1, 0};
-        ::setsockopt(server_.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+        testing::reset_on_close(server_);
         server_.reset();
     });
-    EXPECT_EQ(outcome(), "gate read failed: " + os_error_text(ECONNRESET));
+    EXPECT_EQ(outcome(), "gate read failed: " + os_error_text(testing::kConnectionReset));
     peer.join();
     // The dead connection stays as it is: later exchanges fail too.
     const std::string later = outcome();
@@ -119,6 +119,7 @@ TEST_F(ConnectionTest, ReportsAResetWhileWaitingAsAReadFailure) {
         << later;
 }
 
+#ifndef _WIN32  // Windows has no signals that cut a socket call short
 TEST_F(ConnectionTest, RetriesAReadInterruptedByASignal) {
     struct sigaction action{};
     action.sa_handler = [](int) {};
@@ -140,6 +141,7 @@ TEST_F(ConnectionTest, RetriesAReadInterruptedByASignal) {
     peer.join();
     sigaction(SIGUSR1, &previous, nullptr);
 }
+#endif
 
 TEST_F(ConnectionTest, CapsTheReplyLineAndLeavesTheRestInTheStream) {
     // One byte over the cap, then a line feed, then an ordinary reply.

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# dist_check.sh WHEEL SDIST PYTHON: the Linux wheel and the sdist, installed the way a
+# user installs them.
+#
+# The wheel goes into a venv made by the system python3 of a minimal Debian root
+# (debootstrap: python3 and python3-venv, no compiler, no -dev package, no boost),
+# and tools/dist_smoke.py runs there in a chroot. The root is made once and kept in
+# LATCHWORK_CACHE (default ~/.cache/latchwork); each check runs in a fresh copy of it.
+# Then the sdist is installed into a fresh venv of PYTHON on this machine (which
+# builds it) and the same check runs there.
+set -euo pipefail
+if [ "$(id -u)" != 0 ]; then
+  echo "dist-check makes a Debian root and runs it in a chroot: run it as root" >&2
+  exit 1
+fi
+wheel=$(realpath "$1")
+sdist=$(realpath "$2")
+python=$3
+cache=${LATCHWORK_CACHE:-$HOME/.cache/latchwork}
+suite=${DEBIAN_SUITE:-bookworm}
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+pristine=$cache/$suite-root
+work=$PWD/build/dist-check
+root=$work/root
+
+if [ ! -x "$pristine/usr/bin/python3" ]; then
+  echo "making the Debian $suite root in $pristine (once)"
+  rm -rf "$pristine.partial"
+  mkdir -p "$cache"
+  debootstrap --variant=minbase --include=python3,python3-venv "$suite" "$pristine.partial" "$mirror" \
+    >"$cache/debootstrap.log" 2>&1 || { tail -20 "$cache/debootstrap.log" >&2; exit 1; }
+  mv "$pristine.partial" "$pristine"
+fi
+
+mounted=()
+cleanup() {
+  local i
+  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" || true; done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM  # through the EXIT trap: the mounts go however the check ends
+# A run killed before its clean-up may have left its mounts: never delete through them.
+for leftover in "$root/dev" "$root/proc"; do
+  if mountpoint -q "$leftover" 2>/dev/null; then umount "$leftover" || umount -l "$leftover"; fi
+done
+rm -rf --one-file-system "$work"
+mkdir -p "$work"
+cp -a "$pristine" "$root"
+# What a plain machine lacks: any compiler, any development package, boost.
+if chroot "$root" /bin/sh -c 'command -v cc || command -v gcc || command -v g++ || command -v c++'; then
+  echo "FAIL: the Debian root has a compiler" >&2; exit 1
+fi
+if chroot "$root" dpkg-query -W -f '${Package}\n' | grep -E -- '-dev$|^libboost'; then
+  echo "FAIL: the Debian root has development packages" >&2; exit 1
+fi
+
+mkdir -p "$root/tmp/check"
+cp "$wheel" README.md examples/quickstart.py tools/dist_smoke.py "$root/tmp/check/"
+mount -t proc proc "$root/proc" && mounted+=("$root/proc")
+mount --bind /dev "$root/dev" && mounted+=("$root/dev")
+echo "== the wheel in a Debian $suite root: $(chroot "$root" python3 --version)"
+chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 /bin/sh -euc '
+  cd /tmp/check
+  python3 -m venv /opt/venv
+  /opt/venv/bin/python -m pip install --quiet --no-index --disable-pip-version-check ./*.whl
+  /opt/venv/bin/python dist_smoke.py README.md quickstart.py'
+
+echo "== the sdist, built and installed on this machine by $($python --version)"
+"$python" -m venv "$work/sdist-venv"
+CMAKE_BUILD_PARALLEL_LEVEL=2 "$work/sdist-venv/bin/python" -m pip install --quiet \
+  --disable-pip-version-check "$sdist"
+"$work/sdist-venv/bin/python" tools/dist_smoke.py README.md examples/quickstart.py
+echo "dist check passed"

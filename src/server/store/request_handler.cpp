@@ -40,7 +40,9 @@ Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
 }
 
 Answer RequestHandler::handle(std::string_view line, const Peer& peer) {
-    if (peer.client) return decide_line(line, DecisionSource::Door::client, peer.client->name, &*peer.client);
+    if (peer.client) {
+        return decide_line(line, DecisionSource::Door::client, peer.client->name, &*peer.client);
+    }
     return decide_line(line, DecisionSource::Door::line, peer.address, nullptr);
 }
 

@@ -83,10 +83,13 @@ def test_what_cannot_be_served_safely_is_refused_at_start(tmp_path, listen, opti
 @pytest.mark.parametrize("listen, options", [
     ("0.0.0.0:0", ("--allow", "127.0.0.0/8")),
     ("0.0.0.0:0", ("--allow", "10.0.0.0/8", "--allow", "127.0.0.1")),
-    ("[::]:0", ("--allow", "::ffff:127.0.0.1/128")),  # an IPv4 peer of a dual-stack port
+    ("[::]:0", ("--allow", "127.0.0.1")),  # an IPv4 peer of a dual-stack port
 ])
 def test_a_peer_in_an_allowed_network_speaks_without_hello(gate_process, listen, options):
-    server = gate_process(*options, listen=listen)
+    try:
+        server = gate_process(*options, listen=listen)
+    except RuntimeError as error:  # a host without IPv6
+        pytest.skip(f"cannot listen on {listen}: {error}")
     with server.connect() as connection:
         assert connection.request(HELD) == {"verdict": "held_for_approval"}
         # hello is no operation of a server without --clients, as before.

@@ -9,7 +9,9 @@
 #include "server/net/gate_server.h"
 #include "server/net/hold_expiry.h"
 #include "server/console/console.h"
+#include "server/net/line_access.h"
 #include "server/net/listen_address.h"
+#include "server/cli/clients_file.h"
 #include "server/cli/open_files_limit.h"
 #include "server/store/request_handler.h"
 #include "server/cli/secret_file.h"
@@ -22,6 +24,25 @@ namespace {
 
 using namespace latchwork;
 using namespace latchwork::server;
+
+// The access rules of the line port, nullopt when none were given (every peer may
+// speak, as the server listens on loopback only), or the one line that refuses them.
+Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options) {
+    if (options.allow.empty() && !options.clients) return std::optional<LineAccess>();
+    std::vector<NetworkRange> allow;
+    for (const std::string& text : options.allow) {
+        Result<NetworkRange> range = NetworkRange::parse(text);
+        if (!range) return Failure{"--allow \"" + text + "\": " + range.error()};
+        allow.push_back(range.value());
+    }
+    std::optional<ClientTokens> clients;
+    if (options.clients) {
+        Result<ClientTokens> loaded = load_clients_file(*options.clients);
+        if (!loaded) return std::move(loaded).take_failure();
+        clients = std::move(loaded).value();
+    }
+    return std::optional<LineAccess>(std::in_place, std::move(allow), std::move(clients));
+}
 
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);
@@ -38,6 +59,15 @@ int serve(const ServeOptions& options) {
     Result<boost::asio::ip::tcp::endpoint> at = parse_listen_address(options.listen);
     if (!at) {
         diagnose(at.error());
+        return 2;
+    }
+    Result<std::optional<LineAccess>> access = line_access_from(options);
+    if (!access) {
+        diagnose(access.error());
+        return 2;
+    }
+    if (auto problem = unprotected_listen_problem(at.value().address(), access.value().has_value())) {
+        diagnose(*problem);
         return 2;
     }
 
@@ -89,6 +119,7 @@ int serve(const ServeOptions& options) {
     limits.max_line = options.max_line;
     limits.max_connections = options.max_connections;
     GateServer server(io, handler, store, limits);
+    if (access.value()) server.set_line_access(&*access.value());
     server.set_timer_stop([&expiry] { expiry.stop(); });
     Result<boost::asio::ip::tcp::endpoint> bound = server.listen(at.value());
     if (!bound) {

@@ -55,6 +55,16 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                     "start an empty gate although the SQLite store a server used before is gone");
     serve->add_option("--secret-file", options.secret_file,
                       "file whose bytes are the secret every decision must be tagged with");
+    serve->add_option("--allow", options.allow,
+                      "CIDR (10.0.0.0/8, 2001:db8::/32, or one address) whose peers may use "
+                      "the line port without a client token; repeatable. Needed, or "
+                      "--clients, to listen on anything but loopback")
+        ->type_name("CIDR")
+        ->allow_extra_args(false);  // one network per --allow, as the help says
+    serve->add_option("--clients", options.clients,
+                      "file of name:token:scopes lines (scopes among submit, decide, admin): "
+                      "clients that say hello with a token and are held to their scopes")
+        ->type_name("FILE");
     serve->add_option("--max-line", options.max_line, "longest request line in bytes")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);

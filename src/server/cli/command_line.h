@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace latchwork::server {
 
@@ -15,6 +16,8 @@ struct ServeOptions {
     bool default_store = false;  // no --store was given: `store` is the default
     bool create = false;         // a SQLite store that vanished may start empty
     std::optional<std::string> secret_file;
+    std::vector<std::string> allow;      // --allow networks, as given (read by the server)
+    std::optional<std::string> clients;  // file of name:token:scopes lines
     std::size_t max_line = 1 << 20;
     std::size_t max_id_bytes = 4096;  // longest run id or effect key
     std::size_t max_connections = 10'000;

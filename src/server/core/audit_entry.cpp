@@ -12,6 +12,7 @@ std::string source_text(const DecisionSource& source) {
         case DecisionSource::Door::line: return "line:" + std::string(source.who);
         case DecisionSource::Door::console: return "console:" + std::string(source.who);
         case DecisionSource::Door::expiry: return "expiry";
+        case DecisionSource::Door::client: return "client:" + std::string(source.who);
     }
     return "";
 }
@@ -49,7 +50,9 @@ std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_vi
             entry.effect_key = request.effect_key;
             entry.approved = request.flag;
             entry.verdict = std::string(verdict);
-            entry.mac_verified = source.door == DecisionSource::Door::line && source.mac_verified;
+            entry.mac_verified = (source.door == DecisionSource::Door::line ||
+                                  source.door == DecisionSource::Door::client) &&
+                                 source.mac_verified;
             if (source.door == DecisionSource::Door::console) entry.reason = std::string(source.reason);
             return entry;
         case Operation::cancel:
@@ -140,7 +143,8 @@ std::string audit_line(const AuditEntry& entry) {
     }
     line += " source=" + quoted_text(entry.source);
     // Only a decision carries a mac; saying "none" of a hold would suggest one was missing.
-    if (entry.event == AuditEvent::decided && entry.source.starts_with("line:")) {
+    if (entry.event == AuditEvent::decided &&
+        (entry.source.starts_with("line:") || entry.source.starts_with("client:"))) {
         line += entry.mac_verified ? " mac=verified" : " mac=none";
     }
     if (entry.event == AuditEvent::held && entry.deadline_ms != 0) {

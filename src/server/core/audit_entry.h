@@ -33,8 +33,8 @@ struct AuditEntry {
     std::string effect_key;   // empty for cancelled and closed
     bool approved = false;    // decided and expired (always false there)
     std::string verdict;      // decided and expired: the verdict kind; held: "held_for_approval"
-    // "line:IP:PORT" (the peer of a line-protocol connection), "console:NAME" (an
-    // approver) or "expiry".
+    // "line:IP:PORT" (the peer of a line-protocol connection), "client:NAME" (a
+    // line-protocol client that said hello), "console:NAME" (an approver) or "expiry".
     std::string source;
     bool mac_verified = false;  // line-protocol decisions checked against the secret
     std::string reason;         // console decisions only
@@ -45,10 +45,12 @@ struct AuditEntry {
 
 // Where a request came from, as the audit log tells it.
 struct DecisionSource {
-    enum class Door : std::uint8_t { line, console, expiry };
+    // client: the line port, from a client that said hello (the --clients file).
+    enum class Door : std::uint8_t { line, console, expiry, client };
     Door door = Door::line;
-    std::string_view who;       // line: the peer "IP:PORT"; console: the approver's name
-    bool mac_verified = false;  // line only
+    // line: the peer "IP:PORT"; client: the client's name; console: the approver's name
+    std::string_view who;
+    bool mac_verified = false;  // line and client only
     std::string_view reason;    // console only
 };
 

@@ -29,4 +29,11 @@ std::string error_reply(std::string_view message) {
     return out;
 }
 
+std::string hello_reply(std::string_view client) {
+    std::string out = R"({"client":)";
+    append_json_string(out, client);
+    out += ",\"verdict\":\"ok\"}\n";
+    return out;
+}
+
 }  // namespace latchwork::server

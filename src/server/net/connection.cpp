@@ -13,6 +13,7 @@
 
 #include "server/net/gate_server.h"
 #include "server/net/http_line.h"
+#include "server/net/line_access.h"
 #include "server/net/listen_address.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
@@ -49,7 +50,10 @@ Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
       reader_wake_(server.io()) {
     boost::system::error_code error;
     const asio::ip::tcp::endpoint remote = socket_.remote_endpoint(error);
-    if (!error) peer_ = endpoint_text(remote);
+    const LineAccess* access = server_.line_access();
+    peer_.allowed = access == nullptr;  // a peer that is gone already is allowed nothing
+    if (!error && access != nullptr) peer_ = access->peer_for(remote);
+    if (!error && access == nullptr) peer_.address = endpoint_text(remote);
 }
 
 Connection::~Connection() { server_.forget(this); }
@@ -153,6 +157,13 @@ bool Connection::answer_line(std::string_view line) {
             return false;
         }
     }
+    if (const LineAccess* access = server_.line_access()) {
+        if (std::optional<LineAccess::Screened> screened = access->screen(line, peer_)) {
+            queue(Answer{std::move(screened->reply), 0});
+            refused_ = screened->close;
+            return !refused_;
+        }
+    }
     queue(server_.handler().handle(line, peer_));
     return true;
 }
@@ -221,7 +232,7 @@ asio::awaitable<void> Connection::write_loop() {
     if (!closed_) {
         boost::system::error_code ignored;
         socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-        if (too_long_) co_await drain_input();
+        if (too_long_ || refused_) co_await drain_input();
     }
     abort();
 }

@@ -55,7 +55,7 @@ private:
 
     boost::asio::ip::tcp::socket socket_;
     GateServer& server_;
-    std::string peer_;  // "IP:PORT", for the audit log
+    Peer peer_;  // its address for the audit log, and what the access rules let it do
     boost::asio::steady_timer writer_wake_;
     boost::asio::steady_timer reader_wake_;
     boost::asio::cancellation_signal read_cancel_;
@@ -73,6 +73,7 @@ private:
     bool stop_requested_ = false;
     bool closed_ = false;         // the socket failed or was aborted
     bool too_long_ = false;       // a line over the cap ended the reading
+    bool refused_ = false;        // the access rules ended the reading
     bool first_line_read_ = false;  // the first line is checked for HTTP
 };
 

@@ -19,6 +19,7 @@
 namespace latchwork::server {
 
 class Connection;
+class LineAccess;
 
 struct ServerLimits {
     std::size_t max_line = 1 << 20;          // bytes of one request line, line feed excluded
@@ -64,6 +65,10 @@ public:
     void set_stop_watcher(std::function<void()> watcher) { stop_watcher_ = std::move(watcher); }
     // Another, for the server's own timers; for as long as the server lives.
     void set_timer_stop(std::function<void()> watcher) { timer_stop_ = std::move(watcher); }
+    // Who may speak on the line port (line_access.h); null, the default, lets every
+    // peer speak. Set before start(); it must outlive the server.
+    void set_line_access(const LineAccess* access) noexcept { line_access_ = access; }
+    const LineAccess* line_access() const noexcept { return line_access_; }
 
 private:
     boost::asio::awaitable<void> accept_loop();
@@ -81,6 +86,7 @@ private:
     std::function<void()> durable_watcher_;
     std::function<void()> stop_watcher_;
     std::function<void()> timer_stop_;
+    const LineAccess* line_access_ = nullptr;
     bool stopping_ = false;
     // One thread reads every connection, and each read is consumed before the next,
     // so one buffer serves them all.

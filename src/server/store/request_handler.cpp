@@ -36,12 +36,28 @@ Answer RequestHandler::refuse(const Request* request, std::string message,
 }
 
 Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
-    const DecisionSource unread{DecisionSource::Door::line, peer, false, {}};
+    return decide_line(line, DecisionSource::Door::line, peer, nullptr);
+}
+
+Answer RequestHandler::handle(std::string_view line, const Peer& peer) {
+    if (peer.client) {
+        return decide_line(line, DecisionSource::Door::client, peer.client->name, &*peer.client);
+    }
+    return decide_line(line, DecisionSource::Door::line, peer.address, nullptr);
+}
+
+Answer RequestHandler::decide_line(std::string_view line, DecisionSource::Door door,
+                                   std::string_view peer, const HelloClient* client) {
+    const DecisionSource unread{door, peer, false, {}};
     // After a failed commit the ledger may be ahead of the disk: no verdict is safe.
     if (const Failure* failed = store_.failure()) return refuse(nullptr, failed->message, unread);
     Result<Request> parsed = parse_request(line, limits_);
     if (!parsed) return refuse(nullptr, parsed.error(), unread);
     const Request& request = parsed.value();
+    // Before the tag is looked at: a client without the scope learns nothing more.
+    if (client != nullptr && !scopes_allow(client->scopes, request.op)) {
+        return refuse(&request, out_of_scope_message(client->name, request.op), unread);
+    }
     const bool decide = request.op == Operation::decide;
     if (decide && !authenticated(secret_, request)) {
         return refuse(&request, std::string(not_authenticated_message()), unread);
@@ -53,7 +69,7 @@ Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
             return refuse(&request, std::move(*refused), unread);
         }
     }
-    const DecisionSource source{DecisionSource::Door::line, peer, decide && secret_ != nullptr, {}};
+    const DecisionSource source{door, peer, decide && secret_ != nullptr, {}};
     if (request.op == Operation::ping) {
         // Reflects no state at all.
         if (observer_ != nullptr) observer_->handled(Decision{&request, "pong", {}, source});

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "server/core/line_client.h"
 #include "server/core/request.h"
 #include "server/store/store.h"
 #include "support/secret_bytes.h"
@@ -33,6 +34,12 @@ public:
     // store's failure message.
     Answer handle(std::string_view line, std::string_view peer = {});
 
+    // The same for a connection whose identity the access rules settled
+    // (line_access.h): a client that said hello is held to its scopes (a request
+    // outside them is refused and changes nothing) and named in the audit log as
+    // "client:NAME". Whether the peer may speak at all was checked before.
+    Answer handle(std::string_view line, const Peer& peer);
+
     // Decides a request whose sender was authenticated another way (an approver's
     // token on the console), so no "mac" is asked for. Same logic, same store path.
     Answer handle_verified(const Request& request, const DecisionSource& source);
@@ -44,6 +51,8 @@ public:
     void set_request_limits(RequestLimits limits) noexcept { limits_ = limits; }
 
 private:
+    Answer decide_line(std::string_view line, DecisionSource::Door door, std::string_view who,
+                       const HelloClient* client);
     Answer refuse(const Request* request, std::string message, const DecisionSource& source);
 
     Store& store_;

@@ -23,6 +23,10 @@ namespace {
 using namespace latchwork;
 using namespace latchwork::server;
 
+AuditBounds audit_bounds(const ServeBounds& bounds) {
+    return AuditBounds{bounds.audit_retention, bounds.audit_max_entries};
+}
+
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);
 
@@ -68,7 +72,7 @@ int serve(const ServeOptions& options) {
         diagnose(ready.error());
         return 2;
     }
-    Result<OpenedStore> opened = open_store(options.store, io);
+    Result<OpenedStore> opened = open_store(options.store, io, audit_bounds(options.bounds));
     if (!opened) {
         diagnose(opened.error());
         return 2;

@@ -37,9 +37,11 @@ Failure unsupported(std::string_view url) {
 
 }  // namespace
 
-Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io) {
+Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io,
+                               const AuditBounds& bounds) {
     if (url == "memory:") {
-        return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>()), "memory:"};
+        return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>(bounds)),
+                           "memory:"};
     }
     if (is_postgresql_url(url)) {
 #if LATCHWORK_WITH_POSTGRESQL

@@ -1,0 +1,35 @@
+// bound_options.h: the serve options that bound what one peer, or time, can make the server keep.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace latchwork::server {
+
+struct ServeBounds {
+    std::chrono::milliseconds audit_retention = std::chrono::hours(24 * 30);
+    std::size_t audit_max_entries = 100'000;  // the memory store's log
+    std::chrono::milliseconds idle_timeout = std::chrono::minutes(5);  // no request: closed
+    std::chrono::milliseconds line_timeout = std::chrono::seconds(10);  // a line left unfinished
+    std::size_t max_connections_per_peer = 64;  // per IP address, on each door
+    std::chrono::milliseconds console_header_timeout = std::chrono::seconds(10);
+};
+
+// Adds the options to `serve`; read() turns their text into `bounds` once parsed.
+class BoundOptions {
+public:
+    void add_to(CLI::App& serve, ServeBounds& bounds);
+    // A usage error's text, or nothing when every duration reads.
+    std::optional<std::string> read(ServeBounds& bounds) const;
+
+private:
+    std::optional<std::string> audit_retention_, idle_timeout_, line_timeout_, header_timeout_;
+};
+
+}  // namespace latchwork::server

@@ -59,7 +59,7 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     Result<SqliteFile> opened = SqliteFile::open(full.value());
     if (!opened) return std::move(opened).take_failure();
     return OpenedStore{std::make_unique<LedgerStore>(
-                           std::make_unique<SqliteRecorder>(io, std::move(opened).value())),
+                           std::make_unique<SqliteRecorder>(io, std::move(opened).value(), bounds)),
                        "sqlite:" + full.value()};
 }
 

@@ -17,12 +17,20 @@ void BoundOptions::add_to(CLI::App& serve, ServeBounds& bounds) {
         ->check(CLI::PositiveNumber);
     serve.add_option("--idle-timeout", idle_timeout_,
                      "close a line-protocol connection that sends no request for DURATION "
-                     "(default 5m)");
+                     "(off by default: GateClient does not reconnect)");
     serve.add_option("--line-timeout", line_timeout_,
                      "close a connection whose request line is not finished within DURATION "
                      "(default 10s)");
+    serve.add_option("--write-timeout", write_timeout_,
+                     "close a connection, or a console event stream, whose client takes no "
+                     "reply for DURATION while one is being sent (default 30s)");
     serve.add_option("--max-connections-per-peer", bounds.max_connections_per_peer,
                      "connections one IP address may hold on each door; more are closed at once")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serve.add_option("--console-max-connections", bounds.console_max_connections,
+                     "console connections at once; a tenth of them is kept for requests that "
+                     "carry an approver's bearer token")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     serve.add_option("--console-header-timeout", header_timeout_,
@@ -42,6 +50,7 @@ std::optional<std::string> BoundOptions::read(ServeBounds& bounds) const {
     if (auto bad = take(audit_retention_, "--audit-retention", bounds.audit_retention)) return bad;
     if (auto bad = take(idle_timeout_, "--idle-timeout", bounds.idle_timeout)) return bad;
     if (auto bad = take(line_timeout_, "--line-timeout", bounds.line_timeout)) return bad;
+    if (auto bad = take(write_timeout_, "--write-timeout", bounds.write_timeout)) return bad;
     if (auto bad = take(header_timeout_, "--console-header-timeout", bounds.console_header_timeout)) {
         return bad;
     }

@@ -15,10 +15,14 @@ namespace latchwork::server {
 struct ServeBounds {
     std::chrono::milliseconds audit_retention = std::chrono::hours(24 * 30);
     std::size_t audit_max_entries = 100'000;  // the memory store's log
-    std::chrono::milliseconds idle_timeout = std::chrono::minutes(5);  // no request: closed
+    // No request for this long: closed. Off by default: GateClient keeps one
+    // connection for its life and does not reconnect.
+    std::chrono::milliseconds idle_timeout{0};
     std::chrono::milliseconds line_timeout = std::chrono::seconds(10);  // a line left unfinished
+    std::chrono::milliseconds write_timeout = std::chrono::seconds(30);  // replies nobody reads
     std::size_t max_connections_per_peer = 64;  // per IP address, on each door
     std::chrono::milliseconds console_header_timeout = std::chrono::seconds(10);
+    std::size_t console_max_connections = 1000;  // a tenth kept for bearer tokens
 };
 
 // Adds the options to `serve`; read() turns their text into `bounds` once parsed.
@@ -29,7 +33,8 @@ public:
     std::optional<std::string> read(ServeBounds& bounds) const;
 
 private:
-    std::optional<std::string> audit_retention_, idle_timeout_, line_timeout_, header_timeout_;
+    std::optional<std::string> audit_retention_, idle_timeout_, line_timeout_, write_timeout_,
+        header_timeout_;
 };
 
 }  // namespace latchwork::server

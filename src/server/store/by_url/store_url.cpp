@@ -46,7 +46,7 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     if (is_postgresql_url(url)) {
 #if LATCHWORK_WITH_POSTGRESQL
         const std::string shown = shown_store_url(url);
-        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io);
+        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io, bounds);
         if (!opened) return Failure{"store " + shown + ": " + opened.error()};
         return OpenedStore{std::move(opened).value(), shown};
 #else

@@ -148,8 +148,7 @@ def test_console_closes_half_sent_requests_and_keeps_slots_for_approvers(gate_pr
 
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
     server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
-                          "--console-max-connections", "20", "--console-header-timeout", "2s",
-                          "--max-connections-per-peer", "100")
+                          "--console-max-connections", "20", "--console-header-timeout", "2s")
     console = Console(server.console_port, "token-of-alice")
     # 18 half-sent requests: the 18 slots not kept for tokens are taken.
     hogs = [half_sent(server.console_port) for _ in range(18)]
@@ -170,7 +169,7 @@ def test_console_caps_connections_per_peer(gate_process, tmp_path):
 
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
     server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
-                          "--max-connections-per-peer", "2")
+                          "--console-max-connections-per-peer", "2")
     hogs = [half_sent(server.console_port) for _ in range(2)]
     time.sleep(0.2)
     extra = socket.create_connection(("127.0.0.1", server.console_port), timeout=30)

@@ -38,7 +38,7 @@ ConsoleLimits console_limits(const ServeBounds& bounds) {
     ConsoleLimits limits;
     limits.header_timeout = bounds.console_header_timeout;
     limits.write_timeout = bounds.write_timeout;
-    limits.max_connections_per_peer = bounds.max_connections_per_peer;
+    limits.max_connections_per_peer = bounds.console_max_connections_per_peer;
     limits.max_connections = bounds.console_max_connections;
     limits.reserved_for_tokens = bounds.console_max_connections / 10;
     return limits;

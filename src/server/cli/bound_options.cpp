@@ -25,7 +25,11 @@ void BoundOptions::add_to(CLI::App& serve, ServeBounds& bounds) {
                      "close a connection, or a console event stream, whose client takes no "
                      "reply for DURATION while one is being sent (default 30s)");
     serve.add_option("--max-connections-per-peer", bounds.max_connections_per_peer,
-                     "connections one IP address may hold on each door; more are closed at once")
+                     "line-port connections one IP address may hold; more are closed at once")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    serve.add_option("--console-max-connections-per-peer", bounds.console_max_connections_per_peer,
+                     "console connections one IP address may hold; more are closed at once")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     serve.add_option("--console-max-connections", bounds.console_max_connections,

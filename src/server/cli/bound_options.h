@@ -20,7 +20,10 @@ struct ServeBounds {
     std::chrono::milliseconds idle_timeout{0};
     std::chrono::milliseconds line_timeout = std::chrono::seconds(10);  // a line left unfinished
     std::chrono::milliseconds write_timeout = std::chrono::seconds(30);  // replies nobody reads
-    std::size_t max_connections_per_peer = 64;  // per IP address, on each door
+    // Per IP address. On the line port, half the default connection cap: a host may run
+    // many workers, but not take every slot. Browsers open a few per console.
+    std::size_t max_connections_per_peer = 5000;
+    std::size_t console_max_connections_per_peer = 64;
     std::chrono::milliseconds console_header_timeout = std::chrono::seconds(10);
     std::size_t console_max_connections = 1000;  // a tenth kept for bearer tokens
 };

@@ -26,7 +26,7 @@ struct ServerLimits {
     std::size_t max_line = 1 << 20;          // bytes of one request line, line feed excluded
     std::size_t max_connections = 10'000;    // connections served at once
     std::size_t max_unsent = 1 << 20;        // a connection is not read from above this
-    std::size_t max_connections_per_peer = 64;  // from one IP address at once
+    std::size_t max_connections_per_peer = 5'000;  // from one IP address at once
     // A connection is closed when a request line stays unfinished this long, when one
     // write of replies takes this long (its client reads nothing), or after this long
     // without a request (zero: never, since GateClient does not reconnect).

@@ -202,7 +202,9 @@ void PostgresStore::upkeep() {
     // the next batch finds out for itself whether the connection still serves.
     Result<std::uint64_t> pruned = prune_audit_step(*connection_, bounds_.retention, kPruneEntries);
     if (!pruned) diagnose("pruning the audit log failed: " + pruned.error());
-    prune_due_ = now + (pruned && pruned.value() == kPruneEntries ? kPruneAgain : kPruneLater);
+    // A short retention is looked at as often as entries age past it.
+    const std::chrono::milliseconds later = std::min<std::chrono::milliseconds>(kPruneLater, bounds_.retention);
+    prune_due_ = now + (pruned && pruned.value() == kPruneEntries ? std::chrono::milliseconds(kPruneAgain) : later);
 }
 
 void PostgresStore::try_reconnect() {

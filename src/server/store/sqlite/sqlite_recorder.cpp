@@ -106,9 +106,10 @@ void SqliteRecorder::prune_slice() {
         const std::lock_guard using_file(file_mutex_);
         pruned = file_.prune_audit(unix_time_ms() - bounds_.retention.count(), kPruneEntries);
     }
+    // A short retention is looked at as often as entries age past it.
+    const std::chrono::milliseconds later = std::min<std::chrono::milliseconds>(kPruneLater, bounds_.retention);
     prune_due_ = Batcher<Batch>::Clock::now() +
-                 (pruned && pruned.value() == kPruneEntries ? std::chrono::duration_cast<Batcher<Batch>::Clock::duration>(kPruneAgain)
-                                                            : std::chrono::duration_cast<Batcher<Batch>::Clock::duration>(kPruneLater));
+                 (pruned && pruned.value() == kPruneEntries ? std::chrono::milliseconds(kPruneAgain) : later);
     if (!pruned) {
         boost::asio::post(io_, [this, failed = std::move(pruned).take_failure()]() mutable {
             finished(0, std::move(failed), -1);

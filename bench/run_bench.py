@@ -330,6 +330,36 @@ def memory_rows(memory):
     return rows
 
 
+def run_hostile(build_dir, env):
+    """The server's memory under hostile loads (bench_hostile.py); reported only."""
+    try:
+        return run_json_script("bench_hostile.py", env, "--build-dir", build_dir)
+    except (subprocess.CalledProcessError, json.JSONDecodeError) as failed:
+        return {"unavailable": str(failed)}
+
+
+def hostile_rows(hostile):
+    if "unavailable" in hostile:
+        return [Row("latchwork-gate under hostile loads", None, note=hostile["unavailable"][:80])]
+    rows = []
+    labels = {"hold_close_memory": "hold-and-close, 4 KB keys, memory: (cap 10,000 entries)",
+              "hold_close_sqlite": "hold-and-close, 4 KB keys, sqlite: (retention 1s)",
+              "no_read": "200 clients sending without reading",
+              "endless_line": "400 connections, each a never-ending 1 MiB line"}
+    for name, label in labels.items():
+        found = hostile.get(name)
+        if not found:
+            continue
+        rows.append(Row(f"server RSS peak: {label}", found["rss_peak"], target="reported", unit="B"))
+        if "ping_max_ms" in found:
+            rows.append(Row(f"another client's slowest ping meanwhile: {label}",
+                            found["ping_max_ms"] / 1e3, target="reported"))
+        if "store_bytes" in found:
+            rows.append(Row(f"store file size after: {label}", found["store_bytes"],
+                            target="reported", unit="B"))
+    return rows
+
+
 def tag_rows(tag, core):
     ours, theirs = tag.get("decision_tag_short.latchwork"), tag.get("decision_tag_short.baseline")
     rows = [Row("decision_tag, 20-byte secret, short ids (vs hmac.new)", ours, theirs,
@@ -548,11 +578,16 @@ def main():
     say("two latchwork-gate servers on one PostgreSQL, and pgbench")
     postgres = run_postgres_bench(build_dir, env)
 
+    say("latchwork-gate's memory under hostile loads")
+    hostile = run_hostile(build_dir, env)
+
+    hostile_table = hostile_rows(hostile)  # reported, not plotted beside the timings
     rows = (gate_rows(gate, core) + ledger_rows(ledger, core) + memory_rows(memory)
             + tag_rows(tag, core) + client_rows(clients) + server_rows(server, store)
-            + postgres_rows(postgres))
+            + postgres_rows(postgres) + hostile_table)
     raw = {"gate": gate, "ledger": ledger, "tag": tag, "memory": memory, "core": core,
            "clients": clients, "server": server, "store": store, "postgres": postgres,
+           "hostile": hostile,
            "machine": machine_line()}
     (RESULTS / "raw.json").write_text(json.dumps(raw, indent=1))
 
@@ -575,7 +610,7 @@ def main():
                 f"time the C++ core alone.\n\n"
                 + markdown_table(rows))
     (RESULTS / "latest.md").write_text(markdown + "\n")
-    draw_plot(rows, RESULTS / "latency.png")
+    draw_plot([row for row in rows if row not in hostile_table], RESULTS / "latency.png")
     if not args.no_readme:
         update_readme(markdown)
     missed = [row.operation for row in rows if row.met is False]

@@ -44,6 +44,27 @@ Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options) 
     return std::optional<LineAccess>(std::in_place, std::move(allow), std::move(clients));
 }
 
+AuditBounds audit_bounds(const ServeBounds& bounds) {
+    return AuditBounds{bounds.audit_retention, bounds.audit_max_entries};
+}
+
+void set_line_bounds(ServerLimits& limits, const ServeBounds& bounds) {
+    limits.max_connections_per_peer = bounds.max_connections_per_peer;
+    limits.line_timeout = bounds.line_timeout;
+    limits.write_timeout = bounds.write_timeout;
+    limits.idle_timeout = bounds.idle_timeout;
+}
+
+ConsoleLimits console_limits(const ServeBounds& bounds) {
+    ConsoleLimits limits;
+    limits.header_timeout = bounds.console_header_timeout;
+    limits.write_timeout = bounds.write_timeout;
+    limits.max_connections_per_peer = bounds.console_max_connections_per_peer;
+    limits.max_connections = bounds.console_max_connections;
+    limits.reserved_for_tokens = bounds.console_max_connections / 10;
+    return limits;
+}
+
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);
 
@@ -98,7 +119,7 @@ int serve(const ServeOptions& options) {
         diagnose(ready.error());
         return 2;
     }
-    Result<OpenedStore> opened = open_store(options.store, io);
+    Result<OpenedStore> opened = open_store(options.store, io, audit_bounds(options.bounds));
     if (!opened) {
         diagnose(opened.error());
         return 2;
@@ -118,6 +139,7 @@ int serve(const ServeOptions& options) {
     ServerLimits limits;
     limits.max_line = options.max_line;
     limits.max_connections = options.max_connections;
+    set_line_bounds(limits, options.bounds);
     GateServer server(io, handler, store, limits);
     if (access.value()) server.set_line_access(&*access.value());
     server.set_timer_stop([&expiry] { expiry.stop(); });
@@ -130,7 +152,7 @@ int serve(const ServeOptions& options) {
     std::optional<Console> console;
     std::optional<boost::asio::ip::tcp::endpoint> console_bound;
     if (console_at) {
-        console.emplace(io, handler, store, server, std::move(approvers));
+        console.emplace(io, handler, store, server, std::move(approvers), console_limits(options.bounds));
         Result<boost::asio::ip::tcp::endpoint> listening = console->listen(*console_at);
         if (!listening) {
             diagnose("cannot listen on " + *options.console + ": " + listening.error());

@@ -205,5 +205,53 @@ TEST(HoldExpiryLogic, LoadedHoldsKeepTheirStoredDeadlineOrGetTheTimeout) {
     EXPECT_EQ(store.held().page(10, 0, "").items.front()->effect_key, "stored");
 }
 
+// The memory store's log is bounded: the oldest entries go first, and seq numbers and
+// cursors keep their meaning across the drops.
+TEST(MemoryAuditBounds, DropsTheOldestBeyondTheCapAndPagesByTheSameSeqs) {
+    MemoryRecorder recorder{AuditBounds{std::chrono::hours(1), 3}};
+    const auto add = [&](const char* run, std::int64_t at_ms) {
+        AuditEntry entry;
+        entry.run_id = run;
+        entry.at_ms = at_ms;
+        recorder.record({}, std::span<const AuditEntry>(&entry, 1));
+    };
+    const auto seqs = [&](AuditQuery query) {
+        std::vector<std::uint64_t> found;
+        const Result<std::vector<AuditEntry>> read = recorder.read_audit(query);
+        for (const AuditEntry& entry : read.value()) found.push_back(entry.seq);
+        return found;
+    };
+    const auto page = [](std::uint64_t after, std::uint64_t before, bool newest_first = false,
+                         std::size_t limit = 10) {
+        AuditQuery query;
+        query.after = after;
+        query.before = before;
+        query.newest_first = newest_first;
+        query.limit = limit;
+        return query;
+    };
+    AuditQuery of_a;
+    of_a.run = "a";
+    using Seqs = std::vector<std::uint64_t>;
+    for (int i = 0; i < 5; ++i) add(i % 2 == 0 ? "a" : "b", 1000 + i);
+    EXPECT_EQ(seqs({}), (Seqs{3, 4, 5}));  // 1 and 2 dropped, the rest keep their numbers
+    EXPECT_EQ(seqs(page(1, 0)), (Seqs{3, 4, 5}));
+    EXPECT_EQ(seqs(page(3, 0)), (Seqs{4, 5}));
+    EXPECT_EQ(seqs(page(5, 0)), Seqs{});
+    EXPECT_EQ(seqs(page(0, 5)), (Seqs{3, 4}));
+    EXPECT_EQ(seqs(page(0, 3)), Seqs{});
+    EXPECT_EQ(seqs(page(0, 2)), Seqs{});
+    EXPECT_EQ(seqs(page(0, 0, true, 2)), (Seqs{5, 4}));
+    EXPECT_EQ(seqs(page(0, 4, true, 2)), (Seqs{3}));
+    EXPECT_EQ(seqs(of_a), (Seqs{3, 5}));
+
+    // Older than the retention (an hour before the newest entry) goes too.
+    add("c", 1000 + 3'600'000 + 4);
+    EXPECT_EQ(seqs({}), (Seqs{5, 6}));
+    add("d", 1000 + 7'200'005);
+    EXPECT_EQ(seqs({}), (Seqs{7}));
+    EXPECT_EQ(seqs(page(6, 0)), (Seqs{7}));
+}
+
 }  // namespace
 }  // namespace latchwork::server

@@ -713,4 +713,48 @@ TEST(SqliteFileReaders, ARemovedLockFileFailsTheNextCommit) {
 }
 
 }  // namespace
+// Retention: the oldest entries go, a bounded number per step; the newest entry and the
+// hold of a still pending effect stay, and seq numbering goes on past what was pruned.
+TEST(SqliteFile, PruningTheAuditLogTakesTheOldestAndKeepsWhatARestartNeeds) {
+    TempDir dir;
+    SqliteFile store = open_store(dir.file("gate.db"));
+    const auto entry = [](AuditEvent event, const char* key, std::int64_t at_ms) {
+        AuditEntry made;
+        made.event = event;
+        made.run_id = "r";
+        made.effect_key = key;
+        made.at_ms = at_ms;
+        made.verdict = "v";
+        made.source = "line:test";
+        return made;
+    };
+    // seq 1: the hold of "p", still pending; 2-5: "done" held and decided, then more.
+    ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change("r", "p", EffectState::pending)},
+                              std::vector<AuditEntry>{entry(AuditEvent::held, "p", 100)}));
+    ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change("r", "done", EffectState::released)},
+                              std::vector<AuditEntry>{entry(AuditEvent::held, "done", 200),
+                                                      entry(AuditEvent::decided, "done", 300),
+                                                      entry(AuditEvent::decided, "x", 400),
+                                                      entry(AuditEvent::decided, "y", 500)}));
+    ASSERT_FALSE(store.fold());
+    const auto seqs = [&] {
+        std::vector<std::uint64_t> found;
+        const Result<std::vector<AuditEntry>> read = store.read_audit({});
+        for (const AuditEntry& e : read.value()) found.push_back(e.seq);
+        return found;
+    };
+    using Seqs = std::vector<std::uint64_t>;
+    EXPECT_EQ(store.prune_audit(450, 2).value(), 1u);  // of the 2 oldest, only seq 2 may go
+    EXPECT_EQ(seqs(), (Seqs{1, 3, 4, 5}));
+    EXPECT_EQ(store.prune_audit(10'000, 100).value(), 2u);  // all old, but the newest stays
+    EXPECT_EQ(seqs(), (Seqs{1, 5}));
+    EXPECT_EQ(store.prune_audit(10'000, 100).value(), 0u);
+    ASSERT_FALSE(store.commit({}, std::vector<AuditEntry>{entry(AuditEvent::decided, "z", 600)}));
+    EXPECT_EQ(seqs(), (Seqs{1, 5, 6}));  // numbering goes on
+    // The pending effect's hold is still what a restart reads back.
+    const Result<std::vector<StoredHold>> holds = store.pending_holds();
+    ASSERT_EQ(holds.value().size(), 1u);
+    EXPECT_EQ(holds.value()[0].held_at_ms, 100);
+}
+
 }  // namespace latchwork::server

@@ -85,6 +85,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     serve->add_option("--hold-timeout", hold_timeout,
                       "reject a held effect not decided within DURATION (900ms, 30s, 15m, 2h); "
                       "off by default");
+    BoundOptions bound_options;
+    bound_options.add_to(*serve, options.bounds);
     serve->callback([&] { serve_chosen = true; });
 
     LogOptions log;
@@ -125,6 +127,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     if (options.default_store && options.store.empty()) return refuse(std::string(kNoHome));
     if (options.approvers && !options.console) {
         return refuse("--approvers needs --console: the approvers are who may use the console");
+    }
+    if (std::optional<std::string> bad = bound_options.read(options.bounds)) {
+        diagnose(*bad);
+        return exit_with(2);
     }
     if (hold_timeout) {
         Result<std::chrono::milliseconds> parsed = parse_duration(*hold_timeout);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "server/cli/bound_options.h"
+
 namespace latchwork::server {
 
 struct ServeOptions {
@@ -24,6 +26,7 @@ struct ServeOptions {
     std::optional<std::string> console;    // HOST:PORT of the approval console; off when absent
     std::optional<std::string> approvers;  // file of name:token lines
     std::chrono::milliseconds hold_timeout{0};  // zero: held effects wait for ever
+    ServeBounds bounds;
 };
 
 // `latchwork-gate log`: the audit log of a store, printed.

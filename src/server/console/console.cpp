@@ -22,7 +22,7 @@ Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::e
 }
 
 Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& store,
-                 GateServer& gate_server, std::optional<Approvers> approvers)
+                 GateServer& gate_server, std::optional<Approvers> approvers, ConsoleLimits limits)
     : handler_(handler),
       gate_server_(gate_server),
       approvers_(std::move(approvers)),
@@ -34,7 +34,7 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
                          "\nlatchwork_open_connections{door=\"console\"} " +
                          std::to_string(server_.connection_count()) + "\n";
               }),
-      server_(io, routes_, state_, store, ConsoleLimits{}) {
+      server_(io, routes_, state_, store, limits) {
     handler_.set_observer(&state_);
     gate_server_.set_durable_watcher([this] { server_.durable_advanced(); });
     gate_server_.set_stop_watcher([this] { server_.stop(); });

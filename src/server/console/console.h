@@ -30,7 +30,7 @@ Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::e
 class Console {
 public:
     Console(boost::asio::io_context& io, RequestHandler& handler, Store& store,
-            GateServer& gate_server, std::optional<Approvers> approvers);
+            GateServer& gate_server, std::optional<Approvers> approvers, ConsoleLimits limits = {});
     ~Console();
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;

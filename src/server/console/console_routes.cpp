@@ -182,11 +182,7 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
     if (path == "/api" || path.starts_with("/api/")) {
         std::string approver = "console";
         if (approvers_ != nullptr) {
-            constexpr std::string_view kBearer = "Bearer ";
-            std::optional<std::string> name;
-            if (call.authorization.starts_with(kBearer)) {
-                name = approvers_->find(call.authorization.substr(kBearer.size()));
-            }
+            std::optional<std::string> name = approver_of(call.authorization);
             if (!name) {
                 state_.count_refusal("api", 401);
                 return error_reply(401, "missing or wrong bearer token");

@@ -58,6 +58,10 @@ public:
     HttpReply route(const HttpCall& call);
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
+    // True when `authorization` is "Bearer " and an approver's token.
+    bool valid_token(std::string_view authorization) const {
+        return approver_of(authorization).has_value();
+    }
 
 private:
     HttpReply api(const HttpCall& call, std::string_view path, std::string_view query,
@@ -73,6 +77,11 @@ private:
     Store& store_;
     ConsoleState& state_;
     const Approvers* approvers_;
+    std::optional<std::string> approver_of(std::string_view authorization) const {
+        constexpr std::string_view kBearer = "Bearer ";
+        if (approvers_ == nullptr || !authorization.starts_with(kBearer)) return std::nullopt;
+        return approvers_->find(authorization.substr(kBearer.size()));
+    }
     std::function<std::string()> connection_gauges_;
 };
 

@@ -16,7 +16,13 @@ namespace asio = boost::asio;
 
 ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, ConsoleState& state,
                              Store& store, ConsoleLimits limits)
-    : io_(io), routes_(routes), state_(state), store_(store), limits_(limits), acceptor_(io) {
+    : io_(io),
+      routes_(routes),
+      state_(state),
+      store_(store),
+      limits_(limits),
+      acceptor_(io),
+      peer_slots_(limits.max_connections_per_peer) {
     state_.set_event_listener([this](const std::string& text) {
         for (ConsoleSession* session : sessions_) session->push_event(text);
     });
@@ -44,8 +50,22 @@ asio::awaitable<void> ConsoleServer::accept_loop() {
             socket.close(ignored);
             continue;
         }
-        auto session = std::make_shared<ConsoleSession>(std::move(socket), *this);
+        boost::system::error_code no_peer;
+        std::optional<PeerSlot> slot = peer_slots_.take(socket.remote_endpoint(no_peer).address());
+        if (no_peer || !slot) {
+            boost::system::error_code ignored;
+            socket.close(ignored);  // gone already, or its peer holds its share
+            continue;
+        }
+        // Only a console with approvers has tokens to keep room for.
+        const bool reserve = !routes_.open_without_token() &&
+                             limits_.max_connections > limits_.reserved_for_tokens;
+        const bool on_probation =
+            reserve && unproven_ >= limits_.max_connections - limits_.reserved_for_tokens;
+        auto session = std::make_shared<ConsoleSession>(std::move(socket), *this, std::move(*slot),
+                                                        on_probation);
         sessions_.insert(session.get());
+        ++unproven_;
         session->start();
     }
 }

@@ -5,12 +5,14 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <unordered_set>
 
 #include "server/console/console_routes.h"
 #include "server/console/console_state.h"
+#include "server/net/peer_slots.h"
 #include "server/store/store.h"
 #include "support/result.h"
 
@@ -21,6 +23,15 @@ struct ConsoleLimits {
     std::size_t max_body = 64 * 1024;    // bytes of a request body
     std::size_t max_connections = 1000;  // console connections at once; more are closed
     std::size_t max_event_backlog = 1 << 20;  // unsent event bytes before a stream is dropped
+    // A request whose line, headers and body take longer is closed (and so is an idle
+    // keep-alive connection); a reply or event write taking longer ends the connection.
+    std::chrono::milliseconds header_timeout = std::chrono::seconds(10);
+    std::chrono::milliseconds write_timeout = std::chrono::seconds(30);
+    std::size_t max_connections_per_peer = 64;
+    // Slots that connections without a valid bearer token cannot all take: once the
+    // others hold max_connections - reserved_for_tokens, a new connection's first
+    // request must carry a valid token, or it is answered 503 and closed.
+    std::size_t reserved_for_tokens = 100;
 };
 
 class ConsoleSession;
@@ -50,7 +61,12 @@ public:
     Store& store() noexcept { return store_; }
     const ConsoleLimits& limits() const noexcept { return limits_; }
     bool stopping() const noexcept { return stopping_; }
-    void forget(ConsoleSession* session) { sessions_.erase(session); }
+    void forget(ConsoleSession* session, bool proven) {
+        sessions_.erase(session);
+        if (!proven) --unproven_;
+    }
+    // A session showed a valid bearer token: it no longer counts against the others' share.
+    void proven() noexcept { --unproven_; }
 
 private:
     boost::asio::awaitable<void> accept_loop();
@@ -62,6 +78,8 @@ private:
     ConsoleLimits limits_;
     boost::asio::ip::tcp::acceptor acceptor_;
     std::unordered_set<ConsoleSession*> sessions_;
+    std::size_t unproven_ = 0;  // sessions that have not shown a valid token
+    PeerSlots peer_slots_;
     bool stopping_ = false;
 };
 

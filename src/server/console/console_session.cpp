@@ -23,8 +23,6 @@ namespace http = beast::http;
 namespace {
 
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
-// An idle keep-alive connection, or one that sends its request slowly, is closed.
-constexpr auto kIdleTimeout = std::chrono::seconds(60);
 // A comment line on an event stream this often keeps proxies from closing it.
 constexpr auto kHeartbeat = std::chrono::seconds(15);
 
@@ -46,10 +44,15 @@ void add_common_headers(Message& message) {
 
 }  // namespace
 
-ConsoleSession::ConsoleSession(asio::ip::tcp::socket socket, ConsoleServer& server)
-    : stream_(std::move(socket)), server_(server), wake_(stream_.get_executor()) {}
+ConsoleSession::ConsoleSession(asio::ip::tcp::socket socket, ConsoleServer& server, PeerSlot slot,
+                               bool on_probation)
+    : stream_(std::move(socket)),
+      server_(server),
+      wake_(stream_.get_executor()),
+      on_probation_(on_probation),
+      slot_(std::move(slot)) {}
 
-ConsoleSession::~ConsoleSession() { server_.forget(this); }
+ConsoleSession::~ConsoleSession() { server_.forget(this, proven_); }
 
 void ConsoleSession::start() {
     asio::co_spawn(stream_.get_executor(),
@@ -98,7 +101,7 @@ asio::awaitable<bool> ConsoleSession::send(const HttpReply& reply, unsigned vers
     response.keep_alive(keep_alive);
     http::response_serializer<http::string_body> serializer(response);
     if (head) serializer.split(true);
-    stream_.expires_after(kIdleTimeout);
+    stream_.expires_after(server_.limits().write_timeout);
     if (head) {
         auto [error, written] = co_await http::async_write_header(stream_, serializer, kAwait);
         co_return !error;
@@ -114,7 +117,8 @@ asio::awaitable<void> ConsoleSession::serve() {
         http::request_parser<http::string_body> parser;
         parser.header_limit(static_cast<std::uint32_t>(limits.max_header));
         parser.body_limit(limits.max_body);
-        stream_.expires_after(kIdleTimeout);
+        // Half-sent requests must not hold a slot for long: an approver may need it.
+        stream_.expires_after(limits.header_timeout);
         reading_ = true;
         auto [error, read] = co_await http::async_read(stream_, buffer, parser, kAwait);
         reading_ = false;
@@ -133,6 +137,17 @@ asio::awaitable<void> ConsoleSession::serve() {
         }
         if (error) break;  // closed, timed out or stopped
         const http::request<http::string_body>& request = parser.get();
+        if (!proven_ && server_.routes().valid_token(request[http::field::authorization])) {
+            proven_ = true;
+            server_.proven();
+        }
+        if (on_probation_ && !proven_) {
+            // The slots left are kept for requests that carry a valid token.
+            co_await send(error_reply(503, "console busy: only requests with a valid bearer token are served now"),
+                          request.version(), false, false);
+            break;
+        }
+        on_probation_ = false;
         const HttpCall call{request.method_string(), request.target(),
                             request[http::field::authorization],
                             request[http::field::content_type], request.body()};
@@ -183,23 +198,31 @@ asio::awaitable<void> ConsoleSession::stream_events() {
         "Connection: close\r\n\r\n"
         ": stream open\n\n";
     streaming_ = true;
-    stream_.expires_never();
+    // Each write must end within the write timeout: a client that stops reading has
+    // its stream closed, not its events kept.
+    const auto write_timeout = server_.limits().write_timeout;
+    stream_.expires_after(write_timeout);
     auto [error, written] = co_await asio::async_write(stream_, asio::buffer(head), kAwait);
+    stream_.expires_never();
     while (!error && !dropped_ && !server_.stopping()) {
         if (events_.empty()) {
             wake_.expires_after(kHeartbeat);
             auto [waited] = co_await wake_.async_wait(kAwait);
             if (!waited && events_.empty()) {  // the heartbeat, not an event
                 static const std::string kComment = ": keep-alive\n\n";
+                stream_.expires_after(write_timeout);
                 std::tie(error, written) =
                     co_await asio::async_write(stream_, asio::buffer(kComment), kAwait);
+                stream_.expires_never();
             }
             continue;
         }
         std::string text = std::move(events_.front());
         events_.pop_front();
         event_bytes_ -= text.size();
+        stream_.expires_after(write_timeout);
         std::tie(error, written) = co_await asio::async_write(stream_, asio::buffer(text), kAwait);
+        stream_.expires_never();
     }
     streaming_ = false;
 }

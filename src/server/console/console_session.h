@@ -11,6 +11,7 @@
 #include <string>
 
 #include "server/console/console_routes.h"
+#include "server/net/peer_slots.h"
 
 namespace latchwork::server {
 
@@ -19,7 +20,10 @@ class ConsoleServer;
 // Owned by its coroutine (shared ownership); the server knows it by pointer while it lives.
 class ConsoleSession : public std::enable_shared_from_this<ConsoleSession> {
 public:
-    ConsoleSession(boost::asio::ip::tcp::socket socket, ConsoleServer& server);
+    // `on_probation`: it holds a slot kept for approvers, so its first request must
+    // carry a valid bearer token.
+    ConsoleSession(boost::asio::ip::tcp::socket socket, ConsoleServer& server, PeerSlot slot,
+                   bool on_probation);
     ~ConsoleSession();
     ConsoleSession(const ConsoleSession&) = delete;
     ConsoleSession& operator=(const ConsoleSession&) = delete;
@@ -44,6 +48,9 @@ private:
     bool reading_ = false;  // idle between requests, safe to close
     bool streaming_ = false;
     bool dropped_ = false;
+    bool on_probation_ = false;
+    bool proven_ = false;  // a request carried a valid bearer token
+    PeerSlot slot_;
     std::deque<std::string> events_;
     std::size_t event_bytes_ = 0;
 };

@@ -9,7 +9,9 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "server/net/gate_server.h"
 #include "server/net/http_line.h"
@@ -30,6 +32,10 @@ constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 constexpr auto kDrainTime = std::chrono::seconds(1);
 // Buffers that grew for a long line are given back rather than kept while idle.
 constexpr std::size_t kKeptCapacity = 4096;
+// Lines answered before the connection lets the others have a turn: one read of tiny
+// lines holds tens of thousands, and answering all of them at once would keep every
+// other client waiting that long.
+constexpr std::size_t kLinesPerTurn = 256;
 
 void release_if_large(std::string& buffer) {
     if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
@@ -47,7 +53,9 @@ Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
     : socket_(std::move(socket)),
       server_(server),
       writer_wake_(server.io()),
-      reader_wake_(server.io()) {
+      reader_wake_(server.io()),
+      watchdog_(server.io()),
+      last_request_(Clock::now()) {
     boost::system::error_code error;
     const asio::ip::tcp::endpoint remote = socket_.remote_endpoint(error);
     const LineAccess* access = server_.line_access();
@@ -66,6 +74,8 @@ void Connection::start() {
                    asio::detached);
     asio::co_spawn(server_.io(), [self = shared_from_this()] { return self->write_loop(); },
                    asio::detached);
+    asio::co_spawn(server_.io(), [self = shared_from_this()] { return self->watch_loop(); },
+                   asio::detached);
 }
 
 void Connection::stop_reading() {
@@ -80,6 +90,7 @@ void Connection::abort() {
     socket_.close(ignored);
     wake_reader();
     wake_writer();
+    watchdog_.cancel();
 }
 
 // Readiness is reported on edges: a wait that starts while unread bytes remain may
@@ -102,10 +113,24 @@ asio::awaitable<std::size_t> Connection::read_available(std::span<char> into) {
 asio::awaitable<void> Connection::read_loop() {
     const std::span<char> scratch = server_.scratch();
     for (;;) {
-        while (unsent_ > server_.limits().max_unsent && !stop_requested_ && !closed_) {
+        while (over_reply_cap() && !stop_requested_ && !closed_) {
             co_await sleep_until_woken(reader_wake_);
         }
         if (stop_requested_ || closed_) break;
+        if (!unparsed_.empty()) {
+            // What was read before the replies reached their cap comes first.
+            taking_unparsed_ = true;
+            const bool going_on = take(std::string_view(unparsed_).substr(unparsed_at_));
+            if (taking_unparsed_) {  // all taken: nothing was stashed again
+                unparsed_.clear();
+                unparsed_at_ = 0;
+                release_if_large(unparsed_);
+            }
+            taking_unparsed_ = false;
+            if (!going_on) break;
+            co_await asio::post(server_.io(), asio::use_awaitable);
+            continue;
+        }
         const std::size_t count = co_await read_available(scratch);
         if (count == 0) break;  // end of stream, a failed socket or a cancelled wait
         if (!take(std::string_view(scratch.data(), count))) break;
@@ -114,12 +139,20 @@ asio::awaitable<void> Connection::read_loop() {
     }
     reading_done_ = true;
     release_if_large(partial_);
+    std::string().swap(unparsed_);
     wake_writer();
 }
 
 bool Connection::take(std::string_view bytes) {
     const std::size_t max_line = server_.limits().max_line;
-    for (;;) {
+    for (std::size_t answered = 0;; ++answered) {
+        if (over_reply_cap() || answered == kLinesPerTurn) {
+            // One chunk of tiny requests can ask for many times its size in replies:
+            // the rest waits, unparsed, until the client has read what it asked for
+            // (or until the others had their turn).
+            stash(bytes);
+            return true;
+        }
         const std::size_t feed = bytes.find('\n');
         if (feed == std::string_view::npos) break;
         const std::string_view piece = bytes.substr(0, feed);
@@ -143,8 +176,24 @@ bool Connection::take(std::string_view bytes) {
         queue(Answer{error_reply(line_too_long_message()), 0});
         return false;
     }
+    if (partial_.empty() && !bytes.empty()) {
+        line_started_ = Clock::now();
+        watchdog_.cancel();  // the line's deadline may come before the one waited for
+    }
     partial_.append(bytes);
     return true;
+}
+
+// Keeps what is left of a read for later: either still in unparsed_ (the rest of it
+// is what is being taken) or copied there from the scratch buffer.
+void Connection::stash(std::string_view rest) {
+    if (taking_unparsed_) {
+        unparsed_at_ = unparsed_.size() - rest.size();
+        taking_unparsed_ = false;
+    } else {
+        unparsed_.assign(rest);
+        unparsed_at_ = 0;
+    }
 }
 
 bool Connection::answer_line(std::string_view line) {
@@ -157,6 +206,7 @@ bool Connection::answer_line(std::string_view line) {
             return false;
         }
     }
+    last_request_ = Clock::now();
     if (const LineAccess* access = server_.line_access()) {
         if (std::optional<LineAccess::Screened> screened = access->screen(line, peer_)) {
             queue(Answer{std::move(screened->reply), 0});
@@ -218,8 +268,12 @@ asio::awaitable<void> Connection::write_loop() {
             continue;
         }
         sending_.swap(outbox_);
+        write_started_ = Clock::now();
+        writing_ = true;
+        watchdog_.cancel();  // the write's deadline may come before the one waited for
         auto [error, written] = co_await asio::async_write(socket_, asio::buffer(sending_), kAwait);
         (void)written;
+        writing_ = false;
         unsent_ -= sending_.size();
         sending_.clear();
         release_if_large(sending_);  // outbox_ may have filled meanwhile: it is kept
@@ -227,7 +281,7 @@ asio::awaitable<void> Connection::write_loop() {
             abort();
             break;
         }
-        if (unsent_ <= server_.limits().max_unsent) wake_reader();
+        if (!over_reply_cap()) wake_reader();
     }
     if (!closed_) {
         boost::system::error_code ignored;
@@ -235,6 +289,32 @@ asio::awaitable<void> Connection::write_loop() {
         if (too_long_ || refused_) co_await drain_input();
     }
     abort();
+}
+
+bool Connection::over_reply_cap() const noexcept { return unsent_ > server_.limits().max_unsent; }
+
+// One timer per connection for its three deadlines; whatever moves a deadline
+// earlier cancels the wait, and the loop looks again.
+asio::awaitable<void> Connection::watch_loop() {
+    const ServerLimits& limits = server_.limits();
+    for (;;) {
+        if (closed_) break;
+        Clock::time_point due = Clock::time_point::max();
+        if (writing_) due = std::min(due, write_started_ + limits.write_timeout);
+        if (!reading_done_) {
+            if (!partial_.empty()) {
+                due = std::min(due, line_started_ + limits.line_timeout);
+            } else if (limits.idle_timeout.count() > 0 && !writing_) {
+                due = std::min(due, last_request_ + limits.idle_timeout);
+            }
+        }
+        if (due != Clock::time_point::max() && Clock::now() >= due) {
+            abort();
+            break;
+        }
+        watchdog_.expires_at(due);
+        co_await watchdog_.async_wait(kAwait);
+    }
 }
 
 asio::awaitable<void> Connection::drain_input() {

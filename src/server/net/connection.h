@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/net/peer_slots.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
@@ -30,6 +31,8 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
+    // Holds the connection's place in its peer's count for as long as it lives.
+    void keep(PeerSlot slot) { slot_ = std::move(slot); }
     void start();
     // Reads nothing more; what was read is answered, then the connection closes.
     void stop_reading();
@@ -45,8 +48,13 @@ private:
     boost::asio::awaitable<void> read_loop();
     boost::asio::awaitable<void> write_loop();
     boost::asio::awaitable<void> drain_input();
+    // Closes the connection when a line, a write or the quiet between requests
+    // outlasts its timeout (ServerLimits).
+    boost::asio::awaitable<void> watch_loop();
+    bool over_reply_cap() const noexcept;
     // Splits received bytes into lines and answers each; false once a line is too long.
     bool take(std::string_view bytes);
+    void stash(std::string_view rest);
     // Answers one line; false when it closed the connection instead.
     bool answer_line(std::string_view line);
     void queue(Answer answer);
@@ -56,11 +64,23 @@ private:
     boost::asio::ip::tcp::socket socket_;
     GateServer& server_;
     Peer peer_;  // its address for the audit log, and what the access rules let it do
+    PeerSlot slot_;
     boost::asio::steady_timer writer_wake_;
     boost::asio::steady_timer reader_wake_;
     boost::asio::cancellation_signal read_cancel_;
+    using Clock = boost::asio::steady_timer::clock_type;
+    boost::asio::steady_timer watchdog_;
+    Clock::time_point last_request_;   // or the connection's start
+    Clock::time_point line_started_;   // when partial_ got its first byte
+    Clock::time_point write_started_;  // when the write in flight began
+    bool writing_ = false;
 
     std::string partial_;         // the start of a line whose line feed has not come yet
+    // Read but not parsed yet, from unparsed_at_ on, because the replies reached their
+    // cap or the connection's turn ended: at most one read (the scratch buffer, 64 KiB).
+    std::string unparsed_;
+    std::size_t unparsed_at_ = 0;
+    bool taking_unparsed_ = false;  // take() is reading unparsed_ itself
     // Replies whose batch is not durable yet, in order, from waiting_head_ on. (A
     // vector, unlike a deque, costs nothing until the first reply has to wait.)
     std::vector<Answer> waiting_;

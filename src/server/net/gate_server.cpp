@@ -25,6 +25,8 @@ constexpr auto kDrainDeadline = std::chrono::seconds(5);
 // How long accepting pauses after a failed accept (out of descriptors, say), so the
 // loop does not spin while the cause lasts.
 constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+// Connections taken from the backlog at once, beside the one an accept completed with.
+constexpr int kAcceptBurst = 64;
 
 }  // namespace
 
@@ -37,7 +39,8 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
       acceptor_(io),
       signals_(io, SIGTERM, SIGINT),
       drain_deadline_(io),
-      accept_pause_(io) {
+      accept_pause_(io),
+      peer_slots_(limits.max_connections_per_peer) {
     store_.set_durable_listener([this] {
         // Releasing may leave a connection with nothing waiting, which takes it out of
         // the set: the loop walks a copy.
@@ -64,6 +67,8 @@ void GateServer::start() {
     auto rethrow = [](std::exception_ptr fault) {
         if (fault) std::rethrow_exception(fault);
     };
+    boost::system::error_code ignored;
+    acceptor_.non_blocking(true, ignored);  // so that the backlog can be emptied
     asio::co_spawn(io_, accept_loop(), rethrow);
     signals_.async_wait([this](const boost::system::error_code& error, int) {
         if (!error) stop();
@@ -86,15 +91,35 @@ asio::awaitable<void> GateServer::accept_loop() {
             continue;
         }
         last_error = {};
-        if (connections_.size() >= limits_.max_connections) {
-            boost::system::error_code ignored;
-            socket.close(ignored);  // over the cap: closed at once, nothing read
-            continue;
+        admit(std::move(socket));
+        // Under load the accept's completion waits a whole round of every connection's
+        // turn: what else is waiting in the backlog is taken now, not one per round.
+        for (int more = 0; more < kAcceptBurst && !stopping_; ++more) {
+            boost::system::error_code none_waiting;
+            asio::ip::tcp::socket next = acceptor_.accept(none_waiting);
+            if (none_waiting) break;
+            admit(std::move(next));
         }
-        auto connection = std::make_shared<Connection>(std::move(socket), *this);
-        connections_.insert(connection.get());
-        connection->start();
     }
+}
+
+void GateServer::admit(asio::ip::tcp::socket socket) {
+    if (connections_.size() >= limits_.max_connections) {
+        boost::system::error_code ignored;
+        socket.close(ignored);  // over the cap: closed at once, nothing read
+        return;
+    }
+    boost::system::error_code no_peer;
+    std::optional<PeerSlot> slot = peer_slots_.take(socket.remote_endpoint(no_peer).address());
+    if (no_peer || !slot) {
+        boost::system::error_code ignored;
+        socket.close(ignored);  // gone already, or its peer holds its share
+        return;
+    }
+    auto connection = std::make_shared<Connection>(std::move(socket), *this);
+    connection->keep(std::move(*slot));
+    connections_.insert(connection.get());
+    connection->start();
 }
 
 void GateServer::stop() {

@@ -8,10 +8,12 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <unordered_set>
 
+#include "server/net/peer_slots.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
 #include "support/result.h"
@@ -25,6 +27,13 @@ struct ServerLimits {
     std::size_t max_line = 1 << 20;          // bytes of one request line, line feed excluded
     std::size_t max_connections = 10'000;    // connections served at once
     std::size_t max_unsent = 1 << 20;        // a connection is not read from above this
+    std::size_t max_connections_per_peer = 5'000;  // from one IP address at once
+    // A connection is closed when a request line stays unfinished this long, when one
+    // write of replies takes this long (its client reads nothing), or after this long
+    // without a request (zero: never, since GateClient does not reconnect).
+    std::chrono::milliseconds line_timeout = std::chrono::seconds(10);
+    std::chrono::milliseconds write_timeout = std::chrono::seconds(30);
+    std::chrono::milliseconds idle_timeout{0};
 };
 
 // Everything runs on the one thread that runs the io_context: network and ledger.
@@ -72,6 +81,8 @@ public:
 
 private:
     boost::asio::awaitable<void> accept_loop();
+    // Serves a new connection, or closes it at once when a cap says so.
+    void admit(boost::asio::ip::tcp::socket socket);
 
     boost::asio::io_context& io_;
     RequestHandler& handler_;
@@ -81,6 +92,7 @@ private:
     boost::asio::signal_set signals_;
     boost::asio::steady_timer drain_deadline_;
     boost::asio::steady_timer accept_pause_;
+    PeerSlots peer_slots_;
     std::unordered_set<Connection*> connections_;
     std::unordered_set<Connection*> waiting_;  // those with replies waiting for the store
     std::function<void()> durable_watcher_;

@@ -37,14 +37,16 @@ Failure unsupported(std::string_view url) {
 
 }  // namespace
 
-Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io) {
+Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io,
+                               const AuditBounds& bounds) {
     if (url == "memory:") {
-        return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>()), "memory:"};
+        return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>(bounds)),
+                           "memory:"};
     }
     if (is_postgresql_url(url)) {
 #if LATCHWORK_WITH_POSTGRESQL
         const std::string shown = shown_store_url(url);
-        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io);
+        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io, bounds);
         if (!opened) return Failure{"store " + shown + ": " + opened.error()};
         return OpenedStore{std::move(opened).value(), shown};
 #else
@@ -57,7 +59,7 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     Result<SqliteFile> opened = SqliteFile::open(full.value());
     if (!opened) return std::move(opened).take_failure();
     return OpenedStore{std::make_unique<LedgerStore>(
-                           std::make_unique<SqliteRecorder>(io, std::move(opened).value())),
+                           std::make_unique<SqliteRecorder>(io, std::move(opened).value(), bounds)),
                        "sqlite:" + full.value()};
 }
 

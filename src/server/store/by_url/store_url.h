@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/store/audit_bounds.h"
 #include "server/store/store.h"
 #include "support/result.h"
 
@@ -21,8 +22,10 @@ struct OpenedStore {
 // "sqlite:PATH" opens (or creates) the SQLite store at PATH, relative paths taken
 // from the working directory; it commits on a thread of its own and posts to `io`,
 // which must outlive it. "memory:" keeps nothing beyond the ledger. Anything else
-// fails with a message that says which stores there are.
-Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io);
+// fails with a message that says which stores there are. Every store keeps its audit
+// log within `bounds`.
+Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io,
+                               const AuditBounds& bounds = {});
 
 // The audit log of the store `url` names, read without serving: a missing SQLite file
 // is refused, never created, and so is one a running server holds. `bad_url` tells a

@@ -1,6 +1,8 @@
 // postgres_store.cpp: the store several servers share, a PostgreSQL database.
 #include "server/store/postgres/postgres_store.h"
 
+#include "server/store/postgres/pg_audit_prune.h"
+
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
@@ -21,6 +23,11 @@ constexpr std::chrono::milliseconds kLongestPause{2000};
 constexpr std::int64_t kExpiryIntervalMs = 250;
 // The most expired at once, in one batch.
 constexpr std::size_t kExpiryBatch = 1000;
+// Audit entries deleted per step, and when the next step comes: soon while a step
+// finds a full slice, otherwise in a while, when more will have aged.
+constexpr std::uint64_t kPruneEntries = 2000;
+constexpr auto kPruneAgain = std::chrono::milliseconds(20);
+constexpr auto kPruneLater = std::chrono::seconds(30);
 
 std::string failed_message(std::string_view why) { return "store failed: " + std::string(why); }
 
@@ -32,19 +39,20 @@ Result<T> read_failed(const std::string& why) {
 }  // namespace
 
 Result<std::unique_ptr<PostgresStore>> PostgresStore::open(const std::string& conninfo,
-                                                          boost::asio::io_context& io) {
+                                                          boost::asio::io_context& io,
+                                                          AuditBounds bounds) {
     Result<PgConnection> connected = PgConnection::open(conninfo);
     if (!connected) return Failure{"cannot connect: " + connected.error()};
     if (Result<std::monostate> checked = check_schema(connected.value()); !checked) {
         return std::move(checked).take_failure();
     }
     return std::unique_ptr<PostgresStore>(
-        new PostgresStore(conninfo, std::move(connected).value(), io));
+        new PostgresStore(conninfo, std::move(connected).value(), io, bounds));
 }
 
 PostgresStore::PostgresStore(std::string conninfo, PgConnection connection,
-                             boost::asio::io_context& io)
-    : io_(io), conninfo_(std::move(conninfo)), connection_(std::move(connection)) {}
+                             boost::asio::io_context& io, AuditBounds bounds)
+    : io_(io), conninfo_(std::move(conninfo)), connection_(std::move(connection)), bounds_(bounds) {}
 
 PostgresStore::~PostgresStore() { batcher_.stop(); }
 
@@ -57,7 +65,7 @@ Result<std::monostate> PostgresStore::load() {
     if (!sweep.empty()) (void)serve_batch(sweep);
     if (!connection_) return Failure{outage_};
     batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
-                    [this] { return reconnect_due(); }, [this] { try_reconnect(); }});
+                    [this] { return upkeep_due(); }, [this] { upkeep(); }});
     return std::monostate{};
 }
 
@@ -176,6 +184,27 @@ std::optional<Batcher<PostgresStore::Batch>::Clock::time_point> PostgresStore::r
     // Away: keep trying, so the server is ready before the next request.
     if (connection_) return std::nullopt;
     return next_attempt_;
+}
+
+std::optional<Batcher<PostgresStore::Batch>::Clock::time_point> PostgresStore::upkeep_due() const {
+    if (!connection_) return reconnect_due();
+    return prune_due_;
+}
+
+void PostgresStore::upkeep() {
+    if (!connection_) {
+        try_reconnect();
+        return;
+    }
+    const auto now = Batcher<Batch>::Clock::now();
+    if (now < prune_due_) return;
+    // Between batches, a few milliseconds; a failure is said and tried again later:
+    // the next batch finds out for itself whether the connection still serves.
+    Result<std::uint64_t> pruned = prune_audit_step(*connection_, bounds_.retention, kPruneEntries);
+    if (!pruned) diagnose("pruning the audit log failed: " + pruned.error());
+    // A short retention is looked at as often as entries age past it.
+    const std::chrono::milliseconds later = std::min<std::chrono::milliseconds>(kPruneLater, bounds_.retention);
+    prune_due_ = now + (pruned && pruned.value() == kPruneEntries ? std::chrono::milliseconds(kPruneAgain) : later);
 }
 
 void PostgresStore::try_reconnect() {

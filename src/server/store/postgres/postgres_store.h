@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "server/store/audit_bounds.h"
 #include "server/store/batcher.h"
 #include "server/store/postgres/pg_batch.h"
 #include "server/store/postgres/pg_connection.h"
@@ -38,8 +39,10 @@ class PostgresStore final : public Store {
 public:
     // Connects to `conninfo` and checks that the schema is the one this program
     // knows; posts completions to `io`, which must outlive the store.
+    // Audit entries older than bounds.retention are pruned on the batcher's upkeep.
     static Result<std::unique_ptr<PostgresStore>> open(const std::string& conninfo,
-                                                       boost::asio::io_context& io);
+                                                       boost::asio::io_context& io,
+                                                       AuditBounds bounds = {});
     ~PostgresStore() override;
     PostgresStore(const PostgresStore&) = delete;
     PostgresStore& operator=(const PostgresStore&) = delete;
@@ -88,7 +91,11 @@ private:
     };
 
     PostgresStore(std::string conninfo, PgConnection connection,
-                  boost::asio::io_context& io);
+                  boost::asio::io_context& io, AuditBounds bounds);
+    // The batcher's upkeep: reconnecting while the database is away, else a step of
+    // pruning the audit log when one is due.
+    std::optional<Batcher<Batch>::Clock::time_point> upkeep_due() const;
+    void upkeep();
     // On the batcher's thread: decides the batch and posts its end to the network thread.
     void commit(std::uint64_t number, Batch& batch);
     // On the batcher's thread (or before it starts): the holds due now, as requests
@@ -121,6 +128,8 @@ private:
     Batcher<Batch>::Clock::time_point next_attempt_{};
     std::chrono::milliseconds pause_{0};  // before the next reconnection attempt
     std::atomic<std::int64_t> hold_timeout_ms_{0};
+    AuditBounds bounds_;
+    Batcher<Batch>::Clock::time_point prune_due_{};
 
     // Shared with the network thread.
     mutable std::mutex away_mutex_;

@@ -560,7 +560,17 @@ std::optional<Failure> SqliteFile::prepare_statements() {
         prepare(drop_effects_, "DELETE FROM effects WHERE run_id = ?1") &&
         prepare(put_audit_,
                 "INSERT INTO audit (at, event, run_id, effect_key, approved, verdict, source,"
-                " mac_verified, reason, deadline) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+                " mac_verified, reason, deadline) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)") &&
+        // A held effect's change is in the effects table by the time its entry is
+        // this old: the journal holds only the latest changes, folded when idle.
+        prepare(prune_audit_,
+                "DELETE FROM audit WHERE seq IN ("
+                " SELECT a.seq FROM (SELECT seq, at, event, run_id, effect_key FROM audit"
+                "  ORDER BY seq LIMIT ?2) AS a"
+                " WHERE a.at < ?1 AND a.seq < (SELECT max(seq) FROM audit)"
+                " AND NOT (a.event = 'held' AND EXISTS (SELECT 1 FROM effects AS e"
+                "  WHERE e.run_id = a.run_id AND e.effect_key = a.effect_key"
+                "  AND e.state = 'pending')))");
     if (!prepared) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return std::nullopt;
 }
@@ -667,6 +677,19 @@ Result<std::vector<StoredHold>> SqliteFile::pending_holds() {
     }
     if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return holds;
+}
+
+Result<std::uint64_t> SqliteFile::prune_audit(std::int64_t older_than_ms, std::uint64_t limit) {
+    if (failure_) return *failure_;
+    if (auto failed = check_files()) return *failed;
+    sqlite3_stmt* const prune = prune_audit_.get();
+    const bool pruned =
+        sqlite3_bind_int64(prune, 1, older_than_ms) == SQLITE_OK &&
+        sqlite3_bind_int64(prune, 2, static_cast<sqlite3_int64>(std::min<std::uint64_t>(limit, INT64_MAX))) ==
+            SQLITE_OK &&
+        step_once(prune) == SQLITE_DONE;
+    if (!pruned) return sqlite_failure();
+    return static_cast<std::uint64_t>(sqlite3_changes(db_.get()));
 }
 
 std::optional<Failure> SqliteFile::fold(std::uint64_t max_changes) {

@@ -91,6 +91,15 @@ public:
     // state in the sqlite3 shell.
     std::optional<Failure> fold(std::uint64_t max_changes = UINT64_MAX);
 
+    // Deletes, in one durable transaction, up to `limit` of the oldest audit entries
+    // written before `older_than_ms` (Unix milliseconds); returns how many went, or
+    // the failure. Looks at no more than `limit` of the oldest rows, so a step costs
+    // the same however long the log. Kept whatever their age: the newest entry (its
+    // seq is where numbering goes on, INTEGER PRIMARY KEY reusing a freed maximum)
+    // and the "held" entry of an effect still pending (its hold's time and deadline,
+    // which a restart reads back).
+    Result<std::uint64_t> prune_audit(std::int64_t older_than_ms, std::uint64_t limit);
+
     // Changes waiting in the journal.
     std::uint64_t journal_changes() const noexcept { return journal_changes_; }
 
@@ -171,6 +180,7 @@ private:
     Statement oldest_, forget_;  // read and drop the journal's oldest rows
     Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
     Statement put_audit_;
+    Statement prune_audit_;
     std::string path_;
     SqliteFileOptions options_;
     std::uint64_t journal_changes_ = 0;

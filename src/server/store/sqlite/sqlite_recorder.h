@@ -6,7 +6,8 @@
 // waiting for it go.
 //
 // When the batcher has had nothing to do for a while it folds a slice of the journal
-// into the state tables, so the journal never grows long under bursty load.
+// into the state tables, so the journal never grows long under bursty load. Between
+// batches it also deletes audit entries older than the retention, a slice at a time.
 // Destroying the recorder commits what is still open, stops the thread and folds the
 // whole journal, so the file reads as the ledger's state in the sqlite3 shell.
 //
@@ -24,6 +25,7 @@
 #include <optional>
 #include <vector>
 
+#include "server/store/audit_bounds.h"
 #include "server/store/batcher.h"
 #include "server/store/recorder.h"
 #include "server/store/sqlite/sqlite_file.h"
@@ -34,7 +36,7 @@ class SqliteRecorder final : public Recorder {
 public:
     // Completions are posted to `io`, whose one thread is the network thread; it must
     // outlive this recorder.
-    SqliteRecorder(boost::asio::io_context& io, SqliteFile file);
+    SqliteRecorder(boost::asio::io_context& io, SqliteFile file, AuditBounds bounds = {});
     ~SqliteRecorder() override;
     SqliteRecorder(const SqliteRecorder&) = delete;
     SqliteRecorder& operator=(const SqliteRecorder&) = delete;
@@ -76,6 +78,10 @@ private:
     void commit(std::uint64_t number, Batch& batch);
     std::optional<Batcher<Batch>::Clock::time_point> fold_due();
     void fold_slice();
+    // The batcher's upkeep: folding the journal and pruning the audit log, each when due.
+    std::optional<Batcher<Batch>::Clock::time_point> upkeep_due();
+    void upkeep();
+    void prune_slice();
     // On the network thread: the commit of `batch` ended, with `failed` if it failed.
     void finished(std::uint64_t batch, std::optional<Failure> failed, double seconds);
 
@@ -83,6 +89,8 @@ private:
     SqliteFile file_;
     std::mutex file_mutex_;  // held by whichever thread uses file_ once serving began
     Batcher<Batch>::Clock::time_point last_commit_{};  // the batcher's own
+    AuditBounds bounds_;
+    Batcher<Batch>::Clock::time_point prune_due_{};    // the batcher's own
 
     // The network thread's own.
     std::uint64_t last_recorded_ = 0;

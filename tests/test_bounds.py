@@ -1,0 +1,207 @@
+"""latchwork-gate bounds what one peer can make it keep: a client that never reads stops
+being read, unfinished lines, stalled writes and quiet connections are closed after
+their timeouts, one address holds at most its share of connections, and the console
+keeps room for approvers."""
+from __future__ import annotations
+
+import socket
+import time
+
+import pytest
+
+from gate_process import run_gate
+
+PING = b'{"op":"ping"}\n'
+PONG = b'{"verdict":"pong"}\n'
+
+
+def closed_by_server(sock: socket.socket, within: float = 10) -> bool:
+    """Reads (and drops) until the server closes; False if it is still open `within` later."""
+    sock.settimeout(within)
+    deadline = time.monotonic() + within
+    try:
+        while time.monotonic() < deadline:
+            if sock.recv(1 << 16) == b"":
+                return True
+    except (ConnectionResetError, BrokenPipeError):
+        return True
+    except socket.timeout:
+        return False
+    return False
+
+
+def ping(port: int) -> bytes:
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as sock:
+        sock.sendall(PING)
+        return sock.makefile("rb").readline()
+
+
+def flood_without_reading(port: int, most: int = 64 << 20, quiet: float = 1.0):
+    """A client sending one-byte lines (each answered by a longer error) and reading none;
+    returns its socket and the bytes it got through before the sends stopped going."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+    sock.setblocking(False)
+    chunk = b"x\n" * 32768
+    sent, last_progress = 0, time.monotonic()
+    while sent < most and time.monotonic() - last_progress < quiet:
+        try:
+            sent += sock.send(chunk)
+            last_progress = time.monotonic()
+        except BlockingIOError:
+            time.sleep(0.01)
+        except (ConnectionResetError, BrokenPipeError):
+            break  # closed by the server already
+    sock.setblocking(True)
+    return sock, sent
+
+
+# --- The line port -------------------------------------------------------------------
+
+
+def resident_bytes(pid: int) -> int:
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS")
+
+
+def test_clients_that_never_read_stop_being_read_and_others_are_answered(gate_process):
+    server = gate_process()
+    before = resident_bytes(server.process.pid)
+    sock, sent = flood_without_reading(server.port)
+    # Reading stopped: 64 MiB of requests would otherwise have gone in (each answered
+    # by ~90 bytes, far past the 1 MiB of queued replies).
+    assert sent < 32 << 20
+    assert ping(server.port) == PONG
+    more = [flood_without_reading(server.port, most=4 << 20, quiet=0.3)[0] for _ in range(39)]
+    # 1 MiB of replies each, and one read of requests, not what a read asks for (3 MB).
+    assert resident_bytes(server.process.pid) - before < 40 * (3 << 19)
+    assert ping(server.port) == PONG
+    for each in [sock, *more]:
+        each.close()
+    assert ping(server.port) == PONG
+
+
+def test_unfinished_lines_stalled_writes_and_quiet_connections_are_closed(gate_process):
+    server = gate_process("--line-timeout", "300ms", "--idle-timeout", "1500ms",
+                          "--write-timeout", "500ms")
+    unfinished = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+    unfinished.sendall(b'{"op":"ping"')  # its line feed never comes
+    quiet = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+    quiet.sendall(PING)
+    # A client that keeps asking is not idle, however long it stays.
+    busy = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+    busy_reader = busy.makefile("rb")
+    for _ in range(8):
+        busy.sendall(PING)
+        assert busy_reader.readline() == PONG
+        time.sleep(0.3)
+    assert closed_by_server(unfinished)
+    assert quiet.recv(64) == PONG
+    assert closed_by_server(quiet)
+    # Replies nobody takes: the write stalls and the connection goes.
+    stalled, _ = flood_without_reading(server.port)
+    time.sleep(1.5)
+    assert closed_by_server(stalled)
+    for sock in (unfinished, quiet, busy, stalled):
+        sock.close()
+    assert ping(server.port) == PONG
+
+
+def test_without_an_idle_timeout_a_quiet_connection_stays(gate_process):
+    server = gate_process("--line-timeout", "300ms")
+    with socket.create_connection(("127.0.0.1", server.port), timeout=30) as sock:
+        time.sleep(1)
+        sock.sendall(PING)
+        assert sock.makefile("rb").readline() == PONG
+
+
+def test_one_address_holds_at_most_its_share_of_connections(gate_process):
+    server = gate_process("--max-connections-per-peer", "3")
+    kept = [socket.create_connection(("127.0.0.1", server.port), timeout=30) for _ in range(3)]
+    for sock in kept:
+        sock.sendall(PING)
+        assert sock.makefile("rb").readline() == PONG
+    extra = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+    extra.sendall(PING)
+    assert closed_by_server(extra)
+    extra.close()
+    kept.pop().close()
+    time.sleep(0.2)  # the server sees the close
+    assert ping(server.port) == PONG
+    for sock in kept:
+        sock.close()
+
+
+# --- The console ---------------------------------------------------------------------
+
+
+def half_sent(port: int) -> socket.socket:
+    sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+    sock.sendall(b"GET /api/pending HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # headers never end
+    return sock
+
+
+def test_console_closes_half_sent_requests_and_keeps_slots_for_approvers(gate_process, tmp_path):
+    from console_http import Console, write_approvers
+
+    approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
+    server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
+                          "--console-max-connections", "20", "--console-header-timeout", "2s")
+    console = Console(server.console_port, "token-of-alice")
+    # 18 half-sent requests: the 18 slots not kept for tokens are taken.
+    hogs = [half_sent(server.console_port) for _ in range(18)]
+    time.sleep(0.3)
+    assert console.call("GET", "/api/pending").status == 200  # a kept slot, with a token
+    assert console.call("GET", "/api/pending", token="wrong").status == 503
+    assert console.call("GET", "/", token="wrong").status == 503  # the page too, for now
+    # Half-sent requests are closed after the header timeout, and room comes back.
+    assert all(closed_by_server(sock, within=10) for sock in hogs)
+    for sock in hogs:
+        sock.close()
+    time.sleep(0.2)
+    assert console.call("GET", "/", token="wrong").status == 200
+
+
+def test_console_caps_connections_per_peer(gate_process, tmp_path):
+    from console_http import Console, write_approvers
+
+    approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
+    server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
+                          "--console-max-connections-per-peer", "2")
+    hogs = [half_sent(server.console_port) for _ in range(2)]
+    time.sleep(0.2)
+    extra = socket.create_connection(("127.0.0.1", server.console_port), timeout=30)
+    assert closed_by_server(extra, within=5)
+    extra.close()
+    for sock in hogs:
+        sock.close()
+    time.sleep(0.2)
+    assert Console(server.console_port, "token-of-alice").call("GET", "/api/pending").status == 200
+
+
+# --- The audit log's retention ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["sqlite", pytest.param("postgresql", marks=pytest.mark.postgres)])
+def test_audit_entries_older_than_the_retention_are_pruned(gate_process, tmp_path, kind, request):
+    url = (f"sqlite:{tmp_path / 'gate.db'}" if kind == "sqlite"
+           else request.getfixturevalue("new_postgres_store")())
+    first = gate_process("--audit-retention", "1s", store=url)
+    for i in range(5):
+        first.request({"op": "submit", "run_id": "old", "effect_key": f"e{i}", "needs_approval": True})
+    first.request({"op": "close_run", "run_id": "old"})
+    assert first.stop() == 0
+    time.sleep(1.5)
+    # A step is due at start: what aged while no server ran goes first.
+    second = gate_process("--audit-retention", "1s", store=url)
+    second.request({"op": "submit", "run_id": "new", "effect_key": "e", "needs_approval": True})
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        log = run_gate("log", "--store", url).stdout
+        if 'held run="old"' not in log:
+            break
+        time.sleep(0.2)
+    # (SQLite keeps its newest entry, then the close of "old", for its seq numbering.)
+    assert 'held run="old"' not in log and 'run="new"' in log, log

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "server/cli/private_file.h"
+#include "server/core/config_lines.h"
+#include "server/core/private_file.h"
 
 namespace latchwork::server {
 namespace {
@@ -16,10 +17,6 @@ constexpr std::size_t kMaxName = 64;
 bool is_name_byte(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            c == '.' || c == '_' || c == '-';
-}
-
-bool is_white_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
 // Owns the clients read so far, so that every early refusal still wipes their tokens.
@@ -59,15 +56,7 @@ Result<ClientTokens> load_clients_file(const std::string& path) {
     const std::span<const std::uint8_t> bytes = content.value().view();
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     ParsedClients parsed;
-    std::size_t number = 0;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        ++number;
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        if (line.empty() || line.front() == '#') continue;
+    for (const auto& [number, line] : config_lines(text)) {
         const std::string at = "line " + std::to_string(number);
         // The token lies between the first and the last colon, so it may hold colons.
         const std::size_t first = line.find(':');

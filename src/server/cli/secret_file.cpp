@@ -1,7 +1,7 @@
 // secret_file.cpp: loading the decision secret from a file only its owner may read.
 #include "server/cli/secret_file.h"
 
-#include "server/cli/private_file.h"
+#include "server/core/private_file.h"
 
 namespace latchwork::server {
 namespace {

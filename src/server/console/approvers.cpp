@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "server/cli/private_file.h"
+#include "server/core/config_lines.h"
+#include "server/core/private_file.h"
 #include "support/constant_time.h"
 #include "support/secure_wipe.h"
 
@@ -17,10 +18,6 @@ Failure refuse(const std::string& path, const std::string& reason) {
 
 void wipe(std::string& text) {
     if (!text.empty()) secure_wipe(text.data(), text.size());
-}
-
-bool is_white_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
 // Owns the parsed approvers until they are handed on, so that every early refusal
@@ -53,15 +50,7 @@ Result<Approvers> load_approvers(const std::string& path) {
     const std::span<const std::uint8_t> bytes = content.value().view();
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     ParsedApprovers parsed;
-    std::size_t number = 0;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        ++number;
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        if (line.empty() || line.front() == '#') continue;
+    for (const auto& [number, line] : config_lines(text)) {
         const std::size_t colon = line.find(':');
         if (colon == 0 || colon == std::string_view::npos || colon + 1 == line.size()) {
             return refuse(path, "line " + std::to_string(number) + " is not name:token");

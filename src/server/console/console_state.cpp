@@ -9,21 +9,6 @@ namespace latchwork::server {
 namespace json = boost::json;
 using Kind = StateChange::Kind;
 
-std::string_view operation_name(Operation op) {
-    switch (op) {
-        case Operation::ping: return "ping";
-        case Operation::submit: return "submit";
-        case Operation::decide: return "decide";
-        case Operation::cancel: return "cancel";
-        case Operation::close_run: return "close_run";
-        case Operation::is_cancelled: return "is_cancelled";
-        case Operation::is_closed: return "is_closed";
-        case Operation::pending_count: return "pending_count";
-        case Operation::state_len: return "state_len";
-    }
-    return "unknown";
-}
-
 namespace {
 
 std::string event_text(std::string_view name, const json::object& data) {

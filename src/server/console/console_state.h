@@ -53,7 +53,5 @@ private:
     std::function<void(const std::string&)> event_listener_;
 };
 
-// The name of an operation as the line protocol spells it.
-std::string_view operation_name(Operation op);
 
 }  // namespace latchwork::server

@@ -2,24 +2,6 @@
 #include "server/core/line_client.h"
 
 namespace latchwork::server {
-namespace {
-
-std::string_view operation_name(Operation op) noexcept {
-    switch (op) {
-        case Operation::ping: return "ping";
-        case Operation::submit: return "submit";
-        case Operation::decide: return "decide";
-        case Operation::cancel: return "cancel";
-        case Operation::close_run: return "close_run";
-        case Operation::is_cancelled: return "is_cancelled";
-        case Operation::is_closed: return "is_closed";
-        case Operation::pending_count: return "pending_count";
-        case Operation::state_len: return "state_len";
-    }
-    return "?";
-}
-
-}  // namespace
 
 std::optional<ClientScope> client_scope_from_name(std::string_view name) {
     if (name == "submit") return ClientScope::submit;

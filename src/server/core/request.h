@@ -32,6 +32,9 @@ constexpr bool names_effect(Operation op) noexcept {
     return op == Operation::submit || op == Operation::decide;
 }
 
+// The name of an operation as the line protocol spells it.
+std::string_view operation_name(Operation op) noexcept;
+
 struct Request {
     Operation op = Operation::ping;
     std::string run_id;      // every operation but ping and the two counts

@@ -121,4 +121,11 @@ std::optional<std::string> refuse_line_feed_ids(const Request& request) {
     return std::nullopt;
 }
 
+std::string_view operation_name(Operation op) noexcept {
+    for (const OperationName& entry : kOperations) {
+        if (entry.op == op) return entry.name;
+    }
+    return "unknown";
+}
+
 }  // namespace latchwork::server

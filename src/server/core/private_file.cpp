@@ -1,5 +1,5 @@
 // private_file.cpp: files that hold secrets: regular files only their owner may use.
-#include "server/cli/private_file.h"
+#include "server/core/private_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -8,6 +8,7 @@ import os
 import socket
 import ssl
 import subprocess
+import threading
 import time
 
 import pytest
@@ -118,6 +119,26 @@ def test_tls_serves_requests_and_a_plain_client_gets_nothing_done(gate_process, 
     with socket.create_connection(("127.0.0.1", server.port), timeout=10) as raw:
         with pytest.raises((ssl.SSLError, ConnectionError)):
             old.wrap_socket(raw, server_hostname="127.0.0.1")
+
+
+def test_tls_connections_at_once_each_get_their_own_replies(gate_process, pki):
+    """Many sessions sending at once: no reply lands on another's connection."""
+    server = gate_process(*tls_options(pki))
+    connections = [tls_connect(server, pki) for _ in range(12)]
+    lines = 400
+    senders = [threading.Thread(target=connection.sendall, args=(b"".join(
+        encode({"op": f"c{index}_{n}"}) for n in range(lines)),))
+        for index, connection in enumerate(connections)]
+    for sender in senders:
+        sender.start()
+    for index, connection in enumerate(connections):
+        reader = connection.makefile("rb")
+        for n in range(lines):
+            assert json.loads(reader.readline())["message"] == f"unknown op: c{index}_{n}"
+    for sender in senders:
+        sender.join()
+    for connection in connections:
+        connection.close()
 
 
 def test_a_handshake_that_never_comes_is_closed_after_the_line_timeout(gate_process, pki):

@@ -6,7 +6,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
@@ -38,6 +37,8 @@ constexpr std::size_t kKeptCapacity = 4096;
 // lines holds tens of thousands, and answering all of them at once would keep every
 // other client waiting that long.
 constexpr std::size_t kLinesPerTurn = 256;
+// A TLS connection's own read buffer: one record's plaintext at most.
+constexpr std::size_t kTlsInput = 16 * 1024;
 
 void release_if_large(std::string& buffer) {
     if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
@@ -57,6 +58,7 @@ Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
       tls_(server.tls() == nullptr
                ? nullptr
                : std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *server.tls())),
+      tls_input_(tls_ ? kTlsInput : 0),
       writer_wake_(server.io()),
       reader_wake_(server.io()),
       watchdog_(server.io()),
@@ -115,8 +117,9 @@ asio::awaitable<std::size_t> Connection::read_available(std::span<char> into) {
     }
 }
 
-// A TLS record may hold more than one read takes, so the session is read, not the
-// socket's readiness: the wait is Asio's, still cancelled by stop_reading().
+// Decrypted bytes may wait inside the session with the socket quiet, so the session is
+// read, not the socket's readiness; the wait is Asio's, still cancelled by
+// stop_reading(). `into` is the connection's own buffer (see tls_input_).
 asio::awaitable<std::size_t> Connection::read_available_tls(std::span<char> into) {
     auto [error, count] = co_await tls_->async_read_some(
         asio::buffer(into.data(), into.size()),
@@ -124,8 +127,12 @@ asio::awaitable<std::size_t> Connection::read_available_tls(std::span<char> into
     co_return error ? 0 : count;
 }
 
+std::span<char> Connection::read_buffer() noexcept {
+    return tls_ ? std::span<char>(tls_input_) : server_.scratch();
+}
+
 asio::awaitable<void> Connection::read_loop() {
-    const std::span<char> scratch = server_.scratch();
+    const std::span<char> scratch = read_buffer();
     if (tls_) {
         // Nothing is read before the handshake succeeds; the watchdog ends one that
         // outlasts the line timeout, so a half-open handshake cannot keep a slot.
@@ -324,8 +331,8 @@ asio::awaitable<void> Connection::write_loop() {
     if (!closed_) {
         boost::system::error_code ignored;
         // Over TLS too, the end is the socket's: a close_notify would have to wait for
-        // the peer's, which a client that stopped reading never sends. Every reply was
-        // a whole record, so the client can tell it got everything.
+        // the peer's, which a client that stopped reading never sends. Every reply ends
+        // with a line feed, so a cut would show as a partial line.
         socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
         if (too_long_ || refused_) co_await drain_input();
     }
@@ -360,7 +367,7 @@ asio::awaitable<void> Connection::watch_loop() {
 }
 
 asio::awaitable<void> Connection::drain_input() {
-    const std::span<char> scratch = server_.scratch();
+    const std::span<char> scratch = read_buffer();
     asio::steady_timer deadline(server_.io());
     deadline.expires_after(kDrainTime);
     deadline.async_wait([this](const boost::system::error_code& error) {

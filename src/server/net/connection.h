@@ -48,6 +48,8 @@ private:
     boost::asio::awaitable<std::size_t> read_available(std::span<char> into);
     boost::asio::awaitable<std::size_t> read_available_tls(std::span<char> into);
     boost::asio::awaitable<void> read_loop();
+    // Where reads land: the server's scratch buffer, or tls_input_ over TLS.
+    std::span<char> read_buffer() noexcept;
     boost::asio::awaitable<void> write_loop();
     boost::asio::awaitable<void> drain_input();
     // Closes the connection when a line, a write or the quiet between requests
@@ -68,6 +70,10 @@ private:
     // Only on a TLS line port: the session over socket_. Null keeps the plain path's
     // reads, writes and system calls exactly what they are without TLS.
     std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
+    // A TLS read completes after other handlers may have run (Asio defers the completion
+    // of a read the session could answer at once), so it cannot share the scratch
+    // buffer that plain reads use and consume at once: each TLS connection has its own.
+    std::vector<char> tls_input_;
     Peer peer_;  // its address for the audit log, and what the access rules let it do
     PeerSlot slot_;
     boost::asio::steady_timer writer_wake_;

@@ -9,7 +9,7 @@ BENCH_BUILD  := build/bench
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
 # for the server's command line; SQLite for the server's store; GoogleTest for the
-# native units; libpq for the shared PostgreSQL store; Google Benchmark and Redis (the server benchmark's yardstick) for the
+# native units; libpq for the shared PostgreSQL store; OpenSSL for TLS on the line port; Google Benchmark and Redis (the server benchmark's yardstick) for the
 # benchmarks. Installed when missing and we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
 define need_debian_package
@@ -24,6 +24,7 @@ deps-build:
 	$(call need_debian_package,/usr/include/CLI/CLI.hpp,libcli11-dev)
 	$(call need_debian_package,/usr/include/sqlite3.h,libsqlite3-dev)
 	$(call need_debian_package,/usr/include/postgresql/libpq-fe.h,libpq-dev)
+	$(call need_debian_package,/usr/include/openssl/ssl.h,libssl-dev)
 
 # The console's browser test drives Debian's headless Chromium through its driver.
 CHROMIUM_INSTALL = apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends chromium chromium-driver

@@ -11,6 +11,7 @@
 #include "server/console/console.h"
 #include "server/net/line_access.h"
 #include "server/net/listen_address.h"
+#include "server/net/tls_context.h"
 #include "server/cli/clients_file.h"
 #include "server/cli/open_files_limit.h"
 #include "server/store/request_handler.h"
@@ -92,6 +93,17 @@ int serve(const ServeOptions& options) {
         return 2;
     }
 
+    std::unique_ptr<boost::asio::ssl::context> tls;  // outlives the server, which uses it
+    if (options.tls_cert && options.tls_key) {
+        Result<std::unique_ptr<boost::asio::ssl::context>> made =
+            make_tls_context(TlsFiles{*options.tls_cert, *options.tls_key, options.tls_client_ca});
+        if (!made) {
+            diagnose(made.error());
+            return 2;
+        }
+        tls = std::move(made).value();
+    }
+
     std::optional<boost::asio::ip::tcp::endpoint> console_at;
     std::optional<Approvers> approvers;
     std::string open_console;
@@ -142,6 +154,7 @@ int serve(const ServeOptions& options) {
     set_line_bounds(limits, options.bounds);
     GateServer server(io, handler, store, limits);
     if (access.value()) server.set_line_access(&*access.value());
+    server.set_tls(tls.get());
     server.set_timer_stop([&expiry] { expiry.stop(); });
     Result<boost::asio::ip::tcp::endpoint> bound = server.listen(at.value());
     if (!bound) {
@@ -162,6 +175,10 @@ int serve(const ServeOptions& options) {
         if (!open_console.empty()) diagnose(open_console);
     }
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");
+    if (tls) {
+        diagnose(options.tls_client_ca ? "line port: TLS, client certificates required"
+                                       : "line port: TLS");
+    }
     // Said once the start is sure, so that a refused start stays one line.
     if (secret) for (const std::string& warning : secret_warnings(*secret)) diagnose(warning);
     server.start();

@@ -65,6 +65,14 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "file of name:token:scopes lines (scopes among submit, decide, admin): "
                       "clients that say hello with a token and are held to their scopes")
         ->type_name("FILE");
+    serve->add_option("--tls-cert", options.tls_cert,
+                      "PEM certificate chain: every line-port connection speaks TLS (1.2 or later)")
+        ->type_name("FILE");
+    serve->add_option("--tls-key", options.tls_key, "PEM private key of --tls-cert (owner-only)")
+        ->type_name("FILE");
+    serve->add_option("--tls-client-ca", options.tls_client_ca,
+                      "PEM CA certificates: line-port clients must present a certificate they signed")
+        ->type_name("FILE");
     serve->add_option("--max-line", options.max_line, "longest request line in bytes")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
@@ -127,6 +135,12 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     if (options.default_store && options.store.empty()) return refuse(std::string(kNoHome));
     if (options.approvers && !options.console) {
         return refuse("--approvers needs --console: the approvers are who may use the console");
+    }
+    if (options.tls_cert.has_value() != options.tls_key.has_value()) {
+        return refuse("--tls-cert and --tls-key go together: give both or neither");
+    }
+    if (options.tls_client_ca && !options.tls_cert) {
+        return refuse("--tls-client-ca needs --tls-cert and --tls-key: client certificates are checked over TLS");
     }
     if (std::optional<std::string> bad = bound_options.read(options.bounds)) {
         diagnose(*bad);

@@ -20,6 +20,10 @@ struct ServeOptions {
     std::optional<std::string> secret_file;
     std::vector<std::string> allow;      // --allow networks, as given (read by the server)
     std::optional<std::string> clients;  // file of name:token:scopes lines
+    // TLS on the line port: both or neither of cert and key; client_ca requires client certs.
+    std::optional<std::string> tls_cert;
+    std::optional<std::string> tls_key;
+    std::optional<std::string> tls_client_ca;
     std::size_t max_line = 1 << 20;
     std::size_t max_id_bytes = 4096;  // longest run id or effect key
     std::size_t max_connections = 10'000;

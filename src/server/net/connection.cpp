@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <tuple>
 #include <utility>
 
 #include "server/net/gate_server.h"
@@ -36,6 +37,8 @@ constexpr std::size_t kKeptCapacity = 4096;
 // lines holds tens of thousands, and answering all of them at once would keep every
 // other client waiting that long.
 constexpr std::size_t kLinesPerTurn = 256;
+// A TLS connection's own read buffer: one record's plaintext at most.
+constexpr std::size_t kTlsInput = 16 * 1024;
 
 void release_if_large(std::string& buffer) {
     if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
@@ -52,6 +55,10 @@ asio::awaitable<void> sleep_until_woken(asio::steady_timer& timer) {
 Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
     : socket_(std::move(socket)),
       server_(server),
+      tls_(server.tls() == nullptr
+               ? nullptr
+               : std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *server.tls())),
+      tls_input_(tls_ ? kTlsInput : 0),
       writer_wake_(server.io()),
       reader_wake_(server.io()),
       watchdog_(server.io()),
@@ -110,8 +117,39 @@ asio::awaitable<std::size_t> Connection::read_available(std::span<char> into) {
     }
 }
 
+// Decrypted bytes may wait inside the session with the socket quiet, so the session is
+// read, not the socket's readiness; the wait is Asio's, still cancelled by
+// stop_reading(). `into` is the connection's own buffer (see tls_input_).
+asio::awaitable<std::size_t> Connection::read_available_tls(std::span<char> into) {
+    auto [error, count] = co_await tls_->async_read_some(
+        asio::buffer(into.data(), into.size()),
+        asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
+    co_return error ? 0 : count;
+}
+
+std::span<char> Connection::read_buffer() noexcept {
+    return tls_ ? std::span<char>(tls_input_) : server_.scratch();
+}
+
 asio::awaitable<void> Connection::read_loop() {
-    const std::span<char> scratch = server_.scratch();
+    const std::span<char> scratch = read_buffer();
+    if (tls_) {
+        // Nothing is read before the handshake succeeds; the watchdog ends one that
+        // outlasts the line timeout, so a half-open handshake cannot keep a slot.
+        handshaking_ = true;
+        line_started_ = Clock::now();
+        watchdog_.cancel();
+        auto [error] = co_await tls_->async_handshake(
+            asio::ssl::stream_base::server,
+            asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
+        handshaking_ = false;
+        last_request_ = Clock::now();
+        watchdog_.cancel();
+        if (error) {
+            abort();
+            co_return;
+        }
+    }
     for (;;) {
         while (over_reply_cap() && !stop_requested_ && !closed_) {
             co_await sleep_until_woken(reader_wake_);
@@ -131,7 +169,8 @@ asio::awaitable<void> Connection::read_loop() {
             co_await asio::post(server_.io(), asio::use_awaitable);
             continue;
         }
-        const std::size_t count = co_await read_available(scratch);
+        const std::size_t count =
+            tls_ ? co_await read_available_tls(scratch) : co_await read_available(scratch);
         if (count == 0) break;  // end of stream, a failed socket or a cancelled wait
         if (!take(std::string_view(scratch.data(), count))) break;
         // A client that sends without pause must not keep the others waiting.
@@ -271,8 +310,14 @@ asio::awaitable<void> Connection::write_loop() {
         write_started_ = Clock::now();
         writing_ = true;
         watchdog_.cancel();  // the write's deadline may come before the one waited for
-        auto [error, written] = co_await asio::async_write(socket_, asio::buffer(sending_), kAwait);
-        (void)written;
+        boost::system::error_code error;
+        if (tls_) {
+            std::tie(error, std::ignore) =
+                co_await asio::async_write(*tls_, asio::buffer(sending_), kAwait);
+        } else {
+            std::tie(error, std::ignore) =
+                co_await asio::async_write(socket_, asio::buffer(sending_), kAwait);
+        }
         writing_ = false;
         unsent_ -= sending_.size();
         sending_.clear();
@@ -285,6 +330,9 @@ asio::awaitable<void> Connection::write_loop() {
     }
     if (!closed_) {
         boost::system::error_code ignored;
+        // Over TLS too, the end is the socket's: a close_notify would have to wait for
+        // the peer's, which a client that stopped reading never sends. Every reply ends
+        // with a line feed, so a cut would show as a partial line.
         socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
         if (too_long_ || refused_) co_await drain_input();
     }
@@ -300,6 +348,7 @@ asio::awaitable<void> Connection::watch_loop() {
     for (;;) {
         if (closed_) break;
         Clock::time_point due = Clock::time_point::max();
+        if (handshaking_) due = std::min(due, line_started_ + limits.line_timeout);
         if (writing_) due = std::min(due, write_started_ + limits.write_timeout);
         if (!reading_done_) {
             if (!partial_.empty()) {
@@ -318,14 +367,16 @@ asio::awaitable<void> Connection::watch_loop() {
 }
 
 asio::awaitable<void> Connection::drain_input() {
-    const std::span<char> scratch = server_.scratch();
+    const std::span<char> scratch = read_buffer();
     asio::steady_timer deadline(server_.io());
     deadline.expires_after(kDrainTime);
     deadline.async_wait([this](const boost::system::error_code& error) {
         if (!error) read_cancel_.emit(asio::cancellation_type::all);
     });
     while (!stop_requested_) {
-        if (co_await read_available(scratch) == 0) break;
+        const std::size_t count =
+            tls_ ? co_await read_available_tls(scratch) : co_await read_available(scratch);
+        if (count == 0) break;
     }
     deadline.cancel();
 }

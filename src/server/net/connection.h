@@ -4,6 +4,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <cstddef>
@@ -45,7 +46,10 @@ private:
     // Bytes read into `into`: at least one, or 0 at the end of the stream, on a failed
     // socket or when the wait for input was cancelled.
     boost::asio::awaitable<std::size_t> read_available(std::span<char> into);
+    boost::asio::awaitable<std::size_t> read_available_tls(std::span<char> into);
     boost::asio::awaitable<void> read_loop();
+    // Where reads land: the server's scratch buffer, or tls_input_ over TLS.
+    std::span<char> read_buffer() noexcept;
     boost::asio::awaitable<void> write_loop();
     boost::asio::awaitable<void> drain_input();
     // Closes the connection when a line, a write or the quiet between requests
@@ -63,6 +67,13 @@ private:
 
     boost::asio::ip::tcp::socket socket_;
     GateServer& server_;
+    // Only on a TLS line port: the session over socket_. Null keeps the plain path's
+    // reads, writes and system calls exactly what they are without TLS.
+    std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
+    // A TLS read completes after other handlers may have run (Asio defers the completion
+    // of a read the session could answer at once), so it cannot share the scratch
+    // buffer that plain reads use and consume at once: each TLS connection has its own.
+    std::vector<char> tls_input_;
     Peer peer_;  // its address for the audit log, and what the access rules let it do
     PeerSlot slot_;
     boost::asio::steady_timer writer_wake_;
@@ -74,6 +85,7 @@ private:
     Clock::time_point line_started_;   // when partial_ got its first byte
     Clock::time_point write_started_;  // when the write in flight began
     bool writing_ = false;
+    bool handshaking_ = false;         // bounded by the line timeout, from line_started_
 
     std::string partial_;         // the start of a line whose line feed has not come yet
     // Read but not parsed yet, from unparsed_at_ on, because the replies reached their

@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <array>
@@ -78,6 +79,10 @@ public:
     // peer speak. Set before start(); it must outlive the server.
     void set_line_access(const LineAccess* access) noexcept { line_access_ = access; }
     const LineAccess* line_access() const noexcept { return line_access_; }
+    // TLS on every line-port connection (tls_context.h); null, the default, keeps the
+    // port plain. Set before start(); it must outlive the server.
+    void set_tls(boost::asio::ssl::context* tls) noexcept { tls_ = tls; }
+    boost::asio::ssl::context* tls() const noexcept { return tls_; }
 
 private:
     boost::asio::awaitable<void> accept_loop();
@@ -99,6 +104,7 @@ private:
     std::function<void()> stop_watcher_;
     std::function<void()> timer_stop_;
     const LineAccess* line_access_ = nullptr;
+    boost::asio::ssl::context* tls_ = nullptr;
     bool stopping_ = false;
     // One thread reads every connection, and each read is consumed before the next,
     // so one buffer serves them all.

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "server/cli/private_file.h"
+#include "server/core/private_file.h"
 
 namespace latchwork::server {
 namespace ssl = boost::asio::ssl;

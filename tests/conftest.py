@@ -74,7 +74,8 @@ def gate_process():
 
 # The files that test the gate server itself (its stores, wire, console and process
 # life), not the module: what they find does not depend on the interpreter.
-SERVER_TEST_FILES = ("test_audit_and_expiry.py", "test_console_api.py", "test_console_browser.py")
+SERVER_TEST_FILES = ("test_audit_and_expiry.py", "test_console_api.py", "test_console_browser.py",
+                     "test_bounds.py", "test_deploying_safely.py", "test_sqlite_readers.py")
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -86,7 +87,7 @@ def pytest_collection_modifyitems(items):
         if "postgres_cluster" in getattr(item, "fixturenames", ()):
             item.add_marker(pytest.mark.postgres)
         name = item.path.name
-        if name.startswith("test_server_") or name in SERVER_TEST_FILES:
+        if name.startswith(("test_server_", "test_line_")) or name in SERVER_TEST_FILES:
             item.add_marker(pytest.mark.server)
 
 

@@ -5,6 +5,9 @@ set -euo pipefail
 python=$1
 reports=$2
 rm -rf "$reports" && mkdir -p "$reports"
+# Absolute: the servers the tests start run in directories of their own, and a
+# relative log path would put their reports (and a build/ folder) there.
+reports=$(cd "$reports" && pwd)
 # The interpreter is not linked against libstdc++, so the runtime's exception
 # interceptors need it preloaded too.
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"

@@ -15,6 +15,11 @@ VerdictKind gate_submit(RunLedger& ledger, std::string_view run_id, std::string_
                 // A repeated submission of a held effect leaves its record as it was,
                 // whatever this call's needs_approval says.
                 case EffectState::pending: return VerdictKind::held_for_approval;
+                // A person approved it for its submitter: this submission takes the
+                // release, and every later one finds it released.
+                case EffectState::approved:
+                    ledger.change_state(*effect, EffectState::released);
+                    return VerdictKind::release;
             }
         }
     } else {
@@ -46,7 +51,11 @@ VerdictKind gate_decide(RunLedger& ledger, std::string_view run_id, std::string_
         // Approving what is not held never releases it, and records nothing.
         if (approved) return VerdictKind::refused_duplicate;
         if (effect != nullptr) {
-            if (state_of(*effect) == EffectState::released) return VerdictKind::refused_duplicate;
+            // An approved effect's release belongs to its submitter: no decider takes it.
+            const EffectState state = state_of(*effect);
+            if (state == EffectState::released || state == EffectState::approved) {
+                return VerdictKind::refused_duplicate;
+            }
             return VerdictKind::refused_rejected;  // already rejected: nothing changes
         }
     } else if (approved) {
@@ -58,6 +67,16 @@ VerdictKind gate_decide(RunLedger& ledger, std::string_view run_id, std::string_
     // submission is refused as rejected.
     ledger.add_effect(*run, effect_key, EffectState::rejected);
     return VerdictKind::refused_rejected;
+}
+
+bool gate_approve_for_submitter(RunLedger& ledger, std::string_view run_id,
+                                std::string_view effect_key) {
+    RunRecord* run = ledger.find_run(run_id);
+    if (run == nullptr) return false;
+    const EffectKey* effect = run->effects.find(effect_key);
+    if (effect == nullptr || state_of(*effect) != EffectState::pending) return false;
+    ledger.change_state(*effect, EffectState::approved);
+    return true;
 }
 
 void gate_cancel(RunLedger& ledger, std::string_view run_id) {

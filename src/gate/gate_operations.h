@@ -15,6 +15,11 @@ VerdictKind gate_submit(RunLedger& ledger, std::string_view run_id, std::string_
                         bool needs_approval);
 VerdictKind gate_decide(RunLedger& ledger, std::string_view run_id, std::string_view effect_key,
                         bool approved);
+// A person's approval of a held effect, handed to its submitter: the effect becomes
+// approved and the next submit of it is released. False, changing nothing, when the
+// effect is not held.
+bool gate_approve_for_submitter(RunLedger& ledger, std::string_view run_id,
+                                std::string_view effect_key);
 void gate_cancel(RunLedger& ledger, std::string_view run_id);
 void gate_close_run(RunLedger& ledger, std::string_view run_id);
 bool gate_is_cancelled(const RunLedger& ledger, std::string_view run_id);

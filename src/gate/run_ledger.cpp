@@ -46,9 +46,13 @@ void RunLedger::change_state(const EffectKey& effect, EffectState state) {
 }
 
 void RunLedger::purge_pending(RunRecord& run) {
-    totals_[index(EffectState::pending)] -= run.effects.erase_if([](std::uint8_t tag) {
-        return static_cast<EffectState>(tag) == EffectState::pending;
-    });
+    std::uint64_t approved = 0;
+    totals_[index(EffectState::pending)] -= run.effects.erase_if([&](std::uint8_t tag) {
+        const auto state = static_cast<EffectState>(tag);
+        if (state == EffectState::approved) ++approved;
+        return is_waiting(state);
+    }) - approved;
+    totals_[index(EffectState::approved)] -= approved;
 }
 
 void RunLedger::purge_all(RunRecord& run) {

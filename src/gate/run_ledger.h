@@ -1,7 +1,9 @@
 // run_ledger.h: the whole state of one in-process gate, organised by run.
 //
 // Each run id maps to its two sticky flags and to its own effects, each effect in
-// exactly one of the states pending, released or rejected. Keeping the effects under
+// exactly one of the states pending, released, rejected or approved. Approved is the
+// gate server's: a person approved a held effect and its submitter has yet to take
+// the release; the in-process gate never enters it. Keeping the effects under
 // their run makes cancelling and closing a run cost what that run holds rather than a
 // scan of the whole ledger, stores each run id once, and makes "an effect is in at
 // most one state" true by construction. Totals per state are kept beside the map so
@@ -21,7 +23,12 @@
 
 namespace latchwork {
 
-enum class EffectState : std::uint8_t { pending, released, rejected };
+enum class EffectState : std::uint8_t { pending, released, rejected, approved };
+
+// Held or approved: decided by nobody yet, or decided and not yet performed.
+constexpr bool is_waiting(EffectState state) noexcept {
+    return state == EffectState::pending || state == EffectState::approved;
+}
 
 struct RunRecord {
     bool cancelled = false;
@@ -58,7 +65,8 @@ public:
     void add_effect(RunRecord& run, std::string_view effect_key, EffectState state);
     void change_state(const EffectKey& effect, EffectState state);
 
-    // Drops the run's pending effects; released and rejected ones stay.
+    // Drops the run's waiting effects (pending or approved: never performed); released
+    // and rejected ones stay.
     void purge_pending(RunRecord& run);
     // Drops every effect of the run.
     void purge_all(RunRecord& run);
@@ -72,8 +80,9 @@ public:
     std::uint64_t pending_count() const noexcept { return totals_[index(EffectState::pending)]; }
     std::uint64_t released_count() const noexcept { return totals_[index(EffectState::released)]; }
     std::uint64_t rejected_count() const noexcept { return totals_[index(EffectState::rejected)]; }
+    std::uint64_t approved_count() const noexcept { return totals_[index(EffectState::approved)]; }
     std::uint64_t state_len() const noexcept {
-        return pending_count() + released_count() + rejected_count();
+        return pending_count() + released_count() + rejected_count() + approved_count();
     }
 
 private:
@@ -83,7 +92,7 @@ private:
 
     using RunMap = boost::unordered_flat_map<EffectKey, RunRecord, EffectKeyHash, EffectKeyEqual>;
     RunMap runs_;
-    std::uint64_t totals_[3] = {0, 0, 0};
+    std::uint64_t totals_[4] = {0, 0, 0, 0};
     // Calls come in runs of the same run id; the last run found is checked first. A
     // new run may move every entry, so adding one forgets it.
     mutable const RunMap::value_type* last_run_ = nullptr;

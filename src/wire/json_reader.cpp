@@ -213,6 +213,11 @@ private:
                     return fail_here(JsonError::recursion_limit);
                 }
                 assign_other(target);
+                if (target != kNoMember) {
+                    raw_target_ = target;
+                    raw_begin_ = pos_;
+                    raw_depth_ = depth_;
+                }
                 ++pos_;
                 open_[depth_++] = c == '{';
                 if (c == '{' && depth_ == 1) {
@@ -248,7 +253,14 @@ private:
                 }
                 assign_other(target);
                 complete = true;
-                return parse_number();
+                {
+                    const std::size_t begin = pos_;
+                    if (!parse_number()) return false;
+                    if (target != kNoMember) {
+                        members_.values[target]->raw = text_.substr(begin, pos_ - begin);
+                    }
+                }
+                return true;
         }
     }
 
@@ -259,7 +271,7 @@ private:
         }
         if (peek() == ']') {
             ++pos_;
-            --depth_;
+            closed_container();
             complete = true;
         } else {
             complete = false;  // the element is parsed next
@@ -274,7 +286,7 @@ private:
         }
         if (peek() == '}') {
             ++pos_;
-            --depth_;
+            closed_container();
             complete = true;
             return true;
         }
@@ -294,7 +306,7 @@ private:
         const char close = object ? '}' : ']';
         if (peek() == close) {
             ++pos_;
-            --depth_;
+            closed_container();
             complete = true;
             return true;
         }
@@ -344,16 +356,25 @@ private:
         return true;
     }
 
+    // Leaves the innermost container; a wanted member's container keeps its text.
+    void closed_container() {
+        --depth_;
+        if (raw_target_ != kNoMember && depth_ == raw_depth_) {
+            members_.values[raw_target_]->raw = text_.substr(raw_begin_, pos_ - raw_begin_);
+            raw_target_ = kNoMember;
+        }
+    }
+
     // The last member of a name counts, whatever its type.
     void assign_other(std::size_t target) {
         if (target != kNoMember) members_.values[target] = MemberValue{};
     }
     void assign_boolean(std::size_t target, bool flag) {
-        if (target != kNoMember) members_.values[target] = MemberValue{MemberValue::Type::boolean, {}, flag};
+        if (target != kNoMember) members_.values[target] = MemberValue{MemberValue::Type::boolean, {}, flag, {}};
     }
     void assign_string(std::size_t target, std::string&& text) {
         if (target != kNoMember) {
-            members_.values[target] = MemberValue{MemberValue::Type::string, std::move(text), false};
+            members_.values[target] = MemberValue{MemberValue::Type::string, std::move(text), false, {}};
         }
     }
 
@@ -519,6 +540,11 @@ private:
     std::size_t depth_ = 0;
     std::span<const std::string_view> wanted_;
     std::size_t target_ = kNoMember;  // the wanted top-level member whose value comes next
+    // A wanted member whose array or object is open: where it began, and the depth
+    // outside it.
+    std::size_t raw_target_ = kNoMember;
+    std::size_t raw_begin_ = 0;
+    std::size_t raw_depth_ = 0;
     std::string scratch_;
     TopLevelMembers members_;
     JsonError error_ = JsonError::expected_value;

@@ -30,6 +30,8 @@ struct MemberValue {
     Type type = Type::other;
     std::string text;   // for a string
     bool flag = false;  // for a boolean
+    // For a number, array or object: its text as it stands in the JSON text read.
+    std::string_view raw;
 };
 
 struct TopLevelMembers {

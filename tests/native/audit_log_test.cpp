@@ -101,6 +101,7 @@ TEST_F(HandlerAudit, EveryVerdictOfADecideAndEveryChangingHoldCancelAndClose) {
     handler.handle(R"({"op":"submit","run_id":"r","effect_key":"e","needs_approval":true})", peer);
     handler.handle(R"({"op":"decide","run_id":"r","effect_key":"e","approved":true})", peer);
     handler.handle(R"({"op":"decide","run_id":"r","effect_key":"e","approved":false})", peer);
+    handler.handle(R"({"op":"submit","run_id":"r","effect_key":"other","needs_approval":true})", peer);
     Request console_decide;
     console_decide.op = Operation::decide;
     console_decide.run_id = "r";
@@ -112,7 +113,7 @@ TEST_F(HandlerAudit, EveryVerdictOfADecideAndEveryChangingHoldCancelAndClose) {
     handler.handle(R"({"op":"pending_count"})", peer);
 
     const std::vector<AuditEntry> entries = all();
-    ASSERT_EQ(entries.size(), 6u);
+    ASSERT_EQ(entries.size(), 7u);
     const auto expect = [&](std::size_t i, AuditEvent event, const char* key, bool approved,
                             const char* verdict, const char* source, const char* reason) {
         EXPECT_EQ(entries[i].seq, i + 1);
@@ -129,9 +130,10 @@ TEST_F(HandlerAudit, EveryVerdictOfADecideAndEveryChangingHoldCancelAndClose) {
     expect(0, AuditEvent::held, "e", false, "held_for_approval", "line:10.0.0.7:41000", "");
     expect(1, AuditEvent::decided, "e", true, "release", "line:10.0.0.7:41000", "");
     expect(2, AuditEvent::decided, "e", false, "refused_duplicate", "line:10.0.0.7:41000", "");
-    expect(3, AuditEvent::decided, "other", false, "refused_rejected", "console:alice", "not today");
-    expect(4, AuditEvent::cancelled, "", false, "ok", "line:10.0.0.7:41000", "");
-    expect(5, AuditEvent::closed, "", false, "ok", "line:10.0.0.7:41000", "");
+    expect(3, AuditEvent::held, "other", false, "held_for_approval", "line:10.0.0.7:41000", "");
+    expect(4, AuditEvent::decided, "other", false, "refused_rejected", "console:alice", "not today");
+    expect(5, AuditEvent::cancelled, "", false, "ok", "line:10.0.0.7:41000", "");
+    expect(6, AuditEvent::closed, "", false, "ok", "line:10.0.0.7:41000", "");
 
     AuditQuery page;
     page.after = 2;
@@ -197,7 +199,7 @@ TEST(HoldExpiryLogic, LoadedHoldsKeepTheirStoredDeadlineOrGetTheTimeout) {
     LedgerStore store{std::make_unique<MemoryRecorder>()};
     RequestHandler handler(store, nullptr);
     store.set_hold_timeout(std::chrono::milliseconds(100));
-    const std::vector<StoredHold> holds = {{"r", "stored", 10, 5000}, {"r", "old", 20, 0}};
+    const std::vector<StoredHold> holds = {{"r", "stored", 10, 5000, {}, false}, {"r", "old", 20, 0, {}, false}};
     store.index_holds(holds);
     EXPECT_EQ(store.held().find("r", "stored")->deadline_ms, 5000);
     EXPECT_EQ(store.held().find("r", "old")->deadline_ms, 120);

@@ -50,7 +50,7 @@ TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
     request.effect_key = "e";
     request.flag = true;
     const Answer answer = handler.handle_verified(request, DecisionSource{DecisionSource::Door::console, "ada", false, "fine"});
-    EXPECT_EQ(answer.line, "{\"verdict\":\"release\"}\n");
+    EXPECT_EQ(answer.line, "{\"verdict\":\"approved\"}\n");  // handed to the submitter
     EXPECT_EQ(answer.wait_for, 2u);
     handler.handle(R"({"op":"pending_count"})");
     handler.handle(R"({"op":"ping"})");
@@ -63,8 +63,8 @@ TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
     EXPECT_EQ(recorder.seen[1].batch, 1u);
     EXPECT_EQ(recorder.seen[2].verdict, "error");  // not authenticated: nothing changed
     EXPECT_TRUE(recorder.seen[2].changes.empty());
-    EXPECT_EQ(recorder.seen[3].verdict, "release");
-    EXPECT_EQ(recorder.seen[3].changes, std::vector{effect_state_change("r", "e", EffectState::released)});
+    EXPECT_EQ(recorder.seen[3].verdict, "approved");
+    EXPECT_EQ(recorder.seen[3].changes, std::vector{effect_state_change("r", "e", EffectState::approved)});
     EXPECT_EQ(recorder.seen[3].batch, 2u);
     EXPECT_EQ(recorder.seen[3].approver, "ada");
     EXPECT_EQ(recorder.seen[4].verdict, "ok");

@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "server/console/console_assets.h"
+#include "server/core/apply_request.h"
 #include "server/console/url_text.h"
 
 namespace latchwork::server {
@@ -78,15 +79,6 @@ json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor c
         add(read[i]);
     }
     return nullptr;
-}
-
-std::string_view state_name(EffectState state) {
-    switch (state) {
-        case EffectState::pending: return "pending";
-        case EffectState::released: return "released";
-        case EffectState::rejected: return "rejected";
-    }
-    return "unknown";
 }
 
 json::object audit_item(const AuditEntry& entry) {
@@ -282,7 +274,7 @@ HttpReply ConsoleRoutes::run(const std::string& run_id) {
     const RunState& found = *read.value();
     json::array listed;
     for (const auto& [key, state] : found.effects) {
-        listed.push_back(json::object{{"effect_key", key}, {"state", state_name(state)}});
+        listed.push_back(json::object{{"effect_key", key}, {"state", effect_state_name(state)}});
     }
     AuditQuery query;
     query.run = run_id;

@@ -5,26 +5,78 @@
 
 #include "gate/gate_operations.h"
 #include "server/core/reply_writer.h"
+#include "server/core/request_errors.h"
 
 namespace latchwork::server {
+std::string_view effect_state_name(EffectState state) {
+    switch (state) {
+        case EffectState::pending: return "pending";
+        case EffectState::released: return "released";
+        case EffectState::rejected: return "rejected";
+        case EffectState::approved: return "approved";
+    }
+    return "unknown";
+}
+
+std::string_view effect_state_name(const RunLedger& ledger, std::string_view run_id,
+                                   std::string_view effect_key) {
+    if (const std::optional<EffectState> state = effect_state_in(ledger, run_id, effect_key)) {
+        return effect_state_name(*state);
+    }
+    const RunRecord* run = ledger.find_run(run_id);
+    if (run != nullptr && run->stopped()) return run->closed ? "closed" : "cancelled";
+    return "unknown";
+}
 
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
-                                     std::vector<StateChange>& changes, CountTotals* totals) {
+                                     std::vector<StateChange>& changes, WaitingDetails& details,
+                                     CountTotals* totals) {
     const std::size_t before = changes.size();
     Applied applied;
+    bool took_approved = false;
     applied.verdict = "ok";
     switch (request.op) {
         case Operation::ping:
             applied.verdict = "pong";
             applied.reply = verdict_reply("pong");
             return applied;  // reflects no state at all
-        case Operation::submit:
+        case Operation::submit: {
+            const std::optional<EffectState> state =
+                effect_state_in(ledger, request.run_id, request.effect_key);
+            // A stopped run holds no waiting effect, so this is never asked of one.
+            if (state && is_waiting(*state) && request.detail &&
+                details.detail_of(request.run_id, request.effect_key) != *request.detail) {
+                applied.verdict = "error";
+                applied.reply = error_reply(detail_differs_message());
+                return applied;
+            }
+            took_approved = state == EffectState::approved;
             applied.verdict = verdict_kind_text(
-                recorded_submit(ledger, request.run_id, request.effect_key, request.flag, changes));
+                recorded_submit(ledger, request.run_id, request.effect_key, request.flag, changes,
+                                request.detail ? std::string_view(*request.detail)
+                                               : std::string_view()));
             applied.reply = verdict_reply(applied.verdict);
             break;
+        }
         case Operation::decide:
+            if (source.door == DecisionSource::Door::console) {
+                const std::optional<EffectState> state =
+                    effect_state_in(ledger, request.run_id, request.effect_key);
+                if (state != EffectState::pending) {
+                    applied.verdict = "already_decided";
+                    applied.reply = already_decided_reply(
+                        effect_state_name(ledger, request.run_id, request.effect_key));
+                    return applied;  // nothing changed, nothing to log
+                }
+                if (request.flag) {
+                    recorded_approve_for_submitter(ledger, request.run_id, request.effect_key,
+                                                   changes);
+                    applied.verdict = "approved";
+                    applied.reply = verdict_reply(applied.verdict);
+                    break;
+                }
+            }
             applied.verdict = verdict_kind_text(
                 recorded_decide(ledger, request.run_id, request.effect_key, request.flag, changes));
             applied.reply = verdict_reply(applied.verdict);
@@ -60,7 +112,7 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     const std::span<const StateChange> made = std::span<const StateChange>(changes).subspan(before);
     if (source.door == DecisionSource::Door::expiry && made.empty()) return applied;
     applied.audit = audit_entry_for(request, applied.verdict, made, source, clock.now_ms,
-                                    clock.hold_deadline());
+                                    clock.hold_deadline(), took_approved);
     return applied;
 }
 

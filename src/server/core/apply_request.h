@@ -46,13 +46,34 @@ protected:
     ~CountTotals() = default;
 };
 
+// The details of the effects that wait (held or approved), wherever a store keeps them.
+class WaitingDetails {
+public:
+    // The detail kept with a waiting effect; empty when it has none.
+    virtual std::string_view detail_of(std::string_view run_id, std::string_view effect_key) = 0;
+
+protected:
+    ~WaitingDetails() = default;
+};
+
+// The state of an effect as a person is told it, "unknown" when the gate has none.
+std::string_view effect_state_name(const RunLedger& ledger, std::string_view run_id,
+                                   std::string_view effect_key);
+std::string_view effect_state_name(EffectState state);
+
 // Applies `request` (any operation) to `ledger`, appending what it changed to
 // `changes`. The counts are the ledger's own unless `totals` is given; nullopt only
 // when `totals` could not count. Expiry that finds its effect no longer held changes
 // nothing and leaves no entry.
+//
+// The doors differ in one thing: a person's approval (the console door) hands the
+// release to the effect's submitter, so the effect becomes approved ("approved");
+// and a person deciding what is no longer held is told its state
+// ("already_decided") and changes nothing. A submit of a waiting effect whose detail
+// differs from the one in `details` is refused and changes nothing.
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes,
-                                     CountTotals* totals = nullptr);
+                                     WaitingDetails& details, CountTotals* totals = nullptr);
 
 }  // namespace latchwork::server

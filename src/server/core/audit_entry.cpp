@@ -17,13 +17,12 @@ std::string source_text(const DecisionSource& source) {
     return "";
 }
 
-bool holds_effect(std::span<const StateChange> changes) {
+// The change a submit made to its effect, if it made one.
+const StateChange* effect_change(std::span<const StateChange> changes) {
     for (const StateChange& change : changes) {
-        if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
-            return true;
-        }
+        if (change.kind == StateChange::Kind::effect_state) return &change;
     }
-    return false;
+    return nullptr;
 }
 
 }  // namespace
@@ -31,19 +30,29 @@ bool holds_effect(std::span<const StateChange> changes) {
 std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_view verdict,
                                           std::span<const StateChange> changes,
                                           const DecisionSource& source, std::int64_t now_ms,
-                                          std::int64_t deadline_ms) {
+                                          std::int64_t deadline_ms, bool took_approved) {
     AuditEntry entry;
     entry.at_ms = now_ms;
     entry.run_id = request.run_id;
     entry.source = source_text(source);
     switch (request.op) {
-        case Operation::submit:
-            if (!holds_effect(changes)) return std::nullopt;
-            entry.event = AuditEvent::held;
+        case Operation::submit: {
+            // A submit is logged when it held its effect, or took an approved one.
+            const StateChange* change = effect_change(changes);
+            if (change == nullptr) return std::nullopt;
+            if (change->state == EffectState::pending) {
+                entry.event = AuditEvent::held;
+                entry.deadline_ms = deadline_ms;
+                entry.detail = change->detail;
+            } else if (change->state == EffectState::released && took_approved) {
+                entry.event = AuditEvent::taken;
+            } else {
+                return std::nullopt;
+            }
             entry.effect_key = request.effect_key;
             entry.verdict = std::string(verdict);
-            entry.deadline_ms = deadline_ms;
             return entry;
+        }
         case Operation::decide:
             entry.event = source.door == DecisionSource::Door::expiry ? AuditEvent::expired
                                                                       : AuditEvent::decided;
@@ -73,13 +82,14 @@ std::string_view audit_event_name(AuditEvent event) {
         case AuditEvent::expired: return "expired";
         case AuditEvent::cancelled: return "cancelled";
         case AuditEvent::closed: return "closed";
+        case AuditEvent::taken: return "taken";
     }
     return "unknown";
 }
 
 std::optional<AuditEvent> audit_event_from_name(std::string_view name) {
     for (AuditEvent event : {AuditEvent::held, AuditEvent::decided, AuditEvent::expired,
-                             AuditEvent::cancelled, AuditEvent::closed}) {
+                             AuditEvent::cancelled, AuditEvent::closed, AuditEvent::taken}) {
         if (audit_event_name(event) == name) return event;
     }
     return std::nullopt;
@@ -149,6 +159,9 @@ std::string audit_line(const AuditEntry& entry) {
     }
     if (entry.event == AuditEvent::held && entry.deadline_ms != 0) {
         line += " deadline=" + utc_time_text(entry.deadline_ms);
+    }
+    if (entry.event == AuditEvent::held && !entry.detail.empty()) {
+        line += " detail=" + quoted_text(entry.detail);
     }
     if (entry.event == AuditEvent::decided) line += " reason=" + quoted_text(entry.reason);
     return line;

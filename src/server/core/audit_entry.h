@@ -23,6 +23,7 @@ enum class AuditEvent : std::uint8_t {
     expired,    // the effect waited past its deadline and was rejected
     cancelled,  // the run was cancelled (only when that changed something)
     closed,     // the run was closed (likewise)
+    taken,      // a submit took the release a person approved for its submitter
 };
 
 struct AuditEntry {
@@ -39,6 +40,7 @@ struct AuditEntry {
     bool mac_verified = false;  // line-protocol decisions checked against the secret
     std::string reason;         // console decisions only
     std::int64_t deadline_ms = 0;  // held: when it expires, 0 for never
+    std::string detail;            // held: the effect's detail (compact JSON), empty for none
 
     friend bool operator==(const AuditEntry&, const AuditEntry&) = default;
 };
@@ -56,12 +58,14 @@ struct DecisionSource {
 
 // The entry a decided request leaves in the log, if any: a decide always (unless it
 // was refused before it reached the ledger, which callers do not pass here), a submit
-// that held its effect, a cancel or close that changed the run. `changes` are what
+// that held its effect or took an approved one (`took_approved`), a cancel or close
+// that changed the run. `changes` are what
 // the request changed; `verdict` is its verdict kind text.
 std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_view verdict,
                                           std::span<const StateChange> changes,
                                           const DecisionSource& source, std::int64_t now_ms,
-                                          std::int64_t deadline_ms = 0);
+                                          std::int64_t deadline_ms = 0,
+                                          bool took_approved = false);
 
 std::string_view audit_event_name(AuditEvent event);
 std::optional<AuditEvent> audit_event_from_name(std::string_view name);

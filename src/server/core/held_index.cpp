@@ -1,4 +1,4 @@
-// held_index.cpp: the effects that wait for a decision, in the order they were held.
+// held_index.cpp: the effects that wait (held, or approved and not yet taken), in the order they were held.
 #include "server/core/held_index.h"
 
 namespace latchwork::server {
@@ -11,12 +11,14 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
         switch (change.kind) {
             case Kind::effect_state:
                 if (change.state == EffectState::pending) {
-                    hold(change.run_id, change.effect_key, now_ms, deadline_ms);
+                    hold(change.run_id, change.effect_key, now_ms, deadline_ms, change.detail);
+                } else if (change.state == EffectState::approved) {
+                    approve(change.run_id, change.effect_key);
                 } else {
                     drop(change.run_id, change.effect_key);
                 }
                 break;
-            case Kind::run_cancelled:  // both drop every pending effect of the run
+            case Kind::run_cancelled:  // both drop every waiting effect of the run
             case Kind::run_closed:
                 drop_run(change.run_id);
                 break;
@@ -25,21 +27,33 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
 }
 
 void HeldIndex::hold(std::string_view run_id, std::string_view effect_key,
-                     std::int64_t held_at_ms, std::int64_t deadline_ms) {
+                     std::int64_t held_at_ms, std::int64_t deadline_ms, std::string_view detail,
+                     bool approved) {
     auto [at, added] =
         by_key_.try_emplace(std::pair{std::string(run_id), std::string(effect_key)}, 0);
     if (!added) return;  // held already: it keeps its place
     at->second = ++last_position_;
-    by_position_.emplace(last_position_, HeldEffect{last_position_, std::string(run_id),
-                                                    std::string(effect_key), held_at_ms,
-                                                    deadline_ms});
-    if (deadline_ms != 0) by_deadline_.emplace(deadline_ms, last_position_);
+    by_position_.emplace(last_position_,
+                         HeldEffect{last_position_, std::string(run_id), std::string(effect_key),
+                                    held_at_ms, deadline_ms, std::string(detail), approved});
+    if (deadline_ms != 0 && !approved) by_deadline_.emplace(deadline_ms, last_position_);
+}
+
+void HeldIndex::approve(std::string_view run_id, std::string_view effect_key) {
+    auto at = by_key_.find(std::pair{std::string(run_id), std::string(effect_key)});
+    if (at == by_key_.end()) return;
+    HeldEffect& held = by_position_.at(at->second);
+    if (held.approved) return;
+    held.approved = true;
+    if (held.deadline_ms != 0) by_deadline_.erase({held.deadline_ms, held.position});
 }
 
 void HeldIndex::forget_position(std::uint64_t position) {
     auto held = by_position_.find(position);
     if (held == by_position_.end()) return;
-    if (held->second.deadline_ms != 0) by_deadline_.erase({held->second.deadline_ms, position});
+    if (held->second.deadline_ms != 0 && !held->second.approved) {
+        by_deadline_.erase({held->second.deadline_ms, position});
+    }
     by_position_.erase(held);
 }
 

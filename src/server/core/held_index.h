@@ -1,7 +1,7 @@
-// held_index.h: the effects that wait for a decision, in the order they were held, with their deadlines.
+// held_index.h: the effects that wait (held, or approved and not yet taken), in the order they were held, with their deadlines and details.
 //
-// The ledger knows which effects are pending but neither when they were held, in
-// what order, nor until when they may wait; approvers page through them oldest first
+// The ledger knows which effects wait but neither when they were held, in what
+// order, until when they may wait, nor what their submitters said they are; approvers page through them oldest first
 // and expiry takes the nearest deadline, so this index keeps all three. It is fed
 // from the change records of decided requests, the same records the store takes, so
 // it can never disagree with the ledger about what is pending.
@@ -27,6 +27,8 @@ struct HeldEffect {
     std::string effect_key;
     std::int64_t held_at_ms = 0;  // Unix time in milliseconds
     std::int64_t deadline_ms = 0;  // likewise; 0 for none
+    std::string detail;            // compact JSON; empty for none
+    bool approved = false;         // a person approved it; its submitter has yet to take it
 };
 
 struct HeldPage {
@@ -40,28 +42,30 @@ public:
     // `deadline_ms` (0: for ever).
     void apply(std::span<const StateChange> changes, std::int64_t now_ms,
                std::int64_t deadline_ms = 0);
-    // Records an effect already pending (found in a loaded ledger).
+    // Records an effect already waiting (found in a loaded ledger).
     void hold(std::string_view run_id, std::string_view effect_key, std::int64_t held_at_ms,
-              std::int64_t deadline_ms = 0);
+              std::int64_t deadline_ms = 0, std::string_view detail = {}, bool approved = false);
 
-    // The effect if it is held, else null; valid until the index changes.
+    // The effect if it waits, else null; valid until the index changes.
     const HeldEffect* find(std::string_view run_id, std::string_view effect_key) const;
 
     // The nearest deadline, if any effect has one.
     std::optional<std::int64_t> next_deadline() const;
-    // The effects whose deadline is at or before `now_ms`, nearest deadline first.
+    // The held effects whose deadline is at or before `now_ms`, nearest deadline first
+    // (an approved effect was decided: it no longer expires).
     std::vector<std::pair<std::string, std::string>> due(std::int64_t now_ms) const;
 
-    // Up to `limit` effects held after the cursor `after` (0: from the start) whose run
+    // Up to `limit` waiting effects held after the cursor `after` (0: from the start) whose run
     // id starts with `run_prefix`, oldest first.
     HeldPage page(std::size_t limit, std::uint64_t after, std::string_view run_prefix) const;
 
     std::size_t size() const noexcept { return by_position_.size(); }
 
-    // Forgets the effect, if it is held.
+    // Forgets the effect, if it waits.
     void drop(std::string_view run_id, std::string_view effect_key);
 
 private:
+    void approve(std::string_view run_id, std::string_view effect_key);
     void drop_run(std::string_view run_id);
     void forget_position(std::uint64_t position);
 

@@ -36,4 +36,24 @@ std::string hello_reply(std::string_view client) {
     return out;
 }
 
+std::string already_decided_reply(std::string_view state) {
+    std::string out = R"({"state":)";
+    append_json_string(out, state);
+    out += ",\"verdict\":\"already_decided\"}\n";
+    return out;
+}
+
+std::string waited_reply(const WaitedOutcome& outcome) {
+    if (!outcome.rejection) return verdict_reply(outcome.kind);
+    std::string out = R"({"decided_by":)";
+    append_json_string(out, outcome.decided_by);
+    if (outcome.expired) out += ",\"expired\":true";
+    out += ",\"reason\":";
+    append_json_string(out, outcome.reason);
+    out += ",\"verdict\":";
+    append_json_string(out, outcome.kind);
+    out += "}\n";
+    return out;
+}
+
 }  // namespace latchwork::server

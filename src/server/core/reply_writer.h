@@ -13,5 +13,19 @@ std::string flag_reply(bool value);                 // {"value":true|false,"verd
 std::string count_reply(std::uint64_t value);       // {"value":N,"verdict":"ok"}
 std::string error_reply(std::string_view message);  // {"message":TEXT,"verdict":"error"}
 std::string hello_reply(std::string_view client);   // {"client":NAME,"verdict":"ok"}
+// A person's decision on an effect that was no longer held: its state now.
+std::string already_decided_reply(std::string_view state);  // {"state":STATE,"verdict":"already_decided"}
+
+// The answer of a submit that waited for its effect to be decided: the verdict, and
+// for a rejection who decided it (empty: not known), why, and whether it expired.
+struct WaitedOutcome {
+    std::string_view kind;
+    std::string_view decided_by;
+    std::string_view reason;
+    bool rejection = false;  // decided_by and reason are sent
+    bool expired = false;
+};
+// {"decided_by":WHO,"expired":true,"reason":WHY,"verdict":KIND}, members as they apply
+std::string waited_reply(const WaitedOutcome& outcome);
 
 }  // namespace latchwork::server

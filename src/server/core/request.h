@@ -43,6 +43,11 @@ struct Request {
     // decide: the "mac" member when it is a string. Any other value counts as no tag,
     // which a server holding a secret refuses and one without ignores.
     std::optional<std::string> mac;
+    // submit: what the effect is, as canonical compact JSON (detail_json.h).
+    std::optional<std::string> detail;
+    // submit: how long a reply of held_for_approval may wait for the effect to be
+    // decided, in milliseconds; absent or 0: it does not wait.
+    std::uint64_t wait_ms = 0;
 };
 
 // What a request may hold beyond what the line cap bounds.
@@ -50,6 +55,10 @@ struct RequestLimits {
     // Bytes of a run id or an effect key. Every id the gate keeps is copied into its
     // ledger, its store and its audit log, so the line cap (1 MiB) is far too loose.
     std::size_t max_id_bytes = 4096;
+    // Bytes of a submit's detail in canonical form.
+    std::size_t max_detail_bytes = 16 * 1024;
+    // The longest wait_ms a submit may ask for.
+    std::uint64_t max_wait_ms = 15 * 60 * 1000;
 };
 
 // Reads one request line (without its line feed; a trailing carriage return is JSON

@@ -38,4 +38,22 @@ std::string line_feed_id_message(std::string_view name) {
     return std::string(name) + " must not contain a line feed when decisions are authenticated";
 }
 
+std::string not_object_member_message(std::string_view name) {
+    return "member " + std::string(name) + " must be an object";
+}
+
+std::string detail_too_deep_message(std::size_t max_depth) {
+    return "member detail nests deeper than " + std::to_string(max_depth) + " levels";
+}
+
+std::string detail_too_long_message(std::size_t max) {
+    return "member detail is longer than " + std::to_string(max) + " bytes";
+}
+
+std::string wait_ms_message(std::uint64_t max) {
+    return "member wait_ms must be a whole number from 0 to " + std::to_string(max);
+}
+
+std::string detail_differs_message() { return "detail differs from the waiting effect's"; }
+
 }  // namespace latchwork::server

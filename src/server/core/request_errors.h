@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,5 +22,10 @@ std::string line_too_long_message();                                  // "reques
 std::string not_authenticated_message();                              // "decision not authenticated"
 std::string id_too_long_message(std::string_view name, std::size_t max); // "NAME is longer than MAX bytes"
 std::string line_feed_id_message(std::string_view name);              // "NAME must not contain a line feed when ..."
+std::string not_object_member_message(std::string_view name);          // "member NAME must be an object"
+std::string detail_too_deep_message(std::size_t max_depth);           // "member detail nests deeper than N levels"
+std::string detail_too_long_message(std::size_t max);                 // "member detail is longer than MAX bytes"
+std::string wait_ms_message(std::uint64_t max);                       // "member wait_ms must be a whole number from 0 to MAX"
+std::string detail_differs_message();                                 // "detail differs from the waiting effect's"
 
 }  // namespace latchwork::server

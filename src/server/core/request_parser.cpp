@@ -4,6 +4,7 @@
 
 #include "wire/json_reader.h"
 #include "wire/utf8.h"
+#include "server/core/detail_json.h"
 #include "server/core/request.h"
 #include "server/core/request_errors.h"
 
@@ -11,9 +12,11 @@ namespace latchwork::server {
 namespace {
 
 // Slots of the members read from a request, in this order.
-enum Slot : std::size_t { kOp, kRunId, kEffectKey, kNeedsApproval, kApproved, kMac, kSlotCount };
+enum Slot : std::size_t {
+    kOp, kRunId, kEffectKey, kNeedsApproval, kApproved, kMac, kDetail, kWaitMs, kSlotCount
+};
 constexpr std::array<std::string_view, kSlotCount> kMemberNames = {
-    "op", "run_id", "effect_key", "needs_approval", "approved", "mac"};
+    "op", "run_id", "effect_key", "needs_approval", "approved", "mac", "detail", "wait_ms"};
 
 struct OperationName {
     std::string_view name;
@@ -65,6 +68,23 @@ Result<bool> take_boolean(const Values& values, Slot slot, std::optional<bool> f
     return value->flag;
 }
 
+// wait_ms: a whole number of milliseconds up to the limit, written without a
+// fraction or exponent.
+Result<std::uint64_t> take_wait_ms(const Values& values, const RequestLimits& limits) {
+    const std::optional<MemberValue>& value = values[kWaitMs];
+    if (!value) return std::uint64_t{0};
+    const std::string_view text = value->raw;
+    std::uint64_t ms = 0;
+    bool whole = value->type == MemberValue::Type::other && !text.empty() &&
+                 text.find_first_not_of("0123456789") == std::string_view::npos &&
+                 text.size() <= 19;
+    if (whole) {
+        for (const char digit : text) ms = ms * 10 + static_cast<std::uint64_t>(digit - '0');
+    }
+    if (!whole || ms > limits.max_wait_ms) return Failure{wait_ms_message(limits.max_wait_ms)};
+    return ms;
+}
+
 }  // namespace
 
 Result<Request> parse_request(std::string_view line, const RequestLimits& limits) {
@@ -105,6 +125,19 @@ Result<Request> parse_request(std::string_view line, const RequestLimits& limits
                                    : take_boolean(values, kApproved, std::nullopt);
         if (!flag) return std::move(flag).take_failure();
         request.flag = flag.value();
+    }
+    if (request.op == Operation::submit) {
+        if (const std::optional<MemberValue>& detail = values[kDetail]) {
+            // A string, boolean or null detail has no text kept; it is no object either.
+            Result<std::string> canonical =
+                detail->raw.empty() ? Result<std::string>(Failure{not_object_member_message("detail")})
+                                    : canonical_detail(detail->raw, limits.max_detail_bytes);
+            if (!canonical) return std::move(canonical).take_failure();
+            request.detail = std::move(canonical).value();
+        }
+        Result<std::uint64_t> wait_ms = take_wait_ms(values, limits);
+        if (!wait_ms) return std::move(wait_ms).take_failure();
+        request.wait_ms = wait_ms.value();
     }
     if (request.op == Operation::decide && values[kMac] &&
         values[kMac]->type == MemberValue::Type::string) {

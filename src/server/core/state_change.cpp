@@ -6,7 +6,6 @@
 #include "gate/gate_operations.h"
 
 namespace latchwork::server {
-namespace {
 
 std::optional<EffectState> effect_state_in(const RunLedger& ledger, std::string_view run_id,
                                            std::string_view effect_key) {
@@ -16,6 +15,8 @@ std::optional<EffectState> effect_state_in(const RunLedger& ledger, std::string_
     if (effect == nullptr) return std::nullopt;
     return state_of(*effect);
 }
+
+namespace {
 
 // submit and decide touch at most the one effect they name, and never remove it.
 void record_effect(const RunLedger& ledger, std::string_view run_id, std::string_view effect_key,
@@ -28,24 +29,37 @@ void record_effect(const RunLedger& ledger, std::string_view run_id, std::string
 
 StateChange effect_state_change(std::string_view run_id, std::string_view effect_key,
                                 EffectState state) {
-    return {StateChange::Kind::effect_state, std::string(run_id), std::string(effect_key), state};
+    return {StateChange::Kind::effect_state, std::string(run_id), std::string(effect_key), state,
+            {}};
 }
 
 StateChange run_cancelled_change(std::string_view run_id) {
-    return {StateChange::Kind::run_cancelled, std::string(run_id), {}, EffectState::pending};
+    return {StateChange::Kind::run_cancelled, std::string(run_id), {}, EffectState::pending, {}};
 }
 
 StateChange run_closed_change(std::string_view run_id) {
-    return {StateChange::Kind::run_closed, std::string(run_id), {}, EffectState::pending};
+    return {StateChange::Kind::run_closed, std::string(run_id), {}, EffectState::pending, {}};
 }
 
 VerdictKind recorded_submit(RunLedger& ledger, std::string_view run_id,
                             std::string_view effect_key, bool needs_approval,
-                            std::vector<StateChange>& changes) {
+                            std::vector<StateChange>& changes, std::string_view detail) {
     const std::optional<EffectState> before = effect_state_in(ledger, run_id, effect_key);
     const VerdictKind verdict = gate_submit(ledger, run_id, effect_key, needs_approval);
+    const std::size_t recorded = changes.size();
     record_effect(ledger, run_id, effect_key, before, changes);
+    if (changes.size() != recorded && changes.back().state == EffectState::pending) {
+        changes.back().detail = std::string(detail);
+    }
     return verdict;
+}
+
+bool recorded_approve_for_submitter(RunLedger& ledger, std::string_view run_id,
+                                    std::string_view effect_key,
+                                    std::vector<StateChange>& changes) {
+    if (!gate_approve_for_submitter(ledger, run_id, effect_key)) return false;
+    changes.push_back(effect_state_change(run_id, effect_key, EffectState::approved));
+    return true;
 }
 
 VerdictKind recorded_decide(RunLedger& ledger, std::string_view run_id,
@@ -58,7 +72,7 @@ VerdictKind recorded_decide(RunLedger& ledger, std::string_view run_id,
 }
 
 // A run already flagged has nothing left to drop: a stopped run never gains a
-// pending effect, and a closed one never gains any effect.
+// waiting effect, and a closed one never gains any effect.
 void recorded_cancel(RunLedger& ledger, std::string_view run_id,
                      std::vector<StateChange>& changes) {
     const bool was_cancelled = gate_is_cancelled(ledger, run_id);

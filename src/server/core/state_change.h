@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,6 +28,9 @@ struct StateChange {
     std::string run_id;
     std::string effect_key;  // effect_state only
     EffectState state = EffectState::pending;  // effect_state only
+    // effect_state to pending: what the submitter said the effect is, as compact
+    // canonical JSON; empty for none. It stays with the effect while it waits.
+    std::string detail;
 
     friend bool operator==(const StateChange&, const StateChange&) = default;
 };
@@ -36,11 +40,19 @@ StateChange effect_state_change(std::string_view run_id, std::string_view effect
 StateChange run_cancelled_change(std::string_view run_id);
 StateChange run_closed_change(std::string_view run_id);
 
+// The state of an effect in `ledger`, or nullopt when the ledger has none.
+std::optional<EffectState> effect_state_in(const RunLedger& ledger, std::string_view run_id,
+                                           std::string_view effect_key);
+
 // The gate operations, each appending what it changed to `changes` (nothing when the
 // ledger is left as it was: a repeated submission, a refusal, a second cancel).
 VerdictKind recorded_submit(RunLedger& ledger, std::string_view run_id,
                             std::string_view effect_key, bool needs_approval,
-                            std::vector<StateChange>& changes);
+                            std::vector<StateChange>& changes, std::string_view detail = {});
+// A person's approval handed to the submitter (gate_approve_for_submitter).
+bool recorded_approve_for_submitter(RunLedger& ledger, std::string_view run_id,
+                                    std::string_view effect_key,
+                                    std::vector<StateChange>& changes);
 VerdictKind recorded_decide(RunLedger& ledger, std::string_view run_id,
                             std::string_view effect_key, bool approved,
                             std::vector<StateChange>& changes);

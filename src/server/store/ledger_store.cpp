@@ -23,7 +23,7 @@ Answer LedgerStore::take(const Request& request, const DecisionSource& source) {
     changes_.clear();
     const DecisionClock clock{unix_time_ms(), hold_timeout_ms_};
     // The ledger counts for itself: nothing here can fail.
-    Applied applied = *apply_request(ledger_, request, source, clock, changes_);
+    Applied applied = *apply_request(ledger_, request, source, clock, changes_, *this);
     const std::span<const AuditEntry> audit =
         applied.audit ? std::span<const AuditEntry>(&*applied.audit, 1) : std::span<const AuditEntry>();
     const std::uint64_t batch =
@@ -45,7 +45,8 @@ void LedgerStore::index_holds(std::span<const StoredHold> holds) {
     for (const StoredHold& hold : holds) {
         std::int64_t deadline = hold.deadline_ms;
         if (deadline == 0) deadline = DecisionClock{hold.held_at_ms, hold_timeout_ms_}.hold_deadline();
-        held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline);
+        held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline, hold.detail,
+                   hold.approved);
     }
 }
 

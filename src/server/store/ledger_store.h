@@ -9,13 +9,14 @@
 #include <memory>
 #include <vector>
 
+#include "server/core/apply_request.h"
 #include "server/core/held_index.h"
 #include "server/store/recorder.h"
 #include "server/store/store.h"
 
 namespace latchwork::server {
 
-class LedgerStore final : public Store {
+class LedgerStore final : public Store, private WaitingDetails {
 public:
     explicit LedgerStore(std::unique_ptr<Recorder> recorder);
     LedgerStore(const LedgerStore&) = delete;
@@ -63,6 +64,11 @@ public:
     const RunLedger& ledger() const noexcept { return ledger_; }
 
 private:
+    std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override {
+        const HeldEffect* held = held_.find(run_id, effect_key);
+        return held != nullptr ? std::string_view(held->detail) : std::string_view();
+    }
+
     std::unique_ptr<Recorder> recorder_;
     RunLedger ledger_;
     HeldIndex held_;

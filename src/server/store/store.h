@@ -59,12 +59,15 @@ struct AuditQuery {
     std::size_t limit = std::numeric_limits<std::size_t>::max();
 };
 
-// When a pending effect was held and until when it may wait, as a store kept it.
+// When a waiting effect was held, until when it may wait, and what it is, as a store
+// kept it.
 struct StoredHold {
     std::string run_id;
     std::string effect_key;
     std::int64_t held_at_ms = 0;
     std::int64_t deadline_ms = 0;  // 0: none was set
+    std::string detail;            // compact JSON; empty for none
+    bool approved = false;         // approved by a person, not yet taken
 };
 
 // A run as the console shows it.
@@ -111,6 +114,9 @@ struct Decision {
     std::uint64_t batch = 0;
     std::int64_t at_ms = 0;        // when it was decided
     std::int64_t deadline_ms = 0;  // a hold it made may wait until then; 0: for ever
+    // Decided by another server that shares the store, and only heard of here: it was
+    // neither taken nor answered here, and its batch is durable already.
+    bool elsewhere = false;
 };
 using DecidedListener = std::function<void(const Decision& decision)>;
 
@@ -148,8 +154,8 @@ public:
     // How long commits took; null for a store that commits nothing.
     virtual const LatencyHistogram* commit_latency() const noexcept { return nullptr; }
 
-    // What the console reads. Held effects oldest first, after the cursor `after`,
-    // whose run id starts with `run_prefix`.
+    // What the console reads. Waiting effects (held or approved) oldest first, after
+    // the cursor `after`, whose run id starts with `run_prefix`.
     virtual Result<std::vector<HeldEffect>> read_held(std::size_t limit, std::uint64_t after,
                                                       std::string_view run_prefix) = 0;
     virtual Result<std::optional<RunState>> read_run(std::string_view run_id) = 0;

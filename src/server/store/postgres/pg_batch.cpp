@@ -99,7 +99,7 @@ std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) 
 // One attempt at the batch: the transaction from BEGIN to COMMIT, in as few round
 // trips as the requests allow: one to begin, lock and read; one to write and commit;
 // one more for each count asked in between.
-class Attempt final : public CountTotals {
+class Attempt final : public CountTotals, public WaitingDetails {
 public:
     Attempt(PgConnection& connection, std::span<BatchRequest> batch, const DecisionClock& clock)
         : connection_(connection), batch_(batch), clock_(clock) {}
@@ -181,7 +181,7 @@ private:
     std::optional<StatementFailure> decide(BatchRequest& item) {
         const std::size_t before = changes_.size();
         std::optional<Applied> applied =
-            apply_request(ledger_, item.request, item.source.view(), clock_, changes_, this);
+            apply_request(ledger_, item.request, item.source.view(), clock_, changes_, *this, this);
         if (!applied) return count_failure_;
         item.reply = std::move(applied->reply);
         item.verdict = std::string(applied->verdict);
@@ -193,6 +193,9 @@ private:
         if (applied->audit) audit_.push_back(std::move(*applied->audit));
         return std::nullopt;
     }
+
+    // TODO(postgres): details are not kept yet.
+    std::string_view detail_of(std::string_view, std::string_view) override { return {}; }
 
     // The totals span every run, most of them not in the scratch ledger: they are
     // counted in the database, after this batch's changes so far are written.

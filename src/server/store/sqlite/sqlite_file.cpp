@@ -107,6 +107,7 @@ const char* state_text(EffectState state) {
         case EffectState::pending: return "pending";
         case EffectState::released: return "released";
         case EffectState::rejected: return "rejected";
+        case EffectState::approved: return "approved";
     }
     return "";
 }
@@ -115,6 +116,7 @@ std::optional<EffectState> state_from_text(std::string_view text) {
     if (text == "pending") return EffectState::pending;
     if (text == "released") return EffectState::released;
     if (text == "rejected") return EffectState::rejected;
+    if (text == "approved") return EffectState::approved;
     return std::nullopt;
 }
 
@@ -673,7 +675,7 @@ Result<std::vector<StoredHold>> SqliteFile::pending_holds() {
         holds.push_back(StoredHold{std::string(column_bytes(raw, 0)),
                                            std::string(column_bytes(raw, 1)),
                                            sqlite3_column_int64(raw, 2),
-                                           sqlite3_column_int64(raw, 3)});
+                                           sqlite3_column_int64(raw, 3), {}, false});
     }
     if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return holds;

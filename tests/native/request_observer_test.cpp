@@ -39,7 +39,7 @@ TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
     secret.push_back('k');
     RequestHandler handler(store, &secret);
     Watcher recorder;
-    handler.set_observer(&recorder);
+    handler.add_observer(&recorder);
 
     handler.handle("not json");
     handler.handle(R"({"op":"submit","run_id":"r","effect_key":"e","needs_approval":true})");

@@ -35,7 +35,7 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
                          std::to_string(server_.connection_count()) + "\n";
               }),
       server_(io, routes_, state_, store, limits) {
-    handler_.set_observer(&state_);
+    handler_.add_observer(&state_);
     gate_server_.set_durable_watcher([this] { server_.durable_advanced(); });
     gate_server_.set_stop_watcher([this] { server_.stop(); });
 }
@@ -43,7 +43,7 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
 Console::~Console() {
     gate_server_.set_stop_watcher({});
     gate_server_.set_durable_watcher({});
-    handler_.set_observer(nullptr);
+    handler_.remove_observer(&state_);
 }
 
 Result<boost::asio::ip::tcp::endpoint> Console::listen(const boost::asio::ip::tcp::endpoint& at) {

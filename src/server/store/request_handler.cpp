@@ -22,15 +22,25 @@ bool authenticated(const SecretBytes* secret, const Request& request) {
 RequestHandler::RequestHandler(Store& store, const SecretBytes* secret)
     : store_(store), secret_(secret) {
     store_.set_decided_listener([this](const Decision& decision) {
-        if (observer_ != nullptr) observer_->handled(decision);
+        tell(decision);
     });
 }
 
 RequestHandler::~RequestHandler() { store_.set_decided_listener({}); }
 
+void RequestHandler::add_observer(RequestObserver* observer) { observers_.push_back(observer); }
+
+void RequestHandler::remove_observer(RequestObserver* observer) {
+    std::erase(observers_, observer);
+}
+
+void RequestHandler::tell(const Decision& decision) {
+    for (RequestObserver* observer : observers_) observer->handled(decision);
+}
+
 Answer RequestHandler::refuse(const Request* request, std::string message,
                               const DecisionSource& source) {
-    if (observer_ != nullptr) observer_->handled(Decision{request, "error", {}, source});
+    tell(Decision{request, "error", {}, source});
     std::string line = error_reply(message);
     return Answer{std::move(line), 0, std::move(message)};
 }
@@ -72,7 +82,7 @@ Answer RequestHandler::decide_line(std::string_view line, DecisionSource::Door d
     const DecisionSource source{door, peer, decide && secret_ != nullptr, {}};
     if (request.op == Operation::ping) {
         // Reflects no state at all.
-        if (observer_ != nullptr) observer_->handled(Decision{&request, "pong", {}, source});
+        tell(Decision{&request, "pong", {}, source});
         return Answer{verdict_reply("pong"), 0};
     }
     return store_.take(request, source);

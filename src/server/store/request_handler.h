@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include "server/core/line_client.h"
 #include "server/core/request.h"
@@ -44,8 +45,10 @@ public:
     // token on the console), so no "mac" is asked for. Same logic, same store path.
     Answer handle_verified(const Request& request, const DecisionSource& source);
 
-    // At most one; null for none. It must outlive the handler's use.
-    void set_observer(RequestObserver* observer) noexcept { observer_ = observer; }
+    // Each observer is told of every decision, in the order they were added; one must
+    // be removed before it goes.
+    void add_observer(RequestObserver* observer);
+    void remove_observer(RequestObserver* observer);
 
     // Ids longer than these limits are refused as the request is read.
     void set_request_limits(RequestLimits limits) noexcept { limits_ = limits; }
@@ -54,10 +57,11 @@ private:
     Answer decide_line(std::string_view line, DecisionSource::Door door, std::string_view who,
                        const HelloClient* client);
     Answer refuse(const Request* request, std::string message, const DecisionSource& source);
+    void tell(const Decision& decision);
 
     Store& store_;
     const SecretBytes* secret_;
-    RequestObserver* observer_ = nullptr;
+    std::vector<RequestObserver*> observers_;
     RequestLimits limits_;
 };
 

@@ -96,6 +96,9 @@ struct Answer {
     std::optional<std::string> error;  // an error reply: its message
     // Set when the reply is decided on the store's own thread; read it once durable.
     std::shared_ptr<const DeferredReply> deferred;
+    // A submit that asked to wait (wait_ms): a reply of held_for_approval may wait for
+    // its effect to be decided, which the line port does (net/submit_wait.h).
+    std::shared_ptr<const Request> waits;
 
     const std::string& text() const noexcept { return deferred ? deferred->line : line; }
     const std::optional<std::string>& error_message() const noexcept {

@@ -796,6 +796,9 @@ TEST_P(SqliteFileWaiting, ApprovalsAndDetailsSurviveFoldingAndReopening) {
     EXPECT_EQ(read.value()[3].event, server::AuditEvent::taken);
     // Nothing but the approved effect's detail is left on disk.
     EXPECT_EQ(query_int(path, "SELECT count(*) FROM effects WHERE detail IS NOT NULL"), 1);
+    // Pruning keeps the holds of the waiting effects, approved or not, and the newest.
+    EXPECT_EQ(store.prune_audit(INT64_MAX, 100).value(), 1u);
+    EXPECT_EQ(store.waiting_holds().value().front().held_at_ms, 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(

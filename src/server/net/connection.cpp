@@ -290,10 +290,10 @@ void Connection::release_durable() {
             queued.answer.wait_for <= server_.store().durable() && !settle(queued)) {
             break;
         }
-        queued.wait.reset();
         // Read after settling: a waiting submit taken again may have recorded a batch.
         const std::uint64_t durable = server_.store().durable();
         Answer& answer = queued.answer;
+        if (answer.wait_for <= durable || failed != nullptr) queued.wait.reset();
         if (answer.wait_for <= durable) {
             // A deferred line was empty when queued and is written by now.
             if (answer.deferred) unsent_ += answer.deferred->line.size();

@@ -6,6 +6,8 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 
 #include "server/core/audit_entry.h"
 #include "server/core/diagnostics.h"
@@ -31,6 +33,18 @@ constexpr auto kPruneLater = std::chrono::seconds(30);
 
 std::string failed_message(std::string_view why) { return "store failed: " + std::string(why); }
 
+// 64 random bits in hex: unique enough among the servers of one database.
+std::string new_server_id() {
+    std::random_device random;
+    std::string id;
+    for (int i = 0; i < 4; ++i) {
+        char part[5];
+        std::snprintf(part, sizeof part, "%04x", static_cast<unsigned>(random() & 0xffff));
+        id += part;
+    }
+    return id;
+}
+
 template <class T>
 Result<T> read_failed(const std::string& why) {
     return Failure{failed_message(why)};
@@ -52,7 +66,11 @@ Result<std::unique_ptr<PostgresStore>> PostgresStore::open(const std::string& co
 
 PostgresStore::PostgresStore(std::string conninfo, PgConnection connection,
                              boost::asio::io_context& io, AuditBounds bounds)
-    : io_(io), conninfo_(std::move(conninfo)), connection_(std::move(connection)), bounds_(bounds) {}
+    : io_(io),
+      conninfo_(std::move(conninfo)),
+      server_id_(new_server_id()),
+      connection_(std::move(connection)),
+      bounds_(bounds) {}
 
 PostgresStore::~PostgresStore() { batcher_.stop(); }
 
@@ -142,7 +160,7 @@ std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batc
     // the batch before anything of it could commit: one fresh connection tries again.
     for (int attempt = 0; attempt < 2 && connection_; ++attempt) {
         const DecisionClock clock{unix_time_ms(), hold_timeout_ms_.load()};
-        failed = decide_batch(*connection_, items, clock);
+        failed = decide_batch(*connection_, items, clock, server_id_);
         if (!failed) break;
         if (failed->kind != FailureKind::connection && connection_->usable()) break;
         lost_connection(failed->message);

@@ -121,6 +121,8 @@ private:
 
     boost::asio::io_context& io_;
     const std::string conninfo_;
+    // This server's id in the notifications it sends, so it can tell its own apart.
+    const std::string server_id_;
 
     // The batcher thread's own.
     std::optional<PgConnection> connection_;  // empty while the database is away

@@ -84,6 +84,11 @@ Result<std::monostate> PostgresStore::load() {
     if (!connection_) return Failure{outage_};
     batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
                     [this] { return upkeep_due(); }, [this] { upkeep(); }});
+    change_listener_.emplace(conninfo_, server_id_, io_,
+                             [this](std::vector<ChangeNotice> notices, bool missed) {
+                                 heard(std::move(notices), missed);
+                             });
+    change_listener_->start();
     return std::monostate{};
 }
 
@@ -263,6 +268,33 @@ void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,
     }
     durable_ = number;
     if (listener_) listener_();
+}
+
+void PostgresStore::heard(std::vector<ChangeNotice> notices, bool missed) {
+    if (!decided_listener_) return;
+    // Nothing of it waits for a batch here: it is committed already.
+    const auto resync = [this] {
+        decided_listener_(Decision{nullptr, "resync", {}, DecisionSource{}, 0, unix_time_ms(), 0, true});
+    };
+    for (const ChangeNotice& notice : notices) {
+        if (!notice.complete) {
+            resync();  // the short form: too long to tell, so read again
+            continue;
+        }
+        Request request;
+        request.op = notice.op;
+        request.run_id = notice.change.run_id;
+        if (names_effect(notice.op)) request.effect_key = notice.change.effect_key;
+        // What was asked, as far as the change tells it: a submit that held needed
+        // approval; a decide approved unless it rejected.
+        if (notice.op == Operation::submit) request.flag = notice.change.state == EffectState::pending;
+        if (notice.op == Operation::decide) request.flag = notice.change.state != EffectState::rejected;
+        DecisionSource source = source_from_text(notice.source);
+        source.reason = notice.reason;
+        decided_listener_(Decision{&request, notice.verdict, std::span<const StateChange>(&notice.change, 1),
+                                   source, 0, notice.at_ms, notice.deadline_ms, true});
+    }
+    if (missed) resync();
 }
 
 PgConnection* PostgresStore::reader() {

@@ -27,8 +27,17 @@ void ConsoleState::handled(const Decision& decision) {
     const std::string_view verdict = decision.verdict;
     const DecisionSource& source = decision.source;
     const std::span<const StateChange> changes = decision.changes;
-    const std::string op = request == nullptr ? "unreadable" : std::string(operation_name(request->op));
-    ++requests_[{op, std::string(verdict)}];
+    if (decision.elsewhere && request == nullptr) {
+        // Another server's changes may have been missed: the page reads again.
+        waiting_events_.push_back(ConsoleEvent{0, event_text("resync", json::object{{"at", unix_time_ms()}})});
+        release_events(store_.durable());
+        return;
+    }
+    // Requests another server took are its own to count.
+    if (!decision.elsewhere) {
+        const std::string op = request == nullptr ? "unreadable" : std::string(operation_name(request->op));
+        ++requests_[{op, std::string(verdict)}];
+    }
     if (changes.empty()) return;
     const std::int64_t now = unix_time_ms();
     for (const StateChange& change : changes) {

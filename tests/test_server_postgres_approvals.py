@@ -168,3 +168,22 @@ def test_a_database_of_the_first_version_is_upgraded_with_what_it_holds(
     assert console.decide("r", "old", True) == "approved"
     assert submit(server, "r", "old") == {"verdict": "release"}
     assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("2",)]
+
+
+def test_a_submit_waiting_on_one_server_is_woken_by_a_decision_on_another(
+        new_postgres_store, consoles):
+    url = new_postgres_store()
+    (first, _), (second, console) = consoles(url)
+    with first.connect() as waiting:
+        for effect, decide in (("pay", True), ("refund", False)):
+            waiting.send(f'{{"op":"submit","run_id":"r","effect_key":"{effect}",'
+                         f'"needs_approval":true,"wait_ms":30000}}\n'.encode())
+            time.sleep(0.3)
+            decided_at = time.monotonic()
+            reply = console.call("POST", "/api/decide", {"run_id": "r", "effect_key": effect,
+                                                         "approved": decide, "reason": "checked"})
+            assert reply.status == 200, reply.body
+            expected = {"verdict": "release"} if decide else {
+                "decided_by": "ada", "reason": "checked", "verdict": "refused_rejected"}
+            assert waiting.reply() == expected
+            assert time.monotonic() - decided_at < 5  # woken, not timed out

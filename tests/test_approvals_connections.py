@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import textwrap
@@ -114,3 +115,22 @@ def test_ctrl_c_ends_a_blocking_wait_and_the_client_goes_on(gate_process):
     # Far less than the minute the submit asked the server to wait.
     out, err = child.communicate(timeout=10)
     assert (child.returncode, out, err) == (0, "interrupted pong\n", "")
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_both_clients_speak_tls_to_a_tls_line_port(gate_process, tmp_path, flavour):
+    from test_line_tls import issue  # the openssl-made CA and server certificate
+
+    ca_cert, _ = issue(tmp_path, "ca", "test CA")
+    cert, key = issue(tmp_path, "server", "127.0.0.1", ca="ca")
+    process = gate_process("--tls-cert", cert, "--tls-key", key)
+    context = ssl.create_default_context(cafile=ca_cert)
+    if flavour == "blocking":
+        client = Client(process.address, ssl_context=context)
+        kinds = [client.ping().kind, client.submit("run-t", "k", wait=0).kind]
+    else:
+        async def main():
+            async with AsyncClient(process.address, ssl_context=context) as client:
+                return [(await client.ping()).kind, (await client.submit("run-t", "k", wait=0)).kind]
+        kinds = asyncio.run(main())
+    assert kinds == ["pong", "release"]

@@ -31,7 +31,8 @@ def blocking_tool(gate: LocalGate) -> None:
 
     with run_scope(f"run-{uuid.uuid4().hex[:12]}") as run_id:
         gate.decide_later(run_id, "email:ann@example.com", approved=True)
-        print("agent:", send_email("ann@example.com", subject="Your refund"))
+        answer = send_email("ann@example.com", subject="Your refund")
+        print(f"agent: {answer}")
         try:
             send_email("ann@example.com", subject="Your refund")  # the agent retries
         except Refused as refused:
@@ -57,7 +58,7 @@ async def asyncio_tools(gate: LocalGate) -> None:
             gate.decide_later(run_id, "refund:2", approved=False, reason="too much", after=0.5)
             gate.decide_later(run_id, "refund:3", approved=True, after=0.7)
             for line in await asyncio.gather(agent(1, 20), agent(2, 9000), agent(3, 35)):
-                print("agent:", line)
+                print(f"agent: {line}")
 
 
 if __name__ == "__main__":

@@ -36,7 +36,9 @@ if __name__ == "__main__":
         gated = gate_tool(send_email, client, key="email:{to}", timeout=60, on_refused=not_done)
         with run_scope(f"run-{uuid.uuid4().hex[:12]}") as run_id:
             gate.decide_later(run_id, "email:ann@example.com", approved=True)
-            print("tool answer:", gated.invoke({"to": "ann@example.com", "subject": "Refund"}))
+            answer = gated.invoke({"to": "ann@example.com", "subject": "Refund"})
+            print(f"tool answer: {answer}")
             gate.decide_later(run_id, "email:bob@example.com", approved=False,
                               reason="wrong customer")
-            print("tool answer:", gated.invoke({"to": "bob@example.com", "subject": "Refund"}))
+            answer = gated.invoke({"to": "bob@example.com", "subject": "Refund"})
+            print(f"tool answer: {answer}")

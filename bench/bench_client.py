@@ -14,6 +14,9 @@ per-chunk ratios, the absolute numbers medians over the chunks of each chunk's
 median and 99th percentile. run_bench.py runs this with the server on the same CPU
 (see there why).
 
+latchwork_approvals.Client takes its turns too, for latency only: its round trips are
+reported beside GateClient's.
+
 Throughput: calls per second with 1, 2 and 4 threads each on its own client, and with
 4 threads sharing one client. Each is the median of a few short bursts, the two
 clients alternating and every burst on new connections and threads: on this virtual
@@ -32,6 +35,7 @@ import time
 
 import baseline_client
 import latchwork
+import latchwork_approvals
 
 OPERATIONS = {
     "ping": lambda client: client.ping(),
@@ -41,6 +45,8 @@ OPERATIONS = {
 CLIENTS = {"baseline": baseline_client.GateClient}
 if hasattr(latchwork, "GateClient"):
     CLIENTS["latchwork"] = latchwork.GateClient
+# The approvals package's blocking client, measured for latency beside GateClient.
+LATENCY_ONLY = {"approvals": lambda address: latchwork_approvals.Client(address)}
 CHUNK_WARMUP = 20
 
 
@@ -82,7 +88,7 @@ class CClient:
 
 def latency(address, c_client_path, port, chunks, size):
     runners = {"c_client": CClient(c_client_path, port)}
-    clients = {impl: make(address) for impl, make in CLIENTS.items()}
+    clients = {impl: make(address) for impl, make in {**CLIENTS, **LATENCY_ONLY}.items()}
     for impl, client in clients.items():
         runners[impl] = client
     stats = {impl: {op: [] for op in OPERATIONS} for impl in runners}

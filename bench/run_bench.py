@@ -396,6 +396,16 @@ def client_rows(clients):
             rows.append(Row(f"GateClient.{op} round trip, {label}", ours, theirs, floor,
                             target="÷ floor ≤1.15, ÷ baseline <1", met=met,
                             note="skipped" if skipped else "", paired=paired))
+    for op in ("ping", "submit"):
+        for stat, label in (("median", "median"), ("p99", "p99")):
+            ours, theirs = (latency.get(impl, {}).get(op, {}).get(f"{stat}_ns")
+                            for impl in ("approvals", "latchwork"))
+            # Its baseline column is GateClient's: what the pure-Python client costs more.
+            rows.append(Row(f"latchwork_approvals.Client.{op} round trip, {label} "
+                            "(baseline column: GateClient)",
+                            None if ours is None else ours * 1e-9,
+                            None if theirs is None else theirs * 1e-9, target="reported",
+                            note="skipped" if ours is None else ""))
     for config, label in (("1_own", "1 thread"), ("2_own", "2 threads, a client each"),
                           ("4_own", "4 threads, a client each"), ("4_shared", "4 threads, one client")):
         per_call = {impl: 1 / rates[config] for impl, rates in clients["throughput"].items()}

@@ -27,12 +27,15 @@ from pathlib import Path
 import latchwork
 
 
-def start_gate() -> tuple[subprocess.Popen, str, str]:
+def start_gate() -> tuple[subprocess.Popen[str], str, str]:
     program = Path(sys.executable).parent / "latchwork-gate"
     command = str(program) if program.exists() else shutil.which("latchwork-gate")
+    if command is None:
+        raise SystemExit("latchwork-gate is not installed")
     gate = subprocess.Popen([command, "serve", "--listen", "127.0.0.1:0",
                              "--console", "127.0.0.1:0", "--store", "memory:"],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    assert gate.stdout is not None
     line_port = gate.stdout.readline().rsplit(":", 1)[1].strip()
     console = gate.stdout.readline().removeprefix("console on ").strip()
     return gate, f"127.0.0.1:{line_port}", console
@@ -67,7 +70,7 @@ def wait_by_polling(address: str, run_id: str, effect_key: str) -> None:
         print(f"worker: not sent, {verdict.kind}")
 
 
-def wait_on_the_line(address: str, run_id: str, effect_key: str, detail: dict) -> None:
+def wait_on_the_line(address: str, run_id: str, effect_key: str, detail: dict[str, object]) -> None:
     host, port = address.rsplit(":", 1)
     with socket.create_connection((host, int(port))) as connection:
         reader = connection.makefile("rb")

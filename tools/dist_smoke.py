@@ -1,8 +1,9 @@
 """What a user does first with an installed latchwork, run in the environment it is in.
 
-Imports the module, runs the README's quickstart block and examples/quickstart.py,
+Imports the module and the approvals package (typed), runs the README's quickstart block and examples/quickstart.py,
 then starts the installed latchwork-gate on a SQLite store, sends GateClient
-requests through it (a held effect approved with a tagged decision), restarts it
+requests through it (a held effect approved with a tagged decision), the same with
+latchwork_approvals.Client, restarts it
 on the same file to see the state kept, and asks it for --version.
 
     python dist_smoke.py README.md examples/quickstart.py
@@ -19,6 +20,7 @@ import tempfile
 from pathlib import Path
 
 import latchwork
+import latchwork_approvals
 
 SECRET = b"shared secret"
 
@@ -64,6 +66,10 @@ def check_gate(program: Path) -> None:
             assert client.decide("run-1", "email:42", True) == "release"
             assert client.submit("run-1", "log:1").released
             print(f"GateClient through latchwork-gate on {gate.address}: held, approved, released")
+            with latchwork_approvals.Client(gate.address, secret=SECRET) as approvals:
+                assert approvals.submit("run-1", "sms:7", needs_approval=True, wait=0).held
+                assert approvals.decide("run-1", "sms:7", True) == "release"
+            print("latchwork_approvals.Client: held, approved with a tagged decision")
         with Gate(program, store, secret_file) as gate:
             client = latchwork.GateClient(gate.address, secret=SECRET)
             assert client.submit("run-1", "email:42") == "refused_duplicate"
@@ -76,6 +82,9 @@ def check_gate(program: Path) -> None:
 
 def main(readme: Path, quickstart: Path) -> None:
     print(f"import latchwork: {latchwork.__file__}")
+    # The approvals package rides in the same wheel, typed.
+    assert Path(latchwork_approvals.__file__).with_name("py.typed").is_file()
+    print(f"import latchwork_approvals: {latchwork_approvals.__file__}")
     exec(compile(readme_quickstart(readme), "README quickstart", "exec"), {})
     print("README quickstart: passed")
     subprocess.run([sys.executable, quickstart], check=True, stdout=subprocess.DEVNULL)

@@ -1,7 +1,8 @@
 """Packs the Windows module into a cp310-abi3-win_amd64 wheel.
 
 The Windows build is a cross-build that no Python build backend drives, so the wheel
-is put together here: latchwork.pyd and the type stubs, with the project's metadata
+is put together here: latchwork.pyd, the type stubs and the approvals package (taken
+from the Linux wheel), with the project's metadata
 taken from the Linux wheel that the same `make dist` built from the same
 pyproject.toml (the metadata does not depend on the platform). The gate server is
 not part of the Windows wheel.
@@ -37,6 +38,9 @@ def main(pyd: Path, stubs: Path, linux_wheel: Path, out_dir: Path) -> Path:
             if name == f"{dist_info}/METADATA"
             or (name.startswith(f"{dist_info}/licenses/") and not name.endswith("/"))
         }
+        # The pure-Python approvals package is the same on every platform.
+        approvals = {name: source.read(name) for name in source.namelist()
+                     if name.startswith("latchwork_approvals/") and not name.endswith("/")}
     stem = dist_info.removesuffix(".dist-info")  # name-version
     wheel_file = (
         "Wheel-Version: 1.0\n"
@@ -47,6 +51,7 @@ def main(pyd: Path, stubs: Path, linux_wheel: Path, out_dir: Path) -> Path:
     contents = {
         "latchwork.pyd": pyd.read_bytes(),
         "latchwork-stubs/__init__.pyi": stubs.read_bytes(),
+        **approvals,
         **metadata_files,
         f"{dist_info}/WHEEL": wheel_file,
     }

@@ -181,6 +181,12 @@ asio::awaitable<void> Connection::read_loop() {
         co_await asio::post(server_.io(), asio::use_awaitable);
     }
     reading_done_ = true;
+    // A client that ended its side (or whose socket failed) while submits wait has
+    // given up on them: their waits end as they stand, held, so that no release is
+    // taken for a reply no one will read. The next submit of the effect takes it.
+    for (std::size_t i = waiting_head_; i < waiting_.size(); ++i) {
+        if (waiting_[i].wait && !waiting_[i].wait->ended()) waiting_[i].wait->end();
+    }
     release_if_large(partial_);
     std::string().swap(unparsed_);
     wake_writer();

@@ -1,0 +1,84 @@
+"""The exceptions of the approvals package, one for each thing a caller acts on differently."""
+
+from __future__ import annotations
+
+from .outcome import Outcome
+
+__all__ = ["GateError", "ServerError", "GateUnavailable", "OutcomeUnknown", "ReplyTimeout",
+           "BadReply", "Refused", "ApprovalTimeout"]
+
+
+class GateError(Exception):
+    """Base of the errors raised when talking to a gate server."""
+
+
+class ServerError(GateError):
+    """The server answered {"verdict":"error"}; ``message`` is its text. Nothing changed."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
+class GateUnavailable(GateError, ConnectionError):
+    """No connection could be made (or greeted) before the request was written: the
+    request was never sent, so trying again later is safe."""
+
+
+class OutcomeUnknown(GateError):
+    """The request was written but its reply never came: the connection died or the time
+    ran out. The server may or may not have acted on it, and nothing was resent.
+
+    Submitting the same effect again is the way to find out: the gate answers
+    "refused_duplicate" for an effect it already released, so a submit can never be
+    performed twice. ``op``, ``run_id`` and ``effect_key`` say which request it was.
+    """
+
+    def __init__(self, op: str, run_id: str | None, effect_key: str | None, why: str) -> None:
+        where = "".join(f" {name}={value!r}" for name, value in
+                        (("run_id", run_id), ("effect_key", effect_key)) if value is not None)
+        super().__init__(f"outcome of {op}{where} unknown: {why}")
+        self.op = op
+        self.run_id = run_id
+        self.effect_key = effect_key
+
+
+class ReplyTimeout(OutcomeUnknown, TimeoutError):
+    """The reply did not come within the call's time; the connection was closed."""
+
+
+class BadReply(OutcomeUnknown):
+    """The reply was not a JSON object with a string "verdict"; the connection was closed."""
+
+
+class Refused(GateError):
+    """The gate refused an effect that a decorated call or an approval block asked for,
+    so the effect was not performed. ``kind`` is the verdict ("refused_rejected",
+    "refused_duplicate", "refused_cancelled"); ``decided_by``, ``reason`` and ``expired``
+    are the server's when it sent them."""
+
+    def __init__(self, outcome: Outcome, run_id: str, effect_key: str) -> None:
+        text = f"{effect_key!r} of run {run_id!r}: {outcome.kind}"
+        if outcome.decided_by is not None:
+            text += f" by {outcome.decided_by}"
+        if outcome.reason:
+            text += f" ({outcome.reason})"
+        super().__init__(text)
+        self.outcome = outcome
+        self.kind = outcome.kind
+        self.decided_by = outcome.decided_by
+        self.reason = outcome.reason
+        self.expired = outcome.expired
+        self.run_id = run_id
+        self.effect_key = effect_key
+
+
+class ApprovalTimeout(GateError, TimeoutError):
+    """No decision came within the call's overall timeout. The effect is still held on the
+    server: a later call of the same effect goes on waiting for the same decision."""
+
+    def __init__(self, run_id: str, effect_key: str, timeout: float) -> None:
+        super().__init__(f"{effect_key!r} of run {run_id!r} still held after {timeout:g} s")
+        self.run_id = run_id
+        self.effect_key = effect_key
+        self.timeout = timeout

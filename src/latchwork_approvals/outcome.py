@@ -1,0 +1,53 @@
+"""What the gate server answered: the verdict's kind and, for decided effects, who and why."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+__all__ = ["Outcome"]
+
+
+@dataclass(frozen=True, eq=False)
+class Outcome:
+    """The server's verdict on one request.
+
+    It reads like ``latchwork.Verdict``: the same kinds, the same ``released``, ``held``
+    and ``refused`` views, equal to the str of its kind and to an outcome of the same
+    kind. A waiting submit that a person or the expiry decided also says who decided
+    (``decided_by``), why (``reason``) and whether the hold ran out (``expired``);
+    those are None and False when the server did not send them.
+    """
+
+    kind: str
+    decided_by: str | None = None
+    reason: str | None = None
+    expired: bool = False
+
+    @property
+    def released(self) -> bool:
+        """True when the kind is "release": the effect may happen now, here."""
+        return self.kind == "release"
+
+    @property
+    def held(self) -> bool:
+        """True when the kind is "held_for_approval": the effect still waits for a decision."""
+        return self.kind == "held_for_approval"
+
+    @property
+    def refused(self) -> bool:
+        """True when the kind begins with "refused_": the effect must not happen."""
+        return self.kind.startswith("refused_")
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Outcome):
+            return self.kind == other.kind
+        if isinstance(other, str):
+            return self.kind == other
+        return NotImplemented
+
+    # Equal to its kind's str, so hashed like it: a set or dict key mixes both freely.
+    def __hash__(self) -> int:
+        return hash(self.kind)
+
+    def __str__(self) -> str:
+        return self.kind

@@ -1,0 +1,79 @@
+"""A LangChain tool gated by latchwork_approvals, invoked as an agent graph invokes it (no
+model, no network) against a real latchwork-gate and a person at its console."""
+
+from __future__ import annotations
+
+import asyncio
+import sys
+
+import pytest
+
+from approvals_support import Person, start_gate
+from latchwork_approvals import AsyncClient, Client, Refused
+
+# The test extra installs langchain-core wherever it can be installed: only an
+# interpreter it does not support may go without it.
+if sys.version_info[:2] <= (3, 13):
+    import langchain_core.tools as langchain_tools
+else:
+    langchain_tools = pytest.importorskip("langchain_core.tools")
+
+from latchwork_approvals.langchain_tools import gate_tool  # noqa: E402
+
+
+@pytest.fixture
+def gate(gate_process, tmp_path):
+    return start_gate(gate_process, tmp_path)
+
+
+def email_tools():
+    sent = []
+
+    @langchain_tools.tool
+    def send_email(to: str, subject: str) -> str:
+        """Send an e-mail to a customer."""
+        sent.append(to)
+        return f"sent to {to}"
+
+    @langchain_tools.tool
+    async def send_email_async(to: str, subject: str) -> str:
+        """Send an e-mail to a customer."""
+        sent.append(to)
+        return f"sent to {to}"
+
+    return send_email, send_email_async, sent
+
+
+def refusal_text(refused: Refused) -> str:
+    return f"not sent: {refused.kind} by {refused.decided_by} ({refused.reason})"
+
+
+@pytest.mark.parametrize("flavour", ["invoke", "ainvoke", "ainvoke of a blocking tool"])
+def test_a_gated_tool_runs_once_approved_and_answers_a_rejection(gate, flavour):
+    process, console = gate
+    send_email, send_email_async, sent = email_tools()
+    options = dict(run_id="run-l", key="email:{to}", timeout=30, on_refused=refusal_text)
+    Person(console, "run-l", "email:ann")
+    Person(console, "run-l", "email:bob", approved=False, reason="wrong customer")
+    calls = [{"to": "ann", "subject": "refund"}, {"to": "bob", "subject": "refund"},
+             {"to": "ann", "subject": "refund"}]
+    if flavour == "invoke":
+        gated = gate_tool(send_email, Client(process.address), **options)
+        answers = [gated.invoke(call) for call in calls]
+    else:
+        async def main():
+            async with AsyncClient(process.address) as client:
+                tool = send_email_async if flavour == "ainvoke" else send_email
+                gated = gate_tool(tool, client, **options)
+                return [await gated.ainvoke(call) for call in calls]
+        answers = asyncio.run(main())
+    assert answers == ["sent to ann", "not sent: refused_rejected by ada (wrong customer)",
+                       "not sent: refused_duplicate by None (None)"]
+    assert sent == ["ann"]
+
+
+def test_the_gated_tool_shows_the_model_the_same_tool():
+    send_email, _, _ = email_tools()
+    gated = gate_tool(send_email, Client("127.0.0.1:1"), key="email:{to}")
+    assert (gated.name, gated.description, gated.args) == \
+        (send_email.name, send_email.description, send_email.args)

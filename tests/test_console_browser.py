@@ -168,7 +168,7 @@ def test_keyboard_decides_only_after_a_confirmation(browser, console):
     body.send_keys(Keys.ENTER, Keys.ENTER)  # the second Enter finds nothing armed
     gone(browser, "run", "second")
     assert client.submit("run", "second", True).kind == "refused_rejected"
-    time.sleep(0.3)
+    time.sleep(0.8)
     for key in ("first", "third"):
         assert client.submit("run", key, True).kind == "held_for_approval"
     # Armed, then moved on: the Enter decides neither.
@@ -178,9 +178,14 @@ def test_keyboard_decides_only_after_a_confirmation(browser, console):
     time.sleep(0.3)
     for key in ("first", "third"):
         assert client.submit("run", key, True).kind == "held_for_approval"
-    body.send_keys("a", Keys.ENTER)
+    # Pressed twice in a hurry: one approval, the other effect still held.
+    body.send_keys("a", Keys.ENTER, "a", Keys.ENTER)
     WebDriverWait(browser, 10).until(lambda d: len(d.find_elements(By.CSS_SELECTOR,
                                                                    "li.item.approved")) == 1)
+    time.sleep(0.3)
+    assert len(browser.find_elements(By.CSS_SELECTOR, "li.item.approved")) == 1
+    assert sorted(client.submit("run", key, True).kind for key in ("first", "third")) == [
+        "held_for_approval", "release"]
 
 
 def test_markup_in_a_key_is_shown_as_text(browser, console):

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -43,7 +43,6 @@ struct HttpReply {
 
 // An error reply: {"error": TEXT} with its status.
 HttpReply error_reply(unsigned status, std::string_view text);
-
 
 class ConsoleRoutes {
 public:

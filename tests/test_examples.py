@@ -18,6 +18,7 @@ from gated_call import EffectHeld, EffectRefused, gated  # noqa: E402
     ("gated_call.py", "refused: email:ann@example.com of run run-1: refused_duplicate"),
     ("async_client.py", "decide email:1 approved: refused_cancelled"),
     ("durable_gate.py", "refund:7 again:     refused_duplicate"),
+    ("waiting_worker.py", "worker: sent email:42"),  # after email:41, in turn
 ])
 def test_example_runs(script, expected):
     result = subprocess.run([sys.executable, EXAMPLES / script], capture_output=True, text=True,

@@ -146,7 +146,9 @@ int serve(const ServeOptions& options) {
         return 1;
     }
     RequestHandler handler(store, secret ? &*secret : nullptr);
-    handler.set_request_limits(RequestLimits{options.max_id_bytes});
+    handler.set_request_limits(
+        RequestLimits{options.max_id_bytes, options.max_detail_bytes,
+                      static_cast<std::uint64_t>(options.max_wait.count())});
     HoldExpiry expiry(io, store);
     ServerLimits limits;
     limits.max_line = options.max_line;

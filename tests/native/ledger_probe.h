@@ -18,6 +18,7 @@
 namespace latchwork::testing {
 
 using server::StateChange;
+using server::recorded_approve_for_submitter;
 using server::recorded_cancel;
 using server::recorded_close_run;
 using server::recorded_decide;
@@ -55,6 +56,7 @@ inline void expect_same_ledger(const RunLedger& actual, const RunLedger& expecte
     ASSERT_EQ(actual.pending_count(), expected.pending_count());
     ASSERT_EQ(actual.released_count(), expected.released_count());
     ASSERT_EQ(actual.rejected_count(), expected.rejected_count());
+    ASSERT_EQ(actual.approved_count(), expected.approved_count());
     for (const std::string& run : probe_runs()) {
         ASSERT_EQ(gate_is_cancelled(actual, run), gate_is_cancelled(expected, run));
         ASSERT_EQ(gate_is_closed(actual, run), gate_is_closed(expected, run));
@@ -65,8 +67,9 @@ inline void expect_same_ledger(const RunLedger& actual, const RunLedger& expecte
     }
 }
 
-// Draws gate operations over probe_runs() x probe_keys(), mostly submissions and
-// decisions, now and then a cancel or a close, and records what each one changed.
+// Draws gate operations over probe_runs() x probe_keys(), mostly submissions (half of
+// them with a detail) and decisions, some approvals for the submitter, now and then a
+// cancel or a close, and records what each one changed.
 class RandomOperations {
 public:
     explicit RandomOperations(unsigned seed) : random_(seed) {}
@@ -76,8 +79,10 @@ public:
         const std::string& key = probe_keys()[random_() % probe_keys().size()];
         const bool flag = random_() % 2 == 0;
         const unsigned op = random_() % 100;
-        if (op < 48) {
-            recorded_submit(ledger, run, key, flag, changes);
+        if (op < 44) {
+            recorded_submit(ledger, run, key, flag, changes, op % 2 == 0 ? R"({"n":1})" : "");
+        } else if (op < 52) {
+            recorded_approve_for_submitter(ledger, run, key, changes);
         } else if (op < 95) {
             recorded_decide(ledger, run, key, flag, changes);
         } else if (op < 98) {

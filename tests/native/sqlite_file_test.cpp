@@ -341,11 +341,11 @@ TEST(SqliteFile, RefusesFilesItDoesNotKnow) {
     TempDir dir;
     const std::string newer = dir.file("newer.db");
     { open_store(newer); }
-    run_sql(newer, "UPDATE schema_version SET version = 3");
+    run_sql(newer, "UPDATE schema_version SET version = 4");
     auto refused = SqliteFile::open(newer);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 3, newer than this "
-                               "program's 2: use a newer latchwork-gate");
+    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 4, newer than this "
+                               "program's 3: use a newer latchwork-gate");
 
     const std::string foreign = dir.file("foreign.db");
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
@@ -372,7 +372,8 @@ TEST(SqliteFile, RefusesADamagedEffectsTable) {
     const std::string path = dir.file("gate.db");
     { open_store(path); }
     run_sql(path, "INSERT INTO runs (run_id, closed) VALUES (x'72', 1);"
-                  "INSERT INTO effects VALUES (x'72', x'6b', 'released', 0)");
+                  "INSERT INTO effects (run_id, effect_key, state, changed_at)"
+                  " VALUES (x'72', x'6b', 'released', 0)");
     SqliteFile store = open_store(path);
     RunLedger ledger;
     const std::optional<Failure> failed = store.load(ledger);
@@ -555,7 +556,7 @@ TEST(SqliteFileAudit, EntriesAndHoldsSurviveReopeningInOrder) {
     ASSERT_EQ(read.value().size(), 1u);
     EXPECT_EQ(read.value()[0].effect_key, "early");
 
-    auto holds = store.pending_holds();
+    auto holds = store.waiting_holds();
     ASSERT_TRUE(holds) << holds.error();
     ASSERT_EQ(holds.value().size(), 3u);
     EXPECT_EQ(holds.value()[0].effect_key, "late");  // hold order, not time or key order
@@ -597,7 +598,7 @@ TEST(SqliteFileAudit, AVersionOneFileIsUpgradedAndKeepsItsState) {
         EXPECT_EQ(ledger.state_len(), 3u);
         EXPECT_TRUE(ledger.find_run("stopped")->cancelled);
         // Held before the log existed: as of the row's time, in that order, no deadline.
-        auto holds = store.pending_holds();
+        auto holds = store.waiting_holds();
         ASSERT_TRUE(holds) << holds.error();
         ASSERT_EQ(holds.value().size(), 2u);
         EXPECT_EQ(holds.value()[0].effect_key, "first");
@@ -669,9 +670,9 @@ TEST(SqliteFileReaders, TheLogIsReadBesideTheStoreThatHoldsTheFile) {
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
     EXPECT_EQ(SqliteFile::read_log(foreign, {}).error(),
               "store " + foreign + " is not a latchwork-gate store (it holds another program's tables)");
-    run_sql(path, "UPDATE schema_version SET version = 3");
+    run_sql(path, "UPDATE schema_version SET version = 4");
     EXPECT_EQ(SqliteFile::read_log(path, {}).error(),
-              "store " + path + " has schema version 3, newer than this program's 2: use a newer latchwork-gate");
+              "store " + path + " has schema version 4, newer than this program's 3: use a newer latchwork-gate");
 }
 
 // A reader holding a snapshot keeps the checkpoints from passing it, so the log grows
@@ -710,6 +711,161 @@ TEST(SqliteFileReaders, ARemovedLockFileFailsTheNextCommit) {
     const std::optional<Failure> failed = store.commit(releases(0, 1, 2));
     ASSERT_TRUE(failed);
     EXPECT_EQ(failed->message, "store failed: " + path + ".lock was removed or replaced while in use");
+}
+
+
+// Approved effects and the details of held ones, kept through the journal, the fold and
+// an upgrade from the layout before them.
+
+// The single integer `sql` yields on the file, read behind the store's back.
+std::int64_t query_int(const std::string& path, const char* sql) {
+    sqlite3* raw = nullptr;
+    if (sqlite3_open(path.c_str(), &raw) != SQLITE_OK) ADD_FAILURE() << "cannot open " << path;
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(raw, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << sqlite3_errmsg(raw);
+        return -1;
+    }
+    const std::int64_t value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+    sqlite3_finalize(statement);
+    return value;
+}
+
+StateChange held_with(const std::string& run, const std::string& key, const std::string& detail) {
+    StateChange change = effect_state_change(run, key, EffectState::pending);
+    change.detail = detail;
+    return change;
+}
+
+server::AuditEntry held_entry(const std::string& key, std::int64_t at, const std::string& detail) {
+    server::AuditEntry entry = audit(server::AuditEvent::held, "r", key, at);
+    entry.detail = detail;
+    return entry;
+}
+
+class SqliteFileWaiting : public ::testing::TestWithParam<FoldCase> {};
+
+// An approval folded with its hold, or after the hold was folded alone, keeps the
+// hold's detail; an effect that stops waiting drops it; a cancel drops approved effects.
+TEST_P(SqliteFileWaiting, ApprovalsAndDetailsSurviveFoldingAndReopening) {
+    TempDir dir;
+    const std::string path = dir.file("gate.db");
+    const std::string detail_a = R"({"amount":5,"to":"\u00e9"})";
+    {
+        SqliteFile store = open_store(path, GetParam().options);
+        ASSERT_FALSE(store.commit(
+            std::vector<StateChange>{held_with("r", "a", detail_a), held_with("r", "b", ""),
+                                     held_with("r", "c", R"({"c":1})"),
+                                     held_with("gone", "x", R"({"x":1})")},
+            std::vector<server::AuditEntry>{held_entry("a", 100, detail_a),
+                                            held_entry("b", 200, ""),
+                                            held_entry("c", 300, R"({"c":1})")}));
+        server::AuditEntry taken = audit(server::AuditEvent::taken, "r", "d", 400);
+        ASSERT_FALSE(store.commit(
+            std::vector<StateChange>{effect_state_change("r", "a", EffectState::approved),
+                                     effect_state_change("r", "c", EffectState::released),
+                                     held_with("gone", "y", R"({"y":1})"),
+                                     effect_state_change("gone", "y", EffectState::approved),
+                                     run_cancelled_change("gone")},
+            std::span(&taken, 1)));
+    }
+    SqliteFile store = open_store(path, GetParam().options);
+    RunLedger ledger;
+    load_into(store, ledger);
+    EXPECT_EQ(ledger.approved_count(), 1u);
+    EXPECT_EQ(ledger.pending_count(), 1u);
+    EXPECT_EQ(ledger.state_len(), 3u);
+    EXPECT_FALSE(testing::probe_state(ledger, "gone", "y")) << "the cancel dropped the approved effect";
+
+    const Result<std::vector<StoredHold>> holds = store.waiting_holds();
+    ASSERT_TRUE(holds) << holds.error();
+    ASSERT_EQ(holds.value().size(), 2u);
+    EXPECT_EQ(holds.value()[0].effect_key, "a");
+    EXPECT_EQ(holds.value()[0].detail, detail_a);
+    EXPECT_TRUE(holds.value()[0].approved);
+    EXPECT_EQ(holds.value()[0].held_at_ms, 100);
+    EXPECT_EQ(holds.value()[1].effect_key, "b");
+    EXPECT_EQ(holds.value()[1].detail, "");
+    EXPECT_FALSE(holds.value()[1].approved);
+
+    const auto read = store.read_audit({});
+    ASSERT_TRUE(read) << read.error();
+    ASSERT_EQ(read.value().size(), 4u);
+    EXPECT_EQ(read.value()[0].detail, detail_a);
+    EXPECT_EQ(read.value()[3].event, server::AuditEvent::taken);
+    // Nothing but the approved effect's detail is left on disk.
+    EXPECT_EQ(query_int(path, "SELECT count(*) FROM effects WHERE detail IS NOT NULL"), 1);
+    // Pruning keeps the holds of the waiting effects, approved or not, and the newest.
+    EXPECT_EQ(store.prune_audit(INT64_MAX, 100).value(), 1u);
+    EXPECT_EQ(store.waiting_holds().value().front().held_at_ms, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folds, SqliteFileWaiting,
+    ::testing::Values(FoldCase{"hold_and_approval_folded_together", {1u << 30, 1}},
+                      FoldCase{"approval_folded_after_its_hold", {1, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The second layout, as a program of that version created it, with an operator's
+// trigger, a journal row in that version's encoding and an audit entry.
+constexpr const char* kVersionTwoSchema = R"sql(
+CREATE TABLE audit (seq INTEGER PRIMARY KEY, at INTEGER NOT NULL,
+  event TEXT NOT NULL CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed')),
+  run_id BLOB NOT NULL, effect_key BLOB NOT NULL,
+  approved INTEGER NOT NULL CHECK (approved IN (0, 1)), verdict TEXT NOT NULL,
+  source BLOB NOT NULL, mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  reason BLOB NOT NULL, deadline INTEGER);
+CREATE INDEX audit_by_effect ON audit (run_id, effect_key, seq);
+UPDATE schema_version SET version = 2;
+INSERT INTO audit VALUES (1, 1000, 'held', CAST('r' AS BLOB), CAST('first' AS BLOB), 0,
+  'held_for_approval', CAST('line:x' AS BLOB), 0, X'', 9000);
+-- kind 1, state 1 (pending), run "r", key "j"
+INSERT INTO journal (change_count, changed_at, changes)
+  VALUES (1, 2500, X'01010100000072010000006A');
+CREATE TABLE watched (state TEXT);
+CREATE TRIGGER effects_watched AFTER INSERT ON effects BEGIN
+  INSERT INTO watched VALUES (NEW.state); END;
+)sql";
+
+TEST(SqliteFileWaitingUpgrade, AVersionTwoFileIsUpgradedInPlace) {
+    TempDir dir;
+    const std::string path = dir.file("old.db");
+    run_sql(path, kVersionOneSchema);
+    run_sql(path, kVersionTwoSchema);
+    // A reader leaves the file at its version and reads its entries, with no detail.
+    const auto before = SqliteFile::read_log(path, {});
+    ASSERT_TRUE(before) << before.error();
+    ASSERT_EQ(before.value().size(), 1u);
+    EXPECT_EQ(before.value()[0].deadline_ms, 9000);
+    EXPECT_EQ(query_int(path, "SELECT version FROM schema_version"), 2);
+    {
+        SqliteFile store = open_store(path);
+        RunLedger ledger;
+        load_into(store, ledger);
+        EXPECT_EQ(ledger.pending_count(), 3u) << "the rows and the old journal row are kept";
+        EXPECT_TRUE(ledger.find_run("stopped")->cancelled);
+        EXPECT_EQ(store.waiting_holds().value().back().deadline_ms, 9000);
+        server::AuditEntry taken = audit(server::AuditEvent::taken, "r", "first", 3000);
+        taken.detail = R"({"k":1})";
+        ASSERT_FALSE(store.commit(
+            std::vector<StateChange>{effect_state_change("r", "first", EffectState::approved),
+                                     held_with("r", "new", R"({"k":2})")},
+            std::span(&taken, 1)));
+        ASSERT_FALSE(store.fold());
+    }
+    EXPECT_EQ(query_int(path, "SELECT version FROM schema_version"), kStoreSchemaVersion);
+    EXPECT_EQ(query_int(path, "SELECT count(*) FROM sqlite_master WHERE name IN"
+                              " ('audit_by_effect', 'effects_watched')"), 2);
+    // The trigger fired for the journal's row folded in at opening, and for the new hold.
+    EXPECT_EQ(query_int(path, "SELECT count(*) FROM watched WHERE state = 'pending'"), 2);
+    EXPECT_EQ(query_int(path, "SELECT count(*) FROM effects WHERE state = 'approved'"
+                              " OR detail = '{\"k\":2}'"), 2);
+    const auto after = SqliteFile::read_log(path, {});
+    ASSERT_TRUE(after) << after.error();
+    ASSERT_EQ(after.value().size(), 2u);
+    EXPECT_EQ(after.value()[1].event, server::AuditEvent::taken);
+    EXPECT_EQ(after.value()[1].detail, R"({"k":1})");
 }
 
 }  // namespace
@@ -752,7 +908,7 @@ TEST(SqliteFile, PruningTheAuditLogTakesTheOldestAndKeepsWhatARestartNeeds) {
     ASSERT_FALSE(store.commit({}, std::vector<AuditEntry>{entry(AuditEvent::decided, "z", 600)}));
     EXPECT_EQ(seqs(), (Seqs{1, 5, 6}));  // numbering goes on
     // The pending effect's hold is still what a restart reads back.
-    const Result<std::vector<StoredHold>> holds = store.pending_holds();
+    const Result<std::vector<StoredHold>> holds = store.waiting_holds();
     ASSERT_EQ(holds.value().size(), 1u);
     EXPECT_EQ(holds.value()[0].held_at_ms, 100);
 }

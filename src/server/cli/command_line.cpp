@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <tuple>
 
 #include "server/cli/duration_text.h"
 #include "server/cli/store_file.h"
@@ -80,6 +81,13 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "longest run id or effect key in bytes; longer ones are refused")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    serve->add_option("--max-detail", options.max_detail_bytes,
+                      "longest detail of a submit in bytes (compact JSON); longer ones are refused")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    std::optional<std::string> max_wait;
+    serve->add_option("--max-wait", max_wait,
+                      "longest wait_ms a submit may ask for, as a DURATION (default 15m)");
     serve->add_option("--max-connections", options.max_connections,
                       "connections served at once; more are closed at once")
         ->capture_default_str()
@@ -146,13 +154,15 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         diagnose(*bad);
         return exit_with(2);
     }
-    if (hold_timeout) {
-        Result<std::chrono::milliseconds> parsed = parse_duration(*hold_timeout);
+    for (auto [name, text, into] : {std::tuple{"--hold-timeout", &hold_timeout, &options.hold_timeout},
+                                    std::tuple{"--max-wait", &max_wait, &options.max_wait}}) {
+        if (!*text) continue;
+        Result<std::chrono::milliseconds> parsed = parse_duration(**text);
         if (!parsed) {
-            diagnose("--hold-timeout: " + parsed.error());
+            diagnose(std::string(name) + ": " + parsed.error());
             return exit_with(2);
         }
-        options.hold_timeout = parsed.value();
+        *into = parsed.value();
     }
     CommandLine chosen;
     chosen.serve = std::move(options);

@@ -5,9 +5,7 @@
 #include <cstdio>
 
 namespace latchwork::server {
-namespace {
-
-std::string source_text(const DecisionSource& source) {
+std::string decision_source_text(const DecisionSource& source) {
     switch (source.door) {
         case DecisionSource::Door::line: return "line:" + std::string(source.who);
         case DecisionSource::Door::console: return "console:" + std::string(source.who);
@@ -16,6 +14,8 @@ std::string source_text(const DecisionSource& source) {
     }
     return "";
 }
+
+namespace {
 
 // The change a submit made to its effect, if it made one.
 const StateChange* effect_change(std::span<const StateChange> changes) {
@@ -34,7 +34,7 @@ std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_vi
     AuditEntry entry;
     entry.at_ms = now_ms;
     entry.run_id = request.run_id;
-    entry.source = source_text(source);
+    entry.source = decision_source_text(source);
     switch (request.op) {
         case Operation::submit: {
             // A submit is logged when it held its effect, or took an approved one.

@@ -56,6 +56,10 @@ struct DecisionSource {
     std::string_view reason;    // console only
 };
 
+// The source as the audit log writes it: "line:IP:PORT", "client:NAME",
+// "console:NAME" or "expiry".
+std::string decision_source_text(const DecisionSource& source);
+
 // The entry a decided request leaves in the log, if any: a decide always (unless it
 // was refused before it reached the ledger, which callers do not pass here), a submit
 // that held its effect or took an approved one (`took_approved`), a cancel or close

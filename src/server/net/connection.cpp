@@ -87,6 +87,10 @@ void Connection::start() {
 
 void Connection::stop_reading() {
     stop_requested_ = true;
+    // A server that stops answers every waiting submit with what it knows: held.
+    for (std::size_t i = waiting_head_; i < waiting_.size(); ++i) {
+        if (waiting_[i].wait) waiting_[i].wait->end();
+    }
     read_cancel_.emit(asio::cancellation_type::all);
     wake_reader();
 }
@@ -259,18 +263,37 @@ bool Connection::answer_line(std::string_view line) {
 
 void Connection::queue(Answer answer) {
     unsent_ += answer.line.size();
-    waiting_.push_back(std::move(answer));
+    std::shared_ptr<SubmitWait> wait;
+    if (answer.waits && !stop_requested_) {
+        // Joins the registry now, before any other request is decided, so no decision
+        // between this take and its reply can go unseen.
+        const std::chrono::milliseconds wait_ms(answer.waits->wait_ms);
+        wait = std::make_shared<SubmitWait>(
+            server_.submit_waits(), std::move(answer.waits), wait_ms,
+            [weak = weak_from_this()] {
+                if (const std::shared_ptr<Connection> self = weak.lock()) self->release_durable();
+            });
+        wait->start();
+    }
+    waiting_.push_back(Queued{std::move(answer), std::move(wait)});
     release_durable();
     if (waiting_head_ < waiting_.size()) server_.waiting_for_store(this);
 }
 
 void Connection::release_durable() {
-    const std::uint64_t durable = server_.store().durable();
     // After a failed commit nothing beyond durable() may carry its verdict.
     const Failure* failed = server_.store().failure();
     bool moved = false;
     while (waiting_head_ < waiting_.size()) {
-        Answer& answer = waiting_[waiting_head_];
+        Queued& queued = waiting_[waiting_head_];
+        if (queued.wait && failed == nullptr &&
+            queued.answer.wait_for <= server_.store().durable() && !settle(queued)) {
+            break;
+        }
+        // Read after settling: a waiting submit taken again may have recorded a batch.
+        const std::uint64_t durable = server_.store().durable();
+        Answer& answer = queued.answer;
+        if (answer.wait_for <= durable || failed != nullptr) queued.wait.reset();
         if (answer.wait_for <= durable) {
             // A deferred line was empty when queued and is written by now.
             if (answer.deferred) unsent_ += answer.deferred->line.size();
@@ -289,13 +312,49 @@ void Connection::release_durable() {
         if (!waiting_.empty()) server_.done_waiting(this);
         waiting_.clear();
         waiting_head_ = 0;
-        if (waiting_.capacity() > 64) std::vector<Answer>().swap(waiting_);
+        if (waiting_.capacity() > 64) std::vector<Queued>().swap(waiting_);
     } else if (waiting_head_ > 32 && 2 * waiting_head_ > waiting_.size()) {
         // Replies keep coming while some still wait: the sent ones must not pile up.
         waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(waiting_head_));
         waiting_head_ = 0;
     }
     if (moved) wake_writer();
+}
+
+void Connection::replace_answer(Queued& queued, Answer answer) {
+    unsent_ = unsent_ - queued.answer.line.size() + answer.line.size();
+    answer.waits.reset();
+    queued.answer = std::move(answer);
+}
+
+bool Connection::settle(Queued& queued) {
+    SubmitWait& wait = *queued.wait;
+    static const std::string held = verdict_reply("held_for_approval");
+    const std::string& text = queued.answer.text();
+    if (text != held) {
+        // Rejected while it waited: who decided, why, and whether it expired.
+        static const std::string rejected = verdict_reply("refused_rejected");
+        const WakeNote& note = wait.note();
+        if (wait.taken_again() && text == rejected && note.rejection) {
+            replace_answer(queued, Answer{waited_reply({"refused_rejected", note.decided_by,
+                                                        note.reason, true, note.expired}),
+                                          0});
+        }
+        return true;
+    }
+    if (wait.ended()) {
+        replace_answer(queued, Answer{held, 0});  // stopping: held, as it stands
+        return true;
+    }
+    if (wait.took_last()) return true;  // taken again after time was up: still held
+    if (!wait.take_woken() && !wait.timed_out()) return false;
+    // Decided, maybe, or time is up: the same submit again says what the effect is now,
+    // and takes the release if a person approved it.
+    replace_answer(queued, server_.handler().handle_verified(wait.request(),
+                                                             RequestHandler::source_of(peer_)));
+    wait.mark_taken_again();
+    // The answer waits for its batch like any other; this is looked at again then.
+    return queued.answer.wait_for <= server_.store().durable() && settle(queued);
 }
 
 asio::awaitable<void> Connection::write_loop() {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server/net/peer_slots.h"
+#include "server/net/submit_wait.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
@@ -62,6 +63,15 @@ private:
     // Answers one line; false when it closed the connection instead.
     bool answer_line(std::string_view line);
     void queue(Answer answer);
+    // A reply in line, and the wait of a submit that may wait for its effect.
+    struct Queued {
+        Answer answer;
+        std::shared_ptr<SubmitWait> wait;
+    };
+    // Whether a durable reply at the head is final; false while its submit waits (the
+    // replies behind it wait too: replies keep request order).
+    bool settle(Queued& queued);
+    void replace_answer(Queued& queued, Answer answer);
     void wake_writer() { writer_wake_.cancel(); }
     void wake_reader() { reader_wake_.cancel(); }
 
@@ -95,7 +105,7 @@ private:
     bool taking_unparsed_ = false;  // take() is reading unparsed_ itself
     // Replies whose batch is not durable yet, in order, from waiting_head_ on. (A
     // vector, unlike a deque, costs nothing until the first reply has to wait.)
-    std::vector<Answer> waiting_;
+    std::vector<Queued> waiting_;
     std::size_t waiting_head_ = 0;
     std::string outbox_;          // replies free to go, not handed to the socket yet
     std::string sending_;         // bytes the socket is writing now

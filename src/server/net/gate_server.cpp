@@ -35,12 +35,14 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
     : io_(io),
       handler_(handler),
       store_(store),
+      submit_waits_(io),
       limits_(limits),
       acceptor_(io),
       signals_(io, SIGTERM, SIGINT),
       drain_deadline_(io),
       accept_pause_(io),
       peer_slots_(limits.max_connections_per_peer) {
+    handler_.add_observer(&submit_waits_);
     store_.set_durable_listener([this] {
         // Releasing may leave a connection with nothing waiting, which takes it out of
         // the set: the loop walks a copy.
@@ -56,7 +58,10 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
     });
 }
 
-GateServer::~GateServer() { store_.set_durable_listener({}); }
+GateServer::~GateServer() {
+    handler_.remove_observer(&submit_waits_);
+    store_.set_durable_listener({});
+}
 
 Result<asio::ip::tcp::endpoint> GateServer::listen(const asio::ip::tcp::endpoint& at) {
     return listen_on(acceptor_, at);

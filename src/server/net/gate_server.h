@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "server/net/peer_slots.h"
+#include "server/net/submit_wait.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
 #include "support/result.h"
@@ -58,6 +59,7 @@ public:
 
     // For connections.
     RequestHandler& handler() noexcept { return handler_; }
+    SubmitWaits& submit_waits() noexcept { return submit_waits_; }
     Store& store() noexcept { return store_; }
     const ServerLimits& limits() const noexcept { return limits_; }
     std::span<char> scratch() noexcept { return scratch_; }
@@ -92,6 +94,7 @@ private:
     boost::asio::io_context& io_;
     RequestHandler& handler_;
     Store& store_;
+    SubmitWaits submit_waits_;  // watches the handler's decisions while the server lives
     ServerLimits limits_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::signal_set signals_;

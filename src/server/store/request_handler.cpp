@@ -85,7 +85,16 @@ Answer RequestHandler::decide_line(std::string_view line, DecisionSource::Door d
         tell(Decision{&request, "pong", {}, source});
         return Answer{verdict_reply("pong"), 0};
     }
-    return store_.take(request, source);
+    Answer answer = store_.take(request, source);
+    if (request.op == Operation::submit && request.wait_ms != 0) {
+        answer.waits = std::make_shared<const Request>(std::move(parsed).value());
+    }
+    return answer;
+}
+
+DecisionSource RequestHandler::source_of(const Peer& peer) {
+    if (peer.client) return DecisionSource{DecisionSource::Door::client, peer.client->name, false, {}};
+    return DecisionSource{DecisionSource::Door::line, peer.address, false, {}};
 }
 
 Answer RequestHandler::handle_verified(const Request& request, const DecisionSource& source) {

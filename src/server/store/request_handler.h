@@ -45,6 +45,9 @@ public:
     // token on the console), so no "mac" is asked for. Same logic, same store path.
     Answer handle_verified(const Request& request, const DecisionSource& source);
 
+    // The source of the requests a line-port peer sends, for taking one again.
+    static DecisionSource source_of(const Peer& peer);
+
     // Each observer is told of every decision, in the order they were added; one must
     // be removed before it goes.
     void add_observer(RequestObserver* observer);

@@ -23,6 +23,15 @@
 //     before its batch is released, with what it changed and when.
 //   * Held effects expire through the same path: expire_due() rejects what is due as a
 //     decide(approved=false) from expiry would; next_expiry_check() says when to call it.
+//   * A store shared by several servers also tells the decided listener what the
+//     others committed, as it hears of it: each change as a Decision with `elsewhere`
+//     set and batch 0 (nothing here waits for it). Such a decision's request is made
+//     up from the change: the operation that made it, its run and effect, its flag as
+//     far as the change tells it; a hold's detail is not in its change (read it). When
+//     changes may have been missed (the store lost touch with the others for a while,
+//     or heard more than it could hand over), it says so with a resync: a Decision
+//     with `elsewhere` set, no request, no changes and the verdict "resync"; whoever
+//     keeps a view of the store reads it again.
 //
 // Everything here is called on the network thread, the one thread that runs the
 // server's io_context.
@@ -97,6 +106,9 @@ struct Answer {
     std::optional<std::string> error;  // an error reply: its message
     // Set when the reply is decided on the store's own thread; read it once durable.
     std::shared_ptr<const DeferredReply> deferred;
+    // A submit that asked to wait (wait_ms): a reply of held_for_approval may wait for
+    // its effect to be decided, which the line port does (net/submit_wait.h).
+    std::shared_ptr<const Request> waits;
 
     const std::string& text() const noexcept { return deferred ? deferred->line : line; }
     const std::optional<std::string>& error_message() const noexcept {
@@ -116,7 +128,8 @@ struct Decision {
     std::int64_t at_ms = 0;        // when it was decided
     std::int64_t deadline_ms = 0;  // a hold it made may wait until then; 0: for ever
     // Decided by another server that shares the store, and only heard of here: it was
-    // neither taken nor answered here, and its batch is durable already.
+    // neither taken nor answered here, and its batch is durable already (`batch` is 0).
+    // With no request and no changes: a resync (see the contract above).
     bool elsewhere = false;
 };
 using DecidedListener = std::function<void(const Decision& decision)>;

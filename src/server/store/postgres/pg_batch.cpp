@@ -2,12 +2,14 @@
 #include "server/store/postgres/pg_batch.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "gate/run_ledger.h"
 #include "server/store/postgres/pg_arrays.h"
+#include "server/store/postgres/pg_change_notice.h"
 #include "server/core/state_change.h"
 
 namespace latchwork::server {
@@ -21,45 +23,54 @@ constexpr const char* kLockRuns =
     "SELECT count(*) FROM (SELECT pg_advisory_xact_lock(1819566967, k)"
     " FROM unnest($1::int4[]) WITH ORDINALITY AS t(k, i) ORDER BY i) AS locked";
 
-// Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect.
+// Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect,
+// with its detail while it waits.
 constexpr const char* kLoad =
-    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2"
+    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text"
     " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
     " UNION ALL"
-    " SELECT 1::int2, e.run_id, e.effect_key, e.state FROM latchwork_effects AS e"
+    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail FROM latchwork_effects AS e"
     " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
 
-// Flags only ever go from false to true, so the final ones are the union.
+// Flags only ever go from false to true, so the final ones are the union. A
+// cancelled run loses its waiting effects (held or approved), a closed one all.
 constexpr const char* kWriteRuns =
     "WITH flagged AS (INSERT INTO latchwork_runs (run_id, cancelled, closed)"
     " SELECT * FROM unnest($1::bytea[], $2::bool[], $3::bool[])"
     " ON CONFLICT (run_id) DO UPDATE SET cancelled = latchwork_runs.cancelled OR excluded.cancelled,"
     " closed = latchwork_runs.closed OR excluded.closed)"
     " DELETE FROM latchwork_effects WHERE run_id = ANY($1::bytea[])"
-    " AND (state = 0 OR run_id = ANY($4::bytea[]))";
+    " AND (state IN (0, 3) OR run_id = ANY($4::bytea[]))";
 
 // The two sets are disjoint: an effect is either still held by the ledger or gone.
 // A row that becomes pending is new (nothing else turns into pending): it takes its
-// place in the order of holds, its hold time and its deadline.
+// place in the order of holds, its hold time and its deadline, which it keeps once
+// approved. Its detail stays while it waits and goes once it is decided.
 constexpr const char* kWriteEffects =
     "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
     " WHERE e.run_id = w.r AND e.effect_key = w.k)"
-    " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline, changed_at)"
+    " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline,"
+    " changed_at, detail)"
     " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
     " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
     " CASE WHEN s = 0 AND $7::int8 > 0 THEN to_timestamp($7::int8 / 1000.0) END,"
-    " to_timestamp($6::int8 / 1000.0)"
-    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[]) AS w(r, k, s)"
+    " to_timestamp($6::int8 / 1000.0), nullif(d, '')"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $8::text[]) AS w(r, k, s, d)"
     " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
-    " changed_at = excluded.changed_at";
+    " changed_at = excluded.changed_at, detail = excluded.detail";
 
 constexpr const char* kWriteAudit =
     "INSERT INTO latchwork_audit (at, event, run_id, effect_key, approved, verdict, source,"
-    " mac_verified, reason, deadline)"
+    " mac_verified, reason, deadline, detail)"
     " SELECT to_timestamp(a / 1000.0), e, r, k, ap, v, s, m, re,"
-    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END"
+    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END, nullif(dt, '')"
     " FROM unnest($1::int8[], $2::text[], $3::bytea[], $4::bytea[], $5::bool[], $6::text[],"
-    " $7::text[], $8::bool[], $9::bytea[], $10::int8[]) AS t(a, e, r, k, ap, v, s, m, re, d)";
+    " $7::text[], $8::bool[], $9::bytea[], $10::int8[], $11::text[])"
+    " AS t(a, e, r, k, ap, v, s, m, re, d, dt)";
+
+// Told to the other servers at commit, one notification per change (pg_change_notice.h).
+constexpr const char* kNotify =
+    "SELECT count(pg_notify('latchwork', p)) FROM unnest($1::text[]) AS t(p)";
 
 constexpr const char* kCounts =
     "SELECT count(*) FILTER (WHERE state = 0), count(*) FROM latchwork_effects";
@@ -74,8 +85,9 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_lock_runs", kLockRuns, 1},
     {"latchwork_load", kLoad, 3},
     {"latchwork_write_runs", kWriteRuns, 4},
-    {"latchwork_write_effects", kWriteEffects, 7},
-    {"latchwork_write_audit", kWriteAudit, 10},
+    {"latchwork_write_effects", kWriteEffects, 8},
+    {"latchwork_write_audit", kWriteAudit, 11},
+    {"latchwork_notify", kNotify, 1},
     {"latchwork_counts", kCounts, 0},
 };
 
@@ -101,8 +113,9 @@ std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) 
 // one more for each count asked in between.
 class Attempt final : public CountTotals, public WaitingDetails {
 public:
-    Attempt(PgConnection& connection, std::span<BatchRequest> batch, const DecisionClock& clock)
-        : connection_(connection), batch_(batch), clock_(clock) {}
+    Attempt(PgConnection& connection, std::span<BatchRequest> batch, const DecisionClock& clock,
+            std::string_view server)
+        : connection_(connection), batch_(batch), clock_(clock), server_(server) {}
 
     std::optional<StatementFailure> run() {
         if (auto failed = begin_and_load()) return failed;
@@ -111,6 +124,7 @@ public:
         }
         std::vector<Statement> statements = writes();
         if (!audit_.empty()) statements.push_back(audit_statement());
+        if (std::optional<Statement> notify = notify_statement()) statements.push_back(std::move(*notify));
         statements.push_back(Statement{nullptr, "COMMIT", {}});
         std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
         if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;
@@ -166,12 +180,15 @@ private:
         for (int row = 0; row < rows.count(); ++row) {
             if (rows.integer(row, 0) != 1) continue;
             const std::int64_t state = rows.integer(row, 3);
-            if (state < 0 || state > 2) {
+            if (state < 0 || state > 3) {
                 return StatementFailure{FailureKind::statement,
                                         "an effect row holds the unknown state " + std::to_string(state)};
             }
             ledger_.add_effect(ledger_.run(rows.bytes(row, 1)), rows.bytes(row, 2),
                                static_cast<EffectState>(state));
+            if (!rows.is_null(row, 4)) {
+                details_[effect_id(rows.bytes(row, 1), rows.bytes(row, 2))] = rows.bytes(row, 4);
+            }
         }
         return std::nullopt;
     }
@@ -188,14 +205,41 @@ private:
         const std::span<const StateChange> made =
             std::span<const StateChange>(changes_).subspan(before);
         item.changes.assign(made.begin(), made.end());
+        for (const StateChange& change : made) {
+            if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
+                details_[effect_id(change.run_id, change.effect_key)] = change.detail;
+            }
+        }
         item.at_ms = clock_.now_ms;
         item.deadline_ms = clock_.hold_deadline();
         if (applied->audit) audit_.push_back(std::move(*applied->audit));
         return std::nullopt;
     }
 
-    // TODO(postgres): details are not kept yet.
-    std::string_view detail_of(std::string_view, std::string_view) override { return {}; }
+    // Loaded with the rows of the batch's effects, or made by its own holds.
+    std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override {
+        const auto found = details_.find(effect_id(run_id, effect_key));
+        return found == details_.end() ? std::string_view() : std::string_view(found->second);
+    }
+
+    static std::pair<std::string, std::string> effect_id(std::string_view run_id, std::string_view effect_key) {
+        return {std::string(run_id), std::string(effect_key)};
+    }
+
+    // One notification per change of the batch, sent at commit.
+    std::optional<Statement> notify_statement() const {
+        std::vector<std::string> payloads;
+        for (const BatchRequest& item : batch_) {
+            const NoticeContext context{item.request.op, item.verdict, item.source.view(), item.at_ms,
+                                        item.deadline_ms};
+            for (const StateChange& change : item.changes) {
+                payloads.push_back(notice_payload(server_, context, change));
+            }
+        }
+        if (payloads.empty()) return std::nullopt;
+        const std::vector<std::string_view> views(payloads.begin(), payloads.end());
+        return Statement{"latchwork_notify", nullptr, Parameters().add(text_array(views))};
+    }
 
     // The totals span every run, most of them not in the scratch ledger: they are
     // counted in the database, after this batch's changes so far are written.
@@ -219,6 +263,7 @@ private:
         std::vector<bool> verified;
         std::vector<std::string_view> reasons;
         std::vector<std::int64_t> deadlines;
+        std::vector<std::string_view> details;
         for (const AuditEntry& entry : audit_) {
             at.push_back(entry.at_ms);
             events.push_back(audit_event_name(entry.event));
@@ -230,6 +275,7 @@ private:
             verified.push_back(entry.mac_verified);
             reasons.push_back(entry.reason);
             deadlines.push_back(entry.deadline_ms);
+            details.push_back(entry.detail);
         }
         return Statement{"latchwork_write_audit", nullptr,
                          Parameters()
@@ -242,7 +288,8 @@ private:
                              .add(text_array(sources))
                              .add(bool_array(verified))
                              .add(bytea_array(reasons))
-                             .add(integer_array(deadlines))};
+                             .add(integer_array(deadlines))
+                             .add(text_array(details))};
     }
 
     // The statements that write what the changes since the last call did. The scratch
@@ -283,6 +330,7 @@ private:
             std::vector<std::string_view> kept_runs;
             std::vector<std::string_view> kept_keys;
             std::vector<std::int64_t> kept_states;
+            std::vector<std::string_view> kept_details;  // "" once decided
             std::vector<std::string_view> gone_runs;
             std::vector<std::string_view> gone_keys;
             for (const auto& [run_id, effect_key] : touched) {
@@ -291,7 +339,10 @@ private:
                 if (effect != nullptr) {
                     kept_runs.push_back(run_id);
                     kept_keys.push_back(effect_key);
-                    kept_states.push_back(static_cast<std::int64_t>(state_of(*effect)));
+                    const EffectState state = state_of(*effect);
+                    kept_states.push_back(static_cast<std::int64_t>(state));
+                    kept_details.push_back(is_waiting(state) ? detail_of(run_id, effect_key)
+                                                             : std::string_view());
                 } else {
                     gone_runs.push_back(run_id);
                     gone_keys.push_back(effect_key);
@@ -305,7 +356,8 @@ private:
                                                .add(bytea_array(gone_runs))
                                                .add(bytea_array(gone_keys))
                                                .add(std::to_string(clock_.now_ms))
-                                               .add(std::to_string(clock_.hold_deadline()))});
+                                               .add(std::to_string(clock_.hold_deadline()))
+                                               .add(text_array(kept_details))});
         }
         written_ = changes_.size();
         return statements;
@@ -319,6 +371,9 @@ private:
     std::vector<StateChange> changes_;  // of the whole batch, in order
     std::size_t written_ = 0;           // how many of them writes() has taken
     std::vector<AuditEntry> audit_;
+    // The details of the batch's waiting effects, by (run id, effect key).
+    std::map<std::pair<std::string, std::string>, std::string> details_;
+    std::string_view server_;  // who the notifications say sent them
 };
 
 }  // namespace
@@ -335,10 +390,10 @@ std::int32_t run_lock_key(std::string_view run_id) noexcept {
 }
 
 std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch,
-                                             const DecisionClock& clock) {
+                                             const DecisionClock& clock, std::string_view server) {
     if (auto failed = prepare_statements(connection)) return failed;
     for (int attempt = 1;; ++attempt) {
-        std::optional<StatementFailure> failed = Attempt(connection, batch, clock).run();
+        std::optional<StatementFailure> failed = Attempt(connection, batch, clock, server).run();
         if (!failed) return std::nullopt;
         if (failed->kind == FailureKind::connection) return failed;
         // The transaction is aborted either way; ending it keeps the connection usable.

@@ -52,9 +52,11 @@ struct BatchRequest {
 // Decides `batch` and commits. A serialization failure or deadlock is retried from the
 // start (the replies are filled afresh each time). On failure nothing is answered
 // from it: the transaction was rolled back, or (FailureKind::connection) it is not
-// known whether the commit happened.
+// known whether the commit happened. Every change is told to the servers that listen,
+// at commit, as sent by `server` (pg_change_notice.h).
 std::optional<StatementFailure> decide_batch(PgConnection& connection,
-                                             std::span<BatchRequest> batch, const DecisionClock& clock);
+                                             std::span<BatchRequest> batch, const DecisionClock& clock,
+                                             std::string_view server);
 
 // The key of the advisory lock a run is serialised by (equal ids, equal keys).
 std::int32_t run_lock_key(std::string_view run_id) noexcept;

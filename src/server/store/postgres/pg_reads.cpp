@@ -17,7 +17,8 @@ namespace {
 Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const AuditQuery& query) {
 #define LATCHWORK_AUDIT_SELECT                                                                 \
     "SELECT seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"  \
-    " mac_verified, reason, " LATCHWORK_MS("deadline") " FROM latchwork_audit"                   \
+    " mac_verified, reason, " LATCHWORK_MS("deadline") ", coalesce(detail, '')"                  \
+    " FROM latchwork_audit"                                                                      \
     " WHERE ($1::bytea IS NULL OR run_id = $1::bytea) AND seq > $2::int8"                        \
     " AND ($3::int8 = 0 OR seq < $3::int8)"                                                      \
     " AND ($5::bytea IS NULL OR effect_key = $5::bytea)"
@@ -59,6 +60,7 @@ Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const Aud
         entry.mac_verified = rows.boolean(row, 8);
         entry.reason = std::string(rows.bytes(row, 9));
         entry.deadline_ms = rows.integer(row, 10);
+        entry.detail = std::string(rows.bytes(row, 11));
         entries.push_back(std::move(entry));
     }
     return entries;
@@ -68,7 +70,8 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
                                           std::uint64_t after, std::string_view run_prefix) {
     Rows rows = connection.run(
         "SELECT hold_order, run_id, effect_key, " LATCHWORK_MS("held_at") ", " LATCHWORK_MS("deadline")
-        " FROM latchwork_effects WHERE state = 0 AND hold_order > $1::int8"
+        ", coalesce(detail, ''), state = 3"
+        " FROM latchwork_effects WHERE state IN (0, 3) AND hold_order > $1::int8"
         " AND substring(run_id FROM 1 FOR length($2::bytea)) = $2::bytea"
         " ORDER BY hold_order LIMIT $3::int8",
         Parameters()
@@ -84,6 +87,8 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
         effect.effect_key = std::string(rows.bytes(row, 2));
         effect.held_at_ms = rows.integer(row, 3);
         effect.deadline_ms = rows.integer(row, 4);
+        effect.detail = std::string(rows.bytes(row, 5));
+        effect.approved = rows.boolean(row, 6);
         held.push_back(std::move(effect));
     }
     return held;
@@ -104,7 +109,7 @@ Result<std::optional<RunState>> select_run(PgConnection& connection, std::string
         if (rows.integer(row, 0) == 0) {
             state.cancelled = (value & 1) != 0;
             state.closed = (value & 2) != 0;
-        } else if (value >= 0 && value <= 2) {
+        } else if (value >= 0 && value <= 3) {
             state.effects.emplace_back(std::string(rows.bytes(row, 1)), static_cast<EffectState>(value));
         }
     }

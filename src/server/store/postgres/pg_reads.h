@@ -22,15 +22,16 @@ namespace latchwork::server {
 
 Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const AuditQuery& query);
 
-// Up to `limit` held effects after the cursor `after` (0: from the start) whose run id
-// starts with `run_prefix`, in the order they were held; each with its cursor in
-// `position`.
+// Up to `limit` waiting effects (held, or approved and not yet taken) after the cursor
+// `after` (0: from the start) whose run id starts with `run_prefix`, in the order they
+// were held; each with its cursor in `position`, its detail and whether it is approved.
 Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_t limit,
                                           std::uint64_t after, std::string_view run_prefix);
 
 // The run's flags and effects, or nothing when no row names the run.
 Result<std::optional<RunState>> select_run(PgConnection& connection, std::string_view run_id);
 
+// The held effects; approved ones wait for their submitter, not for a person.
 Result<std::uint64_t> count_pending(PgConnection& connection);
 
 // Up to `limit` held effects whose deadline is at or before `now_ms`, nearest first.

@@ -50,6 +50,20 @@ CREATE TABLE latchwork_audit (
 );
 CREATE INDEX latchwork_audit_run ON latchwork_audit (run_id, seq);
 )sql",
+    // 2: approvals handed to the submitter, and details. State 3 is approved: a person
+    // approved the effect, its next submit takes the release. An approved effect keeps
+    // its place in the order of holds, and waits without a deadline (the deadline
+    // index stays on pending rows). `detail` is what the submitter said the effect is,
+    // compact JSON kept as text so it comes back byte for byte; NULL for none. The
+    // audit log keeps a held entry's detail.
+    R"sql(
+ALTER TABLE latchwork_effects DROP CONSTRAINT latchwork_effects_state_check;
+ALTER TABLE latchwork_effects ADD CONSTRAINT latchwork_effects_state_check
+    CHECK (state BETWEEN 0 AND 3);
+ALTER TABLE latchwork_effects ADD COLUMN detail text;
+CREATE INDEX latchwork_effects_waiting ON latchwork_effects (hold_order) WHERE state IN (0, 3);
+ALTER TABLE latchwork_audit ADD COLUMN detail text;
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

@@ -6,6 +6,8 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 
 #include "server/core/audit_entry.h"
 #include "server/core/diagnostics.h"
@@ -31,6 +33,18 @@ constexpr auto kPruneLater = std::chrono::seconds(30);
 
 std::string failed_message(std::string_view why) { return "store failed: " + std::string(why); }
 
+// 64 random bits in hex: unique enough among the servers of one database.
+std::string new_server_id() {
+    std::random_device random;
+    std::string id;
+    for (int i = 0; i < 4; ++i) {
+        char part[5];
+        std::snprintf(part, sizeof part, "%04x", static_cast<unsigned>(random() & 0xffff));
+        id += part;
+    }
+    return id;
+}
+
 template <class T>
 Result<T> read_failed(const std::string& why) {
     return Failure{failed_message(why)};
@@ -52,7 +66,11 @@ Result<std::unique_ptr<PostgresStore>> PostgresStore::open(const std::string& co
 
 PostgresStore::PostgresStore(std::string conninfo, PgConnection connection,
                              boost::asio::io_context& io, AuditBounds bounds)
-    : io_(io), conninfo_(std::move(conninfo)), connection_(std::move(connection)), bounds_(bounds) {}
+    : io_(io),
+      conninfo_(std::move(conninfo)),
+      server_id_(new_server_id()),
+      connection_(std::move(connection)),
+      bounds_(bounds) {}
 
 PostgresStore::~PostgresStore() { batcher_.stop(); }
 
@@ -66,6 +84,11 @@ Result<std::monostate> PostgresStore::load() {
     if (!connection_) return Failure{outage_};
     batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
                     [this] { return upkeep_due(); }, [this] { upkeep(); }});
+    change_listener_.emplace(conninfo_, server_id_, io_,
+                             [this](std::vector<ChangeNotice> notices, bool missed) {
+                                 heard(std::move(notices), missed);
+                             });
+    change_listener_->start();
     return std::monostate{};
 }
 
@@ -142,7 +165,7 @@ std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batc
     // the batch before anything of it could commit: one fresh connection tries again.
     for (int attempt = 0; attempt < 2 && connection_; ++attempt) {
         const DecisionClock clock{unix_time_ms(), hold_timeout_ms_.load()};
-        failed = decide_batch(*connection_, items, clock);
+        failed = decide_batch(*connection_, items, clock, server_id_);
         if (!failed) break;
         if (failed->kind != FailureKind::connection && connection_->usable()) break;
         lost_connection(failed->message);
@@ -245,6 +268,33 @@ void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,
     }
     durable_ = number;
     if (listener_) listener_();
+}
+
+void PostgresStore::heard(std::vector<ChangeNotice> notices, bool missed) {
+    if (!decided_listener_) return;
+    // Nothing of it waits for a batch here: it is committed already.
+    const auto resync = [this] {
+        decided_listener_(Decision{nullptr, "resync", {}, DecisionSource{}, 0, unix_time_ms(), 0, true});
+    };
+    for (const ChangeNotice& notice : notices) {
+        if (!notice.complete) {
+            resync();  // the short form: too long to tell, so read again
+            continue;
+        }
+        Request request;
+        request.op = notice.op;
+        request.run_id = notice.change.run_id;
+        if (names_effect(notice.op)) request.effect_key = notice.change.effect_key;
+        // What was asked, as far as the change tells it: a submit that held needed
+        // approval; a decide approved unless it rejected.
+        if (notice.op == Operation::submit) request.flag = notice.change.state == EffectState::pending;
+        if (notice.op == Operation::decide) request.flag = notice.change.state != EffectState::rejected;
+        DecisionSource source = source_from_text(notice.source);
+        source.reason = notice.reason;
+        decided_listener_(Decision{&request, notice.verdict, std::span<const StateChange>(&notice.change, 1),
+                                   source, 0, notice.at_ms, notice.deadline_ms, true});
+    }
+    if (missed) resync();
 }
 
 PgConnection* PostgresStore::reader() {

@@ -14,6 +14,10 @@
 // passed are read and rejected as decide(approved=false) from expiry would. Other
 // servers hold effects this one never saw, so it sweeps four times a second; the run
 // locks make each expire once.
+//
+// What other servers commit is heard through LISTEN/NOTIFY (pg_change_listener.h) and
+// told to the decided listener as decisions made elsewhere (Decision::elsewhere), with
+// a resync decision whenever some may have been missed.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -30,6 +34,7 @@
 #include "server/store/audit_bounds.h"
 #include "server/store/batcher.h"
 #include "server/store/postgres/pg_batch.h"
+#include "server/store/postgres/pg_change_listener.h"
 #include "server/store/postgres/pg_connection.h"
 #include "server/store/store.h"
 
@@ -118,9 +123,14 @@ private:
     // The connection reads on the network thread use, opened when first needed;
     // null while the database is away.
     PgConnection* reader();
+    // On the network thread: what the other servers committed, told as decisions made
+    // elsewhere; `missed`: some may not have been heard, a resync is told after them.
+    void heard(std::vector<ChangeNotice> notices, bool missed);
 
     boost::asio::io_context& io_;
     const std::string conninfo_;
+    // This server's id in the notifications it sends, so it can tell its own apart.
+    const std::string server_id_;
 
     // The batcher thread's own.
     std::optional<PgConnection> connection_;  // empty while the database is away
@@ -146,6 +156,7 @@ private:
     std::optional<PgConnection> reader_;
     std::string reader_failure_;
 
+    std::optional<PgChangeListener> change_listener_;  // from load() on
     Batcher<Batch> batcher_;  // last, so its thread stops before the rest goes
 };
 

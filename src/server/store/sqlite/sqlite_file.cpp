@@ -35,8 +35,10 @@ constexpr int kBusyMilliseconds = 5000;
 constexpr const char* kInUse = "is in use by another process (database is locked)";
 
 // The schema, kept with its comments in sqlite_master so `.schema` in the sqlite3
-// shell documents the file it is looking at: the tables of version 1, then what
-// version 2 added (also all an upgrade from 1 creates).
+// shell documents the file it is looking at, built in steps: step N takes a file at
+// version N-1 to version N, and a new file takes them all. A step, once released, is
+// never edited: files out there are at its version, and its comments are in them
+// until a later step rebuilds the table. Step 1: the state tables and the journal.
 constexpr const char* kCreateSchema = R"sql(
 CREATE TABLE schema_version (
   -- The layout of this file; a program refuses a file whose version it does not know.
@@ -79,6 +81,7 @@ CREATE TABLE journal (
 );
 )sql";
 
+// Step 2: the audit log.
 constexpr const char* kCreateAuditLog = R"sql(
 CREATE TABLE audit (
   -- Every decision and every hold, expiry, cancel and close that changed something,
@@ -100,6 +103,70 @@ CREATE TABLE audit (
   deadline INTEGER
 );
 CREATE INDEX audit_by_effect ON audit (run_id, effect_key, seq);
+)sql";
+
+
+// Step 3: effects approved by a person and waiting for their submitter, and the detail
+// a submitter gave a held effect. SQLite cannot change a CHECK constraint, so the
+// tables whose checks change are built anew (see rebuild_tables) under their names.
+constexpr const char* kWaitingEffects = R"sql(
+CREATE TABLE effects (
+  -- Every effect the gate remembers, in its one state. A cancelled run keeps its
+  -- released and rejected effects; a closed run keeps none. An approved effect was
+  -- approved by a person; its submitter's next submit takes the release.
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('pending', 'approved', 'released', 'rejected')),
+  -- When the effect entered this state: milliseconds since 1970-01-01 UTC, the time
+  -- of the commit; datetime(changed_at / 1000, 'unixepoch') shows it.
+  changed_at INTEGER NOT NULL,
+  -- pending and approved: what the submitter said the effect is, compact JSON; NULL
+  -- for none, and once the effect no longer waits.
+  detail TEXT,
+  PRIMARY KEY (run_id, effect_key)
+) WITHOUT ROWID;
+CREATE TABLE journal (
+  -- Batches committed but not yet folded into runs and effects: the state is those
+  -- two tables with these batches applied in seq order. A start folds them in.
+  -- changes holds the batch's changes one after another, each made of
+  --   1 byte, the kind: 1 = the effect (run_id, effect_key) is now in state,
+  --                     2 = the run is cancelled and its waiting effects are gone,
+  --                     3 = the run is closed and all its effects are gone,
+  --                     4 = the effect (run_id, effect_key) is now pending, held
+  --                         with a detail;
+  --   for kind 1, 1 byte, the state: 1 = pending (with no detail), 2 = released,
+  --   3 = rejected, 4 = approved (the detail stays as it was);
+  --   the run id, for kinds 1 and 4 the effect key, for kind 4 the detail: each a
+  --   4-byte little-endian length, then that many bytes.
+  seq INTEGER PRIMARY KEY,
+  change_count INTEGER NOT NULL,
+  -- The commit time, in milliseconds since 1970-01-01 UTC.
+  changed_at INTEGER NOT NULL,
+  changes BLOB NOT NULL
+);
+CREATE TABLE audit (
+  -- Every decision and every hold, expiry, cancel, close and taken approval that
+  -- changed something, kept for good, in seq order. Written in the transaction of the
+  -- batch that holds the request's changes.
+  seq INTEGER PRIMARY KEY,
+  -- When it was decided: milliseconds since 1970-01-01 UTC.
+  at INTEGER NOT NULL,
+  event TEXT NOT NULL
+    CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed', 'taken')),
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
+  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
+  verdict TEXT NOT NULL,
+  -- 'line:IP:PORT' (a line-protocol peer), 'client:NAME' (a client that said hello),
+  -- 'console:NAME' (an approver) or 'expiry'.
+  source BLOB NOT NULL,
+  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  reason BLOB NOT NULL,
+  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
+  deadline INTEGER,
+  -- held: the effect's detail, compact JSON; NULL for none.
+  detail TEXT
+);
 )sql";
 
 const char* state_text(EffectState state) {
@@ -125,6 +192,13 @@ int bind_bytes(sqlite3_stmt* statement, int index, std::string_view bytes) {
     static constexpr char kEmpty[1] = {};
     return sqlite3_bind_blob64(statement, index, bytes.empty() ? kEmpty : bytes.data(),
                                bytes.size(), SQLITE_STATIC);
+}
+
+// A detail is compact JSON, so text; none is NULL.
+int bind_detail(sqlite3_stmt* statement, int index, std::string_view detail) {
+    if (detail.empty()) return sqlite3_bind_null(statement, index);
+    return sqlite3_bind_text64(statement, index, detail.data(), detail.size(), SQLITE_STATIC,
+                               SQLITE_UTF8);
 }
 
 std::string_view column_bytes(sqlite3_stmt* statement, int column) {
@@ -161,13 +235,17 @@ bool sync_directory_of(const std::string& path) {
 }
 
 // The journal's encoding of a batch (see the schema): one blob per commit, so that a
-// commit costs one row whatever the number of changes in it.
-constexpr unsigned char kEffectChange = 1, kCancelChange = 2, kCloseChange = 3;
+// commit costs one row whatever the number of changes in it. A hold with a detail is
+// a kind of its own rather than a field added to kind 1, so that every row a version 2
+// program wrote still reads as it did: its kinds and state codes mean the same here.
+constexpr unsigned char kEffectChange = 1, kCancelChange = 2, kCloseChange = 3,
+                        kHeldWithDetail = 4;
 
+// pending 1, released 2, rejected 3, approved 4: the enum's order, from 1.
 unsigned char state_code(EffectState state) { return static_cast<unsigned char>(state) + 1; }
 
 std::optional<EffectState> state_from_code(unsigned char code) {
-    if (code < 1 || code > 3) return std::nullopt;
+    if (code < 1 || code > 4) return std::nullopt;
     return static_cast<EffectState>(code - 1);
 }
 
@@ -180,6 +258,13 @@ void put_bytes(std::string& out, std::string_view bytes) {
 void encode_change(std::string& out, const StateChange& change) {
     switch (change.kind) {
         case StateChange::Kind::effect_state:
+            if (change.state == EffectState::pending && !change.detail.empty()) {
+                out += static_cast<char>(kHeldWithDetail);
+                put_bytes(out, change.run_id);
+                put_bytes(out, change.effect_key);
+                put_bytes(out, change.detail);
+                return;
+            }
             out += static_cast<char>(kEffectChange);
             out += static_cast<char>(state_code(change.state));
             put_bytes(out, change.run_id);
@@ -231,6 +316,9 @@ struct FoldedChanges {
     struct Effect {
         EffectState state;
         std::int64_t changed_at;
+        // A waiting effect's detail (empty: none); for an approval whose hold is not
+        // in this stretch, nullopt: the effects table has it. Others have none.
+        std::optional<std::string> detail;
     };
     using EffectId = std::pair<std::string, std::string>;
     std::map<EffectId, Effect> effects;
@@ -238,11 +326,11 @@ struct FoldedChanges {
     std::int64_t last_seq = 0;
     std::uint64_t changes = 0;
 
+    // pending_only: a cancel, which drops the waiting effects (pending or approved).
     void drop_run_effects(const std::string& run_id, bool pending_only) {
         auto it = effects.lower_bound(EffectId(run_id, std::string()));
         while (it != effects.end() && it->first.first == run_id) {
-            it = pending_only && it->second.state != EffectState::pending ? std::next(it)
-                                                                         : effects.erase(it);
+            it = pending_only && !is_waiting(it->second.state) ? std::next(it) : effects.erase(it);
         }
     }
 
@@ -256,7 +344,19 @@ struct FoldedChanges {
                 const auto run_id = reader.bytes();
                 const auto key = reader.bytes();
                 if (!state || !run_id || !key) return false;
-                effects[EffectId(*run_id, *key)] = {*state, changed_at};
+                Effect& effect = effects[EffectId(*run_id, *key)];
+                // An approval keeps the detail of the hold; any other state has none.
+                std::optional<std::string> detail;
+                if (*state == EffectState::pending) detail.emplace();
+                if (*state == EffectState::approved) detail = std::move(effect.detail);
+                effect = {*state, changed_at, std::move(detail)};
+            } else if (kind == kHeldWithDetail) {
+                const auto run_id = reader.bytes();
+                const auto key = reader.bytes();
+                const auto detail = reader.bytes();
+                if (!run_id || !key || !detail) return false;
+                effects[EffectId(*run_id, *key)] = {EffectState::pending, changed_at,
+                                                    std::string(*detail)};
             } else if (kind == kCancelChange || kind == kCloseChange) {
                 const auto run_id = reader.bytes();
                 if (!run_id) return false;
@@ -299,6 +399,21 @@ public:
         return std::string(text == nullptr ? "" : reinterpret_cast<const char*>(text));
     }
 
+    // The first column of every row of `sql`, as text.
+    Result<std::vector<std::string>> query_texts(const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return *failure();
+        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
+        std::vector<std::string> rows;
+        int status;
+        while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+            const unsigned char* text = sqlite3_column_text(raw, 0);
+            rows.emplace_back(text == nullptr ? "" : reinterpret_cast<const char*>(text));
+        }
+        if (status != SQLITE_DONE) return *failure();
+        return rows;
+    }
+
     Failure refuse(const std::string& why) const { return Failure{"store " + path_ + " " + why}; }
 
     std::optional<Failure> failure() const {
@@ -324,7 +439,18 @@ std::optional<Failure> check_application(OpenSteps& steps) {
     return std::nullopt;
 }
 
-// Refuses any version but this program's (a version 1 file is the caller's to handle).
+// The version of a file this program upgrades (or this program's own), else nullopt.
+std::optional<int> known_older_version(const std::string& version) {
+    int number = 0;
+    const auto [end, error] = std::from_chars(version.data(), version.data() + version.size(), number);
+    if (error != std::errc() || end != version.data() + version.size() || number < 1 ||
+        number > kStoreSchemaVersion) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+// Refuses any version but this program's (an older one is the caller's to handle).
 std::optional<Failure> check_version(OpenSteps& steps, const std::string& version) {
     if (version == std::to_string(kStoreSchemaVersion)) return std::nullopt;
     const std::string shown = version.empty() ? "none" : version;
@@ -338,35 +464,96 @@ std::optional<Failure> check_version(OpenSteps& steps, const std::string& versio
     return steps.refuse("has schema version " + shown + ", which this program does not know");
 }
 
+// The columns a version 2 file's rebuilt tables carry over; the columns step 3 adds
+// start as NULL.
+struct RebuiltTable {
+    const char* name;
+    const char* columns;
+};
+constexpr RebuiltTable kRebuiltByStep3[] = {
+    {"effects", "run_id, effect_key, state, changed_at"},
+    {"journal", "seq, change_count, changed_at, changes"},
+    {"audit", "seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+              " reason, deadline"},
+};
+
+// Builds the tables anew from `create` (which creates them under their own names),
+// keeping their rows, their indexes and any triggers an operator put on them; within
+// the caller's transaction. The old tables are renamed aside first with the legacy
+// rename, which leaves other tables' triggers and views naming them as they are, so
+// that those find the new tables once they exist.
+std::optional<Failure> rebuild_tables(OpenSteps& steps, std::span<const RebuiltTable> tables,
+                                      const char* create) {
+    std::string names;
+    for (const RebuiltTable& table : tables) {
+        names += (names.empty() ? "'" : ", '") + std::string(table.name) + "'";
+    }
+    // Automatic indexes (the primary keys) have no SQL and come with the new tables.
+    const std::string attached_sql =
+        "SELECT sql FROM sqlite_master WHERE type IN ('index', 'trigger') AND sql IS NOT NULL"
+        " AND tbl_name IN (" + names + ")";
+    auto attached = steps.query_texts(attached_sql.c_str());
+    if (!attached) return std::move(attached).take_failure();
+    std::string sql = "PRAGMA legacy_alter_table = ON;";
+    for (const RebuiltTable& table : tables) {
+        sql += "ALTER TABLE " + std::string(table.name) + " RENAME TO " + table.name + "_before;";
+    }
+    sql += "PRAGMA legacy_alter_table = OFF;";
+    sql += create;
+    for (const RebuiltTable& table : tables) {
+        sql += "INSERT INTO " + std::string(table.name) + " (" + table.columns + ") SELECT " +
+               table.columns + " FROM " + table.name + "_before;";
+        sql += "DROP TABLE " + std::string(table.name) + "_before;";
+    }
+    for (const std::string& statement : attached.value()) sql += statement + ";";
+    return steps.exec(sql.c_str());
+}
+
+std::optional<Failure> step_to_version(OpenSteps& steps, int version) {
+    switch (version) {
+        case 1: return steps.exec(kCreateSchema);
+        case 2: return steps.exec(kCreateAuditLog);
+        case 3: return rebuild_tables(steps, kRebuiltByStep3, kWaitingEffects);
+    }
+    return steps.refuse("has no step to schema version " + std::to_string(version));
+}
+
+// Within the caller's transaction: a new file gets every step, a file of an older
+// version the steps after its own, a file of this version none.
 std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
     auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
     if (!tables) return std::move(tables).take_failure();
-    if (tables.value() == "0") {
-        if (auto failed = steps.exec(kCreateSchema)) return failed;
-        if (auto failed = steps.exec(kCreateAuditLog)) return failed;
-        const std::string stamp = "INSERT INTO schema_version (version) VALUES (" +
-                                  std::to_string(kStoreSchemaVersion) + ");" +
-                                  "PRAGMA application_id = " + std::to_string(kApplicationId);
-        return steps.exec(stamp.c_str());
+    int from = 0;
+    if (tables.value() != "0") {
+        if (auto failed = check_application(steps)) return failed;
+        auto version = steps.query_text("SELECT max(version) FROM schema_version");
+        if (!version) return std::move(version).take_failure();
+        const std::optional<int> known = known_older_version(version.value());
+        if (!known) return check_version(steps, version.value());
+        from = *known;
     }
-    if (auto failed = check_application(steps)) return failed;
-    auto version = steps.query_text("SELECT max(version) FROM schema_version");
-    if (!version) return std::move(version).take_failure();
-    if (version.value() == "1") {
-        // The first layout lacks only the audit log; its state tables stay as they are.
-        if (auto failed = steps.exec(kCreateAuditLog)) return failed;
-        return steps.exec("UPDATE schema_version SET version = 2");
+    for (int version = from + 1; version <= kStoreSchemaVersion; ++version) {
+        if (auto failed = step_to_version(steps, version)) return failed;
     }
-    return check_version(steps, version.value());
+    const std::string stamp =
+        from == 0 ? "INSERT INTO schema_version (version) VALUES (" +
+                        std::to_string(kStoreSchemaVersion) + ");" +
+                        "PRAGMA application_id = " + std::to_string(kApplicationId)
+                  : "UPDATE schema_version SET version = " + std::to_string(kStoreSchemaVersion);
+    return steps.exec(stamp.c_str());
 }
 
 // The audit entries that match, read through `db` (a store's or a reader's).
+// A version 2 file (`with_details` false) has no details to read.
 Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& path,
-                                                        const AuditQuery& query) {
+                                                const AuditQuery& query,
+                                                bool with_details = true) {
     sqlite3_stmt* raw = nullptr;
     std::string sql =
         "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
-        " reason, deadline FROM audit WHERE seq > ?2 AND seq < ?4";
+        " reason, deadline, ";
+    sql += with_details ? "detail" : "NULL";
+    sql += " FROM audit WHERE seq > ?2 AND seq < ?4";
     if (query.run) sql += " AND run_id = ?1";
     if (query.effect) sql += " AND effect_key = ?5";
     sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
@@ -399,6 +586,7 @@ Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& 
         entry.mac_verified = sqlite3_column_int(raw, 8) != 0;
         entry.reason = std::string(column_bytes(raw, 9));
         entry.deadline_ms = sqlite3_column_int64(raw, 10);  // NULL reads as 0
+        entry.detail = std::string(column_bytes(raw, 11));   // NULL reads as empty
         found.push_back(std::move(entry));
     }
     if (status != SQLITE_DONE) return Failure{"store " + path + ": " + sqlite3_errmsg(db)};
@@ -531,6 +719,7 @@ Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
     if (!version) return std::move(version).take_failure();
     // The first layout has no audit log: the first server to open the file adds it empty.
     if (version.value() == "1") return std::vector<AuditEntry>{};
+    if (version.value() == "2") return read_audit_rows(db.get(), path, query, false);
     if (auto failed = check_version(steps, version.value())) return *failed;
     return read_audit_rows(db.get(), path, query);
 }
@@ -551,20 +740,24 @@ std::optional<Failure> SqliteFile::prepare_statements() {
         prepare(oldest_, "SELECT seq, changed_at, changes FROM journal ORDER BY seq") &&
         prepare(forget_, "DELETE FROM journal WHERE seq <= ?1") &&
         prepare(put_effect_,
-                "INSERT INTO effects (run_id, effect_key, state, changed_at) VALUES (?1, ?2, ?3, ?4)"
+                "INSERT INTO effects (run_id, effect_key, state, changed_at, detail)"
+                " VALUES (?1, ?2, ?3, ?4, ?5)"
                 " ON CONFLICT (run_id, effect_key) DO UPDATE"
-                " SET state = excluded.state, changed_at = excluded.changed_at") &&
+                " SET state = excluded.state, changed_at = excluded.changed_at,"
+                " detail = CASE WHEN ?6 THEN detail ELSE excluded.detail END") &&
         prepare(flag_cancelled_,
                 "INSERT INTO runs (run_id, cancelled) VALUES (?1, 1)"
                 " ON CONFLICT (run_id) DO UPDATE SET cancelled = 1") &&
-        prepare(drop_pending_, "DELETE FROM effects WHERE run_id = ?1 AND state = 'pending'") &&
+        prepare(drop_pending_,
+                "DELETE FROM effects WHERE run_id = ?1 AND state IN ('pending', 'approved')") &&
         prepare(flag_closed_,
                 "INSERT INTO runs (run_id, closed) VALUES (?1, 1)"
                 " ON CONFLICT (run_id) DO UPDATE SET closed = 1") &&
         prepare(drop_effects_, "DELETE FROM effects WHERE run_id = ?1") &&
         prepare(put_audit_,
                 "INSERT INTO audit (at, event, run_id, effect_key, approved, verdict, source,"
-                " mac_verified, reason, deadline) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)") &&
+                " mac_verified, reason, deadline, detail)"
+                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)") &&
         // A held effect's change is in the effects table by the time its entry is
         // this old: the journal holds only the latest changes, folded when idle.
         prepare(prune_audit_,
@@ -574,7 +767,7 @@ std::optional<Failure> SqliteFile::prepare_statements() {
                 " WHERE a.at < ?1 AND a.seq < (SELECT max(seq) FROM audit)"
                 " AND NOT (a.event = 'held' AND EXISTS (SELECT 1 FROM effects AS e"
                 "  WHERE e.run_id = a.run_id AND e.effect_key = a.effect_key"
-                "  AND e.state = 'pending')))");
+                "  AND e.state IN ('pending', 'approved'))))");
     if (!prepared) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return std::nullopt;
 }
@@ -604,7 +797,7 @@ std::optional<Failure> SqliteFile::load(RunLedger& ledger) {
         const std::optional<EffectState> state = state_from_text(text == nullptr ? "" : text);
         RunRecord& run = ledger.run(column_bytes(effects.get(), 0));
         const std::string_view key = column_bytes(effects.get(), 1);
-        if (!state || run.closed || (run.cancelled && *state == EffectState::pending) ||
+        if (!state || run.closed || (run.cancelled && is_waiting(*state)) ||
             run.effects.find(key) != nullptr) {
             return fail("the effects table contradicts the runs table or itself");
         }
@@ -639,6 +832,7 @@ std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
             bind_bytes(put, 9, entry.reason) == SQLITE_OK &&
             (entry.deadline_ms != 0 ? sqlite3_bind_int64(put, 10, entry.deadline_ms)
                                     : sqlite3_bind_null(put, 10)) == SQLITE_OK &&
+            bind_detail(put, 11, entry.detail) == SQLITE_OK &&
             step_once(put) == SQLITE_DONE;
         if (!done) return sqlite_failure();
     }
@@ -656,15 +850,16 @@ Result<std::vector<AuditEntry>> SqliteFile::read_audit(const AuditQuery& query) 
     return read_audit_rows(db_.get(), path_, query);
 }
 
-Result<std::vector<StoredHold>> SqliteFile::pending_holds() {
+Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {
     if (failure_) return *failure_;
     // An effect is held at most once (pending never comes back), so its one "held"
-    // entry, if any, is its hold.
+    // entry, if any, is its hold, approved since or not.
     constexpr const char* sql =
-        "SELECT e.run_id, e.effect_key, coalesce(h.at, e.changed_at), coalesce(h.deadline, 0)"
+        "SELECT e.run_id, e.effect_key, coalesce(h.at, e.changed_at), coalesce(h.deadline, 0),"
+        " e.detail, e.state = 'approved'"
         " FROM effects AS e LEFT JOIN audit AS h"
         " ON h.run_id = e.run_id AND h.effect_key = e.effect_key AND h.event = 'held'"
-        " WHERE e.state = 'pending'"
+        " WHERE e.state IN ('pending', 'approved')"
         " ORDER BY h.seq IS NOT NULL, coalesce(h.seq, 0), e.changed_at";
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
@@ -677,7 +872,9 @@ Result<std::vector<StoredHold>> SqliteFile::pending_holds() {
         holds.push_back(StoredHold{std::string(column_bytes(raw, 0)),
                                            std::string(column_bytes(raw, 1)),
                                            sqlite3_column_int64(raw, 2),
-                                           sqlite3_column_int64(raw, 3), {}, false});
+                                           sqlite3_column_int64(raw, 3),
+                                           std::string(column_bytes(raw, 4)),
+                                           sqlite3_column_int(raw, 5) != 0});
     }
     if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return holds;
@@ -775,6 +972,9 @@ std::optional<Failure> SqliteFile::fold_oldest(std::uint64_t limit) {
             bind_bytes(put, 1, id.first) == SQLITE_OK && bind_bytes(put, 2, id.second) == SQLITE_OK &&
             sqlite3_bind_text(put, 3, state_text(effect.state), -1, SQLITE_STATIC) == SQLITE_OK &&
             sqlite3_bind_int64(put, 4, effect.changed_at) == SQLITE_OK &&
+            bind_detail(put, 5, effect.detail.value_or(std::string())) == SQLITE_OK &&
+            sqlite3_bind_int(put, 6, effect.state == EffectState::approved && !effect.detail) ==
+                SQLITE_OK &&
             step_once(put) == SQLITE_DONE;
         if (!done) return sqlite_failure();
     }

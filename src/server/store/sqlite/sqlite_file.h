@@ -42,9 +42,10 @@
 namespace latchwork::server {
 
 // The layout a store file carries in its schema_version table; older programs
-// refuse files with a higher one. Version 2 added the audit log; a version 1 file is
-// upgraded in place when it is opened.
-inline constexpr int kStoreSchemaVersion = 2;
+// refuse files with a higher one. Version 2 added the audit log, version 3 the
+// approved effects and the details of held ones; a file of an older version is
+// upgraded in place when a store opens it.
+inline constexpr int kStoreSchemaVersion = 3;
 
 struct SqliteFileOptions {
     // Once the journal holds fold_threshold changes, each commit also folds its
@@ -73,7 +74,8 @@ public:
 
     // The audit entries that match in the store file at `path`, read as any reader
     // would, whether or not a server holds the file; writes nothing and never creates
-    // the file. A file no server has opened yet (empty, or of version 1) has none.
+    // the file. A file no server has opened yet (empty, or of version 1) has none; a
+    // version 2 file's entries have no details.
     static Result<std::vector<AuditEntry>> read_log(const std::string& path,
                                                             const AuditQuery& query);
 
@@ -96,8 +98,8 @@ public:
     // the failure. Looks at no more than `limit` of the oldest rows, so a step costs
     // the same however long the log. Kept whatever their age: the newest entry (its
     // seq is where numbering goes on, INTEGER PRIMARY KEY reusing a freed maximum)
-    // and the "held" entry of an effect still pending (its hold's time and deadline,
-    // which a restart reads back).
+    // and the "held" entry of an effect still waiting, pending or approved (its hold's
+    // time, deadline and place in the order of holds, which a restart reads back).
     Result<std::uint64_t> prune_audit(std::int64_t older_than_ms, std::uint64_t limit);
 
     // Changes waiting in the journal.
@@ -113,10 +115,10 @@ public:
     // The audit entries that match, oldest first.
     Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query);
 
-    // The holds of the pending effects, in hold order: from the audit log's "held"
-    // entries; an effect held before the log existed counts as held when its row was
-    // last written, with no deadline.
-    Result<std::vector<StoredHold>> pending_holds();
+    // The holds of the waiting effects (pending or approved), in hold order, with
+    // their details: from the audit log's "held" entries; an effect held before the
+    // log existed counts as held when its row was last written, with no deadline.
+    Result<std::vector<StoredHold>> waiting_holds();
 
     const std::string& path() const noexcept { return path_; }
     bool failed() const noexcept { return failure_.has_value(); }

@@ -34,7 +34,7 @@ SqliteRecorder::~SqliteRecorder() {
 Result<std::monostate> SqliteRecorder::load(RunLedger& ledger) {
     if (std::optional<Failure> failed = file_.load(ledger)) return std::move(*failed);
     // Before any commit, while the state tables are the whole state.
-    loaded_holds_ = file_.pending_holds();
+    loaded_holds_ = file_.waiting_holds();
     last_commit_ = Batcher<Batch>::Clock::now();
     batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
                     [this] { return upkeep_due(); }, [this] { upkeep(); }});

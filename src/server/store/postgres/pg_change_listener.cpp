@@ -1,0 +1,143 @@
+// pg_change_listener.cpp: hears what the other servers of a shared database commit, and hands it to the network thread.
+#include "server/store/postgres/pg_change_listener.h"
+
+#include <boost/asio/post.hpp>
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "server/core/diagnostics.h"
+
+namespace latchwork::server {
+namespace {
+
+// Reconnection attempts start at once and back off to one every two seconds, as the
+// store's own connection does.
+constexpr std::chrono::milliseconds kFirstPause{50};
+constexpr std::chrono::milliseconds kLongestPause{2000};
+// How long one wait for the socket lasts before the stop flag is looked at again.
+constexpr int kPollMs = 100;
+
+struct NotifyFreer {
+    void operator()(PGnotify* notify) const noexcept { PQfreemem(notify); }
+};
+
+}  // namespace
+
+PgChangeListener::PgChangeListener(std::string conninfo, std::string server,
+                                   boost::asio::io_context& io, Deliver deliver)
+    : conninfo_(std::move(conninfo)), server_(std::move(server)), io_(io), deliver_(std::move(deliver)) {}
+
+PgChangeListener::~PgChangeListener() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    stop_signal_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void PgChangeListener::start() {
+    thread_ = std::thread([this] { run(); });
+}
+
+bool PgChangeListener::pause_unless_stopped(std::chrono::milliseconds pause) {
+    std::unique_lock lock(mutex_);
+    return !stop_signal_.wait_for(lock, pause, [this] { return stopping_; });
+}
+
+void PgChangeListener::run() {
+    std::chrono::milliseconds pause{0};
+    bool gap = false;  // notifications may have been sent while nobody here listened
+    bool said_lost = false;
+    while (pause_unless_stopped(pause)) {
+        Result<PgConnection> connected = PgConnection::open(conninfo_);
+        std::string why;
+        if (connected) {
+            const std::string listen = std::string("LISTEN ") + kChangeChannel;
+            Rows listening = connected.value().run(listen.c_str());
+            if (listening.ok()) {
+                if (gap) hand_over(std::nullopt, true);
+                if (said_lost) diagnose("store listener restored");
+                gap = false;
+                said_lost = false;
+                pause = std::chrono::milliseconds(0);
+                receive(connected.value());
+                why = one_line(PQerrorMessage(connected.value().native()));
+            } else {
+                why = listening.failure().message;
+            }
+        } else {
+            why = connected.error();
+        }
+        gap = true;
+        {
+            const std::lock_guard lock(mutex_);
+            if (stopping_) return;
+        }
+        if (!said_lost) {
+            diagnose("store listener: " + why + "; reconnecting");
+            said_lost = true;
+        }
+        pause = std::clamp(pause * 2, kFirstPause, kLongestPause);
+    }
+}
+
+void PgChangeListener::receive(PgConnection& connection) {
+    PGconn* native = connection.native();
+    const int socket = PQsocket(native);
+    for (;;) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (stopping_) return;
+        }
+        pollfd watched{socket, POLLIN, 0};
+        const int ready = poll(&watched, 1, kPollMs);
+        if (ready < 0 && errno != EINTR) return;
+        if (ready <= 0) continue;
+        if (PQconsumeInput(native) == 0) return;
+        while (std::unique_ptr<PGnotify, NotifyFreer> heard{PQnotifies(native)}) {
+            std::optional<ChangeNotice> notice = read_notice(heard->extra);
+            // Not ours to read, or our own: the network thread knows it already.
+            if (!notice || notice->server == server_) continue;
+            hand_over(std::move(notice), false);
+        }
+        if (!connection.usable()) return;
+    }
+}
+
+void PgChangeListener::hand_over(std::optional<ChangeNotice> notice, bool missed) {
+    bool post = false;
+    {
+        const std::lock_guard lock(mutex_);
+        if (notice && waiting_.size() >= kMostWaiting) {
+            ++dropped_;
+            missed = true;
+        } else if (notice) {
+            waiting_.push_back(std::move(*notice));
+        }
+        missed_ = missed_ || missed;
+        post = !drain_posted_;
+        drain_posted_ = true;
+    }
+    if (post) boost::asio::post(io_, [this] { drain(); });
+}
+
+void PgChangeListener::drain() {
+    std::vector<ChangeNotice> notices;
+    bool missed = false;
+    {
+        const std::lock_guard lock(mutex_);
+        notices.assign(std::make_move_iterator(waiting_.begin()), std::make_move_iterator(waiting_.end()));
+        waiting_.clear();
+        missed = missed_;
+        missed_ = false;
+        drain_posted_ = false;
+    }
+    deliver_(std::move(notices), missed);
+}
+
+}  // namespace latchwork::server

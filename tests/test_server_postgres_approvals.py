@@ -1,0 +1,190 @@
+"""latchwork-gate on PostgreSQL, several servers on one database: a person's approval
+handed to the effect's submitter through any server, the detail kept with the waiting
+effect, what one server commits heard by the others' consoles at once, and a database
+of the first schema version upgraded by `migrate`."""
+import pathlib
+import time
+
+import pytest
+
+from console_http import Console, EventStream, write_approvers
+from gate_process import ServerGate, migrate, run_gate
+
+pytestmark = pytest.mark.postgres
+
+DETAIL = {"to": "ada@example.org", "amount": 120}
+CANONICAL_DETAIL = '{"amount":120,"to":"ada@example.org"}'
+VERSION_1 = pathlib.Path(__file__).parent / "data" / "postgres_schema_version_1.sql"
+
+
+@pytest.fixture
+def consoles(tmp_path, gate_process):
+    """Starts servers with consoles on one database; each as (process, console)."""
+    approvers = write_approvers(tmp_path, "ada:token-of-ada\n")
+
+    def start(url, count=2):
+        servers = []
+        for _ in range(count):
+            process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
+                                   store=url)
+            servers.append((process, Console(process.console_port, "token-of-ada")))
+        return servers
+
+    return start
+
+
+def database_of(url):
+    return url.rsplit("/", 1)[1]
+
+
+def submit(process, run_id, effect_key, detail=None, needs_approval=True):
+    request = {"op": "submit", "run_id": run_id, "effect_key": effect_key,
+               "needs_approval": needs_approval}
+    if detail is not None:
+        request["detail"] = detail
+    return process.request(request)
+
+
+def events_until(stream, name, seconds):
+    """The events read until one named `name` came, or fails after `seconds`."""
+    started = time.monotonic()
+    seen = []
+    while True:
+        seen.append(stream.next_event())
+        if seen[-1][0] == name:
+            return seen, time.monotonic() - started
+        assert time.monotonic() - started < seconds, seen
+
+
+# --- approvals across servers -------------------------------------------------------
+
+def test_an_approval_on_one_server_is_taken_once_by_a_submit_on_another(
+        new_postgres_store, consoles, postgres_cluster):
+    url = new_postgres_store()
+    (first, _), (second, console) = consoles(url)
+    assert submit(first, "r", "pay", DETAIL) == {"verdict": "held_for_approval"}
+    # The other server compares with the detail the first one stored.
+    assert submit(second, "r", "pay", {"amount": 121, "to": "ada@example.org"})["verdict"] == "error"
+    assert submit(second, "r", "pay", {"amount": 120, "to": "ada@example.org"}) == {
+        "verdict": "held_for_approval"}
+    assert console.decide("r", "pay", True, "fine") == "approved"
+    late = console.decide_call("r", "pay", True)
+    assert (late.status, late.json()["state"]) == (409, "approved")
+    stored = postgres_cluster.psql(database_of(url), "SELECT state, detail FROM latchwork_effects")
+    assert stored == [("3", CANONICAL_DETAIL)]
+    waiting = console.get("/api/pending")["items"]
+    assert [(item["run_id"], item["effect_key"]) for item in waiting] == [("r", "pay")]
+    view = ServerGate(first)
+    assert (view.pending_count(), view.state_len()) == (0, 1)
+    # Its release is the submitter's: a line decide does not take it.
+    assert view.decide("r", "pay", True).kind == "refused_duplicate"
+    assert submit(first, "r", "pay", DETAIL) == {"verdict": "release"}
+    assert submit(second, "r", "pay", DETAIL) == {"verdict": "refused_duplicate"}
+    assert console.get("/api/pending")["items"] == []
+    log = run_gate("log", "--store", url)
+    assert log.returncode == 0, log.stderr
+    lines = log.stdout.splitlines()
+    assert [line for line in lines if " held " in line and "detail=" in line], lines
+    assert any(" taken " in line for line in lines), lines
+
+
+def test_cancel_drops_approved_effects_with_held_ones(new_postgres_store, consoles):
+    url = new_postgres_store()
+    (first, console), = consoles(url, count=1)
+    submit(first, "r", "approved")
+    submit(first, "r", "held")
+    assert console.decide("r", "approved", True) == "approved"
+    view = ServerGate(first)
+    assert (view.pending_count(), view.state_len()) == (1, 2)
+    view.cancel("r")
+    assert (view.pending_count(), view.state_len()) == (0, 0)
+    assert submit(first, "r", "approved") == {"verdict": "refused_cancelled"}
+
+
+# --- what other servers commit, heard at once -----------------------------------
+
+AWKWARD_RUN = 'nul\x00 "quoted" é'
+
+
+def test_the_console_of_one_server_hears_what_another_commits_within_a_second(
+        new_postgres_store, consoles):
+    url = new_postgres_store()
+    (first, console_a), (second, console_b) = consoles(url)
+    stream = EventStream(console_a)
+    try:
+        assert submit(second, AWKWARD_RUN, "e", DETAIL) == {"verdict": "held_for_approval"}
+        seen, took = events_until(stream, "held", 1)
+        assert seen[-1][1]["run_id"] == AWKWARD_RUN and seen[-1][1]["effect_key"] == "e"
+        assert took < 1
+        assert console_b.decide(AWKWARD_RUN, "e", True, "ok") == "approved"
+        seen, took = events_until(stream, "decided", 1)
+        assert (seen[-1][1]["effect_key"], seen[-1][1]["verdict"]) == ("e", "approved")
+        assert seen[-1][1]["approver"] == "ada"
+        ServerGate(second).cancel("gone")
+        events_until(stream, "cancelled", 1)
+        # Ids too long to tell in full: the console is told to read again.
+        long_run = "r" * 4096
+        assert submit(second, long_run, "k" * 4096) == {"verdict": "held_for_approval"}
+        seen, _ = events_until(stream, "resync", 2)
+        assert "held" not in [name for name, _ in seen]
+        # Its own decisions it does not hear twice.
+        assert submit(first, "own", "e") == {"verdict": "held_for_approval"}
+        seen, _ = events_until(stream, "held", 1)
+        assert seen[-1][1]["run_id"] == "own"
+        assert submit(first, "own2", "e") == {"verdict": "held_for_approval"}
+        seen, _ = events_until(stream, "held", 1)
+        assert seen[-1][1]["run_id"] == "own2"
+    finally:
+        stream.close()
+
+
+def test_after_losing_the_database_the_console_is_told_to_read_again(
+        new_postgres_store, consoles, postgres_cluster):
+    url = new_postgres_store()
+    (first, console), = consoles(url, count=1)
+    stream = EventStream(console)
+    try:
+        postgres_cluster.psql(database_of(url),
+                              "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                              " WHERE datname = current_database() AND pid <> pg_backend_pid()")
+        events_until(stream, "resync", 5)
+    finally:
+        stream.close()
+    # and goes on serving
+    assert submit(first, "after", "e") == {"verdict": "held_for_approval"}
+
+
+# --- upgrading ----------------------------------------------------------------------
+
+def test_a_database_of_the_first_version_is_upgraded_with_what_it_holds(
+        postgres_database, consoles):
+    postgres_database.psql(VERSION_1.read_text())
+    postgres_database.psql(
+        "SELECT nextval('latchwork_hold_order');"
+        " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at)"
+        " VALUES ('\\x72'::bytea, '\\x6f6c64'::bytea, 0, 1, now())")
+    assert migrate(postgres_database.url).endswith(" 2")
+    (server, console), = consoles(postgres_database.url, count=1)
+    assert [item["effect_key"] for item in console.get("/api/pending")["items"]] == ["old"]
+    assert console.decide("r", "old", True) == "approved"
+    assert submit(server, "r", "old") == {"verdict": "release"}
+    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("2",)]
+
+
+def test_a_submit_waiting_on_one_server_is_woken_by_a_decision_on_another(
+        new_postgres_store, consoles):
+    url = new_postgres_store()
+    (first, _), (second, console) = consoles(url)
+    with first.connect() as waiting:
+        for effect, decide in (("pay", True), ("refund", False)):
+            waiting.send(f'{{"op":"submit","run_id":"r","effect_key":"{effect}",'
+                         f'"needs_approval":true,"wait_ms":30000}}\n'.encode())
+            time.sleep(0.3)
+            decided_at = time.monotonic()
+            reply = console.call("POST", "/api/decide", {"run_id": "r", "effect_key": effect,
+                                                         "approved": decide, "reason": "checked"})
+            assert reply.status == 200, reply.body
+            expected = {"verdict": "release"} if decide else {
+                "decided_by": "ada", "reason": "checked", "verdict": "refused_rejected"}
+            assert waiting.reply() == expected
+            assert time.monotonic() - decided_at < 5  # woken, not timed out

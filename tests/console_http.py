@@ -69,9 +69,14 @@ class Console:
         assert reply.status == 200, (reply.status, reply.body)
         return reply.json()
 
+    def decide_call(self, run_id: str, effect_key: str, approved: bool, reason: str = "",
+                    token: str | None = None) -> Reply:
+        return self.call("POST", "/api/decide", {"run_id": run_id, "effect_key": effect_key,
+                                                 "approved": approved, "reason": reason},
+                         token=token)
+
     def decide(self, run_id: str, effect_key: str, approved: bool, reason: str = "") -> str:
-        reply = self.call("POST", "/api/decide", {"run_id": run_id, "effect_key": effect_key,
-                                                  "approved": approved, "reason": reason})
+        reply = self.decide_call(run_id, effect_key, approved, reason)
         assert reply.status == 200, (reply.status, reply.body)
         return reply.json()["verdict"]
 

@@ -148,7 +148,10 @@ def test_a_mixed_session_logs_every_decision_with_its_source(gate_process, appro
     alice = Console(open_server.console_port, "token-of-alice")
     bob = Console(open_server.console_port, "token-of-bob")
     assert alice.decide("r1", "b", False, "too risky") == "refused_rejected"
-    assert bob.decide("r1", "a", True, "again") == "refused_duplicate"
+    # Too late: answered with who released it, and not logged.
+    late = bob.decide_call("r1", "a", True, "again")
+    assert (late.status, late.json()["state"], late.json()["decided_by"]) == (
+        409, "released", plain_peer)
     assert bob.call("POST", "/api/runs/r2/cancel").json() == {"verdict": "ok"}
     wait_for(lambda: audit(alice)[-1]["event"] == "expired")  # r1/c
     assert open_server.stop() == 0
@@ -176,7 +179,6 @@ def test_a_mixed_session_logs_every_decision_with_its_source(gate_process, appro
         ("held", "r1", "c", plain_peer, False, "", ""),
         ("held", "r2", "d", plain_peer, False, "", ""),
         ("decided", "r1", "b", "console:alice", False, "refused_rejected", "too risky"),
-        ("decided", "r1", "a", "console:bob", False, "refused_duplicate", "again"),
         ("cancelled", "r2", "", "console:bob", False, "", ""),
         ("expired", "r1", "c", "expiry", False, "refused_rejected", ""),
         ("held", "r3", "e", tagged_peer, False, "", ""),
@@ -193,11 +195,11 @@ def test_a_mixed_session_logs_every_decision_with_its_source(gate_process, appro
 
     lines = log_lines(durable_store)
     assert len(lines) == len(expected)
-    assert lines[6].endswith(' decided run="r1" effect="a" approved=true verdict=refused_duplicate'
-                             ' source="console:bob" reason="again"')
-    assert f'source="{tagged_peer}" mac=verified' in lines[10]
+    assert lines[5].endswith(' decided run="r1" effect="b" approved=false verdict=refused_rejected'
+                             ' source="console:alice" reason="too risky"')
+    assert f'source="{tagged_peer}" mac=verified' in lines[9]
     assert f'source="{plain_peer}" mac=none' in lines[1]
-    assert log_lines(durable_store, "--run", "r2") == [lines[4], lines[7]]
+    assert log_lines(durable_store, "--run", "r2") == [lines[4], lines[6]]
 
 
 def test_log_lines_cannot_be_forged_by_an_id(gate_process, tmp_path):

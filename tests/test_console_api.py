@@ -120,55 +120,62 @@ def test_pending_oldest_first_paged_and_filtered(served):
     page = console.get("/api/pending?run=run-a%2F")
     assert [i["effect_key"] for i in page["items"]] == ["five"]
 
-    # Decided, cancelled and closed effects leave the list.
-    assert console.decide("run-a", "one", True) == "release"
+    # Rejected, cancelled and closed effects leave the list; an approved one stays
+    # until its worker takes it.
+    assert console.decide("run-a", "one", True) == "approved"
     gate.decide("run-b", "two", False)
     gate.cancel("other")
     page = console.get("/api/pending")
-    assert [(i["run_id"], i["effect_key"]) for i in page["items"]] == [
-        ("run-a", "three"), ("run-a/x", "five")]
+    assert [(i["run_id"], i["effect_key"], i["state"]) for i in page["items"]] == [
+        ("run-a", "one", "approved"), ("run-a", "three", "held"), ("run-a/x", "five", "held")]
     assert console.call("POST", "/api/runs/run-a/close").json() == {"verdict": "ok"}
     assert console.get("/api/pending")["items"] == [
-        {"run_id": "run-a/x", "effect_key": "five", "held_at": times[4]}]
+        {"run_id": "run-a/x", "effect_key": "five", "held_at": times[4], "state": "held",
+         "detail": None, "deadline": None}]
 
 
-# Each step: (door, operation, arguments); the verdicts equal an in-process Gate's.
+# Each step: (door, arguments, answer). A person's approval is handed to the next
+# submit; deciding what is not held is a 409 that names the effect's state.
 DECISIONS = [
-    ("submit", ("r", "e1", True)),
-    ("http_decide", ("r", "e1", True)),
-    ("submit", ("r", "e1", True)),
-    ("submit", ("r", "e2", True)),
-    ("http_decide", ("r", "e2", False)),
-    ("submit", ("r", "e2", False)),
-    ("http_decide", ("r", "e2", True)),
-    ("http_decide", ("r", "never-held", True)),
-    ("http_cancel", ("r",)),
-    ("submit", ("r", "e3", True)),
-    ("http_decide", ("r", "e3", True)),
-    ("submit", ("s", "e1", True)),
-    ("http_close", ("s",)),
-    ("submit", ("s", "e1", True)),
-    ("http_decide", ("s", "e1", False)),
+    ("submit", ("r", "e1", True), "held_for_approval"),
+    ("http_decide", ("r", "e1", True), "approved"),
+    ("submit", ("r", "e1", True), "release"),
+    ("submit", ("r", "e1", True), "refused_duplicate"),
+    ("submit", ("r", "e2", True), "held_for_approval"),
+    ("http_decide", ("r", "e2", False), "refused_rejected"),
+    ("submit", ("r", "e2", False), "refused_rejected"),
+    ("http_decide", ("r", "e2", True), "409 rejected"),
+    ("http_decide", ("r", "never-held", True), "409 unknown"),
+    ("http_cancel", ("r",), "ok"),
+    ("submit", ("r", "e3", True), "refused_cancelled"),
+    ("http_decide", ("r", "e3", True), "409 cancelled"),
+    ("submit", ("s", "e1", True), "held_for_approval"),
+    ("http_close", ("s",), "ok"),
+    ("submit", ("s", "e1", True), "refused_cancelled"),
+    ("http_decide", ("s", "e1", False), "409 closed"),
 ]
 
 
-def test_console_decisions_give_the_in_process_verdicts(served):
+def test_console_decisions_and_their_verdicts(served):
     process, console = served
-    gate, oracle = client(process), latchwork.Gate()
-    for door, arguments in DECISIONS:
+    gate = client(process)
+    for door, arguments, answer in DECISIONS:
         if door == "submit":
-            assert gate.submit(*arguments).kind == oracle.submit(*arguments).kind, arguments
+            assert gate.submit(*arguments).kind == answer, arguments
         elif door == "http_decide":
-            assert console.decide(*arguments) == oracle.decide(*arguments).kind, arguments
+            reply = console.decide_call(*arguments)
+            if answer.startswith("409 "):
+                assert (reply.status, reply.json()["state"]) == (409, answer[4:]), arguments
+            else:
+                assert (reply.status, reply.json()) == (200, {"verdict": answer}), arguments
         else:
             action = "cancel" if door == "http_cancel" else "close"
             reply = console.call("POST", f"/api/runs/{quote(arguments[0])}/{action}")
-            assert (reply.status, reply.json()) == (200, {"verdict": "ok"})
-            (oracle.cancel if action == "cancel" else oracle.close_run)(arguments[0])
+            assert (reply.status, reply.json()) == (200, {"verdict": answer})
     with process.connect() as raw:
         assert raw.request({"op": "is_cancelled", "run_id": "r"})["value"] is True
         assert raw.request({"op": "is_closed", "run_id": "s"})["value"] is True
-        assert raw.request({"op": "state_len"})["value"] == oracle.state_len()
+        assert raw.request({"op": "state_len"})["value"] == 2  # r's e1 and e2
 
 
 @pytest.mark.parametrize("run_id,key", [
@@ -208,7 +215,7 @@ def test_run_states(served):
     assert [h["event"] for h in found.pop("history")] == ["held"]
     assert found == {
         "run_id": "r", "cancelled": False, "closed": False, "history_next": None,
-        "effects": [{"effect_key": "p", "state": "pending"},
+        "effects": [{"effect_key": "p", "state": "pending", "detail": None},
                     {"effect_key": "q", "state": "released"}]}
     assert console.call("POST", "/api/runs/r/close").json() == {"verdict": "ok"}
     found = console.get("/api/runs/r")
@@ -323,10 +330,10 @@ def test_events_of_either_door(served):
     name, data = stream.next_event()
     assert name == "held" and (data["run_id"], data["effect_key"]) == ("r", "a/b")
     assert isinstance(data["held_at"], int)
-    console.decide("r", "a/b", True, "looks right")
+    console.decide("r", "a/b", False, "looks wrong")
     assert stream.next_event() == ("decided", {
-        "run_id": "r", "effect_key": "a/b", "approved": True, "verdict": "release",
-        "approver": "alice", "reason": "looks right", "at": stream_time(stream)})
+        "run_id": "r", "effect_key": "a/b", "approved": False, "verdict": "refused_rejected",
+        "approver": "alice", "reason": "looks wrong", "at": stream_time(stream)})
     gate.submit("r", "c", True)
     assert stream.next_event()[0] == "held"
     gate.decide("r", "c", False)
@@ -372,7 +379,7 @@ def test_console_decides_without_a_mac_where_the_line_protocol_needs_one(
     with process.connect() as raw:
         assert raw.request({"op": "decide", "run_id": "r", "effect_key": "e",
                             "approved": True})["verdict"] == "error"
-    assert console.decide("r", "e", True) == "release"
+    assert console.decide("r", "e", True) == "approved"
 
 
 def test_open_console_on_loopback_without_approvers(gate_process):
@@ -439,8 +446,8 @@ def test_audit_pages_both_ways_and_filters_by_run(served):
     gate = client(process)
     for i in range(5):
         gate.submit("a" if i % 2 else "b", f"e{i}", True)
-    assert console.decide("a", "e1", True, "fine") == "release"
-    assert console.decide("a", "e1", True) == "refused_duplicate"  # logged all the same
+    assert console.decide("a", "e1", True, "fine") == "approved"
+    assert gate.decide("a", "e1", True).kind == "refused_duplicate"  # logged all the same
 
     oldest = console.get("/api/audit?limit=1000")
     assert oldest["next"] is None
@@ -463,3 +470,112 @@ def test_audit_pages_both_ways_and_filters_by_run(served):
     assert [i["effect_key"] for i in only_a] == ["e1", "e3", "e1", "e1"]
     assert console.get("/api/audit?run=" + quote("a/"))["items"] == []
     assert console.get(f"/api/audit?after={seqs[-1]}") == {"items": [], "next": None}
+
+
+# --- A person's approval, handed to the worker that submits the effect ---------------
+
+DETAIL = {"to": "finance@example.com", "amount": {"value": 249, "currency": "EUR"},
+          "lines": ["a", "b"]}
+
+
+def raw_submit(raw, run_id, key, **extra):
+    return raw.request({"op": "submit", "run_id": run_id, "effect_key": key,
+                        "needs_approval": True, **extra})["verdict"]
+
+
+def pending_item(console, run_id, key):
+    items = console.get("/api/pending?run=" + quote(run_id))["items"]
+    return next(i for i in items if (i["run_id"], i["effect_key"]) == (run_id, key))
+
+
+def test_an_approval_waits_for_its_worker_and_is_taken_once(served):
+    process, console = served
+    with process.connect() as worker:
+        assert raw_submit(worker, "pay", "invoice 7", detail=DETAIL) == "held_for_approval"
+        item = pending_item(console, "pay", "invoice 7")
+        assert (item["state"], item["detail"], item["deadline"]) == ("held", DETAIL, None)
+        assert isinstance(item["held_at"], int)
+
+        reply = console.decide_call("pay", "invoice 7", True, "amount checked")
+        assert (reply.status, reply.json()) == (200, {"verdict": "approved"})
+        assert pending_item(console, "pay", "invoice 7")["state"] == "approved"
+        run = console.get("/api/runs/pay")
+        assert run["effects"] == [{"effect_key": "invoice 7", "state": "approved",
+                                   "detail": DETAIL}]
+
+        assert raw_submit(worker, "pay", "invoice 7", detail=DETAIL) == "release"
+        assert raw_submit(worker, "pay", "invoice 7", detail=DETAIL) == "refused_duplicate"
+    assert console.get("/api/pending?run=pay")["items"] == []
+    assert console.get("/api/runs/pay")["effects"] == [
+        {"effect_key": "invoice 7", "state": "released"}]
+    events = [(h["event"], h["source"].split(":")[0])
+              for h in console.get("/api/runs/pay")["history"]]
+    assert events == [("held", "line"), ("decided", "console"), ("taken", "line")]
+
+
+def test_a_late_decision_is_told_who_made_the_first(served):
+    process, console = served
+    gate = client(process)
+    for key in ("to reject", "to approve", "to take"):
+        gate.submit("r", key, True)
+    bob = "token-of-bob"
+    assert console.decide_call("r", "to reject", False, "wrong account", token=bob).status == 200
+    assert console.decide_call("r", "to approve", True, "fine").status == 200
+    assert console.decide_call("r", "to take", True, "go").status == 200
+    assert gate.submit("r", "to take", True).kind == "release"
+
+    def late(key, approved):
+        reply = console.decide_call("r", key, approved)
+        assert reply.status == 409, reply.body
+        body = reply.json()
+        assert body["error"] == "already decided" and isinstance(body["decided_at"], int)
+        return body["state"], body["decided_by"], body["reason"]
+
+    assert late("to reject", True) == ("rejected", "bob", "wrong account")
+    assert late("to reject", False) == ("rejected", "bob", "wrong account")
+    assert late("to approve", False) == ("approved", "alice", "fine")
+    state, taker, reason = late("to take", True)
+    assert (state, reason) == ("released", "") and taker.startswith("line:127.0.0.1:")
+    # Nothing to tell of an effect the gate never held.
+    reply = console.decide_call("r", "never held", True)
+    assert (reply.status, reply.json()) == (409, {
+        "error": "already decided", "state": "unknown", "decided_by": None,
+        "decided_at": None, "reason": None})
+    # A late decision changed nothing and left no entry.
+    assert [h["event"] for h in console.get("/api/runs/r")["history"]].count("decided") == 3
+
+
+def test_an_expired_hold_is_told_as_decided_by_expiry(gate_process, approvers):
+    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
+                           "--hold-timeout", "300ms")
+    console = Console(process.console_port, "token-of-alice")
+    client(process).submit("r", "slow", True)
+    item = pending_item(console, "r", "slow")
+    assert item["deadline"] - item["held_at"] == 300
+    deadline = time.monotonic() + 10
+    while console.get("/api/pending")["items"] and time.monotonic() < deadline:
+        time.sleep(0.05)
+    reply = console.decide_call("r", "slow", True)
+    assert reply.status == 409
+    assert (reply.json()["state"], reply.json()["decided_by"]) == ("rejected", "expiry")
+
+
+def test_events_of_an_approval_and_its_taking(served):
+    process, console = served
+    stream = EventStream(console)
+    with process.connect() as worker:
+        raw_submit(worker, "r", "e", detail=DETAIL)
+        name, data = stream.next_event()
+        assert (name, data["effect_key"], data["detail"]) == ("held", "e", DETAIL)
+        console.decide("r", "e", True, "looks right")
+        assert stream.next_event() == ("approved", {
+            "run_id": "r", "effect_key": "e", "approver": "alice", "reason": "looks right",
+            "at": stream_time(stream)})
+        raw_submit(worker, "r", "e", detail=DETAIL)
+        assert stream.next_event() == ("taken", {"run_id": "r", "effect_key": "e",
+                                                 "at": stream_time(stream)})
+        # A submit released at once, without approval, is no taking.
+        worker.request({"op": "submit", "run_id": "r", "effect_key": "free"})
+        raw_submit(worker, "r", "after")
+        assert stream.next_event()[0:1] == ("held",)
+    stream.close()

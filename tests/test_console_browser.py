@@ -7,16 +7,18 @@ import os
 import pathlib
 import shutil
 import threading
+import time
 
 import pytest
 
 import latchwork
-from console_http import write_approvers
+from console_http import quote, write_approvers
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
 from selenium.common.exceptions import (  # noqa: E402
     NoAlertPresentException, StaleElementReferenceException)
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -104,36 +106,86 @@ def test_a_wrong_token_is_refused(browser, console):
     assert not browser.find_element(By.ID, "console").is_displayed()
 
 
-def test_approve_in_the_page_releases_the_effect_once(browser, console):
-    _, client = console
+def test_approve_in_the_page_reaches_the_worker_once(browser, console):
+    process, _ = console
     signed_in(browser)
-    assert client.submit("deploy-42", "send invoice #7", True).kind == "held_for_approval"
-    item = held_element(browser, "deploy-42", "send invoice #7")
-    item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("checked the amount")
-    item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+    verdicts = []
+    done = threading.Event()
+
+    def worker():
+        # A worker that asks again every 100 ms until its effect is released.
+        with process.connect() as raw:
+            while not done.is_set():
+                verdicts.append(raw.request({"op": "submit", "run_id": "deploy-42",
+                                             "effect_key": "send invoice #7",
+                                             "needs_approval": True})["verdict"])
+                if verdicts[-1] != "held_for_approval":
+                    return
+                time.sleep(0.1)
+    thread = threading.Thread(target=worker, daemon=True)
+    thread.start()
+    try:
+        item = held_element(browser, "deploy-42", "send invoice #7", timeout=5)
+        item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("checked the amount")
+        item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+        thread.join(10)
+    finally:
+        done.set()
+    assert verdicts[-1] == "release" and set(verdicts[:-1]) == {"held_for_approval"}
     gone(browser, "deploy-42", "send invoice #7")
-    assert client.submit("deploy-42", "send invoice #7", True).kind == "refused_duplicate"
+    with process.connect() as raw:
+        assert raw.request({"op": "submit", "run_id": "deploy-42", "effect_key": "send invoice #7",
+                            "needs_approval": True})["verdict"] == "refused_duplicate"
+    WebDriverWait(browser, 10).until(lambda d: "Taken by its worker" in d.find_element(
+        By.ID, "activity").text)
     activity = browser.find_element(By.ID, "activity").text
     assert "Approved" in activity and "checked the amount" in activity
 
 
-def test_keyboard_moves_and_rejects(browser, console):
+def test_an_approved_effect_waits_for_its_worker_in_the_page(browser, console):
     _, client = console
     signed_in(browser)
-    for key in ("first", "second"):
+    client.submit("run", "slow worker", True)
+    item = held_element(browser, "run", "slow worker")
+    item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+    WebDriverWait(browser, 10).until(
+        lambda d: "approved — waiting for its worker" in item.text)
+    assert item.find_elements(By.CSS_SELECTOR, "button[data-action]") == []
+    assert client.submit("run", "slow worker", True).kind == "release"
+    gone(browser, "run", "slow worker")
+
+
+def test_keyboard_decides_only_after_a_confirmation(browser, console):
+    _, client = console
+    signed_in(browser)
+    for key in ("first", "second", "third"):
         client.submit("run", key, True)
-    held_element(browser, "run", "second")
+    held_element(browser, "run", "third")
     body = browser.find_element(By.TAG_NAME, "body")
-    body.send_keys("j")
-    body.send_keys("k")
-    body.send_keys("j")
-    body.send_keys("r")
+    body.send_keys("j", "k", "j")  # on "second"
+    body.send_keys("r", "r")  # arms twice: decides nothing
+    assert client.submit("run", "second", True).kind == "held_for_approval"
+    body.send_keys(Keys.ENTER, Keys.ENTER)  # the second Enter finds nothing armed
     gone(browser, "run", "second")
     assert client.submit("run", "second", True).kind == "refused_rejected"
-    held_element(browser, "run", "first")
-    body.send_keys("a")
-    gone(browser, "run", "first")
-    assert client.submit("run", "first", True).kind == "refused_duplicate"
+    time.sleep(0.8)
+    for key in ("first", "third"):
+        assert client.submit("run", key, True).kind == "held_for_approval"
+    # Armed, then moved on: the Enter decides neither.
+    selected = browser.find_element(By.CSS_SELECTOR, "li.item.selected").get_attribute(
+        "data-effect-key")
+    body.send_keys("a", "k" if selected == "third" else "j", Keys.ENTER)
+    time.sleep(0.3)
+    for key in ("first", "third"):
+        assert client.submit("run", key, True).kind == "held_for_approval"
+    # Pressed twice in a hurry: one approval, the other effect still held.
+    body.send_keys("a", Keys.ENTER, "a", Keys.ENTER)
+    WebDriverWait(browser, 10).until(lambda d: len(d.find_elements(By.CSS_SELECTOR,
+                                                                   "li.item.approved")) == 1)
+    time.sleep(0.3)
+    assert len(browser.find_elements(By.CSS_SELECTOR, "li.item.approved")) == 1
+    assert sorted(client.submit("run", key, True).kind for key in ("first", "third")) == [
+        "held_for_approval", "release"]
 
 
 def test_markup_in_a_key_is_shown_as_text(browser, console):
@@ -150,6 +202,60 @@ def test_markup_in_a_key_is_shown_as_text(browser, console):
     WebDriverWait(browser, 10).until(
         lambda d: d.find_element(By.ID, "run-title").text == "<b>run</b>")
     assert browser.execute_script("return document.querySelectorAll('img, b').length") == 0
+
+
+def test_a_detail_is_shown_as_text_at_any_depth(browser, console):
+    process, _ = console
+    signed_in(browser)
+    hostile = "<img src=x onerror=alert(1)>"
+    detail = {hostile: hostile, "nested": {hostile: [hostile, 7, None]}, "plain": "text"}
+    with process.connect() as raw:
+        raw.request({"op": "submit", "run_id": "xss", "effect_key": "k", "needs_approval": True,
+                     "detail": detail})
+    item = held_element(browser, "xss", "k")
+    names = [n.text for n in item.find_elements(By.CSS_SELECTOR, ".detail dt")]
+    values = [v.text for v in item.find_elements(By.CSS_SELECTOR, ".detail dd:not(.nested)")]
+    assert sorted(names) == sorted([hostile, "nested", hostile, "[0]", "[1]", "[2]", "plain"])
+    assert sorted(values) == sorted([hostile, hostile, "7", "null", "text"])
+    inner = item.find_element(By.CSS_SELECTOR, ".detail .detail")
+    assert inner.location["x"] > item.find_element(By.CSS_SELECTOR, ".detail").location["x"]
+    assert browser.execute_script("return document.querySelectorAll('img').length") == 0
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text
+
+
+def test_narrow_window_filter_and_a_link_to_one_effect(browser, console):
+    process, client = console
+    long_key = "refund order " + "8" * 120
+    client.submit("team-a-1", long_key, True)
+    client.submit("team-b-1", "other", True)
+    with process.connect() as raw:
+        raw.request({"op": "submit", "run_id": "team-a-1", "effect_key": "with detail",
+                     "needs_approval": True, "detail": {"why": "y" * 300, "n": {"deep": 1}}})
+    # A headless window is never narrower than 500 px: the viewport is set instead.
+    browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+        "width": 400, "height": 900, "deviceScaleFactor": 1, "mobile": False})
+    try:
+        signed_in(browser)
+        held_element(browser, "team-a-1", "with detail")
+        assert browser.execute_script(
+            "return [window.innerWidth, document.scrollingElement.scrollWidth <= innerWidth]"
+        ) == [400, True]
+        field = browser.find_element(By.CSS_SELECTOR, '#filter-form input[name="run"]')
+        field.send_keys("team-b", Keys.ENTER)
+        gone(browser, "team-a-1", long_key)
+        held_element(browser, "team-b-1", "other")
+        field.clear()
+        field.send_keys(Keys.ENTER)
+        held_element(browser, "team-a-1", long_key, timeout=10)
+        browser.execute_script("location.hash = arguments[0]",
+                               "#/effect/team-a-1/" + quote("with detail"))
+        WebDriverWait(browser, 5).until(lambda d: "linked" in held_element(
+            d, "team-a-1", "with detail").get_attribute("class"))
+        assert "selected" in held_element(browser, "team-a-1", "with detail").get_attribute(
+            "class")
+    finally:
+        browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
 
 def test_the_audit_log_and_a_runs_history_show_who_decided(browser, console):
@@ -195,7 +301,7 @@ def test_screenshot_for_the_readme(browser, console, tmp_path):
     item = held_element(browser, "deploy-web-1187", "kubectl rollout production/web v2.14.0")
     item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("change window is open")
     item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
-    gone(browser, "deploy-web-1187", "kubectl rollout production/web v2.14.0")
+    WebDriverWait(browser, 10).until(lambda d: "waiting for its worker" in item.text)
     item = held_element(browser, "cleanup-31", "drop table tmp_sessions")
     item.find_element(By.CSS_SELECTOR, 'input[name="reason"]').send_keys("still in use by billing")
     item.find_element(By.CSS_SELECTOR, '[data-action="reject"]').click()

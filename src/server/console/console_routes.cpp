@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <variant>
 
 #include "server/console/console_assets.h"
+#include "server/console/decided_by.h"
+#include "server/console/detail_value.h"
 #include "server/core/apply_request.h"
 #include "server/console/url_text.h"
 
@@ -99,6 +102,17 @@ json::object audit_item(const AuditEntry& entry) {
 
 std::uint64_t entry_seq(const AuditEntry& entry) { return entry.seq; }
 
+json::object waiting_item(const HeldEffect& held) {
+    json::value deadline = nullptr;
+    if (held.deadline_ms != 0) deadline = held.deadline_ms;
+    return json::object{{"run_id", held.run_id},
+                        {"effect_key", held.effect_key},
+                        {"held_at", held.held_at_ms},
+                        {"state", held.approved ? "approved" : "held"},
+                        {"detail", detail_value(held.detail)},
+                        {"deadline", deadline}};
+}
+
 // The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
 std::string reply_body(std::string line) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -142,11 +156,27 @@ HttpReply error_reply(unsigned status, std::string_view text) {
     return reply;
 }
 
-HttpReply finish_deferred(const HttpReply& reply) {
-    if (!reply.deferred) return reply;
-    HttpReply finished = verdict_reply_of(reply.deferred->line, reply.deferred->error);
-    finished.wait_for = reply.wait_for;
-    return finished;
+HttpReply ConsoleRoutes::finish(HttpReply reply) {
+    if (reply.deferred) {
+        HttpReply finished = verdict_reply_of(reply.deferred->line, reply.deferred->error);
+        finished.wait_for = reply.wait_for;
+        finished.decided_effect = std::move(reply.decided_effect);
+        reply = std::move(finished);
+    }
+    if (!reply.decided_effect || reply.status != 200) return reply;
+    boost::system::error_code error;
+    const json::value verdict = json::parse(reply.body, error);
+    const json::object* line = error ? nullptr : verdict.if_object();
+    const json::value* kind = line ? line->if_contains("verdict") : nullptr;
+    const json::value* state = line ? line->if_contains("state") : nullptr;
+    if (kind == nullptr || *kind != "already_decided" || state == nullptr || !state->is_string()) {
+        return reply;
+    }
+    const auto& [run_id, effect_key] = *reply.decided_effect;
+    HttpReply conflict = json_reply(
+        already_decided_body(store_, run_id, effect_key, state->get_string()), reply.wait_for);
+    conflict.status = 409;
+    return conflict;
 }
 
 HttpReply ConsoleRoutes::route(const HttpCall& call) {
@@ -253,11 +283,7 @@ HttpReply ConsoleRoutes::pending(std::string_view query) {
     }
     json::array items;
     json::value next = nullptr;
-    auto list = [&](const HeldEffect& held) {
-        items.push_back(json::object{{"run_id", held.run_id},
-                                     {"effect_key", held.effect_key},
-                                     {"held_at", held.held_at_ms}});
-    };
+    auto list = [&](const HeldEffect& held) { items.push_back(waiting_item(held)); };
     Result<std::vector<HeldEffect>> held = store_.read_held(limit + 1, after, prefix);
     if (!held) return error_reply(503, held.error());
     next = fill_page(held.value(), limit, [](const HeldEffect& effect) { return effect.position; },
@@ -272,9 +298,27 @@ HttpReply ConsoleRoutes::run(const std::string& run_id) {
     if (!read) return error_reply(503, read.error());
     if (!read.value()) return error_reply(404, "no such run");
     const RunState& found = *read.value();
+    // The details are kept with the waiting effects only: read them from there.
+    std::map<std::string, json::value, std::less<>> details;
+    const bool any_waiting = std::any_of(found.effects.begin(), found.effects.end(),
+                                         [](const auto& effect) { return is_waiting(effect.second); });
+    for (std::uint64_t after = 0; any_waiting;) {
+        Result<std::vector<HeldEffect>> page = store_.read_held(kMaxPageSize, after, run_id);
+        if (!page) return error_reply(503, page.error());
+        for (const HeldEffect& held : page.value()) {
+            if (held.run_id == run_id) details[held.effect_key] = detail_value(held.detail);
+        }
+        if (page.value().size() < kMaxPageSize) break;
+        after = page.value().back().position;
+    }
     json::array listed;
     for (const auto& [key, state] : found.effects) {
-        listed.push_back(json::object{{"effect_key", key}, {"state", effect_state_name(state)}});
+        json::object effect{{"effect_key", key}, {"state", effect_state_name(state)}};
+        if (is_waiting(state)) {
+            const auto detail = details.find(key);
+            effect["detail"] = detail == details.end() ? json::value(nullptr) : detail->second;
+        }
+        listed.push_back(std::move(effect));
     }
     AuditQuery query;
     query.run = run_id;
@@ -366,8 +410,10 @@ HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approve
     request.run_id = std::string(*run_id);
     request.effect_key = std::string(*effect_key);
     request.flag = approved->get_bool();
-    return answered(handler_.handle_verified(
+    HttpReply reply = answered(handler_.handle_verified(
         request, DecisionSource{DecisionSource::Door::console, approver, false, reason}));
+    reply.decided_effect.emplace(request.run_id, request.effect_key);
+    return reply;
 }
 
 HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,

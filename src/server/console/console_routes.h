@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "server/console/approvers.h"
@@ -32,16 +34,15 @@ struct HttpReply {
     bool event_stream = false;   // the caller turns the connection into an event stream
     std::string allow;           // for 405: the methods the resource takes
     // A verdict decided on the store's own thread: the body is made from it once
-    // wait_for is durable, by finish_deferred().
+    // wait_for is durable, by ConsoleRoutes::finish().
     std::shared_ptr<const DeferredReply> deferred;
+    // A person's decision of this effect: an "already decided" verdict becomes a 409
+    // that says who decided it, read once the verdict is durable (finish()).
+    std::optional<std::pair<std::string, std::string>> decided_effect;  // (run id, key)
 };
 
 // An error reply: {"error": TEXT} with its status.
 HttpReply error_reply(unsigned status, std::string_view text);
-
-// The reply of a decision whose verdict has come: its line as the body, or, for an
-// error (a failed store), 503 with its message.
-HttpReply finish_deferred(const HttpReply& reply);
 
 class ConsoleRoutes {
 public:
@@ -56,6 +57,10 @@ public:
           connection_gauges_(std::move(connection_gauges)) {}
 
     HttpReply route(const HttpCall& call);
+    // The reply as it leaves, once durable() has reached its wait_for: a verdict
+    // decided on the store's thread read (an error becomes 503 with its message), and
+    // a decision that came too late answered with who made the one that counts.
+    HttpReply finish(HttpReply reply);
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
     // True when `authorization` is "Bearer " and an approver's token.

@@ -175,7 +175,7 @@ asio::awaitable<void> ConsoleSession::serve() {
             wake_.expires_at(asio::steady_timer::time_point::max());
             co_await wake_.async_wait(kAwait);
         }
-        if (reply.deferred) reply = finish_deferred(reply);
+        reply = server_.routes().finish(std::move(reply));
         const bool keep_alive = request.keep_alive() && !server_.stopping();
         if (!co_await send(reply, request.version(), keep_alive,
                            request.method() == http::verb::head)) {

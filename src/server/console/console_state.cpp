@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "server/console/detail_value.h"
+
 namespace latchwork::server {
 namespace json = boost::json;
 using Kind = StateChange::Kind;
@@ -46,24 +48,41 @@ void ConsoleState::handled(const Decision& decision) {
         std::string_view name;
         switch (change.kind) {
             case Kind::effect_state:
+                data["effect_key"] = change.effect_key;
                 if (change.state == EffectState::pending) {
                     name = "held";
-                    data["effect_key"] = change.effect_key;
                     data["held_at"] = decision.at_ms;
                     if (decision.deadline_ms != 0) data["deadline"] = decision.deadline_ms;
+                    data["detail"] = detail_value(change.detail);
                     break;
                 }
-                // A submit that releases at once decided nothing a person waits on.
+                if (change.state == EffectState::approved) {
+                    name = "approved";
+                    approved_.insert({change.run_id, change.effect_key});
+                    data["approver"] = source.who;
+                    data["reason"] = source.reason;
+                    data["at"] = now;
+                    break;
+                }
+                if (request != nullptr && request->op == Operation::submit) {
+                    // A submit that releases at once decided nothing a person waits on;
+                    // one that takes what a person approved ends that wait.
+                    const bool was_approved = approved_.erase({change.run_id, change.effect_key}) > 0;
+                    if (change.state != EffectState::released || !(was_approved || request->flag)) {
+                        continue;
+                    }
+                    name = "taken";
+                    data["at"] = now;
+                    break;
+                }
                 if (request == nullptr || request->op != Operation::decide) continue;
                 if (source.door == DecisionSource::Door::expiry) {
                     name = "expired";
-                    data["effect_key"] = change.effect_key;
                     data["verdict"] = verdict;
                     data["at"] = now;
                     break;
                 }
                 name = "decided";
-                data["effect_key"] = change.effect_key;
                 data["approved"] = change.state == EffectState::released;
                 data["verdict"] = verdict;
                 // Empty for a line-protocol decision, as the page expects.
@@ -72,18 +91,25 @@ void ConsoleState::handled(const Decision& decision) {
                 data["at"] = now;
                 break;
             case Kind::run_cancelled:
-                name = "cancelled";
-                data["at"] = now;
-                break;
             case Kind::run_closed:
-                name = "closed";
+                name = change.kind == Kind::run_cancelled ? "cancelled" : "closed";
+                forget_approved_of(change.run_id);
                 data["at"] = now;
                 break;
         }
+        // Another server's decisions are durable already and carry batch 0: they go
+        // as soon as nothing of this server's waits before them.
         waiting_events_.push_back(ConsoleEvent{decision.batch, event_text(name, data)});
     }
     // A store that is durable on record lets them go now; others call back later.
     release_events(store_.durable());
+}
+
+void ConsoleState::forget_approved_of(const std::string& run_id) {
+    auto first = approved_.lower_bound({run_id, std::string()});
+    auto last = first;
+    while (last != approved_.end() && last->first == run_id) ++last;
+    approved_.erase(first, last);
 }
 
 void ConsoleState::release_events(std::uint64_t durable) {

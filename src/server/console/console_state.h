@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -46,7 +47,13 @@ public:
     }
 
 private:
+    void forget_approved_of(const std::string& run_id);
+
     const Store& store_;
+    // Effects approved for their submitters, as heard here: a submit that releases one
+    // is a taking. (A submit that needs approval and releases is one too, which covers
+    // approvals made before this server started.)
+    std::set<std::pair<std::string, std::string>> approved_;
     std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> refusals_;
     std::deque<ConsoleEvent> waiting_events_;

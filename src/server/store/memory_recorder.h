@@ -40,7 +40,11 @@ public:
             : query.before <= first ? 0
                                     : static_cast<std::size_t>(std::min<std::uint64_t>(size, query.before - first));
         const auto take = [&](std::size_t i) {
-            if (!query.run || audit_[i].run_id == *query.run) found.push_back(audit_[i]);
+            const AuditEntry& entry = audit_[i];
+            if ((!query.run || entry.run_id == *query.run) &&
+                (!query.effect || entry.effect_key == *query.effect)) {
+                found.push_back(entry);
+            }
         };
         if (query.newest_first) {
             for (std::size_t i = end; i > begin && found.size() < query.limit; --i) take(i - 1);

@@ -62,6 +62,7 @@ namespace latchwork::server {
 
 struct AuditQuery {
     std::optional<std::string> run;  // only the entries of this run
+    std::optional<std::string> effect;  // only the entries of this effect key (of any run)
     std::uint64_t after = 0;         // only entries whose seq is greater
     std::uint64_t before = 0;        // only entries whose seq is smaller; 0: no bound
     bool newest_first = false;       // the newest matching entries, newest first

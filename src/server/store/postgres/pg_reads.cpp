@@ -20,7 +20,8 @@ Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const Aud
     " mac_verified, reason, " LATCHWORK_MS("deadline") ", coalesce(detail, '')"                  \
     " FROM latchwork_audit"                                                                      \
     " WHERE ($1::bytea IS NULL OR run_id = $1::bytea) AND seq > $2::int8"                        \
-    " AND ($3::int8 = 0 OR seq < $3::int8)"
+    " AND ($3::int8 = 0 OR seq < $3::int8)"                                                      \
+    " AND ($5::bytea IS NULL OR effect_key = $5::bytea)"
     // LIMIT NULL is no limit: the whole log for `latchwork-gate log`.
     static constexpr const char* kOldestFirst = LATCHWORK_AUDIT_SELECT " ORDER BY seq LIMIT $4::int8";
     static constexpr const char* kNewestFirst = LATCHWORK_AUDIT_SELECT " ORDER BY seq DESC LIMIT $4::int8";
@@ -36,6 +37,11 @@ Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const Aud
         parameters.add_null();
     } else {
         parameters.add(std::to_string(query.limit));
+    }
+    if (query.effect) {
+        parameters.add(bytea_text(*query.effect));
+    } else {
+        parameters.add_null();  // every effect
     }
     Rows rows = connection.run(query.newest_first ? kNewestFirst : kOldestFirst, parameters);
     if (!rows.ok()) return Failure{rows.failure().message};

@@ -555,12 +555,14 @@ Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& 
     sql += with_details ? "detail" : "NULL";
     sql += " FROM audit WHERE seq > ?2 AND seq < ?4";
     if (query.run) sql += " AND run_id = ?1";
+    if (query.effect) sql += " AND effect_key = ?5";
     sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
         return Failure{"store " + path + ": " + sqlite3_errmsg(db)};
     }
     const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
     if (query.run) bind_bytes(raw, 1, *query.run);
+    if (query.effect) bind_bytes(raw, 5, *query.effect);
     sqlite3_bind_int64(raw, 2, static_cast<std::int64_t>(std::min<std::uint64_t>(query.after, INT64_MAX)));
     sqlite3_bind_int64(raw, 3, static_cast<std::int64_t>(std::min<std::size_t>(query.limit, INT64_MAX)));
     sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX

@@ -1,0 +1,67 @@
+// decided_by.cpp: who settled an effect a person tried to decide, read from the audit log.
+#include "server/console/decided_by.h"
+
+namespace latchwork::server {
+namespace json = boost::json;
+
+namespace {
+
+// How many of an effect's newest entries are searched: a hold, its decision and its
+// taking, with room for repeated line-protocol refusals.
+constexpr std::size_t kEntriesSearched = 64;
+
+bool brings_about(const AuditEntry& entry, std::string_view state) {
+    if (state == "approved") return entry.event == AuditEvent::decided && entry.verdict == "approved";
+    if (state == "released") {
+        return entry.event == AuditEvent::taken ||
+               (entry.event == AuditEvent::decided && entry.verdict == "release");
+    }
+    if (state == "rejected") {
+        return entry.event == AuditEvent::expired ||
+               (entry.event == AuditEvent::decided && entry.verdict == "refused_rejected");
+    }
+    return false;
+}
+
+}  // namespace
+
+const AuditEntry* settling_entry(std::span<const AuditEntry> newest_first,
+                                 std::string_view state) {
+    const AuditEntry* found = nullptr;
+    for (const AuditEntry& entry : newest_first) {
+        if (entry.event == AuditEvent::held) break;  // what came before is an older hold's
+        if (brings_about(entry, state)) found = &entry;
+    }
+    return found;
+}
+
+std::string_view decider_name(std::string_view source) {
+    constexpr std::string_view kConsole = "console:";
+    return source.starts_with(kConsole) ? source.substr(kConsole.size()) : source;
+}
+
+json::object already_decided_body(Store& store, const std::string& run_id,
+                                  const std::string& effect_key, std::string_view state) {
+    json::object body{{"error", "already decided"},
+                      {"state", state},
+                      {"decided_by", nullptr},
+                      {"decided_at", nullptr},
+                      {"reason", nullptr}};
+    AuditQuery query;
+    query.run = run_id;
+    query.effect = effect_key;
+    query.newest_first = true;
+    query.limit = kEntriesSearched;
+    // The state alone is the answer's substance: a log that cannot be read leaves
+    // only who and when unknown.
+    Result<std::vector<AuditEntry>> entries = store.read_audit(query);
+    if (!entries) return body;
+    if (const AuditEntry* settled = settling_entry(entries.value(), state)) {
+        body["decided_by"] = decider_name(settled->source);
+        body["decided_at"] = settled->at_ms;
+        body["reason"] = settled->reason;
+    }
+    return body;
+}
+
+}  // namespace latchwork::server

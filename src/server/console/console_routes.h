@@ -10,6 +10,7 @@
 
 #include "server/console/approvers.h"
 #include "server/console/console_state.h"
+#include "server/notify/notifier.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
 
@@ -56,6 +57,8 @@ public:
           connection_gauges_(std::move(connection_gauges)) {}
 
     HttpReply route(const HttpCall& call);
+    // Webhook deliveries, for /metrics and /api/notifications; null: none are sent.
+    void set_notifier(const Notifier* notifier) noexcept { notifier_ = notifier; }
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
     // True when `authorization` is "Bearer " and an approver's token.
@@ -83,6 +86,7 @@ private:
         return approvers_->find(authorization.substr(kBearer.size()));
     }
     std::function<std::string()> connection_gauges_;
+    const Notifier* notifier_ = nullptr;
 };
 
 }  // namespace latchwork::server

@@ -1,0 +1,212 @@
+"""Signed webhooks from the real latchwork-gate to receivers started here: the body
+and its signature (checked by the standardwebhooks package, or by hmac where it is
+missing), retries, a receiver that comes up late, delivery resumed after kill -9, a
+dead notification, and the chat format's escaping."""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import hmac
+import json
+import os
+import time
+
+import pytest
+
+from console_http import Console
+from gate_process import run_gate
+from test_line_tls import issue
+from webhook_receiver import Receiver, free_port
+
+pytestmark = pytest.mark.server
+
+HOSTILE = "<@U123> <!channel> & *bold* <https://evil|x>"
+
+
+@pytest.fixture
+def secret(tmp_path):
+    """A signing key in the form receivers' libraries take, in an owner-only file."""
+    text = "whsec_" + base64.b64encode(os.urandom(32)).decode()
+    path = tmp_path / "notify-secret"
+    path.write_text(text)
+    os.chmod(path, 0o600)
+    return text, str(path)
+
+
+def verify(secret_text: str, headers: dict, body: bytes) -> None:
+    """Raises unless the signature is the key's over id.timestamp.body."""
+    try:
+        from standardwebhooks import Webhook
+    except ImportError:
+        key = base64.b64decode(secret_text.removeprefix("whsec_"))
+        signed = f"{headers['webhook-id']}.{headers['webhook-timestamp']}.".encode() + body
+        expected = base64.b64encode(hmac.new(key, signed, hashlib.sha256).digest()).decode()
+        if f"v1,{expected}" not in headers["webhook-signature"].split(" "):
+            raise ValueError("signature does not match")
+        return
+    Webhook(secret_text).verify(body, headers)
+
+
+def hold(gate, run_id, key, detail=None) -> None:
+    request = {"op": "submit", "run_id": run_id, "effect_key": key, "needs_approval": True}
+    if detail is not None:
+        request["detail"] = detail
+    assert gate.request(request)["verdict"] == "held_for_approval"
+
+
+def notifications(gate) -> dict:
+    return Console(gate.console_port).get("/api/notifications")
+
+
+def wait_until(check, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError("not reached in time")
+
+
+def test_events_reach_an_https_receiver_signed_in_order(gate_process, secret, tmp_path):
+    ca = issue(tmp_path, "ca", "webhook test CA")
+    with Receiver(tls=issue(tmp_path, "receiver", "127.0.0.1", ca="ca")) as receiver:
+        gate = gate_process("--console", "127.0.0.1:0", "--notify", receiver.url,
+                            "--notify-secret-file", secret[1], "--notify-ca-file", ca[0],
+                            "--console-url", "https://gate.example/")
+        hold(gate, "pay", "invoice 7", {"amount": 12})
+        Console(gate.console_port).decide("pay", "invoice 7", True, reason="ok by me")
+        (held_headers, held), (approved_headers, approved) = receiver.wait_for(2)
+
+    assert held["type"] == "held"
+    data = held["data"]
+    assert (data["run_id"], data["effect_key"], data["detail"]) == ("pay", "invoice 7", {"amount": 12})
+    assert data["link"] == "https://gate.example/?run=pay&effect=invoice%207"
+    assert data["source"].startswith("line:127.0.0.1:")
+    assert approved["type"] == "approved"
+    assert (approved["data"]["decided_by"], approved["data"]["reason"]) == ("console:console", "ok by me")
+    assert approved["data"]["seq"] > data["seq"]
+    assert held_headers["webhook-id"] != approved_headers["webhook-id"]
+    for headers, body in receiver.received:
+        verify(secret[0], headers, body)
+    # The check is real: a body changed on the way fails it.
+    with pytest.raises(Exception):
+        verify(secret[0], held_headers, receiver.received[0][1].replace(b"pay", b"pax"))
+
+
+def test_an_unknown_ca_is_not_trusted(gate_process, secret, tmp_path):
+    ca = issue(tmp_path, "ca", "webhook test CA")
+    with Receiver(tls=issue(tmp_path, "receiver", "127.0.0.1", ca="ca")) as receiver:
+        # The system's CAs do not know the test CA: every attempt fails its handshake.
+        gate = gate_process("--console", "127.0.0.1:0", "--notify", receiver.url,
+                            "--notify-secret-file", secret[1])
+        hold(gate, "pay", "invoice-1")
+        target = wait_until(lambda: [t for t in notifications(gate)["targets"] if t["failed_attempts"]])
+        assert "handshake" in target[0]["last_problem"]
+        assert receiver.received == []
+
+
+def test_failures_are_retried_with_the_same_id(gate_process, secret):
+    with Receiver(statuses=[500, 503]) as receiver:
+        gate = gate_process("--notify", receiver.url, "--notify-secret-file", secret[1])
+        hold(gate, "pay", "invoice-1")
+        hold(gate, "pay", "invoice-2")
+        first, second = receiver.wait_for(2)
+    assert receiver.answered[:3] == [500, 503, 204]
+    assert [body["data"]["effect_key"] for _, body in (first, second)] == ["invoice-1", "invoice-2"]
+
+
+def test_a_receiver_that_comes_up_late_is_told_after(gate_process, secret):
+    port = free_port()
+    gate = gate_process("--console", "127.0.0.1:0", "--notify", f"http://127.0.0.1:{port}/hook",
+                        "--notify-secret-file", secret[1])
+    hold(gate, "pay", "invoice-1")
+    wait_until(lambda: notifications(gate)["targets"][0]["failed_attempts"] >= 1)
+    with Receiver(port=port) as receiver:
+        (headers, body), = receiver.wait_for(1)
+    assert body["data"]["effect_key"] == "invoice-1"
+    verify(secret[0], headers, receiver.received[0][1])
+
+
+def test_kill_9_resumes_delivery_from_the_sqlite_store(gate_process, secret, tmp_path):
+    store = f"sqlite:{tmp_path / 'gate.db'}"
+    port = free_port()
+    options = ("--store", store, "--console", "127.0.0.1:0",
+               "--notify", f"http://127.0.0.1:{port}/hook", "--notify-secret-file", secret[1])
+    gate = gate_process(*options)
+    hold(gate, "pay", "invoice-1")
+    hold(gate, "pay", "invoice-2")
+    wait_until(lambda: notifications(gate)["targets"][0]["failed_attempts"] >= 1)
+    gate.kill()
+    with Receiver(port=port) as receiver:
+        gate_process(*options)
+        received = receiver.wait_for(2)
+    assert [body["data"]["effect_key"] for _, body in received] == ["invoice-1", "invoice-2"]
+
+
+def test_a_notification_too_old_is_dead_and_listed(gate_process, secret):
+    with Receiver(statuses=[500] * 1000) as receiver:
+        gate = gate_process("--console", "127.0.0.1:0", "--notify", receiver.url,
+                            "--notify-secret-file", secret[1], "--notify-max-age", "2s")
+        hold(gate, "pay", "invoice-1")
+        dead = wait_until(lambda: notifications(gate)["dead"])
+        assert (dead[0]["event"], dead[0]["run_id"], dead[0]["effect_key"]) == ("held", "pay", "invoice-1")
+        assert dead[0]["problem"] == "HTTP 500"
+        assert "/hook" not in json.dumps(notifications(gate))  # a target's path may be secret
+        metrics = Console(gate.console_port).call("GET", "/metrics").body.decode()
+        assert f'latchwork_notifications_dead_total{{target="http://127.0.0.1:{receiver.port}/…"}} 1' in metrics
+        # Given up on, it no longer holds up what comes after.
+        receiver.statuses.clear()
+        hold(gate, "pay", "invoice-2")
+        (_, body), = receiver.wait_for(1)
+        assert body["data"]["effect_key"] == "invoice-2"
+
+
+def test_chat_messages_escape_what_submitters_wrote(gate_process, secret):
+    with Receiver() as receiver:
+        gate = gate_process("--notify", "slack+" + receiver.url, "--notify-secret-file", secret[1],
+                            "--notify-events", "held", "--console-url", "https://gate.example")
+        hold(gate, HOSTILE, HOSTILE, {"note": HOSTILE})
+        gate.request({"op": "cancel", "run_id": HOSTILE})  # not among the chosen events
+        hold(gate, "pay", "invoice-2")
+        (_, message), (_, plain) = receiver.wait_for(2)
+
+    texts = []
+
+    def walk(value):
+        if isinstance(value, dict):
+            if value.get("type") == "plain_text":
+                assert value["emoji"] is False
+            for item in value.values():
+                walk(item)
+        elif isinstance(value, list):
+            for item in value:
+                walk(item)
+        elif isinstance(value, str):
+            texts.append(value)
+
+    walk(message)
+    escaped = "&lt;@U123&gt; &lt;!channel&gt; &amp; *bold* &lt;https://evil|x&gt;"
+    assert message["text"] == "Waiting for approval: " + escaped
+    assert [block["type"] for block in message["blocks"]] == ["header", "section", "section", "actions"]
+    button = message["blocks"][3]["elements"][0]
+    assert button["text"]["text"] == "Review"
+    assert button["url"].startswith("https://gate.example/?run=%3C%40U123%3E")
+    for text in texts:  # the button's link included: percent-encoded
+        assert "<" not in text and ">" not in text, text
+    assert plain["text"] == "Waiting for approval: invoice-2"
+
+
+@pytest.mark.parametrize("options, said", [
+    (("--notify", "http://127.0.0.1:9/hook"), "--notify needs --notify-secret-file"),
+    (("--notify", "ftp://example/", "--notify-secret-file", "SECRET"), "not an http:// or https:// URL"),
+    (("--notify", "http://127.0.0.1:9/", "--notify-secret-file", "SECRET", "--notify-events", "held,sent"),
+     'unknown event "sent"'),
+    (("--notify-max-age", "2s",), "need --notify"),
+])
+def test_options_that_do_not_go_together_are_refused(options, said, secret):
+    options = tuple(secret[1] if option == "SECRET" else option for option in options)
+    done = run_gate("serve", "--store", "memory:", "--listen", "127.0.0.1:0", *options)
+    assert done.returncode == 2, done.stderr
+    assert said in done.stderr

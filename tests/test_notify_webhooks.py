@@ -210,3 +210,25 @@ def test_options_that_do_not_go_together_are_refused(options, said, secret):
     done = run_gate("serve", "--store", "memory:", "--listen", "127.0.0.1:0", *options)
     assert done.returncode == 2, done.stderr
     assert said in done.stderr
+
+
+@pytest.mark.postgres
+def test_servers_sharing_postgres_deliver_each_event_once(new_postgres_store, gate_process, secret):
+    url = new_postgres_store()
+    with Receiver() as receiver:
+        gates = [gate_process("--store", url, "--console", "127.0.0.1:0", "--notify", receiver.url,
+                              "--notify-secret-file", secret[1]) for _ in range(2)]
+        for number in range(6):
+            hold(gates[number % 2], "pay", f"invoice-{number}")
+        received = receiver.wait_for(6)
+        assert [body["data"]["effect_key"] for _, body in received] == [f"invoice-{n}" for n in range(6)]
+        # One server delivers; killed, it hands the target to the other.
+        delivering = wait_until(lambda: [g for g in gates if notifications(g)["targets"][0]["delivering"]])
+        assert len(delivering) == 1
+        survivor = next(g for g in gates if g is not delivering[0])
+        delivering[0].kill()
+        hold(survivor, "pay", "invoice-6")
+        received = receiver.wait_for(7)
+    ids = [headers["webhook-id"] for headers, _ in receiver.received]
+    assert len(ids) == len(set(ids)), ids
+    assert received[6][1]["data"]["effect_key"] == "invoice-6"

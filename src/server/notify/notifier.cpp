@@ -140,7 +140,10 @@ void Notifier::read_for(std::size_t index) {
     if (read.value().empty()) return;
     DeliveryBatch batch;
     batch.target = index;
+    std::uint64_t expected = state.cursor + 1;
     for (const AuditEntry& entry : read.value()) {
+        if (entry.seq != expected && !gap_settled(state, expected)) break;
+        expected = entry.seq + 1;
         batch.up_to = std::max(batch.up_to, entry.seq);
         const std::optional<WebhookEvent> event = webhook_event_of(entry);
         if (!event || (settings_.events & static_cast<WebhookEvents>(*event)) == 0) continue;
@@ -155,8 +158,19 @@ void Notifier::read_for(std::size_t index) {
                         : webhook_body(entry, *event, settings_.console_url);
         batch.items.push_back(std::move(item));
     }
+    if (batch.up_to == 0) return;  // waiting for a missing seq; the next poll looks again
     state.busy = true;
     delivery_->deliver(std::move(batch));
+}
+
+bool Notifier::gap_settled(TargetState& state, std::uint64_t missing) {
+    const auto now = std::chrono::steady_clock::now();
+    if (state.gap_at != missing) {
+        state.gap_at = missing;
+        state.gap_since = now;
+        return false;
+    }
+    return now - state.gap_since >= settings_.settle_gaps;
 }
 
 void Notifier::heard(DeliveryNews news) {

@@ -10,6 +10,7 @@ import hashlib
 import hmac
 import json
 import os
+import socket
 import time
 
 import pytest
@@ -127,6 +128,18 @@ def test_a_receiver_that_comes_up_late_is_told_after(gate_process, secret):
         (headers, body), = receiver.wait_for(1)
     assert body["data"]["effect_key"] == "invoice-1"
     verify(secret[0], headers, receiver.received[0][1])
+
+
+def test_a_receiver_that_never_answers_is_timed_out_and_the_gate_goes_on(gate_process, secret):
+    with socket.create_server(("127.0.0.1", 0)) as silent:  # accepts, never answers
+        gate = gate_process("--console", "127.0.0.1:0", "--notify",
+                            f"http://127.0.0.1:{silent.getsockname()[1]}/hook",
+                            "--notify-secret-file", secret[1], "--notify-timeout", "1s")
+        hold(gate, "pay", "invoice-1")
+        for number in range(2, 20):  # the gate answers while the receiver stalls
+            hold(gate, "pay", f"invoice-{number}")
+        target = wait_until(lambda: [t for t in notifications(gate)["targets"] if t["failed_attempts"]])
+        assert "timeout" in target[0]["last_problem"] or "timed out" in target[0]["last_problem"], target
 
 
 def test_kill_9_resumes_delivery_from_the_sqlite_store(gate_process, secret, tmp_path):

@@ -17,6 +17,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
+
 namespace latchwork::server {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -27,6 +29,7 @@ namespace {
 
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 constexpr std::size_t kMaxResponseHeader = 16 * 1024;
+constexpr std::chrono::milliseconds kBodyGrace{500};
 
 std::string openssl_reason() {
     const unsigned long code = ERR_get_error();
@@ -54,8 +57,9 @@ asio::awaitable<PostOutcome> exchange(Stream& stream, http::request<http::string
     auto [header_read, header_bytes] = co_await http::async_read_header(stream, buffer, parser, kAwait);
     if (header_read) co_return failed("reading the answer", header_read);
     const unsigned status = parser.get().result_int();
-    // What is left of the body is read up to its cap only so the receiver sees a clean
-    // close; whatever it says does not change the outcome.
+    // What is left of the body is read up to its cap, and for a moment at most, only so
+    // the receiver sees a clean close; whatever it says does not change the outcome.
+    beast::get_lowest_layer(stream).expires_after(kBodyGrace);
     co_await http::async_read(stream, buffer, parser, kAwait);
     PostOutcome outcome;
     outcome.status = status;
@@ -69,16 +73,18 @@ asio::awaitable<PostOutcome> exchange(Stream& stream, http::request<http::string
 
 asio::awaitable<PostOutcome> attempt(const NotifyTarget& target, asio::ssl::context& tls,
                                      http::request<http::string_body>& request,
-                                     const PostLimits& limits) {
+                                     const PostLimits& limits,
+                                     std::chrono::steady_clock::time_point deadline) {
     auto executor = co_await asio::this_coro::executor;
     asio::ip::tcp::resolver resolver(executor);
     auto [resolve_error, endpoints] = co_await resolver.async_resolve(target.host, target.port, kAwait);
     if (resolve_error) co_return failed("resolving " + target.host, resolve_error);
     beast::tcp_stream tcp(executor);
-    tcp.expires_after(limits.connect_timeout);
+    tcp.expires_at(std::min(deadline, std::chrono::steady_clock::now() + limits.connect_timeout));
     auto [connect_error, at] = co_await tcp.async_connect(endpoints, kAwait);
     if (connect_error) co_return failed("connecting", connect_error);
-    tcp.expires_never();  // the total timeout bounds the rest
+    // The stream's own timer bounds every step from here, whatever the TLS layer does.
+    tcp.expires_at(deadline);
     if (!target.tls) co_return co_await exchange(tcp, request, limits);
 
     asio::ssl::stream<beast::tcp_stream> stream(std::move(tcp), tls);
@@ -132,9 +138,12 @@ asio::awaitable<PostOutcome> post_notification(
     request.body() = body;
     request.prepare_payload();
 
-    asio::steady_timer deadline(co_await asio::this_coro::executor, limits.total_timeout);
-    auto first = co_await (attempt(target, tls, request, limits) ||
-                           deadline.async_wait(asio::as_tuple(asio::use_awaitable)));
+    const auto deadline = std::chrono::steady_clock::now() + limits.total_timeout;
+    // The stream's timer ends a stalled exchange; this one also ends a name lookup
+    // that hangs, a little later so that the stream's own error is the one told.
+    asio::steady_timer backstop(co_await asio::this_coro::executor, deadline + kBodyGrace * 2);
+    auto first = co_await (attempt(target, tls, request, limits, deadline) ||
+                           backstop.async_wait(asio::as_tuple(asio::use_awaitable)));
     if (first.index() == 1) {
         co_return PostOutcome{false, 0, "no answer within " +
                                             std::to_string(limits.total_timeout.count()) + " ms"};

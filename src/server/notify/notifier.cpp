@@ -63,16 +63,21 @@ Notifier::~Notifier() {
     delivery_.reset();
 }
 
-void Notifier::start() {
+void Notifier::start() { poll(); }
+
+bool Notifier::find_start() {
+    if (start_known_) return true;
     // A target never told anything starts after what the log holds now: it is told
-    // of changes from its first start on, not of the whole past.
+    // of changes from its first start on, not of the whole past. Until the log can be
+    // read (a shared database away at start), no target is claimed.
     AuditQuery newest;
     newest.newest_first = true;
     newest.limit = 1;
-    if (Result<std::vector<AuditEntry>> read = store_.read_audit(newest); read && !read.value().empty()) {
-        start_seq_ = read.value().front().seq;
-    }
-    poll();
+    Result<std::vector<AuditEntry>> read = store_.read_audit(newest);
+    if (!read) return false;
+    start_seq_ = read.value().empty() ? 0 : read.value().front().seq;
+    start_known_ = true;
+    return true;
 }
 
 void Notifier::stop() {
@@ -113,6 +118,7 @@ void Notifier::poll() {
 }
 
 void Notifier::pump() {
+    if (!find_start()) return;
     for (std::size_t index = 0; index < states_.size(); ++index) {
         TargetState& state = states_[index];
         if (!state.claimed) {

@@ -80,6 +80,7 @@ private:
         std::string problem;
     };
 
+    bool find_start();
     void poll();
     void check_soon();
     void pump();
@@ -92,7 +93,8 @@ private:
     RequestHandler& handler_;
     Store& store_;
     NotifySettings settings_;
-    std::uint64_t start_seq_ = 0;
+    std::uint64_t start_seq_ = 0;  // where a target never seen starts
+    bool start_known_ = false;
     std::vector<TargetState> states_;
     std::deque<DeadNote> dead_;  // at most settings_.max_dead
     std::uint64_t waiting_batch_ = 0;  // a decision's batch, read once it is durable

@@ -96,12 +96,16 @@ def test_events_reach_an_https_receiver_signed_in_order(gate_process, secret, tm
         verify(secret[0], held_headers, receiver.received[0][1].replace(b"pay", b"pax"))
 
 
-def test_an_unknown_ca_is_not_trusted(gate_process, secret, tmp_path):
+@pytest.mark.parametrize("trusted, host", [(False, "127.0.0.1"), (True, "localhost")])
+def test_a_receiver_is_refused_unless_its_certificate_is_trusted_for_its_name(
+        gate_process, secret, tmp_path, trusted, host):
     ca = issue(tmp_path, "ca", "webhook test CA")
     with Receiver(tls=issue(tmp_path, "receiver", "127.0.0.1", ca="ca")) as receiver:
-        # The system's CAs do not know the test CA: every attempt fails its handshake.
-        gate = gate_process("--console", "127.0.0.1:0", "--notify", receiver.url,
-                            "--notify-secret-file", secret[1])
+        # The system's CAs do not know the test CA; the certificate names 127.0.0.1 only.
+        trust = ("--notify-ca-file", ca[0]) if trusted else ()
+        gate = gate_process("--console", "127.0.0.1:0", "--notify",
+                            receiver.url.replace("127.0.0.1", host),
+                            "--notify-secret-file", secret[1], *trust)
         hold(gate, "pay", "invoice-1")
         target = wait_until(lambda: [t for t in notifications(gate)["targets"] if t["failed_attempts"]])
         assert "handshake" in target[0]["last_problem"]

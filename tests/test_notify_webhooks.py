@@ -112,6 +112,21 @@ def test_a_receiver_is_refused_unless_its_certificate_is_trusted_for_its_name(
         assert receiver.received == []
 
 
+def test_only_the_chosen_events_are_sent_expiry_and_rejection_among_them(gate_process, secret):
+    with Receiver() as receiver:
+        gate = gate_process("--console", "127.0.0.1:0", "--hold-timeout", "900ms",
+                            "--notify", receiver.url, "--notify-secret-file", secret[1],
+                            "--notify-events", "expired,rejected")
+        hold(gate, "pay", "invoice-1")
+        hold(gate, "pay", "invoice-2")
+        Console(gate.console_port).decide("pay", "invoice-2", False, reason="too much")
+        received = receiver.wait_for(2)
+    by_key = {body["data"]["effect_key"]: body for _, body in received}
+    assert (by_key["invoice-2"]["type"], by_key["invoice-2"]["data"]["reason"]) == ("rejected", "too much")
+    assert (by_key["invoice-1"]["type"], by_key["invoice-1"]["data"]["decided_by"]) == ("expired", "expiry")
+    assert len(receiver.received) == 2  # the holds were not sent
+
+
 def test_failures_are_retried_with_the_same_id(gate_process, secret):
     with Receiver(statuses=[500, 503]) as receiver:
         gate = gate_process("--notify", receiver.url, "--notify-secret-file", secret[1])
@@ -119,6 +134,7 @@ def test_failures_are_retried_with_the_same_id(gate_process, secret):
         hold(gate, "pay", "invoice-2")
         first, second = receiver.wait_for(2)
     assert receiver.answered[:3] == [500, 503, 204]
+    assert receiver.ids[0] == receiver.ids[1] == receiver.ids[2] != receiver.ids[3]
     assert [body["data"]["effect_key"] for _, body in (first, second)] == ["invoice-1", "invoice-2"]
 
 

@@ -20,6 +20,7 @@ class Receiver:
         self.statuses = list(statuses)
         self.received: list[tuple[dict, bytes]] = []
         self.answered: list[int] = []
+        self.ids: list[str | None] = []  # of every request, answered 2xx or not
         self._lock = threading.Lock()
         receiver = self
 
@@ -30,6 +31,7 @@ class Receiver:
                 with receiver._lock:
                     status = receiver.statuses.pop(0) if receiver.statuses else 204
                     receiver.answered.append(status)
+                    receiver.ids.append(self.headers.get("webhook-id"))
                     if 200 <= status < 300:
                         receiver.received.append(
                             ({k.lower(): v for k, v in self.headers.items()}, body))

@@ -99,8 +99,9 @@ void Notifier::check_soon() {
     soon_timer_.async_wait([this](const boost::system::error_code& error) {
         soon_armed_ = false;
         if (error || stopped_) return;
-        // Entries are readable once their batch is durable; until then, look again.
-        if (store_.durable() < waiting_batch_ && !store_.failure()) {
+        // Entries are readable once their batch is durable; until then, look again,
+        // unless the store is failed or away, when the poll looks in its own time.
+        if (store_.durable() < waiting_batch_ && !store_.failure() && !store_.outage()) {
             check_soon();
             return;
         }

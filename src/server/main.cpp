@@ -12,6 +12,9 @@
 #include "server/net/line_access.h"
 #include "server/net/listen_address.h"
 #include "server/net/tls_context.h"
+#include "server/notify/notifier.h"
+#include "server/notify/webhook_post.h"
+#include "server/notify/webhook_signature.h"
 #include "server/cli/clients_file.h"
 #include "server/cli/open_files_limit.h"
 #include "server/store/request_handler.h"
@@ -66,6 +69,44 @@ ConsoleLimits console_limits(const ServeBounds& bounds) {
     return limits;
 }
 
+// What the notifier needs, read and checked before the store is opened.
+struct NotifyStart {
+    NotifySettings settings;
+    SecretBytes key;
+    std::unique_ptr<boost::asio::ssl::context> tls;
+};
+
+Result<std::optional<NotifyStart>> notify_start_from(const NotifyOptions& options) {
+    if (options.urls.empty()) return std::optional<NotifyStart>();
+    NotifyStart start;
+    for (const std::string& url : options.urls) {
+        Result<NotifyTarget> target = parse_notify_target(url);
+        if (!target) return std::move(target).take_failure();
+        start.settings.targets.push_back(std::move(target).value());
+    }
+    Result<WebhookEvents> events = parse_webhook_events(options.events);
+    if (!events) return std::move(events).take_failure();
+    start.settings.events = events.value();
+    if (options.console_url) {
+        if (!options.console_url->starts_with("http://") && !options.console_url->starts_with("https://")) {
+            return Failure{"--console-url: an http:// or https:// address"};
+        }
+        start.settings.console_url = *options.console_url;
+    }
+    start.settings.delivery.max_age = options.max_age;
+    start.settings.delivery.limits.connect_timeout = options.connect_timeout;
+    start.settings.delivery.limits.total_timeout = options.timeout;
+    Result<SecretBytes> file = load_secret_file(*options.secret_file);
+    if (!file) return Failure{"--notify-secret-file: " + file.error()};
+    Result<SecretBytes> key = webhook_key(file.value());
+    if (!key) return Failure{"--notify-secret-file " + *options.secret_file + ": " + key.error()};
+    start.key = std::move(key).value();
+    Result<std::unique_ptr<boost::asio::ssl::context>> tls = make_notify_tls_context(options.ca_file);
+    if (!tls) return std::move(tls).take_failure();
+    start.tls = std::move(tls).value();
+    return std::optional<NotifyStart>(std::move(start));
+}
+
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);
 
@@ -102,6 +143,12 @@ int serve(const ServeOptions& options) {
             return 2;
         }
         tls = std::move(made).value();
+    }
+
+    Result<std::optional<NotifyStart>> notify = notify_start_from(options.notify);
+    if (!notify) {
+        diagnose(notify.error());
+        return 2;
     }
 
     std::optional<boost::asio::ip::tcp::endpoint> console_at;
@@ -150,6 +197,12 @@ int serve(const ServeOptions& options) {
         RequestLimits{options.max_id_bytes, options.max_detail_bytes,
                       static_cast<std::uint64_t>(options.max_wait.count())});
     HoldExpiry expiry(io, store);
+    std::optional<Notifier> notifier;
+    if (notify.value()) {
+        NotifyStart& start = *notify.value();
+        notifier.emplace(io, handler, store, std::move(start.settings), std::move(start.key),
+                         std::move(start.tls), opened.value().notify_cursors);
+    }
     ServerLimits limits;
     limits.max_line = options.max_line;
     limits.max_connections = options.max_connections;
@@ -157,7 +210,10 @@ int serve(const ServeOptions& options) {
     GateServer server(io, handler, store, limits);
     if (access.value()) server.set_line_access(&*access.value());
     server.set_tls(tls.get());
-    server.set_timer_stop([&expiry] { expiry.stop(); });
+    server.set_timer_stop([&expiry, &notifier] {
+        expiry.stop();
+        if (notifier) notifier->stop();
+    });
     Result<boost::asio::ip::tcp::endpoint> bound = server.listen(at.value());
     if (!bound) {
         diagnose("cannot listen on " + options.listen + ": " + bound.error());
@@ -174,6 +230,7 @@ int serve(const ServeOptions& options) {
             return 1;
         }
         console_bound = listening.value();
+        if (notifier) console->set_notifier(&*notifier);
         if (!open_console.empty()) diagnose(open_console);
     }
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");
@@ -186,6 +243,7 @@ int serve(const ServeOptions& options) {
     server.start();
     if (console) console->start();
     expiry.start();
+    if (notifier) notifier->start();
     std::printf("listening on %s\n", endpoint_text(bound.value()).c_str());
     if (console_bound) {
         std::printf("console on http://%s/\n", endpoint_text(*console_bound).c_str());

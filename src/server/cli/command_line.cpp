@@ -103,6 +103,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "off by default");
     BoundOptions bound_options;
     bound_options.add_to(*serve, options.bounds);
+    NotifyOptionReader notify_options;
+    notify_options.add_to(*serve, options.notify);
     serve->callback([&] { serve_chosen = true; });
 
     LogOptions log;
@@ -151,6 +153,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         return refuse("--tls-client-ca needs --tls-cert and --tls-key: client certificates are checked over TLS");
     }
     if (std::optional<std::string> bad = bound_options.read(options.bounds)) {
+        diagnose(*bad);
+        return exit_with(2);
+    }
+    if (std::optional<std::string> bad = notify_options.read(options.notify)) {
         diagnose(*bad);
         return exit_with(2);
     }

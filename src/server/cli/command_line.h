@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/cli/bound_options.h"
+#include "server/cli/notify_options.h"
 
 namespace latchwork::server {
 
@@ -33,6 +34,7 @@ struct ServeOptions {
     std::optional<std::string> approvers;  // file of name:token lines
     std::chrono::milliseconds hold_timeout{0};  // zero: held effects wait for ever
     ServeBounds bounds;
+    NotifyOptions notify;  // webhooks: off without --notify
 };
 
 // `latchwork-gate log`: the audit log of a store, printed.

@@ -37,6 +37,7 @@ public:
 
     Result<boost::asio::ip::tcp::endpoint> listen(const boost::asio::ip::tcp::endpoint& at);
     void start() { server_.start(); }
+    void set_notifier(const Notifier* notifier) noexcept { routes_.set_notifier(notifier); }
 
 private:
     RequestHandler& handler_;

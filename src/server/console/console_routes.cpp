@@ -240,6 +240,12 @@ HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::s
         if (!post) return method_not_allowed("POST");
         return decide(call, approver);
     }
+    if (path == "/api/notifications") {
+        if (!get) return method_not_allowed("GET");
+        HttpReply reply;
+        reply.body = notifier_ ? notifier_->status_json() : R"({"targets":[],"dead":[]})";
+        return reply;
+    }
     constexpr std::string_view kRuns = "/api/runs/";
     if (path.starts_with(kRuns)) {
         std::string_view rest = path.substr(kRuns.size());
@@ -451,6 +457,7 @@ HttpReply ConsoleRoutes::metrics() {
     text += "# HELP latchwork_open_connections Connections open now, by door.\n";
     text += "# TYPE latchwork_open_connections gauge\n";
     text += connection_gauges_();
+    if (notifier_) text += notifier_->metrics_text();
     HttpReply reply;
     reply.content_type = "text/plain; version=0.0.4; charset=utf-8";
     reply.body = std::move(text);

@@ -12,6 +12,7 @@
 
 #include "server/console/approvers.h"
 #include "server/console/console_state.h"
+#include "server/notify/notifier.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
 
@@ -61,6 +62,8 @@ public:
     // decided on the store's thread read (an error becomes 503 with its message), and
     // a decision that came too late answered with who made the one that counts.
     HttpReply finish(HttpReply reply);
+    // Webhook deliveries, for /metrics and /api/notifications; null: none are sent.
+    void set_notifier(const Notifier* notifier) noexcept { notifier_ = notifier; }
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
     // True when `authorization` is "Bearer " and an approver's token.
@@ -88,6 +91,7 @@ private:
         return approvers_->find(authorization.substr(kBearer.size()));
     }
     std::function<std::string()> connection_gauges_;
+    const Notifier* notifier_ = nullptr;
 };
 
 }  // namespace latchwork::server

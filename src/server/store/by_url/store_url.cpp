@@ -8,8 +8,10 @@
 #include "server/store/by_url/store_name.h"
 #include "server/store/ledger_store.h"
 #include "server/store/memory_recorder.h"
+#include "server/store/sqlite/sqlite_notify_cursors.h"
 #include "server/store/sqlite/sqlite_recorder.h"
 #if LATCHWORK_WITH_POSTGRESQL
+#include "server/store/postgres/pg_notify_cursors.h"
 #include "server/store/postgres/postgres_store.h"
 #endif
 
@@ -41,14 +43,18 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
                                const AuditBounds& bounds) {
     if (url == "memory:") {
         return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>(bounds)),
-                           "memory:"};
+                           "memory:", [] {
+                               return Result<std::unique_ptr<NotifyCursors>>(
+                                   std::make_unique<MemoryNotifyCursors>());
+                           }};
     }
     if (is_postgresql_url(url)) {
 #if LATCHWORK_WITH_POSTGRESQL
         const std::string shown = shown_store_url(url);
         Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io, bounds);
         if (!opened) return Failure{"store " + shown + ": " + opened.error()};
-        return OpenedStore{std::move(opened).value(), shown};
+        return OpenedStore{std::move(opened).value(), shown,
+                           [conninfo = std::string(url)] { return open_pg_notify_cursors(conninfo); }};
 #else
         return without_postgresql(url);
 #endif
@@ -60,7 +66,8 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     if (!opened) return std::move(opened).take_failure();
     return OpenedStore{std::make_unique<LedgerStore>(
                            std::make_unique<SqliteRecorder>(io, std::move(opened).value(), bounds)),
-                       "sqlite:" + full.value()};
+                       "sqlite:" + full.value(),
+                       [path = full.value()] { return open_sqlite_notify_cursors(path); }};
 }
 
 Result<std::vector<AuditEntry>> read_store_log(std::string_view url, const AuditQuery& query,

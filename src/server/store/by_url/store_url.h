@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/store/audit_bounds.h"
+#include "server/store/notify_cursors.h"
 #include "server/store/store.h"
 #include "support/result.h"
 
@@ -17,6 +18,8 @@ namespace latchwork::server {
 struct OpenedStore {
     std::unique_ptr<Store> store;
     std::string name;  // for the start-up line: "sqlite:" and the absolute path, or "memory:"
+    // Where the webhook targets' cursors are kept: beside the store's own data.
+    NotifyCursorsOpener notify_cursors;
 };
 
 // "sqlite:PATH" opens (or creates) the SQLite store at PATH, relative paths taken

@@ -1,0 +1,111 @@
+// notifier.h: tells the --notify targets of every change, reading the store's audit log after each target's cursor.
+//
+// The audit log is the durable queue: an entry is committed with the change it
+// reports, so a notification can neither be lost by a crash nor tell of a change that
+// was never committed. Each target has a cursor, the seq it was told up to, kept by
+// the store; it moves only once a receiver answered 2xx, or the entry was given up on.
+// On the network thread: the store's reads are made here (they are the network
+// thread's), the POSTs on the delivery thread (notify_delivery.h).
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/notify/notify_delivery.h"
+#include "server/notify/notify_target.h"
+#include "server/notify/webhook_event.h"
+#include "server/store/request_handler.h"
+#include "server/store/store.h"
+
+namespace latchwork::server {
+
+struct NotifySettings {
+    std::vector<NotifyTarget> targets;
+    WebhookEvents events = kAllWebhookEvents;
+    std::string console_url;  // the console's public base, for links; empty: none
+    DeliverySettings delivery;
+    std::chrono::milliseconds poll = std::chrono::seconds(1);  // for what other servers commit
+    std::size_t batch = 32;        // entries read, and handed over, at once per target
+    std::size_t max_dead = 256;    // dead notifications listed; the oldest go first
+    // How long a missing seq is waited for before it is taken for one that never comes
+    // (a transaction rolled back, entries pruned).
+    std::chrono::milliseconds settle_gaps = std::chrono::seconds(3);
+};
+
+class Notifier final : public RequestObserver {
+public:
+    Notifier(boost::asio::io_context& io, RequestHandler& handler, Store& store,
+             NotifySettings settings, SecretBytes key,
+             std::unique_ptr<boost::asio::ssl::context> tls, NotifyCursorsOpener open_cursors);
+    ~Notifier() override;
+    Notifier(const Notifier&) = delete;
+    Notifier& operator=(const Notifier&) = delete;
+
+    void start();
+    void stop();  // the server stops: no more reads, nothing more handed over
+
+    void handled(const Decision& decision) override;
+
+    // Prometheus lines for /metrics, and the JSON of /api/notifications.
+    std::string metrics_text() const;
+    std::string status_json() const;
+
+private:
+    struct TargetState {
+        bool claimed = false;
+        bool claiming = false;
+        bool busy = false;  // a batch is with the delivery thread
+        std::uint64_t cursor = 0;
+        std::uint64_t delivered = 0;
+        std::uint64_t failed_attempts = 0;
+        std::uint64_t dead = 0;
+        std::string last_problem;
+        // A seq missing after the cursor: a transaction of another server that shares
+        // the store may still commit it (their numbers are taken before they commit),
+        // so what follows waits for it, but not for longer than settle_gaps.
+        std::uint64_t gap_at = 0;
+        std::chrono::steady_clock::time_point gap_since;
+    };
+    struct DeadNote {
+        std::size_t target;
+        Outgoing item;
+        unsigned attempts;
+        std::string problem;
+    };
+
+    bool find_start();
+    void poll();
+    void check_soon();
+    void pump();
+    void read_for(std::size_t index);
+    // Whether the missing seq has been waited for long enough to be passed over.
+    bool gap_settled(TargetState& state, std::uint64_t missing);
+    void heard(DeliveryNews news);
+
+    boost::asio::io_context& io_;
+    RequestHandler& handler_;
+    Store& store_;
+    NotifySettings settings_;
+    std::uint64_t start_seq_ = 0;  // where a target never seen starts
+    bool start_known_ = false;
+    std::vector<TargetState> states_;
+    std::deque<DeadNote> dead_;  // at most settings_.max_dead
+    std::uint64_t waiting_batch_ = 0;  // a decision's batch, read once it is durable
+    boost::asio::steady_timer poll_timer_;
+    boost::asio::steady_timer soon_timer_;
+    bool soon_armed_ = false;
+    bool stopped_ = false;
+    // Shared with the callbacks posted back from the delivery thread, which check it
+    // before touching this object.
+    std::shared_ptr<bool> alive_;
+    std::unique_ptr<NotifyDelivery> delivery_;  // last: its thread stops first
+};
+
+}  // namespace latchwork::server

@@ -17,8 +17,6 @@ namespace latchwork::server {
 
 class ConsoleState final : public RequestObserver {
 public:
-    explicit ConsoleState(const Store& store) : store_(store) {}
-
     void handled(const Decision& decision) override;
 
     // Called after a request changed something (its entries are readable once its
@@ -40,7 +38,6 @@ public:
     }
 
 private:
-    const Store& store_;
     std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> refusals_;
     std::function<void(bool missed)> change_listener_;

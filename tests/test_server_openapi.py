@@ -17,7 +17,6 @@ from gate_process import GateProcess
 schemathesis = pytest.importorskip("schemathesis")
 
 from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402  (after the skip)
-from hypothesis import strategies as st  # noqa: E402
 from schemathesis import GenerationMode  # noqa: E402
 from schemathesis.checks import not_a_server_error  # noqa: E402
 from schemathesis.specs.openapi.checks import (  # noqa: E402
@@ -39,6 +38,8 @@ EXAMPLES = 25
 # Routes the document names that this server may not answer yet.
 NOT_YET_EVERYWHERE = {"/api/me"}
 
+DETAIL = {"to": "finance@example.com", "amount": {"value": 249, "currency": "EUR"}}
+
 
 def document() -> dict:
     return json.loads(DOCUMENT.read_text())
@@ -53,6 +54,16 @@ def operations() -> list[tuple[str, str]]:
 def console(tmp_path_factory):
     approvers = write_approvers(tmp_path_factory.mktemp("openapi"), f"alice:{TOKEN}\n")
     process = GateProcess("--console", "127.0.0.1:0", "--approvers", str(approvers)).start()
+    # Something to find: held effects (the document's examples name deploy-42), a decided one.
+    with process.connect() as worker:
+        for run_id, key, extra in (("deploy-42", "send invoice #7", {"detail": DETAIL}),
+                                   ("deploy-42", "refund 3", {}), ("deploy-43", "send invoice #8", {}),
+                                   ("deploy-44", "wipe disk", {})):
+            reply = worker.request({"op": "submit", "run_id": run_id, "effect_key": key,
+                                    "needs_approval": True, **extra})
+            assert reply["verdict"] == "held_for_approval", reply
+        assert worker.request({"op": "decide", "run_id": "deploy-44", "effect_key": "wipe disk",
+                               "approved": False})["verdict"] == "refused_rejected"
     yield Console(process.console_port, TOKEN)
     code = process.stop()
     assert code == 0, process.stderr()
@@ -109,7 +120,9 @@ def check_replies(case, console_port: int) -> None:
 
 
 @pytest.mark.parametrize("method,path", [
-    pytest.param(method, path, id=f"{method} {path}") for method, path in operations()
+    # Reads first, then decisions, then cancel and close, so each finds the held effects.
+    pytest.param(method, path, id=f"{method} {path}")
+    for method, path in sorted(operations(), key=lambda op: (op[0], op[1].endswith(("/cancel", "/close"))))
     # The stream never ends: its short read is below.
     if path != "/api/events"])
 def test_operation_keeps_to_the_document(console, schema, method, path):
@@ -156,4 +169,3 @@ def test_event_stream_keeps_to_the_document(console, schema):
 def test_schemathesis_sees_every_operation(schema):
     seen = {(result.ok().method.upper(), result.ok().path) for result in schema.get_all_operations()}
     assert seen == set(operations())
-    assert st is not None

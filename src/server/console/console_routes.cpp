@@ -201,6 +201,11 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
         if (!get) return method_not_allowed("GET");
         return asset(*found);
     }
+    if (path == "/api/openapi.json") {
+        // Public like the page: it describes the API and holds nothing of the gate's.
+        if (!get) return method_not_allowed("GET");
+        return asset(openapi_document());
+    }
     if (path == "/api" || path.starts_with("/api/")) {
         std::string approver = "console";
         if (approvers_ != nullptr) {

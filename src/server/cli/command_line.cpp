@@ -45,7 +45,7 @@ std::optional<std::string> unknown_subcommand(int argc, const char* const* argv)
 // The options every approver command takes: where the console is and where the token is.
 void add_console_options(CLI::App& command, ConsoleCommandOptions& options) {
     command.add_option("--console", options.console,
-                       "the console's URL, as given to serve --console: http://HOST:PORT/ "
+                       "the console's URL, as the server printed it: http://HOST:PORT/ "
                        "(https:// too)")
         ->required();
     command.add_option("--token-file", options.token_file,

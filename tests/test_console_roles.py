@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 import latchwork
-from console_http import Console, quote, write_approvers
+from console_http import Console, EventStream, quote, write_approvers
 
 APPROVERS = "alice:token-of-alice\nbob:token-of-bob:approver\ncarol:token-of-carol:viewer\n"
 
@@ -32,7 +32,10 @@ def test_me_names_the_user_and_role(served):
 
 def test_a_viewer_reads_everything_and_decides_nothing(served):
     process, viewer = served
+    stream = EventStream(viewer)
     held(process, ("run a", "deploy/prod"))
+    assert stream.next_event()[0] == "held"
+    stream.connection.close()
     for path in ("/api/pending", "/api/runs/run%20a", "/api/audit", "/api/notifications"):
         assert viewer.call("GET", path).status == 200, path
     assert viewer.call("GET", "/metrics").status == 200

@@ -559,9 +559,9 @@ def draw_servers(server, path):
     labels = [label for label, _ in shown]
     colors = ["#7a7a7a" if label.startswith("floor") else "#1f6fb4"
               if label.startswith("latchwork") else "#e08a1e" for label in labels]
-    rates.barh(labels, [r.get("50", {}).get("requests_per_second", 0) for _, r in shown],
+    rates.barh(labels, [r.get("50", {}).get("requests_per_second", 0) / 1e3 for _, r in shown],
                color=colors)
-    rates.set_xlabel("requests/s, 50 connections (more is better)")
+    rates.set_xlabel("thousand requests/s, 50 connections (more is better)")
     latencies.barh(labels, [r.get("1", {}).get("p50_us", 0) for _, r in shown], color=colors)
     latencies.set_xlabel("p50 µs, one connection (less is better)")
     latencies.set_yticks([])

@@ -9,8 +9,9 @@ The servers: Redis (Debian's redis-server) without persistence and with
 `appendonly yes` + `appendfsync always`, each in a temporary directory on a free
 port; latchwork-gate on `memory:` and on `sqlite:` in a temporary directory, when an
 executable is found (--gate, the build directory, the running interpreter's scripts
-directory, PATH); and the fixed-answer bench server (gate_server), which answers
-without doing anything and so shows what the generator and the loopback cost.
+directory, PATH); and the floor (bench/native/floor_server.c): one thread on epoll
+answering every line with a fixed verdict, parsing and storing nothing, which shows
+what the generator, the loopback and the least an event-loop server does cost.
 
 bench/native/load_generator keeps N connections busy, one request in flight on
 each: a submit of a new effect on our line protocol, `SET key 1 NX` with a new key on
@@ -113,8 +114,10 @@ class Redis:
 
 
 class FixedAnswer:
+    """The floor: one thread on epoll answering every line with a fixed verdict."""
+
     def __init__(self, build_dir):
-        self.binary = build_dir / "bench" / "native" / "gate_server"
+        self.binary = build_dir / "bench" / "native" / "floor_server"
 
     def __enter__(self):
         if not self.binary.exists():

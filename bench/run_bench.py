@@ -26,6 +26,7 @@ BENCH = ROOT / "bench"
 RESULTS = BENCH / "results"
 README = ROOT / "README.md"
 MARK_START, MARK_END = "<!-- bench:start -->", "<!-- bench:end -->"
+SERVER_PICTURE = ROOT / "docs" / "server-bench.png"  # the README shows it
 PYPERF_ROUNDS = 5       # alternating single-process pyperf runs per benchmark
 GATE_BENCHMARKS = [f"{case}.{impl}" for case in ("submit_new_runs_of_10", "submit_new_one_run",
                                                  "submit_decide", "submit_duplicate")
@@ -141,6 +142,17 @@ class GateServer:
 def run_server_bench(build_dir, env):
     """latchwork-gate and Redis under the same closed-loop load (bench_server.py)."""
     return run_json_script("bench_server.py", env, "--build-dir", build_dir)
+
+
+def run_syscalls_bench(build_dir, env):
+    """System calls per request by kind on each server (bench_syscalls.py); a failure of
+    the whole script is reported, never raised."""
+    try:
+        return run_json_script("bench_syscalls.py", env, "--build-dir", build_dir)
+    except (subprocess.CalledProcessError, json.JSONDecodeError) as failure:
+        why = " ".join(str(getattr(failure, "stderr", "") or failure).split())[-200:]
+        say(f"bench_syscalls.py failed: {why}")
+        return {"results": {}, "skipped": {}}
 
 
 def run_postgres_bench(build_dir, env):
@@ -503,6 +515,74 @@ def postgres_rows(report):
     return rows
 
 
+SERVER_SUMMARY = (("fixed_answer", "floor: one thread, epoll, a fixed verdict per line"),
+                  ("gate_memory", "latchwork-gate, memory store"),
+                  ("gate_sqlite", "latchwork-gate, SQLite store"),
+                  ("redis_nosave", "Redis, no persistence"),
+                  ("redis_always", "Redis, appendfsync always"))
+
+
+def server_summary(server, syscalls, postgres):
+    """The servers side by side, measured in one run: requests/s at 50 connections and
+    its ratio to the floor's, p50 at one connection, system calls per request; then the
+    PostgreSQL pair beside pgbench."""
+    results = server.get("results", {})
+    floor = results.get("fixed_answer", {}).get("50", {}).get("requests_per_second")
+    floor_calls = syscalls.get("results", {}).get("fixed_answer", {}).get("per_request")
+    lines = ["| server | requests/s at 50 | ÷ floor | p50 at 1 (µs) | system calls per "
+             "request at 50 | ÷ floor's calls |", "|---|---|---|---|---|---|"]
+    for name, label in SERVER_SUMMARY:
+        rate = results.get(name, {}).get("50", {}).get("requests_per_second")
+        p50 = results.get(name, {}).get("1", {}).get("p50_us")
+        calls = syscalls.get("results", {}).get(name, {}).get("per_request")
+        cells = [label, f"{rate:,.0f}" if rate else "—",
+                 f"{rate / floor:.2f}" if rate and floor else "—",
+                 f"{p50:.0f}" if p50 else "—", f"{calls:.2f}" if calls else "—",
+                 f"{calls / floor_calls:.2f}" if calls and floor_calls else "—"]
+        lines.append("| " + " | ".join(cells) + " |")
+    pg = postgres.get("results", {})
+    for connections in ("50", "1"):
+        ours = pg.get("gate_postgres", {}).get(connections, {})
+        theirs = pg.get("pgbench", {}).get(connections, {})
+        rate, base = ours.get("requests_per_second"), theirs.get("requests_per_second")
+        if not (rate and base):
+            continue
+        lines.append(f"| two latchwork-gate servers on one PostgreSQL vs pgbench's one-row "
+                     f"INSERT … ON CONFLICT DO NOTHING, {connections} conn. | {rate:,.0f} vs "
+                     f"{base:,.0f} | {rate / base:.2f}× pgbench | {ours.get('p50_us', 0):.0f} "
+                     f"vs {theirs.get('p50_us', 0):.0f} | — | — |")
+    return "\n".join(lines)
+
+
+def draw_servers(server, path):
+    """Requests/s at 50 connections and p50 at one, by server, as two bar charts."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    results = server.get("results", {})
+    shown = [(label.split(":")[0], results[name]) for name, label in SERVER_SUMMARY
+             if name in results]
+    if not shown:
+        return
+    fig, (rates, latencies) = plt.subplots(1, 2, figsize=(11, 0.5 * len(shown) + 1.6))
+    labels = [label for label, _ in shown]
+    colors = ["#7a7a7a" if label.startswith("floor") else "#1f6fb4"
+              if label.startswith("latchwork") else "#e08a1e" for label in labels]
+    rates.barh(labels, [r.get("50", {}).get("requests_per_second", 0) / 1e3 for _, r in shown],
+               color=colors)
+    rates.set_xlabel("thousand requests/s, 50 connections (more is better)")
+    latencies.barh(labels, [r.get("1", {}).get("p50_us", 0) for _, r in shown], color=colors)
+    latencies.set_xlabel("p50 µs, one connection (less is better)")
+    latencies.set_yticks([])
+    rates.invert_yaxis()
+    latencies.invert_yaxis()
+    fig.suptitle("latchwork-gate beside the floor and Redis, measured in one run")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
 # ---- outputs -------------------------------------------------------------------------
 
 def draw_plot(rows, path):
@@ -583,6 +663,8 @@ def main():
     clients = run_clients(build_dir, env)
     say("latchwork-gate and Redis under closed-loop load")
     server = run_server_bench(build_dir, env)
+    say("system calls per request, by kind")
+    syscalls = run_syscalls_bench(build_dir, env)
     say("durable commits of the SQLite store (Google Benchmark)")
     store = run_store_bench(build_dir)
     say("two latchwork-gate servers on one PostgreSQL, and pgbench")
@@ -597,6 +679,7 @@ def main():
             + postgres_rows(postgres) + hostile_table)
     raw = {"gate": gate, "ledger": ledger, "tag": tag, "memory": memory, "core": core,
            "clients": clients, "server": server, "store": store, "postgres": postgres,
+           "syscalls": syscalls,
            "hostile": hostile,
            "machine": machine_line()}
     (RESULTS / "raw.json").write_text(json.dumps(raw, indent=1))
@@ -618,9 +701,15 @@ def main():
                 f"baseline is pgbench on the same cluster, one `INSERT ... ON CONFLICT DO "
                 f"NOTHING` of a new row per transaction with as many clients. \"core\" rows "
                 f"time the C++ core alone.\n\n"
-                + markdown_table(rows))
+                + markdown_table(rows)
+                + "\n\nThe servers side by side (requests/s and p50 are medians of the "
+                  "interleaved rounds; system calls per request are counted by "
+                  "`bench/bench_syscalls.py` over 10^5 requests at 50 connections):\n\n"
+                + server_summary(server, syscalls, postgres)
+                + f"\n\n![requests/s and p50 by server]({SERVER_PICTURE.relative_to(ROOT)})")
     (RESULTS / "latest.md").write_text(markdown + "\n")
     draw_plot([row for row in rows if row not in hostile_table], RESULTS / "latency.png")
+    draw_servers(server, SERVER_PICTURE)
     if not args.no_readme:
         update_readme(markdown)
     missed = [row.operation for row in rows if row.met is False]

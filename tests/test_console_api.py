@@ -409,6 +409,7 @@ REFUSED = "--console needs --approvers unless it listens on a loopback address a
     ("missing", "cannot be opened"),
     ("repeated-token", "line 3 repeats the token of line 1"),
     ("spaced-token", "line 2: the token holds white space"),
+    ("bad-role", 'line 2: unknown role "admin" (the roles are approver and viewer)'),
     ("fifo", "not a regular file"),
     ("bad-address", 'invalid listen address "nowhere"'),
 ])
@@ -426,7 +427,8 @@ def test_start_up_refusals(tmp_path, setup, expected):
     else:
         texts = {"readable": TOKENS, "malformed": "alice:a\nbob\n", "empty-token": "alice:\n",
                  "no-approver": "# nobody\n\n", "repeated-token": "alice:a\n\nbob:a\n",
-                 "spaced-token": "alice:a\nbob:b \n"}
+                 "spaced-token": "alice:a\nbob:b \n",
+                 "bad-role": "alice:a\nbob:b:admin\n"}
         path = write_approvers(tmp_path, texts.get(setup, ""),
                                0o644 if setup == "readable" else 0o600)
         if setup in ("missing", "fifo"):

@@ -28,6 +28,7 @@ pytestmark = pytest.mark.skipif(
     reason="chromium and chromium-driver are not installed (make installs them as root)")
 
 TOKEN = "token-of-ada"
+VIEWER_TOKEN = "token-of-eve"
 # Where the README's picture is refreshed from: LATCHWORK_CONSOLE_SCREENSHOT=docs/console.png.
 SCREENSHOT_TO = os.environ.get("LATCHWORK_CONSOLE_SCREENSHOT")
 # A new hold must show within this; the page is pushed each event as it happens.
@@ -53,7 +54,7 @@ def browser():
 
 @pytest.fixture
 def console(gate_process, tmp_path, browser):
-    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\n")
+    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\neve:{VIEWER_TOKEN}:viewer\n")
     process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
     open_signed_out(browser, process.console_url)
     return process, latchwork.GateClient(process.address)
@@ -73,8 +74,8 @@ def sign_in(browser, token):
     field.submit()
 
 
-def signed_in(browser):
-    sign_in(browser, TOKEN)
+def signed_in(browser, token=TOKEN):
+    sign_in(browser, token)
     WebDriverWait(browser, 10).until(
         lambda d: d.find_element(By.ID, "status").text == "Live")
 
@@ -186,6 +187,17 @@ def test_keyboard_decides_only_after_a_confirmation(browser, console):
     assert len(browser.find_elements(By.CSS_SELECTOR, "li.item.approved")) == 1
     assert sorted(client.submit("run", key, True).kind for key in ("first", "third")) == [
         "held_for_approval", "release"]
+
+
+def test_a_viewer_sees_held_effects_and_no_way_to_decide(browser, console):
+    _, client = console
+    signed_in(browser, VIEWER_TOKEN)
+    client.submit("run", "watched", True)
+    item = held_element(browser, "run", "watched")
+    assert item.find_elements(By.CSS_SELECTOR, "button.approve, button.reject") == []
+    browser.find_element(By.TAG_NAME, "body").send_keys("a", Keys.ENTER)
+    time.sleep(0.3)
+    assert client.submit("run", "watched", True).kind == "held_for_approval"
 
 
 def test_markup_in_a_key_is_shown_as_text(browser, console):
@@ -320,7 +332,7 @@ def test_screenshot_for_the_readme(browser, console, tmp_path):
 def test_one_servers_page_follows_what_another_server_holds_and_decides(
         browser, gate_process, tmp_path, new_postgres_store):
     url = new_postgres_store()
-    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\n")
+    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\neve:{VIEWER_TOKEN}:viewer\n")
     watched = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
                            "--store", url)
     other = latchwork.GateClient(gate_process("--store", url).address)

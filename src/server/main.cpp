@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 
+#include "server/approve/approver_commands.h"
 #include "server/cli/command_line.h"
 #include "server/net/gate_server.h"
 #include "server/net/hold_expiry.h"
@@ -293,6 +294,7 @@ int main(int argc, char** argv) {
         const CommandLine command = parse_command_line(argc, argv);
         if (command.log) return print_log(*command.log);
         if (command.migrate) return migrate(*command.migrate);
+        if (command.console_command) return run_console_command(*command.console_command);
         if (!command.serve) return command.exit_code;
         return serve(*command.serve);
     } catch (const std::exception& fault) {

@@ -93,7 +93,7 @@ TEST(ChatText, CannotMentionLinkOrBreakACharacter) {
     EXPECT_EQ(chat_escaped("<!channel> & <@U1> <https://e|x>"),
               "&lt;!channel&gt; &amp; &lt;@U1&gt; &lt;https://e|x&gt;");
     EXPECT_EQ(clipped_text("aé", 2), "a…");  // never half of "é"
-    EXPECT_EQ(console_link("https://g.example/", "a b", "k/1"), "https://g.example/?run=a%20b&effect=k%2F1");
+    EXPECT_EQ(console_link("https://g.example/", "a b", "k/1"), "https://g.example/#/effect/a%20b/k%2F1");
 }
 
 }  // namespace

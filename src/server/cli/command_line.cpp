@@ -4,7 +4,9 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <optional>
 #include <tuple>
+#include <utility>
 
 #include "server/cli/duration_text.h"
 #include "server/cli/store_file.h"
@@ -24,6 +26,38 @@ CommandLine exit_with(int code) {
 CommandLine refuse(const std::string& text) {
     std::cerr << "latchwork-gate: " << text << std::endl;
     return exit_with(2);
+}
+
+constexpr std::string_view kSubcommands = "serve, log, migrate, pending, approve, reject";
+
+// CLI11 would call any unknown word a missing subcommand; the person is told which
+// word was not one and what the subcommands are.
+std::optional<std::string> unknown_subcommand(int argc, const char* const* argv) {
+    if (argc < 2) return std::nullopt;
+    const std::string_view first = argv[1];
+    if (first.empty() || first.starts_with('-')) return std::nullopt;
+    for (std::string_view known : {"serve", "log", "migrate", "pending", "approve", "reject"}) {
+        if (first == known) return std::nullopt;
+    }
+    return std::string(first);
+}
+
+// The options every approver command takes: where the console is and where the token is.
+void add_console_options(CLI::App& command, ConsoleCommandOptions& options) {
+    command.add_option("--console", options.console,
+                       "the console's URL, as the server printed it: http://HOST:PORT/ "
+                       "(https:// too)")
+        ->required();
+    command.add_option("--token-file", options.token_file,
+                       "file (owner-only) holding the bearer token; else LATCHWORK_TOKEN is read")
+        ->type_name("FILE");
+}
+
+void add_decision(CLI::App& command, ConsoleCommandOptions& options) {
+    add_console_options(command, options);
+    command.add_option("RUN", options.run_id, "the run id")->required();
+    command.add_option("EFFECT", options.effect_key, "the effect key")->required();
+    command.add_option("--reason", options.reason, "why, kept in the audit log")->type_name("TEXT");
 }
 
 constexpr std::string_view kNoHome =
@@ -124,10 +158,43 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         ->required();
     migrate->callback([&] { migrate_chosen = true; });
 
+    ConsoleCommandOptions pending_options;
+    pending_options.command = ConsoleCommand::pending;
+    CLI::App* pending = app.add_subcommand(
+        "pending", "list the effects waiting for a decision on a running console");
+    add_console_options(*pending, pending_options);
+    ConsoleCommandOptions approve_options;
+    approve_options.command = ConsoleCommand::approve;
+    CLI::App* approve = app.add_subcommand("approve", "approve a waiting effect on a running console");
+    add_decision(*approve, approve_options);
+    ConsoleCommandOptions reject_options;
+    reject_options.command = ConsoleCommand::reject;
+    CLI::App* reject = app.add_subcommand("reject", "reject a waiting effect on a running console");
+    add_decision(*reject, reject_options);
+    app.footer(
+        "pending, approve and reject exit with 0 when done, 1 when the console refused "
+        "(already decided, or a viewer's token), 2 on a usage error, 3 when the console "
+        "could not be reached or failed.");
+
+    if (std::optional<std::string> word = unknown_subcommand(argc, argv)) {
+        return refuse("unknown subcommand \"" + *word + "\"; the subcommands are " +
+                      std::string(kSubcommands));
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return exit_with(app.exit(error));
+        const int code = app.exit(error);
+        // The approver commands promise scripts 2 for every usage error.
+        const std::string_view first = argc > 1 ? argv[1] : "";
+        const bool console_command = first == "pending" || first == "approve" || first == "reject";
+        return exit_with(console_command && code != 0 ? 2 : code);
+    }
+    for (auto [command, options] : {std::pair{pending, &pending_options}, std::pair{approve, &approve_options},
+                                    std::pair{reject, &reject_options}}) {
+        if (!command->parsed()) continue;
+        CommandLine chosen;
+        chosen.console_command = std::move(*options);
+        return chosen;
     }
     if (log_chosen) {
         if (log.store.empty() && log_command->count("--store") == 0) return refuse(std::string(kNoHome));

@@ -47,6 +47,18 @@ struct MigrateOptions {
     std::string store;
 };
 
+// `latchwork-gate pending | approve | reject`: an approver's calls to a running console.
+enum class ConsoleCommand { pending, approve, reject };
+
+struct ConsoleCommandOptions {
+    ConsoleCommand command = ConsoleCommand::pending;
+    std::string console;                    // http(s)://HOST:PORT/
+    std::optional<std::string> token_file;  // else LATCHWORK_TOKEN; never an argument
+    std::string run_id;                     // approve and reject only
+    std::string effect_key;
+    std::optional<std::string> reason;
+};
+
 // The subcommand chosen with its options, or, when none is set, the exit code the
 // program ends with at once (after --help, --version or a usage error, whose text has
 // been printed; a usage error of ours, like a bad duration, exits with 2).
@@ -54,6 +66,7 @@ struct CommandLine {
     std::optional<ServeOptions> serve;
     std::optional<LogOptions> log;
     std::optional<MigrateOptions> migrate;
+    std::optional<ConsoleCommandOptions> console_command;
     int exit_code = 0;
 };
 

@@ -1,4 +1,4 @@
-// approvers.cpp: who may decide on the console: names and their bearer tokens.
+// approvers.cpp: who may use the console: names, bearer tokens and what each may do.
 #include "server/console/approvers.h"
 
 #include <algorithm>
@@ -30,16 +30,30 @@ struct ParsedApprovers {
     }
 };
 
+// The role word after a token's second colon; empty means approver, as in files
+// written before there were roles.
+std::optional<ConsoleRole> role_of(std::string_view word) {
+    if (word.empty() || word == "approver") return ConsoleRole::approver;
+    if (word == "viewer") return ConsoleRole::viewer;
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::string_view console_role_name(ConsoleRole role) {
+    return role == ConsoleRole::viewer ? "viewer" : "approver";
+}
 
 Approvers::~Approvers() {
     for (Approver& approver : approvers_) wipe(approver.token);
 }
 
-std::optional<std::string> Approvers::find(std::string_view token) const {
-    std::optional<std::string> found;
+std::optional<ConsoleUser> Approvers::find(std::string_view token) const {
+    std::optional<ConsoleUser> found;
     for (const Approver& approver : approvers_) {
-        if (constant_time_equal(approver.token, token) && !found) found = approver.name;
+        if (constant_time_equal(approver.token, token) && !found) {
+            found = ConsoleUser{approver.name, approver.role};
+        }
     }
     return found;
 }
@@ -55,7 +69,21 @@ Result<Approvers> load_approvers(const std::string& path) {
         if (colon == 0 || colon == std::string_view::npos || colon + 1 == line.size()) {
             return refuse(path, "line " + std::to_string(number) + " is not name:token");
         }
-        const std::string_view token = line.substr(colon + 1);
+        std::string_view token = line.substr(colon + 1);
+        ConsoleRole role = ConsoleRole::approver;
+        if (const std::size_t second = token.find(':'); second != std::string_view::npos) {
+            const std::string_view word = token.substr(second + 1);
+            const std::optional<ConsoleRole> known = role_of(word);
+            if (!known) {
+                return refuse(path, "line " + std::to_string(number) + ": unknown role \"" +
+                                        std::string(word) + "\" (the roles are approver and viewer)");
+            }
+            role = *known;
+            token = token.substr(0, second);
+            if (token.empty()) {
+                return refuse(path, "line " + std::to_string(number) + " is not name:token:role");
+            }
+        }
         // A space in a token is most often a stray one that no approver will type.
         if (std::ranges::any_of(token, is_white_space)) {
             return refuse(path, "line " + std::to_string(number) + ": the token holds white space");
@@ -67,7 +95,7 @@ Result<Approvers> load_approvers(const std::string& path) {
                                         std::to_string(parsed.lines[i]));
             }
         }
-        parsed.list.push_back({std::string(line.substr(0, colon)), std::string(token)});
+        parsed.list.push_back({std::string(line.substr(0, colon)), std::string(token), role});
         parsed.lines.push_back(number);
     }
     if (parsed.list.empty()) return refuse(path, "names no approver");

@@ -1,4 +1,4 @@
-// approvers.h: who may decide on the console: names and their bearer tokens.
+// approvers.h: who may use the console: names, bearer tokens and what each may do.
 #pragma once
 
 #include <optional>
@@ -10,11 +10,23 @@
 
 namespace latchwork::server {
 
+// An approver decides; a viewer reads everything an approver reads and decides nothing.
+enum class ConsoleRole { approver, viewer };
+
+std::string_view console_role_name(ConsoleRole role);
+
+// Who made a console call, once their token was found.
+struct ConsoleUser {
+    std::string name;
+    ConsoleRole role = ConsoleRole::approver;
+};
+
 class Approvers {
 public:
     struct Approver {
         std::string name;
         std::string token;
+        ConsoleRole role = ConsoleRole::approver;
     };
 
     Approvers() = default;
@@ -23,16 +35,17 @@ public:
     Approvers(Approvers&& other) noexcept = default;
     Approvers& operator=(Approvers&& other) noexcept = default;
 
-    // The name of the approver whose token this is. Every token is compared, each in
-    // constant time, so the time taken says nothing about which one came close.
-    std::optional<std::string> find(std::string_view token) const;
+    // The user whose token this is. Every token is compared, each in constant time,
+    // so the time taken says nothing about which one came close.
+    std::optional<ConsoleUser> find(std::string_view token) const;
 
 private:
     std::vector<Approver> approvers_;
 };
 
-// Reads `name:token` lines (blank lines and lines starting with '#' are skipped). The
-// file must be a regular file that neither group nor others may access.
+// Reads `name:token` lines, approvers, and `name:token:viewer` lines, viewers (blank
+// lines and lines starting with '#' are skipped; any other role word is refused with
+// its line). The file must be a regular file that neither group nor others may access.
 Result<Approvers> load_approvers(const std::string& path);
 
 }  // namespace latchwork::server

@@ -1,7 +1,9 @@
-// console_assets.cpp: the console page, its script and its style, built into the program.
+// console_assets.cpp: the console page, its script and its style, built into the program,
+// and the OpenAPI document of its HTTP API.
 //
-// The three files live in src/server/console/page/ and are pulled in as raw string
-// literals, so the program carries them and nothing is fetched from elsewhere.
+// The three page files live in src/server/console/page/ and are pulled in as raw string
+// literals, so the program carries them and nothing is fetched from elsewhere. The
+// document is src/server/console/openapi.json, made into such a literal by CMake.
 #include "server/console/console_assets.h"
 
 namespace latchwork::server {
@@ -17,11 +19,16 @@ constexpr std::string_view kStyle =
 #include "server/console/page/console.css.inc"
     ;
 
+constexpr std::string_view kOpenApi =
+#include "server/console/openapi.json.inc"
+    ;
+
 constexpr ConsoleAsset kAssets[] = {
     {"text/html; charset=utf-8", kPage},
     {"text/javascript; charset=utf-8", kScript},
     {"text/css; charset=utf-8", kStyle},
 };
+constexpr ConsoleAsset kOpenApiAsset{"application/json", kOpenApi};
 
 }  // namespace
 
@@ -31,5 +38,7 @@ const ConsoleAsset* find_console_asset(std::string_view path) {
     if (path == "/console.css") return &kAssets[2];
     return nullptr;
 }
+
+const ConsoleAsset& openapi_document() { return kOpenApiAsset; }
 
 }  // namespace latchwork::server

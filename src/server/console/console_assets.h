@@ -1,4 +1,5 @@
-// console_assets.h: the console page, its script and its style, built into the program.
+// console_assets.h: the console page, its script and its style, built into the program,
+// and the OpenAPI document of its HTTP API.
 #pragma once
 
 #include <string_view>
@@ -12,5 +13,8 @@ struct ConsoleAsset {
 
 // The asset served at `path` ("/", "/console.js", "/console.css"), or null.
 const ConsoleAsset* find_console_asset(std::string_view path);
+
+// The OpenAPI document of the console's HTTP API, served at /api/openapi.json.
+const ConsoleAsset& openapi_document();
 
 }  // namespace latchwork::server

@@ -201,17 +201,23 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
         if (!get) return method_not_allowed("GET");
         return asset(*found);
     }
+    if (path == "/api/openapi.json") {
+        // Public like the page: it describes the API and holds nothing of the gate's.
+        if (!get) return method_not_allowed("GET");
+        return asset(openapi_document());
+    }
     if (path == "/api" || path.starts_with("/api/")) {
-        std::string approver = "console";
+        // Without an approvers file the console is loopback-only and all may decide.
+        ConsoleUser user{"console", ConsoleRole::approver};
         if (approvers_ != nullptr) {
-            std::optional<std::string> name = approver_of(call.authorization);
-            if (!name) {
+            std::optional<ConsoleUser> found = approver_of(call.authorization);
+            if (!found) {
                 state_.count_refusal("api", 401);
                 return error_reply(401, "missing or wrong bearer token");
             }
-            approver = std::move(*name);
+            user = std::move(*found);
         }
-        HttpReply reply = api(call, path, query, approver);
+        HttpReply reply = api(call, path, query, user);
         if (reply.status >= 400) state_.count_refusal("api", reply.status);
         return reply;
     }
@@ -219,9 +225,19 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
 }
 
 HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::string_view query,
-                             const std::string& approver) {
+                             const ConsoleUser& user) {
     const bool get = call.method == "GET" || call.method == "HEAD";
     const bool post = call.method == "POST";
+    const std::string& approver = user.name;
+    // Checked before the body is read, so a viewer's call changes nothing whatever it holds.
+    const auto may_decide = [&]() -> std::optional<HttpReply> {
+        if (user.role == ConsoleRole::approver) return std::nullopt;
+        return error_reply(403, "viewer " + user.name + " may not decide");
+    };
+    if (path == "/api/me") {
+        if (!get) return method_not_allowed("GET");
+        return json_reply(json::object{{"name", user.name}, {"role", console_role_name(user.role)}}, 0);
+    }
     if (path == "/api/pending") {
         if (!get) return method_not_allowed("GET");
         return pending(query);
@@ -238,6 +254,7 @@ HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::s
     }
     if (path == "/api/decide") {
         if (!post) return method_not_allowed("POST");
+        if (auto refused = may_decide()) return std::move(*refused);
         return decide(call, approver);
     }
     if (path == "/api/notifications") {
@@ -261,6 +278,7 @@ HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::s
         }
         if (action == "cancel" || action == "close") {
             if (!post) return method_not_allowed("POST");
+            if (auto refused = may_decide()) return std::move(*refused);
             return stop_run(action == "cancel" ? Operation::cancel : Operation::close_run, *run_id,
                             approver);
         }

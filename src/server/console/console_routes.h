@@ -66,14 +66,14 @@ public:
     void set_notifier(const Notifier* notifier) noexcept { notifier_ = notifier; }
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
-    // True when `authorization` is "Bearer " and an approver's token.
+    // True when `authorization` is "Bearer " and the token of an approver or viewer.
     bool valid_token(std::string_view authorization) const {
         return approver_of(authorization).has_value();
     }
 
 private:
     HttpReply api(const HttpCall& call, std::string_view path, std::string_view query,
-                  const std::string& approver);
+                  const ConsoleUser& user);
     HttpReply pending(std::string_view query);
     HttpReply run(const std::string& run_id);
     HttpReply audit(std::string_view query);
@@ -85,7 +85,7 @@ private:
     Store& store_;
     ConsoleState& state_;
     const Approvers* approvers_;
-    std::optional<std::string> approver_of(std::string_view authorization) const {
+    std::optional<ConsoleUser> approver_of(std::string_view authorization) const {
         constexpr std::string_view kBearer = "Bearer ";
         if (approvers_ == nullptr || !authorization.starts_with(kBearer)) return std::nullopt;
         return approvers_->find(authorization.substr(kBearer.size()));

@@ -104,39 +104,40 @@ void Connection::abort() {
     watchdog_.cancel();
 }
 
-// Readiness is reported on edges: a wait that starts while unread bytes remain may
-// never end. So a read comes first and the wait only after one found nothing.
-asio::awaitable<std::size_t> Connection::read_available(std::span<char> into) {
-    for (;;) {
-        boost::system::error_code error;
-        const std::size_t count = socket_.read_some(asio::buffer(into.data(), into.size()), error);
-        if (error == asio::error::would_block || error == asio::error::try_again) {
-            auto [waited] = co_await socket_.async_wait(
-                asio::ip::tcp::socket::wait_read,
-                asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
-            if (waited) co_return 0;
-            continue;
-        }
-        co_return error ? 0 : count;
-    }
+// The read is Asio's own, so the reactor keeps the socket registered and reads it the
+// moment it is ready: no epoll_ctl per wait, and after a read that left the socket
+// empty no second read to find it so. Such a read completes after other handlers may
+// have run, so it lands in the connection's small buffer of its own; a read that fills
+// it goes on into the server's scratch buffer, which is consumed at once.
+asio::awaitable<std::string_view> Connection::read_available() {
+    auto [error, count] = co_await socket_.async_read_some(
+        asio::buffer(first_read_),
+        asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
+    if (error || count == 0) co_return std::string_view();
+    if (count < first_read_.size()) co_return std::string_view(first_read_.data(), count);
+    const std::span<char> scratch = server_.scratch();
+    std::copy(first_read_.begin(), first_read_.end(), scratch.begin());
+    boost::system::error_code more_error;
+    const std::size_t more = socket_.read_some(
+        asio::buffer(scratch.data() + count, scratch.size() - count), more_error);
+    co_return std::string_view(scratch.data(), count + (more_error ? 0 : more));
 }
 
 // Decrypted bytes may wait inside the session with the socket quiet, so the session is
 // read, not the socket's readiness; the wait is Asio's, still cancelled by
 // stop_reading(). `into` is the connection's own buffer (see tls_input_).
-asio::awaitable<std::size_t> Connection::read_available_tls(std::span<char> into) {
+asio::awaitable<std::string_view> Connection::read_available_tls() {
     auto [error, count] = co_await tls_->async_read_some(
-        asio::buffer(into.data(), into.size()),
+        asio::buffer(tls_input_.data(), tls_input_.size()),
         asio::bind_cancellation_slot(read_cancel_.slot(), kAwait));
-    co_return error ? 0 : count;
+    co_return error ? std::string_view() : std::string_view(tls_input_.data(), count);
 }
 
-std::span<char> Connection::read_buffer() noexcept {
-    return tls_ ? std::span<char>(tls_input_) : server_.scratch();
+asio::awaitable<std::string_view> Connection::read_more() {
+    return tls_ ? read_available_tls() : read_available();
 }
 
 asio::awaitable<void> Connection::read_loop() {
-    const std::span<char> scratch = read_buffer();
     if (tls_) {
         // Nothing is read before the handshake succeeds; the watchdog ends one that
         // outlasts the line timeout, so a half-open handshake cannot keep a slot.
@@ -173,10 +174,9 @@ asio::awaitable<void> Connection::read_loop() {
             co_await asio::post(server_.io(), asio::use_awaitable);
             continue;
         }
-        const std::size_t count =
-            tls_ ? co_await read_available_tls(scratch) : co_await read_available(scratch);
-        if (count == 0) break;  // end of stream, a failed socket or a cancelled wait
-        if (!take(std::string_view(scratch.data(), count))) break;
+        const std::string_view read = co_await read_more();
+        if (read.empty()) break;  // end of stream, a failed socket or a cancelled read
+        if (!take(read)) break;
         // A client that sends without pause must not keep the others waiting.
         co_await asio::post(server_.io(), asio::use_awaitable);
     }
@@ -227,7 +227,7 @@ bool Connection::take(std::string_view bytes) {
     }
     if (partial_.empty() && !bytes.empty()) {
         line_started_ = Clock::now();
-        watchdog_.cancel();  // the line's deadline may come before the one waited for
+        deadline_at(line_started_ + server_.limits().line_timeout);
     }
     partial_.append(bytes);
     return true;
@@ -374,7 +374,7 @@ asio::awaitable<void> Connection::write_loop() {
         sending_.swap(outbox_);
         write_started_ = Clock::now();
         writing_ = true;
-        watchdog_.cancel();  // the write's deadline may come before the one waited for
+        deadline_at(write_started_ + server_.limits().write_timeout);
         boost::system::error_code error;
         if (tls_) {
             std::tie(error, std::ignore) =
@@ -406,8 +406,15 @@ asio::awaitable<void> Connection::write_loop() {
 
 bool Connection::over_reply_cap() const noexcept { return unsent_ > server_.limits().max_unsent; }
 
+void Connection::deadline_at(Clock::time_point due) {
+    if (due < watched_until_) watchdog_.cancel();
+}
+
 // One timer per connection for its three deadlines; whatever moves a deadline
-// earlier cancels the wait, and the loop looks again.
+// earlier than the one waited for cancels the wait, and the loop looks again. One
+// that is later is left to the wait in progress: when it ends early the loop looks
+// again and waits the rest. So a connection busy with short requests moves its
+// timer once per write timeout, not once per request.
 asio::awaitable<void> Connection::watch_loop() {
     const ServerLimits& limits = server_.limits();
     for (;;) {
@@ -427,21 +434,20 @@ asio::awaitable<void> Connection::watch_loop() {
             break;
         }
         watchdog_.expires_at(due);
+        watched_until_ = due;
         co_await watchdog_.async_wait(kAwait);
+        watched_until_ = Clock::time_point::min();  // looking again: nothing is waited for
     }
 }
 
 asio::awaitable<void> Connection::drain_input() {
-    const std::span<char> scratch = read_buffer();
     asio::steady_timer deadline(server_.io());
     deadline.expires_after(kDrainTime);
     deadline.async_wait([this](const boost::system::error_code& error) {
         if (!error) read_cancel_.emit(asio::cancellation_type::all);
     });
     while (!stop_requested_) {
-        const std::size_t count =
-            tls_ ? co_await read_available_tls(scratch) : co_await read_available(scratch);
-        if (count == 0) break;
+        if ((co_await read_more()).empty()) break;
     }
     deadline.cancel();
 }

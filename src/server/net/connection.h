@@ -7,6 +7,7 @@
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -23,9 +24,9 @@ namespace latchwork::server {
 class GateServer;
 
 // Owned by its own two coroutines (shared ownership); the server only knows it by
-// pointer while it lives. An idle connection holds no buffer: the read waits for
-// readiness and then reads into the server's one scratch buffer, so only an
-// incomplete line, or replies not yet sent, cost memory of their own.
+// pointer while it lives. An idle connection holds one small read buffer of its own
+// (kFirstRead bytes); a read that fills it goes on into the server's one scratch
+// buffer, so only an incomplete line, or replies not yet sent, cost more.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(boost::asio::ip::tcp::socket socket, GateServer& server);
@@ -44,18 +45,23 @@ public:
     void release_durable();
 
 private:
-    // Bytes read into `into`: at least one, or 0 at the end of the stream, on a failed
-    // socket or when the wait for input was cancelled.
-    boost::asio::awaitable<std::size_t> read_available(std::span<char> into);
-    boost::asio::awaitable<std::size_t> read_available_tls(std::span<char> into);
+    using Clock = boost::asio::steady_timer::clock_type;
+
+    // What the next read got, valid until the next read or handler: at least one byte,
+    // or none at the end of the stream, on a failed socket or when the read was
+    // cancelled.
+    boost::asio::awaitable<std::string_view> read_more();
+    boost::asio::awaitable<std::string_view> read_available();
+    boost::asio::awaitable<std::string_view> read_available_tls();
     boost::asio::awaitable<void> read_loop();
-    // Where reads land: the server's scratch buffer, or tls_input_ over TLS.
-    std::span<char> read_buffer() noexcept;
     boost::asio::awaitable<void> write_loop();
     boost::asio::awaitable<void> drain_input();
     // Closes the connection when a line, a write or the quiet between requests
     // outlasts its timeout (ServerLimits).
     boost::asio::awaitable<void> watch_loop();
+    // A deadline (ServerLimits) now runs out at `due`: the watchdog looks again if it
+    // waits for a later time.
+    void deadline_at(Clock::time_point due);
     bool over_reply_cap() const noexcept;
     // Splits received bytes into lines and answers each; false once a line is too long.
     bool take(std::string_view bytes);
@@ -84,16 +90,20 @@ private:
     // of a read the session could answer at once), so it cannot share the scratch
     // buffer that plain reads use and consume at once: each TLS connection has its own.
     std::vector<char> tls_input_;
+    // Where a plain read lands first: a request line or a few fit whole.
+    static constexpr std::size_t kFirstRead = 512;
+    std::array<char, kFirstRead> first_read_{};
     Peer peer_;  // its address for the audit log, and what the access rules let it do
     PeerSlot slot_;
     boost::asio::steady_timer writer_wake_;
     boost::asio::steady_timer reader_wake_;
     boost::asio::cancellation_signal read_cancel_;
-    using Clock = boost::asio::steady_timer::clock_type;
     boost::asio::steady_timer watchdog_;
     Clock::time_point last_request_;   // or the connection's start
     Clock::time_point line_started_;   // when partial_ got its first byte
     Clock::time_point write_started_;  // when the write in flight began
+    // What the watchdog's wait in progress waits for; min() while it is not waiting.
+    Clock::time_point watched_until_ = Clock::time_point::min();
     bool writing_ = false;
     bool handshaking_ = false;         // bounded by the line timeout, from line_started_
 

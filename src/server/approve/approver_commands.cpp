@@ -1,0 +1,190 @@
+// approver_commands.cpp: `latchwork-gate pending`, `approve` and `reject` against a console.
+#include "server/approve/approver_commands.h"
+
+#include <boost/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "server/approve/console_call.h"
+#include "server/approve/pending_table.h"
+#include "server/core/diagnostics.h"
+#include "server/core/private_file.h"
+#include "support/secure_wipe.h"
+
+namespace latchwork::server {
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::string_view kPageSize = "1000";  // the most one /api/pending page holds
+
+// The token is wiped when the command ends, whichever way.
+struct Token {
+    std::string text;
+    ~Token() {
+        if (!text.empty()) secure_wipe(text.data(), text.size());
+    }
+};
+
+// From --token-file (owner-only, as the approvers file), else LATCHWORK_TOKEN: never
+// from the command line, where other users could read it in the process list.
+std::optional<std::string> read_token(const ConsoleCommandOptions& options, Token& token) {
+    if (options.token_file) {
+        Result<SecretBytes> content = read_private_file(*options.token_file, "cannot be opened: ");
+        if (!content) return "--token-file " + *options.token_file + ": " + content.error();
+        const auto bytes = content.value().view();
+        token.text.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    } else if (const char* from_environment = std::getenv("LATCHWORK_TOKEN")) {
+        token.text = from_environment;
+    } else {
+        return std::string("no token: pass --token-file PATH or set LATCHWORK_TOKEN");
+    }
+    // An editor's line feed at the end is not part of the token.
+    while (!token.text.empty() && std::isspace(static_cast<unsigned char>(token.text.back()))) {
+        token.text.pop_back();
+    }
+    if (token.text.empty()) return std::string("the token is empty");
+    return std::nullopt;
+}
+
+std::string percent_encode(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
+// The error text of an answer's {"error":...} body, or the status when there is none.
+std::string error_of(const ConsoleAnswer& answer, const json::value& body) {
+    const json::object* object = body.if_object();
+    const json::value* error = object ? object->if_contains("error") : nullptr;
+    if (error && error->is_string()) return std::string(error->get_string());
+    return "HTTP " + std::to_string(answer.status);
+}
+
+// The exit code an answer that is not 200 ends the command with, its reason printed.
+int refused(const ConsoleAnswer& answer, const json::value& body) {
+    const std::string error = error_of(answer, body);
+    if (answer.status == 403) {
+        diagnose(error);
+        return kCommandRefused;
+    }
+    if (answer.status == 401) {
+        diagnose("the console refused the token: " + error);
+        return kCommandUnreachable;
+    }
+    diagnose("the console answered " + std::to_string(answer.status) + ": " + error);
+    return answer.status >= 500 ? kCommandUnreachable : kCommandRefused;
+}
+
+json::value parsed(const ConsoleAnswer& answer) {
+    boost::system::error_code ignored;
+    return json::parse(answer.body, ignored);
+}
+
+int list_pending(const NotifyTarget& console, const std::string& token) {
+    json::array items;
+    std::string after;
+    do {
+        std::string path = "/api/pending?limit=" + std::string(kPageSize);
+        if (!after.empty()) path += "&after=" + percent_encode(after);
+        Result<ConsoleAnswer> answer = call_console(console, "GET", path, token);
+        if (!answer) {
+            diagnose(answer.error());
+            return kCommandUnreachable;
+        }
+        const json::value body = parsed(answer.value());
+        if (answer.value().status != 200) return refused(answer.value(), body);
+        const json::object* page = body.if_object();
+        const json::value* listed = page ? page->if_contains("items") : nullptr;
+        const json::value* next = page ? page->if_contains("next") : nullptr;
+        if (listed == nullptr || !listed->is_array()) {
+            diagnose("the console's answer is not a page of pending effects");
+            return kCommandUnreachable;
+        }
+        for (const json::value& item : listed->get_array()) items.push_back(item);
+        after = next && next->is_string() ? std::string(next->get_string()) : std::string();
+    } while (!after.empty());
+    if (items.empty()) {
+        std::printf("nothing is waiting for a decision\n");
+    } else {
+        std::fputs(pending_table(items).c_str(), stdout);
+    }
+    return std::fflush(stdout) == 0 ? kCommandDone : kCommandUnreachable;
+}
+
+// "already rejected by bob (not today)": what the console said of a decision too late.
+std::string already_text(const json::object& body) {
+    const json::value* state = body.if_contains("state");
+    if (state && *state == "unknown") return "nothing of that run and effect is waiting for a decision";
+    std::string text = "already ";
+    text += state && state->is_string() ? std::string(state->get_string()) : "decided";
+    const json::value* by = body.if_contains("decided_by");
+    if (by && by->is_string()) text += " by " + std::string(by->get_string());
+    const json::value* reason = body.if_contains("reason");
+    if (reason && reason->is_string() && !reason->get_string().empty()) {
+        text += " (" + std::string(reason->get_string()) + ")";
+    }
+    return text;
+}
+
+int decide(const NotifyTarget& console, const std::string& token, const ConsoleCommandOptions& options) {
+    json::object request{{"run_id", options.run_id},
+                         {"effect_key", options.effect_key},
+                         {"approved", options.command == ConsoleCommand::approve}};
+    if (options.reason) request["reason"] = *options.reason;
+    Result<ConsoleAnswer> answer =
+        call_console(console, "POST", "/api/decide", token, json::serialize(request));
+    if (!answer) {
+        diagnose(answer.error());
+        return kCommandUnreachable;
+    }
+    const json::value body = parsed(answer.value());
+    if (answer.value().status == 409 && body.is_object()) {
+        std::printf("%s\n", already_text(body.get_object()).c_str());
+        std::fflush(stdout);
+        return kCommandRefused;
+    }
+    if (answer.value().status != 200) return refused(answer.value(), body);
+    const json::object* verdict = body.if_object();
+    const json::value* kind = verdict ? verdict->if_contains("verdict") : nullptr;
+    if (kind == nullptr || !kind->is_string()) {
+        diagnose("the console's answer holds no verdict");
+        return kCommandUnreachable;
+    }
+    std::printf("%s\n", std::string(kind->get_string()).c_str());
+    std::fflush(stdout);
+    // A rejection's verdict is the line protocol's, refused_rejected.
+    const bool done = *kind == "approved" || *kind == "refused_rejected";
+    return done ? kCommandDone : kCommandRefused;
+}
+
+}  // namespace
+
+int run_console_command(const ConsoleCommandOptions& options) {
+    Result<NotifyTarget> console = parse_console_url(options.console);
+    if (!console) {
+        diagnose(console.error());
+        return kCommandUsage;
+    }
+    Token token;
+    if (std::optional<std::string> problem = read_token(options, token)) {
+        diagnose(*problem);
+        return kCommandUsage;
+    }
+    if (options.command == ConsoleCommand::pending) return list_pending(console.value(), token.text);
+    return decide(console.value(), token.text, options);
+}
+
+}  // namespace latchwork::server

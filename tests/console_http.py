@@ -84,15 +84,17 @@ class Console:
 class EventStream:
     """GET /api/events held open; events() reads them one by one."""
 
-    def __init__(self, console: Console, timeout: float = 10):
+    def __init__(self, console: Console, timeout: float = 10, last_event_id: str | None = None):
         self.connection = console.connection(timeout)
-        self.connection.request("GET", "/api/events", headers=console.headers())
+        extra = {"Last-Event-ID": last_event_id} if last_event_id is not None else None
+        self.connection.request("GET", "/api/events", headers=console.headers(extra))
         self.response = self.connection.getresponse()
         assert self.response.status == 200, self.response.status
         assert self.response.getheader("Content-Type") == "text/event-stream"
+        self.last_id: str | None = None  # the id of the event read last, if it had one
 
     def next_event(self) -> tuple[str, dict]:
-        name, data = None, ""
+        name, data, self.last_id = None, "", None
         while True:
             line = self.response.fp.readline()
             if not line:
@@ -107,6 +109,8 @@ class EventStream:
             field, _, value = line.partition(": ")
             if field == "event":
                 name = value
+            elif field == "id":
+                self.last_id = value
             elif field == "data":
                 data += value
 

@@ -67,6 +67,8 @@ ConsoleLimits console_limits(const ServeBounds& bounds) {
     limits.max_connections_per_peer = bounds.console_max_connections_per_peer;
     limits.max_connections = bounds.console_max_connections;
     limits.reserved_for_tokens = bounds.console_max_connections / 10;
+    limits.max_subscribers = bounds.max_subscribers;
+    limits.event_heartbeat = bounds.event_heartbeat;
     return limits;
 }
 

@@ -37,6 +37,14 @@ void BoundOptions::add_to(CLI::App& serve, ServeBounds& bounds) {
                      "carry an approver's bearer token")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    serve.add_option("--max-subscribers", bounds.max_subscribers,
+                     "console event streams (GET /api/events) at once; more are answered 503")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    // Not in --help: only tests want a heartbeat sooner than a proxy's idle limit.
+    serve.add_option("--event-heartbeat", event_heartbeat_,
+                     "send a keep-alive comment on an idle event stream every DURATION (15s)")
+        ->group("");
     serve.add_option("--console-header-timeout", header_timeout_,
                      "close a console connection whose request headers take longer than DURATION "
                      "(default 10s)");
@@ -58,6 +66,7 @@ std::optional<std::string> BoundOptions::read(ServeBounds& bounds) const {
     if (auto bad = take(header_timeout_, "--console-header-timeout", bounds.console_header_timeout)) {
         return bad;
     }
+    if (auto bad = take(event_heartbeat_, "--event-heartbeat", bounds.event_heartbeat)) return bad;
     return std::nullopt;
 }
 

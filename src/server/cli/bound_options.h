@@ -26,6 +26,8 @@ struct ServeBounds {
     std::size_t console_max_connections_per_peer = 64;
     std::chrono::milliseconds console_header_timeout = std::chrono::seconds(10);
     std::size_t console_max_connections = 1000;  // a tenth kept for bearer tokens
+    std::size_t max_subscribers = 100;  // console event streams at once
+    std::chrono::milliseconds event_heartbeat = std::chrono::seconds(15);  // tests shorten it
 };
 
 // Adds the options to `serve`; read() turns their text into `bounds` once parsed.
@@ -37,7 +39,7 @@ public:
 
 private:
     std::optional<std::string> audit_retention_, idle_timeout_, line_timeout_, write_timeout_,
-        header_timeout_;
+        header_timeout_, event_heartbeat_;
 };
 
 }  // namespace latchwork::server

@@ -26,7 +26,6 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
     : handler_(handler),
       gate_server_(gate_server),
       approvers_(std::move(approvers)),
-      state_(store),
       routes_(handler, store, state_, approvers_ ? &*approvers_ : nullptr,
               [this] {
                   return "latchwork_open_connections{door=\"line\"} " +

@@ -8,11 +8,17 @@
 #include <exception>
 #include <vector>
 
+#include "server/console/console_event.h"
 #include "server/console/console_session.h"
 #include "server/net/listen_address.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
+
+namespace {
+// How soon another server's committed change reaches this server's streams at most.
+constexpr auto kPollOthers = std::chrono::seconds(1);
+}  // namespace
 
 ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, ConsoleState& state,
                              Store& store, ConsoleLimits limits)
@@ -22,19 +28,30 @@ ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, Consol
       store_(store),
       limits_(limits),
       acceptor_(io),
-      peer_slots_(limits.max_connections_per_peer) {
-    state_.set_event_listener([this](const std::string& text) {
-        for (ConsoleSession* session : sessions_) session->push_event(text);
+      peer_slots_(limits.max_connections_per_peer),
+      feed_(store, [this](std::uint64_t seq, const std::string& text) {
+          for (ConsoleSession* session : sessions_) session->push_event(seq, text);
+      }),
+      soon_timer_(io),
+      poll_timer_(io) {
+    state_.set_change_listener([this](bool missed) {
+        if (missed) {
+            const std::string resync = resync_event_text();
+            for (ConsoleSession* session : sessions_) session->push_event(0, resync);
+        }
+        pump_soon();
     });
 }
 
-ConsoleServer::~ConsoleServer() { state_.set_event_listener({}); }
+ConsoleServer::~ConsoleServer() { state_.set_change_listener({}); }
 
 Result<asio::ip::tcp::endpoint> ConsoleServer::listen(const asio::ip::tcp::endpoint& at) {
     return listen_on(acceptor_, at);
 }
 
 void ConsoleServer::start() {
+    feed_.pump();  // the log's newest seq now: later entries are told
+    poll();
     asio::co_spawn(io_, accept_loop(), [](std::exception_ptr fault) {
         if (fault) std::rethrow_exception(fault);
     });
@@ -75,13 +92,42 @@ void ConsoleServer::stop() {
     stopping_ = true;
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    soon_timer_.cancel();
+    poll_timer_.cancel();
     const std::vector<ConsoleSession*> live(sessions_.begin(), sessions_.end());
     for (ConsoleSession* session : live) session->stop();
 }
 
 void ConsoleServer::durable_advanced() {
-    state_.release_events(store_.durable());
+    pump_soon();
     for (ConsoleSession* session : sessions_) session->wake();
+}
+
+bool ConsoleServer::subscribe() {
+    if (subscribers_ >= limits_.max_subscribers) return false;
+    ++subscribers_;
+    return true;
+}
+
+void ConsoleServer::pump_soon() {
+    if (pump_armed_ || stopping_) return;
+    pump_armed_ = true;
+    soon_timer_.expires_after(std::chrono::milliseconds(0));
+    soon_timer_.async_wait([this](const boost::system::error_code& error) {
+        if (error) return;  // stopped, or gone with the server
+        pump_armed_ = false;
+        feed_.pump();
+    });
+}
+
+void ConsoleServer::poll() {
+    // Keeps the feed at the log's head even with no stream open, so that a stream
+    // without an id starts at what is committed next.
+    feed_.pump();
+    poll_timer_.expires_after(kPollOthers);
+    poll_timer_.async_wait([this](const boost::system::error_code& error) {
+        if (!error && !stopping_) poll();
+    });
 }
 
 }  // namespace latchwork::server

@@ -4,6 +4,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -12,6 +13,7 @@
 
 #include "server/console/console_routes.h"
 #include "server/console/console_state.h"
+#include "server/console/event_feed.h"
 #include "server/net/peer_slots.h"
 #include "server/store/store.h"
 #include "support/result.h"
@@ -23,6 +25,9 @@ struct ConsoleLimits {
     std::size_t max_body = 64 * 1024;    // bytes of a request body
     std::size_t max_connections = 1000;  // console connections at once; more are closed
     std::size_t max_event_backlog = 1 << 20;  // unsent event bytes before a stream is dropped
+    std::size_t max_subscribers = 100;  // event streams at once; more are answered 503
+    // A comment line on an event stream this often keeps proxies from closing it.
+    std::chrono::milliseconds event_heartbeat = std::chrono::seconds(15);
     // A request whose line, headers and body take longer is closed (and so is an idle
     // keep-alive connection); a reply or event write taking longer ends the connection.
     std::chrono::milliseconds header_timeout = std::chrono::seconds(10);
@@ -51,7 +56,7 @@ public:
     // Accepts no more; idle connections and event streams close, a reply waiting for
     // its batch still leaves once the batch is durable.
     void stop();
-    // The store's durable() advanced: waiting replies and held-back events may go.
+    // The store's durable() advanced: waiting replies may go, new entries be told.
     void durable_advanced();
 
     std::size_t connection_count() const noexcept { return sessions_.size(); }
@@ -60,6 +65,10 @@ public:
     ConsoleRoutes& routes() noexcept { return routes_; }
     Store& store() noexcept { return store_; }
     const ConsoleLimits& limits() const noexcept { return limits_; }
+    const EventFeed& feed() const noexcept { return feed_; }
+    // An event stream starts, unless max_subscribers already do; end_subscription() when it ends.
+    bool subscribe();
+    void end_subscription() noexcept { --subscribers_; }
     bool stopping() const noexcept { return stopping_; }
     void forget(ConsoleSession* session, bool proven) {
         sessions_.erase(session);
@@ -70,6 +79,10 @@ public:
 
 private:
     boost::asio::awaitable<void> accept_loop();
+    // Reads the log soon, after the request being handled is done with the store.
+    void pump_soon();
+    // Other servers sharing the store commit too: their entries are looked for this often.
+    void poll();
 
     boost::asio::io_context& io_;
     ConsoleRoutes& routes_;
@@ -81,6 +94,11 @@ private:
     std::size_t unproven_ = 0;  // sessions that have not shown a valid token
     PeerSlots peer_slots_;
     bool stopping_ = false;
+    std::size_t subscribers_ = 0;
+    EventFeed feed_;
+    boost::asio::steady_timer soon_timer_;
+    boost::asio::steady_timer poll_timer_;
+    bool pump_armed_ = false;
 };
 
 }  // namespace latchwork::server

@@ -9,9 +9,11 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
+#include "server/console/console_event.h"
 #include "server/console/console_server.h"
 #include "server/console/loopback_guard.h"
 
@@ -23,8 +25,29 @@ namespace http = beast::http;
 namespace {
 
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
-// A comment line on an event stream this often keeps proxies from closing it.
-constexpr auto kHeartbeat = std::chrono::seconds(15);
+
+// A Last-Event-ID is an entry's seq; anything else is no id at all.
+std::optional<std::uint64_t> event_id_of(std::string_view text) {
+    if (text.empty() || text.size() > 19) return std::nullopt;
+    std::uint64_t id = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        id = id * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return id;
+}
+
+// Holds one of the server's event-stream places while a stream runs.
+class Subscription {
+public:
+    explicit Subscription(ConsoleServer& server) : server_(server) {}
+    ~Subscription() { server_.end_subscription(); }
+    Subscription(const Subscription&) = delete;
+    Subscription& operator=(const Subscription&) = delete;
+
+private:
+    ConsoleServer& server_;
+};
 
 // The page runs only its own script and style, loads nothing from elsewhere, and
 // may not be framed.
@@ -74,7 +97,7 @@ void ConsoleSession::stop() {
 
 void ConsoleSession::wake() { wake_.cancel(); }
 
-void ConsoleSession::push_event(const std::string& text) {
+void ConsoleSession::push_event(std::uint64_t seq, const std::string& text) {
     if (!streaming_ || dropped_) return;
     if (event_bytes_ + text.size() > server_.limits().max_event_backlog) {
         // It does not read: its stream ends rather than grow without bound.
@@ -82,7 +105,7 @@ void ConsoleSession::push_event(const std::string& text) {
         events_.clear();
         event_bytes_ = 0;
     } else {
-        events_.push_back(text);
+        events_.emplace_back(seq, text);
         event_bytes_ += text.size();
     }
     wake_.cancel();
@@ -162,7 +185,13 @@ asio::awaitable<void> ConsoleSession::serve() {
         }
         HttpReply reply = refused ? std::move(*refused) : server_.routes().route(call);
         if (reply.event_stream) {
-            co_await stream_events();
+            if (!server_.subscribe()) {
+                co_await send(error_reply(503, "too many event subscribers"), request.version(),
+                              false, false);
+                break;
+            }
+            const Subscription subscription(server_);
+            co_await stream_events(event_id_of(request["Last-Event-ID"]));
             break;
         }
         // The reply reports state the store may not hold yet: it waits for that batch.
@@ -188,9 +217,56 @@ asio::awaitable<void> ConsoleSession::serve() {
     stream_.socket().close(ignored);
 }
 
-asio::awaitable<void> ConsoleSession::stream_events() {
+asio::awaitable<boost::system::error_code> ConsoleSession::write_text(const std::string& text) {
+    // Each write must end within the write timeout: a client that stops reading has
+    // its stream closed, not its events kept.
+    stream_.expires_after(server_.limits().write_timeout);
+    auto [error, written] = co_await asio::async_write(stream_, asio::buffer(text), kAwait);
+    stream_.expires_never();
+    co_return error;
+}
+
+asio::awaitable<boost::system::error_code> ConsoleSession::replay(std::uint64_t after) {
+    Store& store = server_.store();
+    AuditQuery oldest;
+    oldest.limit = 1;
+    Result<std::vector<AuditEntry>> first = store.read_audit(oldest);
+    const bool pruned = !first || (first.value().empty() ? after < server_.feed().told()
+                                                         : first.value().front().seq > after + 1);
+    if (pruned) {
+        // Entries after the id are gone (or unreadable now): the page reads its lists again.
+        if (auto error = co_await write_text(resync_event_text())) co_return error;
+        if (!first) {
+            sent_seq_ = server_.feed().told();
+            co_return boost::system::error_code();
+        }
+    }
+    std::uint64_t cursor = after;
+    // Live events wait in the queue meanwhile; once the cursor reaches what the feed has
+    // told, the queue carries on from there, its duplicates skipped by seq.
+    while (cursor < server_.feed().told() && !dropped_ && !server_.stopping()) {
+        Result<std::vector<AuditEntry>> page =
+            read_entries(store, cursor, server_.feed().told(), EventFeed::kPage);
+        if (!page || page.value().empty()) {
+            if (!page) co_await write_text(resync_event_text());
+            cursor = server_.feed().told();
+            break;
+        }
+        for (const AuditEntry& entry : page.value()) {
+            cursor = entry.seq;
+            sent_seq_ = cursor;
+            if (std::optional<std::string> text = console_event_of(entry)) {
+                if (auto error = co_await write_text(*text)) co_return error;
+            }
+        }
+    }
+    sent_seq_ = std::max(sent_seq_, cursor);
+    co_return boost::system::error_code();
+}
+
+asio::awaitable<void> ConsoleSession::stream_events(std::optional<std::uint64_t> resume_after) {
     // Close-delimited: the stream ends when the connection does.
-    std::string head =
+    const std::string head =
         "HTTP/1.1 200 OK\r\n"
         "Content-Type: text/event-stream\r\n"
         "Cache-Control: no-store\r\n"
@@ -198,31 +274,26 @@ asio::awaitable<void> ConsoleSession::stream_events() {
         "Connection: close\r\n\r\n"
         ": stream open\n\n";
     streaming_ = true;
-    // Each write must end within the write timeout: a client that stops reading has
-    // its stream closed, not its events kept.
-    const auto write_timeout = server_.limits().write_timeout;
-    stream_.expires_after(write_timeout);
-    auto [error, written] = co_await asio::async_write(stream_, asio::buffer(head), kAwait);
-    stream_.expires_never();
+    // Without an id the stream starts at what the feed tells next.
+    sent_seq_ = server_.feed().told();
+    boost::system::error_code error = co_await write_text(head);
+    if (!error && resume_after) error = co_await replay(*resume_after);
     while (!error && !dropped_ && !server_.stopping()) {
         if (events_.empty()) {
-            wake_.expires_after(kHeartbeat);
+            wake_.expires_after(server_.limits().event_heartbeat);
             auto [waited] = co_await wake_.async_wait(kAwait);
             if (!waited && events_.empty()) {  // the heartbeat, not an event
                 static const std::string kComment = ": keep-alive\n\n";
-                stream_.expires_after(write_timeout);
-                std::tie(error, written) =
-                    co_await asio::async_write(stream_, asio::buffer(kComment), kAwait);
-                stream_.expires_never();
+                error = co_await write_text(kComment);
             }
             continue;
         }
-        std::string text = std::move(events_.front());
+        auto [seq, text] = std::move(events_.front());
         events_.pop_front();
         event_bytes_ -= text.size();
-        stream_.expires_after(write_timeout);
-        std::tie(error, written) = co_await asio::async_write(stream_, asio::buffer(text), kAwait);
-        stream_.expires_never();
+        if (seq != 0 && seq <= sent_seq_) continue;  // replayed already
+        if (seq != 0) sent_seq_ = seq;
+        error = co_await write_text(text);
     }
     streaming_ = false;
 }

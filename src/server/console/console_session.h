@@ -8,6 +8,8 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 
 #include "server/console/console_routes.h"
@@ -33,12 +35,17 @@ public:
     void stop();
     // Something it may wait for happened (a durable batch, an event).
     void wake();
-    // Queues an event for a stream; a stream that falls too far behind is dropped.
-    void push_event(const std::string& text);
+    // Queues an event (`seq` 0: one with no id) for a stream; a stream that falls too
+    // far behind is dropped.
+    void push_event(std::uint64_t seq, const std::string& text);
 
 private:
     boost::asio::awaitable<void> serve();
-    boost::asio::awaitable<void> stream_events();
+    // `resume_after`: the Last-Event-ID the client sent, whose successors it gets first.
+    boost::asio::awaitable<void> stream_events(std::optional<std::uint64_t> resume_after);
+    // Sends the committed events after `after` that the live feed has told already.
+    boost::asio::awaitable<boost::system::error_code> replay(std::uint64_t after);
+    boost::asio::awaitable<boost::system::error_code> write_text(const std::string& text);
     boost::asio::awaitable<bool> send(const HttpReply& reply, unsigned version, bool keep_alive,
                                       bool head);
 
@@ -51,8 +58,9 @@ private:
     bool on_probation_ = false;
     bool proven_ = false;  // a request carried a valid bearer token
     PeerSlot slot_;
-    std::deque<std::string> events_;
+    std::deque<std::pair<std::uint64_t, std::string>> events_;  // (seq, text), bounded in bytes
     std::size_t event_bytes_ = 0;
+    std::uint64_t sent_seq_ = 0;  // events with an id at most this were sent already
 };
 
 }  // namespace latchwork::server

@@ -1,15 +1,13 @@
-// console_state.h: what the console knows beyond the ledger: held order, counters, events.
+// console_state.h: what the console knows beyond the ledger: request counters, and when to look for events.
 //
 // It watches every request either door hands the request handler, so the request
-// counters and the event stream cover the line protocol and the console alike. Events carry the store batch they report and are released only once that
-// batch is durable: an approver is never told of a change that might still be lost.
+// counters cover the line protocol and the console alike. The events themselves are
+// read from the audit log (event_feed.h); this only says when there may be new ones.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 
@@ -17,22 +15,15 @@
 
 namespace latchwork::server {
 
-// One Server-Sent Event, already in its wire form.
-struct ConsoleEvent {
-    std::uint64_t batch = 0;
-    std::string text;  // "event: NAME\ndata: JSON\n\n"
-};
-
 class ConsoleState final : public RequestObserver {
 public:
-    explicit ConsoleState(const Store& store) : store_(store) {}
-
     void handled(const Decision& decision) override;
 
-    // Hands every event whose batch is at most `durable` to the listener, in order.
-    void release_events(std::uint64_t durable);
-    void set_event_listener(std::function<void(const std::string&)> listener) {
-        event_listener_ = std::move(listener);
+    // Called after a request changed something (its entries are readable once its
+    // batch is durable) or another server's changes arrived; `missed` when some of
+    // those may not have been heard.
+    void set_change_listener(std::function<void(bool missed)> listener) {
+        change_listener_ = std::move(listener);
     }
 
     // Counts one console call that never reached the handler (refused at the door).
@@ -47,17 +38,9 @@ public:
     }
 
 private:
-    void forget_approved_of(const std::string& run_id);
-
-    const Store& store_;
-    // Effects approved for their submitters, as heard here: a submit that releases one
-    // is a taking. (A submit that needs approval and releases is one too, which covers
-    // approvals made before this server started.)
-    std::set<std::pair<std::string, std::string>> approved_;
     std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
     std::map<std::pair<std::string, unsigned>, std::uint64_t> refusals_;
-    std::deque<ConsoleEvent> waiting_events_;
-    std::function<void(const std::string&)> event_listener_;
+    std::function<void(bool missed)> change_listener_;
 };
 
 

@@ -187,10 +187,10 @@ class Gate:
         self.directory.cleanup()
 
 
-def measure(generator, port, protocol, connections, seconds):
+def measure(generator, port, protocol, connections, seconds, *extra):
     done = subprocess.run([str(generator), "--port", str(port), "--protocol", protocol,
                            "--connections", str(connections), "--seconds", str(seconds),
-                           "--warmup", "0.5"],
+                           "--warmup", "0.5", *extra],
                           capture_output=True, text=True, timeout=seconds + 60)
     if done.returncode != 0:
         raise RuntimeError(done.stderr.strip() or f"exit status {done.returncode}")

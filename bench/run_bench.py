@@ -166,6 +166,17 @@ def run_postgres_bench(build_dir, env):
         return {"results": {}, "ratios": {}, "skipped": {"gate_postgres": why, "pgbench": why}}
 
 
+def run_notify_bench(build_dir, env):
+    """The SQLite store with and without a webhook receiver attached (bench_notify.py);
+    a failure of the whole script is reported, never raised."""
+    try:
+        return run_json_script("bench_notify.py", env, "--build-dir", build_dir)
+    except (subprocess.CalledProcessError, json.JSONDecodeError) as failure:
+        why = " ".join(str(getattr(failure, "stderr", "") or failure).split())[-200:]
+        say(f"bench_notify.py failed: {why}")
+        return {"results": {}, "ratios": {}, "skipped": {"notify": why}}
+
+
 def run_store_bench(build_dir):
     """Microseconds per durable commit of the SQLite store, by batch size (median of 3)."""
     binary = build_dir / "bench" / "native" / "latchwork_store_bench"
@@ -522,6 +533,26 @@ SERVER_SUMMARY = (("fixed_answer", "floor: one thread, epoll, a fixed verdict pe
                   ("redis_always", "Redis, appendfsync always"))
 
 
+def notify_summary(notify):
+    """The SQLite store holding every request, with and without a webhook receiver."""
+    if not notify.get("results"):
+        return "\n\nWebhooks: not measured (" + "; ".join(notify.get("skipped", {}).values()) + ")"
+    lines = ["\n\nWebhooks (`bench/bench_notify.py`: the SQLite store, every submit held, "
+             "so every request is announced; a local receiver answering 204 at once, or "
+             "after 0.5 s):\n",
+             "| connections | req/s without | with a receiver (÷ without) | with a slow receiver (÷ without) | p50 without, with, slow (µs) |",
+             "|---|---|---|---|---|"]
+    results, ratios = notify["results"], notify["ratios"]
+    without, fast, slow = (results[case] for case in
+                           ("without_webhooks", "with_webhooks", "with_slow_webhooks"))
+    for count in without:
+        lines.append(f"| {count} | {without[count]['requests_per_second']:,.0f} | "
+                     f"{fast[count]['requests_per_second']:,.0f} ({ratios['with_webhooks'][count]:.2f}) | "
+                     f"{slow[count]['requests_per_second']:,.0f} ({ratios['with_slow_webhooks'][count]:.2f}) | "
+                     f"{without[count]['p50_us']:.0f}, {fast[count]['p50_us']:.0f}, {slow[count]['p50_us']:.0f} |")
+    return "\n".join(lines)
+
+
 def server_summary(server, syscalls, postgres):
     """The servers side by side, measured in one run: requests/s at 50 connections and
     its ratio to the floor's, p50 at one connection, system calls per request; then the
@@ -670,6 +701,8 @@ def main():
     say("two latchwork-gate servers on one PostgreSQL, and pgbench")
     postgres = run_postgres_bench(build_dir, env)
 
+    say("latchwork-gate with and without a webhook receiver")
+    notify = run_notify_bench(build_dir, env)
     say("latchwork-gate's memory under hostile loads")
     hostile = run_hostile(build_dir, env)
 
@@ -679,7 +712,7 @@ def main():
             + postgres_rows(postgres) + hostile_table)
     raw = {"gate": gate, "ledger": ledger, "tag": tag, "memory": memory, "core": core,
            "clients": clients, "server": server, "store": store, "postgres": postgres,
-           "syscalls": syscalls,
+           "syscalls": syscalls, "notify": notify,
            "hostile": hostile,
            "machine": machine_line()}
     (RESULTS / "raw.json").write_text(json.dumps(raw, indent=1))
@@ -706,7 +739,8 @@ def main():
                   "interleaved rounds; system calls per request are counted by "
                   "`bench/bench_syscalls.py` over 10^5 requests at 50 connections):\n\n"
                 + server_summary(server, syscalls, postgres)
-                + f"\n\n![requests/s and p50 by server]({SERVER_PICTURE.relative_to(ROOT)})")
+                + f"\n\n![requests/s and p50 by server]({SERVER_PICTURE.relative_to(ROOT)})"
+                + notify_summary(notify))
     (RESULTS / "latest.md").write_text(markdown + "\n")
     draw_plot([row for row in rows if row not in hostile_table], RESULTS / "latency.png")
     draw_servers(server, SERVER_PICTURE)

@@ -2,7 +2,7 @@
 //
 //   load_generator --port N [--port N ...] --protocol line|resp --connections N
 //                  [--host 127.0.0.1] [--seconds S] [--warmup S] [--requests N]
-//                  [--key-prefix TEXT]
+//                  [--key-prefix TEXT] [--hold yes]
 //
 // With several --port options the connections are dealt out over them in turn (several
 // servers sharing one store, measured as one service).
@@ -10,7 +10,8 @@
 // Every connection has exactly one request in flight, as a GateClient has: the next
 // goes out when the reply to the last has been read. Each request names a new effect
 // (line protocol: a submit that needs no approval) or a new key (RESP: SET key 1 NX),
-// so both servers do the same work: remember one new key, durably or not. One thread
+// so both servers do the same work: remember one new key, durably or not (--hold yes:
+// a submit that needs approval, so each leaves an audit entry to announce). One thread
 // drives every connection through epoll, so the generator costs about one core at
 // most and leaves the other to the server.
 //
@@ -73,9 +74,11 @@ struct Options {
     double warmup = 0.5;
     std::uint64_t requests = 0;
     std::string key_prefix;
+    bool hold = false;  // --hold yes: every submit needs approval (and leaves an audit entry)
 };
 
 constexpr std::string_view kLineExpected = "{\"verdict\":\"release\"}";
+constexpr std::string_view kLineHeld = "{\"verdict\":\"held_for_approval\"}";
 constexpr std::string_view kRespExpected = "+OK";
 
 struct Connection {
@@ -98,7 +101,8 @@ void build_request(const Options& options, Connection& connection) {
         connection.request += key;
         // Generators with different prefixes name different runs, so that servers
         // sharing one store do not serialise on each other's runs.
-        connection.request += "\",\"needs_approval\":false,\"op\":\"submit\",\"run_id\":\"r";
+        connection.request += options.hold ? "\",\"needs_approval\":true,\"op\":\"submit\",\"run_id\":\"r"
+                                           : "\",\"needs_approval\":false,\"op\":\"submit\",\"run_id\":\"r";
         connection.request += options.key_prefix;
         connection.request += std::to_string(connection.index);
         connection.request += "\"}\n";
@@ -312,7 +316,8 @@ private:
             samples_.push_back(static_cast<std::uint32_t>(
                 std::min<std::int64_t>(took.count(), UINT32_MAX)));
             const std::string_view expected =
-                options_.protocol == Protocol::line ? kLineExpected : kRespExpected;
+                options_.protocol == Protocol::line ? (options_.hold ? kLineHeld : kLineExpected)
+                                                    : kRespExpected;
             if (trim_reply(reply) != expected) {
                 if (unexpected_++ == 0) first_unexpected_ = std::string(trim_reply(reply).substr(0, 200));
             }
@@ -343,6 +348,7 @@ bool parse_options(int argc, char** argv, Options& options) {
         else if (name == "--warmup") options.warmup = std::strtod(value, nullptr);
         else if (name == "--requests") options.requests = std::strtoull(value, nullptr, 10);
         else if (name == "--key-prefix") options.key_prefix = value;
+        else if (name == "--hold") options.hold = std::string_view(value) == "yes";
         else if (name == "--protocol") {
             if (std::string_view(value) == "line") options.protocol = Protocol::line;
             else if (std::string_view(value) == "resp") options.protocol = Protocol::resp;
@@ -363,7 +369,7 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: %s --port N [--port N ...] --protocol line|resp --connections N "
-                     "(--seconds S [--warmup S] | --requests N) [--host H] [--key-prefix TEXT]\n",
+                     "(--seconds S [--warmup S] | --requests N) [--host H] [--key-prefix TEXT] [--hold yes]\n",
                      argv[0]);
         return 2;
     }

@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "server/core/audit_entry.h"
+
 namespace latchwork::server {
 namespace json = boost::json;
 namespace {
@@ -39,17 +41,6 @@ std::optional<std::string> unhex(std::string_view text) {
         bytes += static_cast<char>(high * 16 + low);
     }
     return bytes;
-}
-
-// As the audit log names a source; source_from_text() reads it back.
-std::string source_text(const DecisionSource& source) {
-    switch (source.door) {
-        case DecisionSource::Door::line: return "line:" + std::string(source.who);
-        case DecisionSource::Door::console: return "console:" + std::string(source.who);
-        case DecisionSource::Door::expiry: return "expiry";
-        case DecisionSource::Door::client: return "client:" + std::string(source.who);
-    }
-    return "";
 }
 
 constexpr std::array kKinds = {std::pair{Kind::effect_state, "effect_state"},
@@ -103,7 +94,8 @@ std::string notice_payload(std::string_view server, const NoticeContext& context
     payload["run"] = hex(change.run_id);
     payload["effect"] = hex(change.effect_key);
     if (change.kind == Kind::effect_state) payload["state"] = name_in(kStates, change.state);
-    payload["source"] = source_text(context.source);
+    // As the audit log names a source; source_from_text() reads it back.
+    payload["source"] = decision_source_text(context.source);
     payload["reason"] = hex(context.source.reason);
     payload["at"] = context.at_ms;
     payload["deadline"] = context.deadline_ms;

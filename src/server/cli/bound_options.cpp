@@ -51,14 +51,7 @@ void BoundOptions::add_to(CLI::App& serve, ServeBounds& bounds) {
 }
 
 std::optional<std::string> BoundOptions::read(ServeBounds& bounds) const {
-    const auto take = [](const std::optional<std::string>& text, const char* name,
-                         std::chrono::milliseconds& into) -> std::optional<std::string> {
-        if (!text) return std::nullopt;
-        Result<std::chrono::milliseconds> parsed = parse_duration(*text);
-        if (!parsed) return std::string(name) + ": " + parsed.error();
-        into = parsed.value();
-        return std::nullopt;
-    };
+    const auto take = read_duration_option;
     if (auto bad = take(audit_retention_, "--audit-retention", bounds.audit_retention)) return bad;
     if (auto bad = take(idle_timeout_, "--idle-timeout", bounds.idle_timeout)) return bad;
     if (auto bad = take(line_timeout_, "--line-timeout", bounds.line_timeout)) return bad;

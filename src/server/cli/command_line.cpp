@@ -229,13 +229,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     }
     for (auto [name, text, into] : {std::tuple{"--hold-timeout", &hold_timeout, &options.hold_timeout},
                                     std::tuple{"--max-wait", &max_wait, &options.max_wait}}) {
-        if (!*text) continue;
-        Result<std::chrono::milliseconds> parsed = parse_duration(**text);
-        if (!parsed) {
-            diagnose(std::string(name) + ": " + parsed.error());
+        if (std::optional<std::string> bad = read_duration_option(*text, name, *into)) {
+            diagnose(*bad);
             return exit_with(2);
         }
-        *into = parsed.value();
     }
     CommandLine chosen;
     chosen.serve = std::move(options);

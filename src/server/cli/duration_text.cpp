@@ -46,4 +46,14 @@ Result<std::chrono::milliseconds> parse_duration(std::string_view text) {
     return std::chrono::milliseconds(number * scale);
 }
 
+std::optional<std::string> read_duration_option(const std::optional<std::string>& text,
+                                                std::string_view name,
+                                                std::chrono::milliseconds& into) {
+    if (!text) return std::nullopt;
+    Result<std::chrono::milliseconds> parsed = parse_duration(*text);
+    if (!parsed) return std::string(name) + ": " + parsed.error();
+    into = parsed.value();
+    return std::nullopt;
+}
+
 }  // namespace latchwork::server

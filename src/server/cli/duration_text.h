@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "support/result.h"
@@ -12,5 +14,11 @@ namespace latchwork::server {
 // least one millisecond and at most about ten years. Anything else fails with a
 // message saying what is accepted.
 Result<std::chrono::milliseconds> parse_duration(std::string_view text);
+
+// An option's duration, when it was given: read into `into`, or the message naming
+// the option ("--NAME: ..."); nothing when it was not given.
+std::optional<std::string> read_duration_option(const std::optional<std::string>& text,
+                                                std::string_view name,
+                                                std::chrono::milliseconds& into);
 
 }  // namespace latchwork::server

@@ -47,14 +47,7 @@ std::optional<std::string> NotifyOptionReader::read(NotifyOptions& options) cons
     if (!options.urls.empty() && !options.secret_file) {
         return "--notify needs --notify-secret-file: every notification is signed";
     }
-    const auto take = [](const std::optional<std::string>& text, const char* name,
-                         std::chrono::milliseconds& into) -> std::optional<std::string> {
-        if (!text) return std::nullopt;
-        Result<std::chrono::milliseconds> parsed = parse_duration(*text);
-        if (!parsed) return std::string(name) + ": " + parsed.error();
-        into = parsed.value();
-        return std::nullopt;
-    };
+    const auto take = read_duration_option;
     if (auto bad = take(max_age_, "--notify-max-age", options.max_age)) return bad;
     if (auto bad = take(connect_timeout_, "--notify-connect-timeout", options.connect_timeout)) return bad;
     if (auto bad = take(timeout_, "--notify-timeout", options.timeout)) return bad;

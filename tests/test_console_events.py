@@ -9,6 +9,7 @@ import time
 import pytest
 
 from console_http import Console, EventStream, write_approvers
+from support import UNDER_SANITIZER
 
 
 @pytest.fixture
@@ -145,7 +146,9 @@ def test_a_subscriber_that_does_not_read_is_dropped(gate_process, approvers):
     # Its place is taken back, and what it did not read was not kept.
     stream = until_accepted(console)
     stream.close()
-    assert rss_kib(process) - before < 64 * 1024
+    # The sanitizer's quarantine keeps freed memory resident: RSS says nothing there.
+    if not UNDER_SANITIZER:
+        assert rss_kib(process) - before < 64 * 1024
     stalled.close()
 
 

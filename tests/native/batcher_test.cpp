@@ -1,6 +1,6 @@
 // batcher_test.cpp: group commit: what comes while a commit is in flight shares the next
-// batch, batches commit in order, upkeep runs when due even under load, and a stop
-// commits what is still open.
+// batch, batches commit in order, upkeep runs when due even under load, a stop
+// commits what is still open, and a lone client's batch commits on the adding thread.
 #include "server/store/batcher.h"
 
 #include <gtest/gtest.h>
@@ -24,15 +24,16 @@ struct Numbers {
 class BatcherTest : public ::testing::Test {
 protected:
     void start(std::function<std::optional<Batcher<Numbers>::Clock::time_point>()> due = {},
-               std::function<void()> upkeep = {}) {
+               std::function<void()> upkeep = {}, std::function<void()> commit_here_soon = {}) {
         batcher.start({[this](std::uint64_t number, Numbers& batch) {
                            if (hold_first) first_commit_started.set_value();
                            if (hold_first) release_first.get_future().wait();
                            hold_first = false;
                            const std::lock_guard lock(mutex);
                            committed.emplace_back(number, batch.values);
+                           committers.push_back(std::this_thread::get_id());
                        },
-                       std::move(due), std::move(upkeep)});
+                       std::move(due), std::move(upkeep), std::move(commit_here_soon)});
     }
     std::uint64_t add(int value) {
         return batcher.add([value](Numbers& open) { open.values.push_back(value); });
@@ -40,6 +41,7 @@ protected:
 
     std::mutex mutex;
     std::vector<std::pair<std::uint64_t, std::vector<int>>> committed;
+    std::vector<std::thread::id> committers;
     bool hold_first = false;
     std::promise<void> first_commit_started;
     std::promise<void> release_first;
@@ -81,6 +83,34 @@ TEST_F(BatcherTest, UpkeepRunsWhenDueBetweenBatchesAndUnderLoad) {
     batcher.stop();
     EXPECT_GE(upkeeps.load(), 3);
     EXPECT_FALSE(committed.empty());
+}
+
+TEST_F(BatcherTest, ALoneClientsBatchCommitsWhereItWasAddedOthersOnTheBatchersThread) {
+    using Batches = std::vector<std::pair<std::uint64_t, std::vector<int>>>;
+    const auto let_it_idle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+    int asked = 0;
+    start({}, {}, [&] { ++asked; });
+    let_it_idle();
+    add(1);  // claims the batch for this thread
+    add(2);  // read with it: joins it, wakes nobody
+    EXPECT_EQ(asked, 1);
+    batcher.commit_here();
+    // Two requests in the last batch: the next is the thread's.
+    add(3);
+    for (;;) {
+        const std::lock_guard lock(mutex);
+        if (committers.size() == 2) break;
+    }
+    let_it_idle();
+    add(4);  // claimed again, but a stop comes first: the thread commits it
+    batcher.stop();
+    batcher.commit_here();  // nothing claimed any more
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(committed, (Batches{{1, {1, 2}}, {2, {3}}, {3, {4}}}));
+    ASSERT_EQ(committers.size(), 3u);
+    EXPECT_EQ(committers[0], std::this_thread::get_id());
+    EXPECT_NE(committers[1], std::this_thread::get_id());
+    EXPECT_NE(committers[2], std::this_thread::get_id());
 }
 
 }  // namespace

@@ -15,6 +15,15 @@
 // Between batches, and under a load that never lets it idle, it runs the store's
 // upkeep whenever that is due (folding a journal, reconnecting, ...).
 //
+// A lone client pays for the hand-offs: waking the idle thread for its request, and
+// the thread waking the network thread for its reply, each a sleeping CPU woken. A
+// store whose commit may block the adding thread (a local file, not a network round
+// trip) can have such a batch committed there instead: when the thread is idle and
+// the last batch held at most one request, the request that opens the next batch
+// claims it, the thread is not woken, and `commit_here_soon` asks the adding thread
+// to call commit_here() once it has added what it read with it. Batches still commit
+// one at a time, in order; the thread keeps every other batch and the upkeep.
+//
 // `Batch` is a store's own gathering of requests: default-constructible, with
 // `bool empty() const`, `std::size_t requests() const` and `void clear()`.
 #pragma once
@@ -43,6 +52,8 @@ public:
         // after every commit and every upkeep. May be empty, with upkeep.
         std::function<std::optional<Clock::time_point>()> upkeep_due;
         std::function<void()> upkeep;
+        // Optional: asks the thread that adds to call commit_here() soon, on itself.
+        std::function<void()> commit_here_soon;
     };
 
     Batcher() = default;
@@ -62,6 +73,7 @@ public:
         {
             const std::lock_guard lock(mutex_);
             stopping_ = true;
+            claimed_here_ = false;  // the thread commits it, should commit_here() never come
         }
         wake_.notify_one();
         thread_.join();
@@ -72,16 +84,54 @@ public:
     template <class Fill>
     std::uint64_t add(Fill&& fill) {
         bool wake = false;
+        bool claim = false;
         std::uint64_t number = 0;
         {
             const std::lock_guard lock(mutex_);
             const bool was_empty = open_.empty();
             fill(open_);
-            wake = waiting_ && (was_empty || (gather_target_ != 0 && open_.requests() == gather_target_));
+            claim = was_empty && idle_ && !committing_here_ && last_requests_ <= 1 &&
+                    steps_.commit_here_soon && !stopping_;
+            if (claim) claimed_here_ = true;
+            wake = !claim && !claimed_here_ && waiting_ &&
+                   (was_empty || (gather_target_ != 0 && open_.requests() == gather_target_));
             number = open_number_;
         }
+        if (claim) steps_.commit_here_soon();
         if (wake) wake_.notify_one();
         return number;
+    }
+
+    // On the thread that added, after commit_here_soon: commits the claimed batch
+    // there. Does nothing when nothing is claimed (a stop came first).
+    void commit_here() {
+        Batch batch;
+        std::uint64_t number = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            if (!claimed_here_) return;
+            claimed_here_ = false;
+            committing_here_ = true;
+            std::swap(batch, open_);
+            number = open_number_++;
+        }
+        const Clock::time_point started = Clock::now();
+        steps_.commit(number, batch);
+        const Clock::duration took = Clock::now() - started;
+        // The upkeep may come due sooner than the idle thread means to look (a first
+        // change to fold): then it is woken to look again.
+        const std::optional<Clock::time_point> due = upkeep_due();
+        bool wake = false;
+        {
+            const std::lock_guard lock(mutex_);
+            committing_here_ = false;
+            last_requests_ = batch.requests();
+            last_took_ = took;
+            // Not idle: it woke meanwhile and waits for this commit to end.
+            wake = !idle_ || !open_.empty() || stopping_ || (due && (!idle_due_ || *due < *idle_due_));
+            if (wake) poked_ = true;
+        }
+        if (wake) wake_.notify_one();
     }
 
     // Asks the thread to look at the upkeep's time again.
@@ -101,13 +151,15 @@ private:
         return steps_.upkeep_due ? steps_.upkeep_due() : std::nullopt;
     }
 
+    // The thread keeps off the store while the adding thread commits on it.
+    bool here() const noexcept { return claimed_here_ || committing_here_; }
+
     void run() {
         Batch batch;
-        std::size_t last_requests = 0;  // in the batch committed last
-        Clock::duration last_took{};    // what committing it took
         std::optional<Clock::time_point> due = upkeep_due();
         std::unique_lock lock(mutex_);
         for (;;) {
+            wake_.wait(lock, [this] { return !here(); });
             if (due && Clock::now() >= *due && !stopping_) {
                 lock.unlock();
                 steps_.upkeep();
@@ -119,12 +171,15 @@ private:
                 // What was added before a stop is still committed; nothing comes after.
                 if (stopping_) return;
                 waiting_ = true;
-                auto has_work = [this] { return !open_.empty() || stopping_ || poked_; };
+                idle_ = true;
+                idle_due_ = due;
+                auto has_work = [this] { return !here() && (!open_.empty() || stopping_ || poked_); };
                 if (due) {
                     wake_.wait_until(lock, *due, has_work);
                 } else {
                     wake_.wait(lock, has_work);
                 }
+                idle_ = false;
                 waiting_ = false;
                 if (poked_) {
                     poked_ = false;
@@ -134,10 +189,10 @@ private:
                 }
                 continue;
             }
-            if (last_requests > 1 && open_.requests() < last_requests && !stopping_) {
+            if (last_requests_ > 1 && open_.requests() < last_requests_ && !stopping_) {
                 // The clients of the last batch are sending their next requests.
-                const Clock::duration window = std::min<Clock::duration>(last_took / 2, kLongestGather);
-                gather_target_ = last_requests;
+                const Clock::duration window = std::min<Clock::duration>(last_took_ / 2, kLongestGather);
+                gather_target_ = last_requests_;
                 waiting_ = true;
                 wake_.wait_for(lock, window,
                                [this] { return open_.requests() >= gather_target_ || stopping_; });
@@ -145,15 +200,17 @@ private:
                 gather_target_ = 0;
             }
             std::swap(batch, open_);
-            last_requests = batch.requests();
+            const std::size_t requests = batch.requests();
             const std::uint64_t number = open_number_++;
             lock.unlock();
             const Clock::time_point started = Clock::now();
             steps_.commit(number, batch);
-            last_took = Clock::now() - started;
+            const Clock::duration took = Clock::now() - started;
             batch.clear();
             due = upkeep_due();
             lock.lock();
+            last_requests_ = requests;
+            last_took_ = took;
         }
     }
 
@@ -166,6 +223,12 @@ private:
     std::uint64_t open_number_ = 1;  // its number
     std::size_t gather_target_ = 0;  // while gathering: the requests waited for
     bool waiting_ = false;           // the thread waits for work or for a fuller batch
+    bool idle_ = false;              // the thread waits for work, with nothing open
+    std::optional<Clock::time_point> idle_due_;  // meanwhile: when it looks at the upkeep
+    bool claimed_here_ = false;      // the open batch is the adding thread's to commit
+    bool committing_here_ = false;   // the adding thread commits a batch
+    std::size_t last_requests_ = 0;  // in the batch committed last
+    Clock::duration last_took_{};    // what committing it took
     bool stopping_ = false;
     bool poked_ = false;
 

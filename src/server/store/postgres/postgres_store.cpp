@@ -83,7 +83,8 @@ Result<std::monostate> PostgresStore::load() {
     if (!sweep.empty()) (void)serve_batch(sweep);
     if (!connection_) return Failure{outage_};
     batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
-                    [this] { return upkeep_due(); }, [this] { upkeep(); }});
+                    [this] { return upkeep_due(); }, [this] { upkeep(); },
+                    {}});  // every commit is a round trip: never on the network thread
     change_listener_.emplace(conninfo_, server_id_, io_,
                              [this](std::vector<ChangeNotice> notices, bool missed) {
                                  heard(std::move(notices), missed);

@@ -19,6 +19,10 @@ constexpr std::uint64_t kPruneEntries = 2000;
 constexpr auto kPruneAgain = std::chrono::milliseconds(20);
 constexpr auto kPruneLater = std::chrono::seconds(30);
 
+// Set while the network thread commits a lone client's batch itself: the commit's end
+// is then told there at once, not posted for a later turn of the loop.
+thread_local bool committing_on_network_thread = false;
+
 }  // namespace
 
 SqliteRecorder::SqliteRecorder(boost::asio::io_context& io, SqliteFile file, AuditBounds bounds)
@@ -36,8 +40,18 @@ Result<std::monostate> SqliteRecorder::load(RunLedger& ledger) {
     // Before any commit, while the state tables are the whole state.
     loaded_holds_ = file_.waiting_holds();
     last_commit_ = Batcher<Batch>::Clock::now();
+    // A lone client's batch is committed on the network thread, after the handlers
+    // already due there (the rest of what it read): the fsync blocks a loop that has
+    // nothing else to do, and no thread is woken twice per request.
     batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
-                    [this] { return upkeep_due(); }, [this] { upkeep(); }});
+                    [this] { return upkeep_due(); }, [this] { upkeep(); },
+                    [this] {
+                        boost::asio::post(io_, [this] {
+                            committing_on_network_thread = true;
+                            batcher_.commit_here();
+                            committing_on_network_thread = false;
+                        });
+                    }});
     return std::monostate{};
 }
 
@@ -63,13 +77,18 @@ void SqliteRecorder::commit(std::uint64_t number, Batch& batch) {
         took = last_commit_ - started;
     }
     const double seconds = std::chrono::duration<double>(took).count();
+    if (committing_on_network_thread) {
+        finished(number, std::move(failed), seconds);
+        return;
+    }
     boost::asio::post(io_, [this, number, seconds, failed = std::move(failed)]() mutable {
         finished(number, std::move(failed), seconds);
     });
 }
 
 std::optional<Batcher<SqliteRecorder::Batch>::Clock::time_point> SqliteRecorder::fold_due() {
-    // Only the batcher's thread writes the file, so reading these needs no lock.
+    // Whichever thread commits (the batcher's, or the network thread while the batcher
+    // keeps off) does so under the batcher's lock, so reading these needs no other.
     if (file_.journal_changes() == 0 || file_.failed()) return std::nullopt;
     return last_commit_ + kIdleBeforeFold;
 }

@@ -3,7 +3,8 @@
 // The network thread records each decided request's changes into the open batch and
 // goes on deciding; the batcher commits whole batches in one transaction each and
 // posts the batch's number back to the network thread, which then lets the replies
-// waiting for it go.
+// waiting for it go. A lone client's batch is committed on the network thread itself
+// (see Batcher), sparing it two thread wake-ups per request.
 //
 // When the batcher has had nothing to do for a while it folds a slice of the journal
 // into the state tables, so the journal never grows long under bursty load. Between
@@ -41,8 +42,9 @@ public:
     SqliteRecorder(const SqliteRecorder&) = delete;
     SqliteRecorder& operator=(const SqliteRecorder&) = delete;
 
-    // Loads on the calling thread, then starts the batcher: from here on only that
-    // thread touches the file, but for audit reads under the file's lock.
+    // Loads on the calling thread, then starts the batcher: from here on the file is
+    // written by one thread at a time (see commit), and read for the audit log under
+    // the file's lock.
     Result<std::monostate> load(RunLedger& ledger) override;
     Result<std::vector<StoredHold>> loaded_holds() override { return std::move(loaded_holds_); }
     std::uint64_t record(std::span<const StateChange> changes,
@@ -74,7 +76,7 @@ private:
         }
     };
 
-    // On the batcher's thread.
+    // On the batcher's thread, or on the network thread while the batcher keeps off.
     void commit(std::uint64_t number, Batch& batch);
     std::optional<Batcher<Batch>::Clock::time_point> fold_due();
     void fold_slice();

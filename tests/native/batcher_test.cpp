@@ -88,29 +88,38 @@ TEST_F(BatcherTest, UpkeepRunsWhenDueBetweenBatchesAndUnderLoad) {
 TEST_F(BatcherTest, ALoneClientsBatchCommitsWhereItWasAddedOthersOnTheBatchersThread) {
     using Batches = std::vector<std::pair<std::uint64_t, std::vector<int>>>;
     const auto let_it_idle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+    const auto committed_count = [this] {
+        const std::lock_guard lock(mutex);
+        return committed.size();
+    };
+    // Four batches of one in a row, committed by the thread, show a lone client.
+    const auto alone = [&](int value) {
+        const std::size_t before = committed_count();
+        add(value);
+        while (committed_count() == before) std::this_thread::yield();
+    };
     int asked = 0;
     start({}, {}, [&] { ++asked; });
+    for (int value = 1; value <= 4; ++value) alone(value);
+    EXPECT_EQ(asked, 0);
     let_it_idle();
-    add(1);  // claims the batch for this thread
-    add(2);  // read with it: joins it, wakes nobody
+    add(5);  // claims the batch for this thread
+    add(6);  // read with it: joins it, wakes nobody
     EXPECT_EQ(asked, 1);
     batcher.commit_here();
-    // Two requests in the last batch: the next is the thread's.
-    add(3);
-    for (;;) {
-        const std::lock_guard lock(mutex);
-        if (committers.size() == 2) break;
-    }
+    // Two requests in the last batch: the next ones are the thread's again.
+    for (int value = 7; value <= 10; ++value) alone(value);
     let_it_idle();
-    add(4);  // claimed again, but a stop comes first: the thread commits it
+    add(11);  // claimed again, but a stop comes first: the thread commits it
     batcher.stop();
     batcher.commit_here();  // nothing claimed any more
     EXPECT_EQ(asked, 2);
-    EXPECT_EQ(committed, (Batches{{1, {1, 2}}, {2, {3}}, {3, {4}}}));
-    ASSERT_EQ(committers.size(), 3u);
-    EXPECT_EQ(committers[0], std::this_thread::get_id());
-    EXPECT_NE(committers[1], std::this_thread::get_id());
-    EXPECT_NE(committers[2], std::this_thread::get_id());
+    EXPECT_EQ(committed, (Batches{{1, {1}}, {2, {2}}, {3, {3}}, {4, {4}}, {5, {5, 6}}, {6, {7}},
+                                  {7, {8}}, {8, {9}}, {9, {10}}, {10, {11}}}));
+    ASSERT_EQ(committers.size(), 10u);
+    for (std::size_t index = 0; index < committers.size(); ++index) {
+        EXPECT_EQ(committers[index] == std::this_thread::get_id(), index == 4) << index;
+    }
 }
 
 }  // namespace

@@ -19,9 +19,11 @@
 // the thread waking the network thread for its reply, each a sleeping CPU woken. A
 // store whose commit may block the adding thread (a local file, not a network round
 // trip) can have such a batch committed there instead: when the thread is idle and
-// the last batch held at most one request, the request that opens the next batch
+// the last few batches held one request each, the request that opens the next batch
 // claims it, the thread is not woken, and `commit_here_soon` asks the adding thread
-// to call commit_here() once it has added what it read with it. Batches still commit
+// to call commit_here() once it has added what it read with it. (One batch of one is
+// no sign of a lone client: busy ones leave one now and then, and a commit that
+// blocks their network thread shows in their slowest replies.) Batches still commit
 // one at a time, in order; the thread keeps every other batch and the upkeep.
 //
 // `Batch` is a store's own gathering of requests: default-constructible, with
@@ -90,7 +92,7 @@ public:
             const std::lock_guard lock(mutex_);
             const bool was_empty = open_.empty();
             fill(open_);
-            claim = was_empty && idle_ && !committing_here_ && last_requests_ <= 1 &&
+            claim = was_empty && idle_ && !committing_here_ && lone_batches_ >= kLoneBatches &&
                     steps_.commit_here_soon && !stopping_;
             if (claim) claimed_here_ = true;
             wake = !claim && !claimed_here_ && waiting_ &&
@@ -125,8 +127,7 @@ public:
         {
             const std::lock_guard lock(mutex_);
             committing_here_ = false;
-            last_requests_ = batch.requests();
-            last_took_ = took;
+            committed(batch.requests(), took);
             // Not idle: it woke meanwhile and waits for this commit to end.
             wake = !idle_ || !open_.empty() || stopping_ || (due && (!idle_due_ || *due < *idle_due_));
             if (wake) poked_ = true;
@@ -146,6 +147,15 @@ public:
 private:
     // The longest a batch waits to fill up, whatever a commit costs.
     static constexpr auto kLongestGather = std::chrono::milliseconds(1);
+    // Batches of one in a row that show a lone client.
+    static constexpr std::size_t kLoneBatches = 4;
+
+    // Under mutex_, after each commit.
+    void committed(std::size_t requests, Clock::duration took) {
+        last_requests_ = requests;
+        last_took_ = took;
+        lone_batches_ = requests <= 1 ? lone_batches_ + 1 : 0;
+    }
 
     std::optional<Clock::time_point> upkeep_due() const {
         return steps_.upkeep_due ? steps_.upkeep_due() : std::nullopt;
@@ -209,8 +219,7 @@ private:
             batch.clear();
             due = upkeep_due();
             lock.lock();
-            last_requests_ = requests;
-            last_took_ = took;
+            committed(requests, took);
         }
     }
 
@@ -228,6 +237,7 @@ private:
     bool claimed_here_ = false;      // the open batch is the adding thread's to commit
     bool committing_here_ = false;   // the adding thread commits a batch
     std::size_t last_requests_ = 0;  // in the batch committed last
+    std::size_t lone_batches_ = 0;   // batches of one in a row, up to the last
     Clock::duration last_took_{};    // what committing it took
     bool stopping_ = false;
     bool poked_ = false;

@@ -29,16 +29,18 @@ from postgres_cluster import PostgresCluster  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 WAL = "SELECT wal_records, wal_bytes, wal_sync FROM pg_stat_wal"
-STATEMENTS = """SELECT calls, total_exec_time, rows, shared_blks_hit,
+STATEMENTS = """SELECT calls, total_plan_time, total_exec_time, rows, shared_blks_hit,
                        left(regexp_replace(query, '\\s+', ' ', 'g'), 100)
-                FROM pg_stat_statements WHERE calls > 10 ORDER BY total_exec_time DESC LIMIT 8"""
+                FROM pg_stat_statements WHERE calls > 10
+                ORDER BY total_plan_time + total_exec_time DESC LIMIT 8"""
 
 
 class ProfiledCluster(PostgresCluster):
     def _write_settings(self):
         super()._write_settings()
         with open(self.data / "postgresql.conf", "a") as conf:
-            conf.write("shared_preload_libraries = 'pg_stat_statements'\n")
+            conf.write("shared_preload_libraries = 'pg_stat_statements'\n"
+                       "pg_stat_statements.track_planning = on\n")
 
 
 class BackendCpu:
@@ -98,10 +100,11 @@ def profile(cluster, database, label, run):
     print(f"  PostgreSQL CPU per request {1e6 * cpu.seconds / answered:.1f} µs; WAL per "
           f"request {records / answered:.2f} records, {size / answered:.0f} bytes, "
           f"{syncs / answered:.3f} flushes")
-    print("  calls | ms in all | µs per request | rows | buffers hit | statement")
-    for calls, total_ms, rows, hits, query in cluster.psql(database, STATEMENTS):
-        print(f"  {calls} | {float(total_ms):.1f} | {1000 * float(total_ms) / answered:.1f} | "
-              f"{rows} | {hits} | {query}")
+    print("  calls | µs planning per request | µs executing per request | rows | buffers hit"
+          " | statement")
+    for calls, plan_ms, exec_ms, rows, hits, query in cluster.psql(database, STATEMENTS):
+        print(f"  {calls} | {1000 * float(plan_ms) / answered:.1f} | "
+              f"{1000 * float(exec_ms) / answered:.1f} | {rows} | {hits} | {query}")
 
 
 def main():

@@ -90,6 +90,15 @@ Result<PgConnection> PgConnection::open(const std::string& conninfo) {
         "SET client_min_messages = warning; SET enable_seqscan = off;"
         " SET enable_hashjoin = off; SET enable_mergejoin = off; SET jit = off");
     if (!set.ok()) return Failure{set.failure().message};
+    // Left to choose, PostgreSQL plans a batch's statements afresh on every run (their
+    // arrays make each run's own plan look cheaper), and planning them took three times
+    // as long as running them: 230 of the 310 µs a batch of one spent in its
+    // statements. With the settings above, the plan made once is the lookups by index
+    // anyway. (The setting is PostgreSQL 12's; an older server keeps planning.)
+    if (PQserverVersion(opened.connection_.get()) >= 120000) {
+        Rows generic = opened.run_script("SET plan_cache_mode = force_generic_plan");
+        if (!generic.ok()) return Failure{generic.failure().message};
+    }
     return opened;
 }
 

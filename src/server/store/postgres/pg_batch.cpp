@@ -101,7 +101,7 @@ std::optional<StatementFailure> prepare_statements(PgConnection& connection) {
     return std::nullopt;
 }
 
-std::optional<StatementFailure> first_failure(std::span<const Rows> results) {
+std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) {
     for (const Rows& rows : results) {
         if (!rows.ok()) return rows.failure();
     }
@@ -124,30 +124,10 @@ public:
         }
         std::vector<Statement> statements = writes();
         if (!audit_.empty()) statements.push_back(audit_statement());
+        if (std::optional<Statement> notify = notify_statement()) statements.push_back(std::move(*notify));
         statements.push_back(Statement{nullptr, "COMMIT", {}});
-        const std::size_t changes = statements.size();
-        // The notices go in a transaction of their own, after the changes', in the same
-        // round trip. A transaction that notifies holds a lock on the whole database
-        // until it has committed: had it also written the changes, that would be
-        // until their commit had reached the disk, and no two servers' batches could
-        // ever share a flush of the log. This one writes nothing that must last (the
-        // changes before it already have), so it need not wait for the disk.
-        const std::optional<Statement> notify = notify_statement();
-        if (notify) {
-            statements.push_back(Statement{nullptr, "BEGIN", {}});
-            statements.push_back(Statement{nullptr, "SET LOCAL synchronous_commit = off", {}});
-            statements.push_back(*notify);
-            statements.push_back(Statement{nullptr, "COMMIT", {}});
-        }
-        const std::vector<Rows> results = connection_.run_pipeline(statements);
-        const std::span<const Rows> all(results);
-        std::optional<StatementFailure> failed = first_failure(all.first(changes));
+        std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
         if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;
-        if (!failed && notify && first_failure(all.subspan(changes))) {
-            // Committed, but not told: the other servers' poll of the log finds the
-            // changes within a second. A lost connection shows on the next batch.
-            (void)connection_.run("ROLLBACK");
-        }
         return failed;
     }
 

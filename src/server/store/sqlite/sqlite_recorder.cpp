@@ -87,8 +87,9 @@ void SqliteRecorder::commit(std::uint64_t number, Batch& batch) {
 }
 
 std::optional<Batcher<SqliteRecorder::Batch>::Clock::time_point> SqliteRecorder::fold_due() {
-    // Whichever thread commits (the batcher's, or the network thread while the batcher
-    // keeps off) does so under the batcher's lock, so reading these needs no other.
+    // One thread at a time commits (the batcher's, or the network thread while the
+    // batcher keeps off), handing over under the batcher's lock, which orders these
+    // reads after the last commit's writes: no other lock is needed.
     if (file_.journal_changes() == 0 || file_.failed()) return std::nullopt;
     return last_commit_ + kIdleBeforeFold;
 }

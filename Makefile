@@ -5,7 +5,7 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: deps-browser deps-postgres deps-sqlite-shell demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
+.PHONY: deps deps-browser deps-postgres deps-sqlite-shell demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
 # for the server's command line; SQLite for the server's store; GoogleTest for the
@@ -25,6 +25,20 @@ deps-build:
 	$(call need_debian_package,/usr/include/sqlite3.h,libsqlite3-dev)
 	$(call need_debian_package,/usr/include/postgresql/libpq-fe.h,libpq-dev)
 	$(call need_debian_package,/usr/include/openssl/ssl.h,libssl-dev)
+
+# Every Debian package the targets below may install, in one apt-get (CI's first step):
+# each target still checks for what it needs, and finds it there.
+DEBIAN_PACKAGES := libboost1.81-dev libcli11-dev libsqlite3-dev libpq-dev libssl-dev \
+  libgtest-dev libbenchmark-dev redis-server postgresql postgresql-client sqlite3 \
+  chromium chromium-driver clang-14 libclang-rt-14-dev debootstrap \
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64
+deps:
+	@missing=$$(for package in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$package 2>/dev/null | grep -q '^install ok installed' || echo $$package; \
+	done); \
+	if [ -z "$$missing" ]; then echo "every Debian package is installed"; \
+	elif [ "$$(id -u)" = 0 ]; then $(APT_INSTALL) $$missing; \
+	else echo "missing Debian packages (install them as root): $$missing" >&2; exit 1; fi
 
 # The console's browser test drives Debian's headless Chromium through its driver.
 CHROMIUM_INSTALL = apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends chromium chromium-driver
@@ -79,8 +93,14 @@ install-test: wheel-test deps-browser deps-postgres deps-sqlite-shell
 	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
 	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test]"
 
+# The suite runs in PYTEST_WORKERS processes (pytest-xdist): most of its time is spent
+# waiting on servers, so more workers than cores pay. Every test takes its own ports,
+# directories and databases, so they share nothing.
+PYTEST_WORKERS ?= 4
+export PYTEST_WORKERS
+
 pytest: install-test
-	$(VPY) -m pytest
+	$(VPY) -m pytest -n $(PYTEST_WORKERS)
 
 # The same wheel under the main venv's interpreter and each of these CPython versions
 # that the machine has (on PATH or in pyenv), each in .venv-3.X; a missing one is
@@ -120,7 +140,7 @@ fuzz: deps-fuzz
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DLATCHWORK_PYTHON_MODULE=OFF -DLATCHWORK_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j2
-	tools/run_fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+	tools/run_fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS) 2
 
 # Reports only: a missed target never fails it. The wheel measured is the release
 # build, without the test hooks (said explicitly, whatever the build tree holds).

@@ -7,7 +7,7 @@
 #                  On Debian 12 the tag is manylinux_2_35, set by GCC 12's libstdc++
 #                  (GLIBCXX_3.4.30). Linking libstdc++ statically would not lower it: its
 #                  std::random_device then calls arc4random, which is glibc 2.36's.
-# make dist-check: the Linux wheel in a minimal Debian root, the sdist on this machine.
+# make dist-check: the Linux wheel in a minimal Debian root, the sdist's build on this machine.
 DIST_DIR   := dist
 DIST_BUILD := build/dist
 DEBIAN_SUITE ?= bookworm
@@ -45,4 +45,4 @@ dist: deps-dist deps-build windows-build
 # Checks what this tree builds: never a dist/ left from an earlier one.
 dist-check: dist
 	DEBIAN_SUITE=$(DEBIAN_SUITE) tools/dist_check.sh $(DIST_DIR)/latchwork-*manylinux*.whl \
-	  $(DIST_DIR)/latchwork-*.tar.gz $(PYTHON)
+	  $(DIST_BUILD)/latchwork-*.whl $(PYTHON)

@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# dist_check.sh WHEEL SDIST PYTHON: the Linux wheel and the sdist, installed the way a
-# user installs them.
+# dist_check.sh WHEEL SDIST_WHEEL PYTHON: the Linux wheel and the sdist's build,
+# installed the way a user installs them.
 #
 # The wheel goes into a venv made by the system python3 of a minimal Debian root
 # (debootstrap: python3 and python3-venv, no compiler, no -dev package, no boost),
 # and tools/dist_smoke.py runs there in a chroot. The root is made once and kept in
 # LATCHWORK_CACHE (default ~/.cache/latchwork); each check runs in a fresh copy of it.
-# Then the sdist is installed into a fresh venv of PYTHON on this machine (which
-# builds it) and the same check runs there.
+# Then SDIST_WHEEL, the wheel that `make dist` built from the sdist on this machine
+# (before it was repaired), is installed into a fresh venv of PYTHON here and the
+# same check runs there: the sdist's own build, checked without building it twice.
 set -euo pipefail
 if [ "$(id -u)" != 0 ]; then
   echo "dist-check makes a Debian root and runs it in a chroot: run it as root" >&2
   exit 1
 fi
 wheel=$(realpath "$1")
-sdist=$(realpath "$2")
+sdist_wheel=$(realpath "$2")
 python=$3
 cache=${LATCHWORK_CACHE:-$HOME/.cache/latchwork}
 suite=${DEBIAN_SUITE:-bookworm}
@@ -65,9 +66,8 @@ chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 /bin/s
   /opt/venv/bin/python -m pip install --quiet --no-index --disable-pip-version-check ./*.whl
   /opt/venv/bin/python dist_smoke.py README.md quickstart.py'
 
-echo "== the sdist, built and installed on this machine by $($python --version)"
+echo "== the wheel built from the sdist on this machine, under $($python --version)"
 "$python" -m venv "$work/sdist-venv"
-CMAKE_BUILD_PARALLEL_LEVEL=2 "$work/sdist-venv/bin/python" -m pip install --quiet \
-  --disable-pip-version-check "$sdist"
+"$work/sdist-venv/bin/python" -m pip install --quiet --disable-pip-version-check "$sdist_wheel"
 "$work/sdist-venv/bin/python" tools/dist_smoke.py README.md examples/quickstart.py
 echo "dist check passed"

@@ -18,7 +18,7 @@ export LSAN_OPTIONS="exitcode=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export PYTHONMALLOC=malloc
 status=0
-"$python" -m pytest -q -p no:cacheprovider || status=$?
+"$python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-4}" || status=$?
 unset LD_PRELOAD
 "$python" "$(dirname "$0")/check_sanitizer_reports.py" "$reports" || status=1
 exit $status

@@ -40,7 +40,7 @@ run_suite() {
     local label=$1 python=$2
     shift 2
     echo "== pytest under Python $(full_version_of "$python") ($label)"
-    if install_wheel "$python" && "$python" -m pytest -q -p no:cacheprovider "$@"; then
+    if install_wheel "$python" && "$python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-4}" "$@"; then
         summary+=("passed   Python $(full_version_of "$python") ($label)")
     else
         summary+=("FAILED   Python $(full_version_of "$python") ($label)")

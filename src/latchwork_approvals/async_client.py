@@ -3,17 +3,15 @@
 from __future__ import annotations
 
 import asyncio
-import ssl
 from typing import Any
 
 from . import wire
-from .errors import GateUnavailable, OutcomeUnknown, ReplyTimeout, ServerError
+from ._base_client import MAX_LINE, BaseClient, unknown
+from .errors import GateUnavailable, ReplyTimeout
 from .outcome import Outcome
-from .wire import Detail, Request, Secret
+from .wire import Detail, Request
 
 __all__ = ["AsyncClient"]
-
-_MAX_LINE = 1 << 20
 
 
 class _Connection:
@@ -29,14 +27,11 @@ class _Connection:
         try:
             line = await asyncio.wait_for(self.reader.readline(), timeout)
         except asyncio.TimeoutError:
-            raise ReplyTimeout(request.op, request.run_id, request.effect_key,
-                               "no reply in time") from None
+            raise unknown(request, "no reply in time", ReplyTimeout) from None
         except (OSError, ValueError) as why:  # ValueError: a line over the limit
-            raise OutcomeUnknown(request.op, request.run_id, request.effect_key,
-                                 f"connection lost: {why}") from None
+            raise unknown(request, f"connection lost: {why}") from None
         if not line.endswith(b"\n"):
-            raise OutcomeUnknown(request.op, request.run_id, request.effect_key,
-                                 "the server closed the connection")
+            raise unknown(request, "the server closed the connection")
         return line
 
     def close(self) -> None:
@@ -44,7 +39,7 @@ class _Connection:
         self.writer.close()
 
 
-class AsyncClient:
+class AsyncClient(BaseClient[_Connection]):
     """A gate server's client for asyncio, over a small pool of connections.
 
     It behaves as Client does: each call has a connection of its own for its exchange
@@ -55,41 +50,20 @@ class AsyncClient:
     connection, which no other call ever gets. Use it within one event loop.
     """
 
-    def __init__(self, address: str = "127.0.0.1:8796", *, secret: Secret | None = None,
-                 client_name: str | None = None, token: str | None = None,
-                 ssl_context: ssl.SSLContext | None = None, server_hostname: str | None = None,
-                 timeout: float = 30.0, pool_size: int = 4) -> None:
-        if (client_name is None) != (token is None):
-            raise ValueError("client_name and token go together")
-        if timeout <= 0:
-            raise ValueError("timeout must be positive")
-        self.address = address
-        self._host, self._port = wire.split_address(address)
-        self._secret = None if secret is None else bytes(secret)
-        self._hello = (None if client_name is None or token is None
-                       else wire.hello_request(client_name, token))
-        self._ssl_context = ssl_context
-        self._server_hostname = (server_hostname or self._host) if ssl_context else None
-        self.timeout = timeout
-        self._pool_size = pool_size
-        self._idle: list[_Connection] = []
-        self._closed = False
-
     async def submit(self, run_id: str, effect_key: str, *, needs_approval: bool = False,
                      detail: Detail | None = None, wait: float | None = None) -> Outcome:
         """As Client.submit: with ``wait`` (seconds) a held answer waits on the server."""
-        request = wire.submit_request(run_id, effect_key, needs_approval, detail, wait)
-        return wire.outcome_of(await self._exchange(request))
+        return await self._outcome(wire.submit_request(run_id, effect_key, needs_approval,
+                                                       detail, wait))
 
     async def decide(self, run_id: str, effect_key: str, approved: bool) -> Outcome:
-        return wire.outcome_of(await self._exchange(
-            wire.decide_request(run_id, effect_key, approved, self._secret)))
+        return await self._outcome(self._decide_request(run_id, effect_key, approved))
 
     async def cancel(self, run_id: str) -> Outcome:
-        return wire.outcome_of(await self._exchange(wire.run_request("cancel", run_id)))
+        return await self._outcome(wire.run_request("cancel", run_id))
 
     async def close_run(self, run_id: str) -> Outcome:
-        return wire.outcome_of(await self._exchange(wire.run_request("close_run", run_id)))
+        return await self._outcome(wire.run_request("close_run", run_id))
 
     async def is_cancelled(self, run_id: str) -> bool:
         return bool(await self._value(wire.run_request("is_cancelled", run_id)))
@@ -104,7 +78,7 @@ class AsyncClient:
         return int(await self._value(wire.plain_request("state_len")))
 
     async def ping(self) -> Outcome:
-        return wire.outcome_of(await self._exchange(wire.plain_request("ping")))
+        return await self._outcome(wire.plain_request("ping"))
 
     @property
     def idle_connections(self) -> int:
@@ -113,11 +87,7 @@ class AsyncClient:
 
     async def close(self) -> None:
         """Close the idle connections; calls still running close theirs when done."""
-        self._closed = True
-        idle, self._idle = self._idle, []
-        for connection in idle:
-            connection.close()
-        for connection in idle:
+        for connection in self._close_idle():
             try:
                 await connection.writer.wait_closed()
             except OSError:
@@ -131,45 +101,29 @@ class AsyncClient:
 
     # ---- connections ----------------------------------------------------------------
 
+    async def _outcome(self, request: Request) -> Outcome:
+        return wire.outcome_of(await self._exchange(request))
+
     async def _value(self, request: Request) -> Any:
         return wire.value_of(request, await self._exchange(request))
 
     async def _exchange(self, request: Request) -> dict[str, Any]:
-        connection = await self._take()
-        try:
-            try:
+        with self._lent(await self._take()) as connection:
+            with self._sending(request):
                 connection.writer.write(request.line)
                 await connection.writer.drain()
-            except OSError as why:
-                raise OutcomeUnknown(request.op, request.run_id, request.effect_key,
-                                     f"connection lost while sending: {why}") from None
-            line = await connection.read_line(request, request.wait_seconds + self.timeout)
-            reply = wire.read_reply(request, line)
-        except BaseException:
-            # Cancelled, timed out, out of step or refused: never handed to another call.
-            connection.close()
-            raise
-        if not self._closed and len(self._idle) < self._pool_size:
-            self._idle.append(connection)
-        else:
-            connection.close()
-        return reply
+            line = await connection.read_line(request, self._reply_time(request))
+            return wire.read_reply(request, line)
 
     async def _take(self) -> _Connection:
-        if self._closed:
-            raise GateUnavailable("the client is closed")
-        while self._idle:
-            connection = self._idle.pop()
-            if connection.looks_alive():
-                return connection
-            connection.close()
-        return await self._open()
+        connection = self._reuse()
+        return connection if connection is not None else await self._open()
 
     async def _open(self) -> _Connection:
         try:
             reader, writer = await asyncio.wait_for(asyncio.open_connection(
                 self._host, self._port, ssl=self._ssl_context,
-                server_hostname=self._server_hostname, limit=_MAX_LINE), self.timeout)
+                server_hostname=self._server_hostname, limit=MAX_LINE), self.timeout)
         except (OSError, asyncio.TimeoutError) as why:
             raise GateUnavailable(f"cannot connect to {self.address}: {why!r}") from None
         connection = _Connection(reader, writer)
@@ -179,19 +133,8 @@ class AsyncClient:
 
     async def _greet(self, connection: _Connection, hello: Request) -> None:
         """Say hello; any failure here comes before the caller's request was written."""
-        try:
+        with self._greeting(connection):
             connection.writer.write(hello.line)
             await connection.writer.drain()
             reply = wire.read_reply(hello, await connection.read_line(hello, self.timeout))
-        except ServerError:
-            connection.close()
-            raise
-        except (OSError, OutcomeUnknown) as why:
-            connection.close()
-            raise GateUnavailable(f"hello to {self.address} failed: {why}") from None
-        except BaseException:
-            connection.close()
-            raise
-        if reply["verdict"] != "ok":
-            connection.close()
-            raise GateUnavailable(f"hello to {self.address} answered {reply['verdict']!r}")
+        self._welcomed(connection, reply)

@@ -5,21 +5,20 @@ from __future__ import annotations
 import select
 import socket
 import ssl
-import threading
 import time
 from typing import Any
 
 from . import wire
-from .errors import GateUnavailable, OutcomeUnknown, ReplyTimeout, ServerError
+from ._base_client import MAX_LINE, BaseClient, unknown
+from .errors import GateUnavailable, ReplyTimeout
 from .outcome import Outcome
-from .wire import Detail, Request, Secret
+from .wire import Detail, Request
 
 __all__ = ["Client"]
 
 # Blocking reads wake this often, so that Ctrl-C and the call's deadline are seen
 # promptly whatever the platform does with signals during a read.
 _SLICE_SECONDS = 0.25
-_MAX_LINE = 1 << 20
 
 
 class _Connection:
@@ -46,24 +45,20 @@ class _Connection:
                 line = bytes(self.buffer[:end])
                 del self.buffer[:end + 1]
                 return line
-            if len(self.buffer) > _MAX_LINE:
-                raise OutcomeUnknown(request.op, request.run_id, request.effect_key,
-                                     "reply line too long")
+            if len(self.buffer) > MAX_LINE:
+                raise unknown(request, "reply line too long")
             left = deadline - time.monotonic()
             if left <= 0:
-                raise ReplyTimeout(request.op, request.run_id, request.effect_key,
-                                   "no reply in time")
+                raise unknown(request, "no reply in time", ReplyTimeout)
             self.sock.settimeout(min(left, _SLICE_SECONDS))
             try:
                 chunk = self.sock.recv(65536)
             except (socket.timeout, ssl.SSLWantReadError):
                 continue
             except OSError as why:
-                raise OutcomeUnknown(request.op, request.run_id, request.effect_key,
-                                     f"connection lost: {why}") from None
+                raise unknown(request, f"connection lost: {why}") from None
             if not chunk:
-                raise OutcomeUnknown(request.op, request.run_id, request.effect_key,
-                                     "the server closed the connection")
+                raise unknown(request, "the server closed the connection")
             self.buffer += chunk
 
     def close(self) -> None:
@@ -73,7 +68,7 @@ class _Connection:
             pass
 
 
-class Client:
+class Client(BaseClient[_Connection]):
     """A gate server's client over a small pool of connections.
 
     Each call takes a connection of its own for its exchange, so a submit that waits for
@@ -87,27 +82,6 @@ class Client:
     ``ssl_context`` speaks TLS to a server started with --tls-cert.
     """
 
-    def __init__(self, address: str = "127.0.0.1:8796", *, secret: Secret | None = None,
-                 client_name: str | None = None, token: str | None = None,
-                 ssl_context: ssl.SSLContext | None = None, server_hostname: str | None = None,
-                 timeout: float = 30.0, pool_size: int = 4) -> None:
-        if (client_name is None) != (token is None):
-            raise ValueError("client_name and token go together")
-        if timeout <= 0:
-            raise ValueError("timeout must be positive")
-        self.address = address
-        self._host, self._port = wire.split_address(address)
-        self._secret = None if secret is None else bytes(secret)
-        self._hello = (None if client_name is None or token is None
-                       else wire.hello_request(client_name, token))
-        self._ssl_context = ssl_context
-        self._server_hostname = server_hostname or self._host
-        self.timeout = timeout
-        self._pool_size = pool_size
-        self._idle: list[_Connection] = []
-        self._lock = threading.Lock()
-        self._closed = False
-
     # ---- the operations -------------------------------------------------------------
 
     def submit(self, run_id: str, effect_key: str, *, needs_approval: bool = False,
@@ -116,19 +90,18 @@ class Client:
         server's --max-wait) an answer that would be held_for_approval waits on the
         server until the effect is decided or the wait ends; ``detail`` tells the
         people who decide what the effect is."""
-        request = wire.submit_request(run_id, effect_key, needs_approval, detail, wait)
-        return wire.outcome_of(self._exchange(request))
+        return self._outcome(wire.submit_request(run_id, effect_key, needs_approval, detail,
+                                                 wait))
 
     def decide(self, run_id: str, effect_key: str, approved: bool) -> Outcome:
         """Settle a held effect; tagged with the client's secret when it has one."""
-        return wire.outcome_of(self._exchange(
-            wire.decide_request(run_id, effect_key, approved, self._secret)))
+        return self._outcome(self._decide_request(run_id, effect_key, approved))
 
     def cancel(self, run_id: str) -> Outcome:
-        return wire.outcome_of(self._exchange(wire.run_request("cancel", run_id)))
+        return self._outcome(wire.run_request("cancel", run_id))
 
     def close_run(self, run_id: str) -> Outcome:
-        return wire.outcome_of(self._exchange(wire.run_request("close_run", run_id)))
+        return self._outcome(wire.run_request("close_run", run_id))
 
     def is_cancelled(self, run_id: str) -> bool:
         return bool(self._value(wire.run_request("is_cancelled", run_id)))
@@ -143,15 +116,11 @@ class Client:
         return int(self._value(wire.plain_request("state_len")))
 
     def ping(self) -> Outcome:
-        return wire.outcome_of(self._exchange(wire.plain_request("ping")))
+        return self._outcome(wire.plain_request("ping"))
 
     def close(self) -> None:
         """Close the idle connections; calls still running close theirs when done."""
-        with self._lock:
-            self._closed = True
-            idle, self._idle = self._idle, []
-        for connection in idle:
-            connection.close()
+        self._close_idle()
 
     def __enter__(self) -> Client:
         return self
@@ -161,47 +130,23 @@ class Client:
 
     # ---- connections ----------------------------------------------------------------
 
+    def _outcome(self, request: Request) -> Outcome:
+        return wire.outcome_of(self._exchange(request))
+
     def _value(self, request: Request) -> Any:
         return wire.value_of(request, self._exchange(request))
 
     def _exchange(self, request: Request) -> dict[str, Any]:
-        connection = self._take()
-        try:
-            try:
+        with self._lent(self._take()) as connection:
+            with self._sending(request):
                 connection.sock.settimeout(self.timeout)
                 connection.sock.sendall(request.line)
-            except OSError as why:
-                # Part of the line may have gone out: the server may have read it whole.
-                raise OutcomeUnknown(request.op, request.run_id, request.effect_key,
-                                     f"connection lost while sending: {why}") from None
-            deadline = time.monotonic() + request.wait_seconds + self.timeout
-            reply = wire.read_reply(request, connection.read_line(request, deadline))
-        except BaseException:
-            # Out of step, or its server refused us: never handed to another call.
-            connection.close()
-            raise
-        self._give_back(connection)
-        return reply
+            deadline = time.monotonic() + self._reply_time(request)
+            return wire.read_reply(request, connection.read_line(request, deadline))
 
     def _take(self) -> _Connection:
-        with self._lock:
-            if self._closed:
-                raise GateUnavailable("the client is closed")
-            idle = self._idle.pop() if self._idle else None
-        while idle is not None:
-            if idle.looks_alive():
-                return idle
-            idle.close()
-            with self._lock:
-                idle = self._idle.pop() if self._idle else None
-        return self._open()
-
-    def _give_back(self, connection: _Connection) -> None:
-        with self._lock:
-            if not self._closed and len(self._idle) < self._pool_size:
-                self._idle.append(connection)
-                return
-        connection.close()
+        connection = self._reuse()
+        return connection if connection is not None else self._open()
 
     def _open(self) -> _Connection:
         try:
@@ -222,19 +167,8 @@ class Client:
 
     def _greet(self, connection: _Connection, hello: Request) -> None:
         """Say hello; any failure here comes before the caller's request was written."""
-        try:
+        with self._greeting(connection):
             connection.sock.sendall(hello.line)
             reply = wire.read_reply(hello, connection.read_line(
                 hello, time.monotonic() + self.timeout))
-        except ServerError:
-            connection.close()  # the server closes it too
-            raise
-        except (OSError, OutcomeUnknown) as why:
-            connection.close()
-            raise GateUnavailable(f"hello to {self.address} failed: {why}") from None
-        except BaseException:
-            connection.close()
-            raise
-        if reply["verdict"] != "ok":
-            connection.close()
-            raise GateUnavailable(f"hello to {self.address} answered {reply['verdict']!r}")
+        self._welcomed(connection, reply)

@@ -2,7 +2,7 @@
 PYTHON ?= python3
 VENV   ?= .venv
 VPY    := $(VENV)/bin/python
-NATIVE_BUILD := build/native
+TEST_BUILD   := build/test
 BENCH_BUILD  := build/bench
 
 .PHONY: deps deps-browser deps-postgres deps-sqlite-shell demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
@@ -81,13 +81,15 @@ demo: $(VPY) deps-build
 
 # The test build carries the fault-injection hooks; the release wheel never does. It
 # has a build tree of its own, so the hooks never carry over into a later wheel build.
-# Built once as a wheel, it is installed as it is into every interpreter's venv.
+# Built once as a wheel, it is installed as it is into every interpreter's venv; the
+# same build tree holds the native GoogleTest units, so the core is compiled once for
+# both (the product code has no assertions a Debug build would add).
 WHEEL_DIR := build/wheel-test
 TEST_WHEEL = $$(echo $(WHEEL_DIR)/latchwork-*.whl)
-wheel-test: $(VPY) deps-build
+wheel-test: $(VPY) deps-native
 	rm -rf $(WHEEL_DIR)
 	$(VPY) -m pip wheel --quiet --no-deps -C cmake.define.LATCHWORK_TEST_HOOKS=ON \
-	  -C build-dir=build/test -w $(WHEEL_DIR) .
+	  -C cmake.define.LATCHWORK_NATIVE_TESTS=ON -C build-dir=$(TEST_BUILD) -w $(WHEEL_DIR) .
 
 install-test: wheel-test deps-browser deps-postgres deps-sqlite-shell
 	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
@@ -110,12 +112,8 @@ PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
 pytest-interpreters: wheel-test deps-browser deps-postgres deps-sqlite-shell
 	tools/test_interpreters.sh "$(TEST_WHEEL)" $(VPY) "$(PYTHON_VERSIONS)"
 
-NATIVE_CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Debug \
-  -DLATCHWORK_PYTHON_MODULE=OFF -DLATCHWORK_NATIVE_TESTS=ON -DLATCHWORK_TEST_HOOKS=ON
-native-test: deps-native
-	cmake -S . -B $(NATIVE_BUILD) $(NATIVE_CMAKE_FLAGS)
-	cmake --build $(NATIVE_BUILD) -j2
-	ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
+native-test: wheel-test
+	ctest --test-dir $(TEST_BUILD) --output-on-failure -j2
 
 test: pytest-interpreters native-test
 

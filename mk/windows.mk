@@ -19,8 +19,6 @@ windows-build: deps-windows
 	  -DCMAKE_BUILD_TYPE=Release -DLATCHWORK_NATIVE_TESTS=ON -DLATCHWORK_HOST_PYTHON=$(shell command -v $(PYTHON))
 	cmake --build $(WINDOWS_BUILD) -j2
 
-# The gate the Windows tests talk to is the Linux one of the native-test build tree.
-windows-test: windows-build deps-native
-	cmake -S . -B $(NATIVE_BUILD) $(NATIVE_CMAKE_FLAGS)
-	cmake --build $(NATIVE_BUILD) -j2 --target latchwork-gate
-	tools/windows_test.sh $(WINDOWS_BUILD) $(NATIVE_BUILD)/latchwork-gate
+# The gate the Windows tests talk to is the Linux one of the test build tree.
+windows-test: windows-build wheel-test
+	tools/windows_test.sh $(WINDOWS_BUILD) $(TEST_BUILD)/latchwork-gate

@@ -513,6 +513,9 @@ def test_an_approval_waits_for_its_worker_and_is_taken_once(served):
     events = [(h["event"], h["source"].split(":")[0])
               for h in console.get("/api/runs/pay")["history"]]
     assert events == [("held", "line"), ("decided", "console"), ("taken", "line")]
+    audit = console.get("/api/audit?run=pay")["items"]
+    assert [(i["event"], i["detail"]) for i in audit] == [
+        ("held", DETAIL), ("decided", None), ("taken", None)]
 
 
 def test_a_late_decision_is_told_who_made_the_first(served):

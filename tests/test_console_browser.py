@@ -156,6 +156,22 @@ def test_an_approved_effect_waits_for_its_worker_in_the_page(browser, console):
     gone(browser, "run", "slow worker")
 
 
+def test_ids_that_hold_nul_name_effects_apart(browser, console):
+    _, client = console
+    signed_in(browser)
+    # Joined with a NUL, both pairs would read "pay\0ann\0x".
+    pairs = [("pay\0ann", "x"), ("pay", "ann\0x")]
+    for run_id, effect_key in pairs:
+        client.submit(run_id, effect_key, True)
+    items = [held_element(browser, *pair) for pair in pairs]
+    assert items[0] != items[1]
+    items[1].find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+    WebDriverWait(browser, 10).until(
+        lambda d: "approved — waiting for its worker" in items[1].text)
+    assert "approved" not in items[0].text
+    assert [client.submit(*pair, True).kind for pair in pairs] == ["held_for_approval", "release"]
+
+
 def test_keyboard_decides_only_after_a_confirmation(browser, console):
     _, client = console
     signed_in(browser)

@@ -97,7 +97,9 @@ json::object audit_item(const AuditEntry& entry) {
                         {"source", entry.source},
                         {"mac_verified", entry.mac_verified},
                         {"reason", entry.reason},
-                        {"deadline", deadline}};
+                        {"deadline", deadline},
+                        // What was held, as `latchwork-gate log` prints it; null elsewhere.
+                        {"detail", detail_value(entry.detail)}};
 }
 
 std::uint64_t entry_seq(const AuditEntry& entry) { return entry.seq; }

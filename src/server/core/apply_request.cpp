@@ -38,9 +38,9 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     applied.verdict = "ok";
     switch (request.op) {
         case Operation::ping:
-            applied.verdict = "pong";
-            applied.reply = verdict_reply("pong");
-            return applied;  // reflects no state at all
+            // Never asked: the request handler answers a ping before any store sees it.
+            // The label stays so that a new operation is a build warning here.
+            return applied;
         case Operation::submit: {
             const std::optional<EffectState> state =
                 effect_state_in(ledger, request.run_id, request.effect_key);

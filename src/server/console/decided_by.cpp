@@ -1,6 +1,7 @@
 // decided_by.cpp: who settled an effect a person tried to decide, read from the audit log.
 #include "server/console/decided_by.h"
 
+#include "server/core/decider_name.h"
 #include "server/core/effect_state_text.h"
 
 namespace latchwork::server {
@@ -41,11 +42,6 @@ const AuditEntry* settling_entry(std::span<const AuditEntry> newest_first,
         if (brings_about(entry, *settled)) found = &entry;
     }
     return found;
-}
-
-std::string_view decider_name(std::string_view source) {
-    constexpr std::string_view kConsole = "console:";
-    return source.starts_with(kConsole) ? source.substr(kConsole.size()) : source;
 }
 
 json::object already_decided_body(Store& store, const std::string& run_id,

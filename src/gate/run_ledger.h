@@ -71,12 +71,6 @@ public:
     // Drops every effect of the run.
     void purge_all(RunRecord& run);
 
-    // Calls `visit(run_id, record)` for every run, in no particular order.
-    template <class Visitor>
-    void for_each_run(Visitor visit) const {
-        for (const auto& [run_id, record] : runs_) visit(run_id.view(), record);
-    }
-
     std::uint64_t pending_count() const noexcept { return totals_[index(EffectState::pending)]; }
     std::uint64_t released_count() const noexcept { return totals_[index(EffectState::released)]; }
     std::uint64_t rejected_count() const noexcept { return totals_[index(EffectState::rejected)]; }

@@ -4,22 +4,10 @@
 #include <boost/json/serialize.hpp>
 
 #include "server/console/detail_value.h"
+#include "server/core/decider_name.h"
 
 namespace latchwork::server {
 namespace json = boost::json;
-
-namespace {
-
-constexpr std::string_view kConsolePrefix = "console:";
-
-// The approver's name for a console decision; empty for any other door, as the page expects.
-std::string_view approver_of(const AuditEntry& entry) {
-    std::string_view source = entry.source;
-    if (!source.starts_with(kConsolePrefix)) return {};
-    return source.substr(kConsolePrefix.size());
-}
-
-}  // namespace
 
 std::string console_event_text(std::string_view name, const json::object& data, std::uint64_t id) {
     std::string text;
@@ -53,7 +41,7 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             if (entry.verdict == "approved") {
                 // A person approved it for its submitter, who has yet to take it.
                 name = "approved";
-                data["approver"] = approver_of(entry);
+                data["approver"] = approver_name(entry.source);
                 data["reason"] = entry.reason;
                 data["at"] = entry.at_ms;
                 break;
@@ -63,7 +51,7 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             name = "decided";
             data["approved"] = entry.verdict == "release";
             data["verdict"] = entry.verdict;
-            data["approver"] = approver_of(entry);
+            data["approver"] = approver_name(entry.source);
             data["reason"] = entry.reason;
             data["at"] = entry.at_ms;
             break;

@@ -14,7 +14,7 @@
 #include "server/console/console_assets.h"
 #include "server/console/decided_by.h"
 #include "server/console/detail_value.h"
-#include "server/core/apply_request.h"
+#include "server/core/effect_state_text.h"
 #include "server/console/url_text.h"
 
 namespace latchwork::server {
@@ -339,7 +339,7 @@ HttpReply ConsoleRoutes::run(const std::string& run_id) {
     }
     json::array listed;
     for (const auto& [key, state] : found.effects) {
-        json::object effect{{"effect_key", key}, {"state", effect_state_name(state)}};
+        json::object effect{{"effect_key", key}, {"state", effect_state_text(state)}};
         if (is_waiting(state)) {
             const auto detail = details.find(key);
             effect["detail"] = detail == details.end() ? json::value(nullptr) : detail->second;

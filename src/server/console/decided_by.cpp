@@ -1,6 +1,9 @@
 // decided_by.cpp: who settled an effect a person tried to decide, read from the audit log.
 #include "server/console/decided_by.h"
 
+#include "server/core/decider_name.h"
+#include "server/core/effect_state_text.h"
+
 namespace latchwork::server {
 namespace json = boost::json;
 
@@ -10,15 +13,18 @@ namespace {
 // taking, with room for repeated line-protocol refusals.
 constexpr std::size_t kEntriesSearched = 64;
 
-bool brings_about(const AuditEntry& entry, std::string_view state) {
-    if (state == "approved") return entry.event == AuditEvent::decided && entry.verdict == "approved";
-    if (state == "released") {
-        return entry.event == AuditEvent::taken ||
-               (entry.event == AuditEvent::decided && entry.verdict == "release");
-    }
-    if (state == "rejected") {
-        return entry.event == AuditEvent::expired ||
-               (entry.event == AuditEvent::decided && entry.verdict == "refused_rejected");
+bool brings_about(const AuditEntry& entry, EffectState state) {
+    switch (state) {
+        case EffectState::approved:
+            return entry.event == AuditEvent::decided && entry.verdict == "approved";
+        case EffectState::released:
+            return entry.event == AuditEvent::taken ||
+                   (entry.event == AuditEvent::decided && entry.verdict == "release");
+        case EffectState::rejected:
+            return entry.event == AuditEvent::expired ||
+                   (entry.event == AuditEvent::decided && entry.verdict == "refused_rejected");
+        case EffectState::pending:
+            return false;  // not settled
     }
     return false;
 }
@@ -27,17 +33,15 @@ bool brings_about(const AuditEntry& entry, std::string_view state) {
 
 const AuditEntry* settling_entry(std::span<const AuditEntry> newest_first,
                                  std::string_view state) {
+    // "cancelled", "closed" or "unknown": no entry of the effect's own tells who.
+    const std::optional<EffectState> settled = effect_state_from_text(state);
+    if (!settled) return nullptr;
     const AuditEntry* found = nullptr;
     for (const AuditEntry& entry : newest_first) {
         if (entry.event == AuditEvent::held) break;  // what came before is an older hold's
-        if (brings_about(entry, state)) found = &entry;
+        if (brings_about(entry, *settled)) found = &entry;
     }
     return found;
-}
-
-std::string_view decider_name(std::string_view source) {
-    constexpr std::string_view kConsole = "console:";
-    return source.starts_with(kConsole) ? source.substr(kConsole.size()) : source;
 }
 
 json::object already_decided_body(Store& store, const std::string& run_id,

@@ -21,10 +21,6 @@ namespace latchwork::server {
 const AuditEntry* settling_entry(std::span<const AuditEntry> newest_first,
                                  std::string_view state);
 
-// The name of whoever an audit source stands for: the approver for "console:NAME",
-// the source text as it is otherwise ("expiry", "line:IP:PORT", "client:NAME").
-std::string_view decider_name(std::string_view source);
-
 // {"error":"already decided","state":STATE,"decided_by":...,"decided_at":...,"reason":...}
 // for an effect of `run_id` found in `state`; the last three null when nothing is known.
 boost::json::object already_decided_body(Store& store, const std::string& run_id,

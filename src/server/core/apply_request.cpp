@@ -4,24 +4,16 @@
 #include <span>
 
 #include "gate/gate_operations.h"
+#include "server/core/effect_state_text.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
 
 namespace latchwork::server {
-std::string_view effect_state_name(EffectState state) {
-    switch (state) {
-        case EffectState::pending: return "pending";
-        case EffectState::released: return "released";
-        case EffectState::rejected: return "rejected";
-        case EffectState::approved: return "approved";
-    }
-    return "unknown";
-}
 
 std::string_view effect_state_name(const RunLedger& ledger, std::string_view run_id,
                                    std::string_view effect_key) {
     if (const std::optional<EffectState> state = effect_state_in(ledger, run_id, effect_key)) {
-        return effect_state_name(*state);
+        return effect_state_text(*state);
     }
     const RunRecord* run = ledger.find_run(run_id);
     if (run != nullptr && run->stopped()) return run->closed ? "closed" : "cancelled";
@@ -38,9 +30,9 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     applied.verdict = "ok";
     switch (request.op) {
         case Operation::ping:
-            applied.verdict = "pong";
-            applied.reply = verdict_reply("pong");
-            return applied;  // reflects no state at all
+            // Never asked: the request handler answers a ping before any store sees it.
+            // The label stays so that a new operation is a build warning here.
+            return applied;
         case Operation::submit: {
             const std::optional<EffectState> state =
                 effect_state_in(ledger, request.run_id, request.effect_key);

@@ -56,15 +56,15 @@ protected:
     ~WaitingDetails() = default;
 };
 
-// The state of an effect as a person is told it, "unknown" when the gate has none.
+// The state of an effect as a person is told it: its state's text (effect_state_text.h),
+// else "closed" or "cancelled" for a stopped run, else "unknown".
 std::string_view effect_state_name(const RunLedger& ledger, std::string_view run_id,
                                    std::string_view effect_key);
-std::string_view effect_state_name(EffectState state);
 
-// Applies `request` (any operation) to `ledger`, appending what it changed to
-// `changes`. The counts are the ledger's own unless `totals` is given; nullopt only
-// when `totals` could not count. Expiry that finds its effect no longer held changes
-// nothing and leaves no entry.
+// Applies `request` (any operation but ping, which the request handler answers
+// itself) to `ledger`, appending what it changed to `changes`. The counts are the
+// ledger's own unless `totals` is given; nullopt only when `totals` could not count.
+// Expiry that finds its effect no longer held changes nothing and leaves no entry.
 //
 // The doors differ in one thing: a person's approval (the console door) hands the
 // release to the effect's submitter, so the effect becomes approved ("approved");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/core/audit_entry.h"
+#include "server/core/decider_name.h"
 
 namespace latchwork::server {
 
@@ -93,9 +94,8 @@ void SubmitWaits::handled(const Decision& decision) {
                 if (change.state == EffectState::rejected) {
                     note.rejection = true;
                     note.expired = decision.source.door == DecisionSource::Door::expiry;
-                    note.decided_by = decision.source.door == DecisionSource::Door::console
-                                          ? std::string(decision.source.who)
-                                          : decision_source_text(decision.source);
+                    const std::string source = decision_source_text(decision.source);
+                    note.decided_by = std::string(decider_name(source));
                     note.reason = std::string(decision.source.reason);
                 }
                 wake_run(change.run_id, &change.effect_key, &note);

@@ -135,15 +135,6 @@ public:
         if (wake) wake_.notify_one();
     }
 
-    // Asks the thread to look at the upkeep's time again.
-    void poke() {
-        {
-            const std::lock_guard lock(mutex_);
-            poked_ = true;
-        }
-        wake_.notify_one();
-    }
-
 private:
     // The longest a batch waits to fill up, whatever a commit costs.
     static constexpr auto kLongestGather = std::chrono::milliseconds(1);
@@ -240,7 +231,7 @@ private:
     std::size_t lone_batches_ = 0;   // batches of one in a row, up to the last
     Clock::duration last_took_{};    // what committing it took
     bool stopping_ = false;
-    bool poked_ = false;
+    bool poked_ = false;             // after commit_here(): the thread looks at the upkeep's time again
 
     std::thread thread_;  // last, so it starts after and stops before the rest
 };

@@ -111,9 +111,6 @@ struct Answer {
     std::shared_ptr<const Request> waits;
 
     const std::string& text() const noexcept { return deferred ? deferred->line : line; }
-    const std::optional<std::string>& error_message() const noexcept {
-        return deferred ? deferred->error : error;
-    }
 };
 
 // One request as it was decided, for those who watch: `request` is null for a line

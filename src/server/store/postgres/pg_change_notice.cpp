@@ -6,6 +6,7 @@
 #include <array>
 
 #include "server/core/audit_entry.h"
+#include "server/core/effect_state_text.h"
 
 namespace latchwork::server {
 namespace json = boost::json;
@@ -46,10 +47,6 @@ std::optional<std::string> unhex(std::string_view text) {
 constexpr std::array kKinds = {std::pair{Kind::effect_state, "effect_state"},
                                std::pair{Kind::run_cancelled, "run_cancelled"},
                                std::pair{Kind::run_closed, "run_closed"}};
-constexpr std::array kStates = {std::pair{EffectState::pending, "pending"},
-                                std::pair{EffectState::released, "released"},
-                                std::pair{EffectState::rejected, "rejected"},
-                                std::pair{EffectState::approved, "approved"}};
 constexpr std::array kOps = {Operation::submit, Operation::decide, Operation::cancel,
                              Operation::close_run};
 
@@ -93,7 +90,7 @@ std::string notice_payload(std::string_view server, const NoticeContext& context
     payload["verdict"] = context.verdict;
     payload["run"] = hex(change.run_id);
     payload["effect"] = hex(change.effect_key);
-    if (change.kind == Kind::effect_state) payload["state"] = name_in(kStates, change.state);
+    if (change.kind == Kind::effect_state) payload["state"] = effect_state_text(change.state);
     // As the audit log names a source; source_from_text() reads it back.
     payload["source"] = decision_source_text(context.source);
     payload["reason"] = hex(context.source.reason);
@@ -131,7 +128,7 @@ std::optional<ChangeNotice> read_notice(std::string_view payload) {
     notice.change.run_id = std::move(*run);
     notice.change.effect_key = std::move(*effect);
     if (*change_kind == Kind::effect_state) {
-        const std::optional<EffectState> state = value_in(kStates, string_at(object, "state"));
+        const std::optional<EffectState> state = effect_state_from_text(string_at(object, "state"));
         if (!state) return std::nullopt;
         notice.change.state = *state;
     }

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <utility>
 
+#include "server/core/effect_state_text.h"
+
 namespace latchwork::server {
 namespace {
 
@@ -169,22 +171,10 @@ CREATE TABLE audit (
 );
 )sql";
 
-const char* state_text(EffectState state) {
-    switch (state) {
-        case EffectState::pending: return "pending";
-        case EffectState::released: return "released";
-        case EffectState::rejected: return "rejected";
-        case EffectState::approved: return "approved";
-    }
-    return "";
-}
+const char* state_text(EffectState state) { return effect_state_text(state); }
 
 std::optional<EffectState> state_from_text(std::string_view text) {
-    if (text == "pending") return EffectState::pending;
-    if (text == "released") return EffectState::released;
-    if (text == "rejected") return EffectState::rejected;
-    if (text == "approved") return EffectState::approved;
-    return std::nullopt;
+    return effect_state_from_text(text);
 }
 
 // SQLite binds a null pointer as NULL rather than as an empty blob.

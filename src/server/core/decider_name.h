@@ -1,0 +1,21 @@
+// decider_name.h: who an audit source stands for, as a person or a client is told it.
+//
+// A rejection told to a waiting submitter, the console's "already decided" reply and
+// its event stream all name who decided from the same source text
+// (decision_source_text), so they read the "console:" prefix here, once.
+#pragma once
+
+#include <string_view>
+
+namespace latchwork::server {
+
+// The approver's name for "console:NAME"; empty for any other source (the console's
+// page then shows no approver). The view points into `source`.
+std::string_view approver_name(std::string_view source);
+
+// The name of whoever a source stands for: the approver for "console:NAME", the source
+// text as it is otherwise ("expiry", "line:IP:PORT", "client:NAME"). The view points
+// into `source`.
+std::string_view decider_name(std::string_view source);
+
+}  // namespace latchwork::server

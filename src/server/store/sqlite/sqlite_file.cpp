@@ -21,18 +21,14 @@
 #include <string_view>
 #include <utility>
 
+#include "server/store/sqlite/sqlite_statements.h"
+
 namespace latchwork::server {
 namespace {
 
 // Marks the file as ours in its header (PRAGMA application_id), so that some other
 // program's database is refused rather than written into.
 constexpr std::int32_t kApplicationId = 0x4c574754;
-
-// How long a statement waits for a lock another connection holds before it fails. Only
-// brief holders are expected (a reader's checkpoint as it closes the file last, a
-// replication tool's checkpoint); the second server is kept out by the lock file, at once.
-constexpr int kBusyMilliseconds = 5000;
-constexpr const char* kInUse = "is in use by another process (database is locked)";
 
 // The schema, kept with its comments in sqlite_master so `.schema` in the sqlite3
 // shell documents the file it is looking at, built in steps: step N takes a file at
@@ -185,39 +181,6 @@ std::optional<EffectState> state_from_text(std::string_view text) {
     if (text == "rejected") return EffectState::rejected;
     if (text == "approved") return EffectState::approved;
     return std::nullopt;
-}
-
-// SQLite binds a null pointer as NULL rather than as an empty blob.
-int bind_bytes(sqlite3_stmt* statement, int index, std::string_view bytes) {
-    static constexpr char kEmpty[1] = {};
-    return sqlite3_bind_blob64(statement, index, bytes.empty() ? kEmpty : bytes.data(),
-                               bytes.size(), SQLITE_STATIC);
-}
-
-// A detail is compact JSON, so text; none is NULL.
-int bind_detail(sqlite3_stmt* statement, int index, std::string_view detail) {
-    if (detail.empty()) return sqlite3_bind_null(statement, index);
-    return sqlite3_bind_text64(statement, index, detail.data(), detail.size(), SQLITE_STATIC,
-                               SQLITE_UTF8);
-}
-
-std::string_view column_bytes(sqlite3_stmt* statement, int column) {
-    const void* data = sqlite3_column_blob(statement, column);
-    const int size = sqlite3_column_bytes(statement, column);
-    if (data == nullptr) return {};
-    return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
-}
-
-// Resets the statement however its step ended, so it never holds the transaction open.
-int step_once(sqlite3_stmt* statement) {
-    const int status = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    return status;
-}
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
 }
 
 // A new file's directory entry must reach the disk too, or a crash could lose the
@@ -376,58 +339,6 @@ std::int64_t now_milliseconds() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
-
-// Runs statements that return no rows we need, in the store's opening steps.
-class OpenSteps {
-public:
-    OpenSteps(sqlite3* db, const std::string& path) : db_(db), path_(path) {}
-
-    std::optional<Failure> exec(const char* sql) {
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failure();
-        return std::nullopt;
-    }
-
-    // The first column of the first row of `sql`, as text ("" when there is no row).
-    Result<std::string> query_text(const char* sql) {
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return *failure();
-        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
-        const int status = sqlite3_step(raw);
-        if (status == SQLITE_DONE) return std::string();
-        if (status != SQLITE_ROW) return *failure();
-        const unsigned char* text = sqlite3_column_text(raw, 0);
-        return std::string(text == nullptr ? "" : reinterpret_cast<const char*>(text));
-    }
-
-    // The first column of every row of `sql`, as text.
-    Result<std::vector<std::string>> query_texts(const char* sql) {
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return *failure();
-        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
-        std::vector<std::string> rows;
-        int status;
-        while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
-            const unsigned char* text = sqlite3_column_text(raw, 0);
-            rows.emplace_back(text == nullptr ? "" : reinterpret_cast<const char*>(text));
-        }
-        if (status != SQLITE_DONE) return *failure();
-        return rows;
-    }
-
-    Failure refuse(const std::string& why) const { return Failure{"store " + path_ + " " + why}; }
-
-    std::optional<Failure> failure() const {
-        const int code = sqlite3_errcode(db_);
-        if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED) {
-            return refuse(kInUse);
-        }
-        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_)};
-    }
-
-private:
-    sqlite3* db_;
-    const std::string& path_;
-};
 
 // A file is ours (PRAGMA application_id), checked before anything in it is trusted.
 std::optional<Failure> check_application(OpenSteps& steps) {
@@ -602,7 +513,7 @@ Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions o
     store.options_ = options;
     // A path is always a file name: never ":memory:", a temporary database or a URI.
     const std::string file_name = path.front() == '/' ? path : "./" + path;
-    const bool is_new = !exists(file_name);
+    const bool is_new = !file_exists(file_name);
     if (is_new && !options.create) return Failure{"store " + path + " does not exist"};
 
     sqlite3* raw = nullptr;
@@ -697,7 +608,7 @@ Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
                                                               const AuditQuery& query) {
     if (path.empty()) return Failure{"store path is empty"};
     const std::string file_name = path.front() == '/' ? path : "./" + path;
-    if (!exists(file_name)) return Failure{"store " + path + " does not exist"};
+    if (!file_exists(file_name)) return Failure{"store " + path + " does not exist"};
     // Read-write, as the sqlite3 shell opens it, so that a reader closing the file last
     // checkpoints and removes the log as every connection does; but never created
     // (no SQLITE_OPEN_CREATE), and no table written (query_only).

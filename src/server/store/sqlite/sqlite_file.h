@@ -36,16 +36,11 @@
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
 #include "server/core/state_change.h"
+#include "server/store/sqlite/sqlite_schema.h"
 #include "server/store/store.h"
 #include "support/result.h"
 
 namespace latchwork::server {
-
-// The layout a store file carries in its schema_version table; older programs
-// refuse files with a higher one. Version 2 added the audit log, version 3 the
-// approved effects and the details of held ones; a file of an older version is
-// upgraded in place when a store opens it.
-inline constexpr int kStoreSchemaVersion = 3;
 
 struct SqliteFileOptions {
     // Once the journal holds fold_threshold changes, each commit also folds its

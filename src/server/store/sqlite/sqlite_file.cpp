@@ -21,6 +21,7 @@
 #include <string_view>
 #include <utility>
 
+#include "server/store/sqlite/sqlite_journal_codec.h"
 #include "server/store/sqlite/sqlite_schema.h"
 #include "server/store/sqlite/sqlite_statements.h"
 
@@ -59,80 +60,6 @@ bool sync_directory_of(const std::string& path) {
     return synced;
 }
 
-// The journal's encoding of a batch (see the schema): one blob per commit, so that a
-// commit costs one row whatever the number of changes in it. A hold with a detail is
-// a kind of its own rather than a field added to kind 1, so that every row a version 2
-// program wrote still reads as it did: its kinds and state codes mean the same here.
-constexpr unsigned char kEffectChange = 1, kCancelChange = 2, kCloseChange = 3,
-                        kHeldWithDetail = 4;
-
-// pending 1, released 2, rejected 3, approved 4: the enum's order, from 1.
-unsigned char state_code(EffectState state) { return static_cast<unsigned char>(state) + 1; }
-
-std::optional<EffectState> state_from_code(unsigned char code) {
-    if (code < 1 || code > 4) return std::nullopt;
-    return static_cast<EffectState>(code - 1);
-}
-
-void put_bytes(std::string& out, std::string_view bytes) {
-    const auto size = static_cast<std::uint32_t>(bytes.size());
-    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((size >> shift) & 0xff);
-    out += bytes;
-}
-
-void encode_change(std::string& out, const StateChange& change) {
-    switch (change.kind) {
-        case StateChange::Kind::effect_state:
-            if (change.state == EffectState::pending && !change.detail.empty()) {
-                out += static_cast<char>(kHeldWithDetail);
-                put_bytes(out, change.run_id);
-                put_bytes(out, change.effect_key);
-                put_bytes(out, change.detail);
-                return;
-            }
-            out += static_cast<char>(kEffectChange);
-            out += static_cast<char>(state_code(change.state));
-            put_bytes(out, change.run_id);
-            put_bytes(out, change.effect_key);
-            return;
-        case StateChange::Kind::run_cancelled:
-            out += static_cast<char>(kCancelChange);
-            put_bytes(out, change.run_id);
-            return;
-        case StateChange::Kind::run_closed:
-            out += static_cast<char>(kCloseChange);
-            put_bytes(out, change.run_id);
-            return;
-    }
-}
-
-class BatchReader {
-public:
-    explicit BatchReader(std::string_view bytes) : rest_(bytes) {}
-    bool done() const { return rest_.empty(); }
-
-    std::optional<unsigned char> byte() {
-        if (rest_.empty()) return std::nullopt;
-        const auto value = static_cast<unsigned char>(rest_.front());
-        rest_.remove_prefix(1);
-        return value;
-    }
-
-    std::optional<std::string_view> bytes() {
-        if (rest_.size() < 4) return std::nullopt;
-        std::uint32_t size = 0;
-        for (int i = 0; i < 4; ++i) size |= std::uint32_t{static_cast<unsigned char>(rest_[i])} << (8 * i);
-        rest_.remove_prefix(4);
-        if (rest_.size() < size) return std::nullopt;
-        const std::string_view value = rest_.substr(0, size);
-        rest_.remove_prefix(size);
-        return value;
-    }
-
-private:
-    std::string_view rest_;
-};
-
 // What a stretch of the journal amounts to, ready to be written in key order. Within
 // the stretch nothing follows a run's cancel or close but other runs' rows, since a
 // stopped run gains no effect; so dropping the run's rows from the table first and
@@ -161,35 +88,23 @@ struct FoldedChanges {
 
     // False for a batch that no program of this version writes.
     bool add_batch(std::string_view encoded, std::int64_t changed_at) {
-        BatchReader reader(encoded);
+        JournalBatchReader reader(encoded);
         while (!reader.done()) {
-            const std::optional<unsigned char> kind = reader.byte();
-            if (kind == kEffectChange) {
-                const auto state = state_from_code(reader.byte().value_or(0));
-                const auto run_id = reader.bytes();
-                const auto key = reader.bytes();
-                if (!state || !run_id || !key) return false;
-                Effect& effect = effects[EffectId(*run_id, *key)];
-                // An approval keeps the detail of the hold; any other state has none.
+            const std::optional<JournalChange> change = reader.next();
+            if (!change) return false;
+            if (change->kind == StateChange::Kind::effect_state) {
+                Effect& effect = effects[EffectId(change->run_id, change->effect_key)];
+                // A hold keeps its detail, an approval the detail of the hold; any other
+                // state has none.
                 std::optional<std::string> detail;
-                if (*state == EffectState::pending) detail.emplace();
-                if (*state == EffectState::approved) detail = std::move(effect.detail);
-                effect = {*state, changed_at, std::move(detail)};
-            } else if (kind == kHeldWithDetail) {
-                const auto run_id = reader.bytes();
-                const auto key = reader.bytes();
-                const auto detail = reader.bytes();
-                if (!run_id || !key || !detail) return false;
-                effects[EffectId(*run_id, *key)] = {EffectState::pending, changed_at,
-                                                    std::string(*detail)};
-            } else if (kind == kCancelChange || kind == kCloseChange) {
-                const auto run_id = reader.bytes();
-                if (!run_id) return false;
-                std::string run(*run_id);
-                drop_run_effects(run, kind == kCancelChange);
-                (kind == kCancelChange ? cancelled : closed).insert(std::move(run));
+                if (change->state == EffectState::pending) detail.emplace(change->detail);
+                if (change->state == EffectState::approved) detail = std::move(effect.detail);
+                effect = {change->state, changed_at, std::move(detail)};
             } else {
-                return false;
+                const bool cancel = change->kind == StateChange::Kind::run_cancelled;
+                std::string run(change->run_id);
+                drop_run_effects(run, cancel);
+                (cancel ? cancelled : closed).insert(std::move(run));
             }
             ++changes;
         }

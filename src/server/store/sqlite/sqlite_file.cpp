@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "server/store/sqlite/sqlite_journal_codec.h"
+#include "server/store/sqlite/sqlite_lock_file.h"
 #include "server/store/sqlite/sqlite_schema.h"
 #include "server/store/sqlite/sqlite_statements.h"
 
@@ -197,7 +198,9 @@ Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions o
 
     // SQLite has opened (or created) the file but read nothing yet: take it for this
     // store before a byte is read or written.
-    if (auto failed = store.take_lock(file_name)) return *failed;
+    auto lock = StoreLockFile::take(path, file_name);
+    if (!lock) return std::move(lock).take_failure();
+    store.lock_ = std::move(lock).value();
     sqlite3_busy_timeout(store.db_.get(), kBusyMilliseconds);
 
     // SQLite's normal locking, with the log's index in the shared PATH-shm, so that
@@ -228,43 +231,6 @@ Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions o
     if (auto failed = store.check_files()) return *failed;
     if (auto failed = store.fold()) return *failed;
     return store;
-}
-
-// The file is taken with an flock on PATH.lock, PATH with its symbolic links resolved
-// as SQLite resolves them for its log, so that every name of the file finds one lock.
-// Never a lock on the database file itself: closing any descriptor of that file drops
-// the POSIX locks SQLite holds on it in this process. The lock file stays when the
-// store closes: removing it could let two stores lock two different files.
-std::optional<Failure> SqliteFile::take_lock(const std::string& file_name) {
-    const std::unique_ptr<char, void (*)(void*)> real(::realpath(file_name.c_str(), nullptr),
-                                                      std::free);
-    if (real == nullptr) {
-        const int error = errno;
-        return Failure{"store " + path_ + ": " + std::strerror(error)};
-    }
-    lock_path_ = std::string(real.get()) + ".lock";
-    lock_ = LockFile(::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (lock_.fd() < 0) {
-        const int error = errno;
-        return Failure{"store " + path_ + ": cannot open " + lock_path_ + ": " + std::strerror(error)};
-    }
-    if (::flock(lock_.fd(), LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        if (error == EWOULDBLOCK) return Failure{"store " + path_ + " " + kInUse};
-        return Failure{"store " + path_ + ": cannot lock " + lock_path_ + ": " + std::strerror(error)};
-    }
-    struct stat info;
-    if (::fstat(lock_.fd(), &info) != 0) {
-        const int error = errno;
-        return Failure{"store " + path_ + ": " + lock_path_ + ": " + std::strerror(error)};
-    }
-    lock_file_ = {info.st_dev, info.st_ino, true};
-    return std::nullopt;
-}
-
-void SqliteFile::LockFile::reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
 }
 
 Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
@@ -582,10 +548,7 @@ std::optional<Failure> SqliteFile::check_files() {
         !check(file_name + "-shm", index_file_, false)) {
         return fail(path_ + " or its log was removed or replaced while in use");
     }
-    // Without its lock file, a second store could open the file beside this one.
-    if (!check(lock_path_, lock_file_, true)) {
-        return fail(lock_path_ + " was removed or replaced while in use");
-    }
+    if (!lock_.in_place()) return fail(lock_.path() + " was removed or replaced while in use");
     return std::nullopt;
 }
 

@@ -36,6 +36,7 @@
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
 #include "server/core/state_change.h"
+#include "server/store/sqlite/sqlite_lock_file.h"
 #include "server/store/sqlite/sqlite_schema.h"
 #include "server/store/store.h"
 #include "support/result.h"
@@ -135,33 +136,7 @@ private:
         bool known = false;
     };
 
-    // The descriptor that holds the flock on PATH.lock; closing it lets the file go.
-    class LockFile {
-    public:
-        LockFile() = default;
-        explicit LockFile(int fd) noexcept : fd_(fd) {}
-        LockFile(LockFile&& other) noexcept : fd_(other.release()) {}
-        LockFile& operator=(LockFile&& other) noexcept {
-            if (this != &other) reset(other.release());
-            return *this;
-        }
-        ~LockFile() { reset(-1); }
-        LockFile(const LockFile&) = delete;
-        LockFile& operator=(const LockFile&) = delete;
-        int fd() const noexcept { return fd_; }
-
-    private:
-        int release() noexcept {
-            const int fd = fd_;
-            fd_ = -1;
-            return fd;
-        }
-        void reset(int fd) noexcept;
-        int fd_ = -1;
-    };
-
     SqliteFile() = default;
-    std::optional<Failure> take_lock(const std::string& file_name);
     std::optional<Failure> prepare_statements();
     std::optional<Failure> append(std::span<const StateChange> changes);
     std::optional<Failure> fold_oldest(std::uint64_t limit);
@@ -171,7 +146,7 @@ private:
 
     // The lock is declared first so that it is let go of last, once the file is
     // closed; the database next, so that it is closed after every statement.
-    LockFile lock_;
+    StoreLockFile lock_;
     Database db_;
     Statement begin_, commit_, rollback_, append_;
     Statement oldest_, forget_;  // read and drop the journal's oldest rows
@@ -182,8 +157,7 @@ private:
     SqliteFileOptions options_;
     std::uint64_t journal_changes_ = 0;
     std::string encoded_;  // the batch being appended, kept for its capacity
-    std::string lock_path_;
-    FileIdentity database_file_, log_file_, index_file_, lock_file_;
+    FileIdentity database_file_, log_file_, index_file_;
     std::optional<Failure> failure_;
 };
 

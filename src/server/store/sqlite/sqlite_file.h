@@ -19,6 +19,10 @@
 //
 // Not thread-safe and never blocking on other threads: the owner calls it from one
 // thread at a time (in the server, the commit thread after open and load).
+//
+// Beside sqlite_file.cpp (opening, commits, folds, pruning): the tables and their
+// upgrades in sqlite_schema, the journal's bytes in sqlite_journal_codec, the lock
+// file in sqlite_lock_file, the audit log's reads in sqlite_log_reader.
 #pragma once
 
 #include <sqlite3.h>
@@ -71,7 +75,7 @@ public:
     // The audit entries that match in the store file at `path`, read as any reader
     // would, whether or not a server holds the file; writes nothing and never creates
     // the file. A file no server has opened yet (empty, or of version 1) has none; a
-    // version 2 file's entries have no details.
+    // version 2 file's entries have no details. Defined in sqlite_log_reader.cpp.
     static Result<std::vector<AuditEntry>> read_log(const std::string& path,
                                                             const AuditQuery& query);
 

@@ -1,19 +1,15 @@
-// sqlite_file.cpp: the store file's schema, its opening under a lock file, the journal and
-// its folding, and reading its log beside a server.
+// sqlite_file.cpp: the store file opened for one store, its commits, the journal's folds and the audit log's pruning.
 #include "server/store/sqlite/sqlite_file.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <system_error>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -22,192 +18,19 @@
 #include <utility>
 
 #include "server/core/effect_state_text.h"
+#include "server/store/sqlite/sqlite_journal_codec.h"
+#include "server/store/sqlite/sqlite_lock_file.h"
+#include "server/store/sqlite/sqlite_log_reader.h"
+#include "server/store/sqlite/sqlite_schema.h"
+#include "server/store/sqlite/sqlite_statements.h"
 
 namespace latchwork::server {
 namespace {
-
-// Marks the file as ours in its header (PRAGMA application_id), so that some other
-// program's database is refused rather than written into.
-constexpr std::int32_t kApplicationId = 0x4c574754;
-
-// How long a statement waits for a lock another connection holds before it fails. Only
-// brief holders are expected (a reader's checkpoint as it closes the file last, a
-// replication tool's checkpoint); the second server is kept out by the lock file, at once.
-constexpr int kBusyMilliseconds = 5000;
-constexpr const char* kInUse = "is in use by another process (database is locked)";
-
-// The schema, kept with its comments in sqlite_master so `.schema` in the sqlite3
-// shell documents the file it is looking at, built in steps: step N takes a file at
-// version N-1 to version N, and a new file takes them all. A step, once released, is
-// never edited: files out there are at its version, and its comments are in them
-// until a later step rebuilds the table. Step 1: the state tables and the journal.
-constexpr const char* kCreateSchema = R"sql(
-CREATE TABLE schema_version (
-  -- The layout of this file; a program refuses a file whose version it does not know.
-  version INTEGER NOT NULL
-);
-CREATE TABLE runs (
-  -- A run appears here once it is cancelled or closed; both flags are permanent.
-  -- Run ids and effect keys are the exact bytes the clients sent (BLOB: any bytes,
-  -- the empty string included); read them with CAST(run_id AS TEXT).
-  run_id BLOB PRIMARY KEY NOT NULL,
-  cancelled INTEGER NOT NULL DEFAULT 0 CHECK (cancelled IN (0, 1)),
-  closed INTEGER NOT NULL DEFAULT 0 CHECK (closed IN (0, 1))
-) WITHOUT ROWID;
-CREATE TABLE effects (
-  -- Every effect the gate remembers, in its one state. A cancelled run keeps its
-  -- released and rejected effects; a closed run keeps none.
-  run_id BLOB NOT NULL,
-  effect_key BLOB NOT NULL,
-  state TEXT NOT NULL CHECK (state IN ('pending', 'released', 'rejected')),
-  -- When the effect entered this state: milliseconds since 1970-01-01 UTC, the time
-  -- of the commit; datetime(changed_at / 1000, 'unixepoch') shows it.
-  changed_at INTEGER NOT NULL,
-  PRIMARY KEY (run_id, effect_key)
-) WITHOUT ROWID;
-CREATE TABLE journal (
-  -- Batches committed but not yet folded into runs and effects: the state is those
-  -- two tables with these batches applied in seq order. A start folds them in.
-  -- changes holds the batch's changes one after another, each made of
-  --   1 byte, the kind: 1 = the effect (run_id, effect_key) is now in state,
-  --                     2 = the run is cancelled and its pending effects are gone,
-  --                     3 = the run is closed and all its effects are gone;
-  --   for kind 1, 1 byte, the state: 1 = pending, 2 = released, 3 = rejected;
-  --   the run id, and for kind 1 the effect key: each a 4-byte little-endian
-  --   length, then that many bytes.
-  seq INTEGER PRIMARY KEY,
-  change_count INTEGER NOT NULL,
-  -- The commit time, in milliseconds since 1970-01-01 UTC.
-  changed_at INTEGER NOT NULL,
-  changes BLOB NOT NULL
-);
-)sql";
-
-// Step 2: the audit log.
-constexpr const char* kCreateAuditLog = R"sql(
-CREATE TABLE audit (
-  -- Every decision and every hold, expiry, cancel and close that changed something,
-  -- kept for good, in seq order. Written in the transaction of the batch that holds
-  -- the request's changes.
-  seq INTEGER PRIMARY KEY,
-  -- When it was decided: milliseconds since 1970-01-01 UTC.
-  at INTEGER NOT NULL,
-  event TEXT NOT NULL CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed')),
-  run_id BLOB NOT NULL,
-  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
-  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
-  verdict TEXT NOT NULL,
-  -- 'line:IP:PORT' (a line-protocol peer), 'console:NAME' (an approver) or 'expiry'.
-  source BLOB NOT NULL,
-  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
-  reason BLOB NOT NULL,
-  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
-  deadline INTEGER
-);
-CREATE INDEX audit_by_effect ON audit (run_id, effect_key, seq);
-)sql";
-
-
-// Step 3: effects approved by a person and waiting for their submitter, and the detail
-// a submitter gave a held effect. SQLite cannot change a CHECK constraint, so the
-// tables whose checks change are built anew (see rebuild_tables) under their names.
-constexpr const char* kWaitingEffects = R"sql(
-CREATE TABLE effects (
-  -- Every effect the gate remembers, in its one state. A cancelled run keeps its
-  -- released and rejected effects; a closed run keeps none. An approved effect was
-  -- approved by a person; its submitter's next submit takes the release.
-  run_id BLOB NOT NULL,
-  effect_key BLOB NOT NULL,
-  state TEXT NOT NULL CHECK (state IN ('pending', 'approved', 'released', 'rejected')),
-  -- When the effect entered this state: milliseconds since 1970-01-01 UTC, the time
-  -- of the commit; datetime(changed_at / 1000, 'unixepoch') shows it.
-  changed_at INTEGER NOT NULL,
-  -- pending and approved: what the submitter said the effect is, compact JSON; NULL
-  -- for none, and once the effect no longer waits.
-  detail TEXT,
-  PRIMARY KEY (run_id, effect_key)
-) WITHOUT ROWID;
-CREATE TABLE journal (
-  -- Batches committed but not yet folded into runs and effects: the state is those
-  -- two tables with these batches applied in seq order. A start folds them in.
-  -- changes holds the batch's changes one after another, each made of
-  --   1 byte, the kind: 1 = the effect (run_id, effect_key) is now in state,
-  --                     2 = the run is cancelled and its waiting effects are gone,
-  --                     3 = the run is closed and all its effects are gone,
-  --                     4 = the effect (run_id, effect_key) is now pending, held
-  --                         with a detail;
-  --   for kind 1, 1 byte, the state: 1 = pending (with no detail), 2 = released,
-  --   3 = rejected, 4 = approved (the detail stays as it was);
-  --   the run id, for kinds 1 and 4 the effect key, for kind 4 the detail: each a
-  --   4-byte little-endian length, then that many bytes.
-  seq INTEGER PRIMARY KEY,
-  change_count INTEGER NOT NULL,
-  -- The commit time, in milliseconds since 1970-01-01 UTC.
-  changed_at INTEGER NOT NULL,
-  changes BLOB NOT NULL
-);
-CREATE TABLE audit (
-  -- Every decision and every hold, expiry, cancel, close and taken approval that
-  -- changed something, kept for good, in seq order. Written in the transaction of the
-  -- batch that holds the request's changes.
-  seq INTEGER PRIMARY KEY,
-  -- When it was decided: milliseconds since 1970-01-01 UTC.
-  at INTEGER NOT NULL,
-  event TEXT NOT NULL
-    CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed', 'taken')),
-  run_id BLOB NOT NULL,
-  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
-  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
-  verdict TEXT NOT NULL,
-  -- 'line:IP:PORT' (a line-protocol peer), 'client:NAME' (a client that said hello),
-  -- 'console:NAME' (an approver) or 'expiry'.
-  source BLOB NOT NULL,
-  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
-  reason BLOB NOT NULL,
-  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
-  deadline INTEGER,
-  -- held: the effect's detail, compact JSON; NULL for none.
-  detail TEXT
-);
-)sql";
 
 const char* state_text(EffectState state) { return effect_state_text(state); }
 
 std::optional<EffectState> state_from_text(std::string_view text) {
     return effect_state_from_text(text);
-}
-
-// SQLite binds a null pointer as NULL rather than as an empty blob.
-int bind_bytes(sqlite3_stmt* statement, int index, std::string_view bytes) {
-    static constexpr char kEmpty[1] = {};
-    return sqlite3_bind_blob64(statement, index, bytes.empty() ? kEmpty : bytes.data(),
-                               bytes.size(), SQLITE_STATIC);
-}
-
-// A detail is compact JSON, so text; none is NULL.
-int bind_detail(sqlite3_stmt* statement, int index, std::string_view detail) {
-    if (detail.empty()) return sqlite3_bind_null(statement, index);
-    return sqlite3_bind_text64(statement, index, detail.data(), detail.size(), SQLITE_STATIC,
-                               SQLITE_UTF8);
-}
-
-std::string_view column_bytes(sqlite3_stmt* statement, int column) {
-    const void* data = sqlite3_column_blob(statement, column);
-    const int size = sqlite3_column_bytes(statement, column);
-    if (data == nullptr) return {};
-    return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
-}
-
-// Resets the statement however its step ended, so it never holds the transaction open.
-int step_once(sqlite3_stmt* statement) {
-    const int status = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    return status;
-}
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
 }
 
 // A new file's directory entry must reach the disk too, or a crash could lose the
@@ -223,80 +46,6 @@ bool sync_directory_of(const std::string& path) {
     ::close(fd);
     return synced;
 }
-
-// The journal's encoding of a batch (see the schema): one blob per commit, so that a
-// commit costs one row whatever the number of changes in it. A hold with a detail is
-// a kind of its own rather than a field added to kind 1, so that every row a version 2
-// program wrote still reads as it did: its kinds and state codes mean the same here.
-constexpr unsigned char kEffectChange = 1, kCancelChange = 2, kCloseChange = 3,
-                        kHeldWithDetail = 4;
-
-// pending 1, released 2, rejected 3, approved 4: the enum's order, from 1.
-unsigned char state_code(EffectState state) { return static_cast<unsigned char>(state) + 1; }
-
-std::optional<EffectState> state_from_code(unsigned char code) {
-    if (code < 1 || code > 4) return std::nullopt;
-    return static_cast<EffectState>(code - 1);
-}
-
-void put_bytes(std::string& out, std::string_view bytes) {
-    const auto size = static_cast<std::uint32_t>(bytes.size());
-    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((size >> shift) & 0xff);
-    out += bytes;
-}
-
-void encode_change(std::string& out, const StateChange& change) {
-    switch (change.kind) {
-        case StateChange::Kind::effect_state:
-            if (change.state == EffectState::pending && !change.detail.empty()) {
-                out += static_cast<char>(kHeldWithDetail);
-                put_bytes(out, change.run_id);
-                put_bytes(out, change.effect_key);
-                put_bytes(out, change.detail);
-                return;
-            }
-            out += static_cast<char>(kEffectChange);
-            out += static_cast<char>(state_code(change.state));
-            put_bytes(out, change.run_id);
-            put_bytes(out, change.effect_key);
-            return;
-        case StateChange::Kind::run_cancelled:
-            out += static_cast<char>(kCancelChange);
-            put_bytes(out, change.run_id);
-            return;
-        case StateChange::Kind::run_closed:
-            out += static_cast<char>(kCloseChange);
-            put_bytes(out, change.run_id);
-            return;
-    }
-}
-
-class BatchReader {
-public:
-    explicit BatchReader(std::string_view bytes) : rest_(bytes) {}
-    bool done() const { return rest_.empty(); }
-
-    std::optional<unsigned char> byte() {
-        if (rest_.empty()) return std::nullopt;
-        const auto value = static_cast<unsigned char>(rest_.front());
-        rest_.remove_prefix(1);
-        return value;
-    }
-
-    std::optional<std::string_view> bytes() {
-        if (rest_.size() < 4) return std::nullopt;
-        std::uint32_t size = 0;
-        for (int i = 0; i < 4; ++i) size |= std::uint32_t{static_cast<unsigned char>(rest_[i])} << (8 * i);
-        rest_.remove_prefix(4);
-        if (rest_.size() < size) return std::nullopt;
-        const std::string_view value = rest_.substr(0, size);
-        rest_.remove_prefix(size);
-        return value;
-    }
-
-private:
-    std::string_view rest_;
-};
 
 // What a stretch of the journal amounts to, ready to be written in key order. Within
 // the stretch nothing follows a run's cancel or close but other runs' rows, since a
@@ -326,35 +75,23 @@ struct FoldedChanges {
 
     // False for a batch that no program of this version writes.
     bool add_batch(std::string_view encoded, std::int64_t changed_at) {
-        BatchReader reader(encoded);
+        JournalBatchReader reader(encoded);
         while (!reader.done()) {
-            const std::optional<unsigned char> kind = reader.byte();
-            if (kind == kEffectChange) {
-                const auto state = state_from_code(reader.byte().value_or(0));
-                const auto run_id = reader.bytes();
-                const auto key = reader.bytes();
-                if (!state || !run_id || !key) return false;
-                Effect& effect = effects[EffectId(*run_id, *key)];
-                // An approval keeps the detail of the hold; any other state has none.
+            const std::optional<JournalChange> change = reader.next();
+            if (!change) return false;
+            if (change->kind == StateChange::Kind::effect_state) {
+                Effect& effect = effects[EffectId(change->run_id, change->effect_key)];
+                // A hold keeps its detail, an approval the detail of the hold; any other
+                // state has none.
                 std::optional<std::string> detail;
-                if (*state == EffectState::pending) detail.emplace();
-                if (*state == EffectState::approved) detail = std::move(effect.detail);
-                effect = {*state, changed_at, std::move(detail)};
-            } else if (kind == kHeldWithDetail) {
-                const auto run_id = reader.bytes();
-                const auto key = reader.bytes();
-                const auto detail = reader.bytes();
-                if (!run_id || !key || !detail) return false;
-                effects[EffectId(*run_id, *key)] = {EffectState::pending, changed_at,
-                                                    std::string(*detail)};
-            } else if (kind == kCancelChange || kind == kCloseChange) {
-                const auto run_id = reader.bytes();
-                if (!run_id) return false;
-                std::string run(*run_id);
-                drop_run_effects(run, kind == kCancelChange);
-                (kind == kCancelChange ? cancelled : closed).insert(std::move(run));
+                if (change->state == EffectState::pending) detail.emplace(change->detail);
+                if (change->state == EffectState::approved) detail = std::move(effect.detail);
+                effect = {change->state, changed_at, std::move(detail)};
             } else {
-                return false;
+                const bool cancel = change->kind == StateChange::Kind::run_cancelled;
+                std::string run(change->run_id);
+                drop_run_effects(run, cancel);
+                (cancel ? cancelled : closed).insert(std::move(run));
             }
             ++changes;
         }
@@ -367,222 +104,6 @@ std::int64_t now_milliseconds() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// Runs statements that return no rows we need, in the store's opening steps.
-class OpenSteps {
-public:
-    OpenSteps(sqlite3* db, const std::string& path) : db_(db), path_(path) {}
-
-    std::optional<Failure> exec(const char* sql) {
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failure();
-        return std::nullopt;
-    }
-
-    // The first column of the first row of `sql`, as text ("" when there is no row).
-    Result<std::string> query_text(const char* sql) {
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return *failure();
-        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
-        const int status = sqlite3_step(raw);
-        if (status == SQLITE_DONE) return std::string();
-        if (status != SQLITE_ROW) return *failure();
-        const unsigned char* text = sqlite3_column_text(raw, 0);
-        return std::string(text == nullptr ? "" : reinterpret_cast<const char*>(text));
-    }
-
-    // The first column of every row of `sql`, as text.
-    Result<std::vector<std::string>> query_texts(const char* sql) {
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) return *failure();
-        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
-        std::vector<std::string> rows;
-        int status;
-        while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
-            const unsigned char* text = sqlite3_column_text(raw, 0);
-            rows.emplace_back(text == nullptr ? "" : reinterpret_cast<const char*>(text));
-        }
-        if (status != SQLITE_DONE) return *failure();
-        return rows;
-    }
-
-    Failure refuse(const std::string& why) const { return Failure{"store " + path_ + " " + why}; }
-
-    std::optional<Failure> failure() const {
-        const int code = sqlite3_errcode(db_);
-        if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED) {
-            return refuse(kInUse);
-        }
-        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_)};
-    }
-
-private:
-    sqlite3* db_;
-    const std::string& path_;
-};
-
-// A file is ours (PRAGMA application_id), checked before anything in it is trusted.
-std::optional<Failure> check_application(OpenSteps& steps) {
-    auto application = steps.query_text("PRAGMA application_id");
-    if (!application) return std::move(application).take_failure();
-    if (application.value() != std::to_string(kApplicationId)) {
-        return steps.refuse("is not a latchwork-gate store (it holds another program's tables)");
-    }
-    return std::nullopt;
-}
-
-// The version of a file this program upgrades (or this program's own), else nullopt.
-std::optional<int> known_older_version(const std::string& version) {
-    int number = 0;
-    const auto [end, error] = std::from_chars(version.data(), version.data() + version.size(), number);
-    if (error != std::errc() || end != version.data() + version.size() || number < 1 ||
-        number > kStoreSchemaVersion) {
-        return std::nullopt;
-    }
-    return number;
-}
-
-// Refuses any version but this program's (an older one is the caller's to handle).
-std::optional<Failure> check_version(OpenSteps& steps, const std::string& version) {
-    if (version == std::to_string(kStoreSchemaVersion)) return std::nullopt;
-    const std::string shown = version.empty() ? "none" : version;
-    long long number = 0;
-    const auto [end, error] = std::from_chars(version.data(), version.data() + version.size(), number);
-    if (error == std::errc() && end == version.data() + version.size() &&
-        number > kStoreSchemaVersion) {
-        return steps.refuse("has schema version " + shown + ", newer than this program's " +
-                            std::to_string(kStoreSchemaVersion) + ": use a newer latchwork-gate");
-    }
-    return steps.refuse("has schema version " + shown + ", which this program does not know");
-}
-
-// The columns a version 2 file's rebuilt tables carry over; the columns step 3 adds
-// start as NULL.
-struct RebuiltTable {
-    const char* name;
-    const char* columns;
-};
-constexpr RebuiltTable kRebuiltByStep3[] = {
-    {"effects", "run_id, effect_key, state, changed_at"},
-    {"journal", "seq, change_count, changed_at, changes"},
-    {"audit", "seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
-              " reason, deadline"},
-};
-
-// Builds the tables anew from `create` (which creates them under their own names),
-// keeping their rows, their indexes and any triggers an operator put on them; within
-// the caller's transaction. The old tables are renamed aside first with the legacy
-// rename, which leaves other tables' triggers and views naming them as they are, so
-// that those find the new tables once they exist.
-std::optional<Failure> rebuild_tables(OpenSteps& steps, std::span<const RebuiltTable> tables,
-                                      const char* create) {
-    std::string names;
-    for (const RebuiltTable& table : tables) {
-        names += (names.empty() ? "'" : ", '") + std::string(table.name) + "'";
-    }
-    // Automatic indexes (the primary keys) have no SQL and come with the new tables.
-    const std::string attached_sql =
-        "SELECT sql FROM sqlite_master WHERE type IN ('index', 'trigger') AND sql IS NOT NULL"
-        " AND tbl_name IN (" + names + ")";
-    auto attached = steps.query_texts(attached_sql.c_str());
-    if (!attached) return std::move(attached).take_failure();
-    std::string sql = "PRAGMA legacy_alter_table = ON;";
-    for (const RebuiltTable& table : tables) {
-        sql += "ALTER TABLE " + std::string(table.name) + " RENAME TO " + table.name + "_before;";
-    }
-    sql += "PRAGMA legacy_alter_table = OFF;";
-    sql += create;
-    for (const RebuiltTable& table : tables) {
-        sql += "INSERT INTO " + std::string(table.name) + " (" + table.columns + ") SELECT " +
-               table.columns + " FROM " + table.name + "_before;";
-        sql += "DROP TABLE " + std::string(table.name) + "_before;";
-    }
-    for (const std::string& statement : attached.value()) sql += statement + ";";
-    return steps.exec(sql.c_str());
-}
-
-std::optional<Failure> step_to_version(OpenSteps& steps, int version) {
-    switch (version) {
-        case 1: return steps.exec(kCreateSchema);
-        case 2: return steps.exec(kCreateAuditLog);
-        case 3: return rebuild_tables(steps, kRebuiltByStep3, kWaitingEffects);
-    }
-    return steps.refuse("has no step to schema version " + std::to_string(version));
-}
-
-// Within the caller's transaction: a new file gets every step, a file of an older
-// version the steps after its own, a file of this version none.
-std::optional<Failure> create_or_check_schema(OpenSteps& steps) {
-    auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
-    if (!tables) return std::move(tables).take_failure();
-    int from = 0;
-    if (tables.value() != "0") {
-        if (auto failed = check_application(steps)) return failed;
-        auto version = steps.query_text("SELECT max(version) FROM schema_version");
-        if (!version) return std::move(version).take_failure();
-        const std::optional<int> known = known_older_version(version.value());
-        if (!known) return check_version(steps, version.value());
-        from = *known;
-    }
-    for (int version = from + 1; version <= kStoreSchemaVersion; ++version) {
-        if (auto failed = step_to_version(steps, version)) return failed;
-    }
-    const std::string stamp =
-        from == 0 ? "INSERT INTO schema_version (version) VALUES (" +
-                        std::to_string(kStoreSchemaVersion) + ");" +
-                        "PRAGMA application_id = " + std::to_string(kApplicationId)
-                  : "UPDATE schema_version SET version = " + std::to_string(kStoreSchemaVersion);
-    return steps.exec(stamp.c_str());
-}
-
-// The audit entries that match, read through `db` (a store's or a reader's).
-// A version 2 file (`with_details` false) has no details to read.
-Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& path,
-                                                const AuditQuery& query,
-                                                bool with_details = true) {
-    sqlite3_stmt* raw = nullptr;
-    std::string sql =
-        "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
-        " reason, deadline, ";
-    sql += with_details ? "detail" : "NULL";
-    sql += " FROM audit WHERE seq > ?2 AND seq < ?4";
-    if (query.run) sql += " AND run_id = ?1";
-    if (query.effect) sql += " AND effect_key = ?5";
-    sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-        return Failure{"store " + path + ": " + sqlite3_errmsg(db)};
-    }
-    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
-    if (query.run) bind_bytes(raw, 1, *query.run);
-    if (query.effect) bind_bytes(raw, 5, *query.effect);
-    sqlite3_bind_int64(raw, 2, static_cast<std::int64_t>(std::min<std::uint64_t>(query.after, INT64_MAX)));
-    sqlite3_bind_int64(raw, 3, static_cast<std::int64_t>(std::min<std::size_t>(query.limit, INT64_MAX)));
-    sqlite3_bind_int64(raw, 4, query.before == 0 ? INT64_MAX
-                                                 : static_cast<std::int64_t>(std::min<std::uint64_t>(
-                                                       query.before, INT64_MAX)));
-    std::vector<AuditEntry> found;
-    int status;
-    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
-        AuditEntry entry;
-        entry.seq = static_cast<std::uint64_t>(sqlite3_column_int64(raw, 0));
-        entry.at_ms = sqlite3_column_int64(raw, 1);
-        const auto* event = reinterpret_cast<const char*>(sqlite3_column_text(raw, 2));
-        const auto known = server::audit_event_from_name(event == nullptr ? "" : event);
-        if (!known) return Failure{"store " + path + ": the audit log holds an unknown event"};
-        entry.event = *known;
-        entry.run_id = std::string(column_bytes(raw, 3));
-        entry.effect_key = std::string(column_bytes(raw, 4));
-        entry.approved = sqlite3_column_int(raw, 5) != 0;
-        entry.verdict = std::string(column_bytes(raw, 6));
-        entry.source = std::string(column_bytes(raw, 7));
-        entry.mac_verified = sqlite3_column_int(raw, 8) != 0;
-        entry.reason = std::string(column_bytes(raw, 9));
-        entry.deadline_ms = sqlite3_column_int64(raw, 10);  // NULL reads as 0
-        entry.detail = std::string(column_bytes(raw, 11));   // NULL reads as empty
-        found.push_back(std::move(entry));
-    }
-    if (status != SQLITE_DONE) return Failure{"store " + path + ": " + sqlite3_errmsg(db)};
-    return found;
-}
-
 }  // namespace
 
 Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions options) {
@@ -592,7 +113,7 @@ Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions o
     store.options_ = options;
     // A path is always a file name: never ":memory:", a temporary database or a URI.
     const std::string file_name = path.front() == '/' ? path : "./" + path;
-    const bool is_new = !exists(file_name);
+    const bool is_new = !file_exists(file_name);
     if (is_new && !options.create) return Failure{"store " + path + " does not exist"};
 
     sqlite3* raw = nullptr;
@@ -613,7 +134,9 @@ Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions o
 
     // SQLite has opened (or created) the file but read nothing yet: take it for this
     // store before a byte is read or written.
-    if (auto failed = store.take_lock(file_name)) return *failed;
+    auto lock = StoreLockFile::take(path, file_name);
+    if (!lock) return std::move(lock).take_failure();
+    store.lock_ = std::move(lock).value();
     sqlite3_busy_timeout(store.db_.get(), kBusyMilliseconds);
 
     // SQLite's normal locking, with the log's index in the shared PATH-shm, so that
@@ -644,74 +167,6 @@ Result<SqliteFile> SqliteFile::open(const std::string& path, SqliteFileOptions o
     if (auto failed = store.check_files()) return *failed;
     if (auto failed = store.fold()) return *failed;
     return store;
-}
-
-// The file is taken with an flock on PATH.lock, PATH with its symbolic links resolved
-// as SQLite resolves them for its log, so that every name of the file finds one lock.
-// Never a lock on the database file itself: closing any descriptor of that file drops
-// the POSIX locks SQLite holds on it in this process. The lock file stays when the
-// store closes: removing it could let two stores lock two different files.
-std::optional<Failure> SqliteFile::take_lock(const std::string& file_name) {
-    const std::unique_ptr<char, void (*)(void*)> real(::realpath(file_name.c_str(), nullptr),
-                                                      std::free);
-    if (real == nullptr) {
-        const int error = errno;
-        return Failure{"store " + path_ + ": " + std::strerror(error)};
-    }
-    lock_path_ = std::string(real.get()) + ".lock";
-    lock_ = LockFile(::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (lock_.fd() < 0) {
-        const int error = errno;
-        return Failure{"store " + path_ + ": cannot open " + lock_path_ + ": " + std::strerror(error)};
-    }
-    if (::flock(lock_.fd(), LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        if (error == EWOULDBLOCK) return Failure{"store " + path_ + " " + kInUse};
-        return Failure{"store " + path_ + ": cannot lock " + lock_path_ + ": " + std::strerror(error)};
-    }
-    struct stat info;
-    if (::fstat(lock_.fd(), &info) != 0) {
-        const int error = errno;
-        return Failure{"store " + path_ + ": " + lock_path_ + ": " + std::strerror(error)};
-    }
-    lock_file_ = {info.st_dev, info.st_ino, true};
-    return std::nullopt;
-}
-
-void SqliteFile::LockFile::reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
-Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
-                                                              const AuditQuery& query) {
-    if (path.empty()) return Failure{"store path is empty"};
-    const std::string file_name = path.front() == '/' ? path : "./" + path;
-    if (!exists(file_name)) return Failure{"store " + path + " does not exist"};
-    // Read-write, as the sqlite3 shell opens it, so that a reader closing the file last
-    // checkpoints and removes the log as every connection does; but never created
-    // (no SQLITE_OPEN_CREATE), and no table written (query_only).
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(
-        file_name.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
-        nullptr);
-    const Database db(raw);  // a handle comes back even when opening failed
-    if (db == nullptr) return Failure{"store " + path + ": out of memory"};
-    OpenSteps steps(db.get(), path);
-    if (opened != SQLITE_OK) return *steps.failure();
-    sqlite3_busy_timeout(db.get(), kBusyMilliseconds);
-    if (auto failed = steps.exec("PRAGMA query_only = ON")) return *failed;
-    auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
-    if (!tables) return std::move(tables).take_failure();
-    if (tables.value() == "0") return std::vector<AuditEntry>{};  // not set up yet
-    if (auto failed = check_application(steps)) return *failed;
-    auto version = steps.query_text("SELECT max(version) FROM schema_version");
-    if (!version) return std::move(version).take_failure();
-    // The first layout has no audit log: the first server to open the file adds it empty.
-    if (version.value() == "1") return std::vector<AuditEntry>{};
-    if (version.value() == "2") return read_audit_rows(db.get(), path, query, false);
-    if (auto failed = check_version(steps, version.value())) return *failed;
-    return read_audit_rows(db.get(), path, query);
 }
 
 std::optional<Failure> SqliteFile::prepare_statements() {
@@ -998,10 +453,7 @@ std::optional<Failure> SqliteFile::check_files() {
         !check(file_name + "-shm", index_file_, false)) {
         return fail(path_ + " or its log was removed or replaced while in use");
     }
-    // Without its lock file, a second store could open the file beside this one.
-    if (!check(lock_path_, lock_file_, true)) {
-        return fail(lock_path_ + " was removed or replaced while in use");
-    }
+    if (!lock_.in_place()) return fail(lock_.path() + " was removed or replaced while in use");
     return std::nullopt;
 }
 

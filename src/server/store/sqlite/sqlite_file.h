@@ -19,6 +19,10 @@
 //
 // Not thread-safe and never blocking on other threads: the owner calls it from one
 // thread at a time (in the server, the commit thread after open and load).
+//
+// Beside sqlite_file.cpp (opening, commits, folds, pruning): the tables and their
+// upgrades in sqlite_schema, the journal's bytes in sqlite_journal_codec, the lock
+// file in sqlite_lock_file, the audit log's reads in sqlite_log_reader.
 #pragma once
 
 #include <sqlite3.h>
@@ -36,16 +40,12 @@
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
 #include "server/core/state_change.h"
+#include "server/store/sqlite/sqlite_lock_file.h"
+#include "server/store/sqlite/sqlite_schema.h"
 #include "server/store/store.h"
 #include "support/result.h"
 
 namespace latchwork::server {
-
-// The layout a store file carries in its schema_version table; older programs
-// refuse files with a higher one. Version 2 added the audit log, version 3 the
-// approved effects and the details of held ones; a file of an older version is
-// upgraded in place when a store opens it.
-inline constexpr int kStoreSchemaVersion = 3;
 
 struct SqliteFileOptions {
     // Once the journal holds fold_threshold changes, each commit also folds its
@@ -75,7 +75,7 @@ public:
     // The audit entries that match in the store file at `path`, read as any reader
     // would, whether or not a server holds the file; writes nothing and never creates
     // the file. A file no server has opened yet (empty, or of version 1) has none; a
-    // version 2 file's entries have no details.
+    // version 2 file's entries have no details. Defined in sqlite_log_reader.cpp.
     static Result<std::vector<AuditEntry>> read_log(const std::string& path,
                                                             const AuditQuery& query);
 
@@ -140,33 +140,7 @@ private:
         bool known = false;
     };
 
-    // The descriptor that holds the flock on PATH.lock; closing it lets the file go.
-    class LockFile {
-    public:
-        LockFile() = default;
-        explicit LockFile(int fd) noexcept : fd_(fd) {}
-        LockFile(LockFile&& other) noexcept : fd_(other.release()) {}
-        LockFile& operator=(LockFile&& other) noexcept {
-            if (this != &other) reset(other.release());
-            return *this;
-        }
-        ~LockFile() { reset(-1); }
-        LockFile(const LockFile&) = delete;
-        LockFile& operator=(const LockFile&) = delete;
-        int fd() const noexcept { return fd_; }
-
-    private:
-        int release() noexcept {
-            const int fd = fd_;
-            fd_ = -1;
-            return fd;
-        }
-        void reset(int fd) noexcept;
-        int fd_ = -1;
-    };
-
     SqliteFile() = default;
-    std::optional<Failure> take_lock(const std::string& file_name);
     std::optional<Failure> prepare_statements();
     std::optional<Failure> append(std::span<const StateChange> changes);
     std::optional<Failure> fold_oldest(std::uint64_t limit);
@@ -176,7 +150,7 @@ private:
 
     // The lock is declared first so that it is let go of last, once the file is
     // closed; the database next, so that it is closed after every statement.
-    LockFile lock_;
+    StoreLockFile lock_;
     Database db_;
     Statement begin_, commit_, rollback_, append_;
     Statement oldest_, forget_;  // read and drop the journal's oldest rows
@@ -187,8 +161,7 @@ private:
     SqliteFileOptions options_;
     std::uint64_t journal_changes_ = 0;
     std::string encoded_;  // the batch being appended, kept for its capacity
-    std::string lock_path_;
-    FileIdentity database_file_, log_file_, index_file_, lock_file_;
+    FileIdentity database_file_, log_file_, index_file_;
     std::optional<Failure> failure_;
 };
 

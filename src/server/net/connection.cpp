@@ -222,7 +222,7 @@ bool Connection::take(std::string_view bytes) {
     if (!too_long_ && partial_.size() + bytes.size() > max_line) too_long_ = true;
     if (too_long_) {
         // The rest of that line cannot be told from the next request: nothing more is read.
-        queue(Answer{error_reply(line_too_long_message()), 0});
+        queue(Answer{refusal(line_too_long_message()), 0});
         return false;
     }
     if (partial_.empty() && !bytes.empty()) {
@@ -268,7 +268,8 @@ bool Connection::answer_line(std::string_view line) {
 }
 
 void Connection::queue(Answer answer) {
-    unsent_ += answer.line.size();
+    const std::size_t counted = answer.line().size();
+    unsent_ += counted;
     std::shared_ptr<SubmitWait> wait;
     if (answer.waits && !stop_requested_) {
         // Joins the registry now, before any other request is decided, so no decision
@@ -281,7 +282,7 @@ void Connection::queue(Answer answer) {
             });
         wait->start();
     }
-    waiting_.push_back(Queued{std::move(answer), std::move(wait)});
+    waiting_.push_back(Queued{std::move(answer), std::move(wait), counted});
     release_durable();
     if (waiting_head_ < waiting_.size()) server_.waiting_for_store(this);
 }
@@ -298,19 +299,13 @@ void Connection::release_durable() {
         }
         // Read after settling: a waiting submit taken again may have recorded a batch.
         const std::uint64_t durable = server_.store().durable();
-        Answer& answer = queued.answer;
-        if (answer.wait_for <= durable || failed != nullptr) queued.wait.reset();
-        if (answer.wait_for <= durable) {
-            // A deferred line was empty when queued and is written by now.
-            if (answer.deferred) unsent_ += answer.deferred->line.size();
-            outbox_ += answer.text();
-        } else if (failed != nullptr) {
-            const std::string refused = error_reply(failed->message);
-            unsent_ = unsent_ - answer.line.size() + refused.size();
-            outbox_ += refused;
-        } else {
-            break;
-        }
+        const bool ready = queued.answer.wait_for <= durable;
+        if (!ready && failed == nullptr) break;
+        queued.wait.reset();
+        const std::string refused = ready ? std::string() : error_reply(failed->message);
+        const std::string& line = ready ? queued.answer.line() : refused;
+        unsent_ = unsent_ - queued.counted + line.size();
+        outbox_ += line;
         ++waiting_head_;
         moved = true;
     }
@@ -328,30 +323,29 @@ void Connection::release_durable() {
 }
 
 void Connection::replace_answer(Queued& queued, Answer answer) {
-    unsent_ = unsent_ - queued.answer.line.size() + answer.line.size();
+    const std::size_t counted = answer.line().size();
+    unsent_ = unsent_ - queued.counted + counted;
+    queued.counted = counted;
     answer.waits.reset();
     queued.answer = std::move(answer);
 }
 
 bool Connection::settle(Queued& queued) {
     SubmitWait& wait = *queued.wait;
-    static const std::string held = verdict_reply("held_for_approval");
-    const std::string& text = queued.answer.text();
-    if (text != held) {
+    const ReplyVerdict& verdict = queued.answer.verdict();
+    if (!verdict.is(VerdictKind::held_for_approval)) {
         // Rejected while it waited: who decided, why, and whether it expired.
-        static const std::string rejected = verdict_reply("refused_rejected");
         const WakeNote& note = wait.note();
-        if (wait.taken_again() && text == rejected && note.rejection) {
-            replace_answer(queued, Answer{waited_reply({"refused_rejected", note.decided_by,
-                                                        note.reason, true, note.expired}),
+        if (wait.taken_again() && verdict.is(VerdictKind::refused_rejected) && note.rejection) {
+            const ReplyVerdict rejected = ReplyVerdict::of(VerdictKind::refused_rejected);
+            replace_answer(queued, Answer{Reply{waited_reply({verdict_text(rejected), note.decided_by,
+                                                              note.reason, true, note.expired}),
+                                                rejected},
                                           0});
         }
         return true;
     }
-    if (wait.ended()) {
-        replace_answer(queued, Answer{held, 0});  // stopping: held, as it stands
-        return true;
-    }
+    if (wait.ended()) return true;  // stopping: held, as it stands
     if (wait.took_last()) return true;  // taken again after time was up: still held
     if (!wait.take_woken() && !wait.timed_out()) return false;
     // Decided, maybe, or time is up: the same submit again says what the effect is now,

@@ -33,7 +33,7 @@ const std::string* string_member(const Members& members, Slot slot) {
 }
 
 LineAccess::Screened close_with(std::string_view message) {
-    return LineAccess::Screened{error_reply(message), true};
+    return LineAccess::Screened{refusal(std::string(message)), true};
 }
 
 }  // namespace
@@ -65,7 +65,7 @@ std::optional<LineAccess::Screened> LineAccess::screen(std::string_view line, Pe
         std::optional<HelloClient> client = clients_->check(*name, *token);
         // Which of the two was wrong is not said: a name is worth a guess too.
         if (!client) return close_with("hello refused: unknown client or wrong token");
-        Screened accepted{hello_reply(client->name), false};
+        Screened accepted{Reply{hello_reply(client->name), {}}, false};
         peer.client = std::move(client);
         return accepted;
     }

@@ -16,6 +16,7 @@
 
 #include "server/core/client_tokens.h"
 #include "server/core/line_client.h"
+#include "server/core/reply.h"
 #include "server/net/network_range.h"
 
 namespace latchwork::server {
@@ -31,7 +32,7 @@ public:
     // What the access rules answer to a line themselves: a hello's reply, or the
     // refusal of a peer that may not speak; `close` ends the connection after it.
     struct Screened {
-        std::string reply;
+        Reply reply;
         bool close = false;
     };
     // nullopt when the line goes to the request handler as it stands. A good hello

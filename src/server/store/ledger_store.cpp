@@ -35,8 +35,8 @@ Answer LedgerStore::take(const Request& request, const DecisionSource& source) {
         if (deadline != 0 && expiry_listener_ && held_.next_deadline() == deadline) expiry_listener_();
     }
     if (decided_listener_) {
-        decided_listener_(Decision{&request, applied.verdict, changes_, source, batch, clock.now_ms,
-                                   deadline});
+        decided_listener_(Decision{&request, verdict_text(applied.reply.verdict), changes_, source,
+                                   batch, clock.now_ms, deadline});
     }
     return Answer{std::move(applied.reply), batch != 0 ? batch : recorder_->last_recorded()};
 }

@@ -16,6 +16,7 @@
 #include "server/console/console_event.h"
 #include "server/console/console_server.h"
 #include "server/console/loopback_guard.h"
+#include "server/store/reply_release.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
@@ -196,15 +197,19 @@ asio::awaitable<void> ConsoleSession::serve() {
         }
         // The reply reports state the store may not hold yet: it waits for that batch.
         // A failed store never makes it durable, so the reply becomes that failure.
-        while (server_.store().durable() < reply.wait_for) {
-            if (const Failure* failed = server_.store().failure()) {
-                reply = error_reply(503, failed->message);
+        for (;;) {
+            const ReplyRelease release = reply_release(server_.store(), reply.wait_for);
+            if (release.state == ReplyRelease::State::ready) {
+                reply = server_.routes().finish(std::move(reply));
+                break;
+            }
+            if (release.state == ReplyRelease::State::failed) {
+                reply = error_reply(503, release.failure);
                 break;
             }
             wake_.expires_at(asio::steady_timer::time_point::max());
             co_await wake_.async_wait(kAwait);
         }
-        reply = server_.routes().finish(std::move(reply));
         const bool keep_alive = request.keep_alive() && !server_.stopping();
         if (!co_await send(reply, request.version(), keep_alive,
                            request.method() == http::verb::head)) {

@@ -20,6 +20,7 @@
 #include "server/net/listen_address.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
+#include "server/store/reply_release.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
@@ -288,22 +289,23 @@ void Connection::queue(Answer answer) {
 }
 
 void Connection::release_durable() {
-    // After a failed commit nothing beyond durable() may carry its verdict.
-    const Failure* failed = server_.store().failure();
+    const Store& store = server_.store();
     bool moved = false;
     while (waiting_head_ < waiting_.size()) {
         Queued& queued = waiting_[waiting_head_];
-        if (queued.wait && failed == nullptr &&
-            queued.answer.wait_for <= server_.store().durable() && !settle(queued)) {
+        // A failed store takes no submit again: the reply goes as it stands.
+        if (queued.wait && store.failure() == nullptr &&
+            reply_release(store, queued.answer.wait_for).state == ReplyRelease::State::ready &&
+            !settle(queued)) {
             break;
         }
-        // Read after settling: a waiting submit taken again may have recorded a batch.
-        const std::uint64_t durable = server_.store().durable();
-        const bool ready = queued.answer.wait_for <= durable;
-        if (!ready && failed == nullptr) break;
+        // Asked after settling: a waiting submit taken again may have recorded a batch.
+        const ReplyRelease release = reply_release(store, queued.answer.wait_for);
+        if (release.state == ReplyRelease::State::wait) break;
         queued.wait.reset();
-        const std::string refused = ready ? std::string() : error_reply(failed->message);
-        const std::string& line = ready ? queued.answer.line() : refused;
+        const bool failed = release.state == ReplyRelease::State::failed;
+        const std::string refused = failed ? error_reply(release.failure) : std::string();
+        const std::string& line = failed ? refused : queued.answer.line();
         unsent_ = unsent_ - queued.counted + line.size();
         outbox_ += line;
         ++waiting_head_;
@@ -354,7 +356,8 @@ bool Connection::settle(Queued& queued) {
                                                              RequestHandler::source_of(peer_)));
     wait.mark_taken_again();
     // The answer waits for its batch like any other; this is looked at again then.
-    return queued.answer.wait_for <= server_.store().durable() && settle(queued);
+    return reply_release(server_.store(), queued.answer.wait_for).state == ReplyRelease::State::ready &&
+           settle(queued);
 }
 
 asio::awaitable<void> Connection::write_loop() {

@@ -92,7 +92,7 @@ struct RunState {
 // its reply in a slot it shares with its store: filled when taken, or, by a store
 // that decides on a thread of its own, on the network thread before durable()
 // reaches `wait_for`. Until then such a slot holds an empty line and says nothing:
-// what it says is read once durable() has reached `wait_for`.
+// what it says is read once reply_release.h lets the reply go.
 struct Answer {
     // Decided now.
     Answer(Reply decided, std::uint64_t batch)

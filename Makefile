@@ -5,7 +5,7 @@ VPY    := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 
-.PHONY: deps deps-browser deps-postgres deps-sqlite-shell demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
+.PHONY: deps deps-browser deps-postgres deps-sqlite-shell demo test pytest pytest-interpreters native-build native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz check-asan clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
 # for the server's command line; SQLite for the server's store; GoogleTest for the
@@ -112,12 +112,16 @@ pytest-interpreters: wheel-test deps-browser deps-postgres deps-sqlite-shell
 
 NATIVE_CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Debug \
   -DLATCHWORK_PYTHON_MODULE=OFF -DLATCHWORK_NATIVE_TESTS=ON -DLATCHWORK_TEST_HOOKS=ON
-native-test: deps-native
+native-build: deps-native
 	cmake -S . -B $(NATIVE_BUILD) $(NATIVE_CMAKE_FLAGS)
 	cmake --build $(NATIVE_BUILD) -j2
+
+native-test: native-build
 	ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
 
-test: pytest-interpreters native-test
+# pytest runs the native store contract on its PostgreSQL (tests/test_store_contract.py),
+# so the native tests are built first; make takes these in the order given.
+test: native-build pytest-interpreters native-test
 
 # The whole pytest suite against a build with AddressSanitizer and UBSan, in a
 # virtual environment of its own so the ordinary one never holds that build.

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "server/store/audit_bounds.h"
+#include "server/store/audit_pruning.h"
 #include "server/store/batcher.h"
 #include "server/store/postgres/pg_batch.h"
 #include "server/store/postgres/pg_change_listener.h"
@@ -138,8 +139,7 @@ private:
     Batcher<Batch>::Clock::time_point next_attempt_{};
     std::chrono::milliseconds pause_{0};  // before the next reconnection attempt
     std::atomic<std::int64_t> hold_timeout_ms_{0};
-    AuditBounds bounds_;
-    Batcher<Batch>::Clock::time_point prune_due_{};
+    AuditPruning pruning_;
 
     // Shared with the network thread.
     mutable std::mutex away_mutex_;

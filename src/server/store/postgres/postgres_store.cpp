@@ -18,9 +18,6 @@
 namespace latchwork::server {
 namespace {
 
-// Reconnection attempts start at once and back off to one every two seconds.
-constexpr std::chrono::milliseconds kFirstPause{50};
-constexpr std::chrono::milliseconds kLongestPause{2000};
 // How often the held effects are looked at for a passed deadline.
 constexpr std::int64_t kExpiryIntervalMs = 250;
 // The most expired at once, in one batch.
@@ -181,7 +178,7 @@ void PostgresStore::lost_connection(const std::string& why) {
     connection_.reset();
     outage_ = why;
     mark_away(true);
-    pause_ = std::chrono::milliseconds(0);
+    backoff_.reset();
     next_attempt_ = Batcher<Batch>::Clock::now();
 }
 
@@ -241,8 +238,7 @@ void PostgresStore::try_reconnect() {
     } else {
         outage_ = connected.error();
     }
-    pause_ = std::clamp(pause_ * 2, kFirstPause, kLongestPause);
-    next_attempt_ = Batcher<Batch>::Clock::now() + pause_;
+    next_attempt_ = Batcher<Batch>::Clock::now() + backoff_.failed();
 }
 
 void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,

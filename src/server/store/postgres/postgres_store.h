@@ -34,6 +34,7 @@
 #include "server/store/audit_bounds.h"
 #include "server/store/audit_pruning.h"
 #include "server/store/batcher.h"
+#include "server/store/postgres/pg_backoff.h"
 #include "server/store/postgres/pg_batch.h"
 #include "server/store/postgres/pg_change_listener.h"
 #include "server/store/postgres/pg_connection.h"
@@ -137,7 +138,7 @@ private:
     std::optional<PgConnection> connection_;  // empty while the database is away
     std::string outage_;                  // why, while it is away
     Batcher<Batch>::Clock::time_point next_attempt_{};
-    std::chrono::milliseconds pause_{0};  // before the next reconnection attempt
+    Backoff backoff_;                     // paces the reconnection attempts
     std::atomic<std::int64_t> hold_timeout_ms_{0};
     AuditPruning pruning_;
 

@@ -20,7 +20,6 @@
 #include "server/cli/open_files_limit.h"
 #include "server/store/request_handler.h"
 #include "server/cli/secret_file.h"
-#include "server/cli/store_file.h"
 #include "server/core/diagnostics.h"
 #include "server/store/by_url/shared_store_commands.h"
 #include "server/store/by_url/store_url.h"
@@ -177,16 +176,13 @@ int serve(const ServeOptions& options) {
     // leaves no new file behind.
     // Declared before the store, which posts its commits to it: it outlives the store.
     boost::asio::io_context io(1);
-    if (auto ready = prepare_store_file(options.store, options.default_store, options.create); !ready) {
-        diagnose(ready.error());
-        return 2;
-    }
-    Result<OpenedStore> opened = open_store(options.store, io, audit_bounds(options.bounds));
+    Result<OpenedStore> opened = open_store(options.store, io, audit_bounds(options.bounds),
+                                            StoreFileSteps{options.default_store, options.create});
     if (!opened) {
         diagnose(opened.error());
         return 2;
     }
-    if (std::optional<std::string> unmarked = mark_store_file(options.store)) diagnose(*unmarked);
+    if (opened.value().warning) diagnose(*opened.value().warning);
     Store& store = *opened.value().store;
 
     // What expired while the server was down is rejected before anyone is answered.

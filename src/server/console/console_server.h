@@ -14,7 +14,7 @@
 #include "server/console/console_routes.h"
 #include "server/console/console_state.h"
 #include "server/console/event_feed.h"
-#include "server/net/peer_slots.h"
+#include "server/net/connection_caps.h"
 #include "server/store/store.h"
 #include "support/result.h"
 
@@ -92,7 +92,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     std::unordered_set<ConsoleSession*> sessions_;
     std::size_t unproven_ = 0;  // sessions that have not shown a valid token
-    PeerSlots peer_slots_;
+    ConnectionCaps caps_;
     bool stopping_ = false;
     std::size_t subscribers_ = 0;
     EventFeed feed_;

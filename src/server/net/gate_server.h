@@ -14,7 +14,7 @@
 #include <functional>
 #include <unordered_set>
 
-#include "server/net/peer_slots.h"
+#include "server/net/connection_caps.h"
 #include "server/net/submit_wait.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
@@ -100,7 +100,7 @@ private:
     boost::asio::signal_set signals_;
     boost::asio::steady_timer drain_deadline_;
     boost::asio::steady_timer accept_pause_;
-    PeerSlots peer_slots_;
+    ConnectionCaps caps_;
     std::unordered_set<Connection*> connections_;
     std::unordered_set<Connection*> waiting_;  // those with replies waiting for the store
     std::function<void()> durable_watcher_;

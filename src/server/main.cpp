@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "server/approve/approver_commands.h"
 #include "server/cli/command_line.h"
@@ -31,7 +33,10 @@ using namespace latchwork::server;
 
 // The access rules of the line port, nullopt when none were given (every peer may
 // speak, as the server listens on loopback only), or the one line that refuses them.
-Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options) {
+// What is weak about the clients taken goes to `warnings`, to be said once the start
+// is sure.
+Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options,
+                                                   std::vector<std::string>& warnings) {
     if (options.allow.empty() && !options.clients) return std::optional<LineAccess>();
     std::vector<NetworkRange> allow;
     for (const std::string& text : options.allow) {
@@ -43,6 +48,7 @@ Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options) 
     if (options.clients) {
         Result<ClientTokens> loaded = load_clients_file(*options.clients);
         if (!loaded) return std::move(loaded).take_failure();
+        warnings = client_token_warnings(loaded.value());
         clients = std::move(loaded).value();
     }
     return std::optional<LineAccess>(std::in_place, std::move(allow), std::move(clients));
@@ -126,7 +132,8 @@ int serve(const ServeOptions& options) {
         diagnose(at.error());
         return 2;
     }
-    Result<std::optional<LineAccess>> access = line_access_from(options);
+    std::vector<std::string> client_warnings;
+    Result<std::optional<LineAccess>> access = line_access_from(options, client_warnings);
     if (!access) {
         diagnose(access.error());
         return 2;
@@ -239,6 +246,7 @@ int serve(const ServeOptions& options) {
     }
     // Said once the start is sure, so that a refused start stays one line.
     if (secret) for (const std::string& warning : secret_warnings(*secret)) diagnose(warning);
+    for (const std::string& warning : client_warnings) diagnose(warning);
     server.start();
     if (console) console->start();
     expiry.start();

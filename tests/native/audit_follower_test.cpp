@@ -29,13 +29,13 @@ public:
             log_.record({}, std::span<const AuditEntry>(&entry, 1));
         }
     }
-    Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const StateChange>, std::span<const AuditEntry>) override { return 0; }
     Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) override {
         Result<std::vector<AuditEntry>> read = log_.read_audit(query);
         std::erase_if(read.value(), [&](const AuditEntry& entry) { return open.contains(entry.seq); });
         return read;
     }
+    Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
+    std::uint64_t record(std::span<const StateChange>, std::span<const AuditEntry>) override { return 0; }
     std::uint64_t last_recorded() const noexcept override { return 0; }
     std::uint64_t durable() const noexcept override { return 0; }
     void set_durable_listener(std::function<void()>) override {}
@@ -44,18 +44,18 @@ private:
     MemoryRecorder log_;
 };
 
+using Told = std::pair<Seqs, Seqs>;  // (late, in order)
+
 struct Follow {
     explicit Follow(FollowSettings settings = {})
         : log(new OpenCommits), store(std::unique_ptr<Recorder>(log)), follower(store, settings) {}
 
-    // (late seqs, seqs in order) of one read at `at` after the start.
-    std::pair<Seqs, Seqs> read(std::chrono::milliseconds at) {
+    Told read(std::chrono::milliseconds at) {  // `at` after the clock's start
         Result<AuditFollower::Read> got = follower.read(100, AuditFollower::Clock::time_point() + at);
-        EXPECT_TRUE(got) << got.error();
-        std::pair<Seqs, Seqs> seqs;
-        for (const AuditEntry& entry : got.value().late) seqs.first.push_back(entry.seq);
-        for (const AuditEntry& entry : got.value().entries) seqs.second.push_back(entry.seq);
-        return seqs;
+        Told told;
+        for (const AuditEntry& entry : got.value().late) told.first.push_back(entry.seq);
+        for (const AuditEntry& entry : got.value().entries) told.second.push_back(entry.seq);
+        return told;
     }
 
     OpenCommits* log;
@@ -70,21 +70,21 @@ TEST(AuditFollower, AGapHoldsBackThenIsPassedOverAndToldOnceWhenItCommits) {
     EXPECT_EQ(follow.follower.cursor(), 2u);  // from the newest on, not the past
     follow.log->add(5);
     follow.log->open = {4, 6};
-    EXPECT_EQ(follow.read(0s), (std::pair<Seqs, Seqs>{{}, {3}}));
-    EXPECT_EQ(follow.read(2s), (std::pair<Seqs, Seqs>{{}, {}}));  // 4 is waited for
+    EXPECT_EQ(follow.read(0s), (Told{{}, {3}}));
+    EXPECT_EQ(follow.read(2s), (Told{{}, {}}));  // 4 is waited for
     // Passed over after the wait; 6 then has a wait of its own.
-    EXPECT_EQ(follow.read(3s), (std::pair<Seqs, Seqs>{{}, {5}}));
+    EXPECT_EQ(follow.read(3s), (Told{{}, {5}}));
     EXPECT_TRUE(follow.follower.awaits(4));
     follow.log->open = {6};
-    EXPECT_EQ(follow.read(4s), (std::pair<Seqs, Seqs>{{4}, {}}));
+    EXPECT_EQ(follow.read(4s), (Told{{4}, {}}));
     EXPECT_FALSE(follow.follower.awaits(4));
-    EXPECT_EQ(follow.read(6s), (std::pair<Seqs, Seqs>{{}, {7}}));
+    EXPECT_EQ(follow.read(6s), (Told{{}, {7}}));
     follow.log->open.clear();
-    EXPECT_EQ(follow.read(7s), (std::pair<Seqs, Seqs>{{6}, {}}));
-    EXPECT_EQ(follow.read(8s), (std::pair<Seqs, Seqs>{{}, {}}));
+    EXPECT_EQ(follow.read(7s), (Told{{6}, {}}));
+    EXPECT_EQ(follow.read(8s), (Told{{}, {}}));
     // A late entry whose delivery was lost is read again.
     follow.follower.look_again(6);
-    EXPECT_EQ(follow.read(9s), (std::pair<Seqs, Seqs>{{6}, {}}));
+    EXPECT_EQ(follow.read(9s), (Told{{6}, {}}));
 }
 
 TEST(AuditFollower, ForgetsBeyondTheBoundTheRetentionAndAboveANewStart) {
@@ -92,20 +92,20 @@ TEST(AuditFollower, ForgetsBeyondTheBoundTheRetentionAndAboveANewStart) {
     follow.log->add(6);
     follow.log->open = {1, 2, 3};
     follow.follower.start_at(0);
-    EXPECT_EQ(follow.read(0s), (std::pair<Seqs, Seqs>{{}, {}}));
-    EXPECT_EQ(follow.read(0s), (std::pair<Seqs, Seqs>{{}, {4, 5, 6}}));
+    EXPECT_EQ(follow.read(0s), (Told{{}, {}}));
+    EXPECT_EQ(follow.read(0s), (Told{{}, {4, 5, 6}}));
     EXPECT_EQ(Seqs({follow.follower.awaits(1), follow.follower.awaits(2), follow.follower.awaits(3)}),
               (Seqs{0, 1, 1}));  // the newest two
     follow.follower.start_at(2);  // read again from 3 on, which is waited for anew
     EXPECT_EQ(Seqs({follow.follower.awaits(2), follow.follower.awaits(3)}), (Seqs{1, 0}));
     follow.log->open.clear();
-    EXPECT_EQ(follow.read(1h), (std::pair<Seqs, Seqs>{{}, {3, 4, 5, 6}}));  // 2: past the retention
+    EXPECT_EQ(follow.read(1h), (Told{{}, {3, 4, 5, 6}}));  // 2: past the retention
 
     // A gap in a log read behind its pruning is not looked for: it would be pruned.
     follow.log->add(2, unix_time_ms() - 2 * 3'600'000);
     follow.log->open = {7};
-    EXPECT_EQ(follow.read(2h), (std::pair<Seqs, Seqs>{{}, {}}));
-    EXPECT_EQ(follow.read(2h), (std::pair<Seqs, Seqs>{{}, {8}}));
+    EXPECT_EQ(follow.read(2h), (Told{{}, {}}));
+    EXPECT_EQ(follow.read(2h), (Told{{}, {8}}));
     EXPECT_FALSE(follow.follower.awaits(7));
 }
 

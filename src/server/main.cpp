@@ -74,6 +74,7 @@ ConsoleLimits console_limits(const ServeBounds& bounds) {
     limits.reserved_for_tokens = bounds.console_max_connections / 10;
     limits.max_subscribers = bounds.max_subscribers;
     limits.event_heartbeat = bounds.event_heartbeat;
+    limits.follow.retention = bounds.audit_retention;
     return limits;
 }
 
@@ -206,6 +207,7 @@ int serve(const ServeOptions& options) {
     std::optional<Notifier> notifier;
     if (notify.value()) {
         NotifyStart& start = *notify.value();
+        start.settings.follow.retention = options.bounds.audit_retention;
         notifier.emplace(io, handler, store, std::move(start.settings), std::move(start.key),
                          std::move(start.tls), opened.value().notify_cursors);
     }

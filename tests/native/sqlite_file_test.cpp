@@ -557,6 +557,13 @@ TEST(SqliteFileAudit, EntriesAndHoldsSurviveReopeningInOrder) {
     read = store.read_audit(query);
     ASSERT_EQ(read.value().size(), 1u);
     EXPECT_EQ(read.value()[0].effect_key, "early");
+    server::AuditQuery by_seq;  // as a follower looks again for seqs it passed over
+    by_seq.seqs = {2, 4, 9};
+    read = store.read_audit(by_seq);
+    ASSERT_TRUE(read) << read.error();
+    ASSERT_EQ(read.value().size(), 2u);
+    EXPECT_EQ(read.value()[0].effect_key, "early");
+    EXPECT_EQ(read.value()[1].effect_key, "gone");
 
     auto holds = store.waiting_holds();
     ASSERT_TRUE(holds) << holds.error();

@@ -29,8 +29,8 @@ ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, Consol
       limits_(limits),
       acceptor_(io),
       caps_(limits.max_connections, limits.max_connections_per_peer),
-      feed_(store, [this](std::uint64_t seq, const std::string& text) {
-          for (ConsoleSession* session : sessions_) session->push_event(seq, text);
+      feed_(store, limits.follow, [this](std::uint64_t seq, const std::string& text, bool late) {
+          for (ConsoleSession* session : sessions_) session->push_event(seq, text, late);
       }),
       soon_timer_(io),
       poll_timer_(io) {

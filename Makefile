@@ -115,6 +115,8 @@ pytest-interpreters: wheel-test deps-browser deps-postgres deps-sqlite-shell
 native-test: wheel-test
 	ctest --test-dir $(TEST_BUILD) --output-on-failure -j2
 
+# The test wheel's build holds the native units, so pytest can run the native store
+# contract on its PostgreSQL (tests/test_store_contract.py); CTest runs the rest after.
 test: pytest-interpreters native-test
 
 # The whole pytest suite against a build with AddressSanitizer and UBSan, in a

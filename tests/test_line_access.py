@@ -3,11 +3,15 @@ networks, and clients that say hello with a token and are held to their scopes."
 from __future__ import annotations
 
 import os
+import re
+import select
 import socket
+import time
 
 import pytest
 
 import latchwork
+from console_http import Console
 from gate_process import encode, run_gate
 
 SECRET = b"0123456789abcdef0123456789abcdef"
@@ -143,6 +147,64 @@ def test_a_bad_hello_is_answered_once_and_closed(gate_process, tmp_path, hellos,
             reply if isinstance(reply, dict) else {"message": reply, "verdict": "error"}
             for reply in replies]
     assert server.request({"op": "pending_count"}) == {"value": 0, "verdict": "ok"}
+
+
+# --- Wrong hellos are warned of, logged, counted and slowed -------------------------
+
+REFUSED = {"message": "hello refused: unknown client or wrong token", "verdict": "error"}
+REFUSAL_LINE = re.compile(r'latchwork-gate: hello refused from 127\.0\.0\.1:\d+ for client '
+                          r'("worker"|"no\\nbody")'
+                          r'(?: \((\d+) more refused since the last such line\))?')
+
+
+def stderr_when(server, done):
+    """The server's standard error lines once done(lines) holds (read by another thread)."""
+    deadline = time.monotonic() + 30
+    while not done(server.stderr_lines) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return list(server.stderr_lines)
+
+
+def test_wrong_hellos_are_logged_counted_and_slowed_for_hellos_only(gate_process, tmp_path):
+    server = gate_process("--clients", private_file(tmp_path / "clients", CLIENTS),
+                          "--console", "127.0.0.1:0")
+    short = ("latchwork-gate: the token of client {} is shorter than 16 bytes; use at least 16 "
+             "random bytes (head -c 24 /dev/urandom | base64)")
+    warnings = [short.format("worker"), short.format("operator")]  # not approver's 19 bytes
+    assert stderr_when(server, lambda lines: warnings[-1] in lines)[-2:] == warnings
+    worker = server.connect()
+    assert worker.request(hello("worker", "w-token")) == GOOD_HELLO
+    for name in ["no\nbody"] + ["worker"] * 7:  # the last three replies wait already
+        with server.connect() as connection:
+            connection.send(encode(hello(name, "guess")))
+            assert replies_then_closed(connection, 1) == [REFUSED]
+    with server.connect() as slowed:
+        slowed.send(encode(hello("worker", "guess")) + encode(HELD))
+        assert select.select([slowed.socket], [], [], 0.1)[0] == []  # it waits 400 ms
+        # Meanwhile the same address's other clients are answered, and so are pings.
+        assert worker.request(HELD) == {"verdict": "held_for_approval"}
+        assert server.request({"op": "ping"}) == {"verdict": "pong"}
+        assert replies_then_closed(slowed, 1) == [REFUSED]
+    with server.connect() as operator:  # a right hello waits too, then goes on as usual
+        operator.send(encode(hello("operator", "o-token")) + encode({"op": "pending_count"}))
+        assert [operator.reply(), operator.reply()] == [
+            {"client": "operator", "verdict": "ok"}, {"value": 1, "verdict": "ok"}]
+    time.sleep(1.1)  # so that this last one is logged, with the count left out before it
+    with server.connect() as connection:
+        connection.send(encode(hello("worker", "guess")))
+        assert replies_then_closed(connection, 1) == [REFUSED]
+    metrics = Console(server.console_port).call("GET", "/metrics").body.decode()
+    assert ("# TYPE latchwork_hello_failures_total counter\n"
+            "latchwork_hello_failures_total 10\n") in metrics
+
+    def refusals(lines):
+        return [REFUSAL_LINE.fullmatch(line) for line in lines if "hello refused" in line]
+    logged = refusals(stderr_when(
+        server, lambda lines: sum(1 + int(m[2] or 0) for m in refusals(lines) if m) >= 10))
+    assert all(logged) and logged[0][1] == r'"no\nbody"' and logged[0][2] is None
+    assert sum(1 + int(match[2] or 0) for match in logged) == 10
+    assert not any("guess" in line or "w-token" in line for line in server.stderr_lines)
+    worker.close()
 
 
 # --- A named client is held to its scopes and named in the audit -------------------

@@ -15,8 +15,8 @@ import time
 
 import pytest
 
-from console_http import Console
-from gate_process import run_gate
+from console_http import Console, EventStream
+from gate_process import encode, run_gate
 from test_line_tls import issue
 from webhook_receiver import Receiver, free_port
 
@@ -268,3 +268,36 @@ def test_servers_sharing_postgres_deliver_each_event_once(new_postgres_store, ga
     assert len(set(ids[:6])) == 6, ids  # while both lived, none twice
     keys = [json.loads(body)["data"]["effect_key"] for _, body in receiver.received]
     assert set(keys) == {f"invoice-{n}" for n in range(7)}, keys
+
+
+@pytest.mark.postgres
+def test_an_entry_committed_after_later_ones_is_still_told(new_postgres_store, gate_process, secret,
+                                                           tmp_path):
+    """One server's commit is held back (a test-build hook) past the wait for a missing seq
+    while the other commits a later one: the later goes first, the held one late, under its
+    own seq, to the receiver and to an event stream alike."""
+    url = new_postgres_store()
+    held_back = tmp_path / "hold-commit"
+    with Receiver() as receiver:
+        options = ("--store", url, "--console", "127.0.0.1:0", "--notify", receiver.url,
+                   "--notify-secret-file", secret[1])
+        prompt = gate_process(*options)
+        stalled = gate_process(*options, env={**os.environ, "LATCHWORK_TEST_HOLD_COMMIT": str(held_back)})
+        stream = EventStream(Console(prompt.console_port), timeout=60)
+        held_back.touch()
+        waiting = stalled.connect(timeout=60)
+        waiting.send(encode({"op": "submit", "run_id": "slow", "effect_key": "stalled", "needs_approval": True}))
+        wait_until(lambda: any("a commit waits" in line for line in stalled.stderr_lines))
+        hold(prompt, "quick", "later")
+        [(_, first)] = receiver.wait_for(1)  # told once the missing seq was passed over
+        assert first["data"]["effect_key"] == "later"
+        held_back.unlink()
+        assert waiting.reply() == {"verdict": "held_for_approval"}
+        waiting.close()
+        received = receiver.wait_for(2)
+        events = [(stream.next_event()[1]["effect_key"], int(stream.last_id)) for _ in range(2)]
+        stream.close()
+    assert [body["data"]["effect_key"] for _, body in received] == ["later", "stalled"]
+    seqs = [int(headers["webhook-id"].rsplit("_", 1)[1]) for headers, _ in received]
+    assert seqs[1] < seqs[0]
+    assert events == [("later", seqs[0]), ("stalled", seqs[1])]

@@ -5,7 +5,7 @@
 # The wheel goes into a venv made by the system python3 of a minimal Debian root
 # (debootstrap: python3 and python3-venv, no compiler, no -dev package, no boost),
 # and tools/dist_smoke.py runs there in a chroot. The root is made once and kept in
-# LATCHWORK_CACHE (default ~/.cache/latchwork); each check runs in a fresh copy of it.
+# LATCHWORK_CACHE by tools/debian_root.sh; each check runs in a fresh copy of it.
 # Then SDIST_WHEEL, the wheel that `make dist` built from the sdist on this machine
 # (before it was repaired), is installed into a fresh venv of PYTHON here and the
 # same check runs there: the sdist's own build, checked without building it twice.
@@ -17,21 +17,9 @@ fi
 wheel=$(realpath "$1")
 sdist_wheel=$(realpath "$2")
 python=$3
-cache=${LATCHWORK_CACHE:-$HOME/.cache/latchwork}
-suite=${DEBIAN_SUITE:-bookworm}
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-pristine=$cache/$suite-root
 work=$PWD/build/dist-check
 root=$work/root
-
-if [ ! -x "$pristine/usr/bin/python3" ]; then
-  echo "making the Debian $suite root in $pristine (once)"
-  rm -rf "$pristine.partial"
-  mkdir -p "$cache"
-  debootstrap --variant=minbase --include=python3,python3-venv "$suite" "$pristine.partial" "$mirror" \
-    >"$cache/debootstrap.log" 2>&1 || { tail -20 "$cache/debootstrap.log" >&2; exit 1; }
-  mv "$pristine.partial" "$pristine"
-fi
+pristine=$("$(dirname "$0")/debian_root.sh")
 
 mounted=()
 cleanup() {
@@ -59,7 +47,7 @@ mkdir -p "$root/tmp/check"
 cp "$wheel" README.md examples/quickstart.py tools/dist_smoke.py "$root/tmp/check/"
 mount -t proc proc "$root/proc" && mounted+=("$root/proc")
 mount --bind /dev "$root/dev" && mounted+=("$root/dev")
-echo "== the wheel in a Debian $suite root: $(chroot "$root" python3 --version)"
+echo "== the wheel in a Debian ${DEBIAN_SUITE:-bookworm} root: $(chroot "$root" python3 --version)"
 chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 /bin/sh -euc '
   cd /tmp/check
   python3 -m venv /opt/venv

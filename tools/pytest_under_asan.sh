@@ -18,7 +18,9 @@ export LSAN_OPTIONS="exitcode=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export PYTHONMALLOC=malloc
 status=0
-"$python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-4}" || status=$?
+# Two workers, not the ordinary run's four: under the sanitizer every import is slow
+# (each allocation records its stack), and each worker imports and collects the suite.
+"$python" -m pytest -q -p no:cacheprovider -n "${PYTEST_ASAN_WORKERS:-2}" || status=$?
 unset LD_PRELOAD
 "$python" "$(dirname "$0")/check_sanitizer_reports.py" "$reports" || status=1
 exit $status

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the pytest suite with one wheel under the main venv's interpreter and under each
-# CPython version asked for that the machine has, each in a virtual environment of its own.
+# CPython version asked for that the machine has, each in a virtual environment of its own;
+# the other interpreters' suites run side by side once the main one has passed or failed.
 # Tests marked postgres or server (the gate server on its stores) run under the main one
 # only: what they test does not depend on the interpreter, and they take a while.
 #   tools/test_interpreters.sh WHEEL MAIN_PYTHON "3.10 3.11 3.12 3.13"
@@ -36,19 +37,34 @@ main_version=$(version_of "$main_python")
 declare -a summary
 status=0
 
+# One suite: its output in $3, its verdict line in $3.verdict.
 run_suite() {
-    local label=$1 python=$2
-    shift 2
-    echo "== pytest under Python $(full_version_of "$python") ($label)"
-    if install_wheel "$python" && "$python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-4}" "$@"; then
-        summary+=("passed   Python $(full_version_of "$python") ($label)")
-    else
-        summary+=("FAILED   Python $(full_version_of "$python") ($label)")
-        status=1
-    fi
+    local label=$1 python=$2 log=$3
+    shift 3
+    {
+        echo "== pytest under Python $(full_version_of "$python") ($label)"
+        if install_wheel "$python" && "$python" -m pytest -q -p no:cacheprovider "$@"; then
+            echo "passed   Python $(full_version_of "$python") ($label)" >"$log.verdict"
+        else
+            echo "FAILED   Python $(full_version_of "$python") ($label)" >"$log.verdict"
+        fi
+    } >"$log" 2>&1
 }
 
-run_suite "$(dirname "$(dirname "$main_python")")" "$main_python"
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+report() {
+    cat "$1"
+    summary+=("$(cat "$1.verdict" 2>/dev/null || echo "FAILED   $(basename "$1") (no verdict)")")
+    case "${summary[-1]}" in FAILED*) status=1 ;; esac
+}
+
+# The whole suite under the main interpreter first, on every worker; then the other
+# interpreters' suites (the module's tests, no server's) side by side, two workers
+# each: each waits mostly on its own scripted servers.
+run_suite "$(dirname "$(dirname "$main_python")")" "$main_python" "$logs/main" -n "${PYTEST_WORKERS:-4}"
+report "$logs/main"
+others=()
 for version in $versions; do
     [ "$version" = "$main_version" ] && continue
     if ! interpreter=$(find_python "$version"); then
@@ -57,10 +73,18 @@ for version in $versions; do
         continue
     fi
     venv=.venv-$version
-    if [ ! -x "$venv/bin/python" ]; then
-        "$interpreter" -m venv "$venv" && "$venv/bin/python" -m pip install --quiet --upgrade pip
-    fi
-    run_suite "$venv" "$venv/bin/python" -m "not postgres and not server"
+    (
+        if [ ! -x "$venv/bin/python" ]; then
+            "$interpreter" -m venv "$venv" && "$venv/bin/python" -m pip install --quiet --upgrade pip
+        fi >"$logs/$version.venv" 2>&1
+        run_suite "$venv" "$venv/bin/python" "$logs/$version" -n 2 -m "not postgres and not server"
+    ) &
+    others+=("$version")
+done
+wait
+for version in "${others[@]}"; do
+    cat "$logs/$version.venv" 2>/dev/null
+    report "$logs/$version"
 done
 
 echo "== the wheel $(basename "$wheel") under each interpreter:"

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "server/approve/approver_commands.h"
 #include "server/cli/command_line.h"
@@ -20,7 +22,6 @@
 #include "server/cli/open_files_limit.h"
 #include "server/store/request_handler.h"
 #include "server/cli/secret_file.h"
-#include "server/cli/store_file.h"
 #include "server/core/diagnostics.h"
 #include "server/store/by_url/shared_store_commands.h"
 #include "server/store/by_url/store_url.h"
@@ -32,7 +33,10 @@ using namespace latchwork::server;
 
 // The access rules of the line port, nullopt when none were given (every peer may
 // speak, as the server listens on loopback only), or the one line that refuses them.
-Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options) {
+// What is weak about the clients taken goes to `warnings`, to be said once the start
+// is sure.
+Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options,
+                                                   std::vector<std::string>& warnings) {
     if (options.allow.empty() && !options.clients) return std::optional<LineAccess>();
     std::vector<NetworkRange> allow;
     for (const std::string& text : options.allow) {
@@ -44,6 +48,7 @@ Result<std::optional<LineAccess>> line_access_from(const ServeOptions& options) 
     if (options.clients) {
         Result<ClientTokens> loaded = load_clients_file(*options.clients);
         if (!loaded) return std::move(loaded).take_failure();
+        warnings = client_token_warnings(loaded.value());
         clients = std::move(loaded).value();
     }
     return std::optional<LineAccess>(std::in_place, std::move(allow), std::move(clients));
@@ -69,6 +74,7 @@ ConsoleLimits console_limits(const ServeBounds& bounds) {
     limits.reserved_for_tokens = bounds.console_max_connections / 10;
     limits.max_subscribers = bounds.max_subscribers;
     limits.event_heartbeat = bounds.event_heartbeat;
+    limits.follow.retention = bounds.audit_retention;
     return limits;
 }
 
@@ -127,7 +133,8 @@ int serve(const ServeOptions& options) {
         diagnose(at.error());
         return 2;
     }
-    Result<std::optional<LineAccess>> access = line_access_from(options);
+    std::vector<std::string> client_warnings;
+    Result<std::optional<LineAccess>> access = line_access_from(options, client_warnings);
     if (!access) {
         diagnose(access.error());
         return 2;
@@ -177,16 +184,13 @@ int serve(const ServeOptions& options) {
     // leaves no new file behind.
     // Declared before the store, which posts its commits to it: it outlives the store.
     boost::asio::io_context io(1);
-    if (auto ready = prepare_store_file(options.store, options.default_store, options.create); !ready) {
-        diagnose(ready.error());
-        return 2;
-    }
-    Result<OpenedStore> opened = open_store(options.store, io, audit_bounds(options.bounds));
+    Result<OpenedStore> opened = open_store(options.store, io, audit_bounds(options.bounds),
+                                            StoreFileSteps{options.default_store, options.create});
     if (!opened) {
         diagnose(opened.error());
         return 2;
     }
-    if (std::optional<std::string> unmarked = mark_store_file(options.store)) diagnose(*unmarked);
+    if (opened.value().warning) diagnose(*opened.value().warning);
     Store& store = *opened.value().store;
 
     // What expired while the server was down is rejected before anyone is answered.
@@ -203,6 +207,7 @@ int serve(const ServeOptions& options) {
     std::optional<Notifier> notifier;
     if (notify.value()) {
         NotifyStart& start = *notify.value();
+        start.settings.follow.retention = options.bounds.audit_retention;
         notifier.emplace(io, handler, store, std::move(start.settings), std::move(start.key),
                          std::move(start.tls), opened.value().notify_cursors);
     }
@@ -243,6 +248,7 @@ int serve(const ServeOptions& options) {
     }
     // Said once the start is sure, so that a refused start stays one line.
     if (secret) for (const std::string& warning : secret_warnings(*secret)) diagnose(warning);
+    for (const std::string& warning : client_warnings) diagnose(warning);
     server.start();
     if (console) console->start();
     expiry.start();

@@ -10,6 +10,9 @@
 namespace latchwork::server {
 namespace {
 
+// A token this short can be found by trying them all, even slowed (hello_failures.h).
+constexpr std::size_t kShortToken = 16;
+
 // Names end up in the audit log as "client:NAME": a plain word keeps that readable
 // and unambiguous.
 constexpr std::size_t kMaxName = 64;
@@ -84,6 +87,16 @@ Result<ClientTokens> load_clients_file(const std::string& path) {
     }
     if (parsed.list.empty()) return refuse("names no client");
     return ClientTokens(std::move(parsed.list));
+}
+
+std::vector<std::string> client_token_warnings(const ClientTokens& clients) {
+    std::vector<std::string> warnings;
+    for (const std::string& name : clients.names_with_tokens_shorter_than(kShortToken)) {
+        warnings.push_back("the token of client " + name +
+                           " is shorter than 16 bytes; use at least 16 random bytes "
+                           "(head -c 24 /dev/urandom | base64)");
+    }
+    return warnings;
 }
 
 }  // namespace latchwork::server

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "server/core/client_tokens.h"
 #include "support/result.h"
@@ -15,5 +16,9 @@ namespace latchwork::server {
 // malformed line, a name that is not letters, digits, '.', '_' or '-', a token with
 // white space, an unknown or missing scope, a repeated name or token.
 Result<ClientTokens> load_clients_file(const std::string& path);
+
+// What is weak about clients that were taken all the same, one line each: a token
+// shorter than 16 bytes, the client named (never the token).
+std::vector<std::string> client_token_warnings(const ClientTokens& clients);
 
 }  // namespace latchwork::server

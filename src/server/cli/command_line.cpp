@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "server/cli/duration_text.h"
-#include "server/cli/store_file.h"
+#include "server/cli/default_store.h"
 #include "server/core/diagnostics.h"
 
 namespace latchwork::server {

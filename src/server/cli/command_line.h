@@ -14,7 +14,7 @@ namespace latchwork::server {
 
 struct ServeOptions {
     std::string listen = "127.0.0.1:8796";  // the client's default endpoint
-    // Durable by default, at an absolute per-user path (store_file.h).
+    // Durable by default, at an absolute per-user path (default_store.h).
     std::string store;
     bool default_store = false;  // no --store was given: `store` is the default
     bool create = false;         // a SQLite store that vanished may start empty

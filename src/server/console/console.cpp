@@ -1,6 +1,10 @@
 // console.cpp: the approval console as one piece: its state, its routes, its listener.
 #include "server/console/console.h"
 
+#include <utility>
+
+#include "server/net/line_access.h"
+
 namespace latchwork::server {
 
 Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::endpoint& at,
@@ -32,6 +36,10 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
                          std::to_string(gate_server_.connection_count()) +
                          "\nlatchwork_open_connections{door=\"console\"} " +
                          std::to_string(server_.connection_count()) + "\n";
+              },
+              [this]() -> std::uint64_t {
+                  const LineAccess* access = std::as_const(gate_server_).line_access();
+                  return access != nullptr ? access->hello_failures() : 0;
               }),
       server_(io, routes_, state_, store, limits) {
     handler_.add_observer(&state_);

@@ -466,6 +466,10 @@ HttpReply ConsoleRoutes::metrics() {
     text += "# HELP latchwork_open_connections Connections open now, by door.\n";
     text += "# TYPE latchwork_open_connections gauge\n";
     text += connection_gauges_();
+    text += "# HELP latchwork_hello_failures_total Line-port hellos refused: an unknown client or a "
+            "wrong token.\n";
+    text += "# TYPE latchwork_hello_failures_total counter\n";
+    text += "latchwork_hello_failures_total " + std::to_string(hello_failures_()) + "\n";
     if (notifier_) text += notifier_->metrics_text();
     HttpReply reply;
     reply.content_type = "text/plain; version=0.0.4; charset=utf-8";

@@ -49,13 +49,16 @@ class ConsoleRoutes {
 public:
     // `approvers` null: every /api call is taken without a token (checked at start-up
     // to be allowed only on loopback without a decision secret).
+    // `hello_failures` counts the line port's wrong hellos.
     ConsoleRoutes(RequestHandler& handler, Store& store, ConsoleState& state,
-                  const Approvers* approvers, std::function<std::string()> connection_gauges)
+                  const Approvers* approvers, std::function<std::string()> connection_gauges,
+                  std::function<std::uint64_t()> hello_failures)
         : handler_(handler),
           store_(store),
           state_(state),
           approvers_(approvers),
-          connection_gauges_(std::move(connection_gauges)) {}
+          connection_gauges_(std::move(connection_gauges)),
+          hello_failures_(std::move(hello_failures)) {}
 
     HttpReply route(const HttpCall& call);
     // The reply as it leaves, once durable() has reached its wait_for: a decision's
@@ -91,6 +94,7 @@ private:
         return approvers_->find(authorization.substr(kBearer.size()));
     }
     std::function<std::string()> connection_gauges_;
+    std::function<std::uint64_t()> hello_failures_;
     const Notifier* notifier_ = nullptr;
 };
 

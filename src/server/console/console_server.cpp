@@ -28,9 +28,9 @@ ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, Consol
       store_(store),
       limits_(limits),
       acceptor_(io),
-      peer_slots_(limits.max_connections_per_peer),
-      feed_(store, [this](std::uint64_t seq, const std::string& text) {
-          for (ConsoleSession* session : sessions_) session->push_event(seq, text);
+      caps_(limits.max_connections, limits.max_connections_per_peer),
+      feed_(store, limits.follow, [this](std::uint64_t seq, const std::string& text, bool late) {
+          for (ConsoleSession* session : sessions_) session->push_event(seq, text, late);
       }),
       soon_timer_(io),
       poll_timer_(io) {
@@ -62,18 +62,8 @@ asio::awaitable<void> ConsoleServer::accept_loop() {
         auto [error, socket] = co_await acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
         if (stopping_ || error == asio::error::operation_aborted) break;
         if (error) continue;  // the line protocol's listener reports such failures
-        if (sessions_.size() >= limits_.max_connections) {
-            boost::system::error_code ignored;
-            socket.close(ignored);
-            continue;
-        }
-        boost::system::error_code no_peer;
-        std::optional<PeerSlot> slot = peer_slots_.take(socket.remote_endpoint(no_peer).address());
-        if (no_peer || !slot) {
-            boost::system::error_code ignored;
-            socket.close(ignored);  // gone already, or its peer holds its share
-            continue;
-        }
+        std::optional<PeerSlot> slot = caps_.admit(socket, sessions_.size());
+        if (!slot) continue;
         // Only a console with approvers has tokens to keep room for.
         const bool reserve = !routes_.open_without_token() &&
                              limits_.max_connections > limits_.reserved_for_tokens;

@@ -14,7 +14,8 @@
 #include "server/console/console_routes.h"
 #include "server/console/console_state.h"
 #include "server/console/event_feed.h"
-#include "server/net/peer_slots.h"
+#include "server/net/connection_caps.h"
+#include "server/store/audit_follower.h"
 #include "server/store/store.h"
 #include "support/result.h"
 
@@ -37,6 +38,8 @@ struct ConsoleLimits {
     // others hold max_connections - reserved_for_tokens, a new connection's first
     // request must carry a valid token, or it is answered 503 and closed.
     std::size_t reserved_for_tokens = 100;
+    // How the event feed follows the audit log: its gap wait, the store's retention.
+    FollowSettings follow;
 };
 
 class ConsoleSession;
@@ -92,7 +95,7 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     std::unordered_set<ConsoleSession*> sessions_;
     std::size_t unproven_ = 0;  // sessions that have not shown a valid token
-    PeerSlots peer_slots_;
+    ConnectionCaps caps_;
     bool stopping_ = false;
     std::size_t subscribers_ = 0;
     EventFeed feed_;

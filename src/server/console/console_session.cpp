@@ -98,7 +98,7 @@ void ConsoleSession::stop() {
 
 void ConsoleSession::wake() { wake_.cancel(); }
 
-void ConsoleSession::push_event(std::uint64_t seq, const std::string& text) {
+void ConsoleSession::push_event(std::uint64_t seq, const std::string& text, bool late) {
     if (!streaming_ || dropped_) return;
     if (event_bytes_ + text.size() > server_.limits().max_event_backlog) {
         // It does not read: its stream ends rather than grow without bound.
@@ -106,7 +106,7 @@ void ConsoleSession::push_event(std::uint64_t seq, const std::string& text) {
         events_.clear();
         event_bytes_ = 0;
     } else {
-        events_.emplace_back(seq, text);
+        events_.push_back(QueuedEvent{seq, text, late});
         event_bytes_ += text.size();
     }
     wake_.cancel();
@@ -257,9 +257,18 @@ asio::awaitable<boost::system::error_code> ConsoleSession::replay(std::uint64_t 
             cursor = server_.feed().told();
             break;
         }
+        // A late event queued already for an entry of this page goes out with the page;
+        // an entry the feed still awaits goes out as the late event the feed will queue.
+        const std::uint64_t page_end = page.value().back().seq;
+        std::erase_if(events_, [&](const QueuedEvent& queued) {
+            const bool in_page = queued.late && queued.seq > cursor && queued.seq <= page_end;
+            if (in_page) event_bytes_ -= queued.text.size();
+            return in_page;
+        });
         for (const AuditEntry& entry : page.value()) {
             cursor = entry.seq;
             sent_seq_ = cursor;
+            if (server_.feed().awaits(entry.seq)) continue;
             if (std::optional<std::string> text = console_event_of(entry)) {
                 if (auto error = co_await write_text(*text)) co_return error;
             }
@@ -293,12 +302,12 @@ asio::awaitable<void> ConsoleSession::stream_events(std::optional<std::uint64_t>
             }
             continue;
         }
-        auto [seq, text] = std::move(events_.front());
+        QueuedEvent next = std::move(events_.front());
         events_.pop_front();
-        event_bytes_ -= text.size();
-        if (seq != 0 && seq <= sent_seq_) continue;  // replayed already
-        if (seq != 0) sent_seq_ = seq;
-        error = co_await write_text(text);
+        event_bytes_ -= next.text.size();
+        if (next.seq != 0 && next.seq <= sent_seq_ && !next.late) continue;  // replayed already
+        sent_seq_ = std::max(sent_seq_, next.seq);
+        error = co_await write_text(next.text);
     }
     streaming_ = false;
 }

@@ -36,8 +36,9 @@ public:
     // Something it may wait for happened (a durable batch, an event).
     void wake();
     // Queues an event (`seq` 0: one with no id) for a stream; a stream that falls too
-    // far behind is dropped.
-    void push_event(std::uint64_t seq, const std::string& text);
+    // far behind is dropped. A late one (an entry that committed after later ones) is
+    // sent even below the ids sent already.
+    void push_event(std::uint64_t seq, const std::string& text, bool late = false);
 
 private:
     boost::asio::awaitable<void> serve();
@@ -58,7 +59,12 @@ private:
     bool on_probation_ = false;
     bool proven_ = false;  // a request carried a valid bearer token
     PeerSlot slot_;
-    std::deque<std::pair<std::uint64_t, std::string>> events_;  // (seq, text), bounded in bytes
+    struct QueuedEvent {
+        std::uint64_t seq = 0;
+        std::string text;
+        bool late = false;
+    };
+    std::deque<QueuedEvent> events_;  // bounded in bytes
     std::size_t event_bytes_ = 0;
     std::uint64_t sent_seq_ = 0;  // events with an id at most this were sent already
 };

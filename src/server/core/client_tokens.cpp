@@ -24,4 +24,12 @@ std::optional<HelloClient> ClientTokens::check(std::string_view name, std::strin
     return found;
 }
 
+std::vector<std::string> ClientTokens::names_with_tokens_shorter_than(std::size_t bytes) const {
+    std::vector<std::string> names;
+    for (const Client& client : clients_) {
+        if (client.token.size() < bytes) names.push_back(client.name);
+    }
+    return names;
+}
+
 }  // namespace latchwork::server

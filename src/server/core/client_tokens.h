@@ -31,6 +31,8 @@ public:
     std::optional<HelloClient> check(std::string_view name, std::string_view token) const;
 
     bool empty() const noexcept { return clients_.empty(); }
+    // The names of the clients whose token is shorter than `bytes`, in file order.
+    std::vector<std::string> names_with_tokens_shorter_than(std::size_t bytes) const;
 
 private:
     std::vector<Client> clients_;

@@ -70,6 +70,7 @@ Connection::Connection(asio::ip::tcp::socket socket, GateServer& server)
     peer_.allowed = access == nullptr;  // a peer that is gone already is allowed nothing
     if (!error && access != nullptr) peer_ = access->peer_for(remote);
     if (!error && access == nullptr) peer_.address = endpoint_text(remote);
+    if (!error) remote_ = remote.address();
 }
 
 Connection::~Connection() { server_.forget(this); }
@@ -161,6 +162,10 @@ asio::awaitable<void> Connection::read_loop() {
             co_await sleep_until_woken(reader_wake_);
         }
         if (stop_requested_ || closed_) break;
+        if (held_) {
+            co_await release_held();
+            continue;
+        }
         if (!unparsed_.empty()) {
             // What was read before the replies reached their cap comes first.
             taking_unparsed_ = true;
@@ -181,6 +186,8 @@ asio::awaitable<void> Connection::read_loop() {
         // A client that sends without pause must not keep the others waiting.
         co_await asio::post(server_.io(), asio::use_awaitable);
     }
+    // A refused hello's reply, or one whose wait the server's stop cut short.
+    if (held_) co_await release_held();
     reading_done_ = true;
     // A client that ended its side (or whose socket failed) while submits wait has
     // given up on them: their waits end as they stand, held, so that no release is
@@ -196,10 +203,10 @@ asio::awaitable<void> Connection::read_loop() {
 bool Connection::take(std::string_view bytes) {
     const std::size_t max_line = server_.limits().max_line;
     for (std::size_t answered = 0;; ++answered) {
-        if (over_reply_cap() || answered == kLinesPerTurn) {
+        if (over_reply_cap() || answered == kLinesPerTurn || held_) {
             // One chunk of tiny requests can ask for many times its size in replies:
             // the rest waits, unparsed, until the client has read what it asked for
-            // (or until the others had their turn).
+            // (or until the others had their turn, or a held reply has gone).
             stash(bytes);
             return true;
         }
@@ -215,9 +222,12 @@ bool Connection::take(std::string_view bytes) {
             if (!answer_line(piece)) return false;
         } else {
             partial_.append(piece);
-            if (!answer_line(partial_)) return false;
+            const bool going_on = answer_line(partial_);
+            // Cleared either way: a refused hello's reply may wait, and an unfinished
+            // line would have the watchdog end the connection before it goes.
             partial_.clear();
             release_if_large(partial_);
+            if (!going_on) return false;
         }
     }
     if (!too_long_ && partial_.size() + bytes.size() > max_line) too_long_ = true;
@@ -257,9 +267,13 @@ bool Connection::answer_line(std::string_view line) {
         }
     }
     last_request_ = Clock::now();
-    if (const LineAccess* access = server_.line_access()) {
-        if (std::optional<LineAccess::Screened> screened = access->screen(line, peer_)) {
-            queue(Answer{std::move(screened->reply), 0});
+    if (LineAccess* access = server_.line_access()) {
+        if (std::optional<LineAccess::Screened> screened = access->screen(line, peer_, remote_)) {
+            if (screened->delay.count() > 0) {
+                held_ = Held{std::move(screened->reply), Clock::now() + screened->delay};
+            } else {
+                queue(Answer{std::move(screened->reply), 0});
+            }
             refused_ = screened->close;
             return !refused_;
         }
@@ -435,6 +449,17 @@ asio::awaitable<void> Connection::watch_loop() {
         co_await watchdog_.async_wait(kAwait);
         watched_until_ = Clock::time_point::min();  // looking again: nothing is waited for
     }
+}
+
+// The wait is the reader's own timer: the network thread serves everyone else
+// meanwhile. A writer's wake-up cancels it too; the loop then waits the rest.
+asio::awaitable<void> Connection::release_held() {
+    while (!stop_requested_ && !closed_ && Clock::now() < held_->until) {
+        reader_wake_.expires_at(held_->until);
+        co_await reader_wake_.async_wait(kAwait);
+    }
+    if (!closed_) queue(Answer{std::move(held_->reply), 0});
+    held_.reset();
 }
 
 asio::awaitable<void> Connection::drain_input() {

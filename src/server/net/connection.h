@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,6 +57,9 @@ private:
     boost::asio::awaitable<void> read_loop();
     boost::asio::awaitable<void> write_loop();
     boost::asio::awaitable<void> drain_input();
+    // Waits out a held reply's delay, then queues it; the wait ends early when the
+    // server stops (the reply goes at once) or the connection closes (it is dropped).
+    boost::asio::awaitable<void> release_held();
     // Closes the connection when a line, a write or the quiet between requests
     // outlasts its timeout (ServerLimits).
     boost::asio::awaitable<void> watch_loop();
@@ -95,6 +99,14 @@ private:
     static constexpr std::size_t kFirstRead = 512;
     std::array<char, kFirstRead> first_read_{};
     Peer peer_;  // its address for the audit log, and what the access rules let it do
+    boost::asio::ip::address remote_;  // what wrong hellos are counted against
+    // A hello's reply that waits before it goes (hello_failures.h). Nothing after it
+    // is read or parsed meanwhile, so replies keep request order.
+    struct Held {
+        std::string reply;
+        Clock::time_point until;
+    };
+    std::optional<Held> held_;
     PeerSlot slot_;
     boost::asio::steady_timer writer_wake_;
     boost::asio::steady_timer reader_wake_;

@@ -41,7 +41,7 @@ GateServer::GateServer(asio::io_context& io, RequestHandler& handler, Store& sto
       signals_(io, SIGTERM, SIGINT),
       drain_deadline_(io),
       accept_pause_(io),
-      peer_slots_(limits.max_connections_per_peer) {
+      caps_(limits.max_connections, limits.max_connections_per_peer) {
     handler_.add_observer(&submit_waits_);
     store_.set_durable_listener([this] {
         // Releasing may leave a connection with nothing waiting, which takes it out of
@@ -109,18 +109,8 @@ asio::awaitable<void> GateServer::accept_loop() {
 }
 
 void GateServer::admit(asio::ip::tcp::socket socket) {
-    if (connections_.size() >= limits_.max_connections) {
-        boost::system::error_code ignored;
-        socket.close(ignored);  // over the cap: closed at once, nothing read
-        return;
-    }
-    boost::system::error_code no_peer;
-    std::optional<PeerSlot> slot = peer_slots_.take(socket.remote_endpoint(no_peer).address());
-    if (no_peer || !slot) {
-        boost::system::error_code ignored;
-        socket.close(ignored);  // gone already, or its peer holds its share
-        return;
-    }
+    std::optional<PeerSlot> slot = caps_.admit(socket, connections_.size());
+    if (!slot) return;
     auto connection = std::make_shared<Connection>(std::move(socket), *this);
     connection->keep(std::move(*slot));
     connections_.insert(connection.get());

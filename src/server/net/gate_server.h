@@ -14,7 +14,7 @@
 #include <functional>
 #include <unordered_set>
 
-#include "server/net/peer_slots.h"
+#include "server/net/connection_caps.h"
 #include "server/net/submit_wait.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
@@ -79,7 +79,9 @@ public:
     void set_timer_stop(std::function<void()> watcher) { timer_stop_ = std::move(watcher); }
     // Who may speak on the line port (line_access.h); null, the default, lets every
     // peer speak. Set before start(); it must outlive the server.
-    void set_line_access(const LineAccess* access) noexcept { line_access_ = access; }
+    // Connections have it count wrong hellos, hence not const.
+    void set_line_access(LineAccess* access) noexcept { line_access_ = access; }
+    LineAccess* line_access() noexcept { return line_access_; }
     const LineAccess* line_access() const noexcept { return line_access_; }
     // TLS on every line-port connection (tls_context.h); null, the default, keeps the
     // port plain. Set before start(); it must outlive the server.
@@ -100,13 +102,13 @@ private:
     boost::asio::signal_set signals_;
     boost::asio::steady_timer drain_deadline_;
     boost::asio::steady_timer accept_pause_;
-    PeerSlots peer_slots_;
+    ConnectionCaps caps_;
     std::unordered_set<Connection*> connections_;
     std::unordered_set<Connection*> waiting_;  // those with replies waiting for the store
     std::function<void()> durable_watcher_;
     std::function<void()> stop_watcher_;
     std::function<void()> timer_stop_;
-    const LineAccess* line_access_ = nullptr;
+    LineAccess* line_access_ = nullptr;
     boost::asio::ssl::context* tls_ = nullptr;
     bool stopping_ = false;
     // One thread reads every connection, and each read is consumed before the next,

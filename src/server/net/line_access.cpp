@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 
+#include "server/core/audit_entry.h"
+#include "server/core/diagnostics.h"
 #include "server/core/reply_writer.h"
 #include "server/net/listen_address.h"
 #include "wire/json_reader.h"
@@ -36,6 +38,16 @@ LineAccess::Screened close_with(std::string_view message) {
     return LineAccess::Screened{refusal(std::string(message)), true};
 }
 
+// A client name as a hello gave it, quoted, cut to what a real name can be (at most 64
+// bytes) where a UTF-8 character begins: the peer chose it, the log need not hold all of it.
+std::string shown_name(std::string_view name) {
+    constexpr std::size_t kShown = 64;
+    if (name.size() <= kShown) return quoted_text(name);
+    std::size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    return quoted_text(name.substr(0, cut)) + "...";
+}
+
 }  // namespace
 
 Peer LineAccess::peer_for(const boost::asio::ip::tcp::endpoint& remote) const {
@@ -46,7 +58,8 @@ Peer LineAccess::peer_for(const boost::asio::ip::tcp::endpoint& remote) const {
     return peer;
 }
 
-std::optional<LineAccess::Screened> LineAccess::screen(std::string_view line, Peer& peer) const {
+std::optional<LineAccess::Screened> LineAccess::screen(std::string_view line, Peer& peer,
+                                                      const boost::asio::ip::address& from) {
     if (peer.allowed && !clients_) return std::nullopt;
     // Whoever may speak already needs no look at the line unless it may be a hello
     // (one written with escapes is an unknown op for the handler, as it always was).
@@ -62,10 +75,19 @@ std::optional<LineAccess::Screened> LineAccess::screen(std::string_view line, Pe
         if (name == nullptr || token == nullptr) {
             return close_with("hello needs the string members client and token");
         }
+        const auto now = std::chrono::steady_clock::now();
+        // Decided by the failures before this one, whichever way this one goes.
+        const std::chrono::milliseconds delay = failures_.delay(from, now);
         std::optional<HelloClient> client = clients_->check(*name, *token);
-        // Which of the two was wrong is not said: a name is worth a guess too.
-        if (!client) return close_with("hello refused: unknown client or wrong token");
-        Screened accepted{Reply{hello_reply(client->name), {}}, false};
+        if (!client) {
+            failures_.record(from, now);
+            log_refused_hello(peer, *name, now);
+            // Which of the two was wrong is not said: a name is worth a guess too.
+            Screened refused = close_with("hello refused: unknown client or wrong token");
+            refused.delay = delay;
+            return refused;
+        }
+        Screened accepted{Reply{hello_reply(client->name), {}}, false, delay};
         peer.client = std::move(client);
         return accepted;
     }
@@ -74,6 +96,17 @@ std::optional<LineAccess::Screened> LineAccess::screen(std::string_view line, Pe
     if (op == "ping") return std::nullopt;
     return close_with(clients_ ? "hello first: this peer is not allowed without a client token"
                                : "this peer is not allowed to use the line port");
+}
+
+void LineAccess::log_refused_hello(const Peer& peer, std::string_view name,
+                                   std::chrono::steady_clock::time_point now) {
+    const std::optional<std::uint64_t> left_out = refusal_log_.admit(now);
+    if (!left_out) return;
+    std::string text = "hello refused from " + peer.address + " for client " + shown_name(name);
+    if (*left_out > 0) {
+        text += " (" + std::to_string(*left_out) + " more refused since the last such line)";
+    }
+    diagnose(text);
 }
 
 std::optional<std::string> unprotected_listen_problem(const boost::asio::ip::address& listen,

@@ -43,10 +43,11 @@ Notifier::Notifier(asio::io_context& io, RequestHandler& handler, Store& store, 
       handler_(handler),
       store_(store),
       settings_(std::move(settings)),
-      states_(settings_.targets.size()),
       poll_timer_(io),
       soon_timer_(io),
       alive_(std::make_shared<bool>(true)) {
+    states_.reserve(settings_.targets.size());
+    for (std::size_t i = 0; i < settings_.targets.size(); ++i) states_.emplace_back(store_, settings_.follow);
     delivery_ = std::make_unique<NotifyDelivery>(
         settings_.targets, std::move(key), std::move(tls), std::move(open_cursors), settings_.delivery,
         [this, alive = alive_](DeliveryNews news) {
@@ -70,12 +71,9 @@ bool Notifier::find_start() {
     // A target never told anything starts after what the log holds now: it is told
     // of changes from its first start on, not of the whole past. Until the log can be
     // read (a shared database away at start), no target is claimed.
-    AuditQuery newest;
-    newest.newest_first = true;
-    newest.limit = 1;
-    Result<std::vector<AuditEntry>> read = store_.read_audit(newest);
-    if (!read) return false;
-    start_seq_ = read.value().empty() ? 0 : read.value().front().seq;
+    Result<std::uint64_t> newest = newest_audit_seq(store_);
+    if (!newest) return false;
+    start_seq_ = newest.value();
     start_known_ = true;
     return true;
 }
@@ -136,24 +134,17 @@ void Notifier::pump() {
 void Notifier::read_for(std::size_t index) {
     TargetState& state = states_[index];
     const NotifyTarget& target = settings_.targets[index];
-    AuditQuery query;
-    query.after = state.cursor;
-    query.limit = settings_.batch;
-    Result<std::vector<AuditEntry>> read = store_.read_audit(query);
+    Result<AuditFollower::Read> read = state.follower.read(settings_.batch);
     if (!read) {
         state.last_problem = "reading the audit log: " + read.error();
         return;  // the next poll tries again
     }
-    if (read.value().empty()) return;
     DeliveryBatch batch;
     batch.target = index;
-    std::uint64_t expected = state.cursor + 1;
-    for (const AuditEntry& entry : read.value()) {
-        if (entry.seq != expected && !gap_settled(state, expected)) break;
-        expected = entry.seq + 1;
-        batch.up_to = std::max(batch.up_to, entry.seq);
+    batch.up_to = state.follower.cursor();
+    const auto add = [&](const AuditEntry& entry) {
         const std::optional<WebhookEvent> event = webhook_event_of(entry);
-        if (!event || (settings_.events & static_cast<WebhookEvents>(*event)) == 0) continue;
+        if (!event || (settings_.events & static_cast<WebhookEvents>(*event)) == 0) return false;
         Outgoing item;
         item.seq = entry.seq;
         item.at_ms = entry.at_ms;
@@ -164,20 +155,19 @@ void Notifier::read_for(std::size_t index) {
                         ? chat_message(entry, *event, settings_.console_url)
                         : webhook_body(entry, *event, settings_.console_url);
         batch.items.push_back(std::move(item));
+        return true;
+    };
+    // Late entries first: they are the older. Their seqs are below the cursor, which
+    // saving them leaves where it is.
+    state.late_out.clear();
+    for (const AuditEntry& entry : read.value().late) {
+        if (add(entry)) state.late_out.push_back(entry.seq);
     }
-    if (batch.up_to == 0) return;  // waiting for a missing seq; the next poll looks again
+    for (const AuditEntry& entry : read.value().entries) add(entry);
+    // Nothing new, or waiting for a missing seq: the next poll looks again.
+    if (batch.items.empty() && read.value().entries.empty()) return;
     state.busy = true;
     delivery_->deliver(std::move(batch));
-}
-
-bool Notifier::gap_settled(TargetState& state, std::uint64_t missing) {
-    const auto now = std::chrono::steady_clock::now();
-    if (state.gap_at != missing) {
-        state.gap_at = missing;
-        state.gap_since = now;
-        return false;
-    }
-    return now - state.gap_since >= settings_.settle_gaps;
 }
 
 void Notifier::heard(DeliveryNews news) {
@@ -187,6 +177,7 @@ void Notifier::heard(DeliveryNews news) {
             state.claiming = false;
             state.claimed = true;
             state.cursor = news.seq;
+            state.follower.start_at(news.seq);
             if (!stopped_) read_for(news.target);
             return;
         case DeliveryNews::Kind::not_claimed:
@@ -197,6 +188,7 @@ void Notifier::heard(DeliveryNews news) {
         case DeliveryNews::Kind::delivered:
             ++state.delivered;
             state.cursor = std::max(state.cursor, news.seq);
+            std::erase(state.late_out, news.seq);
             return;
         case DeliveryNews::Kind::attempt_failed:
             ++state.failed_attempts;
@@ -205,18 +197,24 @@ void Notifier::heard(DeliveryNews news) {
         case DeliveryNews::Kind::dead:
             ++state.dead;
             state.cursor = std::max(state.cursor, news.seq);
+            std::erase(state.late_out, news.seq);
             state.last_problem = news.problem;
             dead_.push_back(DeadNote{news.target, std::move(news.item), news.attempts, std::move(news.problem)});
             while (dead_.size() > settings_.max_dead) dead_.pop_front();
             return;
         case DeliveryNews::Kind::batch_done:
             state.busy = false;
+            state.late_out.clear();
             state.cursor = std::max(state.cursor, news.seq);
             if (!stopped_) read_for(news.target);  // more may have come meanwhile
             return;
         case DeliveryNews::Kind::lost:
             state.busy = false;
             state.claimed = false;
+            // Read again once the target is claimed again, from its saved cursor; the
+            // late entries below it only if looked for again.
+            for (std::uint64_t seq : state.late_out) state.follower.look_again(seq);
+            state.late_out.clear();
             if (news.problem != state.last_problem) diagnose(news.problem);
             state.last_problem = std::move(news.problem);
             return;

@@ -21,6 +21,7 @@
 #include "server/notify/notify_delivery.h"
 #include "server/notify/notify_target.h"
 #include "server/notify/webhook_event.h"
+#include "server/store/audit_follower.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
 
@@ -34,9 +35,9 @@ struct NotifySettings {
     std::chrono::milliseconds poll = std::chrono::seconds(1);  // for what other servers commit
     std::size_t batch = 32;        // entries read, and handed over, at once per target
     std::size_t max_dead = 256;    // dead notifications listed; the oldest go first
-    // How long a missing seq is waited for before it is taken for one that never comes
-    // (a transaction rolled back, entries pruned).
-    std::chrono::milliseconds settle_gaps = std::chrono::seconds(3);
+    // How each target follows the audit log: how long a missing seq holds back what
+    // follows, and how long one passed over is looked for (audit_follower.h).
+    FollowSettings follow;
 };
 
 class Notifier final : public RequestObserver {
@@ -59,6 +60,13 @@ public:
 
 private:
     struct TargetState {
+        TargetState(Store& store, const FollowSettings& follow) : follower(store, follow) {}
+
+        // Where the next batch is read: at the cursor once the batch before is done.
+        AuditFollower follower;
+        // The late entries of the batch with the delivery thread, not yet told done:
+        // looked for again should the batch be lost.
+        std::vector<std::uint64_t> late_out;
         bool claimed = false;
         bool claiming = false;
         bool busy = false;  // a batch is with the delivery thread
@@ -67,11 +75,6 @@ private:
         std::uint64_t failed_attempts = 0;
         std::uint64_t dead = 0;
         std::string last_problem;
-        // A seq missing after the cursor: a transaction of another server that shares
-        // the store may still commit it (their numbers are taken before they commit),
-        // so what follows waits for it, but not for longer than settle_gaps.
-        std::uint64_t gap_at = 0;
-        std::chrono::steady_clock::time_point gap_since;
     };
     struct DeadNote {
         std::size_t target;
@@ -85,8 +88,6 @@ private:
     void check_soon();
     void pump();
     void read_for(std::size_t index);
-    // Whether the missing seq has been waited for long enough to be passed over.
-    bool gap_settled(TargetState& state, std::uint64_t missing);
     void heard(DeliveryNews news);
 
     boost::asio::io_context& io_;

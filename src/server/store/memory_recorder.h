@@ -42,7 +42,8 @@ public:
         const auto take = [&](std::size_t i) {
             const AuditEntry& entry = audit_[i];
             if ((!query.run || entry.run_id == *query.run) &&
-                (!query.effect || entry.effect_key == *query.effect)) {
+                (!query.effect || entry.effect_key == *query.effect) &&
+                (query.seqs.empty() || std::binary_search(query.seqs.begin(), query.seqs.end(), entry.seq))) {
                 found.push_back(entry);
             }
         };

@@ -66,6 +66,9 @@ struct AuditQuery {
     std::optional<std::string> effect;  // only the entries of this effect key (of any run)
     std::uint64_t after = 0;         // only entries whose seq is greater
     std::uint64_t before = 0;        // only entries whose seq is smaller; 0: no bound
+    // Only the entries with one of these seqs (ascending); empty: any. For looking
+    // again for entries that were missing when later ones were read.
+    std::vector<std::uint64_t> seqs;
     bool newest_first = false;       // the newest matching entries, newest first
     std::size_t limit = std::numeric_limits<std::size_t>::max();
 };

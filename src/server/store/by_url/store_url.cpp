@@ -10,6 +10,7 @@
 #include "server/store/memory_recorder.h"
 #include "server/store/sqlite/sqlite_notify_cursors.h"
 #include "server/store/sqlite/sqlite_recorder.h"
+#include "server/store/sqlite/sqlite_store_marker.h"
 #if LATCHWORK_WITH_POSTGRESQL
 #include "server/store/postgres/pg_notify_cursors.h"
 #include "server/store/postgres/postgres_store.h"
@@ -40,7 +41,7 @@ Failure unsupported(std::string_view url) {
 }  // namespace
 
 Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io,
-                               const AuditBounds& bounds) {
+                               const AuditBounds& bounds, StoreFileSteps file) {
     if (url == "memory:") {
         return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>(bounds)),
                            "memory:", [] {
@@ -62,12 +63,17 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     if (!url.starts_with(kSqlite)) return unsupported(url);
     Result<std::string> full = sqlite_path(url);
     if (!full) return std::move(full).take_failure();
+    if (Result<std::monostate> ready = prepare_store_file(full.value(), file.is_default, file.create);
+        !ready) {
+        return std::move(ready).take_failure();
+    }
     Result<SqliteFile> opened = SqliteFile::open(full.value());
     if (!opened) return std::move(opened).take_failure();
     return OpenedStore{std::make_unique<LedgerStore>(
                            std::make_unique<SqliteRecorder>(io, std::move(opened).value(), bounds)),
                        "sqlite:" + full.value(),
-                       [path = full.value()] { return open_sqlite_notify_cursors(path); }};
+                       [path = full.value()] { return open_sqlite_notify_cursors(path); },
+                       mark_store_file(full.value())};
 }
 
 Result<std::vector<AuditEntry>> read_store_log(std::string_view url, const AuditQuery& query,

@@ -11,6 +11,7 @@
 #include "server/store/postgres/pg_arrays.h"
 #include "server/store/postgres/pg_change_notice.h"
 #include "server/core/state_change.h"
+#include "support/test_hooks.h"
 
 namespace latchwork::server {
 namespace {
@@ -125,6 +126,12 @@ public:
         std::vector<Statement> statements = writes();
         if (!audit_.empty()) statements.push_back(audit_statement());
         if (std::optional<Statement> notify = notify_statement()) statements.push_back(std::move(*notify));
+        if (const char* hold = test_hooks::commit_hold_file()) {
+            // Test builds only: the writes made and their seqs taken, the commit held back.
+            if (auto failed = first_failure(connection_.run_pipeline(statements))) return failed;
+            test_hooks::hold_commit(hold);
+            statements.clear();
+        }
         statements.push_back(Statement{nullptr, "COMMIT", {}});
         std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
         if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;

@@ -5,19 +5,15 @@
 
 #include <poll.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <memory>
 
 #include "server/core/diagnostics.h"
+#include "server/store/postgres/pg_backoff.h"
 
 namespace latchwork::server {
 namespace {
 
-// Reconnection attempts start at once and back off to one every two seconds, as the
-// store's own connection does.
-constexpr std::chrono::milliseconds kFirstPause{50};
-constexpr std::chrono::milliseconds kLongestPause{2000};
 // How long one wait for the socket lasts before the stop flag is looked at again.
 constexpr int kPollMs = 100;
 
@@ -50,10 +46,10 @@ bool PgChangeListener::pause_unless_stopped(std::chrono::milliseconds pause) {
 }
 
 void PgChangeListener::run() {
-    std::chrono::milliseconds pause{0};
+    Backoff backoff;  // as the store's own connection does
     bool gap = false;  // notifications may have been sent while nobody here listened
     bool said_lost = false;
-    while (pause_unless_stopped(pause)) {
+    while (pause_unless_stopped(backoff.pause())) {
         Result<PgConnection> connected = PgConnection::open(conninfo_);
         std::string why;
         if (connected) {
@@ -64,7 +60,7 @@ void PgChangeListener::run() {
                 if (said_lost) diagnose("store listener restored");
                 gap = false;
                 said_lost = false;
-                pause = std::chrono::milliseconds(0);
+                backoff.reset();
                 receive(connected.value());
                 why = one_line(PQerrorMessage(connected.value().native()));
             } else {
@@ -82,7 +78,7 @@ void PgChangeListener::run() {
             diagnose("store listener: " + why + "; reconnecting");
             said_lost = true;
         }
-        pause = std::clamp(pause * 2, kFirstPause, kLongestPause);
+        backoff.failed();
     }
 }
 

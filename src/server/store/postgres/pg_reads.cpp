@@ -21,7 +21,8 @@ Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const Aud
     " FROM latchwork_audit"                                                                      \
     " WHERE ($1::bytea IS NULL OR run_id = $1::bytea) AND seq > $2::int8"                        \
     " AND ($3::int8 = 0 OR seq < $3::int8)"                                                      \
-    " AND ($5::bytea IS NULL OR effect_key = $5::bytea)"
+    " AND ($5::bytea IS NULL OR effect_key = $5::bytea)"                                         \
+    " AND ($6::int8[] IS NULL OR seq = ANY($6::int8[]))"
     // LIMIT NULL is no limit: the whole log for `latchwork-gate log`.
     static constexpr const char* kOldestFirst = LATCHWORK_AUDIT_SELECT " ORDER BY seq LIMIT $4::int8";
     static constexpr const char* kNewestFirst = LATCHWORK_AUDIT_SELECT " ORDER BY seq DESC LIMIT $4::int8";
@@ -42,6 +43,17 @@ Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const Aud
         parameters.add(bytea_text(*query.effect));
     } else {
         parameters.add_null();  // every effect
+    }
+    if (query.seqs.empty()) {
+        parameters.add_null();  // every seq
+    } else {
+        std::vector<std::int64_t> seqs;
+        seqs.reserve(query.seqs.size());
+        for (std::uint64_t seq : query.seqs) {
+            seqs.push_back(static_cast<std::int64_t>(
+                std::min<std::uint64_t>(seq, std::numeric_limits<std::int64_t>::max())));
+        }
+        parameters.add(integer_array(seqs));
     }
     Rows rows = connection.run(query.newest_first ? kNewestFirst : kOldestFirst, parameters);
     if (!rows.ok()) return Failure{rows.failure().message};

@@ -17,18 +17,10 @@
 namespace latchwork::server {
 namespace {
 
-// Reconnection attempts start at once and back off to one every two seconds.
-constexpr std::chrono::milliseconds kFirstPause{50};
-constexpr std::chrono::milliseconds kLongestPause{2000};
 // How often the held effects are looked at for a passed deadline.
 constexpr std::int64_t kExpiryIntervalMs = 250;
 // The most expired at once, in one batch.
 constexpr std::size_t kExpiryBatch = 1000;
-// Audit entries deleted per step, and when the next step comes: soon while a step
-// finds a full slice, otherwise in a while, when more will have aged.
-constexpr std::uint64_t kPruneEntries = 2000;
-constexpr auto kPruneAgain = std::chrono::milliseconds(20);
-constexpr auto kPruneLater = std::chrono::seconds(30);
 
 std::string failed_message(std::string_view why) { return "store failed: " + std::string(why); }
 
@@ -69,7 +61,7 @@ PostgresStore::PostgresStore(std::string conninfo, PgConnection connection,
       conninfo_(std::move(conninfo)),
       server_id_(new_server_id()),
       connection_(std::move(connection)),
-      bounds_(bounds) {}
+      pruning_(bounds.retention) {}
 
 PostgresStore::~PostgresStore() { batcher_.stop(); }
 
@@ -185,7 +177,7 @@ void PostgresStore::lost_connection(const std::string& why) {
     connection_.reset();
     outage_ = why;
     mark_away(true);
-    pause_ = std::chrono::milliseconds(0);
+    backoff_.reset();
     next_attempt_ = Batcher<Batch>::Clock::now();
 }
 
@@ -211,7 +203,7 @@ std::optional<Batcher<PostgresStore::Batch>::Clock::time_point> PostgresStore::r
 
 std::optional<Batcher<PostgresStore::Batch>::Clock::time_point> PostgresStore::upkeep_due() const {
     if (!connection_) return reconnect_due();
-    return prune_due_;
+    return pruning_.due();
 }
 
 void PostgresStore::upkeep() {
@@ -220,14 +212,12 @@ void PostgresStore::upkeep() {
         return;
     }
     const auto now = Batcher<Batch>::Clock::now();
-    if (now < prune_due_) return;
+    if (!pruning_.is_due(now)) return;
     // Between batches, a few milliseconds; a failure is said and tried again later:
     // the next batch finds out for itself whether the connection still serves.
-    Result<std::uint64_t> pruned = prune_audit_step(*connection_, bounds_.retention, kPruneEntries);
+    Result<std::uint64_t> pruned = prune_audit_step(*connection_, pruning_.retention(), AuditPruning::kSlice);
     if (!pruned) diagnose("pruning the audit log failed: " + pruned.error());
-    // A short retention is looked at as often as entries age past it.
-    const std::chrono::milliseconds later = std::min<std::chrono::milliseconds>(kPruneLater, bounds_.retention);
-    prune_due_ = now + (pruned && pruned.value() == kPruneEntries ? std::chrono::milliseconds(kPruneAgain) : later);
+    pruning_.stepped(now, pruned ? pruned.value() : 0);
 }
 
 void PostgresStore::try_reconnect() {
@@ -247,8 +237,7 @@ void PostgresStore::try_reconnect() {
     } else {
         outage_ = connected.error();
     }
-    pause_ = std::clamp(pause_ * 2, kFirstPause, kLongestPause);
-    next_attempt_ = Batcher<Batch>::Clock::now() + pause_;
+    next_attempt_ = Batcher<Batch>::Clock::now() + backoff_.failed();
 }
 
 void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,

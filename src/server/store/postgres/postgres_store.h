@@ -32,7 +32,9 @@
 #include <vector>
 
 #include "server/store/audit_bounds.h"
+#include "server/store/audit_pruning.h"
 #include "server/store/batcher.h"
+#include "server/store/postgres/pg_backoff.h"
 #include "server/store/postgres/pg_batch.h"
 #include "server/store/postgres/pg_change_listener.h"
 #include "server/store/postgres/pg_connection.h"
@@ -136,10 +138,9 @@ private:
     std::optional<PgConnection> connection_;  // empty while the database is away
     std::string outage_;                  // why, while it is away
     Batcher<Batch>::Clock::time_point next_attempt_{};
-    std::chrono::milliseconds pause_{0};  // before the next reconnection attempt
+    Backoff backoff_;                     // paces the reconnection attempts
     std::atomic<std::int64_t> hold_timeout_ms_{0};
-    AuditBounds bounds_;
-    Batcher<Batch>::Clock::time_point prune_due_{};
+    AuditPruning pruning_;
 
     // Shared with the network thread.
     mutable std::mutex away_mutex_;

@@ -23,6 +23,15 @@ Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& 
     sql += " FROM audit WHERE seq > ?2 AND seq < ?4";
     if (query.run) sql += " AND run_id = ?1";
     if (query.effect) sql += " AND effect_key = ?5";
+    if (!query.seqs.empty()) {
+        // Numbers written here, not bound: one parameter per seq would meet SQLite's cap.
+        sql += " AND seq IN (";
+        for (std::size_t i = 0; i < query.seqs.size(); ++i) {
+            if (i != 0) sql += ',';
+            sql += std::to_string(std::min<std::uint64_t>(query.seqs[i], INT64_MAX));
+        }
+        sql += ')';
+    }
     sql += query.newest_first ? " ORDER BY seq DESC LIMIT ?3" : " ORDER BY seq LIMIT ?3";
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
         return Failure{"store " + path + ": " + sqlite3_errmsg(db)};

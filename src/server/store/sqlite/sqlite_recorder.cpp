@@ -12,12 +12,6 @@ namespace {
 // journal, and how large a slice is (a few microseconds per change).
 constexpr auto kIdleBeforeFold = std::chrono::milliseconds(100);
 constexpr std::uint64_t kIdleFoldChanges = 4096;
-// Audit entries deleted per step (a few milliseconds), and how soon the next step
-// comes: at once after a full one, while old entries remain; otherwise in a while,
-// when more will have aged.
-constexpr std::uint64_t kPruneEntries = 2000;
-constexpr auto kPruneAgain = std::chrono::milliseconds(20);
-constexpr auto kPruneLater = std::chrono::seconds(30);
 
 // Set while the network thread commits a lone client's batch itself: the commit's end
 // is then told there at once, not posted for a later turn of the loop.
@@ -26,7 +20,7 @@ thread_local bool committing_on_network_thread = false;
 }  // namespace
 
 SqliteRecorder::SqliteRecorder(boost::asio::io_context& io, SqliteFile file, AuditBounds bounds)
-    : io_(io), file_(std::move(file)), bounds_(bounds) {}
+    : io_(io), file_(std::move(file)), pruning_(bounds.retention) {}
 
 SqliteRecorder::~SqliteRecorder() {
     batcher_.stop();
@@ -111,25 +105,22 @@ void SqliteRecorder::fold_slice() {
 std::optional<Batcher<SqliteRecorder::Batch>::Clock::time_point> SqliteRecorder::upkeep_due() {
     if (file_.failed()) return std::nullopt;
     const std::optional<Batcher<Batch>::Clock::time_point> fold = fold_due();
-    return fold ? std::min(*fold, prune_due_) : prune_due_;
+    return fold ? std::min(*fold, pruning_.due()) : pruning_.due();
 }
 
 void SqliteRecorder::upkeep() {
     const auto now = Batcher<Batch>::Clock::now();
     if (const auto fold = fold_due(); fold && *fold <= now) fold_slice();
-    if (prune_due_ <= now && !file_.failed()) prune_slice();
+    if (pruning_.is_due(now) && !file_.failed()) prune_slice();
 }
 
 void SqliteRecorder::prune_slice() {
     Result<std::uint64_t> pruned = std::uint64_t{0};
     {
         const std::lock_guard using_file(file_mutex_);
-        pruned = file_.prune_audit(unix_time_ms() - bounds_.retention.count(), kPruneEntries);
+        pruned = file_.prune_audit(unix_time_ms() - pruning_.retention().count(), AuditPruning::kSlice);
     }
-    // A short retention is looked at as often as entries age past it.
-    const std::chrono::milliseconds later = std::min<std::chrono::milliseconds>(kPruneLater, bounds_.retention);
-    prune_due_ = Batcher<Batch>::Clock::now() +
-                 (pruned && pruned.value() == kPruneEntries ? std::chrono::milliseconds(kPruneAgain) : later);
+    pruning_.stepped(Batcher<Batch>::Clock::now(), pruned ? pruned.value() : 0);
     if (!pruned) {
         boost::asio::post(io_, [this, failed = std::move(pruned).take_failure()]() mutable {
             finished(0, std::move(failed), -1);

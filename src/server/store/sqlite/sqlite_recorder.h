@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "server/store/audit_bounds.h"
+#include "server/store/audit_pruning.h"
 #include "server/store/batcher.h"
 #include "server/store/recorder.h"
 #include "server/store/sqlite/sqlite_file.h"
@@ -91,8 +92,7 @@ private:
     SqliteFile file_;
     std::mutex file_mutex_;  // held by whichever thread uses file_ once serving began
     Batcher<Batch>::Clock::time_point last_commit_{};  // the batcher's own
-    AuditBounds bounds_;
-    Batcher<Batch>::Clock::time_point prune_due_{};    // the batcher's own
+    AuditPruning pruning_;                              // the batcher's own
 
     // The network thread's own.
     std::uint64_t last_recorded_ = 0;

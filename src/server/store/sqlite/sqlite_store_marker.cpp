@@ -1,4 +1,4 @@
-// store_file.cpp: where the default SQLite store lives, and a store file that vanished.
+// sqlite_store_marker.cpp: the file steps around opening a SQLite store: its directories, and a store file that vanished.
 //
 // Why a marker beside the store and not a list in the state directory: it goes with
 // the store wherever the store is put (another disk, a container volume, a service
@@ -6,51 +6,26 @@
 // and it is lost only with that whole directory, the one loss nothing could tell
 // from a first start. What it catches is the file alone gone: deleted, or missed by
 // a restore or a clean-up, while the directory stays.
-#include "server/cli/store_file.h"
+#include "server/store/sqlite/sqlite_store_marker.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace latchwork::server {
 namespace {
 
-constexpr std::string_view kSqlite = "sqlite:";
 constexpr std::string_view kMarkerText =
     "latchwork-gate opened the SQLite store beside this file. While this file is here and\n"
     "the store is not, the server refuses to start (pass --create to begin an empty gate).\n";
 
 constexpr const char* kOldDefault = "latchwork-gate.db";
-
-// The same absolute, normalised path the store is opened and named by.
-std::optional<std::string> sqlite_path(std::string_view url) {
-    if (!url.starts_with(kSqlite) || url.size() == kSqlite.size()) return std::nullopt;
-    std::error_code error;
-    const std::filesystem::path full =
-        std::filesystem::absolute(std::filesystem::path(url.substr(kSqlite.size())), error);
-    if (error) return std::nullopt;  // opening the store reports it
-    return full.lexically_normal().string();
-}
-
-std::optional<std::string> absolute_variable(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || value[0] != '/') return std::nullopt;
-    return std::string(value);
-}
-
-std::optional<std::string> home_directory() {
-    if (std::optional<std::string> home = absolute_variable("HOME")) return home;
-    const struct passwd* entry = ::getpwuid(::getuid());
-    if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/') return std::nullopt;
-    return std::string(entry->pw_dir);
-}
 
 // mkdir -p, each new directory owner-only; existing ones are left as they are.
 Result<std::monostate> make_private_directories(const std::filesystem::path& directory) {
@@ -74,49 +49,35 @@ bool present(const std::string& path, int& error) {
 
 }  // namespace
 
-std::optional<std::string> default_store_url() {
-    std::optional<std::string> state = absolute_variable("XDG_STATE_HOME");
-    if (!state) {
-        std::optional<std::string> home = home_directory();
-        if (!home) return std::nullopt;
-        state = *home + "/.local/state";
-    }
-    return "sqlite:" + (std::filesystem::path(*state) / "latchwork" / "gate.db").lexically_normal().string();
-}
-
 std::string store_marker_path(const std::string& store_path) { return store_path + ".created"; }
 
-Result<std::monostate> prepare_store_file(std::string_view url, bool is_default, bool create) {
-    const std::optional<std::string> path = sqlite_path(url);
-    if (!path) return std::monostate{};
+Result<std::monostate> prepare_store_file(const std::string& path, bool is_default, bool create) {
     int store_error = 0;
     int other_error = 0;
     // Earlier versions kept the default store in the working directory. A server
     // upgraded in place must not start an empty gate beside the one it used.
-    if (is_default && !create && !present(*path, store_error) && store_error == ENOENT &&
+    if (is_default && !create && !present(path, store_error) && store_error == ENOENT &&
         present(kOldDefault, other_error)) {
         std::error_code error;
         const std::string old = std::filesystem::absolute(kOldDefault, error).string();
-        return Failure{"the default store is " + *path + " now, and " + old +
+        return Failure{"the default store is " + path + " now, and " + old +
                        " is where it was before: pass --store sqlite:" + old +
                        " to go on with it, or --create to start an empty gate at the new place"};
     }
-    const std::string marker = store_marker_path(*path);
-    if (!present(*path, store_error) && store_error == ENOENT && present(marker, other_error) &&
+    const std::string marker = store_marker_path(path);
+    if (!present(path, store_error) && store_error == ENOENT && present(marker, other_error) &&
         !create) {
-        return Failure{"store " + *path + " is gone, but " + marker +
+        return Failure{"store " + path + " is gone, but " + marker +
                        " says a server used it: restore the store, or pass --create to start "
                        "an empty gate there"};
     }
     // Made last, so that a refused start leaves nothing new behind.
-    if (is_default) return make_private_directories(std::filesystem::path(*path).parent_path());
+    if (is_default) return make_private_directories(std::filesystem::path(path).parent_path());
     return std::monostate{};
 }
 
-std::optional<std::string> mark_store_file(std::string_view url) {
-    const std::optional<std::string> path = sqlite_path(url);
-    if (!path) return std::nullopt;
-    const std::string marker = store_marker_path(*path);
+std::optional<std::string> mark_store_file(const std::string& path) {
+    const std::string marker = store_marker_path(path);
     const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (errno == EEXIST) return std::nullopt;

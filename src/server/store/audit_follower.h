@@ -1,0 +1,90 @@
+// audit_follower.h: follows the committed audit log after a cursor, for whoever tells its entries on (the console's events, the webhooks).
+//
+// Entries are read only once committed, so nothing is told of a change that might
+// still be lost. On a store that several servers share, a seq is taken before its
+// transaction commits, so seq N may commit after N+1 (one server's commit stalled
+// while another's went through), or never (rolled back). A missing seq therefore
+// holds back what follows for a while (settle_gaps), then is passed over, so that a
+// rolled-back one does not stop the log for good; but it is remembered and looked for
+// on every later read, so that an entry that commits late is still told, late and out
+// of order, rather than never.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "server/core/audit_entry.h"
+#include "server/store/audit_bounds.h"
+#include "server/store/store.h"
+#include "support/result.h"
+
+namespace latchwork::server {
+
+struct FollowSettings {
+    // How long a missing seq holds back the entries after it.
+    std::chrono::milliseconds settle_gaps = std::chrono::seconds(3);
+    // The store's audit retention: a seq passed over is looked for until an entry as
+    // old as its successor would be pruned anyway.
+    std::chrono::milliseconds retention = AuditBounds{}.retention;
+    // At most this many seqs passed over are looked for, the newest kept. Each read
+    // asks for all of them in one query; gaps are rare (a stalled or rolled-back
+    // commit), so only a log far behind its pruning comes near the bound.
+    std::size_t max_late = 4096;
+};
+
+class AuditFollower {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Read {
+        // Entries passed over by an earlier read that have committed since, by seq:
+        // older than the cursor, told out of order.
+        std::vector<AuditEntry> late;
+        // The entries after the cursor, in seq order; the cursor is now at the last.
+        std::vector<AuditEntry> entries;
+        bool more = false;  // a page was full: read again
+    };
+
+    explicit AuditFollower(Store& store, FollowSettings settings = {})
+        : store_(store), settings_(settings) {}
+
+    // Once: the cursor goes to the newest committed entry, so that what is committed
+    // from now on is told, not the whole past. False while the log cannot be read (a
+    // shared store away); ask again later.
+    bool start();
+    // The cursor goes to `seq` (one kept elsewhere). Seqs passed over after it are
+    // forgotten: they are read in order again.
+    void start_at(std::uint64_t seq);
+    bool started() const noexcept { return started_; }
+    std::uint64_t cursor() const noexcept { return cursor_; }
+
+    // At most `limit` entries in all, late ones first.
+    Result<Read> read(std::size_t limit, Clock::time_point now = Clock::now());
+
+    // Whether `seq` was passed over and has not been read since: a later read tells it.
+    bool awaits(std::uint64_t seq) const { return late_.contains(seq); }
+    // A late entry read but not told after all (its delivery was lost): looked for again.
+    void look_again(std::uint64_t seq, Clock::time_point now = Clock::now());
+
+private:
+    Result<std::vector<AuditEntry>> read_late(std::size_t limit, Clock::time_point now);
+    bool gap_settled(std::uint64_t missing, Clock::time_point now);
+    // Remembers the seqs from `first` up to the entry `next`, which committed past them.
+    void pass_over(std::uint64_t first, const AuditEntry& next, Clock::time_point now);
+
+    Store& store_;
+    FollowSettings settings_;
+    bool started_ = false;
+    std::uint64_t cursor_ = 0;
+    std::uint64_t gap_at_ = 0;  // the missing seq waited for, 0: none
+    Clock::time_point gap_since_;
+    std::map<std::uint64_t, Clock::time_point> late_;  // seq passed over -> looked for until
+};
+
+// The seq of the newest committed entry (0 for an empty log).
+Result<std::uint64_t> newest_audit_seq(Store& store);
+
+}  // namespace latchwork::server

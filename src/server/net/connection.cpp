@@ -41,6 +41,16 @@ constexpr std::size_t kLinesPerTurn = 256;
 // A TLS connection's own read buffer: one record's plaintext at most.
 constexpr std::size_t kTlsInput = 16 * 1024;
 
+// What a reply costs while it waits in line beside its bytes: its slot in the vector
+// (which may be twice as long as it is full), the shared reply and the allocator's
+// headers. Counted against the reply cap so that a waiting submit cannot hold many
+// times the cap in tiny replies behind it.
+constexpr std::size_t kQueuedOverhead = 256;
+
+std::size_t queued_cost(const Answer& answer) noexcept {
+    return answer.line().capacity() + kQueuedOverhead;
+}
+
 void release_if_large(std::string& buffer) {
     if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
 }
@@ -283,7 +293,7 @@ bool Connection::answer_line(std::string_view line) {
 }
 
 void Connection::queue(Answer answer) {
-    const std::size_t counted = answer.line().size();
+    const std::size_t counted = queued_cost(answer);
     unsent_ += counted;
     std::shared_ptr<SubmitWait> wait;
     if (answer.waits && !stop_requested_) {
@@ -339,7 +349,7 @@ void Connection::release_durable() {
 }
 
 void Connection::replace_answer(Queued& queued, Answer answer) {
-    const std::size_t counted = answer.line().size();
+    const std::size_t counted = queued_cost(answer);
     unsent_ = unsent_ - queued.counted + counted;
     queued.counted = counted;
     answer.waits.reset();

@@ -77,7 +77,7 @@ private:
     struct Queued {
         Answer answer;
         std::shared_ptr<SubmitWait> wait;
-        std::size_t counted = 0;  // its bytes in unsent_: none yet for a slot not filled
+        std::size_t counted = 0;  // what it counts in unsent_: its line and its place in line
     };
     // Whether a durable reply at the head is final; false while its submit waits (the
     // replies behind it wait too: replies keep request order).

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from gate_process import run_gate
+from gate_process import encode, run_gate
 from support import UNDER_SANITIZER
 
 PING = b'{"op":"ping"}\n'
@@ -176,7 +176,7 @@ def half_sent(port: int) -> socket.socket:
 
 
 def test_console_closes_half_sent_requests_and_keeps_slots_for_approvers(gate_process, tmp_path):
-    from console_http import Console, write_approvers
+    from console_http import write_approvers
 
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
     server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
@@ -197,7 +197,7 @@ def test_console_closes_half_sent_requests_and_keeps_slots_for_approvers(gate_pr
 
 
 def test_console_caps_connections_per_peer(gate_process, tmp_path):
-    from console_http import Console, write_approvers
+    from console_http import write_approvers
 
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
     server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
@@ -211,6 +211,37 @@ def test_console_caps_connections_per_peer(gate_process, tmp_path):
         sock.close()
     time.sleep(0.2)
     assert Console(server.console_port, "token-of-alice").call("GET", "/api/pending").status == 200
+
+
+def unread(port: int, path: str, header: str = "") -> socket.socket:
+    """A console request whose reply is never read, into a small receive buffer."""
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.connect(("127.0.0.1", port))
+    sock.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer token-of-alice\r\n{header}\r\n"
+                 .encode())
+    return sock
+
+
+def test_resumed_event_streams_read_the_log_within_their_backlog(gate_process, tmp_path):
+    from console_http import write_approvers
+
+    approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
+    server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
+    # 400 held effects of about 24 KB each, as listed and as events.
+    with server.connect() as conn:
+        conn.send(b"".join(encode({"op": "submit", "run_id": f"{i}".ljust(4000, "r"),
+                                   "effect_key": "k" * 4000, "needs_approval": True,
+                                   "detail": {"d": "x" * 16000}}) for i in range(400)))
+        assert all(b"held_for_approval" in conn.read_line() for _ in range(400))
+    before = resident_bytes(server.process.pid)
+    hogs = [unread(server.console_port, "/api/events", "Last-Event-ID: 0\r\n") for _ in range(4)]
+    time.sleep(1)  # the replays are written as far as they go
+    # Without the cap: 6 MB for each stream's page of the log.
+    if not UNDER_SANITIZER:
+        assert resident_bytes(server.process.pid) - before < 8 << 20
+    for sock in hogs:
+        sock.close()
 
 
 # --- The audit log's retention ---------------------------------------------------------

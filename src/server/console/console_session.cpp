@@ -250,8 +250,15 @@ asio::awaitable<boost::system::error_code> ConsoleSession::replay(std::uint64_t 
     // Live events wait in the queue meanwhile; once the cursor reaches what the feed has
     // told, the queue carries on from there, its duplicates skipped by seq.
     while (cursor < server_.feed().told() && !dropped_ && !server_.stopping()) {
+        // A page of the log counts against the backlog with the live events queued: as
+        // many entries as fit in what is left of it, as long as they may be (one at least).
+        const ConsoleLimits& limits = server_.limits();
+        const std::size_t room =
+            limits.max_event_backlog - std::min(event_bytes_, limits.max_event_backlog);
+        const std::size_t entries =
+            std::clamp<std::size_t>(room / limits.max_audit_entry, 1, EventFeed::kPage);
         Result<std::vector<AuditEntry>> page =
-            read_entries(store, cursor, server_.feed().told(), EventFeed::kPage);
+            read_entries(store, cursor, server_.feed().told(), entries);
         if (!page || page.value().empty()) {
             if (!page) co_await write_text(resync_event_text());
             cursor = server_.feed().told();

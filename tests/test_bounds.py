@@ -176,7 +176,7 @@ def half_sent(port: int) -> socket.socket:
 
 
 def test_console_closes_half_sent_requests_and_keeps_slots_for_approvers(gate_process, tmp_path):
-    from console_http import write_approvers
+    from console_http import Console, write_approvers
 
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
     server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
@@ -197,7 +197,7 @@ def test_console_closes_half_sent_requests_and_keeps_slots_for_approvers(gate_pr
 
 
 def test_console_caps_connections_per_peer(gate_process, tmp_path):
-    from console_http import write_approvers
+    from console_http import Console, write_approvers
 
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
     server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers),
@@ -223,8 +223,8 @@ def unread(port: int, path: str, header: str = "") -> socket.socket:
     return sock
 
 
-def test_resumed_event_streams_read_the_log_within_their_backlog(gate_process, tmp_path):
-    from console_http import write_approvers
+def test_unread_console_pages_and_resumed_streams_hold_their_bounds(gate_process, tmp_path):
+    from console_http import Console, write_approvers
 
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
     server = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers))
@@ -234,12 +234,21 @@ def test_resumed_event_streams_read_the_log_within_their_backlog(gate_process, t
                                    "effect_key": "k" * 4000, "needs_approval": True,
                                    "detail": {"d": "x" * 16000}}) for i in range(400)))
         assert all(b"held_for_approval" in conn.read_line() for _ in range(400))
+    console = Console(server.console_port, "token-of-alice")
+    # A page ends early when its items would pass the cap; its cursor goes on.
+    pages = [console.get("/api/pending?limit=1000")]
+    while pages[-1]["next"]:
+        pages.append(console.get(f"/api/pending?limit=1000&after={pages[-1]['next']}"))
+    assert max(len(page["items"]) for page in pages) < 20
+    assert [item["run_id"] for page in pages for item in page["items"]] == \
+        [f"{i}".ljust(4000, "r") for i in range(400)]
     before = resident_bytes(server.process.pid)
-    hogs = [unread(server.console_port, "/api/events", "Last-Event-ID: 0\r\n") for _ in range(4)]
-    time.sleep(1)  # the replays are written as far as they go
-    # Without the cap: 6 MB for each stream's page of the log.
+    hogs = [unread(server.console_port, "/api/pending?limit=1000") for _ in range(4)]
+    hogs += [unread(server.console_port, "/api/events", "Last-Event-ID: 0\r\n") for _ in range(4)]
+    time.sleep(1)  # the replies and the replays are written as far as they go
+    # Without the caps: 20 MB for each page, 6 MB for each stream's page of the log.
     if not UNDER_SANITIZER:
-        assert resident_bytes(server.process.pid) - before < 8 << 20
+        assert resident_bytes(server.process.pid) - before < 16 << 20
     for sock in hogs:
         sock.close()
 

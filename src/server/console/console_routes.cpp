@@ -24,6 +24,9 @@ namespace {
 
 constexpr std::size_t kDefaultPageSize = 100;
 constexpr std::size_t kMaxPageSize = 1000;
+// The most a page's items may take as written. A viewer that never reads keeps its
+// reply for the write timeout, so a page of long items ends early, with its cursor.
+constexpr std::size_t kMaxPageBytes = 256 * 1024;
 
 HttpReply json_reply(const json::value& value, std::uint64_t wait_for) {
     HttpReply reply;
@@ -73,12 +76,21 @@ std::variant<std::uint64_t, HttpReply> page_cursor(std::string_view name, std::s
     return *number;
 }
 
+json::object audit_item(const AuditEntry& entry);
+json::object waiting_item(const HeldEffect& held);
+json::object page_item(const AuditEntry& entry) { return audit_item(entry); }
+json::object page_item(const HeldEffect& held) { return waiting_item(held); }
+
 // A page of at most `limit` items from `read`, which holds one more when another page
-// follows; the cursor of the page's last item then, else null.
+// follows, and of at most kMaxPageBytes but for its first item; the cursor of the
+// page's last item when more follow, else null.
 template <class Item, class Cursor, class Add>
 json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor cursor_of, Add add) {
+    std::size_t bytes = 0;
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (i == limit) return json::value(std::to_string(cursor_of(read[limit - 1])));
+        bytes += json::serialize(page_item(read[i])).size() + 1;  // and its comma
+        if (i > 0 && bytes > kMaxPageBytes) return json::value(std::to_string(cursor_of(read[i - 1])));
         add(read[i]);
     }
     return nullptr;

@@ -112,14 +112,15 @@ void ConsoleSession::push_event(std::uint64_t seq, const std::string& text, bool
     wake_.cancel();
 }
 
-asio::awaitable<bool> ConsoleSession::send(const HttpReply& reply, unsigned version,
+asio::awaitable<bool> ConsoleSession::send(HttpReply reply, unsigned version,
                                            bool keep_alive, bool head) {
     http::response<http::string_body> response{static_cast<http::status>(reply.status), version};
     add_common_headers(response);
     response.set(http::field::content_type, reply.content_type);
     if (!reply.allow.empty()) response.set(http::field::allow, reply.allow);
     if (reply.status == 401) response.set(http::field::www_authenticate, "Bearer");
-    response.body() = reply.body;
+    // Moved, not copied: a reply its client does not read is held for the write timeout.
+    response.body() = std::move(reply.body);
     response.prepare_payload();
     if (head) response.body().clear();  // the length stays that of the body not sent
     response.keep_alive(keep_alive);
@@ -211,7 +212,7 @@ asio::awaitable<void> ConsoleSession::serve() {
             co_await wake_.async_wait(kAwait);
         }
         const bool keep_alive = request.keep_alive() && !server_.stopping();
-        if (!co_await send(reply, request.version(), keep_alive,
+        if (!co_await send(std::move(reply), request.version(), keep_alive,
                            request.method() == http::verb::head)) {
             break;
         }

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from gate_process import encode, run_gate
+from gate_process import ServerGate, encode, run_gate
 from support import UNDER_SANITIZER
 
 PING = b'{"op":"ping"}\n'
@@ -277,3 +277,40 @@ def test_audit_entries_older_than_the_retention_are_pruned(gate_process, tmp_pat
         time.sleep(0.2)
     # (SQLite keeps its newest entry, then the close of "old", for its seq numbering.)
     assert 'held run="old"' not in log and 'run="new"' in log, log
+
+
+# --- Stopped runs ----------------------------------------------------------------------
+
+
+def test_closed_runs_cost_a_digest_not_their_ids(gate_process):
+    server = gate_process("--audit-max-entries", "1000")
+    with server.connect() as conn:
+        conn.request({"op": "ping"})
+        before = resident_bytes(server.process.pid)
+        for batch in range(40):
+            conn.send(b"".join(encode({"op": "close_run", "run_id": f"{batch}.{i}".ljust(4000, "r")})
+                               for i in range(500)))
+            assert all(conn.read_line() == b'{"verdict":"ok"}\n' for _ in range(500))
+        # 20,000 ids of 4 KB would be 80 MB; their digests are under 1 MB.
+        if not UNDER_SANITIZER:
+            assert resident_bytes(server.process.pid) - before < 20 << 20
+
+
+def test_stopped_runs_loaded_from_a_sqlite_file_answer_as_before(gate_process, tmp_path):
+    url = f"sqlite:{tmp_path / 'gate.db'}"
+    server = gate_process(store=url)
+    gate = ServerGate(server)
+    for run, key, held in [("closed", "e", False), ("cancelled", "kept", False), ("cancelled", "held", True)]:
+        gate.submit(run, key, held)
+    for step, run in [("close_run", "closed"), ("cancel", "cancelled"), ("cancel", "empty")]:
+        getattr(gate, step)(run)
+    gate.raw.close()
+    assert server.stop() == 0
+    gate = ServerGate(gate_process(store=url))
+    assert [(gate.submit(run, "e").kind, gate.is_closed(run), gate.is_cancelled(run))
+            for run in ("closed", "cancelled", "empty")] == \
+        [("refused_cancelled", True, False)] + [("refused_cancelled", False, True)] * 2
+    assert (gate.pending_count(), gate.state_len()) == (0, 1)
+    gate.cancel("closed")
+    gate.close_run("empty")
+    assert gate.is_cancelled("closed") and gate.is_closed("empty")

@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Whatever came in, one reply line goes out, and a client reads it without fault.
     const Answer answer = server->handler.handle(line);
-    FUZZ_CHECK(!answer.line.empty() && answer.line.find('\n') == answer.line.size() - 1);
-    const Result<std::string> read = interpret_reply(answer.line);
+    FUZZ_CHECK(!answer.line().empty() && answer.line().find('\n') == answer.line().size() - 1);
+    const Result<std::string> read = interpret_reply(answer.line());
     if (parsed) {
         FUZZ_CHECK(read.ok());
     } else {

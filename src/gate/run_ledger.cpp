@@ -14,9 +14,24 @@ RunRecord* RunLedger::find_run(std::string_view run_id) {
         return const_cast<RunRecord*>(&last_run_->second);
     }
     auto found = runs_.find(run_id);
-    if (found == runs_.end()) return nullptr;
+    if (found == runs_.end()) {
+        if (stopped_.empty()) return nullptr;
+        auto stopped = stopped_.find(digest_(run_id));
+        return stopped == stopped_.end() ? nullptr : &stopped->second;
+    }
     last_run_ = &*found;
     return &found->second;
+}
+
+void RunLedger::forget_stopped_id(std::string_view run_id) {
+    if (digest_ == nullptr) return;
+    auto found = runs_.find(run_id);
+    if (found == runs_.end() || !found->second.stopped() || found->second.effects.size() != 0) return;
+    RunRecord& kept = stopped_[digest_(run_id)];
+    kept.cancelled = found->second.cancelled;
+    kept.closed = found->second.closed;
+    last_run_ = nullptr;  // it may be the one erased
+    runs_.erase(found);
 }
 
 RunRecord& RunLedger::add_run(std::string_view run_id) {

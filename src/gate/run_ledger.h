@@ -14,8 +14,10 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "gate/effect_key.h"
@@ -43,6 +45,10 @@ inline EffectState state_of(const EffectKey& effect) noexcept {
     return static_cast<EffectState>(effect.tag());
 }
 
+// A fixed-size digest of a run id, by which a ledger may remember a stopped run.
+using RunDigest = std::array<std::uint8_t, 32>;
+using RunDigester = RunDigest (*)(std::string_view run_id);
+
 class RunLedger {
 public:
     RunLedger() = default;
@@ -58,6 +64,14 @@ public:
     RunRecord& add_run(std::string_view run_id);
     // The run's record, created empty (no flags, no effects) when it is new.
     RunRecord& run(std::string_view run_id);
+
+    // From now on a run that is stopped and holds no effect may be remembered by
+    // `digest` of its id alone (see forget_stopped_id): a server sees runs without end,
+    // and a stopped run's id would otherwise stay for ever. Set once, before any run.
+    void remember_stopped_by(RunDigester digest) noexcept { digest_ = digest; }
+    // Keeps only the digest and flags of the run when it is stopped and holds no effect;
+    // find_run still finds it by its id. Does nothing without remember_stopped_by.
+    void forget_stopped_id(std::string_view run_id);
 
     // Every effect change goes through these two so the per-state totals stay exact.
     // add_effect records an effect the run does not hold yet; change_state changes
@@ -87,6 +101,16 @@ private:
     using RunMap = boost::unordered_flat_map<EffectKey, RunRecord, EffectKeyHash, EffectKeyEqual>;
     RunMap runs_;
     std::uint64_t totals_[4] = {0, 0, 0, 0};
+    struct DigestHash {
+        std::size_t operator()(const RunDigest& digest) const noexcept {
+            std::size_t head;
+            std::memcpy(&head, digest.data(), sizeof head);
+            return head;
+        }
+    };
+    using StoppedMap = boost::unordered_flat_map<RunDigest, RunRecord, DigestHash>;
+    RunDigester digest_ = nullptr;
+    StoppedMap stopped_;  // stopped runs without effects, by digest (empty without digest_)
     // Calls come in runs of the same run id; the last run found is checked first. A
     // new run may move every entry, so adding one forgets it.
     mutable const RunMap::value_type* last_run_ = nullptr;

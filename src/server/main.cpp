@@ -65,8 +65,12 @@ void set_line_bounds(ServerLimits& limits, const ServeBounds& bounds) {
     limits.idle_timeout = bounds.idle_timeout;
 }
 
-ConsoleLimits console_limits(const ServeBounds& bounds) {
+ConsoleLimits console_limits(const ServeOptions& options) {
+    const ServeBounds& bounds = options.bounds;
     ConsoleLimits limits;
+    // An entry's ids and detail as requests may bring them; its reason is at most a
+    // console body; its source and the rest fit in a kilobyte.
+    limits.max_audit_entry = 2 * options.max_id_bytes + options.max_detail_bytes + limits.max_body + 1024;
     limits.header_timeout = bounds.console_header_timeout;
     limits.write_timeout = bounds.write_timeout;
     limits.max_connections_per_peer = bounds.console_max_connections_per_peer;
@@ -231,7 +235,7 @@ int serve(const ServeOptions& options) {
     std::optional<Console> console;
     std::optional<boost::asio::ip::tcp::endpoint> console_bound;
     if (console_at) {
-        console.emplace(io, handler, store, server, std::move(approvers), console_limits(options.bounds));
+        console.emplace(io, handler, store, server, std::move(approvers), console_limits(options));
         Result<boost::asio::ip::tcp::endpoint> listening = console->listen(*console_at);
         if (!listening) {
             diagnose("cannot listen on " + *options.console + ": " + listening.error());

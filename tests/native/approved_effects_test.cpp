@@ -13,7 +13,7 @@ namespace {
 
 class ApprovedEffects : public ::testing::Test {
 protected:
-    std::string line(std::string_view text) { return handler.handle(text, "10.0.0.1:9").line; }
+    std::string line(std::string_view text) { return handler.handle(text, "10.0.0.1:9").line(); }
     std::string person(std::string_view effect, bool approved) {
         Request request;
         request.op = Operation::decide;
@@ -22,7 +22,7 @@ protected:
         request.flag = approved;
         return handler
             .handle_verified(request, DecisionSource{DecisionSource::Door::console, "ada", false, "ok"})
-            .line;
+            .line();
     }
     std::string hold(std::string_view effect, std::string_view extra = "") {
         return line(std::string(R"({"op":"submit","run_id":"r","needs_approval":true,"effect_key":")") +

@@ -185,7 +185,7 @@ TEST(HoldExpiryLogic, ADeadlineRejectsExactlyAsARejectingDecide) {
     EXPECT_EQ(store.expire_due(deadline + 5000), 1u);  // b was decided: only a is due
     EXPECT_EQ(store.held().size(), 0u);
     EXPECT_FALSE(store.held().next_deadline());
-    EXPECT_EQ(handler.handle(R"({"op":"submit","run_id":"r","effect_key":"a"})", "p:1").line,
+    EXPECT_EQ(handler.handle(R"({"op":"submit","run_id":"r","effect_key":"a"})", "p:1").line(),
               "{\"verdict\":\"refused_rejected\"}\n");
     const AuditEntry expired = store.read_audit({}).value().at(3);
     EXPECT_EQ(expired.event, AuditEvent::expired);

@@ -68,9 +68,9 @@ protected:
         for (const Step& step : steps) {
             const std::size_t before = store.batches.size();
             const Answer answer = handler.handle(step.line);
-            EXPECT_EQ(answer.line, step.reply) << step.line;
-            const bool refused = answer.line.find("\"error\"") != std::string::npos;
-            const bool ping = answer.line == "{\"verdict\":\"pong\"}\n";
+            EXPECT_EQ(answer.line(), step.reply) << step.line;
+            const bool refused = answer.line().find("\"error\"") != std::string::npos;
+            const bool ping = answer.line() == "{\"verdict\":\"pong\"}\n";
             // A decide answered with a verdict always leaves an audit entry, so it
             // always has a batch to wait for, changed or not.
             const bool decided = !refused && step.line.find(R"("op":"decide")") != std::string::npos;
@@ -132,12 +132,12 @@ TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
     secret.assign(bytes);
     RequestHandler handler(ledger_store, &secret);
     const std::string refused = "{\"message\":\"decision not authenticated\",\"verdict\":\"error\"}\n";
-    ASSERT_EQ(handler.handle(submit("r", "e", true)).line, "{\"verdict\":\"held_for_approval\"}\n");
-    EXPECT_EQ(handler.handle(decide("r", "e", true)).line, refused);
-    EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", false))).line,
+    ASSERT_EQ(handler.handle(submit("r", "e", true)).line(), "{\"verdict\":\"held_for_approval\"}\n");
+    EXPECT_EQ(handler.handle(decide("r", "e", true)).line(), refused);
+    EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", false))).line(),
               refused);
     EXPECT_EQ(store.batches.size(), 1u);
-    EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", true))).line,
+    EXPECT_EQ(handler.handle(decide("r", "e", true, compute_decision_tag(bytes, "r", "e", true))).line(),
               "{\"verdict\":\"release\"}\n");
     EXPECT_EQ(store.batches.size(), 2u);
 }
@@ -150,7 +150,7 @@ TEST_F(HandlerChanges, AfterAStoreFailureEveryRequestGetsItsMessageAndChangesNot
                                     run_op("cancel", "r"), std::string(R"({"op":"ping"})"),
                                     std::string("not json")}) {
         const Answer answer = handler.handle(line);
-        EXPECT_EQ(answer.line, refused) << line;
+        EXPECT_EQ(answer.line(), refused) << line;
         EXPECT_EQ(answer.wait_for, 0u) << line;
     }
     EXPECT_TRUE(store.batches.empty());

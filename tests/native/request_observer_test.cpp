@@ -50,7 +50,7 @@ TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
     request.effect_key = "e";
     request.flag = true;
     const Answer answer = handler.handle_verified(request, DecisionSource{DecisionSource::Door::console, "ada", false, "fine"});
-    EXPECT_EQ(answer.line, "{\"verdict\":\"approved\"}\n");  // handed to the submitter
+    EXPECT_EQ(answer.line(), "{\"verdict\":\"approved\"}\n");  // handed to the submitter
     EXPECT_EQ(answer.wait_for, 2u);
     handler.handle(R"({"op":"pending_count"})");
     handler.handle(R"({"op":"ping"})");

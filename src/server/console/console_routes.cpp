@@ -24,6 +24,9 @@ namespace {
 
 constexpr std::size_t kDefaultPageSize = 100;
 constexpr std::size_t kMaxPageSize = 1000;
+// The most a page's items may take as written. A viewer that never reads keeps its
+// reply for the write timeout, so a page of long items ends early, with its cursor.
+constexpr std::size_t kMaxPageBytes = 256 * 1024;
 
 HttpReply json_reply(const json::value& value, std::uint64_t wait_for) {
     HttpReply reply;
@@ -73,12 +76,21 @@ std::variant<std::uint64_t, HttpReply> page_cursor(std::string_view name, std::s
     return *number;
 }
 
+json::object audit_item(const AuditEntry& entry);
+json::object waiting_item(const HeldEffect& held);
+json::object page_item(const AuditEntry& entry) { return audit_item(entry); }
+json::object page_item(const HeldEffect& held) { return waiting_item(held); }
+
 // A page of at most `limit` items from `read`, which holds one more when another page
-// follows; the cursor of the page's last item then, else null.
+// follows, and of at most kMaxPageBytes but for its first item; the cursor of the
+// page's last item when more follow, else null.
 template <class Item, class Cursor, class Add>
 json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor cursor_of, Add add) {
+    std::size_t bytes = 0;
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (i == limit) return json::value(std::to_string(cursor_of(read[limit - 1])));
+        bytes += json::serialize(page_item(read[i])).size() + 1;  // and its comma
+        if (i > 0 && bytes > kMaxPageBytes) return json::value(std::to_string(cursor_of(read[i - 1])));
         add(read[i]);
     }
     return nullptr;
@@ -130,21 +142,14 @@ bool is_json_type(std::string_view content_type) {
     return lower == "application/json";
 }
 
-// A verdict of the handler as the console answers it.
-HttpReply verdict_reply_of(std::string line, const std::optional<std::string>& error) {
-    if (error) return error_reply(503, *error);
-    HttpReply reply;
-    reply.body = reply_body(std::move(line));
-    return reply;
-}
-
 HttpReply answered(Answer answer) {
-    HttpReply reply;
-    if (answer.deferred) {
-        reply.deferred = std::move(answer.deferred);
-    } else {
-        reply = verdict_reply_of(std::move(answer.line), answer.error);
+    // Refused by the handler, before any decision: it waits for nothing and is
+    // counted as a refusal.
+    if (answer.wait_for == 0 && answer.verdict().kind == ReplyVerdict::Kind::error) {
+        return error_reply(503, answer.verdict().message);
     }
+    HttpReply reply;
+    reply.decision = std::move(answer.reply);
     reply.wait_for = answer.wait_for;
     return reply;
 }
@@ -159,26 +164,22 @@ HttpReply error_reply(unsigned status, std::string_view text) {
 }
 
 HttpReply ConsoleRoutes::finish(HttpReply reply) {
-    if (reply.deferred) {
-        HttpReply finished = verdict_reply_of(reply.deferred->line, reply.deferred->error);
-        finished.wait_for = reply.wait_for;
-        finished.decided_effect = std::move(reply.decided_effect);
-        reply = std::move(finished);
+    if (!reply.decision) return reply;
+    const Reply& decided = *reply.decision;
+    if (decided.verdict.kind == ReplyVerdict::Kind::error) {
+        return error_reply(503, decided.verdict.message);
     }
-    if (!reply.decided_effect || reply.status != 200) return reply;
-    boost::system::error_code error;
-    const json::value verdict = json::parse(reply.body, error);
-    const json::object* line = error ? nullptr : verdict.if_object();
-    const json::value* kind = line ? line->if_contains("verdict") : nullptr;
-    const json::value* state = line ? line->if_contains("state") : nullptr;
-    if (kind == nullptr || *kind != "already_decided" || state == nullptr || !state->is_string()) {
-        return reply;
+    if (decided.verdict.kind == ReplyVerdict::Kind::already_decided && reply.decided_effect) {
+        const auto& [run_id, effect_key] = *reply.decided_effect;
+        HttpReply conflict = json_reply(
+            already_decided_body(store_, run_id, effect_key, decided.verdict.state), reply.wait_for);
+        conflict.status = 409;
+        return conflict;
     }
-    const auto& [run_id, effect_key] = *reply.decided_effect;
-    HttpReply conflict = json_reply(
-        already_decided_body(store_, run_id, effect_key, state->get_string()), reply.wait_for);
-    conflict.status = 409;
-    return conflict;
+    HttpReply finished;
+    finished.body = reply_body(decided.line);
+    finished.wait_for = reply.wait_for;
+    return finished;
 }
 
 HttpReply ConsoleRoutes::route(const HttpCall& call) {

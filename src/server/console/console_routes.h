@@ -34,11 +34,11 @@ struct HttpReply {
     std::uint64_t wait_for = 0;  // the store batch that must be durable before it leaves
     bool event_stream = false;   // the caller turns the connection into an event stream
     std::string allow;           // for 405: the methods the resource takes
-    // A verdict decided on the store's own thread: the body is made from it once
-    // wait_for is durable, by ConsoleRoutes::finish().
-    std::shared_ptr<const DeferredReply> deferred;
+    // A decision of the store: the reply is made from what it says once wait_for is
+    // durable, by ConsoleRoutes::finish().
+    std::shared_ptr<const Reply> decision;
     // A person's decision of this effect: an "already decided" verdict becomes a 409
-    // that says who decided it, read once the verdict is durable (finish()).
+    // that says who decided it (finish()).
     std::optional<std::pair<std::string, std::string>> decided_effect;  // (run id, key)
 };
 
@@ -61,9 +61,9 @@ public:
           hello_failures_(std::move(hello_failures)) {}
 
     HttpReply route(const HttpCall& call);
-    // The reply as it leaves, once durable() has reached its wait_for: a verdict
-    // decided on the store's thread read (an error becomes 503 with its message), and
-    // a decision that came too late answered with who made the one that counts.
+    // The reply as it leaves, once durable() has reached its wait_for: a decision's
+    // verdict as its body (an error becomes 503 with its message), and a person's
+    // decision that came too late answered with who made the one that counts.
     HttpReply finish(HttpReply reply);
     // Webhook deliveries, for /metrics and /api/notifications; null: none are sent.
     void set_notifier(const Notifier* notifier) noexcept { notifier_ = notifier; }

@@ -26,6 +26,9 @@ struct ConsoleLimits {
     std::size_t max_body = 64 * 1024;    // bytes of a request body
     std::size_t max_connections = 1000;  // console connections at once; more are closed
     std::size_t max_event_backlog = 1 << 20;  // unsent event bytes before a stream is dropped
+    // The most one audit entry may hold (two ids, a detail, a reason): a resumed stream
+    // reads as many entries at once as fit in what its backlog has left.
+    std::size_t max_audit_entry = 2 * 4096 + 16 * 1024 + 64 * 1024 + 1024;
     std::size_t max_subscribers = 100;  // event streams at once; more are answered 503
     // A comment line on an event stream this often keeps proxies from closing it.
     std::chrono::milliseconds event_heartbeat = std::chrono::seconds(15);

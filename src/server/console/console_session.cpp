@@ -16,6 +16,7 @@
 #include "server/console/console_event.h"
 #include "server/console/console_server.h"
 #include "server/console/loopback_guard.h"
+#include "server/store/reply_release.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
@@ -111,14 +112,15 @@ void ConsoleSession::push_event(std::uint64_t seq, const std::string& text, bool
     wake_.cancel();
 }
 
-asio::awaitable<bool> ConsoleSession::send(const HttpReply& reply, unsigned version,
+asio::awaitable<bool> ConsoleSession::send(HttpReply reply, unsigned version,
                                            bool keep_alive, bool head) {
     http::response<http::string_body> response{static_cast<http::status>(reply.status), version};
     add_common_headers(response);
     response.set(http::field::content_type, reply.content_type);
     if (!reply.allow.empty()) response.set(http::field::allow, reply.allow);
     if (reply.status == 401) response.set(http::field::www_authenticate, "Bearer");
-    response.body() = reply.body;
+    // Moved, not copied: a reply its client does not read is held for the write timeout.
+    response.body() = std::move(reply.body);
     response.prepare_payload();
     if (head) response.body().clear();  // the length stays that of the body not sent
     response.keep_alive(keep_alive);
@@ -196,17 +198,21 @@ asio::awaitable<void> ConsoleSession::serve() {
         }
         // The reply reports state the store may not hold yet: it waits for that batch.
         // A failed store never makes it durable, so the reply becomes that failure.
-        while (server_.store().durable() < reply.wait_for) {
-            if (const Failure* failed = server_.store().failure()) {
-                reply = error_reply(503, failed->message);
+        for (;;) {
+            const ReplyRelease release = reply_release(server_.store(), reply.wait_for);
+            if (release.state == ReplyRelease::State::ready) {
+                reply = server_.routes().finish(std::move(reply));
+                break;
+            }
+            if (release.state == ReplyRelease::State::failed) {
+                reply = error_reply(503, release.failure);
                 break;
             }
             wake_.expires_at(asio::steady_timer::time_point::max());
             co_await wake_.async_wait(kAwait);
         }
-        reply = server_.routes().finish(std::move(reply));
         const bool keep_alive = request.keep_alive() && !server_.stopping();
-        if (!co_await send(reply, request.version(), keep_alive,
+        if (!co_await send(std::move(reply), request.version(), keep_alive,
                            request.method() == http::verb::head)) {
             break;
         }
@@ -245,8 +251,15 @@ asio::awaitable<boost::system::error_code> ConsoleSession::replay(std::uint64_t 
     // Live events wait in the queue meanwhile; once the cursor reaches what the feed has
     // told, the queue carries on from there, its duplicates skipped by seq.
     while (cursor < server_.feed().told() && !dropped_ && !server_.stopping()) {
+        // A page of the log counts against the backlog with the live events queued: as
+        // many entries as fit in what is left of it, as long as they may be (one at least).
+        const ConsoleLimits& limits = server_.limits();
+        const std::size_t room =
+            limits.max_event_backlog - std::min(event_bytes_, limits.max_event_backlog);
+        const std::size_t entries =
+            std::clamp<std::size_t>(room / limits.max_audit_entry, 1, EventFeed::kPage);
         Result<std::vector<AuditEntry>> page =
-            read_entries(store, cursor, server_.feed().told(), EventFeed::kPage);
+            read_entries(store, cursor, server_.feed().told(), entries);
         if (!page || page.value().empty()) {
             if (!page) co_await write_text(resync_event_text());
             cursor = server_.feed().told();

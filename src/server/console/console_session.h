@@ -47,7 +47,7 @@ private:
     // Sends the committed events after `after` that the live feed has told already.
     boost::asio::awaitable<boost::system::error_code> replay(std::uint64_t after);
     boost::asio::awaitable<boost::system::error_code> write_text(const std::string& text);
-    boost::asio::awaitable<bool> send(const HttpReply& reply, unsigned version, bool keep_alive,
+    boost::asio::awaitable<bool> send(HttpReply reply, unsigned version, bool keep_alive,
                                       bool head);
 
     boost::beast::tcp_stream stream_;

@@ -27,7 +27,8 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     const std::size_t before = changes.size();
     Applied applied;
     bool took_approved = false;
-    applied.verdict = "ok";
+    ReplyVerdict& verdict = applied.reply.verdict;
+    std::string& line = applied.reply.line;
     switch (request.op) {
         case Operation::ping:
             // Never asked: the request handler answers a ping before any store sees it.
@@ -39,16 +40,15 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
             // A stopped run holds no waiting effect, so this is never asked of one.
             if (state && is_waiting(*state) && request.detail &&
                 details.detail_of(request.run_id, request.effect_key) != *request.detail) {
-                applied.verdict = "error";
-                applied.reply = error_reply(detail_differs_message());
+                applied.reply = refusal(detail_differs_message());
                 return applied;
             }
             took_approved = state == EffectState::approved;
-            applied.verdict = verdict_kind_text(
+            verdict = ReplyVerdict::of(
                 recorded_submit(ledger, request.run_id, request.effect_key, request.flag, changes,
                                 request.detail ? std::string_view(*request.detail)
                                                : std::string_view()));
-            applied.reply = verdict_reply(applied.verdict);
+            line = verdict_reply(verdict_text(verdict));
             break;
         }
         case Operation::decide:
@@ -56,36 +56,36 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                 const std::optional<EffectState> state =
                     effect_state_in(ledger, request.run_id, request.effect_key);
                 if (state != EffectState::pending) {
-                    applied.verdict = "already_decided";
-                    applied.reply = already_decided_reply(
-                        effect_state_name(ledger, request.run_id, request.effect_key));
+                    verdict.kind = ReplyVerdict::Kind::already_decided;
+                    verdict.state = effect_state_name(ledger, request.run_id, request.effect_key);
+                    line = already_decided_reply(verdict.state);
                     return applied;  // nothing changed, nothing to log
                 }
                 if (request.flag) {
                     recorded_approve_for_submitter(ledger, request.run_id, request.effect_key,
                                                    changes);
-                    applied.verdict = "approved";
-                    applied.reply = verdict_reply(applied.verdict);
+                    verdict.kind = ReplyVerdict::Kind::approved;
+                    line = verdict_reply(verdict_text(verdict));
                     break;
                 }
             }
-            applied.verdict = verdict_kind_text(
+            verdict = ReplyVerdict::of(
                 recorded_decide(ledger, request.run_id, request.effect_key, request.flag, changes));
-            applied.reply = verdict_reply(applied.verdict);
+            line = verdict_reply(verdict_text(verdict));
             break;
         case Operation::cancel:
             recorded_cancel(ledger, request.run_id, changes);
-            applied.reply = verdict_reply("ok");
+            line = verdict_reply("ok");
             break;
         case Operation::close_run:
             recorded_close_run(ledger, request.run_id, changes);
-            applied.reply = verdict_reply("ok");
+            line = verdict_reply("ok");
             break;
         case Operation::is_cancelled:
-            applied.reply = flag_reply(gate_is_cancelled(ledger, request.run_id));
+            line = flag_reply(gate_is_cancelled(ledger, request.run_id));
             break;
         case Operation::is_closed:
-            applied.reply = flag_reply(gate_is_closed(ledger, request.run_id));
+            line = flag_reply(gate_is_closed(ledger, request.run_id));
             break;
         case Operation::pending_count:
         case Operation::state_len: {
@@ -97,13 +97,13 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                                                : ledger.state_len();
             }
             if (!total) return std::nullopt;
-            applied.reply = count_reply(*total);
+            line = count_reply(*total);
             break;
         }
     }
     const std::span<const StateChange> made = std::span<const StateChange>(changes).subspan(before);
     if (source.door == DecisionSource::Door::expiry && made.empty()) return applied;
-    applied.audit = audit_entry_for(request, applied.verdict, made, source, clock.now_ms,
+    applied.audit = audit_entry_for(request, verdict_text(verdict), made, source, clock.now_ms,
                                     clock.hold_deadline(), took_approved);
     return applied;
 }

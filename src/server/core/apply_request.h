@@ -13,6 +13,7 @@
 
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
+#include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
 
@@ -31,8 +32,7 @@ struct DecisionClock {
 
 // What one request earned.
 struct Applied {
-    std::string reply;        // the reply line, line feed included
-    std::string_view verdict;  // a verdict kind, or "ok" for the other operations
+    Reply reply;
     std::optional<AuditEntry> audit;
 };
 
@@ -57,7 +57,7 @@ protected:
 };
 
 // The state of an effect as a person is told it: its state's text (effect_state_text.h),
-// else "closed" or "cancelled" for a stopped run, else "unknown".
+// else "closed" or "cancelled" for a stopped run, else "unknown"; fixed text all.
 std::string_view effect_state_name(const RunLedger& ledger, std::string_view run_id,
                                    std::string_view effect_key);
 

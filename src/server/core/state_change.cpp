@@ -77,6 +77,7 @@ void recorded_cancel(RunLedger& ledger, std::string_view run_id,
                      std::vector<StateChange>& changes) {
     const bool was_cancelled = gate_is_cancelled(ledger, run_id);
     gate_cancel(ledger, run_id);
+    ledger.forget_stopped_id(run_id);
     if (!was_cancelled) changes.push_back(run_cancelled_change(run_id));
 }
 
@@ -84,6 +85,7 @@ void recorded_close_run(RunLedger& ledger, std::string_view run_id,
                         std::vector<StateChange>& changes) {
     const bool was_closed = gate_is_closed(ledger, run_id);
     gate_close_run(ledger, run_id);
+    ledger.forget_stopped_id(run_id);
     if (!was_closed) changes.push_back(run_closed_change(run_id));
 }
 
@@ -100,10 +102,12 @@ void apply_change(RunLedger& ledger, const StateChange& change) {
         case StateChange::Kind::run_cancelled:
             run.cancelled = true;
             ledger.purge_pending(run);
+            ledger.forget_stopped_id(change.run_id);
             return;
         case StateChange::Kind::run_closed:
             run.closed = true;
             ledger.purge_all(run);
+            ledger.forget_stopped_id(change.run_id);
             return;
     }
 }

@@ -20,6 +20,7 @@
 #include "server/net/listen_address.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
+#include "server/store/reply_release.h"
 
 namespace latchwork::server {
 namespace asio = boost::asio;
@@ -39,6 +40,16 @@ constexpr std::size_t kKeptCapacity = 4096;
 constexpr std::size_t kLinesPerTurn = 256;
 // A TLS connection's own read buffer: one record's plaintext at most.
 constexpr std::size_t kTlsInput = 16 * 1024;
+
+// What a reply costs while it waits in line beside its bytes: its slot in the vector
+// (which may be twice as long as it is full), the shared reply and the allocator's
+// headers. Counted against the reply cap so that a waiting submit cannot hold many
+// times the cap in tiny replies behind it.
+constexpr std::size_t kQueuedOverhead = 256;
+
+std::size_t queued_cost(const Answer& answer) noexcept {
+    return answer.line().capacity() + kQueuedOverhead;
+}
 
 void release_if_large(std::string& buffer) {
     if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
@@ -232,7 +243,7 @@ bool Connection::take(std::string_view bytes) {
     if (!too_long_ && partial_.size() + bytes.size() > max_line) too_long_ = true;
     if (too_long_) {
         // The rest of that line cannot be told from the next request: nothing more is read.
-        queue(Answer{error_reply(line_too_long_message()), 0});
+        queue(Answer{refusal(line_too_long_message()), 0});
         return false;
     }
     if (partial_.empty() && !bytes.empty()) {
@@ -282,7 +293,8 @@ bool Connection::answer_line(std::string_view line) {
 }
 
 void Connection::queue(Answer answer) {
-    unsent_ += answer.line.size();
+    const std::size_t counted = queued_cost(answer);
+    unsent_ += counted;
     std::shared_ptr<SubmitWait> wait;
     if (answer.waits && !stop_requested_) {
         // Joins the registry now, before any other request is decided, so no decision
@@ -295,36 +307,31 @@ void Connection::queue(Answer answer) {
             });
         wait->start();
     }
-    waiting_.push_back(Queued{std::move(answer), std::move(wait)});
+    waiting_.push_back(Queued{std::move(answer), std::move(wait), counted});
     release_durable();
     if (waiting_head_ < waiting_.size()) server_.waiting_for_store(this);
 }
 
 void Connection::release_durable() {
-    // After a failed commit nothing beyond durable() may carry its verdict.
-    const Failure* failed = server_.store().failure();
+    const Store& store = server_.store();
     bool moved = false;
     while (waiting_head_ < waiting_.size()) {
         Queued& queued = waiting_[waiting_head_];
-        if (queued.wait && failed == nullptr &&
-            queued.answer.wait_for <= server_.store().durable() && !settle(queued)) {
+        // A failed store takes no submit again: the reply goes as it stands.
+        if (queued.wait && store.failure() == nullptr &&
+            reply_release(store, queued.answer.wait_for).state == ReplyRelease::State::ready &&
+            !settle(queued)) {
             break;
         }
-        // Read after settling: a waiting submit taken again may have recorded a batch.
-        const std::uint64_t durable = server_.store().durable();
-        Answer& answer = queued.answer;
-        if (answer.wait_for <= durable || failed != nullptr) queued.wait.reset();
-        if (answer.wait_for <= durable) {
-            // A deferred line was empty when queued and is written by now.
-            if (answer.deferred) unsent_ += answer.deferred->line.size();
-            outbox_ += answer.text();
-        } else if (failed != nullptr) {
-            const std::string refused = error_reply(failed->message);
-            unsent_ = unsent_ - answer.line.size() + refused.size();
-            outbox_ += refused;
-        } else {
-            break;
-        }
+        // Asked after settling: a waiting submit taken again may have recorded a batch.
+        const ReplyRelease release = reply_release(store, queued.answer.wait_for);
+        if (release.state == ReplyRelease::State::wait) break;
+        queued.wait.reset();
+        const bool failed = release.state == ReplyRelease::State::failed;
+        const std::string refused = failed ? error_reply(release.failure) : std::string();
+        const std::string& line = failed ? refused : queued.answer.line();
+        unsent_ = unsent_ - queued.counted + line.size();
+        outbox_ += line;
         ++waiting_head_;
         moved = true;
     }
@@ -342,30 +349,29 @@ void Connection::release_durable() {
 }
 
 void Connection::replace_answer(Queued& queued, Answer answer) {
-    unsent_ = unsent_ - queued.answer.line.size() + answer.line.size();
+    const std::size_t counted = queued_cost(answer);
+    unsent_ = unsent_ - queued.counted + counted;
+    queued.counted = counted;
     answer.waits.reset();
     queued.answer = std::move(answer);
 }
 
 bool Connection::settle(Queued& queued) {
     SubmitWait& wait = *queued.wait;
-    static const std::string held = verdict_reply("held_for_approval");
-    const std::string& text = queued.answer.text();
-    if (text != held) {
+    const ReplyVerdict& verdict = queued.answer.verdict();
+    if (!verdict.is(VerdictKind::held_for_approval)) {
         // Rejected while it waited: who decided, why, and whether it expired.
-        static const std::string rejected = verdict_reply("refused_rejected");
         const WakeNote& note = wait.note();
-        if (wait.taken_again() && text == rejected && note.rejection) {
-            replace_answer(queued, Answer{waited_reply({"refused_rejected", note.decided_by,
-                                                        note.reason, true, note.expired}),
+        if (wait.taken_again() && verdict.is(VerdictKind::refused_rejected) && note.rejection) {
+            const ReplyVerdict rejected = ReplyVerdict::of(VerdictKind::refused_rejected);
+            replace_answer(queued, Answer{Reply{waited_reply({verdict_text(rejected), note.decided_by,
+                                                              note.reason, true, note.expired}),
+                                                rejected},
                                           0});
         }
         return true;
     }
-    if (wait.ended()) {
-        replace_answer(queued, Answer{held, 0});  // stopping: held, as it stands
-        return true;
-    }
+    if (wait.ended()) return true;  // stopping: held, as it stands
     if (wait.took_last()) return true;  // taken again after time was up: still held
     if (!wait.take_woken() && !wait.timed_out()) return false;
     // Decided, maybe, or time is up: the same submit again says what the effect is now,
@@ -374,7 +380,8 @@ bool Connection::settle(Queued& queued) {
                                                              RequestHandler::source_of(peer_)));
     wait.mark_taken_again();
     // The answer waits for its batch like any other; this is looked at again then.
-    return queued.answer.wait_for <= server_.store().durable() && settle(queued);
+    return reply_release(server_.store(), queued.answer.wait_for).state == ReplyRelease::State::ready &&
+           settle(queued);
 }
 
 asio::awaitable<void> Connection::write_loop() {

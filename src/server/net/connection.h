@@ -77,6 +77,7 @@ private:
     struct Queued {
         Answer answer;
         std::shared_ptr<SubmitWait> wait;
+        std::size_t counted = 0;  // what it counts in unsent_: its line and its place in line
     };
     // Whether a durable reply at the head is final; false while its submit waits (the
     // replies behind it wait too: replies keep request order).
@@ -102,7 +103,7 @@ private:
     // A hello's reply that waits before it goes (hello_failures.h). Nothing after it
     // is read or parsed meanwhile, so replies keep request order.
     struct Held {
-        std::string reply;
+        Reply reply;
         Clock::time_point until;
     };
     std::optional<Held> held_;

@@ -35,7 +35,7 @@ const std::string* string_member(const Members& members, Slot slot) {
 }
 
 LineAccess::Screened close_with(std::string_view message) {
-    return LineAccess::Screened{error_reply(message), true};
+    return LineAccess::Screened{refusal(std::string(message)), true};
 }
 
 // A client name as a hello gave it, quoted, cut to what a real name can be (at most 64
@@ -87,7 +87,7 @@ std::optional<LineAccess::Screened> LineAccess::screen(std::string_view line, Pe
             refused.delay = delay;
             return refused;
         }
-        Screened accepted{hello_reply(client->name), false, delay};
+        Screened accepted{Reply{hello_reply(client->name), {}}, false, delay};
         peer.client = std::move(client);
         return accepted;
     }

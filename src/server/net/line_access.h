@@ -19,6 +19,7 @@
 #include "server/core/client_tokens.h"
 #include "server/core/line_client.h"
 #include "server/core/log_throttle.h"
+#include "server/core/reply.h"
 #include "server/net/hello_failures.h"
 #include "server/net/network_range.h"
 
@@ -37,7 +38,7 @@ public:
     // hello's reply to an address that sent wrong ones waits `delay` before it goes,
     // and nothing after it on that connection is read meanwhile (hello_failures.h).
     struct Screened {
-        std::string reply;
+        Reply reply;
         bool close = false;
         std::chrono::milliseconds delay{0};
     };

@@ -3,11 +3,25 @@
 
 #include <algorithm>
 
+#include "hmac/sha256.h"
 #include "server/core/apply_request.h"
 
 namespace latchwork::server {
 
-LedgerStore::LedgerStore(std::unique_ptr<Recorder> recorder) : recorder_(std::move(recorder)) {}
+namespace {
+
+// A server sees runs without end: a stopped run is remembered by this, not its id.
+RunDigest run_digest(std::string_view run_id) {
+    Sha256 hash;
+    hash.update(run_id);
+    return finalize(hash);
+}
+
+}  // namespace
+
+LedgerStore::LedgerStore(std::unique_ptr<Recorder> recorder) : recorder_(std::move(recorder)) {
+    ledger_.remember_stopped_by(&run_digest);
+}
 
 Result<std::monostate> LedgerStore::load() {
     if (Result<std::monostate> loaded = recorder_->load(ledger_); !loaded) return loaded;
@@ -35,8 +49,8 @@ Answer LedgerStore::take(const Request& request, const DecisionSource& source) {
         if (deadline != 0 && expiry_listener_ && held_.next_deadline() == deadline) expiry_listener_();
     }
     if (decided_listener_) {
-        decided_listener_(Decision{&request, applied.verdict, changes_, source, batch, clock.now_ms,
-                                   deadline});
+        decided_listener_(Decision{&request, verdict_text(applied.reply.verdict), changes_, source,
+                                   batch, clock.now_ms, deadline});
     }
     return Answer{std::move(applied.reply), batch != 0 ? batch : recorder_->last_recorded()};
 }

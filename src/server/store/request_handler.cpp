@@ -41,8 +41,7 @@ void RequestHandler::tell(const Decision& decision) {
 Answer RequestHandler::refuse(const Request* request, std::string message,
                               const DecisionSource& source) {
     tell(Decision{request, "error", {}, source});
-    std::string line = error_reply(message);
-    return Answer{std::move(line), 0, std::move(message)};
+    return Answer{refusal(std::move(message)), 0};
 }
 
 Answer RequestHandler::handle(std::string_view line, std::string_view peer) {
@@ -83,7 +82,9 @@ Answer RequestHandler::decide_line(std::string_view line, DecisionSource::Door d
     if (request.op == Operation::ping) {
         // Reflects no state at all.
         tell(Decision{&request, "pong", {}, source});
-        return Answer{verdict_reply("pong"), 0};
+        Reply pong{verdict_reply("pong"), {}};
+        pong.verdict.kind = ReplyVerdict::Kind::pong;
+        return Answer{std::move(pong), 0};
     }
     Answer answer = store_.take(request, source);
     if (request.op == Operation::submit && request.wait_ms != 0) {

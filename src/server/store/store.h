@@ -54,6 +54,7 @@
 #include "server/core/audit_entry.h"
 #include "server/core/held_index.h"
 #include "server/core/latency_histogram.h"
+#include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
 #include "support/result.h"
@@ -90,30 +91,27 @@ struct RunState {
     std::vector<std::pair<std::string, EffectState>> effects;  // by key
 };
 
-// A reply that a store's own thread writes, before durable() reaches its batch.
-struct DeferredReply {
-    std::string line;
-    std::optional<std::string> error;  // set for an error reply: its message
-};
-
-// A reply and the batch it must wait for before it may be written.
+// A reply and the batch it must wait for before it may be written. Every answer has
+// its reply in a slot it shares with its store: filled when taken, or, by a store
+// that decides on a thread of its own, on the network thread before durable()
+// reaches `wait_for`. Until then such a slot holds an empty line and says nothing:
+// what it says is read once reply_release.h lets the reply go.
 struct Answer {
-    Answer() = default;
-    Answer(std::string reply, std::uint64_t batch, std::optional<std::string> failed = {})
-        : line(std::move(reply)), wait_for(batch), error(std::move(failed)) {}
-    Answer(std::uint64_t batch, std::shared_ptr<const DeferredReply> reply)
-        : wait_for(batch), deferred(std::move(reply)) {}
+    // Decided now.
+    Answer(Reply decided, std::uint64_t batch)
+        : reply(std::make_shared<const Reply>(std::move(decided))), wait_for(batch) {}
+    // Decided by the store before `batch` is durable, into `slot`.
+    Answer(std::shared_ptr<const Reply> slot, std::uint64_t batch)
+        : reply(std::move(slot)), wait_for(batch) {}
 
-    std::string line;
+    std::shared_ptr<const Reply> reply;  // never null
     std::uint64_t wait_for = 0;
-    std::optional<std::string> error;  // an error reply: its message
-    // Set when the reply is decided on the store's own thread; read it once durable.
-    std::shared_ptr<const DeferredReply> deferred;
     // A submit that asked to wait (wait_ms): a reply of held_for_approval may wait for
     // its effect to be decided, which the line port does (net/submit_wait.h).
     std::shared_ptr<const Request> waits;
 
-    const std::string& text() const noexcept { return deferred ? deferred->line : line; }
+    const std::string& line() const noexcept { return reply->line; }
+    const ReplyVerdict& verdict() const noexcept { return reply->verdict; }
 };
 
 // One request as it was decided, for those who watch: `request` is null for a line

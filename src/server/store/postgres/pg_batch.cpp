@@ -208,7 +208,6 @@ private:
             apply_request(ledger_, item.request, item.source.view(), clock_, changes_, *this, this);
         if (!applied) return count_failure_;
         item.reply = std::move(applied->reply);
-        item.verdict = std::string(applied->verdict);
         const std::span<const StateChange> made =
             std::span<const StateChange>(changes_).subspan(before);
         item.changes.assign(made.begin(), made.end());
@@ -237,8 +236,8 @@ private:
     std::optional<Statement> notify_statement() const {
         std::vector<std::string> payloads;
         for (const BatchRequest& item : batch_) {
-            const NoticeContext context{item.request.op, item.verdict, item.source.view(), item.at_ms,
-                                        item.deadline_ms};
+            const NoticeContext context{item.request.op, verdict_text(item.reply.verdict),
+                                        item.source.view(), item.at_ms, item.deadline_ms};
             for (const StateChange& change : item.changes) {
                 payloads.push_back(notice_payload(server_, context, change));
             }

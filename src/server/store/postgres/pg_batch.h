@@ -42,8 +42,7 @@ struct BatchRequest {
     Request request;  // never a ping
     BatchSource source;
     // Filled by decide_batch, and valid once it has committed:
-    std::string reply;                 // the reply line
-    std::string verdict;               // its verdict text ("ok" for the rest)
+    Reply reply;                       // the reply line and its verdict
     std::vector<StateChange> changes;  // what the request changed
     std::int64_t at_ms = 0;            // the batch's clock
     std::int64_t deadline_ms = 0;      // a hold's deadline; 0: none

@@ -11,7 +11,6 @@
 
 #include "server/core/audit_entry.h"
 #include "server/core/diagnostics.h"
-#include "server/core/reply_writer.h"
 #include "server/store/postgres/pg_reads.h"
 #include "server/store/postgres/pg_schema.h"
 
@@ -86,16 +85,16 @@ Result<std::monostate> PostgresStore::load() {
 }
 
 Answer PostgresStore::take(const Request& request, const DecisionSource& source) {
-    auto reply = std::make_shared<DeferredReply>();
+    auto reply = std::make_shared<Reply>();
     last_recorded_ = batcher_.add([&](Batch& open) {
         open.items.push_back(Waiting{
             BatchRequest{request,
                                    {source.door, std::string(source.who), source.mac_verified,
                                     std::string(source.reason)},
-                                   {}, {}, {}, {}, {}},
+                                   {}, {}, {}, {}},
             reply});
     });
-    return Answer{last_recorded_, std::move(reply)};
+    return Answer{std::move(reply), last_recorded_};
 }
 
 std::optional<std::int64_t> PostgresStore::next_expiry_check() const {
@@ -168,8 +167,8 @@ std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batc
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].item = std::move(items[i]);
     if (connection_ && !failed) return std::nullopt;
     std::string message = failed_message(failed ? failed->message : outage_);
-    const std::string reply = error_reply(message);
-    for (Waiting& waiting : batch) waiting.item.reply = reply;
+    const Reply refused = refusal(message);
+    for (Waiting& waiting : batch) waiting.item.reply = refused;
     return message;
 }
 
@@ -248,13 +247,11 @@ void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,
     for (Waiting& waiting : batch) {
         if (!failed && decided_listener_) {
             const BatchRequest& item = waiting.item;
-            decided_listener_(Decision{&item.request, item.verdict, item.changes, item.source.view(),
-                                       number, item.at_ms, item.deadline_ms});
+            decided_listener_(Decision{&item.request, verdict_text(item.reply.verdict), item.changes,
+                                       item.source.view(), number, item.at_ms, item.deadline_ms});
         }
-        if (waiting.reply) {
-            waiting.reply->line = std::move(waiting.item.reply);
-            waiting.reply->error = failed;
-        }
+        // A failed batch's replies are its failure, put there by serve_batch().
+        if (waiting.reply) *waiting.reply = std::move(waiting.item.reply);
     }
     durable_ = number;
     if (listener_) listener_();

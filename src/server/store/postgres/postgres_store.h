@@ -86,8 +86,8 @@ public:
 private:
     struct Waiting {
         BatchRequest item;
-        std::shared_ptr<DeferredReply> reply;  // null for expiry: nobody waits
-        bool sweep = false;                    // stands for the holds due now
+        std::shared_ptr<Reply> reply;  // the answer's slot; null for expiry: nobody waits
+        bool sweep = false;            // stands for the holds due now
     };
     struct Batch {
         std::vector<Waiting> items;

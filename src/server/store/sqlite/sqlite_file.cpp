@@ -232,6 +232,8 @@ std::optional<Failure> SqliteFile::load(RunLedger& ledger) {
         RunRecord& run = ledger.run(column_bytes(runs.get(), 0));
         run.cancelled = sqlite3_column_int(runs.get(), 1) != 0;
         run.closed = sqlite3_column_int(runs.get(), 2) != 0;
+        // A closed run holds no effect: its id goes now, not after every run is in.
+        if (run.closed) ledger.forget_stopped_id(column_bytes(runs.get(), 0));
     }
     if (status != SQLITE_DONE) return sqlite_failure();
 
@@ -247,6 +249,12 @@ std::optional<Failure> SqliteFile::load(RunLedger& ledger) {
             return fail("the effects table contradicts the runs table or itself");
         }
         ledger.add_effect(run, key, *state);
+    }
+    if (status != SQLITE_DONE) return sqlite_failure();
+    // A cancelled run whose effects all went is remembered as a closed one is.
+    sqlite3_reset(runs.get());
+    while ((status = sqlite3_step(runs.get())) == SQLITE_ROW) {
+        ledger.forget_stopped_id(column_bytes(runs.get(), 0));
     }
     if (status != SQLITE_DONE) return sqlite_failure();
     return std::nullopt;

@@ -12,7 +12,7 @@ DIST_DIR   := dist
 DIST_BUILD := build/dist
 DEBIAN_SUITE ?= bookworm
 
-.PHONY: deps-dist dist dist-check
+.PHONY: deps-dist dist dist-check dist-verify
 
 # build makes the sdist and the wheel from it; auditwheel (with patchelf)
 # copies the libraries into the wheel, and since 6.x also for latchwork-gate, which it
@@ -42,7 +42,11 @@ dist: deps-dist deps-build windows-build
 	test -f $(DIST_BUILD)/windows-install/latchwork.pyd
 	ls -l $(DIST_DIR)
 
-# Checks what this tree builds: never a dist/ left from an earlier one.
+# Checks what this tree builds: never a dist/ left from an earlier one. dist-verify
+# checks what make dist left (CI builds it ahead).
 dist-check: dist
+	$(MAKE) dist-verify
+
+dist-verify:
 	DEBIAN_SUITE=$(DEBIAN_SUITE) tools/dist_check.sh $(DIST_DIR)/latchwork-*manylinux*.whl \
 	  $(DIST_BUILD)/latchwork-*.whl $(PYTHON)

@@ -13,7 +13,10 @@ import latchwork
 # Under the sanitizer run every allocation goes through the sanitizer's malloc: the
 # interpreter counts no blocks, resident memory includes the quarantine, and every
 # call is slow. Leaks are the sanitizer's to judge there; loops only walk the paths.
-UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
+# The server's tests run in an ordinary interpreter against the sanitizer build of
+# the server, which tools/pytest_under_asan.sh says with LATCHWORK_GATE_SANITIZED.
+UNDER_SANITIZER = ("libasan" in os.environ.get("LD_PRELOAD", "")
+                   or os.environ.get("LATCHWORK_GATE_SANITIZED") == "1")
 
 GATE_KINDS = ("release", "held_for_approval", "refused_cancelled", "refused_duplicate",
               "refused_rejected")

@@ -18,7 +18,7 @@ rm -rf "$reports" && mkdir -p "$reports"
 # Absolute: the servers the tests start run in directories of their own, and a
 # relative log path would put their reports (and a build/ folder) there.
 reports=$(cd "$reports" && pwd)
-gate=$(dirname "$asan_python")/latchwork-gate
+gate=$(cd "$(dirname "$asan_python")" && pwd)/latchwork-gate
 # Full stacks on every allocation, so a leak can be traced to the module or not (the
 # interpreter has no frame pointers, so the slow unwinder; 16 frames reach from
 # malloc through the interpreter's allocator to the module's caller).
@@ -49,7 +49,7 @@ module_run -p xdist.plugin -n "${PYTEST_ASAN_WORKERS:-2}" --ignore tests/test_le
 module_run tests/test_leaks.py || status=$?
 
 echo "== the gate server's tests, against the sanitizer build of latchwork-gate"
-LATCHWORK_GATE=$gate "$python" -m pytest -q -p no:cacheprovider -m "server or postgres" \
+LATCHWORK_GATE=$gate LATCHWORK_GATE_SANITIZED=1 "$python" -m pytest -q -p no:cacheprovider -m "server or postgres" \
   -n "${PYTEST_WORKERS:-4}" || status=$?
 
 "$python" "$(dirname "$0")/check_sanitizer_reports.py" "$reports" || status=1

@@ -207,7 +207,7 @@ protected:
     // The reply, read once durable() has reached the answer's batch.
     std::string settle(const Answer& answer) {
         EXPECT_TRUE(run_until([&] { return store_->durable() >= answer.wait_for; }));
-        return answer.text();
+        return answer.line();
     }
     std::string ask(const Request& asked, const DecisionSource& source = kLine) {
         return settle(take(asked, source));
@@ -272,7 +272,7 @@ TEST_P(StoreContract, AnAnswerThatChangedNothingWaitsForTheNewestBatchTaken) {
     // The count reports the hold, so it must not leave before the hold is durable.
     EXPECT_EQ(settle(count), value("1"));
     EXPECT_GE(store_->durable(), hold.wait_for);
-    EXPECT_EQ(hold.text(), kHeld);
+    EXPECT_EQ(hold.line(), kHeld);
 }
 
 TEST_P(StoreContract, TheDecidedListenerHearsEveryDecisionWithItsChanges) {

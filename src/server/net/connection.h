@@ -103,7 +103,7 @@ private:
     // A hello's reply that waits before it goes (hello_failures.h). Nothing after it
     // is read or parsed meanwhile, so replies keep request order.
     struct Held {
-        std::string reply;
+        Reply reply;
         Clock::time_point until;
     };
     std::optional<Held> held_;

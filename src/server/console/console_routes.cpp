@@ -184,7 +184,9 @@ asio::awaitable<HttpReply> ConsoleRoutes::route(const HttpCall& call) {
         // Healthy while the store takes commits; once one failed the gate answers nothing.
         if (const Failure* failed = store_.failure()) co_return error_reply(503, failed->message);
         if (std::optional<std::string> away = store_.outage()) co_return error_reply(503, *away);
-        if (std::optional<std::string> slow = store_.stalled()) co_return error_reply(503, *slow);
+        if (std::optional<std::string> slow = store_.stalled()) {
+            co_return error_reply(503, "store slow: " + *slow);
+        }
         co_return json_reply(json::object{{"status", "ok"}}, 0);
     }
     if (path == "/metrics") {

@@ -205,7 +205,7 @@ std::optional<std::string> PostgresStore::stalled() const {
     if (started == 0 || timeout_.count() <= 0) return std::nullopt;
     const auto waited = Batcher<Batch>::Clock::now().time_since_epoch() - Batcher<Batch>::Clock::duration(started);
     if (waited <= timeout_) return std::nullopt;
-    return "store slow: a commit has waited " +
+    return "a commit has waited " +
            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()) +
            " ms for the database";
 }
@@ -316,11 +316,15 @@ void PostgresStore::heard(std::vector<ChangeNotice> notices, bool missed) {
 PgConnection* PostgresStore::reader() {
     if (reader_ && reader_->usable()) return &*reader_;
     reader_.reset();
-    // While the batcher cannot reach the database, a read would only wait for the
-    // same failure.
+    // While the batcher cannot reach the database, or waits on it past the timeout,
+    // a read would only wait for the same failure, here on the network thread.
     if (away_) {
         const std::lock_guard lock(away_mutex_);
         reader_failure_ = away_reason_;
+        return nullptr;
+    }
+    if (std::optional<std::string> slow = stalled()) {
+        reader_failure_ = std::move(*slow);
         return nullptr;
     }
     Result<PgConnection> connected = PgConnection::open(conninfo_, timeout_);

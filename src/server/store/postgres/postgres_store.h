@@ -140,8 +140,9 @@ private:
     // `failed` says why not. `seconds`: what its transaction took, retries included.
     void finished(std::uint64_t number, std::vector<Waiting> batch,
                   std::optional<std::string> failed, double seconds);
-    // The connection reads on the network thread use, opened when first needed;
-    // null while the database is away.
+    // The connection of the reads still made on the network thread (the audit
+    // follower's, each bounded by the timeout), opened when first needed; null while
+    // the database is away or a commit is overdue.
     PgConnection* reader();
     // On the network thread: what the other servers committed, told as decisions made
     // elsewhere; `missed`: some may not have been heard, a resync is told after them.

@@ -15,7 +15,8 @@ using Clock = std::chrono::steady_clock;
 constexpr Clock::time_point kNoDeadline = Clock::time_point::max();
 
 // Waits until the socket of `connection` is ready for `events`; false once `deadline`
-// has passed first. A failing poll says ready: libpq then finds the error itself.
+// has passed first. A failing poll, or no socket, says ready: libpq then finds the
+// error itself.
 bool wait_socket(PGconn* connection, short events, Clock::time_point deadline) {
     for (;;) {
         int wait_ms = -1;
@@ -24,7 +25,9 @@ bool wait_socket(PGconn* connection, short events, Clock::time_point deadline) {
             if (left.count() <= 0) return false;
             wait_ms = static_cast<int>(std::min<std::int64_t>(left.count(), 60'000));
         }
-        pollfd watched{PQsocket(connection), events, 0};
+        const int socket = PQsocket(connection);
+        if (socket < 0) return true;  // closed: nothing to wait for
+        pollfd watched{socket, events, 0};
         const int ready = poll(&watched, 1, wait_ms);
         if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
     }

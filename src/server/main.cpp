@@ -189,7 +189,8 @@ int serve(const ServeOptions& options) {
     // Declared before the store, which posts its commits to it: it outlives the store.
     boost::asio::io_context io(1);
     Result<OpenedStore> opened = open_store(options.store, io, audit_bounds(options.bounds),
-                                            StoreFileSteps{options.default_store, options.create});
+                                            StoreFileSteps{options.default_store, options.create},
+                                            options.bounds.store_timeout);
     if (!opened) {
         diagnose(opened.error());
         return 2;

@@ -45,6 +45,10 @@ void BoundOptions::add_to(CLI::App& serve, ServeBounds& bounds) {
     serve.add_option("--event-heartbeat", event_heartbeat_,
                      "send a keep-alive comment on an idle event stream every DURATION (15s)")
         ->group("");
+    serve.add_option("--store-timeout", store_timeout_,
+                     "fail a call to a postgresql:// store's database that takes longer than "
+                     "DURATION, answering its requests with errors (default 5s); other stores "
+                     "ignore it");
     serve.add_option("--console-header-timeout", header_timeout_,
                      "close a console connection whose request headers take longer than DURATION "
                      "(default 10s)");
@@ -60,6 +64,7 @@ std::optional<std::string> BoundOptions::read(ServeBounds& bounds) const {
         return bad;
     }
     if (auto bad = take(event_heartbeat_, "--event-heartbeat", bounds.event_heartbeat)) return bad;
+    if (auto bad = take(store_timeout_, "--store-timeout", bounds.store_timeout)) return bad;
     return std::nullopt;
 }
 

@@ -28,6 +28,8 @@ struct ServeBounds {
     std::size_t console_max_connections = 1000;  // a tenth kept for bearer tokens
     std::size_t max_subscribers = 100;  // console event streams at once
     std::chrono::milliseconds event_heartbeat = std::chrono::seconds(15);  // tests shorten it
+    // The longest a call to a shared store's database may take before it fails.
+    std::chrono::milliseconds store_timeout = std::chrono::seconds(5);
 };
 
 // Adds the options to `serve`; read() turns their text into `bounds` once parsed.
@@ -39,7 +41,7 @@ public:
 
 private:
     std::optional<std::string> audit_retention_, idle_timeout_, line_timeout_, write_timeout_,
-        header_timeout_, event_heartbeat_;
+        header_timeout_, event_heartbeat_, store_timeout_;
 };
 
 }  // namespace latchwork::server

@@ -11,6 +11,7 @@
 #include <map>
 #include <variant>
 
+#include "server/console/awaited_read.h"
 #include "server/console/console_assets.h"
 #include "server/console/decided_by.h"
 #include "server/console/detail_value.h"
@@ -18,6 +19,7 @@
 #include "server/console/url_text.h"
 
 namespace latchwork::server {
+namespace asio = boost::asio;
 namespace json = boost::json;
 
 namespace {
@@ -163,26 +165,26 @@ HttpReply error_reply(unsigned status, std::string_view text) {
     return reply;
 }
 
-HttpReply ConsoleRoutes::finish(HttpReply reply) {
-    if (!reply.decision) return reply;
+asio::awaitable<HttpReply> ConsoleRoutes::finish(HttpReply reply) {
+    if (!reply.decision) co_return reply;
     const Reply& decided = *reply.decision;
     if (decided.verdict.kind == ReplyVerdict::Kind::error) {
-        return error_reply(503, decided.verdict.message);
+        co_return error_reply(503, decided.verdict.message);
     }
     if (decided.verdict.kind == ReplyVerdict::Kind::already_decided && reply.decided_effect) {
         const auto& [run_id, effect_key] = *reply.decided_effect;
         HttpReply conflict = json_reply(
-            already_decided_body(store_, run_id, effect_key, decided.verdict.state), reply.wait_for);
+            co_await already_decided_body(store_, run_id, effect_key, decided.verdict.state), reply.wait_for);
         conflict.status = 409;
-        return conflict;
+        co_return conflict;
     }
     HttpReply finished;
     finished.body = reply_body(decided.line);
     finished.wait_for = reply.wait_for;
-    return finished;
+    co_return finished;
 }
 
-HttpReply ConsoleRoutes::route(const HttpCall& call) {
+asio::awaitable<HttpReply> ConsoleRoutes::route(const HttpCall& call) {
     const std::size_t question = call.target.find('?');
     const std::string_view path = call.target.substr(0, question);
     const std::string_view query =
@@ -190,24 +192,27 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
     const bool get = call.method == "GET" || call.method == "HEAD";
 
     if (path == "/healthz") {
-        if (!get) return method_not_allowed("GET");
+        if (!get) co_return method_not_allowed("GET");
         // Healthy while the store takes commits; once one failed the gate answers nothing.
-        if (const Failure* failed = store_.failure()) return error_reply(503, failed->message);
-        if (std::optional<std::string> away = store_.outage()) return error_reply(503, *away);
-        return json_reply(json::object{{"status", "ok"}}, 0);
+        if (const Failure* failed = store_.failure()) co_return error_reply(503, failed->message);
+        if (std::optional<std::string> away = store_.outage()) co_return error_reply(503, *away);
+        if (std::optional<std::string> slow = store_.stalled()) {
+            co_return error_reply(503, "store slow: " + *slow);
+        }
+        co_return json_reply(json::object{{"status", "ok"}}, 0);
     }
     if (path == "/metrics") {
-        if (!get) return method_not_allowed("GET");
-        return metrics();
+        if (!get) co_return method_not_allowed("GET");
+        co_return co_await metrics();
     }
     if (const ConsoleAsset* found = find_console_asset(path)) {
-        if (!get) return method_not_allowed("GET");
-        return asset(*found);
+        if (!get) co_return method_not_allowed("GET");
+        co_return asset(*found);
     }
     if (path == "/api/openapi.json") {
         // Public like the page: it describes the API and holds nothing of the gate's.
-        if (!get) return method_not_allowed("GET");
-        return asset(openapi_document());
+        if (!get) co_return method_not_allowed("GET");
+        co_return asset(openapi_document());
     }
     if (path == "/api" || path.starts_with("/api/")) {
         // Without an approvers file the console is loopback-only and all may decide.
@@ -216,19 +221,19 @@ HttpReply ConsoleRoutes::route(const HttpCall& call) {
             std::optional<ConsoleUser> found = approver_of(call.authorization);
             if (!found) {
                 state_.count_refusal("api", 401);
-                return error_reply(401, "missing or wrong bearer token");
+                co_return error_reply(401, "missing or wrong bearer token");
             }
             user = std::move(*found);
         }
-        HttpReply reply = api(call, path, query, user);
+        HttpReply reply = co_await api(call, path, query, user);
         if (reply.status >= 400) state_.count_refusal("api", reply.status);
-        return reply;
+        co_return reply;
     }
-    return error_reply(404, "no such resource");
+    co_return error_reply(404, "no such resource");
 }
 
-HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::string_view query,
-                             const ConsoleUser& user) {
+asio::awaitable<HttpReply> ConsoleRoutes::api(const HttpCall& call, std::string_view path,
+                                              std::string_view query, const ConsoleUser& user) {
     const bool get = call.method == "GET" || call.method == "HEAD";
     const bool post = call.method == "POST";
     const std::string& approver = user.name;
@@ -238,33 +243,33 @@ HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::s
         return error_reply(403, "viewer " + user.name + " may not decide");
     };
     if (path == "/api/me") {
-        if (!get) return method_not_allowed("GET");
-        return json_reply(json::object{{"name", user.name}, {"role", console_role_name(user.role)}}, 0);
+        if (!get) co_return method_not_allowed("GET");
+        co_return json_reply(json::object{{"name", user.name}, {"role", console_role_name(user.role)}}, 0);
     }
     if (path == "/api/pending") {
-        if (!get) return method_not_allowed("GET");
-        return pending(query);
+        if (!get) co_return method_not_allowed("GET");
+        co_return co_await pending(query);
     }
     if (path == "/api/events") {
-        if (!get) return method_not_allowed("GET");
+        if (!get) co_return method_not_allowed("GET");
         HttpReply reply;
         reply.event_stream = true;
-        return reply;
+        co_return reply;
     }
     if (path == "/api/audit") {
-        if (!get) return method_not_allowed("GET");
-        return audit(query);
+        if (!get) co_return method_not_allowed("GET");
+        co_return co_await audit(query);
     }
     if (path == "/api/decide") {
-        if (!post) return method_not_allowed("POST");
-        if (auto refused = may_decide()) return std::move(*refused);
-        return decide(call, approver);
+        if (!post) co_return method_not_allowed("POST");
+        if (auto refused = may_decide()) co_return std::move(*refused);
+        co_return decide(call, approver);
     }
     if (path == "/api/notifications") {
-        if (!get) return method_not_allowed("GET");
+        if (!get) co_return method_not_allowed("GET");
         HttpReply reply;
         reply.body = notifier_ ? notifier_->status_json() : R"({"targets":[],"dead":[]})";
-        return reply;
+        co_return reply;
     }
     constexpr std::string_view kRuns = "/api/runs/";
     if (path.starts_with(kRuns)) {
@@ -274,35 +279,35 @@ HttpReply ConsoleRoutes::api(const HttpCall& call, std::string_view path, std::s
         const std::string_view action =
             slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
         std::optional<std::string> run_id = percent_decode(encoded, false);
-        if (!run_id) return error_reply(400, "run id is not percent-encoded UTF-8");
+        if (!run_id) co_return error_reply(400, "run id is not percent-encoded UTF-8");
         if (action.empty() && slash == std::string_view::npos) {
-            if (!get) return method_not_allowed("GET");
-            return run(*run_id);
+            if (!get) co_return method_not_allowed("GET");
+            co_return co_await run(*run_id);
         }
         if (action == "cancel" || action == "close") {
-            if (!post) return method_not_allowed("POST");
-            if (auto refused = may_decide()) return std::move(*refused);
-            return stop_run(action == "cancel" ? Operation::cancel : Operation::close_run, *run_id,
+            if (!post) co_return method_not_allowed("POST");
+            if (auto refused = may_decide()) co_return std::move(*refused);
+            co_return stop_run(action == "cancel" ? Operation::cancel : Operation::close_run, *run_id,
                             approver);
         }
     }
-    return error_reply(404, "no such resource");
+    co_return error_reply(404, "no such resource");
 }
 
-HttpReply ConsoleRoutes::pending(std::string_view query) {
+asio::awaitable<HttpReply> ConsoleRoutes::pending(std::string_view query) {
     auto pairs = parse_query(query);
-    if (!pairs) return error_reply(400, "query is not percent-encoded UTF-8");
+    if (!pairs) co_return error_reply(400, "query is not percent-encoded UTF-8");
     std::size_t limit = kDefaultPageSize;
     std::uint64_t after = 0;
     std::string prefix;
     for (auto& [name, value] : *pairs) {
         if (name == "limit") {
             auto read = page_limit(value);
-            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            if (auto* refused = std::get_if<HttpReply>(&read)) co_return std::move(*refused);
             limit = std::get<std::size_t>(read);
         } else if (name == "after") {
             auto read = page_cursor(name, value);
-            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            if (auto* refused = std::get_if<HttpReply>(&read)) co_return std::move(*refused);
             after = std::get<std::uint64_t>(read);
         } else if (name == "run") {
             prefix = std::move(value);
@@ -311,27 +316,30 @@ HttpReply ConsoleRoutes::pending(std::string_view query) {
     json::array items;
     json::value next = nullptr;
     auto list = [&](const HeldEffect& held) { items.push_back(waiting_item(held)); };
-    Result<std::vector<HeldEffect>> held = store_.read_held(limit + 1, after, prefix);
-    if (!held) return error_reply(503, held.error());
+    Result<std::vector<HeldEffect>> held = co_await awaited_read<std::vector<HeldEffect>>(
+        [&](auto done) { store_.async_read_held(limit + 1, after, prefix, std::move(done)); });
+    if (!held) co_return error_reply(503, held.error());
     next = fill_page(held.value(), limit, [](const HeldEffect& effect) { return effect.position; },
                      list);
     // Reflects state that may rest on changes not yet durable.
-    return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
+    co_return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
                       store_.last_recorded());
 }
 
-HttpReply ConsoleRoutes::run(const std::string& run_id) {
-    Result<std::optional<RunState>> read = store_.read_run(run_id);
-    if (!read) return error_reply(503, read.error());
-    if (!read.value()) return error_reply(404, "no such run");
+asio::awaitable<HttpReply> ConsoleRoutes::run(const std::string& run_id) {
+    Result<std::optional<RunState>> read = co_await awaited_read<std::optional<RunState>>(
+        [&](auto done) { store_.async_read_run(run_id, std::move(done)); });
+    if (!read) co_return error_reply(503, read.error());
+    if (!read.value()) co_return error_reply(404, "no such run");
     const RunState& found = *read.value();
     // The details are kept with the waiting effects only: read them from there.
     std::map<std::string, json::value, std::less<>> details;
     const bool any_waiting = std::any_of(found.effects.begin(), found.effects.end(),
                                          [](const auto& effect) { return is_waiting(effect.second); });
     for (std::uint64_t after = 0; any_waiting;) {
-        Result<std::vector<HeldEffect>> page = store_.read_held(kMaxPageSize, after, run_id);
-        if (!page) return error_reply(503, page.error());
+        Result<std::vector<HeldEffect>> page = co_await awaited_read<std::vector<HeldEffect>>(
+            [&](auto done) { store_.async_read_held(kMaxPageSize, after, run_id, std::move(done)); });
+        if (!page) co_return error_reply(503, page.error());
         for (const HeldEffect& held : page.value()) {
             if (held.run_id == run_id) details[held.effect_key] = detail_value(held.detail);
         }
@@ -350,13 +358,14 @@ HttpReply ConsoleRoutes::run(const std::string& run_id) {
     AuditQuery query;
     query.run = run_id;
     query.limit = kMaxPageSize + 1;
-    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
-    if (!entries) return error_reply(503, entries.error());
+    Result<std::vector<AuditEntry>> entries = co_await awaited_read<std::vector<AuditEntry>>(
+        [&](auto done) { store_.async_read_audit(query, std::move(done)); });
+    if (!entries) co_return error_reply(503, entries.error());
     json::array history;
     const json::value more =
         fill_page(entries.value(), kMaxPageSize, entry_seq,
                   [&](const AuditEntry& entry) { history.push_back(audit_item(entry)); });
-    return json_reply(json::object{{"run_id", run_id},
+    co_return json_reply(json::object{{"run_id", run_id},
                                    {"cancelled", found.cancelled},
                                    {"closed", found.closed},
                                    {"effects", std::move(listed)},
@@ -365,28 +374,28 @@ HttpReply ConsoleRoutes::run(const std::string& run_id) {
                       store_.last_recorded());
 }
 
-HttpReply ConsoleRoutes::audit(std::string_view query_text) {
+asio::awaitable<HttpReply> ConsoleRoutes::audit(std::string_view query_text) {
     auto pairs = parse_query(query_text);
-    if (!pairs) return error_reply(400, "query is not percent-encoded UTF-8");
+    if (!pairs) co_return error_reply(400, "query is not percent-encoded UTF-8");
     AuditQuery query;
     std::size_t limit = kDefaultPageSize;
     for (auto& [name, value] : *pairs) {
         if (name == "limit") {
             auto read = page_limit(value);
-            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            if (auto* refused = std::get_if<HttpReply>(&read)) co_return std::move(*refused);
             limit = std::get<std::size_t>(read);
         } else if (name == "after") {
             auto read = page_cursor(name, value);
-            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            if (auto* refused = std::get_if<HttpReply>(&read)) co_return std::move(*refused);
             query.after = std::get<std::uint64_t>(read);
         } else if (name == "before") {
             auto read = page_cursor(name, value, false);
-            if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+            if (auto* refused = std::get_if<HttpReply>(&read)) co_return std::move(*refused);
             query.before = std::get<std::uint64_t>(read);
             query.newest_first = true;
         } else if (name == "order") {
             if (value != "oldest" && value != "newest") {
-                return error_reply(400, "order must be oldest or newest");
+                co_return error_reply(400, "order must be oldest or newest");
             }
             query.newest_first = query.newest_first || value == "newest";
         } else if (name == "run") {
@@ -394,17 +403,18 @@ HttpReply ConsoleRoutes::audit(std::string_view query_text) {
         }
     }
     if (query.newest_first && query.after != 0) {
-        return error_reply(400, "after pages oldest first; newest first pages with before");
+        co_return error_reply(400, "after pages oldest first; newest first pages with before");
     }
     query.limit = limit + 1;  // one more tells whether another page follows
-    Result<std::vector<AuditEntry>> entries = store_.read_audit(query);
-    if (!entries) return error_reply(503, entries.error());
+    Result<std::vector<AuditEntry>> entries = co_await awaited_read<std::vector<AuditEntry>>(
+        [&](auto done) { store_.async_read_audit(query, std::move(done)); });
+    if (!entries) co_return error_reply(503, entries.error());
     json::array items;
     const json::value next =
         fill_page(entries.value(), limit, entry_seq,
                   [&](const AuditEntry& entry) { items.push_back(audit_item(entry)); });
     // Only committed entries are read: nothing here waits for a batch.
-    return json_reply(json::object{{"items", std::move(items)}, {"next", next}}, 0);
+    co_return json_reply(json::object{{"items", std::move(items)}, {"next", next}}, 0);
 }
 
 HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approver) {
@@ -452,7 +462,7 @@ HttpReply ConsoleRoutes::stop_run(Operation op, const std::string& run_id,
         request, DecisionSource{DecisionSource::Door::console, approver, false, {}}));
 }
 
-HttpReply ConsoleRoutes::metrics() {
+asio::awaitable<HttpReply> ConsoleRoutes::metrics() {
     std::string text;
     text += "# HELP latchwork_requests_total Requests decided, from either door, by operation and verdict.\n";
     text += "# TYPE latchwork_requests_total counter\n";
@@ -468,9 +478,12 @@ HttpReply ConsoleRoutes::metrics() {
     }
     text += "# HELP latchwork_pending_effects Effects held for a decision.\n";
     text += "# TYPE latchwork_pending_effects gauge\n";
-    // A store that cannot be read leaves the gauge out.
-    if (Result<std::uint64_t> counted = store_.read_pending_count()) {
-        text += "latchwork_pending_effects " + std::to_string(counted.value()) + "\n";
+    // A store that cannot be read leaves the gauge out. One known to be away or slow
+    // is not asked: /metrics answers whatever its database does.
+    if (!store_.failure() && !store_.outage() && !store_.stalled()) {
+        Result<std::uint64_t> counted = co_await awaited_read<std::uint64_t>(
+            [&](auto done) { store_.async_read_pending_count(std::move(done)); });
+        if (counted) text += "latchwork_pending_effects " + std::to_string(counted.value()) + "\n";
     }
     text += histogram_text("latchwork_commit_seconds",
                            "Time each store commit took, from its start to the synced log.",
@@ -486,7 +499,7 @@ HttpReply ConsoleRoutes::metrics() {
     HttpReply reply;
     reply.content_type = "text/plain; version=0.0.4; charset=utf-8";
     reply.body = std::move(text);
-    return reply;
+    co_return reply;
 }
 
 }  // namespace latchwork::server

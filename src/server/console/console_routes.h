@@ -1,6 +1,8 @@
 // console_routes.h: what each console URL answers, decided on the network thread.
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,11 +62,13 @@ public:
           connection_gauges_(std::move(connection_gauges)),
           hello_failures_(std::move(hello_failures)) {}
 
-    HttpReply route(const HttpCall& call);
+    // What the store is asked is read off the network thread; the views of `call`
+    // must live until the reply is made.
+    boost::asio::awaitable<HttpReply> route(const HttpCall& call);
     // The reply as it leaves, once durable() has reached its wait_for: a decision's
     // verdict as its body (an error becomes 503 with its message), and a person's
     // decision that came too late answered with who made the one that counts.
-    HttpReply finish(HttpReply reply);
+    boost::asio::awaitable<HttpReply> finish(HttpReply reply);
     // Webhook deliveries, for /metrics and /api/notifications; null: none are sent.
     void set_notifier(const Notifier* notifier) noexcept { notifier_ = notifier; }
     // True when every /api call is taken without a token.
@@ -75,14 +79,14 @@ public:
     }
 
 private:
-    HttpReply api(const HttpCall& call, std::string_view path, std::string_view query,
-                  const ConsoleUser& user);
-    HttpReply pending(std::string_view query);
-    HttpReply run(const std::string& run_id);
-    HttpReply audit(std::string_view query);
+    boost::asio::awaitable<HttpReply> api(const HttpCall& call, std::string_view path,
+                                          std::string_view query, const ConsoleUser& user);
+    boost::asio::awaitable<HttpReply> pending(std::string_view query);
+    boost::asio::awaitable<HttpReply> run(const std::string& run_id);
+    boost::asio::awaitable<HttpReply> audit(std::string_view query);
     HttpReply decide(const HttpCall& call, const std::string& approver);
     HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);
-    HttpReply metrics();
+    boost::asio::awaitable<HttpReply> metrics();
 
     RequestHandler& handler_;
     Store& store_;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <exception>
 
+#include "server/console/awaited_read.h"
 #include "server/console/console_event.h"
 #include "server/console/console_server.h"
 #include "server/console/loopback_guard.h"
@@ -185,7 +186,13 @@ asio::awaitable<void> ConsoleSession::serve() {
                            request[http::field::origin], request[http::field::content_type]},
                 stream_.socket().local_endpoint(no_port).port());
         }
-        HttpReply reply = refused ? std::move(*refused) : server_.routes().route(call);
+        // Not a conditional expression: GCC mishandles a co_await in one.
+        HttpReply reply;
+        if (refused) {
+            reply = std::move(*refused);
+        } else {
+            reply = co_await server_.routes().route(call);
+        }
         if (reply.event_stream) {
             if (!server_.subscribe()) {
                 co_await send(error_reply(503, "too many event subscribers"), request.version(),
@@ -201,7 +208,7 @@ asio::awaitable<void> ConsoleSession::serve() {
         for (;;) {
             const ReplyRelease release = reply_release(server_.store(), reply.wait_for);
             if (release.state == ReplyRelease::State::ready) {
-                reply = server_.routes().finish(std::move(reply));
+                reply = co_await server_.routes().finish(std::move(reply));
                 break;
             }
             if (release.state == ReplyRelease::State::failed) {
@@ -236,7 +243,8 @@ asio::awaitable<boost::system::error_code> ConsoleSession::replay(std::uint64_t 
     Store& store = server_.store();
     AuditQuery oldest;
     oldest.limit = 1;
-    Result<std::vector<AuditEntry>> first = store.read_audit(oldest);
+    Result<std::vector<AuditEntry>> first = co_await awaited_read<std::vector<AuditEntry>>(
+        [&](auto done) { store.async_read_audit(oldest, std::move(done)); });
     const bool pruned = !first || (first.value().empty() ? after < server_.feed().told()
                                                          : first.value().front().seq > after + 1);
     if (pruned) {
@@ -258,8 +266,9 @@ asio::awaitable<boost::system::error_code> ConsoleSession::replay(std::uint64_t 
             limits.max_event_backlog - std::min(event_bytes_, limits.max_event_backlog);
         const std::size_t entries =
             std::clamp<std::size_t>(room / limits.max_audit_entry, 1, EventFeed::kPage);
-        Result<std::vector<AuditEntry>> page =
-            read_entries(store, cursor, server_.feed().told(), entries);
+        Result<std::vector<AuditEntry>> page = co_await awaited_read<std::vector<AuditEntry>>([&](auto done) {
+            store.async_read_audit(entries_query(cursor, server_.feed().told(), entries), std::move(done));
+        });
         if (!page || page.value().empty()) {
             if (!page) co_await write_text(resync_event_text());
             cursor = server_.feed().told();

@@ -1,6 +1,7 @@
 // decided_by.cpp: who settled an effect a person tried to decide, read from the audit log.
 #include "server/console/decided_by.h"
 
+#include "server/console/awaited_read.h"
 #include "server/core/decider_name.h"
 #include "server/core/effect_state_text.h"
 
@@ -44,7 +45,7 @@ const AuditEntry* settling_entry(std::span<const AuditEntry> newest_first,
     return found;
 }
 
-json::object already_decided_body(Store& store, const std::string& run_id,
+boost::asio::awaitable<json::object> already_decided_body(Store& store, const std::string& run_id,
                                   const std::string& effect_key, std::string_view state) {
     json::object body{{"error", "already decided"},
                       {"state", state},
@@ -58,14 +59,15 @@ json::object already_decided_body(Store& store, const std::string& run_id,
     query.limit = kEntriesSearched;
     // The state alone is the answer's substance: a log that cannot be read leaves
     // only who and when unknown.
-    Result<std::vector<AuditEntry>> entries = store.read_audit(query);
-    if (!entries) return body;
+    Result<std::vector<AuditEntry>> entries = co_await awaited_read<std::vector<AuditEntry>>(
+        [&](auto done) { store.async_read_audit(query, std::move(done)); });
+    if (!entries) co_return body;
     if (const AuditEntry* settled = settling_entry(entries.value(), state)) {
         body["decided_by"] = decider_name(settled->source);
         body["decided_at"] = settled->at_ms;
         body["reason"] = settled->reason;
     }
-    return body;
+    co_return body;
 }
 
 }  // namespace latchwork::server

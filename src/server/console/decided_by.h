@@ -4,6 +4,7 @@
 // the reply of a decision that came too late names the state, who made it and why.
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/json/object.hpp>
 
 #include <span>
@@ -23,7 +24,7 @@ const AuditEntry* settling_entry(std::span<const AuditEntry> newest_first,
 
 // {"error":"already decided","state":STATE,"decided_by":...,"decided_at":...,"reason":...}
 // for an effect of `run_id` found in `state`; the last three null when nothing is known.
-boost::json::object already_decided_body(Store& store, const std::string& run_id,
+boost::asio::awaitable<boost::json::object> already_decided_body(Store& store, const std::string& run_id,
                                          const std::string& effect_key, std::string_view state);
 
 }  // namespace latchwork::server

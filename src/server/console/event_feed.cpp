@@ -5,13 +5,12 @@
 
 namespace latchwork::server {
 
-Result<std::vector<AuditEntry>> read_entries(Store& store, std::uint64_t after, std::uint64_t up_to,
-                                             std::size_t limit) {
+AuditQuery entries_query(std::uint64_t after, std::uint64_t up_to, std::size_t limit) {
     AuditQuery query;
     query.after = after;
     query.before = up_to + 1;
     query.limit = limit;
-    return store.read_audit(query);
+    return query;
 }
 
 void EventFeed::pump() {

@@ -43,8 +43,7 @@ private:
     Listener listener_;
 };
 
-// Reads one page of committed entries after `after`, up to and including `up_to`.
-Result<std::vector<AuditEntry>> read_entries(Store& store, std::uint64_t after, std::uint64_t up_to,
-                                             std::size_t limit);
+// The query for one page of committed entries after `after`, up to and including `up_to`.
+AuditQuery entries_query(std::uint64_t after, std::uint64_t up_to, std::size_t limit);
 
 }  // namespace latchwork::server

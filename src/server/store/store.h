@@ -33,6 +33,12 @@
 //     with `elsewhere` set, no request, no changes and the verdict "resync"; whoever
 //     keeps a view of the store reads it again.
 //
+//   * A read that goes to a database is never made on the network thread: the console
+//     asks through the async_read_* calls, whose completion runs on the network thread.
+//     A store that reads what it holds in memory (or a local file) may complete at
+//     once, before the call returns. A read that cannot be served (the database away,
+//     too many reads waiting) completes with a failure at once.
+//
 // Everything here is called on the network thread, the one thread that runs the
 // server's io_context.
 #pragma once
@@ -132,6 +138,10 @@ struct Decision {
 };
 using DecidedListener = std::function<void(const Decision& decision)>;
 
+// Completes an asynchronous read, on the network thread.
+template <class T>
+using ReadDone = std::function<void(Result<T>)>;
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -163,6 +173,9 @@ public:
     virtual void set_durable_listener(std::function<void()> listener) = 0;
     virtual const Failure* failure() const noexcept { return nullptr; }
     virtual std::optional<std::string> outage() const { return std::nullopt; }
+    // Why the store is slow to answer: a commit has waited longer than the store's
+    // timeout for its database. Nothing while commits come back in time.
+    virtual std::optional<std::string> stalled() const { return std::nullopt; }
     // How long commits took; null for a store that commits nothing.
     virtual const LatencyHistogram* commit_latency() const noexcept { return nullptr; }
 
@@ -174,6 +187,20 @@ public:
     virtual Result<std::uint64_t> read_pending_count() = 0;
     // The committed audit entries that match, oldest first (or newest first when asked).
     virtual Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) = 0;
+
+    // The same reads, completed through `done`. These complete at once with the reads
+    // above; a store whose reads wait for a database serves them elsewhere.
+    virtual void async_read_held(std::size_t limit, std::uint64_t after, std::string run_prefix,
+                                 ReadDone<std::vector<HeldEffect>> done) {
+        done(read_held(limit, after, run_prefix));
+    }
+    virtual void async_read_run(std::string run_id, ReadDone<std::optional<RunState>> done) {
+        done(read_run(run_id));
+    }
+    virtual void async_read_pending_count(ReadDone<std::uint64_t> done) { done(read_pending_count()); }
+    virtual void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) {
+        done(read_audit(query));
+    }
 };
 
 }  // namespace latchwork::server

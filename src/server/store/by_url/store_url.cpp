@@ -41,7 +41,8 @@ Failure unsupported(std::string_view url) {
 }  // namespace
 
 Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io,
-                               const AuditBounds& bounds, StoreFileSteps file) {
+                               const AuditBounds& bounds, StoreFileSteps file,
+                               std::chrono::milliseconds timeout) {
     if (url == "memory:") {
         return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>(bounds)),
                            "memory:", [] {
@@ -52,10 +53,12 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     if (is_postgresql_url(url)) {
 #if LATCHWORK_WITH_POSTGRESQL
         const std::string shown = shown_store_url(url);
-        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io, bounds);
+        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io, bounds, timeout);
         if (!opened) return Failure{"store " + shown + ": " + opened.error()};
         return OpenedStore{std::move(opened).value(), shown,
-                           [conninfo = std::string(url)] { return open_pg_notify_cursors(conninfo); }};
+                           [conninfo = std::string(url), timeout] {
+                               return open_pg_notify_cursors(conninfo, timeout);
+                           }};
 #else
         return without_postgresql(url);
 #endif

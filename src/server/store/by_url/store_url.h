@@ -3,6 +3,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,9 +38,12 @@ struct StoreFileSteps {
 // from the working directory, after the file steps `file` asks for, and marks it; it
 // commits on a thread of its own and posts to `io`, which must outlive it. "memory:"
 // keeps nothing beyond the ledger. Anything else fails with a message that says which
-// stores there are. Every store keeps its audit log within `bounds`.
+// stores there are. Every store keeps its audit log within `bounds`. A store that
+// talks to a database gives up on each call after `timeout` (zero: never); the others
+// take no such bound.
 Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io,
-                               const AuditBounds& bounds = {}, StoreFileSteps file = {});
+                               const AuditBounds& bounds = {}, StoreFileSteps file = {},
+                               std::chrono::milliseconds timeout = {});
 
 // The audit log of the store `url` names, read without serving: a missing SQLite file
 // is refused, never created, and so is one a running server holds. `bad_url` tells a

@@ -24,16 +24,25 @@ struct NotifyFreer {
 }  // namespace
 
 PgChangeListener::PgChangeListener(std::string conninfo, std::string server,
-                                   boost::asio::io_context& io, Deliver deliver)
-    : conninfo_(std::move(conninfo)), server_(std::move(server)), io_(io), deliver_(std::move(deliver)) {}
+                                   std::chrono::milliseconds timeout, boost::asio::io_context& io,
+                                   Deliver deliver)
+    : conninfo_(std::move(conninfo)),
+      server_(std::move(server)),
+      timeout_(timeout),
+      io_(io),
+      deliver_(std::move(deliver)) {}
 
 PgChangeListener::~PgChangeListener() {
+    request_stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void PgChangeListener::request_stop() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     stop_signal_.notify_all();
-    if (thread_.joinable()) thread_.join();
 }
 
 void PgChangeListener::start() {
@@ -50,7 +59,7 @@ void PgChangeListener::run() {
     bool gap = false;  // notifications may have been sent while nobody here listened
     bool said_lost = false;
     while (pause_unless_stopped(backoff.pause())) {
-        Result<PgConnection> connected = PgConnection::open(conninfo_);
+        Result<PgConnection> connected = PgConnection::open(conninfo_, timeout_);
         std::string why;
         if (connected) {
             const std::string listen = std::string("LISTEN ") + kChangeChannel;

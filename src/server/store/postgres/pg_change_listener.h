@@ -46,9 +46,10 @@ public:
     using Deliver = std::function<void(std::vector<ChangeNotice> notices, bool missed)>;
 
     // Listens to `conninfo` once started, ignoring what `server` (this server's id)
-    // sent itself; posts deliveries to `io`, which must outlive the listener.
-    PgChangeListener(std::string conninfo, std::string server, boost::asio::io_context& io,
-                     Deliver deliver);
+    // sent itself; posts deliveries to `io`, which must outlive the listener. Its
+    // connection gives up on the database after `timeout` (zero: never).
+    PgChangeListener(std::string conninfo, std::string server, std::chrono::milliseconds timeout,
+                     boost::asio::io_context& io, Deliver deliver);
     // Stops the thread and waits for it (at most one poll interval, or a connection
     // attempt under way).
     ~PgChangeListener();
@@ -56,6 +57,8 @@ public:
     PgChangeListener& operator=(const PgChangeListener&) = delete;
 
     void start();
+    // Lets the thread end as soon as it can, before the destructor waits for it.
+    void request_stop();
     // Notices dropped because the hand-off queue was full.
     std::uint64_t dropped() const noexcept { return dropped_; }
 
@@ -73,6 +76,7 @@ private:
 
     const std::string conninfo_;
     const std::string server_;
+    const std::chrono::milliseconds timeout_;
     boost::asio::io_context& io_;
     const Deliver deliver_;
 

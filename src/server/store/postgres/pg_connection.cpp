@@ -1,10 +1,64 @@
 // pg_connection.cpp: one libpq connection, its statements and how their failures are told apart.
 #include "server/store/postgres/pg_connection.h"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace latchwork::server {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point kNoDeadline = Clock::time_point::max();
+
+// Waits until the socket of `connection` is ready for `events`; false once `deadline`
+// has passed first. A failing poll, or no socket, says ready: libpq then finds the
+// error itself.
+bool wait_socket(PGconn* connection, short events, Clock::time_point deadline) {
+    for (;;) {
+        int wait_ms = -1;
+        if (deadline != kNoDeadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            wait_ms = static_cast<int>(std::min<std::int64_t>(left.count(), 60'000));
+        }
+        const int socket = PQsocket(connection);
+        if (socket < 0) return true;  // closed: nothing to wait for
+        pollfd watched{socket, events, 0};
+        const int ready = poll(&watched, 1, wait_ms);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+    }
+}
+
+// The connection settings a call timeout brings: libpq's own connect_timeout as a
+// backstop (it counts whole seconds, 2 at least), TCP keepalives that give up on a
+// silent peer within about the timeout, and the kernel's bound on unacknowledged data.
+std::vector<std::pair<std::string, std::string>> timeout_settings(std::chrono::milliseconds timeout) {
+    const std::int64_t seconds = std::max<std::int64_t>(1, (timeout.count() + 999) / 1000);
+    return {{"connect_timeout", std::to_string(std::max<std::int64_t>(2, seconds))},
+            {"keepalives", "1"},
+            {"keepalives_idle", std::to_string(std::max<std::int64_t>(1, seconds / 2))},
+            {"keepalives_interval", std::to_string(std::max<std::int64_t>(1, seconds / 4))},
+            {"keepalives_count", "3"},
+            {"tcp_user_timeout", std::to_string(timeout.count())}};
+}
+
+// Connects within `deadline`, polling libpq's connection steps (which ignore
+// connect_timeout) on the caller's clock.
+PGconn* connect_within(const char* const* keywords, const char* const* values, Clock::time_point deadline) {
+    PGconn* connection = PQconnectStartParams(keywords, values, 1);
+    if (connection == nullptr || PQstatus(connection) == CONNECTION_BAD) return connection;
+    PostgresPollingStatusType step = PGRES_POLLING_WRITING;
+    for (;;) {
+        if (step == PGRES_POLLING_OK || step == PGRES_POLLING_FAILED) return connection;
+        const short events = step == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+        if (!wait_socket(connection, events, deadline)) return connection;  // still not OK
+        step = PQconnectPoll(connection);
+    }
+}
 
 // Network byte order, as the binary result format sends integers.
 std::uint64_t big_endian(const char* bytes, int length) noexcept {
@@ -69,16 +123,35 @@ std::vector<const char*> Parameters::pointers() const {
     return pointers;
 }
 
-Result<PgConnection> PgConnection::open(const std::string& conninfo) {
+Result<PgConnection> PgConnection::open(const std::string& conninfo, std::chrono::milliseconds timeout) {
     // Keywords are applied in order and the expanded conninfo comes last, so the
-    // caller's own connect_timeout wins over this default.
-    const char* keywords[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {"10", conninfo.c_str(), nullptr};
-    PgConnection opened(PQconnectdbParams(keywords, values, 1));
+    // caller's own settings (connect_timeout, keepalives, ...) win over these defaults.
+    std::vector<std::pair<std::string, std::string>> settings = {{"connect_timeout", "10"}};
+    if (timeout.count() > 0) settings = timeout_settings(timeout);
+    settings.emplace_back("dbname", conninfo);
+    std::vector<const char*> keywords;
+    std::vector<const char*> values;
+    for (const auto& [keyword, value] : settings) {
+        keywords.push_back(keyword.c_str());
+        values.push_back(value.c_str());
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    PgConnection opened(timeout.count() > 0
+                            ? connect_within(keywords.data(), values.data(), Clock::now() + timeout)
+                            : PQconnectdbParams(keywords.data(), values.data(), 1));
     if (opened.connection_ == nullptr) return Failure{"out of memory"};
     if (PQstatus(opened.connection_.get()) != CONNECTION_OK) {
+        if (timeout.count() > 0 && PQstatus(opened.connection_.get()) != CONNECTION_BAD) {
+            return Failure{"no connection within " + std::to_string(timeout.count()) + " ms"};
+        }
         return Failure{one_line(PQerrorMessage(opened.connection_.get()))};
     }
+    // Sends never block: every wait is a poll that can end at the deadline.
+    if (PQsetnonblocking(opened.connection_.get(), 1) != 0) {
+        return Failure{one_line(PQerrorMessage(opened.connection_.get()))};
+    }
+    opened.timeout_ = timeout;
     // "already exists, skipping" and the like are not worth a line on standard error.
     // Every statement of ours looks rows up by key, and a prepared statement keeps the
     // plan it got first: planned on a new, empty table, that would be a scan of the
@@ -99,35 +172,119 @@ Result<PgConnection> PgConnection::open(const std::string& conninfo) {
         Rows generic = opened.run_script("SET plan_cache_mode = force_generic_plan");
         if (!generic.ok()) return Failure{generic.failure().message};
     }
+    if (timeout.count() > 0) {
+        // The server gives up on its side too: a statement, or a wait for a lock held
+        // by a stalled transaction elsewhere, that outlasts the timeout fails there.
+        const std::string bound = std::to_string(timeout.count());
+        const std::string set = "SET statement_timeout = " + bound + "; SET lock_timeout = " + bound;
+        Rows limited = opened.run_script(set.c_str());
+        if (!limited.ok()) return Failure{limited.failure().message};
+    }
     return opened;
 }
 
-Rows PgConnection::run(const char* sql) {
-    return finish(PQexecParams(connection_.get(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1));
+Clock::time_point PgConnection::deadline() const {
+    return timeout_.count() > 0 ? Clock::now() + timeout_ : kNoDeadline;
 }
 
-Rows PgConnection::run_script(const char* sql) { return finish(PQexec(connection_.get(), sql)); }
+StatementFailure PgConnection::no_answer() const {
+    return StatementFailure{FailureKind::connection,
+                            "no answer from the database within " + std::to_string(timeout_.count()) + " ms",
+                            false, true};
+}
+
+bool PgConnection::flush_until(Clock::time_point deadline) {
+    PGconn* connection = connection_.get();
+    for (;;) {
+        const int left = PQflush(connection);
+        if (left <= 0) return left == 0;
+        // The server may be waiting for us to read before it takes more.
+        if (!wait_socket(connection, POLLIN | POLLOUT, deadline)) {
+            timed_out_ = true;
+            return false;
+        }
+        if (PQconsumeInput(connection) == 0) return false;
+    }
+}
+
+bool PgConnection::await_result(Clock::time_point deadline) {
+    PGconn* connection = connection_.get();
+    if (!flush_until(deadline)) return false;
+    while (PQisBusy(connection) != 0) {
+        if (!wait_socket(connection, POLLIN, deadline)) {
+            timed_out_ = true;
+            return false;
+        }
+        if (PQconsumeInput(connection) == 0) return false;
+    }
+    return true;
+}
+
+Rows PgConnection::collect() {
+    const Clock::time_point until = deadline();
+    std::optional<Rows> kept;
+    for (;;) {
+        if (!await_result(until)) {
+            if (timed_out_) return Rows(no_answer());
+            break;  // the connection failed: the result below says how
+        }
+        PGresult* raw = PQgetResult(connection_.get());
+        if (raw == nullptr) break;
+        Rows rows = finish(raw);
+        // As PQexec: the first failure, else the last result.
+        if (!kept || kept->ok()) kept.emplace(std::move(rows));
+    }
+    return kept ? std::move(*kept) : finish(nullptr);
+}
+
+Rows PgConnection::run(const char* sql) {
+    if (timed_out_) return Rows(no_answer());
+    if (PQsendQueryParams(connection_.get(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1) != 1) {
+        return finish(nullptr);
+    }
+    return collect();
+}
+
+Rows PgConnection::run_script(const char* sql) {
+    if (timed_out_) return Rows(no_answer());
+    if (PQsendQuery(connection_.get(), sql) != 1) return finish(nullptr);
+    return collect();
+}
 
 Rows PgConnection::run(const char* sql, const Parameters& parameters) {
+    if (timed_out_) return Rows(no_answer());
     const std::vector<const char*> values = parameters.pointers();
-    return finish(PQexecParams(connection_.get(), sql, parameters.size(), nullptr, values.data(),
-                               nullptr, nullptr, 1));
+    if (PQsendQueryParams(connection_.get(), sql, parameters.size(), nullptr, values.data(), nullptr,
+                          nullptr, 1) != 1) {
+        return finish(nullptr);
+    }
+    return collect();
 }
 
 Rows PgConnection::prepare(const char* name, const char* sql, int parameter_count) {
-    return finish(PQprepare(connection_.get(), name, sql, parameter_count, nullptr));
+    if (timed_out_) return Rows(no_answer());
+    if (PQsendPrepare(connection_.get(), name, sql, parameter_count, nullptr) != 1) return finish(nullptr);
+    return collect();
 }
 
 std::vector<Rows> PgConnection::run_pipeline(std::span<const Statement> statements) {
     PGconn* connection = connection_.get();
+    const Clock::time_point until = deadline();
     std::vector<Rows> results;
     results.reserve(statements.size());
     auto lost = [&](std::string message) {
         // Whatever was sent may or may not have run; the connection is not used again.
-        const StatementFailure failure{FailureKind::connection, one_line(message)};
+        const StatementFailure failure =
+            timed_out_ ? no_answer() : StatementFailure{FailureKind::connection, one_line(message)};
         while (results.size() < statements.size()) results.emplace_back(failure);
         return std::move(results);
     };
+    // Each result is read once libpq has it whole, so that no read blocks.
+    auto next_result = [&]() -> PGresult* {
+        if (!await_result(until)) return nullptr;
+        return PQgetResult(connection);
+    };
+    if (timed_out_) return lost("");
     if (PQenterPipelineMode(connection) != 1) return lost(PQerrorMessage(connection));
     for (const Statement& statement : statements) {
         const std::vector<const char*> values = statement.parameters.pointers();
@@ -143,7 +300,7 @@ std::vector<Rows> PgConnection::run_pipeline(std::span<const Statement> statemen
 
     std::optional<StatementFailure> first_failure;
     for (std::size_t i = 0; i < statements.size(); ++i) {
-        PGresult* raw = PQgetResult(connection);
+        PGresult* raw = next_result();
         if (raw == nullptr) return lost(PQerrorMessage(connection));
         if (PQresultStatus(raw) == PGRES_PIPELINE_ABORTED) {
             PQclear(raw);
@@ -154,10 +311,10 @@ std::vector<Rows> PgConnection::run_pipeline(std::span<const Statement> statemen
             if (!results.back().ok() && !first_failure) first_failure = results.back().failure();
         }
         // Each statement's results end with a null.
-        while (PGresult* extra = PQgetResult(connection)) PQclear(extra);
+        while (PGresult* extra = next_result()) PQclear(extra);
         if (!usable()) return lost(PQerrorMessage(connection));
     }
-    ResultHandle sync(PQgetResult(connection));
+    ResultHandle sync(next_result());
     if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
         return lost(PQerrorMessage(connection));
     }

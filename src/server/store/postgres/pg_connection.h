@@ -3,6 +3,7 @@
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -35,6 +36,8 @@ struct StatementFailure {
     std::string message;  // one line, printable ASCII
     // A connection lost after COMMIT was sent: the transaction may have been committed.
     bool may_have_committed = false;
+    // The database did not answer within the connection's timeout.
+    bool timed_out = false;
 };
 
 // What a statement gave: its rows, read in the binary result format, or why it failed.
@@ -87,7 +90,16 @@ class PgConnection {
 public:
     // Connects with the libpq connection URI or key=value string `conninfo`; a URI
     // without a connect_timeout waits at most 10 s for the server.
-    static Result<PgConnection> open(const std::string& conninfo);
+    //
+    // With a `timeout` (a server's --store-timeout), no call on the connection waits
+    // longer: connecting, and each statement or pipeline, fails once it has waited that
+    // long for the database, and the connection is given up (a reply may still be on
+    // its way). The server is told the same bound as statement_timeout and
+    // lock_timeout, and the socket gets keepalives and a TCP user timeout from it, so
+    // that a peer gone silent is noticed by the kernel as well. Without one (the
+    // command-line tools), calls wait as long as libpq does.
+    static Result<PgConnection> open(const std::string& conninfo,
+                                     std::chrono::milliseconds timeout = {});
 
     // Runs one statement; rows come in binary format.
     Rows run(const char* sql);
@@ -108,14 +120,28 @@ public:
     bool prepared() const noexcept { return prepared_; }
     void set_prepared() noexcept { prepared_ = true; }
 
-    bool usable() const noexcept { return PQstatus(connection_.get()) == CONNECTION_OK; }
+    bool usable() const noexcept {
+        return !timed_out_ && PQstatus(connection_.get()) == CONNECTION_OK;
+    }
     PGconn* native() const noexcept { return connection_.get(); }
 
 private:
     explicit PgConnection(PGconn* connection) : connection_(connection) {}
     Rows finish(PGresult* result);
+    // After a PQsend*: the results of what was sent, within the call's deadline; the
+    // first failed one, else the last, as PQexec gives them.
+    Rows collect();
+    // Sends what libpq has buffered and waits until a result can be read without
+    // blocking; false once the deadline has passed (the connection is then given up)
+    // or the connection failed.
+    bool flush_until(std::chrono::steady_clock::time_point deadline);
+    bool await_result(std::chrono::steady_clock::time_point deadline);
+    std::chrono::steady_clock::time_point deadline() const;
+    StatementFailure no_answer() const;
 
     std::unique_ptr<PGconn, ConnectionCloser> connection_;
+    std::chrono::milliseconds timeout_{0};  // zero: calls block as long as libpq does
+    bool timed_out_ = false;
     bool prepared_ = false;
 };
 

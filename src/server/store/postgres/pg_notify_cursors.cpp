@@ -59,8 +59,9 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<NotifyCursors>> open_pg_notify_cursors(const std::string& conninfo) {
-    Result<PgConnection> opened = PgConnection::open(conninfo);
+Result<std::unique_ptr<NotifyCursors>> open_pg_notify_cursors(const std::string& conninfo,
+                                                              std::chrono::milliseconds timeout) {
+    Result<PgConnection> opened = PgConnection::open(conninfo, timeout);
     if (!opened) return std::move(opened).take_failure();
     PgConnection connection = std::move(opened).value();
     Rows created = connection.run_script(kCreate);

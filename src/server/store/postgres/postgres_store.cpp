@@ -45,25 +45,40 @@ Result<T> read_failed(const std::string& why) {
 
 Result<std::unique_ptr<PostgresStore>> PostgresStore::open(const std::string& conninfo,
                                                           boost::asio::io_context& io,
-                                                          AuditBounds bounds) {
-    Result<PgConnection> connected = PgConnection::open(conninfo);
+                                                          AuditBounds bounds,
+                                                          std::chrono::milliseconds timeout) {
+    Result<PgConnection> connected = PgConnection::open(conninfo, timeout);
     if (!connected) return Failure{"cannot connect: " + connected.error()};
     if (Result<std::monostate> checked = check_schema(connected.value()); !checked) {
         return std::move(checked).take_failure();
     }
     return std::unique_ptr<PostgresStore>(
-        new PostgresStore(conninfo, std::move(connected).value(), io, bounds));
+        new PostgresStore(conninfo, std::move(connected).value(), io, bounds, timeout));
 }
 
 PostgresStore::PostgresStore(std::string conninfo, PgConnection connection,
-                             boost::asio::io_context& io, AuditBounds bounds)
+                             boost::asio::io_context& io, AuditBounds bounds,
+                             std::chrono::milliseconds timeout)
     : io_(io),
       conninfo_(std::move(conninfo)),
+      timeout_(timeout),
       server_id_(new_server_id()),
       connection_(std::move(connection)),
-      pruning_(bounds.retention) {}
+      pruning_(bounds.retention),
+      read_thread_(conninfo_, timeout, [this]() -> std::optional<std::string> {
+          if (!away_) return std::nullopt;
+          const std::lock_guard lock(away_mutex_);
+          return away_reason_;
+      }) {}
 
-PostgresStore::~PostgresStore() { batcher_.stop(); }
+PostgresStore::~PostgresStore() {
+    // Every thread is told first, so that their last calls to the database, each
+    // bounded by the timeout, run side by side rather than one after another.
+    stopping_ = true;
+    read_thread_.request_stop();
+    if (change_listener_) change_listener_->request_stop();
+    batcher_.stop();
+}
 
 Result<std::monostate> PostgresStore::load() {
     // What expired while no server ran is rejected before this one answers anything;
@@ -76,7 +91,7 @@ Result<std::monostate> PostgresStore::load() {
     batcher_.start({[this](std::uint64_t number, Batch& batch) { commit(number, batch); },
                     [this] { return upkeep_due(); }, [this] { upkeep(); },
                     {}});  // every commit is a round trip: never on the network thread
-    change_listener_.emplace(conninfo_, server_id_, io_,
+    change_listener_.emplace(conninfo_, server_id_, timeout_, io_,
                              [this](std::vector<ChangeNotice> notices, bool missed) {
                                  heard(std::move(notices), missed);
                              });
@@ -137,9 +152,11 @@ void PostgresStore::expand_sweeps(std::vector<Waiting>& items) {
 void PostgresStore::commit(std::uint64_t number, Batch& batch) {
     using Clock = Batcher<Batch>::Clock;
     const Clock::time_point started = Clock::now();
+    commit_started_ns_ = std::max<std::int64_t>(1, started.time_since_epoch().count());
     expand_sweeps(batch.items);
     std::optional<std::string> failed;
     if (!batch.items.empty()) failed = serve_batch(batch.items);
+    commit_started_ns_ = 0;
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     boost::asio::post(io_, [this, number, failed = std::move(failed), seconds,
                             done = std::move(batch.items)]() mutable {
@@ -161,7 +178,9 @@ std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batc
         if (!failed) break;
         if (failed->kind != FailureKind::connection && connection_->usable()) break;
         lost_connection(failed->message);
-        if (failed->may_have_committed) break;
+        // A database that did not answer in time is not asked again for this batch:
+        // its clients have waited the whole timeout already.
+        if (failed->may_have_committed || failed->timed_out) break;
         try_reconnect();
     }
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].item = std::move(items[i]);
@@ -179,6 +198,16 @@ void PostgresStore::lost_connection(const std::string& why) {
     mark_away(true);
     backoff_.reset();
     next_attempt_ = Batcher<Batch>::Clock::now();
+}
+
+std::optional<std::string> PostgresStore::stalled() const {
+    const std::int64_t started = commit_started_ns_;
+    if (started == 0 || timeout_.count() <= 0) return std::nullopt;
+    const auto waited = Batcher<Batch>::Clock::now().time_since_epoch() - Batcher<Batch>::Clock::duration(started);
+    if (waited <= timeout_) return std::nullopt;
+    return "a commit has waited " +
+           std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()) +
+           " ms for the database";
 }
 
 std::optional<std::string> PostgresStore::outage() const {
@@ -222,8 +251,8 @@ void PostgresStore::upkeep() {
 
 void PostgresStore::try_reconnect() {
     const auto now = Batcher<Batch>::Clock::now();
-    if (now < next_attempt_) return;
-    Result<PgConnection> connected = PgConnection::open(conninfo_);
+    if (now < next_attempt_ || stopping_) return;
+    Result<PgConnection> connected = PgConnection::open(conninfo_, timeout_);
     if (connected) {
         // A database swapped for one at another schema must not be written to.
         if (Result<std::monostate> checked = check_schema(connected.value()); !checked) {
@@ -287,14 +316,18 @@ void PostgresStore::heard(std::vector<ChangeNotice> notices, bool missed) {
 PgConnection* PostgresStore::reader() {
     if (reader_ && reader_->usable()) return &*reader_;
     reader_.reset();
-    // While the batcher cannot reach the database, a read would only wait for the
-    // same failure.
+    // While the batcher cannot reach the database, or waits on it past the timeout,
+    // a read would only wait for the same failure, here on the network thread.
     if (away_) {
         const std::lock_guard lock(away_mutex_);
         reader_failure_ = away_reason_;
         return nullptr;
     }
-    Result<PgConnection> connected = PgConnection::open(conninfo_);
+    if (std::optional<std::string> slow = stalled()) {
+        reader_failure_ = std::move(*slow);
+        return nullptr;
+    }
+    Result<PgConnection> connected = PgConnection::open(conninfo_, timeout_);
     if (!connected) {
         reader_failure_ = connected.error();
         return nullptr;
@@ -342,6 +375,47 @@ Result<std::uint64_t> PostgresStore::read_pending_count() {
     PgConnection* connection = reader();
     return read_with<std::uint64_t>(connection, reader_failure_, [&](auto& c) {
         return count_pending(c);
+    });
+}
+
+template <class T, class Read>
+void PostgresStore::read_later(ReadDone<T> done, Read read) {
+    boost::asio::io_context& io = io_;
+    auto job = [&io, done, read = std::move(read)](PgConnection* connection,
+                                                   const std::string& why_not) mutable {
+        Result<T> got = read_with<T>(connection, why_not, read);
+        boost::asio::post(io, [done = std::move(done), got = std::move(got)]() mutable {
+            done(std::move(got));
+        });
+    };
+    if (!read_thread_.submit(std::move(job))) {
+        boost::asio::post(io_, [done = std::move(done)] {
+            done(read_failed<T>("too many reads waiting for the database"));
+        });
+    }
+}
+
+void PostgresStore::async_read_held(std::size_t limit, std::uint64_t after, std::string run_prefix,
+                                    ReadDone<std::vector<HeldEffect>> done) {
+    read_later<std::vector<HeldEffect>>(std::move(done), [limit, after, prefix = std::move(run_prefix)](
+                                                             PgConnection& c) {
+        return select_held(c, limit, after, prefix);
+    });
+}
+
+void PostgresStore::async_read_run(std::string run_id, ReadDone<std::optional<RunState>> done) {
+    read_later<std::optional<RunState>>(std::move(done), [run_id = std::move(run_id)](PgConnection& c) {
+        return select_run(c, run_id);
+    });
+}
+
+void PostgresStore::async_read_pending_count(ReadDone<std::uint64_t> done) {
+    read_later<std::uint64_t>(std::move(done), [](PgConnection& c) { return count_pending(c); });
+}
+
+void PostgresStore::async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) {
+    read_later<std::vector<AuditEntry>>(std::move(done), [query = std::move(query)](PgConnection& c) {
+        return select_audit(c, query);
     });
 }
 

@@ -15,6 +15,11 @@
 // servers hold effects this one never saw, so it sweeps four times a second; the run
 // locks make each expire once.
 //
+// No call to the database waits longer than the store timeout (--store-timeout): a
+// batch whose transaction does not end within it is answered like one whose
+// connection was lost, and the connection is made anew. The console's reads go to a
+// thread of their own (pg_read_thread.h), never the network thread.
+//
 // What other servers commit is heard through LISTEN/NOTIFY (pg_change_listener.h) and
 // told to the decided listener as decisions made elsewhere (Decision::elsewhere), with
 // a resync decision whenever some may have been missed.
@@ -38,6 +43,7 @@
 #include "server/store/postgres/pg_batch.h"
 #include "server/store/postgres/pg_change_listener.h"
 #include "server/store/postgres/pg_connection.h"
+#include "server/store/postgres/pg_read_thread.h"
 #include "server/store/store.h"
 
 namespace latchwork::server {
@@ -47,9 +53,11 @@ public:
     // Connects to `conninfo` and checks that the schema is the one this program
     // knows; posts completions to `io`, which must outlive the store.
     // Audit entries older than bounds.retention are pruned on the batcher's upkeep.
+    // Every call to the database gives up after `timeout` (zero: never).
     static Result<std::unique_ptr<PostgresStore>> open(const std::string& conninfo,
                                                        boost::asio::io_context& io,
-                                                       AuditBounds bounds = {});
+                                                       AuditBounds bounds = {},
+                                                       std::chrono::milliseconds timeout = {});
     ~PostgresStore() override;
     PostgresStore(const PostgresStore&) = delete;
     PostgresStore& operator=(const PostgresStore&) = delete;
@@ -75,6 +83,7 @@ public:
         listener_ = std::move(listener);
     }
     std::optional<std::string> outage() const override;
+    std::optional<std::string> stalled() const override;
     const LatencyHistogram* commit_latency() const noexcept override { return &commit_latency_; }
 
     Result<std::vector<HeldEffect>> read_held(std::size_t limit, std::uint64_t after,
@@ -82,6 +91,12 @@ public:
     Result<std::optional<RunState>> read_run(std::string_view run_id) override;
     Result<std::uint64_t> read_pending_count() override;
     Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) override;
+
+    void async_read_held(std::size_t limit, std::uint64_t after, std::string run_prefix,
+                         ReadDone<std::vector<HeldEffect>> done) override;
+    void async_read_run(std::string run_id, ReadDone<std::optional<RunState>> done) override;
+    void async_read_pending_count(ReadDone<std::uint64_t> done) override;
+    void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) override;
 
 private:
     struct Waiting {
@@ -98,7 +113,10 @@ private:
     };
 
     PostgresStore(std::string conninfo, PgConnection connection,
-                  boost::asio::io_context& io, AuditBounds bounds);
+                  boost::asio::io_context& io, AuditBounds bounds, std::chrono::milliseconds timeout);
+    // Queues `read` for the read thread; `done` gets its result on the network thread.
+    template <class T, class Read>
+    void read_later(ReadDone<T> done, Read read);
     // The batcher's upkeep: reconnecting while the database is away, else a step of
     // pruning the audit log when one is due.
     std::optional<Batcher<Batch>::Clock::time_point> upkeep_due() const;
@@ -122,8 +140,9 @@ private:
     // `failed` says why not. `seconds`: what its transaction took, retries included.
     void finished(std::uint64_t number, std::vector<Waiting> batch,
                   std::optional<std::string> failed, double seconds);
-    // The connection reads on the network thread use, opened when first needed;
-    // null while the database is away.
+    // The connection of the reads still made on the network thread (the audit
+    // follower's, each bounded by the timeout), opened when first needed; null while
+    // the database is away or a commit is overdue.
     PgConnection* reader();
     // On the network thread: what the other servers committed, told as decisions made
     // elsewhere; `missed`: some may not have been heard, a resync is told after them.
@@ -131,6 +150,7 @@ private:
 
     boost::asio::io_context& io_;
     const std::string conninfo_;
+    const std::chrono::milliseconds timeout_;
     // This server's id in the notifications it sends, so it can tell its own apart.
     const std::string server_id_;
 
@@ -141,6 +161,11 @@ private:
     Backoff backoff_;                     // paces the reconnection attempts
     std::atomic<std::int64_t> hold_timeout_ms_{0};
     AuditPruning pruning_;
+    // Set once the store is going: the last batches are answered without waiting for
+    // a new connection, so that a stop takes at most one timeout.
+    std::atomic<bool> stopping_{false};
+    // When the commit under way started (steady clock, ns); 0 between commits.
+    std::atomic<std::int64_t> commit_started_ns_{0};
 
     // Shared with the network thread.
     mutable std::mutex away_mutex_;
@@ -158,6 +183,7 @@ private:
     std::string reader_failure_;
 
     std::optional<PgChangeListener> change_listener_;  // from load() on
+    PgReadThread read_thread_;
     Batcher<Batch> batcher_;  // last, so its thread stops before the rest goes
 };
 

@@ -198,7 +198,7 @@ protected:
     // so far (its own, or the one the state it reports may rest on), so never for an
     // earlier one than the answer before it.
     Answer take(const Request& asked, const DecisionSource& source = kLine) {
-        Answer answer = store_->take(asked, source);
+        Answer answer = store_->answer(asked, source);
         EXPECT_EQ(answer.wait_for, store_->last_recorded());
         EXPECT_GE(answer.wait_for, taken_.empty() ? 0 : taken_.back());
         taken_.push_back(answer.wait_for);

@@ -30,7 +30,7 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
     : handler_(handler),
       gate_server_(gate_server),
       approvers_(std::move(approvers)),
-      routes_(handler, store, state_, approvers_ ? &*approvers_ : nullptr,
+      routes_(handler, store, counters_, approvers_ ? &*approvers_ : nullptr,
               [this] {
                   return "latchwork_open_connections{door=\"line\"} " +
                          std::to_string(gate_server_.connection_count()) +
@@ -41,8 +41,8 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
                   const LineAccess* access = std::as_const(gate_server_).line_access();
                   return access != nullptr ? access->hello_failures() : 0;
               }),
-      server_(io, routes_, state_, store, limits) {
-    handler_.add_observer(&state_);
+      server_(io, routes_, counters_, store, limits) {
+    handler_.add_observer(&counters_);
     gate_server_.set_durable_watcher([this] { server_.durable_advanced(); });
     gate_server_.set_stop_watcher([this] { server_.stop(); });
 }
@@ -50,7 +50,7 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
 Console::~Console() {
     gate_server_.set_stop_watcher({});
     gate_server_.set_durable_watcher({});
-    handler_.remove_observer(&state_);
+    handler_.remove_observer(&counters_);
 }
 
 Result<boost::asio::ip::tcp::endpoint> Console::listen(const boost::asio::ip::tcp::endpoint& at) {

@@ -12,7 +12,7 @@
 #include "server/console/approvers.h"
 #include "server/console/console_routes.h"
 #include "server/console/console_server.h"
-#include "server/console/console_state.h"
+#include "server/console/console_counters.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
 #include "support/result.h"
@@ -43,7 +43,7 @@ private:
     RequestHandler& handler_;
     GateServer& gate_server_;
     std::optional<Approvers> approvers_;
-    ConsoleState state_;
+    ConsoleCounters counters_;
     ConsoleRoutes routes_;
     ConsoleServer server_;
 };

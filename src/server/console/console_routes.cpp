@@ -220,13 +220,13 @@ asio::awaitable<HttpReply> ConsoleRoutes::route(const HttpCall& call) {
         if (approvers_ != nullptr) {
             std::optional<ConsoleUser> found = approver_of(call.authorization);
             if (!found) {
-                state_.count_refusal("api", 401);
+                counters_.count_refusal("api", 401);
                 co_return error_reply(401, "missing or wrong bearer token");
             }
             user = std::move(*found);
         }
         HttpReply reply = co_await api(call, path, query, user);
-        if (reply.status >= 400) state_.count_refusal("api", reply.status);
+        if (reply.status >= 400) counters_.count_refusal("api", reply.status);
         co_return reply;
     }
     co_return error_reply(404, "no such resource");
@@ -466,13 +466,13 @@ asio::awaitable<HttpReply> ConsoleRoutes::metrics() {
     std::string text;
     text += "# HELP latchwork_requests_total Requests decided, from either door, by operation and verdict.\n";
     text += "# TYPE latchwork_requests_total counter\n";
-    for (const auto& [key, count] : state_.requests()) {
+    for (const auto& [key, count] : counters_.requests()) {
         text += "latchwork_requests_total{op=\"" + key.first + "\",verdict=\"" + key.second +
                 "\"} " + std::to_string(count) + "\n";
     }
     text += "# HELP latchwork_console_refusals_total Console calls refused before any decision, by status.\n";
     text += "# TYPE latchwork_console_refusals_total counter\n";
-    for (const auto& [key, count] : state_.refusals()) {
+    for (const auto& [key, count] : counters_.refusals()) {
         text += "latchwork_console_refusals_total{route=\"" + key.first + "\",status=\"" +
                 std::to_string(key.second) + "\"} " + std::to_string(count) + "\n";
     }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "server/console/approvers.h"
-#include "server/console/console_state.h"
+#include "server/console/console_counters.h"
 #include "server/notify/notifier.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
@@ -52,12 +52,12 @@ public:
     // `approvers` null: every /api call is taken without a token (checked at start-up
     // to be allowed only on loopback without a decision secret).
     // `hello_failures` counts the line port's wrong hellos.
-    ConsoleRoutes(RequestHandler& handler, Store& store, ConsoleState& state,
+    ConsoleRoutes(RequestHandler& handler, Store& store, ConsoleCounters& counters,
                   const Approvers* approvers, std::function<std::string()> connection_gauges,
                   std::function<std::uint64_t()> hello_failures)
         : handler_(handler),
           store_(store),
-          state_(state),
+          counters_(counters),
           approvers_(approvers),
           connection_gauges_(std::move(connection_gauges)),
           hello_failures_(std::move(hello_failures)) {}
@@ -90,7 +90,7 @@ private:
 
     RequestHandler& handler_;
     Store& store_;
-    ConsoleState& state_;
+    ConsoleCounters& counters_;
     const Approvers* approvers_;
     std::optional<ConsoleUser> approver_of(std::string_view authorization) const {
         constexpr std::string_view kBearer = "Bearer ";

@@ -20,11 +20,11 @@ namespace {
 constexpr auto kPollOthers = std::chrono::seconds(1);
 }  // namespace
 
-ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, ConsoleState& state,
+ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, ConsoleCounters& counters,
                              Store& store, ConsoleLimits limits)
     : io_(io),
       routes_(routes),
-      state_(state),
+      counters_(counters),
       store_(store),
       limits_(limits),
       acceptor_(io),
@@ -34,7 +34,7 @@ ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, Consol
       }),
       soon_timer_(io),
       poll_timer_(io) {
-    state_.set_change_listener([this](bool missed) {
+    counters_.set_change_listener([this](bool missed) {
         if (missed) {
             const std::string resync = resync_event_text();
             for (ConsoleSession* session : sessions_) session->push_event(0, resync);
@@ -43,7 +43,7 @@ ConsoleServer::ConsoleServer(asio::io_context& io, ConsoleRoutes& routes, Consol
     });
 }
 
-ConsoleServer::~ConsoleServer() { state_.set_change_listener({}); }
+ConsoleServer::~ConsoleServer() { counters_.set_change_listener({}); }
 
 Result<asio::ip::tcp::endpoint> ConsoleServer::listen(const asio::ip::tcp::endpoint& at) {
     return listen_on(acceptor_, at);

@@ -12,7 +12,7 @@
 #include <unordered_set>
 
 #include "server/console/console_routes.h"
-#include "server/console/console_state.h"
+#include "server/console/console_counters.h"
 #include "server/console/event_feed.h"
 #include "server/net/connection_caps.h"
 #include "server/store/audit_follower.h"
@@ -51,7 +51,7 @@ class ConsoleSession;
 // the ledger with no lock.
 class ConsoleServer {
 public:
-    ConsoleServer(boost::asio::io_context& io, ConsoleRoutes& routes, ConsoleState& state,
+    ConsoleServer(boost::asio::io_context& io, ConsoleRoutes& routes, ConsoleCounters& counters,
                   Store& store, ConsoleLimits limits);
     ~ConsoleServer();
     ConsoleServer(const ConsoleServer&) = delete;
@@ -92,7 +92,7 @@ private:
 
     boost::asio::io_context& io_;
     ConsoleRoutes& routes_;
-    ConsoleState& state_;
+    ConsoleCounters& counters_;
     Store& store_;
     ConsoleLimits limits_;
     boost::asio::ip::tcp::acceptor acceptor_;

@@ -179,7 +179,7 @@ asio::awaitable<void> Connection::read_loop() {
         if (!unparsed_.empty()) {
             // What was read before the replies reached their cap comes first.
             taking_unparsed_ = true;
-            const bool going_on = take(std::string_view(unparsed_).substr(unparsed_at_));
+            const bool going_on = read_lines(std::string_view(unparsed_).substr(unparsed_at_));
             if (taking_unparsed_) {  // all taken: nothing was stashed again
                 unparsed_.clear();
                 unparsed_at_ = 0;
@@ -192,7 +192,7 @@ asio::awaitable<void> Connection::read_loop() {
         }
         const std::string_view read = co_await read_more();
         if (read.empty()) break;  // end of stream, a failed socket or a cancelled read
-        if (!take(read)) break;
+        if (!read_lines(read)) break;
         // A client that sends without pause must not keep the others waiting.
         co_await asio::post(server_.io(), asio::use_awaitable);
     }
@@ -210,7 +210,7 @@ asio::awaitable<void> Connection::read_loop() {
     wake_writer();
 }
 
-bool Connection::take(std::string_view bytes) {
+bool Connection::read_lines(std::string_view bytes) {
     const std::size_t max_line = server_.limits().max_line;
     for (std::size_t answered = 0;; ++answered) {
         if (over_reply_cap() || answered == kLinesPerTurn || held_) {

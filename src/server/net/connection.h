@@ -68,7 +68,7 @@ private:
     void deadline_at(Clock::time_point due);
     bool over_reply_cap() const noexcept;
     // Splits received bytes into lines and answers each; false once a line is too long.
-    bool take(std::string_view bytes);
+    bool read_lines(std::string_view bytes);
     void stash(std::string_view rest);
     // Answers one line; false when it closed the connection instead.
     bool answer_line(std::string_view line);
@@ -125,7 +125,7 @@ private:
     // cap or the connection's turn ended: at most one read (the scratch buffer, 64 KiB).
     std::string unparsed_;
     std::size_t unparsed_at_ = 0;
-    bool taking_unparsed_ = false;  // take() is reading unparsed_ itself
+    bool taking_unparsed_ = false;  // read_lines() is reading unparsed_ itself
     // Replies whose batch is not durable yet, in order, from waiting_head_ on. (A
     // vector, unlike a deque, costs nothing until the first reply has to wait.)
     std::vector<Queued> waiting_;

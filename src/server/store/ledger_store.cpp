@@ -33,7 +33,7 @@ Result<std::monostate> LedgerStore::load() {
     return std::monostate{};
 }
 
-Answer LedgerStore::take(const Request& request, const DecisionSource& source) {
+Answer LedgerStore::answer(const Request& request, const DecisionSource& source) {
     changes_.clear();
     const DecisionClock clock{unix_time_ms(), hold_timeout_ms_};
     // The ledger counts for itself: nothing here can fail.
@@ -73,7 +73,7 @@ std::size_t LedgerStore::expire_due(std::int64_t now_ms) {
         request.run_id = std::move(run_id);
         request.effect_key = std::move(effect_key);
         request.flag = false;
-        take(request, DecisionSource{DecisionSource::Door::expiry, {}, false, {}});
+        answer(request, DecisionSource{DecisionSource::Door::expiry, {}, false, {}});
         // Gone from the index whatever the verdict, or the timer would find it due again
         // at once, for ever.
         held_.drop(request.run_id, request.effect_key);

@@ -25,7 +25,7 @@ public:
     // Loads the recorder's state into the ledger and its holds into the index, then
     // rejects what expired while no server ran. Set the hold timeout first.
     Result<std::monostate> load() override;
-    Answer take(const Request& request, const DecisionSource& source) override;
+    Answer answer(const Request& request, const DecisionSource& source) override;
 
     void set_hold_timeout(std::chrono::milliseconds timeout) override {
         hold_timeout_ms_ = timeout.count();

@@ -86,7 +86,7 @@ Answer RequestHandler::decide_line(std::string_view line, DecisionSource::Door d
         pong.verdict.kind = ReplyVerdict::Kind::pong;
         return Answer{std::move(pong), 0};
     }
-    Answer answer = store_.take(request, source);
+    Answer answer = store_.answer(request, source);
     if (request.op == Operation::submit && request.wait_ms != 0) {
         answer.waits = std::make_shared<const Request>(std::move(parsed).value());
     }
@@ -100,7 +100,7 @@ DecisionSource RequestHandler::source_of(const Peer& peer) {
 
 Answer RequestHandler::handle_verified(const Request& request, const DecisionSource& source) {
     if (const Failure* failed = store_.failure()) return refuse(&request, failed->message, source);
-    return store_.take(request, source);
+    return store_.answer(request, source);
 }
 
 }  // namespace latchwork::server

@@ -2,7 +2,7 @@
 //
 // The contract, the same for every store:
 //
-//   * take() decides one request (never a ping) from its source and yields its
+//   * answer() decides one request (never a ping) from its source and yields its
 //     answer with the number of the batch it waits for. Batches are numbered 1, 2,
 //     3, ... in the order requests were taken, on any connection or door.
 //   * An answer is written only once durable() has reached its number; the answers of
@@ -151,7 +151,7 @@ public:
     virtual Result<std::monostate> load() = 0;
 
     // Decides one request (never a ping) from `source`.
-    virtual Answer take(const Request& request, const DecisionSource& source) = 0;
+    virtual Answer answer(const Request& request, const DecisionSource& source) = 0;
 
     // Holds made from now on wait at most this long (zero: for ever).
     virtual void set_hold_timeout(std::chrono::milliseconds timeout) = 0;

@@ -83,7 +83,7 @@ PostgresStore::~PostgresStore() {
 Result<std::monostate> PostgresStore::load() {
     // What expired while no server ran is rejected before this one answers anything;
     // nobody watches yet, so nothing is told.
-    std::vector<Waiting> sweep(1);
+    std::vector<BatchItem> sweep(1);
     sweep.front().sweep = true;
     expand_sweeps(sweep);
     if (!sweep.empty()) (void)serve_batch(sweep);
@@ -99,10 +99,10 @@ Result<std::monostate> PostgresStore::load() {
     return std::monostate{};
 }
 
-Answer PostgresStore::take(const Request& request, const DecisionSource& source) {
+Answer PostgresStore::answer(const Request& request, const DecisionSource& source) {
     auto reply = std::make_shared<Reply>();
     last_recorded_ = batcher_.add([&](Batch& open) {
-        open.items.push_back(Waiting{
+        open.items.push_back(BatchItem{
             BatchRequest{request,
                                    {source.door, std::string(source.who), source.mac_verified,
                                     std::string(source.reason)},
@@ -119,15 +119,15 @@ std::optional<std::int64_t> PostgresStore::next_expiry_check() const {
 std::size_t PostgresStore::expire_due(std::int64_t) {
     // One sweep at a time: a second would find the same holds.
     if (sweep_batch_ == 0) {
-        sweep_batch_ = batcher_.add([](Batch& open) { open.items.push_back(Waiting{{}, nullptr, true}); });
+        sweep_batch_ = batcher_.add([](Batch& open) { open.items.push_back(BatchItem{{}, nullptr, true}); });
     }
     return 0;
 }
 
-void PostgresStore::expand_sweeps(std::vector<Waiting>& items) {
-    const auto sweep = std::find_if(items.begin(), items.end(), [](const Waiting& w) { return w.sweep; });
+void PostgresStore::expand_sweeps(std::vector<BatchItem>& items) {
+    const auto sweep = std::find_if(items.begin(), items.end(), [](const BatchItem& w) { return w.sweep; });
     if (sweep == items.end()) return;
-    items.erase(std::remove_if(items.begin(), items.end(), [](const Waiting& w) { return w.sweep; }),
+    items.erase(std::remove_if(items.begin(), items.end(), [](const BatchItem& w) { return w.sweep; }),
                 items.end());
     if (!connection_) return;
     Result<std::vector<std::pair<std::string, std::string>>> due =
@@ -139,7 +139,7 @@ void PostgresStore::expand_sweeps(std::vector<Waiting>& items) {
     }
     if (!due) return;
     for (auto& [run_id, effect_key] : due.value()) {
-        Waiting expiry;
+        BatchItem expiry;
         expiry.item.request.op = Operation::decide;
         expiry.item.request.run_id = std::move(run_id);
         expiry.item.request.effect_key = std::move(effect_key);
@@ -164,12 +164,12 @@ void PostgresStore::commit(std::uint64_t number, Batch& batch) {
     });
 }
 
-std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batch) {
+std::optional<std::string> PostgresStore::serve_batch(std::vector<BatchItem>& batch) {
     if (!connection_) try_reconnect();
     std::optional<StatementFailure> failed;
     std::vector<BatchRequest> items;
     items.reserve(batch.size());
-    for (Waiting& waiting : batch) items.push_back(std::move(waiting.item));
+    for (BatchItem& waiting : batch) items.push_back(std::move(waiting.item));
     // A connection the database dropped while idle (a restart, an idle timeout) fails
     // the batch before anything of it could commit: one fresh connection tries again.
     for (int attempt = 0; attempt < 2 && connection_; ++attempt) {
@@ -187,7 +187,7 @@ std::optional<std::string> PostgresStore::serve_batch(std::vector<Waiting>& batc
     if (connection_ && !failed) return std::nullopt;
     std::string message = failed_message(failed ? failed->message : outage_);
     const Reply refused = refusal(message);
-    for (Waiting& waiting : batch) waiting.item.reply = refused;
+    for (BatchItem& waiting : batch) waiting.item.reply = refused;
     return message;
 }
 
@@ -269,11 +269,11 @@ void PostgresStore::try_reconnect() {
     next_attempt_ = Batcher<Batch>::Clock::now() + backoff_.failed();
 }
 
-void PostgresStore::finished(std::uint64_t number, std::vector<Waiting> batch,
+void PostgresStore::finished(std::uint64_t number, std::vector<BatchItem> batch,
                              std::optional<std::string> failed, double seconds) {
     if (!failed && !batch.empty()) commit_latency_.observe(seconds);
     if (number >= sweep_batch_) sweep_batch_ = 0;
-    for (Waiting& waiting : batch) {
+    for (BatchItem& waiting : batch) {
         if (!failed && decided_listener_) {
             const BatchRequest& item = waiting.item;
             decided_listener_(Decision{&item.request, verdict_text(item.reply.verdict), item.changes,

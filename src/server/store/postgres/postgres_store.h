@@ -64,7 +64,7 @@ public:
 
     // Rejects what expired while no server ran, then starts the batcher.
     Result<std::monostate> load() override;
-    Answer take(const Request& request, const DecisionSource& source) override;
+    Answer answer(const Request& request, const DecisionSource& source) override;
 
     void set_hold_timeout(std::chrono::milliseconds timeout) override {
         hold_timeout_ms_ = timeout.count();
@@ -99,13 +99,13 @@ public:
     void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) override;
 
 private:
-    struct Waiting {
+    struct BatchItem {
         BatchRequest item;
         std::shared_ptr<Reply> reply;  // the answer's slot; null for expiry: nobody waits
         bool sweep = false;            // stands for the holds due now
     };
     struct Batch {
-        std::vector<Waiting> items;
+        std::vector<BatchItem> items;
 
         bool empty() const noexcept { return items.empty(); }
         std::size_t requests() const noexcept { return items.size(); }
@@ -125,9 +125,9 @@ private:
     void commit(std::uint64_t number, Batch& batch);
     // On the batcher's thread (or before it starts): the holds due now, as requests
     // from expiry in place of the sweep.
-    void expand_sweeps(std::vector<Waiting>& items);
+    void expand_sweeps(std::vector<BatchItem>& items);
     // Decides `batch`, or answers it with the failure and returns its message.
-    std::optional<std::string> serve_batch(std::vector<Waiting>& batch);
+    std::optional<std::string> serve_batch(std::vector<BatchItem>& batch);
     // While the database is away: one attempt to reconnect when the pause since the
     // last has passed.
     void try_reconnect();
@@ -138,7 +138,7 @@ private:
     void mark_away(bool away);
     // On the network thread: the batch numbered `number` is answered, decided unless
     // `failed` says why not. `seconds`: what its transaction took, retries included.
-    void finished(std::uint64_t number, std::vector<Waiting> batch,
+    void finished(std::uint64_t number, std::vector<BatchItem> batch,
                   std::optional<std::string> failed, double seconds);
     // The connection of the reads still made on the network thread (the audit
     // follower's, each bounded by the timeout), opened when first needed; null while

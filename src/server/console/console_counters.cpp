@@ -1,9 +1,9 @@
-// console_state.cpp: what the console knows beyond the ledger: request counters, and when to look for events.
-#include "server/console/console_state.h"
+// console_counters.cpp: the console's request counters, and when to look for events.
+#include "server/console/console_counters.h"
 
 namespace latchwork::server {
 
-void ConsoleState::handled(const Decision& decision) {
+void ConsoleCounters::handled(const Decision& decision) {
     const Request* request = decision.request;
     if (decision.elsewhere && request == nullptr) {
         // Another server's changes may have been missed: the page reads again.
@@ -18,7 +18,7 @@ void ConsoleState::handled(const Decision& decision) {
     if (!decision.changes.empty() && change_listener_) change_listener_(false);
 }
 
-void ConsoleState::count_refusal(std::string_view op, unsigned status) {
+void ConsoleCounters::count_refusal(std::string_view op, unsigned status) {
     ++refusals_[{std::string(op), status}];
 }
 

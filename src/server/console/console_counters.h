@@ -1,4 +1,4 @@
-// console_state.h: what the console knows beyond the ledger: request counters, and when to look for events.
+// console_counters.h: the console's request counters, and when to look for events.
 //
 // It watches every request either door hands the request handler, so the request
 // counters cover the line protocol and the console alike. The events themselves are
@@ -15,7 +15,7 @@
 
 namespace latchwork::server {
 
-class ConsoleState final : public RequestObserver {
+class ConsoleCounters final : public RequestObserver {
 public:
     void handled(const Decision& decision) override;
 

@@ -78,22 +78,19 @@ std::variant<std::uint64_t, HttpReply> page_cursor(std::string_view name, std::s
     return *number;
 }
 
-json::object audit_item(const AuditEntry& entry);
-json::object waiting_item(const HeldEffect& held);
-json::object page_item(const AuditEntry& entry) { return audit_item(entry); }
-json::object page_item(const HeldEffect& held) { return waiting_item(held); }
-
-// A page of at most `limit` items from `read`, which holds one more when another page
-// follows, and of at most kMaxPageBytes but for its first item; the cursor of the
-// page's last item when more follow, else null.
-template <class Item, class Cursor, class Add>
-json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor cursor_of, Add add) {
+// Fills `items` with a page made by `make` from `read`: at most `limit` items (`read`
+// holds one more when another page follows), and at most kMaxPageBytes of them as
+// written but for the first. The cursor of the page's last item when more follow, else null.
+template <class Item, class Cursor, class Make>
+json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor cursor_of, Make make,
+                      json::array& items) {
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (i == limit) return json::value(std::to_string(cursor_of(read[limit - 1])));
-        bytes += json::serialize(page_item(read[i])).size() + 1;  // and its comma
+        json::object item = make(read[i]);
+        bytes += json::serialize(item).size() + 1;  // and its comma
         if (i > 0 && bytes > kMaxPageBytes) return json::value(std::to_string(cursor_of(read[i - 1])));
-        add(read[i]);
+        items.push_back(std::move(item));
     }
     return nullptr;
 }
@@ -315,12 +312,11 @@ asio::awaitable<HttpReply> ConsoleRoutes::pending(std::string_view query) {
     }
     json::array items;
     json::value next = nullptr;
-    auto list = [&](const HeldEffect& held) { items.push_back(waiting_item(held)); };
     Result<std::vector<HeldEffect>> held = co_await awaited_read<std::vector<HeldEffect>>(
         [&](auto done) { store_.async_read_held(limit + 1, after, prefix, std::move(done)); });
     if (!held) co_return error_reply(503, held.error());
     next = fill_page(held.value(), limit, [](const HeldEffect& effect) { return effect.position; },
-                     list);
+                     waiting_item, items);
     // Reflects state that may rest on changes not yet durable.
     co_return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
                       store_.last_recorded());
@@ -363,8 +359,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::run(const std::string& run_id) {
     if (!entries) co_return error_reply(503, entries.error());
     json::array history;
     const json::value more =
-        fill_page(entries.value(), kMaxPageSize, entry_seq,
-                  [&](const AuditEntry& entry) { history.push_back(audit_item(entry)); });
+        fill_page(entries.value(), kMaxPageSize, entry_seq, audit_item, history);
     co_return json_reply(json::object{{"run_id", run_id},
                                    {"cancelled", found.cancelled},
                                    {"closed", found.closed},
@@ -411,8 +406,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::audit(std::string_view query_text) {
     if (!entries) co_return error_reply(503, entries.error());
     json::array items;
     const json::value next =
-        fill_page(entries.value(), limit, entry_seq,
-                  [&](const AuditEntry& entry) { items.push_back(audit_item(entry)); });
+        fill_page(entries.value(), limit, entry_seq, audit_item, items);
     // Only committed entries are read: nothing here waits for a batch.
     co_return json_reply(json::object{{"items", std::move(items)}, {"next", next}}, 0);
 }

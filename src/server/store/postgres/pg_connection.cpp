@@ -331,4 +331,22 @@ Rows PgConnection::finish(PGresult* raw) {
     return Rows(StatementFailure{kind_of(connection_.get(), result.get()), one_line(text)});
 }
 
+PgConnection* kept_or_opened(std::optional<PgConnection>& kept, const std::string& conninfo,
+                             std::chrono::milliseconds timeout, const NotNow& not_now,
+                             std::string& why_not) {
+    if (kept && kept->usable()) return &*kept;
+    kept.reset();
+    if (std::optional<std::string> reason = not_now()) {
+        why_not = std::move(*reason);
+        return nullptr;
+    }
+    Result<PgConnection> connected = PgConnection::open(conninfo, timeout);
+    if (!connected) {
+        why_not = connected.error();
+        return nullptr;
+    }
+    kept = std::move(connected).value();
+    return &*kept;
+}
+
 }  // namespace latchwork::server

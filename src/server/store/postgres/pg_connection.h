@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -147,5 +148,13 @@ private:
 
 // libpq's multi-line message as one line of printable ASCII.
 std::string one_line(std::string_view message);
+
+// Why the database is not worth asking now (it is known to be away, say); nothing when it is.
+using NotNow = std::function<std::optional<std::string>()>;
+// The connection `kept` holds while it is usable; else a new one within `timeout` kept
+// there, unless `not_now` says why not. Null, with `why_not` said, when there is none.
+PgConnection* kept_or_opened(std::optional<PgConnection>& kept, const std::string& conninfo,
+                             std::chrono::milliseconds timeout, const NotNow& not_now,
+                             std::string& why_not);
 
 }  // namespace latchwork::server

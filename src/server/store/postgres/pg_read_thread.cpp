@@ -5,7 +5,7 @@
 
 namespace latchwork::server {
 
-PgReadThread::PgReadThread(std::string conninfo, std::chrono::milliseconds timeout, Away away)
+PgReadThread::PgReadThread(std::string conninfo, std::chrono::milliseconds timeout, NotNow away)
     : conninfo_(std::move(conninfo)), timeout_(timeout), away_(std::move(away)) {}
 
 PgReadThread::~PgReadThread() {
@@ -34,19 +34,7 @@ bool PgReadThread::submit(Job job) {
 }
 
 PgConnection* PgReadThread::connection(std::string& why_not) {
-    if (connection_ && connection_->usable()) return &*connection_;
-    connection_.reset();
-    if (std::optional<std::string> away = away_()) {
-        why_not = std::move(*away);
-        return nullptr;
-    }
-    Result<PgConnection> connected = PgConnection::open(conninfo_, timeout_);
-    if (!connected) {
-        why_not = connected.error();
-        return nullptr;
-    }
-    connection_ = std::move(connected).value();
-    return &*connection_;
+    return kept_or_opened(connection_, conninfo_, timeout_, away_, why_not);
 }
 
 void PgReadThread::run() {

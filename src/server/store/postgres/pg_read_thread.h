@@ -32,11 +32,9 @@ public:
 
     // Runs on the thread with the connection, or with null and why there is none.
     using Job = std::function<void(PgConnection* connection, const std::string& why_not)>;
-    // Says why the database is known to be away (the store's batcher lost it), so that
-    // reads fail at once instead of waiting for the same failure; nothing while it is not.
-    using Away = std::function<std::optional<std::string>()>;
-
-    PgReadThread(std::string conninfo, std::chrono::milliseconds timeout, Away away);
+    // `away` says why the database is known to be away (the store's batcher lost it), so
+    // that reads fail at once instead of waiting for the same failure.
+    PgReadThread(std::string conninfo, std::chrono::milliseconds timeout, NotNow away);
     // Stops the thread and waits for it: at most the read under way, which the timeout bounds.
     ~PgReadThread();
     PgReadThread(const PgReadThread&) = delete;
@@ -54,7 +52,7 @@ private:
 
     const std::string conninfo_;
     const std::chrono::milliseconds timeout_;
-    const Away away_;
+    const NotNow away_;
     std::optional<PgConnection> connection_;  // the thread's own
     std::string failed_;       // why the last read found no database
     std::size_t fail_fast_ = 0;  // the jobs queued behind that read, which fail with it

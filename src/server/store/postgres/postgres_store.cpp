@@ -314,26 +314,15 @@ void PostgresStore::heard(std::vector<ChangeNotice> notices, bool missed) {
 }
 
 PgConnection* PostgresStore::reader() {
-    if (reader_ && reader_->usable()) return &*reader_;
-    reader_.reset();
     // While the batcher cannot reach the database, or waits on it past the timeout,
     // a read would only wait for the same failure, here on the network thread.
-    if (away_) {
-        const std::lock_guard lock(away_mutex_);
-        reader_failure_ = away_reason_;
-        return nullptr;
-    }
-    if (std::optional<std::string> slow = stalled()) {
-        reader_failure_ = std::move(*slow);
-        return nullptr;
-    }
-    Result<PgConnection> connected = PgConnection::open(conninfo_, timeout_);
-    if (!connected) {
-        reader_failure_ = connected.error();
-        return nullptr;
-    }
-    reader_ = std::move(connected).value();
-    return &*reader_;
+    return kept_or_opened(reader_, conninfo_, timeout_, [this]() -> std::optional<std::string> {
+        if (away_) {
+            const std::lock_guard lock(away_mutex_);
+            return away_reason_;
+        }
+        return stalled();
+    }, reader_failure_);
 }
 
 namespace {

@@ -25,7 +25,36 @@ NotifyDelivery::NotifyDelivery(std::vector<NotifyTarget> targets, SecretBytes ke
       tell_(std::move(tell)),
       jitter_(std::random_device{}()),
       work_(io_.get_executor()),
-      thread_([this] { io_.run(); }) {}
+      thread_([this] { io_.run(); }) {
+    asio::co_spawn(io_, keep_claims(), asio::detached);
+}
+
+asio::awaitable<void> NotifyDelivery::keep_claims() {
+    asio::steady_timer timer(io_);
+    for (;;) {
+        timer.expires_after(NotifyCursors::kKeepEvery);
+        co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+        for (auto at = held_.begin(); at != held_.end();) {
+            const std::size_t target = *at;
+            std::string problem;
+            if (open_cursors(problem)) {
+                Result<std::monostate> kept = cursors_->keep(targets_[target].key);
+                if (kept) {
+                    ++at;
+                    continue;
+                }
+                problem = "notification cursor: " + kept.error();
+                cursors_.reset();
+            }
+            at = held_.erase(at);
+            DeliveryNews news;
+            news.kind = DeliveryNews::Kind::lost;
+            news.target = target;
+            news.problem = std::move(problem);
+            tell_(std::move(news));
+        }
+    }
+}
 
 NotifyDelivery::~NotifyDelivery() {
     io_.stop();
@@ -56,6 +85,7 @@ void NotifyDelivery::claim(std::size_t target, std::uint64_t start) {
             } else if (claimed.value()) {
                 news.kind = DeliveryNews::Kind::claimed;
                 news.seq = *claimed.value();
+                held_.insert(target);
             }
         }
         tell_(std::move(news));
@@ -117,6 +147,7 @@ asio::awaitable<void> NotifyDelivery::run_batch(DeliveryBatch batch) {
             problem = "notification cursor: " + saved.error();
             cursors_.reset();
         }
+        held_.erase(batch.target);
         DeliveryNews news;
         news.kind = DeliveryNews::Kind::lost;
         news.target = batch.target;

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +94,8 @@ private:
     boost::asio::awaitable<bool> deliver_one(std::size_t target, const Outgoing& item,
                                              unsigned& attempts, std::string& problem);
     bool open_cursors(std::string& problem);
+    // Renews the claims held, every NotifyCursors::kKeepEvery; a claim lost is told.
+    boost::asio::awaitable<void> keep_claims();
     std::chrono::milliseconds backoff(unsigned failures);
 
     std::vector<NotifyTarget> targets_;
@@ -103,6 +106,7 @@ private:
     Tell tell_;
     // The delivery thread's own.
     std::unique_ptr<NotifyCursors> cursors_;
+    std::set<std::size_t> held_;  // the targets claimed, until a claim is lost
     std::minstd_rand jitter_;
     // Last: destroyed first, so the coroutines it holds go before what they use.
     boost::asio::io_context io_{1};

@@ -7,6 +7,7 @@
 // connection, so a slow disk or database never holds up a request.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -29,8 +30,16 @@ public:
     // nullopt: another server that shares the store delivers to it now.
     virtual Result<std::optional<std::uint64_t>> claim(std::string_view target,
                                                        std::uint64_t start) = 0;
-    // The target was told every entry up to `seq`. Only ever moves forward.
+    // The target was told every entry up to `seq`. Only ever moves forward. Fails once
+    // the claim is lost (another server took the target over).
     virtual Result<std::monostate> save(std::string_view target, std::uint64_t seq) = 0;
+    // Renews the claim on `target`, which a store that several servers share only
+    // grants for a while (so a server that died or stopped hands it on); called every
+    // kKeepEvery. Fails once the claim is lost. A store only one server serves grants
+    // a claim for good: nothing to renew.
+    virtual Result<std::monostate> keep(std::string_view) { return std::monostate{}; }
+
+    static constexpr std::chrono::seconds kKeepEvery{2};
 };
 
 // Opens a keeper for the store a server serves (called once, from the thread that

@@ -19,10 +19,12 @@ namespace {
 // A batch that keeps meeting serialization failures is given up after this many tries.
 constexpr int kMostAttempts = 20;
 
-// The class of every advisory lock latchwork takes (the bytes "lwgw").
+// The lock rows of the runs, in ascending order, so that two batches never wait for
+// each other in a cycle. Only the gate's own role may lock them (advisory locks would
+// be open to any login).
 constexpr const char* kLockRuns =
-    "SELECT count(*) FROM (SELECT pg_advisory_xact_lock(1819566967, k)"
-    " FROM unnest($1::int4[]) WITH ORDINALITY AS t(k, i) ORDER BY i) AS locked";
+    "SELECT count(*) FROM (SELECT slot FROM latchwork_run_locks WHERE slot = ANY($1::int4[])"
+    " ORDER BY slot FOR UPDATE) AS locked";
 
 // Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect,
 // with its detail while it waits.
@@ -69,9 +71,11 @@ constexpr const char* kWriteAudit =
     " $7::text[], $8::bool[], $9::bytea[], $10::int8[], $11::text[])"
     " AS t(a, e, r, k, ap, v, s, m, re, d, dt)";
 
-// Told to the other servers at commit, one notification per change (pg_change_notice.h).
+// Told to the other servers at commit, once per batch that left entries: only who sent
+// it and the transaction, whose committed entries the others read for themselves
+// (pg_change_notice.h).
 constexpr const char* kNotify =
-    "SELECT count(pg_notify('latchwork', p)) FROM unnest($1::text[]) AS t(p)";
+    "SELECT pg_notify('latchwork', json_build_object('server', $1::text, 'xact', txid_current())::text)";
 
 constexpr const char* kCounts =
     "SELECT count(*) FILTER (WHERE state = 0), count(*) FROM latchwork_effects";
@@ -145,7 +149,7 @@ private:
         std::set<std::pair<std::string_view, std::string_view>> effects;
         for (const BatchRequest& item : batch_) {
             if (!names_run(item.request.op)) continue;
-            keys.push_back(run_lock_key(item.request.run_id));
+            keys.push_back(run_lock_slot(item.request.run_id));
             runs.insert(item.request.run_id);
             if (names_effect(item.request.op)) effects.emplace(item.request.run_id, item.request.effect_key);
         }
@@ -232,19 +236,15 @@ private:
         return {std::string(run_id), std::string(effect_key)};
     }
 
-    // One notification per change of the batch, sent at commit.
+    // One notification for the batch, sent at commit, when a request of it changed
+    // something and left an entry: what other servers' waiters and pages look for.
     std::optional<Statement> notify_statement() const {
-        std::vector<std::string> payloads;
-        for (const BatchRequest& item : batch_) {
-            const NoticeContext context{item.request.op, verdict_text(item.reply.verdict),
-                                        item.source.view(), item.at_ms, item.deadline_ms};
-            for (const StateChange& change : item.changes) {
-                payloads.push_back(notice_payload(server_, context, change));
-            }
-        }
-        if (payloads.empty()) return std::nullopt;
-        const std::vector<std::string_view> views(payloads.begin(), payloads.end());
-        return Statement{"latchwork_notify", nullptr, Parameters().add(text_array(views))};
+        const bool told = std::any_of(audit_.begin(), audit_.end(), [](const AuditEntry& entry) {
+            return entry.event != AuditEvent::decided || entry.verdict == "release" ||
+                   entry.verdict == "approved" || entry.verdict == "refused_rejected";
+        });
+        if (!told) return std::nullopt;
+        return Statement{"latchwork_notify", nullptr, Parameters().add(std::string(server_))};
     }
 
     // The totals span every run, most of them not in the scratch ledger: they are
@@ -383,6 +383,10 @@ private:
 };
 
 }  // namespace
+
+std::int32_t run_lock_slot(std::string_view run_id) noexcept {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(run_lock_key(run_id)) % kRunLockSlots);
+}
 
 std::int32_t run_lock_key(std::string_view run_id) noexcept {
     // FNV-1a: every server computes the same key from the same bytes. Two runs that

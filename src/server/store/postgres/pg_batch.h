@@ -2,9 +2,10 @@
 //
 // Several servers share the database, so none of them may decide from what it holds
 // in memory. Each batch instead:
-//   1. locks every run it names, with transaction-scoped advisory locks taken in one
-//      fixed order (ascending lock key), so that two servers never wait for each other
-//      in a cycle, and a run's requests are decided by one transaction at a time;
+//   1. locks every run it names, by a row lock on the run's slot in latchwork_run_locks,
+//      taken in one fixed order (ascending slot), so that two servers never wait for
+//      each other in a cycle, and a run's requests are decided by one transaction at a
+//      time;
 //   2. reads what it needs of those runs (their flags, the effects it names) into a
 //      scratch ledger;
 //   3. decides every request, in arrival order, with the very gate operations the
@@ -57,7 +58,12 @@ std::optional<StatementFailure> decide_batch(PgConnection& connection,
                                              std::span<BatchRequest> batch, const DecisionClock& clock,
                                              std::string_view server);
 
-// The key of the advisory lock a run is serialised by (equal ids, equal keys).
+// A run's hash (equal ids, equal keys).
 std::int32_t run_lock_key(std::string_view run_id) noexcept;
+
+// The rows of latchwork_run_locks, made by the schema: a run is serialised by the one
+// its key falls on.
+inline constexpr std::uint32_t kRunLockSlots = 65536;
+std::int32_t run_lock_slot(std::string_view run_id) noexcept;
 
 }  // namespace latchwork::server

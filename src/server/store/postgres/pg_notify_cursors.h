@@ -1,4 +1,4 @@
-// pg_notify_cursors.h: the webhook targets' cursors in the shared database, one server delivering each target at a time.
+// pg_notify_cursors.h: the webhook targets' cursors in the shared database, one server delivering each target at a time, by lease.
 #pragma once
 
 #include <chrono>
@@ -10,11 +10,12 @@
 
 namespace latchwork::server {
 
-// A connection of its own to `conninfo`. Its table (latchwork_notify_cursor) is
-// created when missing, beside the store's schema, whose version it leaves alone. A
-// target is claimed with a session advisory lock: held while this connection lives,
-// so a server that dies (kill -9 included: its connection closes) hands its targets
-// to the others, which claim them on their next poll.
+// A connection of its own to `conninfo`, on the schema's table latchwork_notify_cursor.
+// A target is claimed with a lease on its row that lapses ten seconds after it was
+// last renewed (every save and keep renews it), so a server that dies or stops hands
+// its targets to the others, which claim them on a later poll. Only the gate's own
+// role can write the row: a stranger cannot hold a target, as it could an advisory
+// lock.
 Result<std::unique_ptr<NotifyCursors>> open_pg_notify_cursors(const std::string& conninfo,
                                                               std::chrono::milliseconds timeout = {});
 

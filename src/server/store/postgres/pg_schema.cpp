@@ -64,6 +64,22 @@ ALTER TABLE latchwork_effects ADD COLUMN detail text;
 CREATE INDEX latchwork_effects_waiting ON latchwork_effects (hold_order) WHERE state IN (0, 3);
 ALTER TABLE latchwork_audit ADD COLUMN detail text;
 )sql",
+    // 3: locks and notices only the gate's own role can use. Advisory locks are open to
+    // every login, so a stranger could stall a run, or a webhook target, by taking one.
+    // A batch now locks rows of latchwork_run_locks instead, one per 16-bit hash of a run
+    // id (two runs that share a row merely take turns); a server delivering to a webhook
+    // target holds a lease on its cursor row, renewed while it delivers. Every audit
+    // entry keeps the transaction that wrote it, so a change notice need carry nothing
+    // but that number: the servers that hear it read the committed entries themselves.
+    R"sql(
+CREATE TABLE latchwork_run_locks (slot integer PRIMARY KEY);
+INSERT INTO latchwork_run_locks SELECT generate_series(0, 65535);
+CREATE TABLE IF NOT EXISTS latchwork_notify_cursor (target text PRIMARY KEY, seq bigint NOT NULL);
+ALTER TABLE latchwork_notify_cursor ADD COLUMN owner text, ADD COLUMN lease_until timestamptz;
+ALTER TABLE latchwork_audit ADD COLUMN xact bigint;
+ALTER TABLE latchwork_audit ALTER COLUMN xact SET DEFAULT txid_current();
+CREATE INDEX latchwork_audit_xact ON latchwork_audit (xact) WHERE xact IS NOT NULL;
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

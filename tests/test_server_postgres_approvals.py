@@ -2,13 +2,16 @@
 handed to the effect's submitter through any server, the detail kept with the waiting
 effect, what one server commits heard by the others' consoles at once, and a database
 of the first schema version upgraded by `migrate`."""
+import json
 import pathlib
+import subprocess
 import time
 
 import pytest
 
 from console_http import Console, EventStream, write_approvers
 from gate_process import ServerGate, migrate, run_gate
+from postgres_cluster import clean_environment
 
 pytestmark = pytest.mark.postgres
 
@@ -121,12 +124,11 @@ def test_the_console_of_one_server_hears_what_another_commits_within_a_second(
         assert (seen[-1][1]["effect_key"], seen[-1][1]["approver"]) == ("e", "ada")
         ServerGate(second).cancel("gone")
         events_until(stream, "cancelled", 1)
-        # Ids too long to announce in full: the console is told to read again, and the
-        # event itself still comes, read from the audit log.
+        # A notice carries no ids, so the longest ones are told like any other.
         long_run = "r" * 4096
         assert submit(second, long_run, "k" * 4096) == {"verdict": "held_for_approval"}
         seen, _ = events_until(stream, "held", 2)
-        assert "resync" in [name for name, _ in seen] and seen[-1][1]["run_id"] == long_run
+        assert seen[-1][1]["run_id"] == long_run
         # Its own decisions it does not hear twice.
         assert submit(first, "own", "e") == {"verdict": "held_for_approval"}
         seen, _ = events_until(stream, "held", 1)
@@ -163,12 +165,16 @@ def test_a_database_of_the_first_version_is_upgraded_with_what_it_holds(
         "SELECT nextval('latchwork_hold_order');"
         " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at)"
         " VALUES ('\\x72'::bytea, '\\x6f6c64'::bytea, 0, 1, now())")
-    assert migrate(postgres_database.url).endswith(" 2")
+    # As servers before the schema kept it: made beside the schema, on first use.
+    postgres_database.psql("CREATE TABLE latchwork_notify_cursor (target text PRIMARY KEY,"
+                           " seq bigint NOT NULL); INSERT INTO latchwork_notify_cursor VALUES ('t', 7)")
+    assert migrate(postgres_database.url).endswith(" 3")
     (server, console), = consoles(postgres_database.url, count=1)
     assert [item["effect_key"] for item in console.get("/api/pending")["items"]] == ["old"]
     assert console.decide("r", "old", True) == "approved"
     assert submit(server, "r", "old") == {"verdict": "release"}
-    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("2",)]
+    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("3",)]
+    assert postgres_database.psql("SELECT target, seq FROM latchwork_notify_cursor") == [("t", "7")]
 
 
 def test_a_submit_waiting_on_one_server_is_woken_by_a_decision_on_another(
@@ -188,3 +194,67 @@ def test_a_submit_waiting_on_one_server_is_woken_by_a_decision_on_another(
                 "decided_by": "ada", "reason": "checked", "verdict": "refused_rejected"}
             assert waiting.reply() == expected
             assert time.monotonic() - decided_at < 5  # woken, not timed out
+
+
+# --- strangers on the database ------------------------------------------------------
+
+def stranger_psql(database, script, background=False):
+    """psql as a login with no privilege on the gate's tables (made on first use)."""
+    cluster = database.cluster
+    database.psql("DO $$ BEGIN CREATE ROLE stranger LOGIN;"
+                  " EXCEPTION WHEN duplicate_object THEN NULL; END $$")
+    command = [cluster.psql_binary, "--no-psqlrc", "--host", "127.0.0.1", "--port", str(cluster.port),
+               "--username", "stranger", "--dbname", database.name, "--file", "-"]
+    started = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, env=clean_environment())
+    if background:
+        started.stdin.write(script)
+        started.stdin.close()
+        return started
+    return started.communicate(script, timeout=60)[0]
+
+
+def advisory_key(run_id: str) -> int:
+    """The per-run advisory lock key servers used to take (FNV-1a of the id, signed)."""
+    value = 2166136261
+    for byte in run_id.encode():
+        value = ((value ^ byte) * 16777619) & 0xFFFFFFFF
+    return value - (1 << 32) if value >= 1 << 31 else value
+
+
+def test_a_stranger_can_neither_stall_a_run_nor_learn_or_forge_what_was_decided(
+        postgres_database, consoles):
+    database = postgres_database
+    migrate(database.url)
+    (first, _), (second, console) = consoles(database.url)
+    assert "permission denied" in stranger_psql(
+        database, "SELECT slot FROM latchwork_run_locks FOR UPDATE;")
+    # Holding the lock that once serialised run "r" holds nothing up.
+    holder = stranger_psql(database, f"SELECT pg_advisory_lock(1819566967, {advisory_key('r')});"
+                                     " SELECT pg_sleep(20);", background=True)
+    listener = stranger_psql(database, "LISTEN latchwork; SELECT pg_sleep(4);", background=True)
+    try:
+        time.sleep(0.5)
+        assert submit(first, "r", "plain", needs_approval=False) == {"verdict": "release"}
+        with first.connect() as waiting:
+            waiting.send(b'{"op":"submit","run_id":"r","effect_key":"refund",'
+                         b'"needs_approval":true,"wait_ms":30000}\n')
+            time.sleep(0.3)
+            # Notices in the form servers used to trust, naming someone who never decided.
+            forged = ('{"server":"f00d","kind":"effect_state","op":"decide","verdict":"refused_rejected",'
+                      '"run":"72","effect":"726566756e64","state":"rejected","source":"console:mallory",'
+                      '"reason":"70617920363636","at":1,"deadline":0}')
+            stranger_psql(database, f"NOTIFY latchwork, '{forged}';"
+                                    " SELECT pg_notify('latchwork', '{\"server\":\"f00d\",\"xact\":1}');")
+            reply = console.call("POST", "/api/decide", {"run_id": "r", "effect_key": "refund",
+                                                         "approved": False, "reason": "checked"})
+            assert reply.status == 200, reply.body
+            assert waiting.reply() == {"decided_by": "ada", "reason": "checked",
+                                       "verdict": "refused_rejected"}
+        heard = [json.loads(line.split('with payload "', 1)[1].rsplit('" received', 1)[0])
+                 for line in listener.stdout.read().splitlines() if "with payload" in line]
+        ours = [payload for payload in heard if payload.get("server") != "f00d"]
+        assert ours and all(set(payload) == {"server", "xact"} for payload in ours), heard
+    finally:
+        holder.kill()
+        holder.wait()

@@ -1,15 +1,17 @@
-// pg_change_listener.cpp: hears what the other servers of a shared database commit, and hands it to the network thread.
+// pg_change_listener.cpp: hears what the other servers of a shared database commit, reads it, and hands it to the network thread.
 #include "server/store/postgres/pg_change_listener.h"
 
 #include <boost/asio/post.hpp>
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
 #include "server/core/diagnostics.h"
 #include "server/store/postgres/pg_backoff.h"
+#include "server/store/postgres/pg_reads.h"
 
 namespace latchwork::server {
 namespace {
@@ -65,7 +67,7 @@ void PgChangeListener::run() {
             const std::string listen = std::string("LISTEN ") + kChangeChannel;
             Rows listening = connected.value().run(listen.c_str());
             if (listening.ok()) {
-                if (gap) hand_over(std::nullopt, true);
+                if (gap) hand_over({}, true);
                 if (said_lost) diagnose("store listener restored");
                 gap = false;
                 said_lost = false;
@@ -104,25 +106,48 @@ void PgChangeListener::receive(PgConnection& connection) {
         if (ready < 0 && errno != EINTR) return;
         if (ready <= 0) continue;
         if (PQconsumeInput(native) == 0) return;
+        std::vector<std::int64_t> xacts;
+        bool missed = false;
         while (std::unique_ptr<PGnotify, NotifyFreer> heard{PQnotifies(native)}) {
             std::optional<ChangeNotice> notice = read_notice(heard->extra);
             // Not ours to read, or our own: the network thread knows it already.
             if (!notice || notice->server == server_) continue;
-            hand_over(std::move(notice), false);
+            if (xacts.size() < kMostTransactions) {
+                xacts.push_back(notice->xact);
+            } else {
+                missed = true;
+            }
+        }
+        if (!xacts.empty()) {
+            std::sort(xacts.begin(), xacts.end());
+            xacts.erase(std::unique(xacts.begin(), xacts.end()), xacts.end());
+            // One more than is handed over, to know when some were left out.
+            Result<std::vector<AuditEntry>> entries =
+                select_audit_of_transactions(connection, xacts, kMostWaiting + 1);
+            if (!entries && !connection.usable()) return;
+            if (!entries || entries.value().size() > kMostWaiting) {
+                missed = true;
+                if (entries) entries.value().resize(kMostWaiting);
+            }
+            hand_over(entries ? std::move(entries).value() : std::vector<AuditEntry>{}, missed);
+        } else if (missed) {
+            hand_over({}, true);
         }
         if (!connection.usable()) return;
     }
 }
 
-void PgChangeListener::hand_over(std::optional<ChangeNotice> notice, bool missed) {
+void PgChangeListener::hand_over(std::vector<AuditEntry> entries, bool missed) {
     bool post = false;
     {
         const std::lock_guard lock(mutex_);
-        if (notice && waiting_.size() >= kMostWaiting) {
-            ++dropped_;
-            missed = true;
-        } else if (notice) {
-            waiting_.push_back(std::move(*notice));
+        for (AuditEntry& entry : entries) {
+            if (waiting_.size() >= kMostWaiting) {
+                ++dropped_;
+                missed = true;
+            } else {
+                waiting_.push_back(std::move(entry));
+            }
         }
         missed_ = missed_ || missed;
         post = !drain_posted_;
@@ -132,17 +157,17 @@ void PgChangeListener::hand_over(std::optional<ChangeNotice> notice, bool missed
 }
 
 void PgChangeListener::drain() {
-    std::vector<ChangeNotice> notices;
+    std::vector<AuditEntry> entries;
     bool missed = false;
     {
         const std::lock_guard lock(mutex_);
-        notices.assign(std::make_move_iterator(waiting_.begin()), std::make_move_iterator(waiting_.end()));
+        entries.assign(std::make_move_iterator(waiting_.begin()), std::make_move_iterator(waiting_.end()));
         waiting_.clear();
         missed = missed_;
         missed_ = false;
         drain_posted_ = false;
     }
-    deliver_(std::move(notices), missed);
+    deliver_(std::move(entries), missed);
 }
 
 }  // namespace latchwork::server

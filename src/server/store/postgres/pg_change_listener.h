@@ -1,9 +1,11 @@
-// pg_change_listener.h: hears what the other servers of a shared database commit, and hands it to the network thread.
+// pg_change_listener.h: hears what the other servers of a shared database commit, reads it, and hands it to the network thread.
 //
-// Every batch transaction notifies its changes on the channel "latchwork"
-// (pg_change_notice.h). This listener keeps a connection of its own that LISTENs
-// there, on a thread of its own, and hands the notices of other servers to the
-// network thread through `deliver`.
+// A batch transaction that left entries notifies on the channel "latchwork" with
+// nothing but its sender and its transaction number (pg_change_notice.h). This
+// listener keeps a connection of its own that LISTENs there, on a thread of its own;
+// for the notices of other servers it reads the committed audit entries of those
+// transactions on the same connection, and hands the entries to the network thread
+// through `deliver`. What it hands over is only ever what the store committed.
 //
 // Why a thread, and not the connection's socket watched by the io_context: libpq
 // connects blocking (up to connect_timeout), and a listener reconnects whenever the
@@ -11,12 +13,13 @@
 // client for seconds. On its own thread the blocking costs nobody anything; what
 // crosses over is a bounded queue and one posted handler at a time.
 //
-// The hand-off queue holds at most kMostWaiting notices. When the network thread
-// falls that far behind, further notices are dropped (and counted in dropped()), and
-// the next delivery says `missed`: whoever keeps a view of the store reads it again.
-// `missed` is said likewise whenever the listener reconnects after a gap (a lost
-// connection, or a first attempt that failed), since notifications sent meanwhile
-// are gone: PostgreSQL keeps none for a session that is not listening.
+// The hand-off queue holds at most kMostWaiting entries, and one wake-up reads the
+// entries of at most kMostTransactions transactions. Beyond either, the rest are
+// dropped (and counted in dropped()), and the next delivery says `missed`: whoever
+// keeps a view of the store reads it again. `missed` is said likewise whenever the
+// listener reconnects after a gap (a lost connection, or a first attempt that
+// failed), since notifications sent meanwhile are gone: PostgreSQL keeps none for a
+// session that is not listening.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -32,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/core/audit_entry.h"
 #include "server/store/postgres/pg_change_notice.h"
 #include "server/store/postgres/pg_connection.h"
 
@@ -40,10 +44,12 @@ namespace latchwork::server {
 class PgChangeListener {
 public:
     static constexpr std::size_t kMostWaiting = 4096;
+    static constexpr std::size_t kMostTransactions = 1024;
 
-    // Called on the network thread: the notices of other servers, in commit order, and
-    // whether changes may have been missed before or among them.
-    using Deliver = std::function<void(std::vector<ChangeNotice> notices, bool missed)>;
+    // Called on the network thread: the entries other servers committed, in commit
+    // order (seq order within one read), and whether changes may have been missed
+    // before or among them.
+    using Deliver = std::function<void(std::vector<AuditEntry> entries, bool missed)>;
 
     // Listens to `conninfo` once started, ignoring what `server` (this server's id)
     // sent itself; posts deliveries to `io`, which must outlive the listener. Its
@@ -70,7 +76,7 @@ private:
     // Sleeps for `pause` unless stopped first; false once stopped.
     bool pause_unless_stopped(std::chrono::milliseconds pause);
     // The listener thread's side of the hand-off.
-    void hand_over(std::optional<ChangeNotice> notice, bool missed);
+    void hand_over(std::vector<AuditEntry> entries, bool missed);
     // The network thread's side.
     void drain();
 
@@ -83,7 +89,7 @@ private:
     std::mutex mutex_;  // guards what follows up to thread_
     std::condition_variable stop_signal_;
     bool stopping_ = false;
-    std::deque<ChangeNotice> waiting_;  // at most kMostWaiting
+    std::deque<AuditEntry> waiting_;  // at most kMostWaiting
     bool missed_ = false;
     bool drain_posted_ = false;
     std::atomic<std::uint64_t> dropped_{0};

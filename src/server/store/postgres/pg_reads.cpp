@@ -12,13 +12,38 @@ namespace {
 // Milliseconds since 1970, exact: extract() gives a numeric.
 #define LATCHWORK_MS(column) "coalesce((extract(epoch FROM " column ") * 1000)::int8, 0)"
 
+// The columns audit_entries_of() reads, in its order.
+#define LATCHWORK_AUDIT_COLUMNS                                                                \
+    "seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"        \
+    " mac_verified, reason, " LATCHWORK_MS("deadline") ", coalesce(detail, '')"
+
+std::vector<AuditEntry> audit_entries_of(const Rows& rows) {
+    std::vector<AuditEntry> entries;
+    entries.reserve(static_cast<std::size_t>(rows.count()));
+    for (int row = 0; row < rows.count(); ++row) {
+        AuditEntry entry;
+        entry.seq = static_cast<std::uint64_t>(rows.integer(row, 0));
+        entry.at_ms = rows.integer(row, 1);
+        entry.event = audit_event_from_name(rows.bytes(row, 2)).value_or(AuditEvent::decided);
+        entry.run_id = std::string(rows.bytes(row, 3));
+        entry.effect_key = std::string(rows.bytes(row, 4));
+        entry.approved = rows.boolean(row, 5);
+        entry.verdict = std::string(rows.bytes(row, 6));
+        entry.source = std::string(rows.bytes(row, 7));
+        entry.mac_verified = rows.boolean(row, 8);
+        entry.reason = std::string(rows.bytes(row, 9));
+        entry.deadline_ms = rows.integer(row, 10);
+        entry.detail = std::string(rows.bytes(row, 11));
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
 }  // namespace
 
 Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const AuditQuery& query) {
 #define LATCHWORK_AUDIT_SELECT                                                                 \
-    "SELECT seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"  \
-    " mac_verified, reason, " LATCHWORK_MS("deadline") ", coalesce(detail, '')"                  \
-    " FROM latchwork_audit"                                                                      \
+    "SELECT " LATCHWORK_AUDIT_COLUMNS " FROM latchwork_audit"                                    \
     " WHERE ($1::bytea IS NULL OR run_id = $1::bytea) AND seq > $2::int8"                        \
     " AND ($3::int8 = 0 OR seq < $3::int8)"                                                      \
     " AND ($5::bytea IS NULL OR effect_key = $5::bytea)"                                         \
@@ -57,25 +82,19 @@ Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const Aud
     }
     Rows rows = connection.run(query.newest_first ? kNewestFirst : kOldestFirst, parameters);
     if (!rows.ok()) return Failure{rows.failure().message};
-    std::vector<AuditEntry> entries;
-    entries.reserve(static_cast<std::size_t>(rows.count()));
-    for (int row = 0; row < rows.count(); ++row) {
-        AuditEntry entry;
-        entry.seq = static_cast<std::uint64_t>(rows.integer(row, 0));
-        entry.at_ms = rows.integer(row, 1);
-        entry.event = audit_event_from_name(rows.bytes(row, 2)).value_or(AuditEvent::decided);
-        entry.run_id = std::string(rows.bytes(row, 3));
-        entry.effect_key = std::string(rows.bytes(row, 4));
-        entry.approved = rows.boolean(row, 5);
-        entry.verdict = std::string(rows.bytes(row, 6));
-        entry.source = std::string(rows.bytes(row, 7));
-        entry.mac_verified = rows.boolean(row, 8);
-        entry.reason = std::string(rows.bytes(row, 9));
-        entry.deadline_ms = rows.integer(row, 10);
-        entry.detail = std::string(rows.bytes(row, 11));
-        entries.push_back(std::move(entry));
-    }
-    return entries;
+    return audit_entries_of(rows);
+}
+
+Result<std::vector<AuditEntry>> select_audit_of_transactions(PgConnection& connection,
+                                                            std::span<const std::int64_t> xacts,
+                                                            std::size_t limit) {
+    Rows rows = connection.run(
+        "SELECT " LATCHWORK_AUDIT_COLUMNS " FROM latchwork_audit WHERE xact = ANY($1::int8[])"
+        " ORDER BY seq LIMIT $2::int8",
+        Parameters().add(integer_array(std::vector<std::int64_t>(xacts.begin(), xacts.end())))
+            .add(std::to_string(limit)));
+    if (!rows.ok()) return Failure{rows.failure().message};
+    return audit_entries_of(rows);
 }
 
 Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_t limit,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,12 @@
 namespace latchwork::server {
 
 Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const AuditQuery& query);
+
+// Up to `limit` committed entries written by the transactions `xacts`, in seq order:
+// what a change notice points to (pg_change_notice.h).
+Result<std::vector<AuditEntry>> select_audit_of_transactions(PgConnection& connection,
+                                                            std::span<const std::int64_t> xacts,
+                                                            std::size_t limit);
 
 // Up to `limit` waiting effects (held, or approved and not yet taken) after the cursor
 // `after` (0: from the start) whose run id starts with `run_prefix`, in the order they

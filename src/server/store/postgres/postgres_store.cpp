@@ -92,8 +92,8 @@ Result<std::monostate> PostgresStore::load() {
                     [this] { return upkeep_due(); }, [this] { upkeep(); },
                     {}});  // every commit is a round trip: never on the network thread
     change_listener_.emplace(conninfo_, server_id_, timeout_, io_,
-                             [this](std::vector<ChangeNotice> notices, bool missed) {
-                                 heard(std::move(notices), missed);
+                             [this](std::vector<AuditEntry> entries, bool missed) {
+                                 heard(std::move(entries), missed);
                              });
     change_listener_->start();
     return std::monostate{};
@@ -286,31 +286,19 @@ void PostgresStore::finished(std::uint64_t number, std::vector<BatchItem> batch,
     if (listener_) listener_();
 }
 
-void PostgresStore::heard(std::vector<ChangeNotice> notices, bool missed) {
+void PostgresStore::heard(std::vector<AuditEntry> entries, bool missed) {
     if (!decided_listener_) return;
-    // Nothing of it waits for a batch here: it is committed already.
-    const auto resync = [this] {
-        decided_listener_(Decision{nullptr, "resync", {}, DecisionSource{}, 0, unix_time_ms(), 0, true});
-    };
-    for (const ChangeNotice& notice : notices) {
-        if (!notice.complete) {
-            resync();  // the short form: too long to tell, so read again
-            continue;
-        }
-        Request request;
-        request.op = notice.op;
-        request.run_id = notice.change.run_id;
-        if (names_effect(notice.op)) request.effect_key = notice.change.effect_key;
-        // What was asked, as far as the change tells it: a submit that held needed
-        // approval; a decide approved unless it rejected.
-        if (notice.op == Operation::submit) request.flag = notice.change.state == EffectState::pending;
-        if (notice.op == Operation::decide) request.flag = notice.change.state != EffectState::rejected;
-        DecisionSource source = source_from_text(notice.source);
-        source.reason = notice.reason;
-        decided_listener_(Decision{&request, notice.verdict, std::span<const StateChange>(&notice.change, 1),
-                                   source, 0, notice.at_ms, notice.deadline_ms, true});
+    // Nothing of it waits for a batch here: it is committed already. Who decided, and
+    // why, is what the committed entry says.
+    for (const AuditEntry& entry : entries) {
+        const std::optional<HeardChange> heard = heard_change(entry);
+        if (!heard) continue;
+        decided_listener_(Decision{&heard->request, entry.verdict, std::span<const StateChange>(&heard->change, 1),
+                                   heard->source, 0, entry.at_ms, entry.deadline_ms, true});
     }
-    if (missed) resync();
+    if (missed) {
+        decided_listener_(Decision{nullptr, "resync", {}, DecisionSource{}, 0, unix_time_ms(), 0, true});
+    }
 }
 
 PgConnection* PostgresStore::reader() {

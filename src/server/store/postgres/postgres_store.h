@@ -20,9 +20,10 @@
 // connection was lost, and the connection is made anew. The console's reads go to a
 // thread of their own (pg_read_thread.h), never the network thread.
 //
-// What other servers commit is heard through LISTEN/NOTIFY (pg_change_listener.h) and
-// told to the decided listener as decisions made elsewhere (Decision::elsewhere), with
-// a resync decision whenever some may have been missed.
+// What other servers commit is heard through LISTEN/NOTIFY and read from their
+// committed audit entries (pg_change_listener.h), and told to the decided listener as
+// decisions made elsewhere (Decision::elsewhere), with a resync decision whenever some
+// may have been missed.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -146,7 +147,7 @@ private:
     PgConnection* reader();
     // On the network thread: what the other servers committed, told as decisions made
     // elsewhere; `missed`: some may not have been heard, a resync is told after them.
-    void heard(std::vector<ChangeNotice> notices, bool missed);
+    void heard(std::vector<AuditEntry> entries, bool missed);
 
     boost::asio::io_context& io_;
     const std::string conninfo_;

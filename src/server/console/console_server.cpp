@@ -61,7 +61,12 @@ asio::awaitable<void> ConsoleServer::accept_loop() {
     for (;;) {
         auto [error, socket] = co_await acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
         if (stopping_ || error == asio::error::operation_aborted) break;
-        if (error) continue;  // the line protocol's listener reports such failures
+        if (error) {
+            // The line port's listener reports such failures; this one only waits them out.
+            asio::steady_timer pause(io_, kAcceptPause);
+            co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+            continue;
+        }
         std::optional<PeerSlot> slot = caps_.admit(socket, sessions_.size());
         if (!slot) continue;
         // Only a console with approvers has tokens to keep room for.

@@ -3,12 +3,17 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 
 #include "server/net/peer_slots.h"
 
 namespace latchwork::server {
+
+// How long a door stops accepting after a failed accept (out of descriptors, say), so
+// its loop does not spin while the cause lasts.
+inline constexpr std::chrono::milliseconds kAcceptPause{50};
 
 // The line port and the console each have one. Must outlive every slot it gave.
 class ConnectionCaps {

@@ -22,9 +22,6 @@ namespace {
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 // How long a stop waits for clients to take their last replies before closing anyway.
 constexpr auto kDrainDeadline = std::chrono::seconds(5);
-// How long accepting pauses after a failed accept (out of descriptors, say), so the
-// loop does not spin while the cause lasts.
-constexpr auto kAcceptPause = std::chrono::milliseconds(50);
 // Connections taken from the backlog at once, beside the one an accept completed with.
 constexpr int kAcceptBurst = 64;
 

@@ -216,14 +216,32 @@ def test_run_states(served):
     assert found == {
         "run_id": "r", "cancelled": False, "closed": False, "history_next": None,
         "effects": [{"effect_key": "p", "state": "pending", "detail": None},
-                    {"effect_key": "q", "state": "released"}]}
+                    {"effect_key": "q", "state": "released"}],}
     assert console.call("POST", "/api/runs/r/close").json() == {"verdict": "ok"}
     found = console.get("/api/runs/r")
     history = found.pop("history")
     assert [h["event"] for h in history] == ["held", "closed"]
     assert history[1]["source"] == "console:alice"
     assert found == {"run_id": "r", "cancelled": False, "closed": True, "history_next": None,
-                     "effects": []}
+                     "effects": [],}
+
+
+def test_a_runs_effects_come_in_pages_an_unread_reply_cannot_outgrow(served):
+    process, console = served
+    gate = client(process)
+    keys = [f"{n:03}" + "k" * 3000 for n in range(100)]  # 300 KB of keys in all
+    for key in keys:
+        gate.submit("big", key)
+    listed, after, pages = [], None, 0
+    while True:
+        page = console.get("/api/runs/big" + (f"?effects_after={quote(after)}" if after else ""))
+        listed += [effect["effect_key"] for effect in page["effects"]]
+        pages += 1
+        after = page.get("effects_next")
+        if after is None:
+            break
+        assert after == listed[-1]
+    assert listed == keys and pages == 2
 
 
 LONG = "x" * (64 * 1024 + 1)

@@ -279,7 +279,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::api(const HttpCall& call, std::string_
         if (!run_id) co_return error_reply(400, "run id is not percent-encoded UTF-8");
         if (action.empty() && slash == std::string_view::npos) {
             if (!get) co_return method_not_allowed("GET");
-            co_return co_await run(*run_id);
+            co_return co_await run(*run_id, query);
         }
         if (action == "cancel" || action == "close") {
             if (!post) co_return method_not_allowed("POST");
@@ -322,7 +322,14 @@ asio::awaitable<HttpReply> ConsoleRoutes::pending(std::string_view query) {
                       store_.last_recorded());
 }
 
-asio::awaitable<HttpReply> ConsoleRoutes::run(const std::string& run_id) {
+asio::awaitable<HttpReply> ConsoleRoutes::run(const std::string& run_id, std::string_view query_text) {
+    auto pairs = parse_query(query_text);
+    if (!pairs) co_return error_reply(400, "query is not percent-encoded UTF-8");
+    // Effects are listed in key order, a page at a time: after this key, when given.
+    std::optional<std::string> effects_after;
+    for (auto& [name, value] : *pairs) {
+        if (name == "effects_after") effects_after = std::move(value);
+    }
     Result<std::optional<RunState>> read = co_await awaited_read<std::optional<RunState>>(
         [&](auto done) { store_.async_read_run(run_id, std::move(done)); });
     if (!read) co_return error_reply(503, read.error());
@@ -343,11 +350,20 @@ asio::awaitable<HttpReply> ConsoleRoutes::run(const std::string& run_id) {
         after = page.value().back().position;
     }
     json::array listed;
+    json::value effects_next = nullptr;
+    std::size_t bytes = 0;
     for (const auto& [key, state] : found.effects) {
+        if (effects_after && key <= *effects_after) continue;
         json::object effect{{"effect_key", key}, {"state", effect_state_text(state)}};
         if (is_waiting(state)) {
             const auto detail = details.find(key);
             effect["detail"] = detail == details.end() ? json::value(nullptr) : detail->second;
+        }
+        // A page as fill_page() makes one: at most kMaxPageSize items and kMaxPageBytes.
+        bytes += json::serialize(effect).size() + 1;
+        if (!listed.empty() && (listed.size() == kMaxPageSize || bytes > kMaxPageBytes)) {
+            effects_next = listed.back().as_object().at("effect_key");
+            break;
         }
         listed.push_back(std::move(effect));
     }
@@ -360,13 +376,15 @@ asio::awaitable<HttpReply> ConsoleRoutes::run(const std::string& run_id) {
     json::array history;
     const json::value more =
         fill_page(entries.value(), kMaxPageSize, entry_seq, audit_item, history);
-    co_return json_reply(json::object{{"run_id", run_id},
-                                   {"cancelled", found.cancelled},
-                                   {"closed", found.closed},
-                                   {"effects", std::move(listed)},
-                                   {"history", std::move(history)},
-                                   {"history_next", more}},
-                      store_.last_recorded());
+    json::object reply{{"run_id", run_id},
+                       {"cancelled", found.cancelled},
+                       {"closed", found.closed},
+                       {"effects", std::move(listed)},
+                       {"history", std::move(history)},
+                       {"history_next", more}};
+    // Only when more follow: a run's reply was complete before runs were paged.
+    if (!effects_next.is_null()) reply["effects_next"] = std::move(effects_next);
+    co_return json_reply(reply, store_.last_recorded());
 }
 
 asio::awaitable<HttpReply> ConsoleRoutes::audit(std::string_view query_text) {

@@ -82,7 +82,7 @@ private:
     boost::asio::awaitable<HttpReply> api(const HttpCall& call, std::string_view path,
                                           std::string_view query, const ConsoleUser& user);
     boost::asio::awaitable<HttpReply> pending(std::string_view query);
-    boost::asio::awaitable<HttpReply> run(const std::string& run_id);
+    boost::asio::awaitable<HttpReply> run(const std::string& run_id, std::string_view query_text);
     boost::asio::awaitable<HttpReply> audit(std::string_view query);
     HttpReply decide(const HttpCall& call, const std::string& approver);
     HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);

@@ -74,19 +74,9 @@ Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
     if (path.empty()) return Failure{"store path is empty"};
     const std::string file_name = path.front() == '/' ? path : "./" + path;
     if (!file_exists(file_name)) return Failure{"store " + path + " does not exist"};
-    // Read-write, as the sqlite3 shell opens it, so that a reader closing the file last
-    // checkpoints and removes the log as every connection does; but never created
-    // (no SQLITE_OPEN_CREATE), and no table written (query_only).
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(
-        file_name.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
-        nullptr);
-    const Database db(raw);  // a handle comes back even when opening failed
-    if (db == nullptr) return Failure{"store " + path + ": out of memory"};
-    OpenSteps steps(db.get(), path);
-    if (opened != SQLITE_OK) return *steps.failure();
-    sqlite3_busy_timeout(db.get(), kBusyMilliseconds);
-    if (auto failed = steps.exec("PRAGMA query_only = ON")) return *failed;
+    Result<SqliteReading> db = open_for_reading(path);
+    if (!db) return std::move(db).take_failure();
+    OpenSteps steps(db.value().get(), path);
     auto tables = steps.query_text("SELECT count(*) FROM sqlite_master");
     if (!tables) return std::move(tables).take_failure();
     if (tables.value() == "0") return std::vector<AuditEntry>{};  // not set up yet
@@ -95,9 +85,30 @@ Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
     if (!version) return std::move(version).take_failure();
     // The first layout has no audit log: the first server to open the file adds it empty.
     if (version.value() == "1") return std::vector<AuditEntry>{};
-    if (version.value() == "2") return read_audit_rows(db.get(), path, query, false);
+    if (version.value() == "2") return read_audit_rows(db.value().get(), path, query, false);
     if (auto failed = check_version(steps, version.value())) return *failed;
-    return read_audit_rows(db.get(), path, query);
+    return read_audit_rows(db.value().get(), path, query);
+}
+
+Result<SqliteReading> open_for_reading(const std::string& path) {
+    const std::string file_name = path.front() == '/' ? path : "./" + path;
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(
+        file_name.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+        nullptr);
+    SqliteReading db(raw);  // a handle comes back even when opening failed
+    if (db == nullptr) return Failure{"store " + path + ": out of memory"};
+    OpenSteps steps(db.get(), path);
+    if (opened != SQLITE_OK) return *steps.failure();
+    sqlite3_busy_timeout(db.get(), kBusyMilliseconds);
+    if (auto failed = steps.exec("PRAGMA query_only = ON")) return *failed;
+    return db;
+}
+
+Result<SqliteAuditReader> SqliteAuditReader::open(const std::string& path) {
+    Result<SqliteReading> db = open_for_reading(path);
+    if (!db) return std::move(db).take_failure();
+    return SqliteAuditReader(std::move(db).value(), path);
 }
 
 }  // namespace latchwork::server

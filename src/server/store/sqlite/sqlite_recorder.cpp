@@ -33,6 +33,9 @@ Result<std::monostate> SqliteRecorder::load(RunLedger& ledger) {
     if (std::optional<Failure> failed = file_.load(ledger)) return std::move(*failed);
     // Before any commit, while the state tables are the whole state.
     loaded_holds_ = file_.waiting_holds();
+    Result<SqliteAuditReader> reader = SqliteAuditReader::open(file_.path());
+    if (!reader) return std::move(reader).take_failure();
+    reader_.emplace(std::move(reader).value());
     last_commit_ = Batcher<Batch>::Clock::now();
     // A lone client's batch is committed on the network thread, after the handlers
     // already due there (the rest of what it read): the fsync blocks a loop that has
@@ -129,7 +132,8 @@ void SqliteRecorder::prune_slice() {
 }
 
 Result<std::vector<AuditEntry>> SqliteRecorder::read_audit(const AuditQuery& query) {
-    const std::lock_guard using_file(file_mutex_);
+    if (reader_) return reader_->read(query);
+    // Before load(): nobody writes yet.
     return file_.read_audit(query);
 }
 

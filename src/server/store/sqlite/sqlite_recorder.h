@@ -12,9 +12,9 @@
 // Destroying the recorder commits what is still open, stops the thread and folds the
 // whole journal, so the file reads as the ledger's state in the sqlite3 shell.
 //
-// Reading the audit log while serving shares the SQLite handle with the batcher: the
-// network thread waits for the commit in flight, a few milliseconds, as rare console
-// reads can afford; commits never wait for a read longer than its query.
+// The audit log is read, while serving, through a connection of its own
+// (SqliteAuditReader): the write-ahead log lets it read the committed entries beside
+// the commit in flight, so the network thread never waits for the disk.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -31,6 +31,7 @@
 #include "server/store/batcher.h"
 #include "server/store/recorder.h"
 #include "server/store/sqlite/sqlite_file.h"
+#include "server/store/sqlite/sqlite_log_reader.h"
 
 namespace latchwork::server {
 
@@ -91,6 +92,7 @@ private:
     boost::asio::io_context& io_;
     SqliteFile file_;
     std::mutex file_mutex_;  // held by whichever thread uses file_ once serving began
+    std::optional<SqliteAuditReader> reader_;  // the network thread's, from load() on
     Batcher<Batch>::Clock::time_point last_commit_{};  // the batcher's own
     AuditPruning pruning_;                              // the batcher's own
 

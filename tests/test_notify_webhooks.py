@@ -271,16 +271,23 @@ def test_servers_sharing_postgres_deliver_each_event_once(new_postgres_store, ga
 
 
 @pytest.mark.postgres
+@pytest.mark.parametrize("store_timeout,held_for,order", [
+    # Held past the wait for a missing seq: the later entry goes first, the held one late.
+    (None, None, ["later", "stalled"]),
+    # Held for less than a server's transaction may stay open: waited for, told in order.
+    ("10s", 5, ["stalled", "later"]),
+])
 def test_an_entry_committed_after_later_ones_is_still_told(new_postgres_store, gate_process, secret,
-                                                           tmp_path):
-    """One server's commit is held back (a test-build hook) past the wait for a missing seq
-    while the other commits a later one: the later goes first, the held one late, under its
-    own seq, to the receiver and to an event stream alike."""
+                                                           tmp_path, store_timeout, held_for, order):
+    """One server's commit is held back (a test-build hook) while the other commits a later
+    one: every entry reaches the receiver and an event stream alike, each under its own seq."""
     url = new_postgres_store()
     held_back = tmp_path / "hold-commit"
     with Receiver() as receiver:
         options = ("--store", url, "--console", "127.0.0.1:0", "--notify", receiver.url,
                    "--notify-secret-file", secret[1])
+        if store_timeout:
+            options += ("--store-timeout", store_timeout)
         prompt = gate_process(*options)
         stalled = gate_process(*options, env={**os.environ, "LATCHWORK_TEST_HOLD_COMMIT": str(held_back)})
         stream = EventStream(Console(prompt.console_port), timeout=60)
@@ -289,15 +296,19 @@ def test_an_entry_committed_after_later_ones_is_still_told(new_postgres_store, g
         waiting.send(encode({"op": "submit", "run_id": "slow", "effect_key": "stalled", "needs_approval": True}))
         wait_until(lambda: any("a commit waits" in line for line in stalled.stderr_lines))
         hold(prompt, "quick", "later")
-        [(_, first)] = receiver.wait_for(1)  # told once the missing seq was passed over
-        assert first["data"]["effect_key"] == "later"
+        if held_for is None:
+            [(_, first)] = receiver.wait_for(1)  # told once the missing seq was passed over
+            assert first["data"]["effect_key"] == "later"
+        else:
+            time.sleep(held_for)
         held_back.unlink()
         assert waiting.reply() == {"verdict": "held_for_approval"}
         waiting.close()
         received = receiver.wait_for(2)
         events = [(stream.next_event()[1]["effect_key"], int(stream.last_id)) for _ in range(2)]
         stream.close()
-    assert [body["data"]["effect_key"] for _, body in received] == ["later", "stalled"]
-    seqs = [int(headers["webhook-id"].rsplit("_", 1)[1]) for headers, _ in received]
-    assert seqs[1] < seqs[0]
-    assert events == [("later", seqs[0]), ("stalled", seqs[1])]
+    assert [body["data"]["effect_key"] for _, body in received] == order
+    seqs = {body["data"]["effect_key"]: int(headers["webhook-id"].rsplit("_", 1)[1])
+            for headers, body in received}
+    assert seqs["stalled"] < seqs["later"]
+    assert events == [(key, seqs[key]) for key in order]

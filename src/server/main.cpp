@@ -78,7 +78,7 @@ ConsoleLimits console_limits(const ServeOptions& options) {
     limits.reserved_for_tokens = bounds.console_max_connections / 10;
     limits.max_subscribers = bounds.max_subscribers;
     limits.event_heartbeat = bounds.event_heartbeat;
-    limits.follow.retention = bounds.audit_retention;
+    limits.follow = FollowSettings::for_store(bounds.store_timeout, bounds.audit_retention);
     return limits;
 }
 
@@ -212,7 +212,8 @@ int serve(const ServeOptions& options) {
     std::optional<Notifier> notifier;
     if (notify.value()) {
         NotifyStart& start = *notify.value();
-        start.settings.follow.retention = options.bounds.audit_retention;
+        start.settings.follow =
+            FollowSettings::for_store(options.bounds.store_timeout, options.bounds.audit_retention);
         notifier.emplace(io, handler, store, std::move(start.settings), std::move(start.key),
                          std::move(start.tls), opened.value().notify_cursors);
     }

@@ -24,8 +24,20 @@
 namespace latchwork::server {
 
 struct FollowSettings {
-    // How long a missing seq holds back the entries after it.
+    // How long a missing seq holds back the entries after it: as long as a gate
+    // server's own transaction can stay open before it is given up (its store timeout),
+    // and a second more; without a timeout, this default. Never the cluster's oldest
+    // open transaction, which any login can hold open.
     std::chrono::milliseconds settle_gaps = std::chrono::seconds(3);
+
+    // The settings for a server whose store gives up on a transaction after `timeout`
+    // (zero: never) and prunes entries older than `retention`.
+    static FollowSettings for_store(std::chrono::milliseconds timeout, std::chrono::milliseconds retention) {
+        FollowSettings settings;
+        if (timeout.count() > 0) settings.settle_gaps = timeout + std::chrono::seconds(1);
+        settings.retention = retention;
+        return settings;
+    }
     // The store's audit retention: a seq passed over is looked for until an entry as
     // old as its successor would be pruned anyway.
     std::chrono::milliseconds retention = AuditBounds{}.retention;

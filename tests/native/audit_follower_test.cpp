@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -51,10 +52,13 @@ struct Follow {
         : log(new OpenCommits), store(std::unique_ptr<Recorder>(log)), follower(store, settings) {}
 
     Told read(std::chrono::milliseconds at) {  // `at` after the clock's start
-        Result<AuditFollower::Read> got = follower.read(100, AuditFollower::Clock::time_point() + at);
+        // The memory store reads what it holds: the read completes before it returns.
+        std::optional<Result<AuditFollower::Read>> got;
+        follower.read(100, [&](Result<AuditFollower::Read> read) { got = std::move(read); },
+                      AuditFollower::Clock::time_point() + at);
         Told told;
-        for (const AuditEntry& entry : got.value().late) told.first.push_back(entry.seq);
-        for (const AuditEntry& entry : got.value().entries) told.second.push_back(entry.seq);
+        for (const AuditEntry& entry : got->value().late) told.first.push_back(entry.seq);
+        for (const AuditEntry& entry : got->value().entries) told.second.push_back(entry.seq);
         return told;
     }
 
@@ -66,7 +70,7 @@ struct Follow {
 TEST(AuditFollower, AGapHoldsBackThenIsPassedOverAndToldOnceWhenItCommits) {
     Follow follow;
     follow.log->add(2);
-    ASSERT_TRUE(follow.follower.start());
+    ASSERT_TRUE(follow.follower.start([](bool started) { ASSERT_TRUE(started); }));
     EXPECT_EQ(follow.follower.cursor(), 2u);  // from the newest on, not the past
     follow.log->add(5);
     follow.log->open = {4, 6};

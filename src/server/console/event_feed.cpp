@@ -3,6 +3,8 @@
 
 #include "server/console/console_event.h"
 
+#include <utility>
+
 namespace latchwork::server {
 
 AuditQuery entries_query(std::uint64_t after, std::uint64_t up_to, std::size_t limit) {
@@ -14,12 +16,22 @@ AuditQuery entries_query(std::uint64_t after, std::uint64_t up_to, std::size_t l
 }
 
 void EventFeed::pump() {
+    // One read at a time; a pump meanwhile reads again once it ends.
+    if (follower_.reading()) {
+        again_ = true;
+        return;
+    }
     // A server tells what is committed from its start on; older entries reach a stream
     // only when it asks to resume after one of them. Until the log can be read (a
     // shared store away), the next pump tries again.
-    if (!follower_.start()) return;
-    for (;;) {
-        Result<AuditFollower::Read> read = follower_.read(kPage);
+    if (!follower_.started()) {
+        follower_.start([this](bool started) {
+            if (started) pump();
+        });
+        return;
+    }
+    follower_.read(kPage, [this](Result<AuditFollower::Read> read) {
+        const bool again = std::exchange(again_, false);
         if (!read) return;
         const auto tell = [&](const std::vector<AuditEntry>& entries, bool late) {
             for (const AuditEntry& entry : entries) {
@@ -28,8 +40,8 @@ void EventFeed::pump() {
         };
         tell(read.value().late, true);
         tell(read.value().entries, false);
-        if (!read.value().more) return;
-    }
+        if (read.value().more || again) pump();
+    });
 }
 
 }  // namespace latchwork::server

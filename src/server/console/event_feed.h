@@ -29,7 +29,9 @@ public:
     EventFeed(Store& store, FollowSettings follow, Listener listener)
         : follower_(store, follow), listener_(std::move(listener)) {}
 
-    // Reads what was committed after the last entry told. Safe to call often.
+    // Reads what was committed after the last entry told, through the store's
+    // asynchronous reads: told once read (at once, for a store that reads what it
+    // holds). Safe to call often.
     void pump();
     // Every entry up to this seq has been told (or was found to report nothing), but
     // for those it awaits.
@@ -41,6 +43,7 @@ public:
 private:
     AuditFollower follower_;
     Listener listener_;
+    bool again_ = false;  // pumped while reading: read again after
 };
 
 // The query for one page of committed entries after `after`, up to and including `up_to`.

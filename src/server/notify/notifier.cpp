@@ -71,11 +71,20 @@ bool Notifier::find_start() {
     // A target never told anything starts after what the log holds now: it is told
     // of changes from its first start on, not of the whole past. Until the log can be
     // read (a shared database away at start), no target is claimed.
-    Result<std::uint64_t> newest = newest_audit_seq(store_);
-    if (!newest) return false;
-    start_seq_ = newest.value();
-    start_known_ = true;
-    return true;
+    if (finding_start_) return false;
+    finding_start_ = true;
+    AuditQuery newest;
+    newest.newest_first = true;
+    newest.limit = 1;
+    store_.async_read_audit(newest, [this, alive = alive_](Result<std::vector<AuditEntry>> read) {
+        if (!*alive) return;
+        finding_start_ = false;
+        if (!read) return;  // the next poll asks again
+        start_seq_ = read.value().empty() ? 0 : read.value().front().seq;
+        start_known_ = true;
+        if (!stopped_) pump();
+    });
+    return false;
 }
 
 void Notifier::stop() {
@@ -132,9 +141,15 @@ void Notifier::pump() {
 }
 
 void Notifier::read_for(std::size_t index) {
+    // At most one read per target at a time: a pump meanwhile finds it reading.
+    states_[index].follower.read(settings_.batch, [this, index](Result<AuditFollower::Read> read) {
+        if (!stopped_ && !states_[index].busy) deliver_read(index, std::move(read));
+    });
+}
+
+void Notifier::deliver_read(std::size_t index, Result<AuditFollower::Read> read) {
     TargetState& state = states_[index];
     const NotifyTarget& target = settings_.targets[index];
-    Result<AuditFollower::Read> read = state.follower.read(settings_.batch);
     if (!read) {
         state.last_problem = "reading the audit log: " + read.error();
         return;  // the next poll tries again

@@ -88,6 +88,8 @@ private:
     void check_soon();
     void pump();
     void read_for(std::size_t index);
+    // What a read for the target found, made into a delivery.
+    void deliver_read(std::size_t index, Result<AuditFollower::Read> read);
     void heard(DeliveryNews news);
 
     boost::asio::io_context& io_;
@@ -96,6 +98,7 @@ private:
     NotifySettings settings_;
     std::uint64_t start_seq_ = 0;  // where a target never seen starts
     bool start_known_ = false;
+    bool finding_start_ = false;  // the newest seq is being read
     std::vector<TargetState> states_;
     std::deque<DeadNote> dead_;  // at most settings_.max_dead
     std::uint64_t waiting_batch_ = 0;  // a decision's batch, read once it is durable

@@ -7,23 +7,6 @@
 
 namespace latchwork::server {
 
-Result<std::uint64_t> newest_audit_seq(Store& store) {
-    AuditQuery newest;
-    newest.newest_first = true;
-    newest.limit = 1;
-    Result<std::vector<AuditEntry>> read = store.read_audit(newest);
-    if (!read) return std::move(read).take_failure();
-    return read.value().empty() ? std::uint64_t{0} : read.value().front().seq;
-}
-
-bool AuditFollower::start() {
-    if (started_) return true;
-    Result<std::uint64_t> newest = newest_audit_seq(store_);
-    if (!newest) return false;
-    start_at(newest.value());
-    return true;
-}
-
 void AuditFollower::start_at(std::uint64_t seq) {
     started_ = true;
     cursor_ = seq;
@@ -35,38 +18,83 @@ void AuditFollower::look_again(std::uint64_t seq, Clock::time_point now) {
     if (seq <= cursor_) late_.emplace(seq, now + settings_.retention);
 }
 
-Result<AuditFollower::Read> AuditFollower::read(std::size_t limit, Clock::time_point now) {
-    Read out;
-    if (!late_.empty()) {
-        Result<std::vector<AuditEntry>> late = read_late(limit, now);
-        if (!late) return std::move(late).take_failure();
-        out.late = std::move(late).value();
+template <class T>
+ReadDone<T> AuditFollower::while_alive(std::function<void(Result<T>)> then) {
+    return [alive = std::weak_ptr<int>(alive_), then = std::move(then)](Result<T> got) {
+        if (alive.expired()) return;
+        then(std::move(got));
+    };
+}
+
+bool AuditFollower::start(std::function<void(bool)> done) {
+    if (started_) {
+        done(true);
+        return true;
     }
+    if (reading_) return false;
+    reading_ = true;
+    AuditQuery newest;
+    newest.newest_first = true;
+    newest.limit = 1;
+    store_.async_read_audit(newest, while_alive<std::vector<AuditEntry>>(
+                                        [this, done = std::move(done)](Result<std::vector<AuditEntry>> read) {
+                                            reading_ = false;
+                                            if (read && !started_) {
+                                                start_at(read.value().empty() ? 0 : read.value().front().seq);
+                                            }
+                                            done(started_);
+                                        }));
+    return true;
+}
+
+bool AuditFollower::read(std::size_t limit, ReadDoneFn done, Clock::time_point now) {
+    if (reading_) return false;
+    reading_ = true;
+    std::optional<AuditQuery> late = late_query(limit, now);
+    if (!late) {
+        read_page(limit, Read{}, now, std::move(done));
+        return true;
+    }
+    store_.async_read_audit(*late, while_alive<std::vector<AuditEntry>>(
+                                       [this, limit, now, done = std::move(done)](Result<std::vector<AuditEntry>> found) mutable {
+                                           if (!found) {
+                                               reading_ = false;
+                                               done(std::move(found).take_failure());
+                                               return;
+                                           }
+                                           took_late(found.value());
+                                           Read out;
+                                           out.late = std::move(found).value();
+                                           read_page(limit, std::move(out), now, std::move(done));
+                                       }));
+    return true;
+}
+
+void AuditFollower::read_page(std::size_t limit, Read out, Clock::time_point now, ReadDoneFn done) {
     const std::size_t room = limit - std::min(limit, out.late.size());
     if (room == 0) {
         out.more = true;
-        return out;
+        reading_ = false;
+        done(std::move(out));
+        return;
     }
-    AuditQuery query;
-    query.after = cursor_;
-    query.limit = room;
-    Result<std::vector<AuditEntry>> page = store_.read_audit(query);
-    if (!page) return std::move(page).take_failure();
-    for (AuditEntry& entry : page.value()) {
-        if (entry.seq != cursor_ + 1) {
-            if (!gap_settled(cursor_ + 1, now)) return out;
-            pass_over(cursor_ + 1, entry, now);
-        }
-        cursor_ = entry.seq;
-        out.entries.push_back(std::move(entry));
-    }
-    out.more = page.value().size() == room;
-    return out;
+    store_.async_read_audit(page_query(room),
+                            while_alive<std::vector<AuditEntry>>(
+                                [this, room, now, out = std::move(out), done = std::move(done)](
+                                    Result<std::vector<AuditEntry>> page) mutable {
+                                    reading_ = false;
+                                    if (!page) {
+                                        done(std::move(page).take_failure());
+                                        return;
+                                    }
+                                    took_page(std::move(page).value(), room, now, out);
+                                    done(std::move(out));
+                                }));
 }
 
-Result<std::vector<AuditEntry>> AuditFollower::read_late(std::size_t limit, Clock::time_point now) {
+std::optional<AuditQuery> AuditFollower::late_query(std::size_t limit, Clock::time_point now) {
     std::erase_if(late_, [&](const auto& item) { return item.second <= now; });
-    if (late_.empty()) return std::vector<AuditEntry>{};
+    if (late_.empty()) return std::nullopt;
     // One query for all of them, its bounds keeping the scan to their span.
     AuditQuery query;
     query.after = late_.begin()->first - 1;
@@ -74,11 +102,36 @@ Result<std::vector<AuditEntry>> AuditFollower::read_late(std::size_t limit, Cloc
     query.limit = limit;
     query.seqs.reserve(late_.size());
     for (const auto& item : late_) query.seqs.push_back(item.first);
-    Result<std::vector<AuditEntry>> found = store_.read_audit(query);
-    if (found) {
-        for (const AuditEntry& entry : found.value()) late_.erase(entry.seq);
+    return query;
+}
+
+void AuditFollower::took_late(const std::vector<AuditEntry>& found) {
+    for (const AuditEntry& entry : found) late_.erase(entry.seq);
+}
+
+AuditQuery AuditFollower::page_query(std::size_t room) const {
+    AuditQuery query;
+    query.after = cursor_;
+    query.limit = room;
+    return query;
+}
+
+void AuditFollower::took_page(std::vector<AuditEntry> page, std::size_t room, Clock::time_point now,
+                              Read& out) {
+    out.more = page.size() == room;
+    for (AuditEntry& entry : page) {
+        // Read for an older cursor (start_at() came while the read was under way).
+        if (entry.seq <= cursor_) continue;
+        if (entry.seq != cursor_ + 1) {
+            if (!gap_settled(cursor_ + 1, now)) {
+                out.more = false;
+                return;
+            }
+            pass_over(cursor_ + 1, entry, now);
+        }
+        cursor_ = entry.seq;
+        out.entries.push_back(std::move(entry));
     }
-    return found;
 }
 
 bool AuditFollower::gap_settled(std::uint64_t missing, Clock::time_point now) {

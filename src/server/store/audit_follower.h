@@ -13,7 +13,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "server/core/audit_entry.h"
@@ -64,17 +67,23 @@ public:
         : store_(store), settings_(settings) {}
 
     // Once: the cursor goes to the newest committed entry, so that what is committed
-    // from now on is told, not the whole past. False while the log cannot be read (a
-    // shared store away); ask again later.
-    bool start();
+    // from now on is told, not the whole past; `done` says whether it did (not while
+    // the log cannot be read, a shared store away: ask again later).
+    bool start(std::function<void(bool started)> done);
     // The cursor goes to `seq` (one kept elsewhere). Seqs passed over after it are
     // forgotten: they are read in order again.
     void start_at(std::uint64_t seq);
     bool started() const noexcept { return started_; }
     std::uint64_t cursor() const noexcept { return cursor_; }
 
-    // At most `limit` entries in all, late ones first.
-    Result<Read> read(std::size_t limit, Clock::time_point now = Clock::now());
+    // At most `limit` entries in all, late ones first, read through the store's
+    // asynchronous reads: a read that waits for a database is never made on the network
+    // thread. `done` gets the outcome there, unless the follower is gone first; a store
+    // that reads what it holds completes before read() returns. One read at a time
+    // (start() included): while reading(), another is refused and `done` not called.
+    using ReadDoneFn = std::function<void(Result<Read>)>;
+    bool read(std::size_t limit, ReadDoneFn done, Clock::time_point now = Clock::now());
+    bool reading() const noexcept { return reading_; }
 
     // Whether `seq` was passed over and has not been read since: a later read tells it.
     bool awaits(std::uint64_t seq) const { return late_.contains(seq); }
@@ -82,7 +91,15 @@ public:
     void look_again(std::uint64_t seq, Clock::time_point now = Clock::now());
 
 private:
-    Result<std::vector<AuditEntry>> read_late(std::size_t limit, Clock::time_point now);
+    // The steps both reads share: what to ask for, and what the answers mean.
+    std::optional<AuditQuery> late_query(std::size_t limit, Clock::time_point now);
+    void took_late(const std::vector<AuditEntry>& found);
+    AuditQuery page_query(std::size_t room) const;
+    void took_page(std::vector<AuditEntry> page, std::size_t room, Clock::time_point now, Read& out);
+    void read_page(std::size_t limit, Read out, Clock::time_point now, ReadDoneFn done);
+    // A completion that does nothing once the follower is gone.
+    template <class T>
+    ReadDone<T> while_alive(std::function<void(Result<T>)> then);
     bool gap_settled(std::uint64_t missing, Clock::time_point now);
     // Remembers the seqs from `first` up to the entry `next`, which committed past them.
     void pass_over(std::uint64_t first, const AuditEntry& next, Clock::time_point now);
@@ -94,9 +111,8 @@ private:
     std::uint64_t gap_at_ = 0;  // the missing seq waited for, 0: none
     Clock::time_point gap_since_;
     std::map<std::uint64_t, Clock::time_point> late_;  // seq passed over -> looked for until
+    bool reading_ = false;                             // a read() or start() is under way
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // its completions hold it weakly
 };
-
-// The seq of the newest committed entry (0 for an empty log).
-Result<std::uint64_t> newest_audit_seq(Store& store);
 
 }  // namespace latchwork::server

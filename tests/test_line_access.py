@@ -13,6 +13,7 @@ import pytest
 import latchwork
 from console_http import Console
 from gate_process import encode, run_gate
+from webhook_receiver import Receiver
 
 SECRET = b"0123456789abcdef0123456789abcdef"
 CLIENTS = (b"# name:token:scopes\n\n"
@@ -253,6 +254,30 @@ def test_a_hello_client_is_held_to_its_scopes_and_audited_by_name(gate_process, 
         'source="client:approver" mac=verified reason=""',
         'closed run="pay" source="client:operator"',
     ]
+
+
+@pytest.mark.parametrize("store", ["memory", "sqlite", pytest.param("postgresql", marks=pytest.mark.postgres)])
+def test_releases_to_a_named_client_are_on_record_but_not_announced(gate_process, tmp_path, request,
+                                                                     store):
+    url = {"memory": "memory:", "sqlite": f"sqlite:{tmp_path / 'gate.db'}"}.get(store) or \
+        request.getfixturevalue("new_postgres_store")()
+    with Receiver() as receiver:
+        server = gate_process("--clients", private_file(tmp_path / "clients", CLIENTS),
+                              "--console", "127.0.0.1:0", "--notify", receiver.url,
+                              "--notify-secret-file", private_file(tmp_path / "notify", b"k" * 32),
+                              store=url)
+        with server.connect() as worker:
+            assert worker.request(hello("worker", "w-token"))["verdict"] == "ok"
+            assert worker.request({"op": "submit", "run_id": "pay", "effect_key": "fee",
+                                   "detail": {"eur": 2}}) == {"verdict": "release"}
+            assert worker.request(HELD) == {"verdict": "held_for_approval"}
+        [(_, told)] = receiver.wait_for(1)
+        entries = Console(server.console_port).get("/api/audit")["items"]
+    assert told["data"]["effect_key"] == "invoice-7"  # the hold alone: the release is no news
+    assert [(e["event"], e["effect_key"], e["source"], e["verdict"]) for e in entries] == [
+        ("released", "fee", "client:worker", "release"),
+        ("held", "invoice-7", "client:worker", "held_for_approval")]
+    assert entries[0]["detail"] == {"eur": 2}
 
 
 # --- The module's GateClient against the recommended configuration ----------------

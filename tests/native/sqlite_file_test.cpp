@@ -18,6 +18,7 @@
 
 #include "ledger_probe.h"
 #include "server/store/sqlite/sqlite_file.h"
+#include "server/store/sqlite/sqlite_schema.h"
 
 namespace latchwork::server {
 namespace {
@@ -85,7 +86,8 @@ void load_into(SqliteFile& store, RunLedger& ledger) {
 }
 
 // Runs SQL on a store file behind the store's back, as a person with the shell would.
-void run_sql(const std::string& path, const char* sql) {
+void run_sql(const std::string& path, const std::string& sql_text) {
+    const char* sql = sql_text.c_str();
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
@@ -343,11 +345,12 @@ TEST(SqliteFile, RefusesFilesItDoesNotKnow) {
     TempDir dir;
     const std::string newer = dir.file("newer.db");
     { open_store(newer); }
-    run_sql(newer, "UPDATE schema_version SET version = 4");
+    const std::string next = std::to_string(kStoreSchemaVersion + 1);
+    run_sql(newer, "UPDATE schema_version SET version = " + next);
     auto refused = SqliteFile::open(newer);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error(), "store " + newer + " has schema version 4, newer than this "
-                               "program's 3: use a newer latchwork-gate");
+    EXPECT_EQ(refused.error(), "store " + newer + " has schema version " + next + ", newer than this "
+                               "program's " + std::to_string(kStoreSchemaVersion) + ": use a newer latchwork-gate");
 
     const std::string foreign = dir.file("foreign.db");
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
@@ -679,9 +682,11 @@ TEST(SqliteFileReaders, TheLogIsReadBesideTheStoreThatHoldsTheFile) {
     run_sql(foreign, "CREATE TABLE accounts (id INTEGER)");
     EXPECT_EQ(SqliteFile::read_log(foreign, {}).error(),
               "store " + foreign + " is not a latchwork-gate store (it holds another program's tables)");
-    run_sql(path, "UPDATE schema_version SET version = 4");
+    const std::string next = std::to_string(kStoreSchemaVersion + 1);
+    run_sql(path, "UPDATE schema_version SET version = " + next);
     EXPECT_EQ(SqliteFile::read_log(path, {}).error(),
-              "store " + path + " has schema version 4, newer than this program's 3: use a newer latchwork-gate");
+              "store " + path + " has schema version " + next + ", newer than this program's " +
+                  std::to_string(kStoreSchemaVersion) + ": use a newer latchwork-gate");
 }
 
 // A reader holding a snapshot keeps the checkpoints from passing it, so the log grows

@@ -66,6 +66,8 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             data["effect_key"] = entry.effect_key;
             data["at"] = entry.at_ms;
             break;
+        case AuditEvent::released:
+            return std::nullopt;  // nothing waits on it; the audit log has it
         case AuditEvent::cancelled:
         case AuditEvent::closed:
             name = entry.event == AuditEvent::cancelled ? "cancelled" : "closed";

@@ -109,7 +109,7 @@ json::object audit_item(const AuditEntry& entry) {
                         {"mac_verified", entry.mac_verified},
                         {"reason", entry.reason},
                         {"deadline", deadline},
-                        // What was held, as `latchwork-gate log` prints it; null elsewhere.
+                        // What was held or released, as `latchwork-gate log` prints it; null elsewhere.
                         {"detail", detail_value(entry.detail)}};
 }
 

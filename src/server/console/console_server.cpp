@@ -50,7 +50,7 @@ Result<asio::ip::tcp::endpoint> ConsoleServer::listen(const asio::ip::tcp::endpo
 }
 
 void ConsoleServer::start() {
-    feed_.pump();  // the log's newest seq now: later entries are told
+    feed_.start();  // the log's newest seq now: what commits once serving is told
     poll();
     asio::co_spawn(io_, accept_loop(), [](std::exception_ptr fault) {
         if (fault) std::rethrow_exception(fault);

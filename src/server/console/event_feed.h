@@ -29,6 +29,11 @@ public:
     EventFeed(Store& store, FollowSettings follow, Listener listener)
         : follower_(store, follow), listener_(std::move(listener)) {}
 
+    // Before serving: the log's newest seq, so that what commits from then on is told.
+    void start() {
+        follower_.start_now();
+        pump();
+    }
     // Reads what was committed after the last entry told, through the store's
     // asynchronous reads: told once read (at once, for a store that reads what it
     // holds). Safe to call often.

@@ -37,7 +37,9 @@ std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_vi
     entry.source = decision_source_text(source);
     switch (request.op) {
         case Operation::submit: {
-            // A submit is logged when it held its effect, or took an approved one.
+            // A submit is logged when it held its effect, or took an approved one, or
+            // released one to a client that named itself: what a named client performed
+            // is on record even where no person was asked.
             const StateChange* change = effect_change(changes);
             if (change == nullptr) return std::nullopt;
             if (change->state == EffectState::pending) {
@@ -46,6 +48,9 @@ std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_vi
                 entry.detail = change->detail;
             } else if (change->state == EffectState::released && took_approved) {
                 entry.event = AuditEvent::taken;
+            } else if (change->state == EffectState::released && source.door == DecisionSource::Door::client) {
+                entry.event = AuditEvent::released;
+                entry.detail = request.detail.value_or(std::string());
             } else {
                 return std::nullopt;
             }
@@ -83,13 +88,15 @@ std::string_view audit_event_name(AuditEvent event) {
         case AuditEvent::cancelled: return "cancelled";
         case AuditEvent::closed: return "closed";
         case AuditEvent::taken: return "taken";
+        case AuditEvent::released: return "released";
     }
     return "unknown";
 }
 
 std::optional<AuditEvent> audit_event_from_name(std::string_view name) {
     for (AuditEvent event : {AuditEvent::held, AuditEvent::decided, AuditEvent::expired,
-                             AuditEvent::cancelled, AuditEvent::closed, AuditEvent::taken}) {
+                             AuditEvent::cancelled, AuditEvent::closed, AuditEvent::taken,
+                             AuditEvent::released}) {
         if (audit_event_name(event) == name) return event;
     }
     return std::nullopt;
@@ -160,7 +167,7 @@ std::string audit_line(const AuditEntry& entry) {
     if (entry.event == AuditEvent::held && entry.deadline_ms != 0) {
         line += " deadline=" + utc_time_text(entry.deadline_ms);
     }
-    if (entry.event == AuditEvent::held && !entry.detail.empty()) {
+    if ((entry.event == AuditEvent::held || entry.event == AuditEvent::released) && !entry.detail.empty()) {
         line += " detail=" + quoted_text(entry.detail);
     }
     if (entry.event == AuditEvent::decided) line += " reason=" + quoted_text(entry.reason);

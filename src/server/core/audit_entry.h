@@ -24,6 +24,7 @@ enum class AuditEvent : std::uint8_t {
     cancelled,  // the run was cancelled (only when that changed something)
     closed,     // the run was closed (likewise)
     taken,      // a submit took the release a person approved for its submitter
+    released,   // a submit of a client that said hello was released, no person asked
 };
 
 struct AuditEntry {

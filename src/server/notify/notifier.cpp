@@ -64,7 +64,15 @@ Notifier::~Notifier() {
     delivery_.reset();
 }
 
-void Notifier::start() { poll(); }
+void Notifier::start() {
+    // Before serving, so that what commits once the server answers is told; should the
+    // log not be readable yet, the polls ask again.
+    if (Result<std::vector<AuditEntry>> newest = store_.read_audit(newest_entry_query())) {
+        start_seq_ = newest_seq_in(newest.value());
+        start_known_ = true;
+    }
+    poll();
+}
 
 bool Notifier::find_start() {
     if (start_known_) return true;
@@ -73,14 +81,11 @@ bool Notifier::find_start() {
     // read (a shared database away at start), no target is claimed.
     if (finding_start_) return false;
     finding_start_ = true;
-    AuditQuery newest;
-    newest.newest_first = true;
-    newest.limit = 1;
-    store_.async_read_audit(newest, [this, alive = alive_](Result<std::vector<AuditEntry>> read) {
+    store_.async_read_audit(newest_entry_query(), [this, alive = alive_](Result<std::vector<AuditEntry>> read) {
         if (!*alive) return;
         finding_start_ = false;
         if (!read) return;  // the next poll asks again
-        start_seq_ = read.value().empty() ? 0 : read.value().front().seq;
+        start_seq_ = newest_seq_in(read.value());
         start_known_ = true;
         if (!stopped_) pump();
     });

@@ -32,6 +32,7 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
         case AuditEvent::taken: return WebhookEvent::taken;
         case AuditEvent::cancelled: return WebhookEvent::cancelled;
         case AuditEvent::closed: return WebhookEvent::closed;
+        case AuditEvent::released: return std::nullopt;  // on record, not news: no person was asked
         case AuditEvent::decided:
             if (entry.approved && (entry.verdict == "approved" || entry.verdict == "release")) {
                 return WebhookEvent::approved;

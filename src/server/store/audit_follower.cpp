@@ -26,6 +26,24 @@ ReadDone<T> AuditFollower::while_alive(std::function<void(Result<T>)> then) {
     };
 }
 
+AuditQuery newest_entry_query() {
+    AuditQuery newest;
+    newest.newest_first = true;
+    newest.limit = 1;
+    return newest;
+}
+
+std::uint64_t newest_seq_in(const std::vector<AuditEntry>& found) {
+    return found.empty() ? 0 : found.front().seq;
+}
+
+bool AuditFollower::start_now() {
+    if (started_) return true;
+    Result<std::vector<AuditEntry>> read = store_.read_audit(newest_entry_query());
+    if (read) start_at(newest_seq_in(read.value()));
+    return started_;
+}
+
 bool AuditFollower::start(std::function<void(bool)> done) {
     if (started_) {
         done(true);
@@ -33,14 +51,11 @@ bool AuditFollower::start(std::function<void(bool)> done) {
     }
     if (reading_) return false;
     reading_ = true;
-    AuditQuery newest;
-    newest.newest_first = true;
-    newest.limit = 1;
-    store_.async_read_audit(newest, while_alive<std::vector<AuditEntry>>(
+    store_.async_read_audit(newest_entry_query(), while_alive<std::vector<AuditEntry>>(
                                         [this, done = std::move(done)](Result<std::vector<AuditEntry>> read) {
                                             reading_ = false;
                                             if (read && !started_) {
-                                                start_at(read.value().empty() ? 0 : read.value().front().seq);
+                                                start_at(newest_seq_in(read.value()));
                                             }
                                             done(started_);
                                         }));

@@ -70,6 +70,10 @@ public:
     // from now on is told, not the whole past; `done` says whether it did (not while
     // the log cannot be read, a shared store away: ask again later).
     bool start(std::function<void(bool started)> done);
+    // The same, read at once through the store's blocking read: only before serving,
+    // on the thread that is to run the network loop, so that what commits once the
+    // server answers is told. False when the log cannot be read yet (start() later).
+    bool start_now();
     // The cursor goes to `seq` (one kept elsewhere). Seqs passed over after it are
     // forgotten: they are read in order again.
     void start_at(std::uint64_t seq);
@@ -114,5 +118,9 @@ private:
     bool reading_ = false;                             // a read() or start() is under way
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // its completions hold it weakly
 };
+
+// The query for the newest committed entry, and the seq it found (0 for an empty log).
+AuditQuery newest_entry_query();
+std::uint64_t newest_seq_in(const std::vector<AuditEntry>& found);
 
 }  // namespace latchwork::server

@@ -240,6 +240,7 @@ private:
     // something and left an entry: what other servers' waiters and pages look for.
     std::optional<Statement> notify_statement() const {
         const bool told = std::any_of(audit_.begin(), audit_.end(), [](const AuditEntry& entry) {
+            if (entry.event == AuditEvent::released) return false;
             return entry.event != AuditEvent::decided || entry.verdict == "release" ||
                    entry.verdict == "approved" || entry.verdict == "refused_rejected";
         });

@@ -52,6 +52,8 @@ std::optional<HeardChange> heard_change(const AuditEntry& entry) {
                 return std::nullopt;
             }
             return heard;
+        case AuditEvent::released:
+            return std::nullopt;  // a plain release: nobody waits on it
         case AuditEvent::cancelled:
             heard.request.op = Operation::cancel;
             heard.change = run_cancelled_change(entry.run_id);

@@ -86,6 +86,8 @@ Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
     // The first layout has no audit log: the first server to open the file adds it empty.
     if (version.value() == "1") return std::vector<AuditEntry>{};
     if (version.value() == "2") return read_audit_rows(db.value().get(), path, query, false);
+    // Version 3's log has the columns of today's; only its events were fewer.
+    if (version.value() == "3") return read_audit_rows(db.value().get(), path, query);
     if (auto failed = check_version(steps, version.value())) return *failed;
     return read_audit_rows(db.value().get(), path, query);
 }

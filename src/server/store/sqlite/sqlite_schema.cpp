@@ -33,6 +33,11 @@ constexpr RebuiltTable kRebuiltByStep3[] = {
               " reason, deadline"},
 };
 
+constexpr RebuiltTable kRebuiltByStep4[] = {
+    {"audit", "seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+              " reason, deadline, detail"},
+};
+
 // A step: `sql` run as it is; or, with `rebuilt`, `sql` creating those tables anew and
 // filled with the old ones' rows (rebuild_tables), for a change SQLite cannot make in
 // place, such as a new CHECK constraint.
@@ -179,6 +184,33 @@ CREATE TABLE audit (
   detail TEXT
 );
 )sql", kRebuiltByStep3},
+    // Step 4: the audit log also records releases to clients that said hello.
+    {4, R"sql(
+CREATE TABLE audit (
+  -- Every decision and every hold, expiry, cancel, close and taken approval that
+  -- changed something, and every release to a client that said hello, kept for good,
+  -- in seq order. Written in the transaction of the batch that holds the request's
+  -- changes.
+  seq INTEGER PRIMARY KEY,
+  -- When it was decided: milliseconds since 1970-01-01 UTC.
+  at INTEGER NOT NULL,
+  event TEXT NOT NULL
+    CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed', 'taken', 'released')),
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
+  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
+  verdict TEXT NOT NULL,
+  -- 'line:IP:PORT' (a line-protocol peer), 'client:NAME' (a client that said hello),
+  -- 'console:NAME' (an approver) or 'expiry'.
+  source BLOB NOT NULL,
+  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  reason BLOB NOT NULL,
+  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
+  deadline INTEGER,
+  -- held and released: the effect's detail, compact JSON; NULL for none.
+  detail TEXT
+);
+)sql", kRebuiltByStep4},
 };
 
 constexpr bool numbered_from_one() {

@@ -31,7 +31,7 @@ deps-build:
 DEBIAN_PACKAGES := libboost1.81-dev libcli11-dev libsqlite3-dev libpq-dev libssl-dev \
   libgtest-dev libbenchmark-dev redis-server postgresql postgresql-client sqlite3 \
   chromium chromium-driver clang-14 libclang-rt-14-dev debootstrap \
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 iproute2
 deps:
 	@missing=$$(for package in $(DEBIAN_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}\n' $$package 2>/dev/null | grep -q '^install ok installed' || echo $$package; \
@@ -178,4 +178,4 @@ clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-3.*
 
 # Wheels (make dist, make dist-check) and the Windows build (make windows-test).
-include mk/dist.mk mk/windows.mk
+include mk/dist.mk mk/windows.mk mk/faults.mk

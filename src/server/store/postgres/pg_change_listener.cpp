@@ -123,11 +123,11 @@ void PgChangeListener::receive(PgConnection& connection) {
             xacts.erase(std::unique(xacts.begin(), xacts.end()), xacts.end());
             // One more than is handed over, to know when some were left out.
             Result<std::vector<AuditEntry>> entries =
-                select_audit_of_transactions(connection, xacts, kMostWaiting + 1);
+                select_audit_of_transactions(connection, xacts, kMostReadAtOnce + 1);
             if (!entries && !connection.usable()) return;
-            if (!entries || entries.value().size() > kMostWaiting) {
+            if (!entries || entries.value().size() > kMostReadAtOnce) {
                 missed = true;
-                if (entries) entries.value().resize(kMostWaiting);
+                if (entries) entries.value().resize(kMostReadAtOnce);
             }
             hand_over(entries ? std::move(entries).value() : std::vector<AuditEntry>{}, missed);
         } else if (missed) {
@@ -142,10 +142,13 @@ void PgChangeListener::hand_over(std::vector<AuditEntry> entries, bool missed) {
     {
         const std::lock_guard lock(mutex_);
         for (AuditEntry& entry : entries) {
-            if (waiting_.size() >= kMostWaiting) {
+            const std::size_t bytes = entry.run_id.size() + entry.effect_key.size() + entry.reason.size() +
+                                      entry.source.size() + entry.verdict.size() + sizeof(AuditEntry);
+            if (waiting_.size() >= kMostWaiting || waiting_bytes_ + bytes > kMostWaitingBytes) {
                 ++dropped_;
                 missed = true;
             } else {
+                waiting_bytes_ += bytes;
                 waiting_.push_back(std::move(entry));
             }
         }
@@ -163,6 +166,7 @@ void PgChangeListener::drain() {
         const std::lock_guard lock(mutex_);
         entries.assign(std::make_move_iterator(waiting_.begin()), std::make_move_iterator(waiting_.end()));
         waiting_.clear();
+        waiting_bytes_ = 0;
         missed = missed_;
         missed_ = false;
         drain_posted_ = false;

@@ -13,9 +13,11 @@
 // client for seconds. On its own thread the blocking costs nobody anything; what
 // crosses over is a bounded queue and one posted handler at a time.
 //
-// The hand-off queue holds at most kMostWaiting entries, and one wake-up reads the
-// entries of at most kMostTransactions transactions. Beyond either, the rest are
-// dropped (and counted in dropped()), and the next delivery says `missed`: whoever
+// The hand-off queue holds at most kMostWaiting entries and kMostWaitingBytes of their
+// text (read without their details, which nobody hearing them needs), and one wake-up
+// reads at most kMostReadAtOnce entries of at most kMostTransactions transactions.
+// Beyond any of these, the rest are dropped (and counted in dropped()), and the next
+// delivery says `missed`: whoever
 // keeps a view of the store reads it again. `missed` is said likewise whenever the
 // listener reconnects after a gap (a lost connection, or a first attempt that
 // failed), since notifications sent meanwhile are gone: PostgreSQL keeps none for a
@@ -44,7 +46,9 @@ namespace latchwork::server {
 class PgChangeListener {
 public:
     static constexpr std::size_t kMostWaiting = 4096;
+    static constexpr std::size_t kMostWaitingBytes = 4 << 20;  // of ids, sources and reasons
     static constexpr std::size_t kMostTransactions = 1024;
+    static constexpr std::size_t kMostReadAtOnce = 256;        // entries read per wake-up
 
     // Called on the network thread: the entries other servers committed, in commit
     // order (seq order within one read), and whether changes may have been missed
@@ -90,6 +94,7 @@ private:
     std::condition_variable stop_signal_;
     bool stopping_ = false;
     std::deque<AuditEntry> waiting_;  // at most kMostWaiting
+    std::size_t waiting_bytes_ = 0;   // of waiting_, at most kMostWaitingBytes
     bool missed_ = false;
     bool drain_posted_ = false;
     std::atomic<std::uint64_t> dropped_{0};

@@ -29,7 +29,6 @@ std::optional<HeardChange> heard_change(const AuditEntry& entry) {
         case AuditEvent::held:
             heard.request.op = Operation::submit;
             heard.request.flag = true;
-            heard.change.detail = entry.detail;
             return heard;
         case AuditEvent::taken:
             heard.request.op = Operation::submit;

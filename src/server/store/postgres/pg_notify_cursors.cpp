@@ -1,10 +1,9 @@
 // pg_notify_cursors.cpp: the webhook targets' cursors in the shared database, one server delivering each target at a time, by lease.
 #include "server/store/postgres/pg_notify_cursors.h"
 
-#include <cstdio>
-#include <random>
 
 #include "server/store/postgres/pg_connection.h"
+#include "server/store/postgres/pg_server_id.h"
 
 namespace latchwork::server {
 namespace {
@@ -30,29 +29,10 @@ constexpr const char* kSave =
     " lease_until = clock_timestamp() + $4::int8 * interval '1 millisecond'"
     " WHERE target = $1 AND owner = $3 RETURNING 1";
 
-// 64 random bits in hex.
-std::string new_owner_id() {
-    std::random_device random;
-    std::string id;
-    for (int i = 0; i < 4; ++i) {
-        char part[5];
-        std::snprintf(part, sizeof part, "%04x", static_cast<unsigned>(random() & 0xffff));
-        id += part;
-    }
-    return id;
-}
-
-// Which server holds a lease: one id per process, so a keeper opened afresh after a
-// lost connection still holds what its predecessor held.
-const std::string& owner_id() {
-    static const std::string id = new_owner_id();
-    return id;
-}
-
 class PgNotifyCursors final : public NotifyCursors {
 public:
     explicit PgNotifyCursors(PgConnection connection)
-        : connection_(std::move(connection)), owner_(owner_id()) {}
+        : connection_(std::move(connection)), owner_(process_server_id()) {}
 
     Result<std::optional<std::uint64_t>> claim(std::string_view target, std::uint64_t start) override {
         const std::string key(target);

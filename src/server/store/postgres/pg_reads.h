@@ -23,8 +23,8 @@ namespace latchwork::server {
 
 Result<std::vector<AuditEntry>> select_audit(PgConnection& connection, const AuditQuery& query);
 
-// Up to `limit` committed entries written by the transactions `xacts`, in seq order:
-// what a change notice points to (pg_change_notice.h).
+// Up to `limit` committed entries written by the transactions `xacts`, in seq order,
+// without their details: what a change notice points to (pg_change_notice.h).
 Result<std::vector<AuditEntry>> select_audit_of_transactions(PgConnection& connection,
                                                             std::span<const std::int64_t> xacts,
                                                             std::size_t limit);

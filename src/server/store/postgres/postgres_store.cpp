@@ -6,13 +6,12 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
-#include <cstdio>
-#include <random>
 
 #include "server/core/audit_entry.h"
 #include "server/core/diagnostics.h"
 #include "server/store/postgres/pg_reads.h"
 #include "server/store/postgres/pg_schema.h"
+#include "server/store/postgres/pg_server_id.h"
 
 namespace latchwork::server {
 namespace {
@@ -23,18 +22,6 @@ constexpr std::int64_t kExpiryIntervalMs = 250;
 constexpr std::size_t kExpiryBatch = 1000;
 
 std::string failed_message(std::string_view why) { return "store failed: " + std::string(why); }
-
-// 64 random bits in hex: unique enough among the servers of one database.
-std::string new_server_id() {
-    std::random_device random;
-    std::string id;
-    for (int i = 0; i < 4; ++i) {
-        char part[5];
-        std::snprintf(part, sizeof part, "%04x", static_cast<unsigned>(random() & 0xffff));
-        id += part;
-    }
-    return id;
-}
 
 template <class T>
 Result<T> read_failed(const std::string& why) {
@@ -62,7 +49,7 @@ PostgresStore::PostgresStore(std::string conninfo, PgConnection connection,
     : io_(io),
       conninfo_(std::move(conninfo)),
       timeout_(timeout),
-      server_id_(new_server_id()),
+      server_id_(random_server_id()),
       connection_(std::move(connection)),
       pruning_(bounds.retention),
       read_thread_(conninfo_, timeout, [this]() -> std::optional<std::string> {

@@ -4,8 +4,10 @@
 
 #include <string>
 
-#include "server/store/ledger_store.h"
-#include "server/store/memory_recorder.h"
+#include <boost/asio/io_context.hpp>
+
+#include "server/store/batch_store.h"
+#include "server/store/memory_backend.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
@@ -32,7 +34,8 @@ protected:
         return line(std::string(R"({"op":")") + std::string(op) + "\"}");
     }
 
-    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    boost::asio::io_context io;
+    BatchStore store{std::make_unique<MemoryBackend>(), io};
     RequestHandler handler{store, nullptr};
 };
 

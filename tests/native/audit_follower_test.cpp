@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "server/store/audit_follower.h"
-#include "server/store/ledger_store.h"
-#include "server/store/memory_recorder.h"
+#include <boost/asio/io_context.hpp>
+
+#include "forwarding_backend.h"
+#include "server/store/batch_store.h"
 
 namespace latchwork::server {
 namespace {
@@ -18,7 +20,7 @@ using Seqs = std::vector<std::uint64_t>;
 
 // The memory log with some seqs taken but not committed, as a shared store's log looks
 // while another server's transaction is open.
-class OpenCommits final : public Recorder {
+class OpenCommits final : public testing::ForwardingBackend {
 public:
     std::set<std::uint64_t> open;
 
@@ -27,29 +29,21 @@ public:
             AuditEntry entry;
             entry.run_id = "r";
             entry.at_ms = at_ms;
-            log_.record({}, std::span<const AuditEntry>(&entry, 1));
+            inner_.write({}, std::span<const AuditEntry>(&entry, 1));
         }
     }
     Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) override {
-        Result<std::vector<AuditEntry>> read = log_.read_audit(query);
+        Result<std::vector<AuditEntry>> read = inner_.read_audit(query);
         std::erase_if(read.value(), [&](const AuditEntry& entry) { return open.contains(entry.seq); });
         return read;
     }
-    Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const StateChange>, std::span<const AuditEntry>) override { return 0; }
-    std::uint64_t last_recorded() const noexcept override { return 0; }
-    std::uint64_t durable() const noexcept override { return 0; }
-    void set_durable_listener(std::function<void()>) override {}
-
-private:
-    MemoryRecorder log_;
 };
 
 using Told = std::pair<Seqs, Seqs>;  // (late, in order)
 
 struct Follow {
     explicit Follow(FollowSettings settings = {})
-        : log(new OpenCommits), store(std::unique_ptr<Recorder>(log)), follower(store, settings) {}
+        : log(new OpenCommits), store(std::unique_ptr<StoreBackend>(log), io), follower(store, settings) {}
 
     Told read(std::chrono::milliseconds at) {  // `at` after the clock's start
         // The memory store reads what it holds: the read completes before it returns.
@@ -62,8 +56,9 @@ struct Follow {
         return told;
     }
 
+    boost::asio::io_context io;
     OpenCommits* log;
-    LedgerStore store;
+    BatchStore store;
     AuditFollower follower;
 };
 

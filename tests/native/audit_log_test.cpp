@@ -6,8 +6,10 @@
 
 #include "server/core/audit_entry.h"
 #include "server/cli/duration_text.h"
-#include "server/store/ledger_store.h"
-#include "server/store/memory_recorder.h"
+#include <boost/asio/io_context.hpp>
+
+#include "server/store/batch_store.h"
+#include "server/store/memory_backend.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
@@ -90,7 +92,8 @@ protected:
         return read.value();
     }
 
-    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    boost::asio::io_context io;
+    BatchStore store{std::make_unique<MemoryBackend>(), io};
     RequestHandler handler{store, nullptr};
 };
 
@@ -147,7 +150,8 @@ TEST_F(HandlerAudit, EveryVerdictOfADecideAndEveryChangingHoldCancelAndClose) {
 }
 
 TEST(HandlerAuditSecret, AVerifiedMacIsSaidAndAnUnverifiedDecideLeavesNoEntry) {
-    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    boost::asio::io_context io;
+    BatchStore store{std::make_unique<MemoryBackend>(), io};
     SecretBytes secret;
     const std::uint8_t bytes[] = {'k'};
     secret.assign(bytes);
@@ -169,22 +173,25 @@ TEST(HandlerAuditSecret, AVerifiedMacIsSaidAndAnUnverifiedDecideLeavesNoEntry) {
 }
 
 TEST(HoldExpiryLogic, ADeadlineRejectsExactlyAsARejectingDecide) {
-    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    boost::asio::io_context io;
+    auto backend = std::make_unique<MemoryBackend>();
+    const ResidentLedger& resident = backend->resident();
+    BatchStore store{std::move(backend), io};
     RequestHandler handler(store, nullptr);
     store.set_hold_timeout(std::chrono::milliseconds(1000));
     handler.handle(R"({"op":"submit","run_id":"r","effect_key":"a","needs_approval":true})", "p:1");
     handler.handle(R"({"op":"submit","run_id":"r","effect_key":"b","needs_approval":true})", "p:1");
-    const HeldEffect* a = store.held().find("r", "a");
+    const HeldEffect* a = resident.held().find("r", "a");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->deadline_ms, a->held_at_ms + 1000);
     const std::int64_t deadline = a->deadline_ms;
-    EXPECT_EQ(store.held().next_deadline(), deadline);
+    EXPECT_EQ(resident.held().next_deadline(), deadline);
     handler.handle(R"({"op":"decide","run_id":"r","effect_key":"b","approved":true})", "p:1");
 
     EXPECT_EQ(store.expire_due(deadline - 1), 0u);
     EXPECT_EQ(store.expire_due(deadline + 5000), 1u);  // b was decided: only a is due
-    EXPECT_EQ(store.held().size(), 0u);
-    EXPECT_FALSE(store.held().next_deadline());
+    EXPECT_EQ(resident.held().size(), 0u);
+    EXPECT_FALSE(resident.held().next_deadline());
     EXPECT_EQ(handler.handle(R"({"op":"submit","run_id":"r","effect_key":"a"})", "p:1").line(),
               "{\"verdict\":\"refused_rejected\"}\n");
     const AuditEntry expired = store.read_audit({}).value().at(3);
@@ -196,26 +203,24 @@ TEST(HoldExpiryLogic, ADeadlineRejectsExactlyAsARejectingDecide) {
 }
 
 TEST(HoldExpiryLogic, LoadedHoldsKeepTheirStoredDeadlineOrGetTheTimeout) {
-    LedgerStore store{std::make_unique<MemoryRecorder>()};
-    RequestHandler handler(store, nullptr);
-    store.set_hold_timeout(std::chrono::milliseconds(100));
+    ResidentLedger resident;
     const std::vector<StoredHold> holds = {{"r", "stored", 10, 5000, {}, false}, {"r", "old", 20, 0, {}, false}};
-    store.index_holds(holds);
-    EXPECT_EQ(store.held().find("r", "stored")->deadline_ms, 5000);
-    EXPECT_EQ(store.held().find("r", "old")->deadline_ms, 120);
-    EXPECT_EQ(store.held().next_deadline(), 120);
-    EXPECT_EQ(store.held().page(10, 0, "").items.front()->effect_key, "stored");
+    resident.index_holds(holds, 100);
+    EXPECT_EQ(resident.held().find("r", "stored")->deadline_ms, 5000);
+    EXPECT_EQ(resident.held().find("r", "old")->deadline_ms, 120);
+    EXPECT_EQ(resident.held().next_deadline(), 120);
+    EXPECT_EQ(resident.held().page(10, 0, "").items.front()->effect_key, "stored");
 }
 
 // The memory store's log is bounded: the oldest entries go first, and seq numbers and
 // cursors keep their meaning across the drops.
 TEST(MemoryAuditBounds, DropsTheOldestBeyondTheCapAndPagesByTheSameSeqs) {
-    MemoryRecorder recorder{AuditBounds{std::chrono::hours(1), 3}};
+    MemoryBackend recorder{AuditBounds{std::chrono::hours(1), 3}};
     const auto add = [&](const char* run, std::int64_t at_ms) {
         AuditEntry entry;
         entry.run_id = run;
         entry.at_ms = at_ms;
-        recorder.record({}, std::span<const AuditEntry>(&entry, 1));
+        recorder.write({}, std::span<const AuditEntry>(&entry, 1));
     };
     const auto seqs = [&](AuditQuery query) {
         std::vector<std::uint64_t> found;

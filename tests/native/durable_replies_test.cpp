@@ -21,26 +21,42 @@
 #include "client/socket.h"
 #include "loopback.h"
 #include "server/net/gate_server.h"
-#include "server/store/ledger_store.h"
+#include "server/store/batch_store.h"
+#include "server/store/memory_backend.h"
 #include "server/store/request_handler.h"
 
 namespace latchwork::server {
 namespace {
 
-class HeldRecorder final : public Recorder {
+// Decides as the memory store does, but numbers each request a batch of its own and
+// holds every batch until the test lets it go.
+class HeldStore final : public Store {
 public:
-    Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const StateChange>, std::span<const AuditEntry>) override {
-        return ++recorded_;
+    explicit HeldStore(boost::asio::io_context& io) : decider_(std::make_unique<MemoryBackend>(), io) {}
+
+    Result<std::monostate> load() override { return decider_.load(); }
+    Answer answer(const Request& request, const DecisionSource& source) override {
+        Answer decided = decider_.answer(request, source);
+        decided.wait_for = ++recorded_;
+        return decided;
     }
-    Result<std::vector<AuditEntry>> read_audit(const AuditQuery&) override {
-        return std::vector<AuditEntry>{};
-    }
+    void set_hold_timeout(std::chrono::milliseconds timeout) override { decider_.set_hold_timeout(timeout); }
+    std::optional<std::int64_t> next_expiry_check() const override { return std::nullopt; }
+    std::size_t expire_due(std::int64_t) override { return 0; }
+    void set_expiry_listener(std::function<void()>) override {}
+    void set_decided_listener(DecidedListener listener) override { decider_.set_decided_listener(std::move(listener)); }
     std::uint64_t last_recorded() const noexcept override { return recorded_; }
     std::uint64_t durable() const noexcept override { return durable_; }
-    void set_durable_listener(std::function<void()> listener) override {
-        listener_ = std::move(listener);
+    void set_durable_listener(std::function<void()> listener) override { listener_ = std::move(listener); }
+    const Failure* failure() const noexcept override { return failure_ ? &*failure_ : nullptr; }
+    Result<std::vector<HeldEffect>> read_held(std::size_t limit, std::uint64_t after,
+                                              std::string_view run_prefix) override {
+        return decider_.read_held(limit, after, run_prefix);
     }
+    Result<std::optional<RunState>> read_run(std::string_view run_id) override { return decider_.read_run(run_id); }
+    Result<std::uint64_t> read_pending_count() override { return decider_.read_pending_count(); }
+    Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) override { return decider_.read_audit(query); }
+
     // On the network thread, as a committing store would post it.
     void commit_all() { commit_up_to(recorded_); }
     void commit_up_to(std::uint64_t batch) {
@@ -53,9 +69,9 @@ public:
         failure_ = Failure{std::move(message)};
         if (listener_) listener_();
     }
-    const Failure* failure() const noexcept override { return failure_ ? &*failure_ : nullptr; }
 
 private:
+    BatchStore decider_;
     std::uint64_t recorded_ = 0;
     std::uint64_t durable_ = 0;
     std::function<void()> listener_;
@@ -132,9 +148,8 @@ protected:
     }
 
     boost::asio::io_context io{1};
-    std::unique_ptr<HeldRecorder> owned = std::make_unique<HeldRecorder>();
-    HeldRecorder& recorder = *owned;
-    LedgerStore store{std::move(owned)};
+    HeldStore store{io};
+    HeldStore& recorder = store;
     RequestHandler handler{store, nullptr};
     GateServer server{io, handler, store, ServerLimits{}};
     std::uint16_t port = 0;

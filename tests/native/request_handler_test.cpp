@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "hmac/decision_tag.h"
-#include "server/store/ledger_store.h"
+#include <boost/asio/io_context.hpp>
+
+#include "forwarding_backend.h"
+#include "server/store/batch_store.h"
 
 namespace latchwork::server {
 namespace {
@@ -18,25 +21,21 @@ StateChange now(EffectState state, const char* key) { return effect_state_change
 const EffectState pending = EffectState::pending, released = EffectState::released,
                   rejected = EffectState::rejected;
 
-// Numbers each recorded request's changes as a batch of its own; nothing is durable.
-class RecordingRecorder final : public Recorder {
+// Keeps the changes of each written batch that changed something or left an entry; a
+// write fails once `failing` is set.
+class RecordingBackend final : public testing::ForwardingBackend {
 public:
-    Result<std::monostate> load(RunLedger&) override { return std::monostate{}; }
-    std::uint64_t record(std::span<const StateChange> changes,
-                         std::span<const AuditEntry> entries) override {
-        batches.emplace_back(changes.begin(), changes.end());
-        audit.insert(audit.end(), entries.begin(), entries.end());
-        return batches.size();
+    BackendStep write(std::span<const BatchRequest> batch, std::span<const AuditEntry> entries) override {
+        std::vector<StateChange> changes;
+        for (const BatchRequest& item : batch) changes.insert(changes.end(), item.changes.begin(), item.changes.end());
+        BackendStep written = inner_.write(batch, entries);
+        if (failing) return BackendStep{BackendStep::Kind::broken, *failing};
+        if (!changes.empty() || !entries.empty()) batches.push_back(std::move(changes));
+        return written;
     }
-    Result<std::vector<AuditEntry>> read_audit(const AuditQuery&) override { return audit; }
-    std::uint64_t last_recorded() const noexcept override { return batches.size(); }
-    std::uint64_t durable() const noexcept override { return 0; }
-    void set_durable_listener(std::function<void()>) override {}
-    const Failure* failure() const noexcept override { return failed ? &*failed : nullptr; }
 
     std::vector<std::vector<StateChange>> batches;
-    std::vector<AuditEntry> audit;
-    std::optional<Failure> failed;
+    std::optional<std::string> failing;
 };
 
 std::string submit(const char* run, const char* key, bool needs_approval) {
@@ -62,8 +61,7 @@ struct Step {
 
 class HandlerChanges : public ::testing::Test {
 protected:
-    // Runs the steps in order; each reply must wait for its own batch when it changed
-    // something, and for the newest batch so far when it did not.
+    // Runs the steps in order; each reply that the store took waits for its own batch.
     void run(const std::vector<Step>& steps) {
         for (const Step& step : steps) {
             const std::size_t before = store.batches.size();
@@ -80,14 +78,15 @@ protected:
                 ASSERT_EQ(store.batches.size(), before + 1) << step.line;
                 EXPECT_EQ(store.batches.back(), step.changes) << step.line;
             }
-            EXPECT_EQ(answer.wait_for, refused || ping ? 0 : store.batches.size()) << step.line;
+            EXPECT_EQ(answer.wait_for, refused || ping ? 0 : batch_store.last_recorded()) << step.line;
         }
     }
 
-    std::unique_ptr<RecordingRecorder> owned = std::make_unique<RecordingRecorder>();
-    RecordingRecorder& store = *owned;
-    LedgerStore ledger_store{std::move(owned)};
-    RequestHandler handler{ledger_store, nullptr};
+    boost::asio::io_context io;
+    std::unique_ptr<RecordingBackend> owned = std::make_unique<RecordingBackend>();
+    RecordingBackend& store = *owned;
+    BatchStore batch_store{std::move(owned), io};
+    RequestHandler handler{batch_store, nullptr};
 };
 
 TEST_F(HandlerChanges, EffectsChangeOnlyWhenTheirStateDoes) {
@@ -124,13 +123,14 @@ TEST_F(HandlerChanges, RunsChangeOnceEach) {
 }
 
 TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
-    std::unique_ptr<RecordingRecorder> owned = std::make_unique<RecordingRecorder>();
-    RecordingRecorder& store = *owned;
-    LedgerStore ledger_store{std::move(owned)};
+    boost::asio::io_context io;
+    std::unique_ptr<RecordingBackend> owned = std::make_unique<RecordingBackend>();
+    RecordingBackend& store = *owned;
+    BatchStore batch_store{std::move(owned), io};
     SecretBytes secret;
     const std::uint8_t bytes[] = {'k', 0, '\n'};
     secret.assign(bytes);
-    RequestHandler handler(ledger_store, &secret);
+    RequestHandler handler(batch_store, &secret);
     const std::string refused = "{\"message\":\"decision not authenticated\",\"verdict\":\"error\"}\n";
     ASSERT_EQ(handler.handle(submit("r", "e", true)).line(), "{\"verdict\":\"held_for_approval\"}\n");
     EXPECT_EQ(handler.handle(decide("r", "e", true)).line(), refused);
@@ -143,7 +143,9 @@ TEST(HandlerSecret, OnlyATagForThisVerySecretAndDecisionIsTaken) {
 }
 
 TEST_F(HandlerChanges, AfterAStoreFailureEveryRequestGetsItsMessageAndChangesNothing) {
-    store.failed = Failure{"store failed: database or disk is full"};
+    store.failing = "store failed: database or disk is full";
+    handler.handle(submit("r", "first", false));  // its write fails
+    const std::size_t state_len = store.resident().ledger().state_len();
     const std::string refused =
         "{\"message\":\"store failed: database or disk is full\",\"verdict\":\"error\"}\n";
     for (const std::string& line : {submit("r", "a", false), decide("r", "a", true),
@@ -154,7 +156,7 @@ TEST_F(HandlerChanges, AfterAStoreFailureEveryRequestGetsItsMessageAndChangesNot
         EXPECT_EQ(answer.wait_for, 0u) << line;
     }
     EXPECT_TRUE(store.batches.empty());
-    EXPECT_EQ(ledger_store.ledger().state_len(), 0u);
+    EXPECT_EQ(store.resident().ledger().state_len(), state_len);
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "server/store/ledger_store.h"
-#include "server/store/memory_recorder.h"
+#include <boost/asio/io_context.hpp>
+
+#include "server/store/batch_store.h"
+#include "server/store/memory_backend.h"
 #include "server/store/request_handler.h"
 #include "support/secret_bytes.h"
 
@@ -34,7 +36,8 @@ public:
 };
 
 TEST(RequestObserver, SeesEveryRequestWithItsVerdictChangesAndBatch) {
-    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    boost::asio::io_context io;
+    BatchStore store{std::make_unique<MemoryBackend>(), io};
     SecretBytes secret;
     secret.push_back('k');
     RequestHandler handler(store, &secret);

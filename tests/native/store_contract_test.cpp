@@ -492,7 +492,7 @@ TEST_P(StoreContract, ASharedStoreTellsWhatOtherServersCommitted) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract,
                          testing::Values(StoreKind{"memory", false, false, false},
-                                         StoreKind{"sqlite", true, false, false},
+                                         StoreKind{"sqlite", true, true, false},
                                          StoreKind{"postgresql", true, true, true}),
                          [](const testing::TestParamInfo<StoreKind>& info) { return info.param.name; });
 

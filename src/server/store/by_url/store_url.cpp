@@ -6,14 +6,14 @@
 
 #include "server/store/by_url/shared_store_commands.h"
 #include "server/store/by_url/store_name.h"
-#include "server/store/ledger_store.h"
-#include "server/store/memory_recorder.h"
+#include "server/store/batch_store.h"
+#include "server/store/memory_backend.h"
 #include "server/store/sqlite/sqlite_notify_cursors.h"
-#include "server/store/sqlite/sqlite_recorder.h"
+#include "server/store/sqlite/sqlite_backend.h"
 #include "server/store/sqlite/sqlite_store_marker.h"
 #if LATCHWORK_WITH_POSTGRESQL
 #include "server/store/postgres/pg_notify_cursors.h"
-#include "server/store/postgres/postgres_store.h"
+#include "server/store/postgres/postgres_backend.h"
 #endif
 
 namespace latchwork::server {
@@ -44,7 +44,7 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
                                const AuditBounds& bounds, StoreFileSteps file,
                                std::chrono::milliseconds timeout) {
     if (url == "memory:") {
-        return OpenedStore{std::make_unique<LedgerStore>(std::make_unique<MemoryRecorder>(bounds)),
+        return OpenedStore{std::make_unique<BatchStore>(std::make_unique<MemoryBackend>(bounds), io, bounds),
                            "memory:", [] {
                                return Result<std::unique_ptr<NotifyCursors>>(
                                    std::make_unique<MemoryNotifyCursors>());
@@ -53,9 +53,9 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     if (is_postgresql_url(url)) {
 #if LATCHWORK_WITH_POSTGRESQL
         const std::string shown = shown_store_url(url);
-        Result<std::unique_ptr<PostgresStore>> opened = PostgresStore::open(std::string(url), io, bounds, timeout);
+        Result<std::unique_ptr<PostgresBackend>> opened = PostgresBackend::open(std::string(url), io, timeout);
         if (!opened) return Failure{"store " + shown + ": " + opened.error()};
-        return OpenedStore{std::move(opened).value(), shown,
+        return OpenedStore{std::make_unique<BatchStore>(std::move(opened).value(), io, bounds), shown,
                            [conninfo = std::string(url), timeout] {
                                return open_pg_notify_cursors(conninfo, timeout);
                            }};
@@ -72,8 +72,8 @@ Result<OpenedStore> open_store(std::string_view url, boost::asio::io_context& io
     }
     Result<SqliteFile> opened = SqliteFile::open(full.value());
     if (!opened) return std::move(opened).take_failure();
-    return OpenedStore{std::make_unique<LedgerStore>(
-                           std::make_unique<SqliteRecorder>(io, std::move(opened).value(), bounds)),
+    return OpenedStore{std::make_unique<BatchStore>(std::make_unique<SqliteBackend>(std::move(opened).value()), io,
+                                                    bounds),
                        "sqlite:" + full.value(),
                        [path = full.value()] { return open_sqlite_notify_cursors(path); },
                        mark_store_file(full.value())};

@@ -16,9 +16,6 @@
 namespace latchwork::server {
 namespace {
 
-// A batch that keeps meeting serialization failures is given up after this many tries.
-constexpr int kMostAttempts = 20;
-
 // The lock rows of the runs, in ascending order, so that two batches never wait for
 // each other in a cycle. Only the gate's own role may lock them (advisory locks would
 // be open to any login).
@@ -96,7 +93,7 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_counts", kCounts, 0},
 };
 
-std::optional<StatementFailure> prepare_statements(PgConnection& connection) {
+std::optional<StatementFailure> prepare(PgConnection& connection) {
     if (connection.prepared()) return std::nullopt;
     for (const PreparedStatement& statement : kPrepared) {
         Rows prepared = connection.prepare(statement.name, statement.sql, statement.parameters);
@@ -112,276 +109,6 @@ std::optional<StatementFailure> first_failure(const std::vector<Rows>& results) 
     }
     return std::nullopt;
 }
-
-// One attempt at the batch: the transaction from BEGIN to COMMIT, in as few round
-// trips as the requests allow: one to begin, lock and read; one to write and commit;
-// one more for each count asked in between.
-class Attempt final : public CountTotals, public WaitingDetails {
-public:
-    Attempt(PgConnection& connection, std::span<BatchRequest> batch, const DecisionClock& clock,
-            std::string_view server)
-        : connection_(connection), batch_(batch), clock_(clock), server_(server) {}
-
-    std::optional<StatementFailure> run() {
-        if (auto failed = begin_and_load()) return failed;
-        for (BatchRequest& item : batch_) {
-            if (auto failed = decide(item)) return failed;
-        }
-        std::vector<Statement> statements = writes();
-        if (!audit_.empty()) statements.push_back(audit_statement());
-        if (std::optional<Statement> notify = notify_statement()) statements.push_back(std::move(*notify));
-        if (const char* hold = test_hooks::commit_hold_file()) {
-            // Test builds only: the writes made and their seqs taken, the commit held back.
-            if (auto failed = first_failure(connection_.run_pipeline(statements))) return failed;
-            test_hooks::hold_commit(hold);
-            statements.clear();
-        }
-        statements.push_back(Statement{nullptr, "COMMIT", {}});
-        std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
-        if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;
-        return failed;
-    }
-
-private:
-    std::optional<StatementFailure> begin_and_load() {
-        std::vector<std::int64_t> keys;
-        std::set<std::string_view> runs;
-        std::set<std::pair<std::string_view, std::string_view>> effects;
-        for (const BatchRequest& item : batch_) {
-            if (!names_run(item.request.op)) continue;
-            keys.push_back(run_lock_slot(item.request.run_id));
-            runs.insert(item.request.run_id);
-            if (names_effect(item.request.op)) effects.emplace(item.request.run_id, item.request.effect_key);
-        }
-        std::sort(keys.begin(), keys.end());
-        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-        std::vector<Statement> statements;
-        statements.push_back(Statement{nullptr, "BEGIN", {}});
-        if (!runs.empty()) {
-            std::vector<std::string_view> run_ids(runs.begin(), runs.end());
-            std::vector<std::string_view> effect_runs;
-            std::vector<std::string_view> effect_keys;
-            for (const auto& [run_id, effect_key] : effects) {
-                effect_runs.push_back(run_id);
-                effect_keys.push_back(effect_key);
-            }
-            statements.push_back(
-                Statement{"latchwork_lock_runs", nullptr, Parameters().add(integer_array(keys))});
-            statements.push_back(Statement{"latchwork_load", nullptr,
-                                           Parameters()
-                                               .add(bytea_array(run_ids))
-                                               .add(bytea_array(effect_runs))
-                                               .add(bytea_array(effect_keys))});
-        }
-        std::vector<Rows> results = connection_.run_pipeline(statements);
-        if (auto failed = first_failure(results)) return failed;
-        if (runs.empty()) return std::nullopt;
-        return read_loaded(results.back());
-    }
-
-    std::optional<StatementFailure> read_loaded(const Rows& rows) {
-        // Flags first: they are what an effect of the run is decided against.
-        for (int row = 0; row < rows.count(); ++row) {
-            if (rows.integer(row, 0) != 0) continue;
-            RunRecord& run = ledger_.run(rows.bytes(row, 1));
-            const std::int64_t flags = rows.integer(row, 3);
-            run.cancelled = (flags & 1) != 0;
-            run.closed = (flags & 2) != 0;
-        }
-        for (int row = 0; row < rows.count(); ++row) {
-            if (rows.integer(row, 0) != 1) continue;
-            const std::int64_t state = rows.integer(row, 3);
-            if (state < 0 || state > 3) {
-                return StatementFailure{FailureKind::statement,
-                                        "an effect row holds the unknown state " + std::to_string(state)};
-            }
-            ledger_.add_effect(ledger_.run(rows.bytes(row, 1)), rows.bytes(row, 2),
-                               static_cast<EffectState>(state));
-            if (!rows.is_null(row, 4)) {
-                details_[effect_id(rows.bytes(row, 1), rows.bytes(row, 2))] = rows.bytes(row, 4);
-            }
-        }
-        return std::nullopt;
-    }
-
-    // Decides one request with the decision step every store uses, and keeps what it
-    // changed, for the server's own observers, and the entry it leaves in the log.
-    std::optional<StatementFailure> decide(BatchRequest& item) {
-        const std::size_t before = changes_.size();
-        std::optional<Applied> applied =
-            apply_request(ledger_, item.request, item.source.view(), clock_, changes_, *this, this);
-        if (!applied) return count_failure_;
-        item.reply = std::move(applied->reply);
-        const std::span<const StateChange> made =
-            std::span<const StateChange>(changes_).subspan(before);
-        item.changes.assign(made.begin(), made.end());
-        for (const StateChange& change : made) {
-            if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
-                details_[effect_id(change.run_id, change.effect_key)] = change.detail;
-            }
-        }
-        item.at_ms = clock_.now_ms;
-        item.deadline_ms = clock_.hold_deadline();
-        if (applied->audit) audit_.push_back(std::move(*applied->audit));
-        return std::nullopt;
-    }
-
-    // Loaded with the rows of the batch's effects, or made by its own holds.
-    std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override {
-        const auto found = details_.find(effect_id(run_id, effect_key));
-        return found == details_.end() ? std::string_view() : std::string_view(found->second);
-    }
-
-    static std::pair<std::string, std::string> effect_id(std::string_view run_id, std::string_view effect_key) {
-        return {std::string(run_id), std::string(effect_key)};
-    }
-
-    // One notification for the batch, sent at commit, when a request of it changed
-    // something and left an entry: what other servers' waiters and pages look for.
-    std::optional<Statement> notify_statement() const {
-        const bool told = std::any_of(audit_.begin(), audit_.end(), [](const AuditEntry& entry) {
-            if (entry.event == AuditEvent::released) return false;
-            return entry.event != AuditEvent::decided || entry.verdict == "release" ||
-                   entry.verdict == "approved" || entry.verdict == "refused_rejected";
-        });
-        if (!told) return std::nullopt;
-        return Statement{"latchwork_notify", nullptr, Parameters().add(std::string(server_))};
-    }
-
-    // The totals span every run, most of them not in the scratch ledger: they are
-    // counted in the database, after this batch's changes so far are written.
-    std::optional<std::uint64_t> count(Operation op) override {
-        std::vector<Statement> statements = writes();
-        statements.push_back(Statement{"latchwork_counts", nullptr, {}});
-        std::vector<Rows> results = connection_.run_pipeline(statements);
-        if ((count_failure_ = first_failure(results))) return std::nullopt;
-        const int column = op == Operation::pending_count ? 0 : 1;
-        return static_cast<std::uint64_t>(results.back().integer(0, column));
-    }
-
-    Statement audit_statement() const {
-        std::vector<std::int64_t> at;
-        std::vector<std::string_view> events;
-        std::vector<std::string_view> runs;
-        std::vector<std::string_view> keys;
-        std::vector<bool> approved;
-        std::vector<std::string_view> verdicts;
-        std::vector<std::string_view> sources;
-        std::vector<bool> verified;
-        std::vector<std::string_view> reasons;
-        std::vector<std::int64_t> deadlines;
-        std::vector<std::string_view> details;
-        for (const AuditEntry& entry : audit_) {
-            at.push_back(entry.at_ms);
-            events.push_back(audit_event_name(entry.event));
-            runs.push_back(entry.run_id);
-            keys.push_back(entry.effect_key);
-            approved.push_back(entry.approved);
-            verdicts.push_back(entry.verdict);
-            sources.push_back(entry.source);
-            verified.push_back(entry.mac_verified);
-            reasons.push_back(entry.reason);
-            deadlines.push_back(entry.deadline_ms);
-            details.push_back(entry.detail);
-        }
-        return Statement{"latchwork_write_audit", nullptr,
-                         Parameters()
-                             .add(integer_array(at))
-                             .add(text_array(events))
-                             .add(bytea_array(runs))
-                             .add(bytea_array(keys))
-                             .add(bool_array(approved))
-                             .add(text_array(verdicts))
-                             .add(text_array(sources))
-                             .add(bool_array(verified))
-                             .add(bytea_array(reasons))
-                             .add(integer_array(deadlines))
-                             .add(text_array(details))};
-    }
-
-    // The statements that write what the changes since the last call did. The scratch
-    // ledger holds the final state of every effect they touched, so each row is
-    // written once, however many requests of the batch named it. Flagged runs go
-    // first: dropping a cancelled run's pending rows must not undo a later write.
-    std::vector<Statement> writes() {
-        std::vector<Statement> statements;
-        std::set<std::string_view> flagged_runs;
-        std::set<std::pair<std::string_view, std::string_view>> touched;
-        for (const StateChange& change : std::span<const StateChange>(changes_).subspan(written_)) {
-            if (change.kind == StateChange::Kind::effect_state) {
-                touched.emplace(change.run_id, change.effect_key);
-            } else {
-                flagged_runs.insert(change.run_id);
-            }
-        }
-        if (!flagged_runs.empty()) {
-            std::vector<std::string_view> ids;
-            std::vector<std::string_view> closed_ids;
-            std::vector<bool> cancelled;
-            std::vector<bool> closed;
-            for (std::string_view run_id : flagged_runs) {
-                const RunRecord* run = ledger_.find_run(run_id);
-                ids.push_back(run_id);
-                cancelled.push_back(run->cancelled);
-                closed.push_back(run->closed);
-                if (run->closed) closed_ids.push_back(run_id);
-            }
-            statements.push_back(Statement{"latchwork_write_runs", nullptr,
-                                           Parameters()
-                                               .add(bytea_array(ids))
-                                               .add(bool_array(cancelled))
-                                               .add(bool_array(closed))
-                                               .add(bytea_array(closed_ids))});
-        }
-        if (!touched.empty()) {
-            std::vector<std::string_view> kept_runs;
-            std::vector<std::string_view> kept_keys;
-            std::vector<std::int64_t> kept_states;
-            std::vector<std::string_view> kept_details;  // "" once decided
-            std::vector<std::string_view> gone_runs;
-            std::vector<std::string_view> gone_keys;
-            for (const auto& [run_id, effect_key] : touched) {
-                const RunRecord* run = ledger_.find_run(run_id);
-                const EffectKey* effect = run == nullptr ? nullptr : run->effects.find(effect_key);
-                if (effect != nullptr) {
-                    kept_runs.push_back(run_id);
-                    kept_keys.push_back(effect_key);
-                    const EffectState state = state_of(*effect);
-                    kept_states.push_back(static_cast<std::int64_t>(state));
-                    kept_details.push_back(is_waiting(state) ? detail_of(run_id, effect_key)
-                                                             : std::string_view());
-                } else {
-                    gone_runs.push_back(run_id);
-                    gone_keys.push_back(effect_key);
-                }
-            }
-            statements.push_back(Statement{"latchwork_write_effects", nullptr,
-                                           Parameters()
-                                               .add(bytea_array(kept_runs))
-                                               .add(bytea_array(kept_keys))
-                                               .add(integer_array(kept_states))
-                                               .add(bytea_array(gone_runs))
-                                               .add(bytea_array(gone_keys))
-                                               .add(std::to_string(clock_.now_ms))
-                                               .add(std::to_string(clock_.hold_deadline()))
-                                               .add(text_array(kept_details))});
-        }
-        written_ = changes_.size();
-        return statements;
-    }
-
-    PgConnection& connection_;
-    std::span<BatchRequest> batch_;
-    const DecisionClock clock_;
-    std::optional<StatementFailure> count_failure_;  // why count() could not count
-    RunLedger ledger_;
-    std::vector<StateChange> changes_;  // of the whole batch, in order
-    std::size_t written_ = 0;           // how many of them writes() has taken
-    std::vector<AuditEntry> audit_;
-    // The details of the batch's waiting effects, by (run id, effect key).
-    std::map<std::pair<std::string, std::string>, std::string> details_;
-    std::string_view server_;  // who the notifications say sent them
-};
 
 }  // namespace
 
@@ -400,22 +127,232 @@ std::int32_t run_lock_key(std::string_view run_id) noexcept {
     return static_cast<std::int32_t>(hash);
 }
 
-std::optional<StatementFailure> decide_batch(PgConnection& connection, std::span<BatchRequest> batch,
-                                             const DecisionClock& clock, std::string_view server) {
-    if (auto failed = prepare_statements(connection)) return failed;
-    for (int attempt = 1;; ++attempt) {
-        std::optional<StatementFailure> failed = Attempt(connection, batch, clock, server).run();
-        if (!failed) return std::nullopt;
-        if (failed->kind == FailureKind::connection) return failed;
-        // The transaction is aborted either way; ending it keeps the connection usable.
-        (void)connection.run("ROLLBACK");
-        if (failed->kind != FailureKind::retry) return failed;
-        if (attempt == kMostAttempts) {
-            failed->kind = FailureKind::statement;
-            failed->message = "gave up after " + std::to_string(attempt) + " attempts: " + failed->message;
-            return failed;
+
+std::optional<StatementFailure> prepare_batch_statements(PgConnection& connection) { return prepare(connection); }
+
+std::optional<StatementFailure> PgBatchTransaction::begin_and_load(std::span<const BatchRequest> batch) {
+    std::vector<std::int64_t> keys;
+    std::set<std::string_view> runs;
+    std::set<std::pair<std::string_view, std::string_view>> effects;
+    for (const BatchRequest& item : batch) {
+        if (!names_run(item.request.op)) continue;
+        keys.push_back(run_lock_slot(item.request.run_id));
+        runs.insert(item.request.run_id);
+        if (names_effect(item.request.op)) effects.emplace(item.request.run_id, item.request.effect_key);
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<Statement> statements;
+    statements.push_back(Statement{nullptr, "BEGIN", {}});
+    if (!runs.empty()) {
+        std::vector<std::string_view> run_ids(runs.begin(), runs.end());
+        std::vector<std::string_view> effect_runs;
+        std::vector<std::string_view> effect_keys;
+        for (const auto& [run_id, effect_key] : effects) {
+            effect_runs.push_back(run_id);
+            effect_keys.push_back(effect_key);
+        }
+        statements.push_back(Statement{"latchwork_lock_runs", nullptr, Parameters().add(integer_array(keys))});
+        statements.push_back(Statement{"latchwork_load", nullptr,
+                                       Parameters()
+                                           .add(bytea_array(run_ids))
+                                           .add(bytea_array(effect_runs))
+                                           .add(bytea_array(effect_keys))});
+    }
+    std::vector<Rows> results = connection_.run_pipeline(statements);
+    if (auto failed = first_failure(results)) return failed;
+    if (runs.empty()) return std::nullopt;
+    return read_loaded(results.back());
+}
+
+std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows) {
+    // Flags first: they are what an effect of the run is decided against.
+    for (int row = 0; row < rows.count(); ++row) {
+        if (rows.integer(row, 0) != 0) continue;
+        RunRecord& run = ledger_.run(rows.bytes(row, 1));
+        const std::int64_t flags = rows.integer(row, 3);
+        run.cancelled = (flags & 1) != 0;
+        run.closed = (flags & 2) != 0;
+    }
+    for (int row = 0; row < rows.count(); ++row) {
+        if (rows.integer(row, 0) != 1) continue;
+        const std::int64_t state = rows.integer(row, 3);
+        if (state < 0 || state > 3) {
+            return StatementFailure{FailureKind::statement,
+                                    "an effect row holds the unknown state " + std::to_string(state)};
+        }
+        ledger_.add_effect(ledger_.run(rows.bytes(row, 1)), rows.bytes(row, 2), static_cast<EffectState>(state));
+        if (!rows.is_null(row, 4)) details_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = rows.bytes(row, 4);
+    }
+    return std::nullopt;
+}
+
+void PgBatchTransaction::decided(const BatchRequest& item) {
+    now_ms_ = item.at_ms;
+    deadline_ms_ = item.deadline_ms;
+    changes_.insert(changes_.end(), item.changes.begin(), item.changes.end());
+    for (const StateChange& change : item.changes) {
+        if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
+            details_[{change.run_id, change.effect_key}] = change.detail;
         }
     }
 }
+
+std::optional<StatementFailure> PgBatchTransaction::write_and_commit(std::span<const AuditEntry> audit) {
+    std::vector<Statement> statements = writes();
+    if (!audit.empty()) statements.push_back(audit_statement(audit));
+    if (std::optional<Statement> notify = notify_statement(audit)) statements.push_back(std::move(*notify));
+    if (const char* hold = test_hooks::commit_hold_file()) {
+        // Test builds only: the writes made and their seqs taken, the commit held back.
+        if (auto failed = first_failure(connection_.run_pipeline(statements))) return failed;
+        test_hooks::hold_commit(hold);
+        statements.clear();
+    }
+    statements.push_back(Statement{nullptr, "COMMIT", {}});
+    std::optional<StatementFailure> failed = first_failure(connection_.run_pipeline(statements));
+    if (failed && failed->kind == FailureKind::connection) failed->may_have_committed = true;
+    return failed;
+}
+
+// Loaded with the rows of the batch's effects, or made by its own holds.
+std::string_view PgBatchTransaction::detail_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = details_.find({std::string(run_id), std::string(effect_key)});
+    return found == details_.end() ? std::string_view() : std::string_view(found->second);
+}
+
+// One notification for the batch, sent at commit, when a request of it changed
+// something and left an entry: what other servers' waiters and pages look for.
+std::optional<Statement> PgBatchTransaction::notify_statement(std::span<const AuditEntry> audit) const {
+    const bool told = std::any_of(audit.begin(), audit.end(), [](const AuditEntry& entry) {
+        if (entry.event == AuditEvent::released) return false;
+        return entry.event != AuditEvent::decided || entry.verdict == "release" || entry.verdict == "approved" ||
+               entry.verdict == "refused_rejected";
+    });
+    if (!told) return std::nullopt;
+    return Statement{"latchwork_notify", nullptr, Parameters().add(std::string(server_))};
+}
+
+// The totals span every run, most of them not in the scratch ledger: they are counted
+// in the database, after this batch's changes so far are written.
+std::optional<std::uint64_t> PgBatchTransaction::count(Operation op) {
+    std::vector<Statement> statements = writes();
+    statements.push_back(Statement{"latchwork_counts", nullptr, {}});
+    std::vector<Rows> results = connection_.run_pipeline(statements);
+    if ((count_failure_ = first_failure(results))) return std::nullopt;
+    const int column = op == Operation::pending_count ? 0 : 1;
+    return static_cast<std::uint64_t>(results.back().integer(0, column));
+}
+
+Statement PgBatchTransaction::audit_statement(std::span<const AuditEntry> audit) const {
+    std::vector<std::int64_t> at;
+    std::vector<std::string_view> events;
+    std::vector<std::string_view> runs;
+    std::vector<std::string_view> keys;
+    std::vector<bool> approved;
+    std::vector<std::string_view> verdicts;
+    std::vector<std::string_view> sources;
+    std::vector<bool> verified;
+    std::vector<std::string_view> reasons;
+    std::vector<std::int64_t> deadlines;
+    std::vector<std::string_view> details;
+    for (const AuditEntry& entry : audit) {
+        at.push_back(entry.at_ms);
+        events.push_back(audit_event_name(entry.event));
+        runs.push_back(entry.run_id);
+        keys.push_back(entry.effect_key);
+        approved.push_back(entry.approved);
+        verdicts.push_back(entry.verdict);
+        sources.push_back(entry.source);
+        verified.push_back(entry.mac_verified);
+        reasons.push_back(entry.reason);
+        deadlines.push_back(entry.deadline_ms);
+        details.push_back(entry.detail);
+    }
+    return Statement{"latchwork_write_audit", nullptr,
+                     Parameters()
+                         .add(integer_array(at))
+                         .add(text_array(events))
+                         .add(bytea_array(runs))
+                         .add(bytea_array(keys))
+                         .add(bool_array(approved))
+                         .add(text_array(verdicts))
+                         .add(text_array(sources))
+                         .add(bool_array(verified))
+                         .add(bytea_array(reasons))
+                         .add(integer_array(deadlines))
+                         .add(text_array(details))};
+}
+
+// The statements that write what the changes since the last call did. The scratch
+// ledger holds the final state of every effect they touched, so each row is
+// written once, however many requests of the batch named it. Flagged runs go
+// first: dropping a cancelled run's pending rows must not undo a later write.
+std::vector<Statement> PgBatchTransaction::writes() {
+    std::vector<Statement> statements;
+    std::set<std::string_view> flagged_runs;
+    std::set<std::pair<std::string_view, std::string_view>> touched;
+    for (const StateChange& change : std::span<const StateChange>(changes_).subspan(written_)) {
+        if (change.kind == StateChange::Kind::effect_state) {
+            touched.emplace(change.run_id, change.effect_key);
+        } else {
+            flagged_runs.insert(change.run_id);
+        }
+    }
+    if (!flagged_runs.empty()) {
+        std::vector<std::string_view> ids;
+        std::vector<std::string_view> closed_ids;
+        std::vector<bool> cancelled;
+        std::vector<bool> closed;
+        for (std::string_view run_id : flagged_runs) {
+            const RunRecord* run = ledger_.find_run(run_id);
+            ids.push_back(run_id);
+            cancelled.push_back(run->cancelled);
+            closed.push_back(run->closed);
+            if (run->closed) closed_ids.push_back(run_id);
+        }
+        statements.push_back(Statement{"latchwork_write_runs", nullptr,
+                                       Parameters()
+                                           .add(bytea_array(ids))
+                                           .add(bool_array(cancelled))
+                                           .add(bool_array(closed))
+                                           .add(bytea_array(closed_ids))});
+    }
+    if (!touched.empty()) {
+        std::vector<std::string_view> kept_runs;
+        std::vector<std::string_view> kept_keys;
+        std::vector<std::int64_t> kept_states;
+        std::vector<std::string_view> kept_details;  // "" once decided
+        std::vector<std::string_view> gone_runs;
+        std::vector<std::string_view> gone_keys;
+        for (const auto& [run_id, effect_key] : touched) {
+            const RunRecord* run = ledger_.find_run(run_id);
+            const EffectKey* effect = run == nullptr ? nullptr : run->effects.find(effect_key);
+            if (effect != nullptr) {
+                kept_runs.push_back(run_id);
+                kept_keys.push_back(effect_key);
+                const EffectState state = state_of(*effect);
+                kept_states.push_back(static_cast<std::int64_t>(state));
+                kept_details.push_back(is_waiting(state) ? detail_of(run_id, effect_key)
+                                                         : std::string_view());
+            } else {
+                gone_runs.push_back(run_id);
+                gone_keys.push_back(effect_key);
+            }
+        }
+        statements.push_back(Statement{"latchwork_write_effects", nullptr,
+                                       Parameters()
+                                           .add(bytea_array(kept_runs))
+                                           .add(bytea_array(kept_keys))
+                                           .add(integer_array(kept_states))
+                                           .add(bytea_array(gone_runs))
+                                           .add(bytea_array(gone_keys))
+                                           .add(std::to_string(now_ms_))
+                                           .add(std::to_string(deadline_ms_))
+                                           .add(text_array(kept_details))});
+    }
+    written_ = changes_.size();
+    return statements;
+}
+
 
 }  // namespace latchwork::server

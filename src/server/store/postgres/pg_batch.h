@@ -17,46 +17,65 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "server/core/apply_request.h"
 #include "server/core/audit_entry.h"
+#include "server/store/batch_request.h"
 #include "server/store/postgres/pg_connection.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
 
 namespace latchwork::server {
 
-// Where a request came from, for the audit log: DecisionSource with its own strings.
-struct BatchSource {
-    DecisionSource::Door door = DecisionSource::Door::line;
-    std::string who;
-    bool mac_verified = false;
-    std::string reason;
+// One attempt at a batch: the transaction from BEGIN to COMMIT, in as few round trips
+// as the requests allow: one to begin, lock and read; one to write and commit; one more
+// for each count asked in between. The batch loop decides the requests on ledger()
+// between begin_and_load() and write_and_commit(). On failure nothing is answered
+// from it: the transaction is over (rolled back by the caller), or, for a lost
+// connection, it is not known whether the commit happened.
+class PgBatchTransaction final : public CountTotals, public WaitingDetails {
+public:
+    // `server`: who the notification at commit says sent it (pg_change_notice.h).
+    PgBatchTransaction(PgConnection& connection, std::string_view server)
+        : connection_(connection), server_(server) {}
 
-    DecisionSource view() const { return DecisionSource{door, who, mac_verified, reason}; }
+    std::optional<StatementFailure> begin_and_load(std::span<const BatchRequest> batch);
+    RunLedger& ledger() noexcept { return ledger_; }
+    // A request was decided on ledger(): its changes are written with the rest.
+    void decided(const BatchRequest& item);
+    std::optional<StatementFailure> write_and_commit(std::span<const AuditEntry> audit);
+    // Why count() could not count, once it could not.
+    const std::optional<StatementFailure>& count_failure() const noexcept { return count_failure_; }
+
+    std::optional<std::uint64_t> count(Operation op) override;
+    std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override;
+
+private:
+    std::optional<StatementFailure> read_loaded(const Rows& rows);
+    std::vector<Statement> writes();
+    Statement audit_statement(std::span<const AuditEntry> audit) const;
+    std::optional<Statement> notify_statement(std::span<const AuditEntry> audit) const;
+
+    PgConnection& connection_;
+    std::string_view server_;
+    std::optional<StatementFailure> count_failure_;
+    RunLedger ledger_;
+    std::vector<StateChange> changes_;  // of the whole batch, in order
+    std::size_t written_ = 0;           // how many of them writes() has taken
+    std::int64_t now_ms_ = 0;           // the batch's clock, as its requests were decided
+    std::int64_t deadline_ms_ = 0;      // a hold's deadline; 0: none
+    // The details of the batch's waiting effects, by (run id, effect key).
+    std::map<std::pair<std::string, std::string>, std::string> details_;
 };
 
-struct BatchRequest {
-    Request request;  // never a ping
-    BatchSource source;
-    // Filled by decide_batch, and valid once it has committed:
-    Reply reply;                       // the reply line and its verdict
-    std::vector<StateChange> changes;  // what the request changed
-    std::int64_t at_ms = 0;            // the batch's clock
-    std::int64_t deadline_ms = 0;      // a hold's deadline; 0: none
-};
-
-// Decides `batch` and commits. A serialization failure or deadlock is retried from the
-// start (the replies are filled afresh each time). On failure nothing is answered
-// from it: the transaction was rolled back, or (FailureKind::connection) it is not
-// known whether the commit happened. Every change is told to the servers that listen,
-// at commit, as sent by `server` (pg_change_notice.h).
-std::optional<StatementFailure> decide_batch(PgConnection& connection,
-                                             std::span<BatchRequest> batch, const DecisionClock& clock,
-                                             std::string_view server);
+// Prepares the statements of a batch on `connection`, once per connection.
+std::optional<StatementFailure> prepare_batch_statements(PgConnection& connection);
 
 // A run's hash (equal ids, equal keys).
 std::int32_t run_lock_key(std::string_view run_id) noexcept;

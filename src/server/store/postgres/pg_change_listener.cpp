@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "server/core/diagnostics.h"
-#include "server/store/postgres/pg_backoff.h"
+#include "server/store/backoff.h"
 #include "server/store/postgres/pg_reads.h"
 
 namespace latchwork::server {

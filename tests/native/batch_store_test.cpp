@@ -1,6 +1,6 @@
-// sqlite_recorder_test.cpp: the batcher groups what the network thread records,
-// posts each batch's durability back, and turns a failed commit into the seam's failure.
-#include "server/store/sqlite/sqlite_recorder.h"
+// batch_store_test.cpp: over a SQLite file, the loop groups what the network thread
+// takes, posts each batch's durability back, and turns a failed write into the store's failure.
+#include "server/store/batch_store.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,31 +11,36 @@
 #include <filesystem>
 #include <string>
 
+#include "server/store/sqlite/sqlite_backend.h"
+
 namespace latchwork::server {
 namespace {
 
 namespace fs = std::filesystem;
 
-class SqliteRecorderTest : public ::testing::Test {
+class BatchStoreTest : public ::testing::Test {
 protected:
-    SqliteRecorderTest() {
+    BatchStoreTest() {
         std::string pattern = (fs::temp_directory_path() / "latchwork-commit-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         directory = pattern;
         path = (directory / "gate.db").string();
     }
-    ~SqliteRecorderTest() override {
+    ~BatchStoreTest() override {
         std::error_code ignored;
         fs::remove_all(directory, ignored);
     }
 
-    std::unique_ptr<SqliteRecorder> open(RunLedger& ledger) {
+    std::unique_ptr<BatchStore> open() {
         Result<SqliteFile> opened = SqliteFile::open(path);
         EXPECT_TRUE(opened.ok()) << opened.error();
-        auto store = std::make_unique<SqliteRecorder>(io, std::move(opened).value());
-        EXPECT_TRUE(store->load(ledger).ok());
+        auto store = std::make_unique<BatchStore>(std::make_unique<SqliteBackend>(std::move(opened).value()), io);
+        EXPECT_TRUE(store->load().ok());
         store->set_durable_listener([this] { ++told; });
         return store;
+    }
+    static std::size_t state_len(BatchStore& store) {
+        return static_cast<SqliteBackend&>(store.backend()).resident().ledger().state_len();
     }
 
     // Runs the network thread's side until the store has said all it has to say.
@@ -46,9 +51,14 @@ protected:
         }
     }
 
-    static StateChange released(int n) {
-        return effect_state_change("r", std::to_string(n), EffectState::released);
+    static Request submit(int n) {
+        Request request;
+        request.op = Operation::submit;
+        request.run_id = "r";
+        request.effect_key = std::to_string(n);
+        return request;
     }
+    const DecisionSource line{DecisionSource::Door::line, "10.0.0.1:9", false, {}};
 
     fs::path directory;
     std::string path;
@@ -56,15 +66,13 @@ protected:
     int told = 0;
 };
 
-TEST_F(SqliteRecorderTest, WhatIsRecordedWhileACommitIsOnItsWayGoesIntoOneBatch) {
+TEST_F(BatchStoreTest, WhatIsRecordedWhileACommitIsOnItsWayGoesIntoOneBatch) {
     constexpr int kRequests = 2000;
     {
-        RunLedger ledger;
-        auto store = open(ledger);
+        auto store = open();
         EXPECT_EQ(store->last_recorded(), 0u);
         for (int n = 0; n < kRequests; ++n) {
-            const StateChange change = released(n);
-            const std::uint64_t batch = store->record({&change, 1}, {});
+            const std::uint64_t batch = store->answer(submit(n), line).wait_for;
             EXPECT_EQ(batch, store->last_recorded());
         }
         // The first commit took a few requests at most; the rest waited for the next.
@@ -73,20 +81,16 @@ TEST_F(SqliteRecorderTest, WhatIsRecordedWhileACommitIsOnItsWayGoesIntoOneBatch)
         EXPECT_GE(told, 1);
         EXPECT_EQ(store->failure(), nullptr);
     }
-    RunLedger reloaded;
-    auto again = open(reloaded);
-    EXPECT_EQ(reloaded.state_len(), static_cast<std::uint64_t>(kRequests));
+    auto again = open();
+    EXPECT_EQ(state_len(*again), static_cast<std::size_t>(kRequests));
 }
 
-TEST_F(SqliteRecorderTest, AFailedCommitBecomesTheStoresFailureOnTheNetworkThread) {
-    RunLedger ledger;
-    auto store = open(ledger);
-    const StateChange first = released(1);
-    store->record({&first, 1}, {});
+TEST_F(BatchStoreTest, AFailedCommitBecomesTheStoresFailureOnTheNetworkThread) {
+    auto store = open();
+    store->answer(submit(1), line);
     run_until([&] { return store->durable() == 1; });
     fs::remove(path);
-    const StateChange second = released(2);
-    EXPECT_EQ(store->record({&second, 1}, {}), 2u);
+    EXPECT_EQ(store->answer(submit(2), line).wait_for, 2u);
     run_until([&] { return store->failure() != nullptr; });
     EXPECT_EQ(store->durable(), 1u);
     EXPECT_EQ(store->failure()->message.rfind("store failed: ", 0), 0u) << store->failure()->message;

@@ -1,4 +1,4 @@
-// pg_backoff.h: the growing pause between attempts to reach a database that is away.
+// backoff.h: the growing pause between attempts to reach a database that is away.
 #pragma once
 
 #include <algorithm>
@@ -6,7 +6,7 @@
 
 namespace latchwork::server {
 
-// Every connection of the shared store that reconnects by itself (the batcher's, the
+// Every connection of the shared store that reconnects by itself (the batch loop's, the
 // change listener's) paces its attempts so: the first comes at once, each failure
 // doubles the pause from kFirst up to one attempt every kLongest. A database that is
 // back is found soon; one that stays away costs an attempt every two seconds.

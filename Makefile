@@ -157,7 +157,9 @@ fuzz-run:
 fuzz: fuzz-build
 	$(MAKE) fuzz-run
 
-# Reports only: a missed target never fails it. The wheel measured is the release
+# Reports only: a missed target never fails it. With LATCHWORK_BASELINE_GATE set to
+# another latchwork-gate (an earlier commit's Release build), the server benchmarks
+# measure it in the same rounds beside this one. The wheel measured is the release
 # build, without the test hooks (said explicitly, whatever the build tree holds).
 # Writes bench/results/ and the README's table.
 bench: $(VPY) deps-bench deps-postgres

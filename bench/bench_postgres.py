@@ -1,7 +1,7 @@
 """bench_postgres.py: two latchwork-gate servers on one PostgreSQL beside pgbench on it.
 
     python bench/bench_postgres.py --build-dir build/bench [--seconds S] [--rounds N]
-                                   [--connections 1,50] [--gate PATH]
+                                   [--connections 1,50] [--gate PATH] [--baseline-gate PATH]
 
 Prints one JSON object on standard output and a readable table on standard error.
 
@@ -14,7 +14,9 @@ per transaction with N clients: what PostgreSQL itself does per durable commit. 
 two take turns for --rounds rounds; the report holds the medians of requests (or
 transactions) per second, p50 and p99, and the ratio gate ÷ pgbench per connection
 count. When the gate cannot run on PostgreSQL the pgbench figures are still reported,
-with the reason the gate's are missing.
+with the reason the gate's are missing. --baseline-gate PATH adds a pair of another
+latchwork-gate's servers (an earlier commit's build, say) on a database of their own,
+measured in the same rounds.
 """
 
 import json
@@ -81,11 +83,11 @@ def migrate(binary, url):
         raise Unavailable(f"migrate failed ({done.returncode}): {text}")
 
 
-def start_gates(stack, gate_binary, cluster, directory):
+def start_gates(stack, gate_binary, cluster, directory, database="gate_bench"):
     """Two servers on one migrated database; their ports."""
     if gate_binary is None:
         raise Unavailable("no latchwork-gate executable")
-    url = cluster.create_database("gate_bench")
+    url = cluster.create_database(database)
     migrate(gate_binary, url)
     return [stack.enter_context(GateOnPostgres(gate_binary, url, directory)).port
             for _ in range(2)]
@@ -139,9 +141,9 @@ def medians(runs):
             for stat in ("requests_per_second", "p50_us", "p99_us")} | {"rounds": len(runs)}
 
 
-def run(build_dir, gate_binary, counts, seconds, rounds):
+def run(build_dir, gate_binary, counts, seconds, rounds, baseline_binary=None):
     generator = build_dir / "bench" / "native" / "load_generator"
-    samples = {"gate_postgres": {}, "pgbench": {}}
+    samples = {"gate_postgres": {}, "pgbench": {}, "baseline_postgres": {}}
     skipped = {}
     cluster = PostgresCluster()
     with ExitStack() as stack:
@@ -152,12 +154,16 @@ def run(build_dir, gate_binary, counts, seconds, rounds):
             return {"results": {}, "skipped": {"gate_postgres": str(why), "pgbench": str(why)},
                     "ratios": {}, "seconds": seconds, "rounds": rounds}
         directory = str(cluster.directory)
-        ports = []
-        try:
-            ports = start_gates(stack, gate_binary, cluster, directory)
-        except Unavailable as why:
-            skipped["gate_postgres"] = f"postgresql store unavailable: {why}"
-            say(skipped["gate_postgres"])
+        ports = {}
+        gates = {"gate_postgres": (gate_binary, "gate_bench")}
+        if baseline_binary:
+            gates["baseline_postgres"] = (baseline_binary, "baseline_bench")
+        for side, (binary, database) in gates.items():
+            try:
+                ports[side] = start_gates(stack, binary, cluster, directory, database)
+            except Unavailable as why:
+                skipped[side] = f"postgresql store unavailable: {why}"
+                say(skipped[side])
         pgbench = None
         try:
             pgbench, script = prepare_pgbench(cluster, directory)
@@ -167,7 +173,7 @@ def run(build_dir, gate_binary, counts, seconds, rounds):
         for round_number in range(rounds):
             for connections in counts:
                 # Who goes first alternates, so neither always meets a fresher cluster.
-                sides = ["gate_postgres", "pgbench"][::1 if round_number % 2 == 0 else -1]
+                sides = [*gates, "pgbench"][::1 if round_number % 2 == 0 else -1]
                 for side in sides:
                     if side in skipped:
                         continue
@@ -176,7 +182,7 @@ def run(build_dir, gate_binary, counts, seconds, rounds):
                             result = run_pgbench(pgbench, script, cluster, connections, seconds,
                                                  directory)
                         else:
-                            result = measure_gates(generator, ports, connections, seconds)
+                            result = measure_gates(generator, ports[side], connections, seconds)
                     except (RuntimeError, subprocess.TimeoutExpired, ValueError) as failure:
                         skipped[side] = f"run failed: {failure}"
                         say(f"{side}, {connections} connections: {failure}")
@@ -193,7 +199,8 @@ def run(build_dir, gate_binary, counts, seconds, rounds):
     return {"results": results, "ratios": ratios,
             "skipped": {side: why for side, why in skipped.items() if side not in results},
             "seconds": seconds, "rounds": rounds,
-            "gate": str(gate_binary) if gate_binary else None}
+            "gate": str(gate_binary) if gate_binary else None,
+            "baseline_gate": str(baseline_binary) if baseline_binary else None}
 
 
 def measure_gates(generator, ports, connections, seconds):
@@ -213,7 +220,8 @@ def measure_gates(generator, ports, connections, seconds):
     return result
 
 
-LABELS = {"gate_postgres": "latchwork-gate ×2, postgresql:", "pgbench": "pgbench INSERT row"}
+LABELS = {"gate_postgres": "latchwork-gate ×2, postgresql:", "pgbench": "pgbench INSERT row",
+          "baseline_postgres": "baseline gate ×2, postgresql:"}
 
 
 def show(report):

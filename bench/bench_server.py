@@ -1,7 +1,7 @@
 """bench_server.py: latchwork-gate against Redis, closed-loop load from one native generator.
 
     python bench/bench_server.py --build-dir build/bench [--seconds S] [--rounds N]
-                                 [--connections 1,8,50] [--gate PATH]
+                                 [--connections 1,8,50] [--gate PATH] [--baseline-gate PATH]
 
 Prints one JSON object on standard output and a readable table on standard error.
 
@@ -21,6 +21,10 @@ so a busy spell of this shared machine falls on all of them alike. The report
 holds, per server and connection count, the median over the rounds of requests per
 second, p50 and p99.
 A server that cannot be started is reported as skipped, with the reason.
+
+--baseline-gate PATH adds the memory: and sqlite: servers of another latchwork-gate
+(an earlier commit's build, say) to the same rounds, so a change is measured against
+what it replaces under the same spells of the shared machine.
 """
 
 import argparse
@@ -38,11 +42,14 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 SERVERS = ("fixed_answer", "gate_memory", "gate_sqlite", "redis_nosave", "redis_always")
+BASELINE_SERVERS = ("baseline_memory", "baseline_sqlite")
 PROTOCOL = {"fixed_answer": "line", "gate_memory": "line", "gate_sqlite": "line",
-            "redis_nosave": "resp", "redis_always": "resp"}
+            "redis_nosave": "resp", "redis_always": "resp",
+            "baseline_memory": "line", "baseline_sqlite": "line"}
 LABELS = {"fixed_answer": "fixed-answer server", "gate_memory": "latchwork-gate memory:",
           "gate_sqlite": "latchwork-gate sqlite:", "redis_nosave": "Redis, no persistence",
-          "redis_always": "Redis, appendfsync always"}
+          "redis_always": "Redis, appendfsync always",
+          "baseline_memory": "baseline gate memory:", "baseline_sqlite": "baseline gate sqlite:"}
 READY_SECONDS = 15
 
 
@@ -197,15 +204,17 @@ def measure(generator, port, protocol, connections, seconds, *extra):
     return json.loads(done.stdout)
 
 
-def start_servers(build_dir, gate_binary, stack):
+def start_servers(build_dir, gate_binary, stack, baseline_binary=None):
     """Every server that can run here, started; and the reason for each that cannot."""
     makers = {"fixed_answer": lambda: FixedAnswer(build_dir),
               "gate_memory": lambda: Gate(gate_binary, "memory"),
               "gate_sqlite": lambda: Gate(gate_binary, "sqlite"),
               "redis_nosave": lambda: Redis(durable=False),
-              "redis_always": lambda: Redis(durable=True)}
+              "redis_always": lambda: Redis(durable=True),
+              "baseline_memory": lambda: Gate(baseline_binary, "memory"),
+              "baseline_sqlite": lambda: Gate(baseline_binary, "sqlite")}
     running, skipped = {}, {}
-    for name in SERVERS:
+    for name in SERVERS + (BASELINE_SERVERS if baseline_binary else ()):
         try:
             running[name] = stack.enter_context(makers[name]())
         except Unavailable as why:
@@ -214,13 +223,13 @@ def start_servers(build_dir, gate_binary, stack):
     return running, skipped
 
 
-def run(build_dir, gate_binary, connection_counts, seconds, rounds):
+def run(build_dir, gate_binary, connection_counts, seconds, rounds, baseline_binary=None):
     from contextlib import ExitStack
 
     generator = build_dir / "bench" / "native" / "load_generator"
     samples = {}
     with ExitStack() as stack:
-        running, skipped = start_servers(build_dir, gate_binary, stack)
+        running, skipped = start_servers(build_dir, gate_binary, stack, baseline_binary)
         # Rounds outermost: a slow spell of the shared disk then falls on one round of
         # every connection count rather than on every round of one.
         for round_number in range(rounds):
@@ -253,7 +262,8 @@ def run(build_dir, gate_binary, connection_counts, seconds, rounds):
     return {"results": results, "skipped": {name: skipped[name] for name in skipped
                                             if name not in results},
             "seconds": seconds, "rounds": rounds,
-            "gate": str(gate_binary) if gate_binary else None}
+            "gate": str(gate_binary) if gate_binary else None,
+            "baseline_gate": str(baseline_binary) if baseline_binary else None}
 
 
 def rate_lines(report, labels, width):
@@ -270,7 +280,7 @@ def rate_lines(report, labels, width):
 
 
 def show(report):
-    return "\n".join(rate_lines(report, {name: LABELS[name] for name in SERVERS}, 28))
+    return "\n".join(rate_lines(report, {name: LABELS[name] for name in SERVERS + BASELINE_SERVERS}, 28))
 
 
 def command_line(doc, run, show, seconds, connections):
@@ -282,10 +292,15 @@ def command_line(doc, run, show, seconds, connections):
     parser.add_argument("--seconds", type=float, default=seconds, help="counted seconds per run")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--connections", default=connections)
+    baseline = os.environ.get("LATCHWORK_BASELINE_GATE")
+    parser.add_argument("--baseline-gate", type=Path, default=Path(baseline) if baseline else None,
+                        help="another latchwork-gate measured in the same rounds "
+                             "(default: $LATCHWORK_BASELINE_GATE, which `make bench` passes on)")
     args = parser.parse_args()
     build_dir = args.build_dir.resolve()
     counts = [int(count) for count in args.connections.split(",")]
-    report = run(build_dir, find_gate(build_dir, args.gate), counts, args.seconds, args.rounds)
+    extra = {"baseline_binary": args.baseline_gate.resolve()} if args.baseline_gate else {}
+    report = run(build_dir, find_gate(build_dir, args.gate), counts, args.seconds, args.rounds, **extra)
     print(show(report), file=sys.stderr)
     print(json.dumps(report))
 

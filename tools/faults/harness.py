@@ -21,7 +21,8 @@ released twice; a release that the store does not hold, or after its rejection o
 run's cancel was answered; an answered decision missing from the store; a committed
 entry the receiver never got; a server that neither answered pings nor /healthz for
 longer than its store timeout and a margin, unless the harness had it paused or killed.
-Everything it started is stopped and every namespace removed, however it ends.
+Everything it started is stopped and every namespace removed, however it ends (SIGTERM
+and SIGHUP included); hosts that a run killed outright left behind are removed first.
 """
 from __future__ import annotations
 
@@ -55,20 +56,26 @@ LINE_PORT, CONSOLE_PORT, RELAY_PORT, PG_PORT = 7000, 8000, 6432, 5432
 ANNOUNCED = {"held", "expired", "taken", "cancelled", "closed"}
 
 
-def run(*command: str, check: bool = True, **options) -> subprocess.CompletedProcess:
-    return subprocess.run(command, check=check, capture_output=True, text=True, **options)
+def run(*command: str, check: bool = True, timeout: float = 120, **options) -> subprocess.CompletedProcess:
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, **options)
+    if check and done.returncode != 0:
+        raise SystemExit(f"{' '.join(command)} failed ({done.returncode}): {done.stderr.strip()}")
+    return done
 
 
 class Hosts:
-    """The namespaces and links; removed by close()."""
+    """The namespaces and links, named after this process; removed by close(), with
+    every process still inside them."""
 
-    def __init__(self, prefix: str):
+    def __init__(self):
+        prefix = f"lwf{os.getpid()}"
         self.db = f"{prefix}-db"
         self.servers = [f"{prefix}-s1", f"{prefix}-s2"]
+        self.links = [f"{prefix}h1", f"{prefix}h2"]  # this host's ends (at most 15 characters)
         self.made: list[str] = []
-        self.links: list[str] = []
 
     def make(self) -> None:
+        sweep_abandoned_hosts()
         for name in [self.db, *self.servers]:
             run("ip", "netns", "add", name)
             self.made.append(name)
@@ -77,24 +84,55 @@ class Hosts:
             # To the database: d<N> on the server's host, db<N> on the database's.
             self.pair(f"d{number}", server, f"10.77.{number}.1/30", f"db{number}", self.db, f"10.77.{number}.2/30")
             # To this host: c<N> on the server's host, the harness's end here.
-            self.pair(f"c{number}", server, f"10.78.{number}.1/30", f"{server[-6:]}h", None, f"10.78.{number}.2/30")
+            self.pair(f"c{number}", server, f"10.78.{number}.1/30", self.links[number - 1], None,
+                      f"10.78.{number}.2/30")
+            # Another link holding these addresses (a run that could not clean up) would
+            # take the workers to its servers, and the checker would read a store they
+            # never wrote to.
+            route = run("ip", "-o", "route", "get", f"10.78.{number}.1").stdout
+            if f" dev {self.links[number - 1]} " not in route:
+                raise SystemExit(f"10.78.{number}.1 is not reached through {self.links[number - 1]}: {route.strip()}"
+                                 " (another link holds 10.78.0.0/16: remove it)")
 
     def pair(self, a: str, a_ns: str, a_addr: str, b: str, b_ns: str | None, b_addr: str) -> None:
         run("ip", "link", "add", a, "netns", a_ns, "type", "veth", "peer", "name", b,
             *(["netns", b_ns] if b_ns else []))
-        if b_ns is None:
-            self.links.append(b)
         for name, ns, address in ((a, a_ns, a_addr), (b, b_ns, b_addr)):
             prefix = ["ip", "-n", ns] if ns else ["ip"]
             run(*prefix, "addr", "add", address, "dev", name)
             run(*prefix, "link", "set", name, "up")
 
     def close(self) -> None:
+        for name in self.made:
+            remove_host(name)
         for link in self.links:
             run("ip", "link", "del", link, check=False)
-        for name in self.made:
-            run("ip", "netns", "pids", name, check=False)
-            run("ip", "netns", "del", name, check=False)
+
+
+def remove_host(name: str) -> None:
+    """Ends every process in a namespace, then removes it (and with it its links)."""
+    for pid in run("ip", "netns", "pids", name, check=False).stdout.split():
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    run("ip", "netns", "del", name, check=False)
+
+
+def sweep_abandoned_hosts() -> None:
+    """Removes the hosts of harness runs that ended without removing them (SIGKILL)."""
+    for line in run("ip", "netns", "list").stdout.splitlines():
+        name = line.split()[0] if line.strip() else ""
+        owner = name[3:].split("-")[0]
+        if not (name.startswith("lwf") and owner.isdigit()):
+            continue
+        try:
+            alive = b"harness.py" in pathlib.Path(f"/proc/{owner}/cmdline").read_bytes()
+        except OSError:
+            alive = False
+        if not alive:
+            print(f"removing {name}, left by a harness run that is gone", flush=True)
+            remove_host(name)
 
 
 class Postgres:
@@ -450,17 +488,23 @@ def main() -> int:
     if not args.gate:
         raise SystemExit("no latchwork-gate: pass --gate or install the wheel")
     rng = random.Random(args.seed)
-    print(f"fault harness: {args.seconds:.0f}s, seed {args.seed}, gate {args.gate}", flush=True)
     directory = pathlib.Path(tempfile.mkdtemp(prefix="latchwork-faults-"))
+    print(f"fault harness: {args.seconds:.0f}s, seed {args.seed}, gate {args.gate}, logs in {directory}", flush=True)
     os.chmod(directory, 0o755)
     (directory / "notify.secret").write_bytes(os.urandom(32))
     os.chmod(directory / "notify.secret", 0o600)
     (directory / "approvers").write_text(f"ada:{TOKEN}\n")
     os.chmod(directory / "approvers", 0o600)
-    hosts = Hosts(f"lwf{os.getpid() % 10000}")
+    hosts = Hosts()
     postgres = Postgres(hosts, directory)
     gates: list[Gate] = []
     stop = threading.Event()
+
+    def interrupted(number, frame):
+        raise SystemExit(f"stopped by signal {number}")
+
+    for number in (signal.SIGTERM, signal.SIGHUP):  # what CI and a closed terminal send
+        signal.signal(number, interrupted)
     try:
         hosts.make()
         postgres.start()
@@ -471,10 +515,12 @@ def main() -> int:
         for gate in gates:
             gate.start()
         history = History()
-        threads = [threading.Thread(target=worker, args=(n, gates, history, stop, random.Random(rng.random())))
+        threads = [threading.Thread(target=worker, args=(n, gates, history, stop, random.Random(rng.random())),
+                                    daemon=True)
                    for n in range(args.workers)]
-        threads += [threading.Thread(target=approver, args=(gates, history, stop, random.Random(rng.random()))),
-                    threading.Thread(target=prober, args=(gates, history, stop))]
+        threads += [threading.Thread(target=approver, args=(gates, history, stop, random.Random(rng.random())),
+                                     daemon=True),
+                    threading.Thread(target=prober, args=(gates, history, stop), daemon=True)]
         for thread in threads:
             thread.start()
         inject(hosts, postgres, gates, history, args.seconds, rng)
@@ -487,6 +533,8 @@ def main() -> int:
             time.sleep(1)
         violations = check(history, postgres, receiver)
     finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
         stop.set()
         for gate in gates:
             gate.stop()
@@ -494,7 +542,7 @@ def main() -> int:
         hosts.close()
     for violation in violations:
         print("VIOLATION:", violation)
-    print(f"logs in {directory}" if violations else "no violation")
+    print(f"FAILED: the servers' logs are in {directory}" if violations else "no violation")
     if not violations:
         shutil.rmtree(directory, ignore_errors=True)
     return 1 if violations else 0

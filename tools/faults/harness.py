@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import glob
 import http.client
 import http.server
 import json
@@ -43,10 +44,6 @@ import tempfile
 import threading
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-from postgres_cluster import clean_environment, find_server_binaries  # noqa: E402
-
 STORE_TIMEOUT_S = 2
 # How long past its store timeout a server may leave a ping unanswered: scheduling on
 # a loaded two-core machine, and the probe's own timeout.
@@ -61,6 +58,21 @@ def run(*command: str, check: bool = True, timeout: float = 120, **options) -> s
     if check and done.returncode != 0:
         raise SystemExit(f"{' '.join(command)} failed ({done.returncode}): {done.stderr.strip()}")
     return done
+
+
+def clean_environment() -> dict[str, str]:
+    """This one without what would point libpq or PostgreSQL's programs elsewhere."""
+    return {**{name: value for name, value in os.environ.items()
+               if not name.startswith("PG") and name not in ("LD_PRELOAD", "PSQLRC")}, "LC_ALL": "C"}
+
+
+def server_binaries() -> pathlib.Path:
+    """Debian's newest PostgreSQL programs."""
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"),
+                   key=lambda path: int(pathlib.Path(path).parent.parent.name.split(".")[0]))
+    if not found:
+        raise SystemExit("PostgreSQL's programs are missing: apt-get install postgresql")
+    return pathlib.Path(found[-1]).parent
 
 
 class Hosts:
@@ -140,9 +152,7 @@ class Postgres:
 
     def __init__(self, hosts: Hosts, directory: pathlib.Path):
         self.hosts = hosts
-        self.bin = find_server_binaries()
-        if self.bin is None:
-            raise SystemExit("PostgreSQL's programs are missing: apt-get install postgresql")
+        self.bin = server_binaries()
         self.data = directory / "pg"
 
     def as_owner(self, *command: str, check: bool = True) -> subprocess.CompletedProcess:
@@ -182,7 +192,7 @@ class Postgres:
                 pass
 
     def sql(self, database: str, text: str) -> list[list[str]]:
-        done = self.as_owner(str(self.bin / "psql"), "-h", str(self.data), "-p", str(PG_PORT), "-U", "latchwork",
+        done = self.as_owner(str(self.bin / "psql"), "-X", "-h", str(self.data), "-p", str(PG_PORT), "-U", "latchwork",
                              "-d", database, "-At", "-F", "\t", "-c", text)
         return [line.split("\t") for line in done.stdout.splitlines() if line]
 

@@ -19,16 +19,20 @@ killed and started again, or paused.
 Then the checker reads the store and the recorded history and fails on: an effect
 released twice; a release that the store does not hold, or after its rejection or its
 run's cancel was answered; an answered decision missing from the store; a committed
-entry the receiver never got; a server that neither answered pings nor /healthz for
-longer than its store timeout and a margin, unless the harness had it paused or killed.
+entry the receiver never got, or a notification not signed with the key; a server that
+neither answered pings nor /healthz for longer than its store timeout and a margin,
+unless the harness had it paused or killed.
 Everything it started is stopped and every namespace removed, however it ends (SIGTERM
 and SIGHUP included); hosts that a run killed outright left behind are removed first.
 """
 from __future__ import annotations
 
 import argparse
+import base64
 import collections
 import glob
+import hashlib
+import hmac
 import http.client
 import http.server
 import json
@@ -202,19 +206,29 @@ class Postgres:
 
 
 class Receiver:
-    """Webhook receiver on this host: the seqs it was told, by their webhook-id."""
+    """Webhook receiver on this host: the seqs it was told (by their webhook-id), and
+    the notifications whose signature is not the key's."""
 
-    def __init__(self):
+    def __init__(self, key: bytes):
         self.seqs: set[int] = set()
+        self.forged: list[str] = []
         lock = threading.Lock()
-        seqs = self.seqs
+        receiver = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
-                self.rfile.read(int(self.headers.get("content-length", 0)))
+                body = self.rfile.read(int(self.headers.get("content-length", 0)))
+                webhook_id = self.headers.get("webhook-id", "")
+                signed = f"{webhook_id}.{self.headers.get('webhook-timestamp')}.".encode() + body
+                expected = "v1," + base64.b64encode(hmac.new(key, signed, hashlib.sha256).digest()).decode()
+                genuine = any(hmac.compare_digest(expected.encode(), each.encode("latin-1"))
+                              for each in self.headers.get("webhook-signature", "").split())
                 with lock:
-                    seqs.add(int(self.headers["webhook-id"].rsplit("_", 1)[1]))
-                self.send_response(204)
+                    if genuine:
+                        receiver.seqs.add(int(webhook_id.rsplit("_", 1)[1]))
+                    else:
+                        receiver.forged.append(webhook_id)
+                self.send_response(204 if genuine else 401)
                 self.end_headers()
 
             def log_message(self, *args):
@@ -483,6 +497,8 @@ def check(history: History, postgres: Postgres, receiver: Receiver) -> list[str]
           f"{len(history.decisions)}, cancels {len(history.cancels)}, faults {len(history.windows)}, "
           f"entries announced {len(announced)}, received {len(receiver.seqs)}, "
           f"slowest probe round {worst:.1f}s")
+    if receiver.forged:
+        violations.append(f"{len(receiver.forged)} notifications with a wrong signature: {receiver.forged[:5]}")
     return violations
 
 
@@ -501,7 +517,8 @@ def main() -> int:
     directory = pathlib.Path(tempfile.mkdtemp(prefix="latchwork-faults-"))
     print(f"fault harness: {args.seconds:.0f}s, seed {args.seed}, gate {args.gate}, logs in {directory}", flush=True)
     os.chmod(directory, 0o755)
-    (directory / "notify.secret").write_bytes(os.urandom(32))
+    key = os.urandom(32)
+    (directory / "notify.secret").write_text("whsec_" + base64.b64encode(key).decode())
     os.chmod(directory / "notify.secret", 0o600)
     (directory / "approvers").write_text(f"ada:{TOKEN}\n")
     os.chmod(directory / "approvers", 0o600)
@@ -520,7 +537,7 @@ def main() -> int:
         postgres.start()
         run("ip", "netns", "exec", hosts.servers[0], args.gate, "migrate", "--store",
             f"postgresql://latchwork@10.77.1.2:{PG_PORT}/gate")
-        receiver = Receiver()
+        receiver = Receiver(key)
         gates = [Gate(number, hosts, args.gate, directory, receiver) for number in (1, 2)]
         for gate in gates:
             gate.start()

@@ -19,17 +19,26 @@ killed and started again, or paused.
 Then the checker reads the store and the recorded history and fails on: an effect
 released twice; a release that the store does not hold, or after its rejection or its
 run's cancel was answered; an answered decision missing from the store; a committed
-entry the receiver never got; a server that neither answered pings nor /healthz for
-longer than its store timeout and a margin, unless the harness had it paused or killed.
-Everything it started is stopped and every namespace removed, however it ends.
+entry the receiver never got, or a notification not signed with the key; a server that
+failed every ping and /healthz for longer than its store timeout and a margin, unless the
+harness had it paused or killed. A history too thin to check (no submit answered, no
+release, no decision, nothing in the store or at the receiver) fails as well.
+
+Everything it started is stopped and every namespace removed, however it ends (SIGTERM
+and SIGHUP included); hosts that a run killed outright left behind are removed first.
 """
 from __future__ import annotations
 
 import argparse
+import base64
 import collections
+import glob
+import hashlib
+import hmac
 import http.client
 import http.server
 import json
+import math
 import os
 import pathlib
 import random
@@ -42,10 +51,6 @@ import tempfile
 import threading
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-from postgres_cluster import clean_environment, find_server_binaries  # noqa: E402
-
 STORE_TIMEOUT_S = 2
 # How long past its store timeout a server may leave a ping unanswered: scheduling on
 # a loaded two-core machine, and the probe's own timeout.
@@ -55,20 +60,41 @@ LINE_PORT, CONSOLE_PORT, RELAY_PORT, PG_PORT = 7000, 8000, 6432, 5432
 ANNOUNCED = {"held", "expired", "taken", "cancelled", "closed"}
 
 
-def run(*command: str, check: bool = True, **options) -> subprocess.CompletedProcess:
-    return subprocess.run(command, check=check, capture_output=True, text=True, **options)
+def run(*command: str, check: bool = True, timeout: float = 120, **options) -> subprocess.CompletedProcess:
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, **options)
+    if check and done.returncode != 0:
+        raise SystemExit(f"{' '.join(command)} failed ({done.returncode}): {done.stderr.strip()}")
+    return done
+
+
+def clean_environment() -> dict[str, str]:
+    """This one without what would point libpq or PostgreSQL's programs elsewhere."""
+    return {**{name: value for name, value in os.environ.items()
+               if not name.startswith("PG") and name not in ("LD_PRELOAD", "PSQLRC")}, "LC_ALL": "C"}
+
+
+def server_binaries() -> pathlib.Path:
+    """Debian's newest PostgreSQL programs."""
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"),
+                   key=lambda path: int(pathlib.Path(path).parent.parent.name.split(".")[0]))
+    if not found:
+        raise SystemExit("PostgreSQL's programs are missing: apt-get install postgresql")
+    return pathlib.Path(found[-1]).parent
 
 
 class Hosts:
-    """The namespaces and links; removed by close()."""
+    """The namespaces and links, named after this process; removed by close(), with
+    every process still inside them."""
 
-    def __init__(self, prefix: str):
+    def __init__(self):
+        prefix = f"lwf{os.getpid()}"
         self.db = f"{prefix}-db"
         self.servers = [f"{prefix}-s1", f"{prefix}-s2"]
+        self.links = [f"{prefix}h1", f"{prefix}h2"]  # this host's ends (at most 15 characters)
         self.made: list[str] = []
-        self.links: list[str] = []
 
     def make(self) -> None:
+        sweep_abandoned_hosts()
         for name in [self.db, *self.servers]:
             run("ip", "netns", "add", name)
             self.made.append(name)
@@ -77,24 +103,55 @@ class Hosts:
             # To the database: d<N> on the server's host, db<N> on the database's.
             self.pair(f"d{number}", server, f"10.77.{number}.1/30", f"db{number}", self.db, f"10.77.{number}.2/30")
             # To this host: c<N> on the server's host, the harness's end here.
-            self.pair(f"c{number}", server, f"10.78.{number}.1/30", f"{server[-6:]}h", None, f"10.78.{number}.2/30")
+            self.pair(f"c{number}", server, f"10.78.{number}.1/30", self.links[number - 1], None,
+                      f"10.78.{number}.2/30")
+            # Another link holding these addresses (a run that could not clean up) would
+            # take the workers to its servers, and the checker would read a store they
+            # never wrote to.
+            route = run("ip", "-o", "route", "get", f"10.78.{number}.1").stdout
+            if f" dev {self.links[number - 1]} " not in route:
+                raise SystemExit(f"10.78.{number}.1 is not reached through {self.links[number - 1]}: {route.strip()}"
+                                 " (another link holds 10.78.0.0/16: remove it)")
 
     def pair(self, a: str, a_ns: str, a_addr: str, b: str, b_ns: str | None, b_addr: str) -> None:
         run("ip", "link", "add", a, "netns", a_ns, "type", "veth", "peer", "name", b,
             *(["netns", b_ns] if b_ns else []))
-        if b_ns is None:
-            self.links.append(b)
         for name, ns, address in ((a, a_ns, a_addr), (b, b_ns, b_addr)):
             prefix = ["ip", "-n", ns] if ns else ["ip"]
             run(*prefix, "addr", "add", address, "dev", name)
             run(*prefix, "link", "set", name, "up")
 
     def close(self) -> None:
+        for name in self.made:
+            remove_host(name)
         for link in self.links:
             run("ip", "link", "del", link, check=False)
-        for name in self.made:
-            run("ip", "netns", "pids", name, check=False)
-            run("ip", "netns", "del", name, check=False)
+
+
+def remove_host(name: str) -> None:
+    """Ends every process in a namespace, then removes it (and with it its links)."""
+    for pid in run("ip", "netns", "pids", name, check=False).stdout.split():
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    run("ip", "netns", "del", name, check=False)
+
+
+def sweep_abandoned_hosts() -> None:
+    """Removes the hosts of harness runs that ended without removing them (SIGKILL)."""
+    for line in run("ip", "netns", "list").stdout.splitlines():
+        name = line.split()[0] if line.strip() else ""
+        owner = name[3:].split("-")[0]
+        if not (name.startswith("lwf") and owner.isdigit()):
+            continue
+        try:
+            alive = b"harness.py" in pathlib.Path(f"/proc/{owner}/cmdline").read_bytes()
+        except OSError:
+            alive = False
+        if not alive:
+            print(f"removing {name}, left by a harness run that is gone", flush=True)
+            remove_host(name)
 
 
 class Postgres:
@@ -102,9 +159,7 @@ class Postgres:
 
     def __init__(self, hosts: Hosts, directory: pathlib.Path):
         self.hosts = hosts
-        self.bin = find_server_binaries()
-        if self.bin is None:
-            raise SystemExit("PostgreSQL's programs are missing: apt-get install postgresql")
+        self.bin = server_binaries()
         self.data = directory / "pg"
 
     def as_owner(self, *command: str, check: bool = True) -> subprocess.CompletedProcess:
@@ -144,7 +199,7 @@ class Postgres:
                 pass
 
     def sql(self, database: str, text: str) -> list[list[str]]:
-        done = self.as_owner(str(self.bin / "psql"), "-h", str(self.data), "-p", str(PG_PORT), "-U", "latchwork",
+        done = self.as_owner(str(self.bin / "psql"), "-X", "-h", str(self.data), "-p", str(PG_PORT), "-U", "latchwork",
                              "-d", database, "-At", "-F", "\t", "-c", text)
         return [line.split("\t") for line in done.stdout.splitlines() if line]
 
@@ -154,19 +209,29 @@ class Postgres:
 
 
 class Receiver:
-    """Webhook receiver on this host: the seqs it was told, by their webhook-id."""
+    """Webhook receiver on this host: the seqs it was told (by their webhook-id), and
+    the notifications whose signature is not the key's."""
 
-    def __init__(self):
+    def __init__(self, key: bytes):
         self.seqs: set[int] = set()
+        self.forged: list[str] = []
         lock = threading.Lock()
-        seqs = self.seqs
+        receiver = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
-                self.rfile.read(int(self.headers.get("content-length", 0)))
+                body = self.rfile.read(int(self.headers.get("content-length", 0)))
+                webhook_id = self.headers.get("webhook-id", "")
+                signed = f"{webhook_id}.{self.headers.get('webhook-timestamp')}.".encode() + body
+                expected = "v1," + base64.b64encode(hmac.new(key, signed, hashlib.sha256).digest()).decode()
+                genuine = any(hmac.compare_digest(expected.encode(), each.encode("latin-1"))
+                              for each in self.headers.get("webhook-signature", "").split())
                 with lock:
-                    seqs.add(int(self.headers["webhook-id"].rsplit("_", 1)[1]))
-                self.send_response(204)
+                    if genuine:
+                        receiver.seqs.add(int(webhook_id.rsplit("_", 1)[1]))
+                    else:
+                        receiver.forged.append(webhook_id)
+                self.send_response(204 if genuine else 401)
                 self.end_headers()
 
             def log_message(self, *args):
@@ -253,11 +318,12 @@ class History:
     """Every request sent and what came back, in the order the harness saw them."""
 
     def __init__(self):
+        self.started = time.monotonic()
         self.lock = threading.Lock()
         self.replies: list[tuple[float, str, str, str, dict | None]] = []   # sent, who, run, key, reply
         self.decisions: list[tuple[float, str, str, bool, int, dict]] = []  # sent, run, key, approved, status, body
         self.cancels: list[tuple[float, str]] = []                          # answered, run
-        self.probes: dict[int, list[tuple[float, bool]]] = collections.defaultdict(list)
+        self.probes: dict[int, list[tuple[float, float, bool]]] = collections.defaultdict(list)  # sent, done, answered
         self.windows: list[tuple[str, int | None, float, float]] = []        # fault, server, from, to
 
     def add(self, kind: str, item) -> None:
@@ -311,7 +377,7 @@ def approver(gates: list[Gate], history: History, stop: threading.Event, rng: ra
 def prober(gates: list[Gate], history: History, stop: threading.Event):
     while not stop.is_set():
         for gate in gates:
-            answered = False
+            answered, sent = False, time.monotonic()
             try:
                 answered = request(gate.address, {"op": "ping"}, 1) == {"verdict": "pong"}
             except (OSError, ValueError):
@@ -322,7 +388,7 @@ def prober(gates: list[Gate], history: History, stop: threading.Event):
                     answered = True
                 except (OSError, http.client.HTTPException):
                     pass
-            history.probes[gate.number].append((time.monotonic(), answered))
+            history.probes[gate.number].append((sent, time.monotonic(), answered))
         time.sleep(0.25)
 
 
@@ -387,7 +453,8 @@ def announced_entries(postgres: Postgres) -> set[int]:
             (approved == "f" and verdict == "refused_rejected")))}
 
 
-def check(history: History, postgres: Postgres, receiver: Receiver) -> list[str]:
+def check(history: History, postgres: Postgres, receiver: Receiver) -> tuple[list[str], list[str]]:
+    """The violations found, and what kept the history from being checked."""
     violations = []
     releases = collections.Counter((run_id, key) for _, _, run_id, key, reply in history.replies
                                    if reply and reply.get("verdict") == "release")
@@ -418,24 +485,37 @@ def check(history: History, postgres: Postgres, receiver: Receiver) -> list[str]
     missing = sorted(announced - receiver.seqs)
     if missing:
         violations.append(f"{len(missing)} committed entries never reached the receiver: seqs {missing[:20]}")
+    # A server was silent from the end of the last probe it answered to the end of the
+    # last one in a row it did not: the time between probes alone (this harness slowed
+    # down by a loaded machine) is no evidence.
     for number, probes in history.probes.items():
         excused = [(began, ended + 5) for name, server, began, ended in history.windows
                    if server == number and name in ("killed", "paused")]
-        last_answer = probes[0][0] if probes else 0
-        for at, answered in probes:
-            if answered:
-                silent = at - last_answer
-                inside = any(began <= at and ended >= last_answer for began, ended in excused)
-                if silent > STORE_TIMEOUT_S + MARGIN_S and not inside:
-                    violations.append(f"server {number} answered nothing for {silent:.1f}s")
-                last_answer = at
-    worst = max((b - a for probes in history.probes.values() for (a, _), (b, _) in zip(probes, probes[1:])),
-                default=0)
-    print(f"requests {len(history.replies)}, releases {sum(releases.values())}, decisions "
-          f"{len(history.decisions)}, cancels {len(history.cancels)}, faults {len(history.windows)}, "
-          f"entries announced {len(announced)}, received {len(receiver.seqs)}, "
-          f"slowest probe round {worst:.1f}s")
-    return violations
+        last_answer, silent_until = probes[0][0] if probes else 0, None
+        for sent, done, answered in [*probes, (math.inf, math.inf, True)]:
+            if not answered:
+                silent_until = done
+                continue
+            if silent_until is not None and silent_until - last_answer > STORE_TIMEOUT_S + MARGIN_S and not any(
+                    began <= silent_until and ended >= last_answer for began, ended in excused):
+                violations.append(f"server {number} answered no probe for {silent_until - last_answer:.1f}s"
+                                  f" (from {last_answer - history.started:.1f}s)")
+            last_answer, silent_until = done, None
+    worst = max((b[0] - a[0] for probes in history.probes.values() for a, b in zip(probes, probes[1:])), default=0)
+    answered = sum(1 for *_, reply in history.replies if reply and reply.get("verdict") != "error")
+    decided_ok = sum(1 for *_, status, _ in history.decisions if status == 200)
+    print(f"submits {len(history.replies)} ({answered} answered), releases {sum(releases.values())}, decisions "
+          f"{len(history.decisions)} ({decided_ok} answered), cancels {len(history.cancels)}, faults "
+          f"{len(history.windows)}, entries in the store {len(states)} effects and {len(announced)} announced, "
+          f"received {len(receiver.seqs)}, slowest probe round {worst:.1f}s", flush=True)
+    if receiver.forged:
+        violations.append(f"{len(receiver.forged)} notifications with a wrong signature: {receiver.forged[:5]}")
+    # Every check passes on a history in which nothing happened: that fails too.
+    nothing = [what for what, count in (
+        ("submit answered", answered), ("release", sum(releases.values())), ("decision answered", decided_ok),
+        ("effect in the store", len(states)), ("entry announced", len(announced)),
+        ("notification received", len(receiver.seqs))) if count == 0]
+    return violations, [f"too little happened to check: no {', no '.join(nothing)}"] if nothing else []
 
 
 def main() -> int:
@@ -450,31 +530,40 @@ def main() -> int:
     if not args.gate:
         raise SystemExit("no latchwork-gate: pass --gate or install the wheel")
     rng = random.Random(args.seed)
-    print(f"fault harness: {args.seconds:.0f}s, seed {args.seed}, gate {args.gate}", flush=True)
     directory = pathlib.Path(tempfile.mkdtemp(prefix="latchwork-faults-"))
+    print(f"fault harness: {args.seconds:.0f}s, seed {args.seed}, gate {args.gate}, logs in {directory}", flush=True)
     os.chmod(directory, 0o755)
-    (directory / "notify.secret").write_bytes(os.urandom(32))
+    key = os.urandom(32)
+    (directory / "notify.secret").write_text("whsec_" + base64.b64encode(key).decode())
     os.chmod(directory / "notify.secret", 0o600)
     (directory / "approvers").write_text(f"ada:{TOKEN}\n")
     os.chmod(directory / "approvers", 0o600)
-    hosts = Hosts(f"lwf{os.getpid() % 10000}")
+    hosts = Hosts()
     postgres = Postgres(hosts, directory)
     gates: list[Gate] = []
     stop = threading.Event()
+
+    def interrupted(number, frame):
+        raise SystemExit(f"stopped by signal {number}")
+
+    for number in (signal.SIGTERM, signal.SIGHUP):  # what CI and a closed terminal send
+        signal.signal(number, interrupted)
     try:
         hosts.make()
         postgres.start()
         run("ip", "netns", "exec", hosts.servers[0], args.gate, "migrate", "--store",
             f"postgresql://latchwork@10.77.1.2:{PG_PORT}/gate")
-        receiver = Receiver()
+        receiver = Receiver(key)
         gates = [Gate(number, hosts, args.gate, directory, receiver) for number in (1, 2)]
         for gate in gates:
             gate.start()
         history = History()
-        threads = [threading.Thread(target=worker, args=(n, gates, history, stop, random.Random(rng.random())))
+        threads = [threading.Thread(target=worker, args=(n, gates, history, stop, random.Random(rng.random())),
+                                    daemon=True)
                    for n in range(args.workers)]
-        threads += [threading.Thread(target=approver, args=(gates, history, stop, random.Random(rng.random()))),
-                    threading.Thread(target=prober, args=(gates, history, stop))]
+        threads += [threading.Thread(target=approver, args=(gates, history, stop, random.Random(rng.random())),
+                                     daemon=True),
+                    threading.Thread(target=prober, args=(gates, history, stop), daemon=True)]
         for thread in threads:
             thread.start()
         inject(hosts, postgres, gates, history, args.seconds, rng)
@@ -485,8 +574,10 @@ def main() -> int:
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline and not announced_entries(postgres) <= receiver.seqs:
             time.sleep(1)
-        violations = check(history, postgres, receiver)
+        violations, unchecked = check(history, postgres, receiver)
     finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
         stop.set()
         for gate in gates:
             gate.stop()
@@ -494,10 +585,14 @@ def main() -> int:
         hosts.close()
     for violation in violations:
         print("VIOLATION:", violation)
-    print(f"logs in {directory}" if violations else "no violation")
-    if not violations:
-        shutil.rmtree(directory, ignore_errors=True)
-    return 1 if violations else 0
+    for reason in unchecked:
+        print("NOT CHECKED:", reason)
+    if violations or unchecked:
+        print(f"FAILED: the servers' logs are in {directory}")
+        return 1
+    print("no violation")
+    shutil.rmtree(directory, ignore_errors=True)
+    return 0
 
 
 if __name__ == "__main__":

@@ -20,10 +20,57 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
     return "unknown";
 }
 
+namespace {
+
+// The rule that decides a submit of an effect its run has not decided, if any. A
+// stopped run refuses the submit whatever the rules say.
+std::optional<RuleOutcome> rule_for_new_effect(const RunLedger& ledger, const Request& request,
+                                               const DecisionSource& source, const EffectRules* rules) {
+    if (rules == nullptr) return std::nullopt;
+    const RunRecord* run = ledger.find_run(request.run_id);
+    if (run != nullptr && run->stopped()) return std::nullopt;
+    NewEffect effect{request.run_id, request.effect_key, std::nullopt, std::nullopt};
+    if (source.door == DecisionSource::Door::client) effect.client = source.who;
+    if (request.detail) effect.detail = *request.detail;
+    return rules->for_new_effect(effect);
+}
+
+// A new effect released or rejected by a rule: decided at once, and logged as a
+// decision whose source is the rule.
+Applied decided_by_rule(RunLedger& ledger, const Request& request, const RuleOutcome& ruled,
+                        const DecisionClock& clock, std::vector<StateChange>& changes) {
+    const bool release = ruled.action == RuleOutcome::Action::release;
+    Applied applied;
+    ReplyVerdict& verdict = applied.reply.verdict;
+    if (release) {
+        verdict = ReplyVerdict::of(recorded_submit(ledger, request.run_id, request.effect_key, false, changes,
+                                                   std::string_view()));
+        applied.reply.line = verdict_reply(verdict_text(verdict));
+    } else {
+        verdict = ReplyVerdict::of(recorded_decide(ledger, request.run_id, request.effect_key, false, changes));
+        const std::string by = rule_source(ruled.rule);
+        applied.reply.line = waited_reply(WaitedOutcome{verdict_text(verdict), by, ruled.reason, true, false});
+    }
+    AuditEntry entry;
+    entry.at_ms = clock.now_ms;
+    entry.event = AuditEvent::decided;
+    entry.run_id = request.run_id;
+    entry.effect_key = request.effect_key;
+    entry.approved = release;
+    entry.verdict = std::string(verdict_text(verdict));
+    entry.source = rule_source(ruled.rule);
+    entry.reason = std::string(ruled.reason);
+    entry.detail = request.detail.value_or(std::string());
+    applied.audit = std::move(entry);
+    return applied;
+}
+
+}  // namespace
+
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes, WaitingDetails& details,
-                                     CountTotals* totals) {
+                                     CountTotals* totals, const EffectRules* rules) {
     const std::size_t before = changes.size();
     Applied applied;
     bool took_approved = false;
@@ -44,14 +91,31 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                 return applied;
             }
             took_approved = state == EffectState::approved;
+            const std::optional<RuleOutcome> ruled =
+                state ? std::nullopt : rule_for_new_effect(ledger, request, source, rules);
+            if (ruled && ruled->action != RuleOutcome::Action::hold) {
+                return decided_by_rule(ledger, request, *ruled, clock, changes);
+            }
+            const bool needs_approval = ruled ? true : request.flag;
             verdict = ReplyVerdict::of(
-                recorded_submit(ledger, request.run_id, request.effect_key, request.flag, changes,
+                recorded_submit(ledger, request.run_id, request.effect_key, needs_approval, changes,
                                 request.detail ? std::string_view(*request.detail)
                                                : std::string_view()));
             line = verdict_reply(verdict_text(verdict));
+            if (ruled && changes.size() > before) changes.back().rule = std::string(ruled->rule);
             break;
         }
         case Operation::decide:
+            if (source.door == DecisionSource::Door::line || source.door == DecisionSource::Door::client) {
+                const std::string_view rule = effect_state_in(ledger, request.run_id, request.effect_key) ==
+                                                      EffectState::pending
+                                                  ? details.rule_of(request.run_id, request.effect_key)
+                                                  : std::string_view();
+                if (!rule.empty()) {
+                    applied.reply = refusal(decided_by_people_message(rule));
+                    return applied;
+                }
+            }
             if (source.door == DecisionSource::Door::console) {
                 const std::optional<EffectState> state =
                     effect_state_in(ledger, request.run_id, request.effect_key);
@@ -105,6 +169,10 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     if (source.door == DecisionSource::Door::expiry && made.empty()) return applied;
     applied.audit = audit_entry_for(request, verdict_text(verdict), made, source, clock.now_ms,
                                     clock.hold_deadline(), took_approved);
+    // A hold by a rule says which: a restart reads it back from the log.
+    if (applied.audit && applied.audit->event == AuditEvent::held && !made.empty() && !made.back().rule.empty()) {
+        applied.audit->reason = rule_source(made.back().rule);
+    }
     return applied;
 }
 

@@ -13,6 +13,7 @@
 
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
+#include "server/core/effect_rules.h"
 #include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
@@ -51,6 +52,8 @@ class WaitingDetails {
 public:
     // The detail kept with a waiting effect; empty when it has none.
     virtual std::string_view detail_of(std::string_view run_id, std::string_view effect_key) = 0;
+    // The rule that held a waiting effect; empty when the client asked for the hold.
+    virtual std::string_view rule_of(std::string_view run_id, std::string_view effect_key) = 0;
 
 protected:
     ~WaitingDetails() = default;
@@ -71,9 +74,15 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
 // and a person deciding what is no longer held is told its state
 // ("already_decided") and changes nothing. A submit of a waiting effect whose detail
 // differs from the one in `details` is refused and changes nothing.
+//
+// With `rules`, a submit of an effect its run has not decided is decided by the rule
+// that matches, if one does: released or rejected at once (logged with the source
+// "rule:NAME"), or held for a person whatever the client asked. A line-port decide of
+// an effect a rule held is refused: only people decide it.
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes,
-                                     WaitingDetails& details, CountTotals* totals = nullptr);
+                                     WaitingDetails& details, CountTotals* totals = nullptr,
+                                     const EffectRules* rules = nullptr);
 
 }  // namespace latchwork::server

@@ -11,7 +11,7 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
         switch (change.kind) {
             case Kind::effect_state:
                 if (change.state == EffectState::pending) {
-                    hold(change.run_id, change.effect_key, now_ms, deadline_ms, change.detail);
+                    hold(change.run_id, change.effect_key, now_ms, deadline_ms, change.detail, false, change.rule);
                 } else if (change.state == EffectState::approved) {
                     approve(change.run_id, change.effect_key);
                 } else {
@@ -28,14 +28,15 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
 
 void HeldIndex::hold(std::string_view run_id, std::string_view effect_key,
                      std::int64_t held_at_ms, std::int64_t deadline_ms, std::string_view detail,
-                     bool approved) {
+                     bool approved, std::string_view rule) {
     auto [at, added] =
         by_key_.try_emplace(std::pair{std::string(run_id), std::string(effect_key)}, 0);
     if (!added) return;  // held already: it keeps its place
     at->second = ++last_position_;
     by_position_.emplace(last_position_,
                          HeldEffect{last_position_, std::string(run_id), std::string(effect_key),
-                                    held_at_ms, deadline_ms, std::string(detail), approved});
+                                    held_at_ms, deadline_ms, std::string(detail), approved,
+                                    std::string(rule)});
     if (deadline_ms != 0 && !approved) by_deadline_.emplace(deadline_ms, last_position_);
 }
 

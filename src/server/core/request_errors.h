@@ -27,5 +27,6 @@ std::string detail_too_deep_message(std::size_t max_depth);           // "member
 std::string detail_too_long_message(std::size_t max);                 // "member detail is longer than MAX bytes"
 std::string wait_ms_message(std::uint64_t max);                       // "member wait_ms must be a whole number from 0 to MAX"
 std::string detail_differs_message();                                 // "detail differs from the waiting effect's"
+std::string decided_by_people_message(std::string_view rule);         // "effect is decided by people (rule NAME)"
 
 }  // namespace latchwork::server

@@ -31,6 +31,9 @@ struct StateChange {
     // effect_state to pending: what the submitter said the effect is, as compact
     // canonical JSON; empty for none. It stays with the effect while it waits.
     std::string detail;
+    // effect_state to pending: the rule that held it for a person (empty: the client
+    // asked). While it waits, only a person may decide it.
+    std::string rule;
 
     friend bool operator==(const StateChange&, const StateChange&) = default;
 };

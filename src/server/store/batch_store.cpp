@@ -209,7 +209,7 @@ BackendStep BatchStore::attempt(std::vector<BatchRequest>& requests, const Decis
     for (BatchRequest& item : requests) {
         changes_.clear();
         std::optional<Applied> applied = apply_request(*scope.ledger, item.request, item.source.view(), clock,
-                                                       changes_, *scope.details, scope.totals);
+                                                       changes_, *scope.details, scope.totals, rules_);
         if (!applied) {
             // Only a count asked elsewhere fails so; the back end says how it ended.
             backend_->abandon();

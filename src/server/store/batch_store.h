@@ -63,6 +63,7 @@ public:
     Answer answer(const Request& request, const DecisionSource& source) override;
 
     void set_hold_timeout(std::chrono::milliseconds timeout) override { hold_timeout_ms_ = timeout.count(); }
+    void set_rules(const EffectRules* rules) override { rules_ = rules; }
     std::optional<std::int64_t> next_expiry_check() const override;
     std::size_t expire_due(std::int64_t now_ms) override;
     void set_expiry_listener(std::function<void()> listener) override { expiry_listener_ = std::move(listener); }
@@ -147,6 +148,7 @@ private:
     const BackendCapabilities capabilities_;
     boost::asio::io_context& io_;
     std::atomic<std::int64_t> hold_timeout_ms_{0};
+    const EffectRules* rules_ = nullptr;  // set before load(), outlives the store
 
     // The loop thread's own.
     std::vector<StateChange> changes_;  // of the request being decided

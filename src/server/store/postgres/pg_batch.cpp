@@ -26,10 +26,10 @@ constexpr const char* kLockRuns =
 // Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect,
 // with its detail while it waits.
 constexpr const char* kLoad =
-    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text"
+    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text, NULL::text"
     " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
     " UNION ALL"
-    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail FROM latchwork_effects AS e"
+    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule FROM latchwork_effects AS e"
     " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
 
 // Flags only ever go from false to true, so the final ones are the union. A
@@ -50,14 +50,14 @@ constexpr const char* kWriteEffects =
     "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
     " WHERE e.run_id = w.r AND e.effect_key = w.k)"
     " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline,"
-    " changed_at, detail)"
+    " changed_at, detail, rule)"
     " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
     " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
     " CASE WHEN s = 0 AND $7::int8 > 0 THEN to_timestamp($7::int8 / 1000.0) END,"
-    " to_timestamp($6::int8 / 1000.0), nullif(d, '')"
-    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $8::text[]) AS w(r, k, s, d)"
+    " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, '')"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $8::text[], $9::text[]) AS w(r, k, s, d, ru)"
     " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
-    " changed_at = excluded.changed_at, detail = excluded.detail";
+    " changed_at = excluded.changed_at, detail = excluded.detail, rule = excluded.rule";
 
 constexpr const char* kWriteAudit =
     "INSERT INTO latchwork_audit (at, event, run_id, effect_key, approved, verdict, source,"
@@ -87,7 +87,7 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_lock_runs", kLockRuns, 1},
     {"latchwork_load", kLoad, 3},
     {"latchwork_write_runs", kWriteRuns, 4},
-    {"latchwork_write_effects", kWriteEffects, 8},
+    {"latchwork_write_effects", kWriteEffects, 9},
     {"latchwork_write_audit", kWriteAudit, 11},
     {"latchwork_notify", kNotify, 1},
     {"latchwork_counts", kCounts, 0},
@@ -183,6 +183,7 @@ std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows
         }
         ledger_.add_effect(ledger_.run(rows.bytes(row, 1)), rows.bytes(row, 2), static_cast<EffectState>(state));
         if (!rows.is_null(row, 4)) details_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = rows.bytes(row, 4);
+        if (!rows.is_null(row, 5)) rules_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = rows.bytes(row, 5);
     }
     return std::nullopt;
 }
@@ -194,6 +195,7 @@ void PgBatchTransaction::decided(const BatchRequest& item) {
     for (const StateChange& change : item.changes) {
         if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
             details_[{change.run_id, change.effect_key}] = change.detail;
+            rules_[{change.run_id, change.effect_key}] = change.rule;
         }
     }
 }
@@ -218,6 +220,11 @@ std::optional<StatementFailure> PgBatchTransaction::write_and_commit(std::span<c
 std::string_view PgBatchTransaction::detail_of(std::string_view run_id, std::string_view effect_key) {
     const auto found = details_.find({std::string(run_id), std::string(effect_key)});
     return found == details_.end() ? std::string_view() : std::string_view(found->second);
+}
+
+std::string_view PgBatchTransaction::rule_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = rules_.find({std::string(run_id), std::string(effect_key)});
+    return found == rules_.end() ? std::string_view() : std::string_view(found->second);
 }
 
 // One notification for the batch, sent at commit, when a request of it changed
@@ -322,6 +329,7 @@ std::vector<Statement> PgBatchTransaction::writes() {
         std::vector<std::string_view> kept_keys;
         std::vector<std::int64_t> kept_states;
         std::vector<std::string_view> kept_details;  // "" once decided
+        std::vector<std::string_view> kept_rules;    // likewise
         std::vector<std::string_view> gone_runs;
         std::vector<std::string_view> gone_keys;
         for (const auto& [run_id, effect_key] : touched) {
@@ -334,6 +342,7 @@ std::vector<Statement> PgBatchTransaction::writes() {
                 kept_states.push_back(static_cast<std::int64_t>(state));
                 kept_details.push_back(is_waiting(state) ? detail_of(run_id, effect_key)
                                                          : std::string_view());
+                kept_rules.push_back(is_waiting(state) ? rule_of(run_id, effect_key) : std::string_view());
             } else {
                 gone_runs.push_back(run_id);
                 gone_keys.push_back(effect_key);
@@ -348,7 +357,8 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(bytea_array(gone_keys))
                                            .add(std::to_string(now_ms_))
                                            .add(std::to_string(deadline_ms_))
-                                           .add(text_array(kept_details))});
+                                           .add(text_array(kept_details))
+                                           .add(text_array(kept_rules))});
     }
     written_ = changes_.size();
     return statements;

@@ -55,6 +55,7 @@ public:
 
     std::optional<std::uint64_t> count(Operation op) override;
     std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override;
+    std::string_view rule_of(std::string_view run_id, std::string_view effect_key) override;
 
 private:
     std::optional<StatementFailure> read_loaded(const Rows& rows);
@@ -72,6 +73,8 @@ private:
     std::int64_t deadline_ms_ = 0;      // a hold's deadline; 0: none
     // The details of the batch's waiting effects, by (run id, effect key).
     std::map<std::pair<std::string, std::string>, std::string> details_;
+    // The rules that held them (absent or empty: their submitters asked).
+    std::map<std::pair<std::string, std::string>, std::string> rules_;
 };
 
 // Prepares the statements of a batch on `connection`, once per connection.

@@ -80,6 +80,10 @@ ALTER TABLE latchwork_audit ADD COLUMN xact bigint;
 ALTER TABLE latchwork_audit ALTER COLUMN xact SET DEFAULT txid_current();
 CREATE INDEX latchwork_audit_xact ON latchwork_audit (xact) WHERE xact IS NOT NULL;
 )sql",
+    // Step 4: the rule that held a waiting effect, if one did: only people decide it.
+    R"sql(
+ALTER TABLE latchwork_effects ADD COLUMN rule text;
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

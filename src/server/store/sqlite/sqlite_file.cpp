@@ -27,6 +27,12 @@
 namespace latchwork::server {
 namespace {
 
+// The rule a "held" entry's reason names ("rule:NAME"), which held its effect for people.
+std::string held_by_rule(std::string_view reason) {
+    constexpr std::string_view kRule = "rule:";
+    return reason.starts_with(kRule) ? std::string(reason.substr(kRule.size())) : std::string();
+}
+
 const char* state_text(EffectState state) { return effect_state_text(state); }
 
 std::optional<EffectState> state_from_text(std::string_view text) {
@@ -309,7 +315,7 @@ Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {
     // entry, if any, is its hold, approved since or not.
     constexpr const char* sql =
         "SELECT e.run_id, e.effect_key, coalesce(h.at, e.changed_at), coalesce(h.deadline, 0),"
-        " e.detail, e.state = 'approved'"
+        " e.detail, e.state = 'approved', h.reason"
         " FROM effects AS e LEFT JOIN audit AS h"
         " ON h.run_id = e.run_id AND h.effect_key = e.effect_key AND h.event = 'held'"
         " WHERE e.state IN ('pending', 'approved')"
@@ -327,7 +333,8 @@ Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {
                                            sqlite3_column_int64(raw, 2),
                                            sqlite3_column_int64(raw, 3),
                                            std::string(column_bytes(raw, 4)),
-                                           sqlite3_column_int(raw, 5) != 0});
+                                           sqlite3_column_int(raw, 5) != 0,
+                                           held_by_rule(column_bytes(raw, 6))});
     }
     if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return holds;

@@ -1,0 +1,43 @@
+// effect_rules.h: what decides a new effect before the client's flag does: the server's rules.
+//
+// The decision step asks once per submit of an effect its run has not decided. A rule
+// that matches decides (release, hold or reject) whatever the client asked; with none,
+// the client's needs_approval does, as without rules. The rules file and its matching
+// live in src/server/rules; the decision step knows only this.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace latchwork::server {
+
+struct RuleOutcome {
+    enum class Action : std::uint8_t { release, hold, reject };
+    Action action = Action::hold;
+    std::string_view rule;    // its name
+    std::string_view reason;  // reject: why, for the worker and the log
+};
+
+struct NewEffect {
+    std::string_view run_id;
+    std::string_view effect_key;
+    std::optional<std::string_view> client;  // the hello client's name, if one said hello
+    std::optional<std::string_view> detail;  // compact JSON, if the submit carried one
+};
+
+class EffectRules {
+public:
+    // The outcome of the first rule that matches; nullopt: none does. Its views last as
+    // long as the rules.
+    virtual std::optional<RuleOutcome> for_new_effect(const NewEffect& effect) const = 0;
+
+protected:
+    ~EffectRules() = default;
+};
+
+// The source a rule's decision is logged and told with: "rule:NAME".
+inline std::string rule_source(std::string_view rule) { return "rule:" + std::string(rule); }
+
+}  // namespace latchwork::server

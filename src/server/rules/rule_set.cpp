@@ -277,8 +277,9 @@ private:
             return refuse(node.source(), where + " must be a table of tests, like { le = 100 }");
         }
         for (const auto& [word, operand] : *operators) {
+            const std::string_view said = word.str();  // (Clang 14 captures no structured binding)
             const auto* known = std::find_if(std::begin(kOperators), std::end(kOperators),
-                                             [&](const OperatorName& o) { return o.name == word.str(); });
+                                             [said](const OperatorName& o) { return o.name == said; });
             if (known == std::end(kOperators)) {
                 return refuse(word.source(), where + ": unknown test " + quoted(word.str()) +
                                                  " (eq ne lt le gt ge in glob exists)");

@@ -61,6 +61,7 @@ TEST(RuleConditions, EachTestOnEachKindOfMember) {
         {"release", R"("/x" = { exists = false })", R"({})", true},
         {"release", R"("/x" = { exists = false })", std::nullopt, true},
         {"hold", R"("/x" = { exists = false })", R"({"x":1})", false},
+        {"hold", R"("/x" = { exists = false })", R"({"x":1)", true},  // no JSON: no detail
         // A member that is not there fails a release rule and meets the others.
         {"release", R"("/n" = { le = 100 })", R"({"m":1})", false},
         {"release", R"("/n" = { le = 100 })", std::nullopt, false},

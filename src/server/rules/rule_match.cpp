@@ -7,6 +7,7 @@
 #include <compare>
 
 #include "server/rules/rule_set.h"
+#include "wire/json_reader.h"
 
 namespace latchwork::server {
 namespace json = boost::json;
@@ -127,8 +128,8 @@ bool conditions_hold(const Rule& rule, const json::value* detail) {
 }  // namespace
 
 const Rule* RuleSet::match(const RuleQuery& query) const {
-    // The detail is read once, when the first rule with conditions needs it; the text
-    // was read strictly before (by the line door, or by `rules test`).
+    // The detail is read once, when the first rule with conditions needs it: strictly,
+    // as the line door reads it, then into a value; a text that is not JSON is no detail.
     std::optional<json::value> detail;
     bool read = false;
     for (const Rule& rule : rules_) {
@@ -137,7 +138,7 @@ const Rule* RuleSet::match(const RuleQuery& query) const {
         if (rule.client && (!query.client || *query.client != *rule.client)) continue;
         if (!rule.conditions.empty() && !read) {
             read = true;
-            if (query.detail) {
+            if (query.detail && read_top_level_members(*query.detail, {}).ok()) {
                 boost::system::error_code error;
                 json::value value = json::parse(json::string_view(query.detail->data(), query.detail->size()), error);
                 if (!error) detail = std::move(value);

@@ -8,7 +8,7 @@ BENCH_BUILD  := build/bench
 .PHONY: deps deps-browser deps-postgres deps-sqlite-shell demo test pytest pytest-interpreters native-test wheel-test install-test docs deps-build deps-native deps-bench deps-fuzz bench fuzz fuzz-build fuzz-run check-asan asan-build asan-tests clean
 
 # Build-time packages from Debian: boost (the ledger's hash map, the server's Asio); CLI11
-# for the server's command line; SQLite for the server's store; GoogleTest for the
+# for the server's command line; toml++ for the server's rules file; SQLite for the server's store; GoogleTest for the
 # native units; libpq for the shared PostgreSQL store; OpenSSL for TLS on the line port; Google Benchmark and Redis (the server benchmark's yardstick) for the
 # benchmarks. Installed when missing and we may (as root).
 APT_INSTALL = apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends
@@ -22,13 +22,14 @@ endef
 deps-build:
 	$(call need_debian_package,/usr/include/boost/unordered/unordered_flat_map.hpp,libboost1.81-dev)
 	$(call need_debian_package,/usr/include/CLI/CLI.hpp,libcli11-dev)
+	$(call need_debian_package,/usr/include/toml++/toml.h,libtomlplusplus-dev)
 	$(call need_debian_package,/usr/include/sqlite3.h,libsqlite3-dev)
 	$(call need_debian_package,/usr/include/postgresql/libpq-fe.h,libpq-dev)
 	$(call need_debian_package,/usr/include/openssl/ssl.h,libssl-dev)
 
 # Every Debian package the targets below may install, in one apt-get (CI's first step):
 # each target still checks for what it needs, and finds it there.
-DEBIAN_PACKAGES := libboost1.81-dev libcli11-dev libsqlite3-dev libpq-dev libssl-dev \
+DEBIAN_PACKAGES := libboost1.81-dev libcli11-dev libtomlplusplus-dev libsqlite3-dev libpq-dev libssl-dev \
   libgtest-dev libbenchmark-dev redis-server postgresql postgresql-client sqlite3 \
   chromium chromium-driver clang-14 libclang-rt-14-dev debootstrap \
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 iproute2

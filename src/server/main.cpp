@@ -9,6 +9,7 @@
 
 #include "server/approve/approver_commands.h"
 #include "server/cli/command_line.h"
+#include "server/cli/rules_commands.h"
 #include "server/net/gate_server.h"
 #include "server/net/hold_expiry.h"
 #include "server/console/console.h"
@@ -307,6 +308,7 @@ int main(int argc, char** argv) {
         if (command.log) return print_log(*command.log);
         if (command.migrate) return migrate(*command.migrate);
         if (command.console_command) return run_console_command(*command.console_command);
+        if (command.rules_command) return run_rules_command(*command.rules_command, load_approver_names);
         if (!command.serve) return command.exit_code;
         return serve(*command.serve);
     } catch (const std::exception& fault) {

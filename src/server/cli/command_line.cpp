@@ -28,7 +28,7 @@ CommandLine refuse(const std::string& text) {
     return exit_with(2);
 }
 
-constexpr std::string_view kSubcommands = "serve, log, migrate, pending, approve, reject";
+constexpr std::string_view kSubcommands = "serve, log, migrate, pending, approve, reject, rules";
 
 // CLI11 would call any unknown word a missing subcommand; the person is told which
 // word was not one and what the subcommands are.
@@ -36,7 +36,7 @@ std::optional<std::string> unknown_subcommand(int argc, const char* const* argv)
     if (argc < 2) return std::nullopt;
     const std::string_view first = argv[1];
     if (first.empty() || first.starts_with('-')) return std::nullopt;
-    for (std::string_view known : {"serve", "log", "migrate", "pending", "approve", "reject"}) {
+    for (std::string_view known : {"serve", "log", "migrate", "pending", "approve", "reject", "rules"}) {
         if (first == known) return std::nullopt;
     }
     return std::string(first);
@@ -171,7 +171,28 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     reject_options.command = ConsoleCommand::reject;
     CLI::App* reject = app.add_subcommand("reject", "reject a waiting effect on a running console");
     add_decision(*reject, reject_options);
+    RulesCommandOptions check_options;
+    check_options.command = RulesCommand::check;
+    RulesCommandOptions test_options;
+    test_options.command = RulesCommand::test;
+    CLI::App* rules = app.add_subcommand("rules", "check a rules file, or ask it about one submit");
+    rules->require_subcommand(1);
+    CLI::App* check = rules->add_subcommand(
+        "check", "read a rules file and report its first problem, or how many rules it has");
+    check->add_option("FILE", check_options.file, "the rules file (TOML)")->required();
+    check->add_option("--approvers", check_options.approvers,
+                      "the console's approvers file: every name a rule or group uses must be in it")
+        ->type_name("FILE");
+    CLI::App* test = rules->add_subcommand("test", "say which rule a submit meets and what it does");
+    test->add_option("FILE", test_options.file, "the rules file (TOML)")->required();
+    test->add_option("--run", test_options.run_id, "the submit's run id")->required();
+    test->add_option("--effect", test_options.effect_key, "the submit's effect key")->required();
+    test->add_option("--client", test_options.client, "the client's hello name (none: an unnamed client)");
+    test->add_option("--detail", test_options.detail, "the submit's detail, a JSON object")->type_name("JSON");
+    test->add_flag("--needs-approval", test_options.needs_approval,
+                   "the submit asks for approval (what decides when no rule matches)");
     app.footer(
+        "rules check and rules test exit with 2 when the rules file or --detail is bad. "
         "pending, approve and reject exit with 0 when done, 1 when the console refused "
         "(already decided, or a viewer's token), 2 on a usage error, 3 when the console "
         "could not be reached or failed.");
@@ -184,9 +205,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
-        // The approver commands promise scripts 2 for every usage error.
+        // The approver and rules commands promise scripts 2 for every usage error.
         const std::string_view first = argc > 1 ? argv[1] : "";
-        const bool console_command = first == "pending" || first == "approve" || first == "reject";
+        const bool console_command = first == "pending" || first == "approve" || first == "reject" ||
+                                     first == "rules";
         return exit_with(console_command && code != 0 ? 2 : code);
     }
     for (auto [command, options] : {std::pair{pending, &pending_options}, std::pair{approve, &approve_options},
@@ -194,6 +216,12 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         if (!command->parsed()) continue;
         CommandLine chosen;
         chosen.console_command = std::move(*options);
+        return chosen;
+    }
+    for (auto [command, options] : {std::pair{check, &check_options}, std::pair{test, &test_options}}) {
+        if (!command->parsed()) continue;
+        CommandLine chosen;
+        chosen.rules_command = std::move(*options);
         return chosen;
     }
     if (log_chosen) {

@@ -59,6 +59,20 @@ struct ConsoleCommandOptions {
     std::optional<std::string> reason;
 };
 
+// `latchwork-gate rules check | test`: a rules file checked, or asked about one submit.
+enum class RulesCommand { check, test };
+
+struct RulesCommandOptions {
+    RulesCommand command = RulesCommand::check;
+    std::string file;
+    std::optional<std::string> approvers;  // check: the approvers file whose names rules may use
+    std::string run_id;                    // test: the submit asked about
+    std::string effect_key;
+    std::optional<std::string> client;
+    std::optional<std::string> detail;  // JSON text of an object
+    bool needs_approval = false;        // what the client asks when no rule matches
+};
+
 // The subcommand chosen with its options, or, when none is set, the exit code the
 // program ends with at once (after --help, --version or a usage error, whose text has
 // been printed; a usage error of ours, like a bad duration, exits with 2).
@@ -67,6 +81,7 @@ struct CommandLine {
     std::optional<LogOptions> log;
     std::optional<MigrateOptions> migrate;
     std::optional<ConsoleCommandOptions> console_command;
+    std::optional<RulesCommandOptions> rules_command;
     int exit_code = 0;
 };
 

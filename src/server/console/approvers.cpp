@@ -58,6 +58,20 @@ std::optional<ConsoleUser> Approvers::find(std::string_view token) const {
     return found;
 }
 
+std::set<std::string, std::less<>> Approvers::approver_names() const {
+    std::set<std::string, std::less<>> names;
+    for (const Approver& approver : approvers_) {
+        if (approver.role == ConsoleRole::approver) names.insert(approver.name);
+    }
+    return names;
+}
+
+Result<std::set<std::string, std::less<>>> load_approver_names(const std::string& path) {
+    Result<Approvers> approvers = load_approvers(path);
+    if (!approvers) return std::move(approvers).take_failure();
+    return approvers.value().approver_names();
+}
+
 Result<Approvers> load_approvers(const std::string& path) {
     Result<SecretBytes> content = read_private_file(path, "cannot be opened: ");
     if (!content) return refuse(path, content.error());

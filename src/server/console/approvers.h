@@ -1,7 +1,9 @@
 // approvers.h: who may use the console: names, bearer tokens and what each may do.
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +41,9 @@ public:
     // so the time taken says nothing about which one came close.
     std::optional<ConsoleUser> find(std::string_view token) const;
 
+    // The names of those who may decide (viewers left out).
+    std::set<std::string, std::less<>> approver_names() const;
+
 private:
     std::vector<Approver> approvers_;
 };
@@ -47,5 +52,8 @@ private:
 // lines and lines starting with '#' are skipped; any other role word is refused with
 // its line). The file must be a regular file that neither group nor others may access.
 Result<Approvers> load_approvers(const std::string& path);
+
+// The approver names of such a file, for what names approvers (a rules file).
+Result<std::set<std::string, std::less<>>> load_approver_names(const std::string& path);
 
 }  // namespace latchwork::server

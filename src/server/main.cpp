@@ -10,6 +10,7 @@
 #include "server/approve/approver_commands.h"
 #include "server/cli/command_line.h"
 #include "server/cli/rules_commands.h"
+#include "server/rules/rule_set.h"
 #include "server/net/gate_server.h"
 #include "server/net/hold_expiry.h"
 #include "server/console/console.h"
@@ -160,6 +161,27 @@ int serve(const ServeOptions& options) {
         tls = std::move(made).value();
     }
 
+    // Read before the store opens, so that a bad file leaves nothing behind; it outlives
+    // the store, which decides by it.
+    std::optional<RuleSet> rules;
+    if (options.rules) {
+        std::optional<ApproverNames> names;
+        if (options.approvers) {
+            Result<ApproverNames> loaded = load_approver_names(*options.approvers);
+            if (!loaded) {
+                diagnose(loaded.error());
+                return 2;
+            }
+            names = std::move(loaded).value();
+        }
+        Result<RuleSet> read = RuleSet::load(*options.rules, names);
+        if (!read) {
+            diagnose(read.error());
+            return 2;
+        }
+        rules = std::move(read).value();
+    }
+
     Result<std::optional<NotifyStart>> notify = notify_start_from(options.notify);
     if (!notify) {
         diagnose(notify.error());
@@ -201,6 +223,7 @@ int serve(const ServeOptions& options) {
 
     // What expired while the server was down is rejected before anyone is answered.
     store.set_hold_timeout(options.hold_timeout);
+    if (rules) store.set_rules(&*rules);
     if (Result<std::monostate> loaded = store.load(); !loaded) {
         diagnose("cannot load the store: " + loaded.error());
         return 1;

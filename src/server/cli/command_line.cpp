@@ -131,6 +131,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "port 0 takes a free port");
     serve->add_option("--approvers", options.approvers,
                       "file of name:token lines, one per approver allowed to use the console");
+    serve->add_option("--rules", options.rules,
+                      "TOML file of rules that release, hold or reject new effects whatever the "
+                      "client asked (see `latchwork-gate rules check`)")
+        ->type_name("FILE");
     std::optional<std::string> hold_timeout;
     serve->add_option("--hold-timeout", hold_timeout,
                       "reject a held effect not decided within DURATION (900ms, 30s, 15m, 2h); "

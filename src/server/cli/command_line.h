@@ -32,6 +32,7 @@ struct ServeOptions {
     std::size_t max_connections = 10'000;
     std::optional<std::string> console;    // HOST:PORT of the approval console; off when absent
     std::optional<std::string> approvers;  // file of name:token lines
+    std::optional<std::string> rules;      // the rules file: what needs a person
     std::chrono::milliseconds hold_timeout{0};  // zero: held effects wait for ever
     ServeBounds bounds;
     NotifyOptions notify;  // webhooks: off without --notify

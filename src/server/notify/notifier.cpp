@@ -165,6 +165,7 @@ void Notifier::deliver_read(std::size_t index, Result<AuditFollower::Read> read)
     const auto add = [&](const AuditEntry& entry) {
         const std::optional<WebhookEvent> event = webhook_event_of(entry);
         if (!event || (settings_.events & static_cast<WebhookEvents>(*event)) == 0) return false;
+        if (automatic_release(entry) && (settings_.events & kAutoReleases) == 0) return false;
         Outgoing item;
         item.seq = entry.seq;
         item.at_ms = entry.at_ms;

@@ -43,6 +43,10 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
     return std::nullopt;
 }
 
+bool automatic_release(const AuditEntry& entry) {
+    return entry.event == AuditEvent::decided && entry.approved && entry.source.starts_with("rule:");
+}
+
 Result<WebhookEvents> parse_webhook_events(std::string_view list) {
     if (list == "all") return kAllWebhookEvents;
     WebhookEvents chosen = 0;
@@ -50,7 +54,9 @@ Result<WebhookEvents> parse_webhook_events(std::string_view list) {
         const std::size_t comma = list.find(',');
         const std::string_view name = list.substr(0, comma);
         list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
-        bool known = false;
+        bool known = name == "auto" || name == "all";
+        if (name == "auto") chosen |= kAutoReleases;
+        if (name == "all") chosen |= kAllWebhookEvents;
         for (WebhookEvent event : kEvents) {
             if (webhook_event_name(event) == name) {
                 chosen |= static_cast<WebhookEvents>(event);
@@ -59,10 +65,10 @@ Result<WebhookEvents> parse_webhook_events(std::string_view list) {
         }
         if (!known) {
             return Failure{"--notify-events: unknown event \"" + std::string(name) +
-                           "\" (held, approved, rejected, expired, taken, cancelled, closed or all)"};
+                           "\" (held, approved, rejected, expired, taken, cancelled, closed, auto or all)"};
         }
     }
-    if (chosen == 0) return Failure{"--notify-events: name at least one event"};
+    if ((chosen & kAllWebhookEvents) == 0) return Failure{"--notify-events: name at least one event"};
     return chosen;
 }
 

@@ -23,6 +23,9 @@ enum class WebhookEvent : std::uint8_t {
 };
 using WebhookEvents = std::uint8_t;
 inline constexpr WebhookEvents kAllWebhookEvents = 0x7f;
+// Not an event but a choice: releases decided by a rule are told too (as "approved").
+// Routine by design, so never implied, not even by "all".
+inline constexpr WebhookEvents kAutoReleases = 0x80;
 
 std::string_view webhook_event_name(WebhookEvent event);
 
@@ -32,7 +35,11 @@ std::string_view webhook_event_name(WebhookEvent event);
 // a rejection is "rejected".
 std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry);
 
-// "held,approved,..." (or "all") into a set; a failure names the unknown one.
+// Whether the entry is a release no person decided (a rule's): told only to receivers
+// that chose kAutoReleases.
+bool automatic_release(const AuditEntry& entry);
+
+// "held,approved,...,auto" (or "all") into a set; a failure names the unknown one.
 Result<WebhookEvents> parse_webhook_events(std::string_view list);
 
 }  // namespace latchwork::server

@@ -149,4 +149,16 @@ const Rule* RuleSet::match(const RuleQuery& query) const {
     return nullptr;
 }
 
+std::optional<RuleOutcome> RuleSet::for_new_effect(const NewEffect& effect) const {
+    const Rule* rule = match(RuleQuery{effect.run_id, effect.effect_key, effect.client, effect.detail});
+    if (rule == nullptr) return std::nullopt;
+    RuleOutcome outcome;
+    outcome.action = rule->action == RuleAction::release ? RuleOutcome::Action::release
+                     : rule->action == RuleAction::reject ? RuleOutcome::Action::reject
+                                                          : RuleOutcome::Action::hold;
+    outcome.rule = rule->name;
+    outcome.reason = rule->reason;
+    return outcome;
+}
+
 }  // namespace latchwork::server

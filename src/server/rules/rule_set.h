@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "server/core/effect_rules.h"
 #include "support/result.h"
 
 namespace latchwork::server {
@@ -63,7 +64,7 @@ struct Rule {
 
 using ApproverNames = std::set<std::string, std::less<>>;
 
-class RuleSet {
+class RuleSet final : public EffectRules {
 public:
     // Reads and checks FILE (mode included). known_approvers: the --approvers names when given.
     static Result<RuleSet> load(const std::string& path,
@@ -74,6 +75,8 @@ public:
 
     // The first rule that matches, or null.
     const Rule* match(const RuleQuery& query) const;
+    // The same, as the decision step asks it.
+    std::optional<RuleOutcome> for_new_effect(const NewEffect& effect) const override;
 
     std::span<const Rule> rules() const { return rules_; }
     std::size_t group_count() const { return group_count_; }

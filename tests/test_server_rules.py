@@ -1,0 +1,123 @@
+"""The rules file decides new effects in the real latchwork-gate, on every store: release,
+hold and reject whatever the client asked, a rule's hold settled by people only, also
+after a restart."""
+
+from __future__ import annotations
+
+import pytest
+
+from console_http import Console, write_approvers
+from test_notify_webhooks import secret  # noqa: F401  (a fixture)
+from webhook_receiver import Receiver
+
+RULES = """\
+[[rule]]
+name   = "small refunds"
+effect = "refund:*"
+action = "release"
+[rule.detail]
+"/amount" = { le = 100 }
+
+[[rule]]
+name   = "no mass mail"
+effect = "mail:*"
+action = "reject"
+reason = "mass mail is not allowed from agents"
+[rule.detail]
+"/recipients" = { gt = 50 }
+
+[[rule]]
+name   = "payments"
+effect = "pay:*"
+action = "hold"
+"""
+HELD = {"verdict": "held_for_approval"}
+RELEASE = {"verdict": "release"}
+BY_PEOPLE = {"message": "effect is decided by people (rule payments)", "verdict": "error"}
+MASS_MAIL = {"decided_by": "rule:no mass mail", "reason": "mass mail is not allowed from agents",
+             "verdict": "refused_rejected"}
+
+
+def submit(key, needs_approval=False, detail=None):
+    request = {"op": "submit", "run_id": "r", "effect_key": key, "needs_approval": needs_approval}
+    if detail is not None:
+        request["detail"] = detail
+    return request
+
+
+def decide(key, approved=True):
+    return {"op": "decide", "run_id": "r", "effect_key": key, "approved": approved}
+
+
+@pytest.fixture(params=["memory", "sqlite", pytest.param("postgresql", marks=pytest.mark.postgres)])
+def serve(request, gate_process, tmp_path):
+    """Starts (again) a server on one store with the rules and a console."""
+    if request.param == "memory":
+        url = "memory:"
+    elif request.param == "sqlite":
+        url = f"sqlite:{tmp_path / 'gate.db'}"
+    else:
+        url = request.getfixturevalue("new_postgres_store")()
+    rules = tmp_path / "rules.toml"
+    rules.write_text(RULES)
+    rules.chmod(0o644)
+    approvers = write_approvers(tmp_path, "ada:token-of-ada\n")
+
+    def start():
+        return gate_process("--store", url, "--rules", str(rules), "--console", "127.0.0.1:0",
+                            "--approvers", str(approvers))
+    start.durable = request.param != "memory"
+    return start
+
+
+def test_rules_release_hold_and_reject_whatever_the_client_asked(serve):
+    server = serve()
+    steps = [
+        (submit("refund:1", True, {"amount": 50}), RELEASE),       # released by the rule
+        (submit("refund:2", True, {"amount": 500}), HELD),         # no rule: the client asked
+        (submit("refund:3"), RELEASE),                             # a release rule fails closed
+        (submit("mail:1", False, {"recipients": 80}), MASS_MAIL),
+        (submit("mail:2"), MASS_MAIL),                             # a reject rule fails closed
+        (submit("mail:1", False, {"recipients": 80}), {"verdict": "refused_rejected"}),
+        (submit("pay:1"), HELD),                                   # held though not asked
+        (decide("pay:1"), BY_PEOPLE),
+        (decide("pay:1", False), BY_PEOPLE),
+        (decide("refund:2"), RELEASE),                             # a client's hold: as before
+    ]
+    for asked, expected in steps:
+        assert server.request(asked) == expected, asked
+    console = Console(server.console_port, "token-of-ada")
+    assert console.decide("r", "pay:1", True) == "approved"
+    assert server.request(submit("pay:1")) == RELEASE
+    log = console.get("/api/audit?run=r")["items"]
+    by_rule = [(e["effect_key"], e["verdict"], e["source"]) for e in log if e["source"].startswith("rule:")]
+    assert by_rule == [("refund:1", "release", "rule:small refunds"),
+                       ("mail:1", "refused_rejected", "rule:no mass mail"),
+                       ("mail:2", "refused_rejected", "rule:no mass mail")]
+
+
+def test_a_rules_hold_is_still_for_people_after_a_restart(serve):
+    if not serve.durable:
+        pytest.skip("the memory: store keeps nothing across a restart")
+    server = serve()
+    assert server.request(submit("pay:1", False, {"amount": 7})) == HELD
+    server.kill()
+    server = serve()
+    assert server.request(decide("pay:1")) == BY_PEOPLE
+    assert Console(server.console_port, "token-of-ada").decide("r", "pay:1", False) == "refused_rejected"
+
+
+@pytest.mark.parametrize("events, told", [("all", ["held"]), ("all,auto", ["approved", "held"])])
+def test_a_rules_release_is_told_only_to_receivers_that_ask_for_auto(gate_process, tmp_path, secret,
+                                                                     events, told):
+    rules = tmp_path / "rules.toml"
+    rules.write_text(RULES)
+    with Receiver() as receiver:
+        server = gate_process("--rules", str(rules), "--notify", receiver.url,
+                              "--notify-secret-file", secret[1], "--notify-events", events)
+        assert server.request(submit("refund:1", False, {"amount": 5})) == RELEASE
+        assert server.request(submit("pay:1")) == HELD
+        received = receiver.wait_for(len(told))
+    assert [body["type"] for _, body in received] == told
+    if "approved" in told:
+        assert received[0][1]["data"]["decided_by"] == "rule:small refunds"

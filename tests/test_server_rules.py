@@ -7,6 +7,7 @@ from __future__ import annotations
 import pytest
 
 from console_http import Console, write_approvers
+from gate_process import run_gate
 from test_notify_webhooks import secret  # noqa: F401  (a fixture)
 from webhook_receiver import Receiver
 
@@ -121,3 +122,13 @@ def test_a_rules_release_is_told_only_to_receivers_that_ask_for_auto(gate_proces
     assert [body["type"] for _, body in received] == told
     if "approved" in told:
         assert received[0][1]["data"]["decided_by"] == "rule:small refunds"
+
+
+@pytest.mark.parametrize("extra, key", [('quorum = 2', "quorum"), ('grantable = true', "grantable")])
+def test_serve_refuses_a_rule_it_cannot_keep_yet(tmp_path, extra, key):
+    rules = tmp_path / "rules.toml"
+    rules.write_text(RULES + extra + "\n")
+    done = run_gate("serve", "--listen", "127.0.0.1:0", "--store", "memory:", "--rules", str(rules))
+    assert done.returncode == 2
+    assert done.stderr.strip() == (f'latchwork-gate: {rules}:16: rule "payments" sets {key}, which serve '
+                                   "does not enforce yet; remove it to serve these rules")

@@ -179,6 +179,10 @@ int serve(const ServeOptions& options) {
             diagnose(read.error());
             return 2;
         }
+        if (std::optional<std::string> unkept = read.value().unenforced()) {
+            diagnose(*unkept);
+            return 2;
+        }
         rules = std::move(read).value();
     }
 

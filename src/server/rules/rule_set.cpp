@@ -469,4 +469,20 @@ std::vector<std::string> RuleSet::shadowed() const {
     return found;
 }
 
+std::optional<std::string> RuleSet::unenforced() const {
+    for (const Rule& rule : rules_) {
+        const char* key = !rule.approvers.empty()          ? "approvers"
+                          : rule.quorum > 1                 ? "quorum"
+                          : rule.hold_timeout.count() != 0  ? "hold_timeout"
+                          : rule.remind_after.count() != 0  ? "remind_after"
+                          : rule.escalate_after.count() != 0 ? "escalate_after"
+                          : rule.grantable                  ? "grantable"
+                                                            : nullptr;
+        if (key == nullptr) continue;
+        return shown_ + ":" + std::to_string(rule.line) + ": rule \"" + rule.name + "\" sets " + key +
+               ", which serve does not enforce yet; remove it to serve these rules";
+    }
+    return std::nullopt;
+}
+
 }  // namespace latchwork::server

@@ -85,6 +85,11 @@ public:
     // "FILE:LINE: rule "B" is never reached: rule "A" matches everything it does",
     // one for each rule an earlier rule hides entirely.
     std::vector<std::string> shadowed() const;
+    // "FILE:LINE: rule "NAME" sets quorum, which serve does not enforce yet; ..." for the
+    // first rule that asks what serving cannot keep yet (who may decide, a quorum, its
+    // own timeout, reminders, escalation, grants): a rule that is not kept is refused,
+    // never quietly ignored.
+    std::optional<std::string> unenforced() const;
 
 private:
     std::string shown_;

@@ -100,12 +100,12 @@ struct RunState {
 };
 
 // A reply and the batch it must wait for before it may be written. Every answer has
-// its reply in a slot it shares with its store: filled when taken, or, by a store
-// that decides on a thread of its own, on the network thread before durable()
-// reaches `wait_for`. Until then such a slot holds an empty line and says nothing:
-// what it says is read once reply_release.h lets the reply go.
+// its reply in a slot it shares with its store, filled on the network thread before
+// durable() reaches `wait_for` (at once, for a refusal or a store that writes as it
+// takes). Until then the slot holds an empty line and says nothing: what it says is
+// read once reply_release.h lets the reply go.
 struct Answer {
-    // Decided now.
+    // Decided now (refusals, and what no store decides).
     Answer(Reply decided, std::uint64_t batch)
         : reply(std::make_shared<const Reply>(std::move(decided))), wait_for(batch) {}
     // Decided by the store before `batch` is durable, into `slot`.

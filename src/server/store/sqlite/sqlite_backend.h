@@ -17,14 +17,13 @@
 #include <mutex>
 #include <optional>
 
-#include "server/store/resident_ledger.h"
+#include "server/store/resident_backend.h"
 #include "server/store/sqlite/sqlite_file.h"
 #include "server/store/sqlite/sqlite_log_reader.h"
-#include "server/store/store_backend.h"
 
 namespace latchwork::server {
 
-class SqliteBackend final : public StoreBackend, private Journal {
+class SqliteBackend final : public ResidentBackend, private Journal {
 public:
     explicit SqliteBackend(SqliteFile file) : file_(std::move(file)) {}
 
@@ -41,47 +40,13 @@ public:
 
     Result<std::monostate> load(std::chrono::milliseconds hold_timeout) override;
 
-    BackendStep lock_and_load(std::span<const BatchRequest>, BatchScope& scope) override {
-        resident_.lock(scope);
-        return BackendStep::ok();
-    }
-    void decided(const BatchRequest& item) override { resident_.decided(item); }
     BackendStep write(std::span<const BatchRequest> batch, std::span<const AuditEntry> audit) override;
-    void abandon() override { resident_.unlock(); }
 
-    Result<std::vector<std::pair<std::string, std::string>>> due_holds(std::int64_t now_ms,
-                                                                       std::size_t limit) override {
-        return resident_.due(now_ms, limit);
-    }
-    std::optional<std::int64_t> next_expiry_check(std::int64_t) const override {
-        return resident_.next_deadline();
-    }
     Result<std::uint64_t> prune_audit(std::int64_t older_than_ms, std::uint64_t limit) override;
 
-    Result<std::vector<HeldEffect>> read_held(std::size_t limit, std::uint64_t after,
-                                              std::string_view run_prefix) override {
-        return resident_.read_held(limit, after, run_prefix);
-    }
-    Result<std::optional<RunState>> read_run(std::string_view run_id) override {
-        return resident_.read_run(run_id);
-    }
-    Result<std::uint64_t> read_pending_count() override { return resident_.pending_count(); }
     Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query) override;
-    void async_read_held(std::size_t limit, std::uint64_t after, std::string run_prefix,
-                         ReadDone<std::vector<HeldEffect>> done) override {
-        done(read_held(limit, after, run_prefix));
-    }
-    void async_read_run(std::string run_id, ReadDone<std::optional<RunState>> done) override {
-        done(read_run(run_id));
-    }
-    void async_read_pending_count(ReadDone<std::uint64_t> done) override { done(read_pending_count()); }
-    void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) override {
-        done(read_audit(query));
-    }
 
     void close() override;
-
-    const ResidentLedger& resident() const noexcept { return resident_; }
 
 private:
     std::optional<Journal::Clock::time_point> fold_due() const override;
@@ -91,7 +56,6 @@ private:
     // Held by whichever thread uses file_ once serving began: the loop's, or the
     // network thread writing a lone client's batch.
     std::mutex file_mutex_;
-    ResidentLedger resident_;
     std::optional<SqliteAuditReader> reader_;          // the network thread's, from load() on
     Journal::Clock::time_point last_write_{};           // the loop thread's own
     std::vector<StateChange> changes_;                  // of the batch being written, reused

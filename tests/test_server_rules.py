@@ -1,13 +1,16 @@
 """The rules file decides new effects in the real latchwork-gate, on every store: release,
-hold and reject whatever the client asked, a rule's hold settled by people only, also
-after a restart."""
+hold and reject whatever the client asked, a rule's hold settled by people only (by its
+approvers, when it names them) or by its own timeout, also after a restart."""
 
 from __future__ import annotations
 
 import pytest
 
+import time
+
 from console_http import Console, write_approvers
 from gate_process import run_gate
+from test_approver_commands import command
 from test_notify_webhooks import secret  # noqa: F401  (a fixture)
 from webhook_receiver import Receiver
 
@@ -60,11 +63,11 @@ def serve(request, gate_process, tmp_path):
     else:
         url = request.getfixturevalue("new_postgres_store")()
     rules = tmp_path / "rules.toml"
-    rules.write_text(RULES)
-    rules.chmod(0o644)
-    approvers = write_approvers(tmp_path, "ada:token-of-ada\n")
+    approvers = write_approvers(tmp_path, "ada:token-of-ada\nbob:token-of-bob\ncarol:token-of-carol\n")
 
-    def start():
+    def start(text=RULES):
+        rules.write_text(text)
+        rules.chmod(0o644)
         return gate_process("--store", url, "--rules", str(rules), "--console", "127.0.0.1:0",
                             "--approvers", str(approvers))
     start.durable = request.param != "memory"
@@ -106,6 +109,44 @@ def test_a_rules_hold_is_still_for_people_after_a_restart(serve):
     server = serve()
     assert server.request(decide("pay:1")) == BY_PEOPLE
     assert Console(server.console_port, "token-of-ada").decide("r", "pay:1", False) == "refused_rejected"
+
+
+def test_a_rules_own_hold_timeout_expires_its_holds_without_a_server_timeout(serve):
+    server = serve(RULES + 'hold_timeout = "1s"\n')
+    assert server.request(submit("pay:1")) == HELD
+    assert server.request(submit("refund:2", True)) == HELD  # the client's hold: no deadline
+    console = Console(server.console_port, "token-of-ada")
+    waiting = {item["effect_key"]: item for item in console.get("/api/pending")["items"]}
+    assert waiting["pay:1"]["deadline"] - waiting["pay:1"]["held_at"] == 1000
+    assert waiting["refund:2"]["deadline"] is None
+    if serve.durable:  # the deadline is kept with the hold
+        server.kill()
+        server = serve(RULES + 'hold_timeout = "1s"\n')
+        console = Console(server.console_port, "token-of-ada")
+    for _ in range(100):
+        if [item["effect_key"] for item in console.get("/api/pending")["items"]] == ["refund:2"]:
+            break
+        time.sleep(0.05)
+    assert server.request(submit("pay:1")) == {"verdict": "refused_rejected"}
+    expired = [e for e in console.get("/api/audit?run=r")["items"] if e["event"] == "expired"]
+    assert [(e["effect_key"], e["source"]) for e in expired] == [("pay:1", "expiry")]
+    assert expired[0]["at"] >= waiting["pay:1"]["deadline"]
+
+
+def test_only_a_rules_approvers_decide_its_holds(serve):
+    server = serve('[groups]\nfinance = ["bob"]\n' + RULES + 'approvers = ["finance", "carol"]\n')
+    assert server.request(submit("pay:1")) == HELD
+    assert server.request(submit("refund:2", True)) == HELD
+    console = Console(server.console_port, "token-of-ada")
+    listed = [(i["effect_key"], i["rule"], i["approvers"]) for i in console.get("/api/pending")["items"]]
+    assert listed == [("pay:1", "payments", ["bob", "carol"]), ("refund:2", None, None)]
+    refused = console.decide_call("r", "pay:1", True)
+    assert (refused.status, refused.json()) == (403, {"error": "ada may not decide this effect"})
+    done = command(server, "reject", "r", "pay:1", token="token-of-ada")
+    assert (done.returncode, done.stderr) == (1, "latchwork-gate: ada may not decide this effect\n")
+    assert len(console.get("/api/pending")["items"]) == 2  # nothing changed
+    assert console.decide("r", "refund:2", True) == "approved"  # anyone decides a client's hold
+    assert Console(server.console_port, "token-of-carol").decide("r", "pay:1", True) == "approved"
 
 
 @pytest.mark.parametrize("events, told", [("all", ["held"]), ("all,auto", ["approved", "held"])])

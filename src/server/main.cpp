@@ -273,6 +273,7 @@ int serve(const ServeOptions& options) {
         }
         console_bound = listening.value();
         if (notifier) console->set_notifier(&*notifier);
+        if (rules) console->set_rules(&*rules);
         if (!open_console.empty()) diagnose(open_console);
     }
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");

@@ -24,6 +24,7 @@
 
 #include "server/store/by_url/shared_store_commands.h"
 #include "server/store/by_url/store_url.h"
+#include "server/rules/rule_set.h"
 #if LATCHWORK_WITH_POSTGRESQL
 #include "server/store/postgres/pg_connection.h"
 #endif
@@ -340,6 +341,37 @@ TEST_P(StoreContract, HoldsExpireAsADecideFromExpiryButApprovedOnesDoNot) {
     EXPECT_TRUE(log[0].event == AuditEvent::expired && log[0].source == "expiry" && log[0].effect_key == "b");
     EXPECT_EQ(ask(submit("r", "b", true)), kRejected);
     EXPECT_EQ(ask(submit("r", "a", true)), kRelease);
+}
+
+TEST_P(StoreContract, ARulesHoldKeepsItsOwnDeadlineBesideTheServersInOneBatch) {
+    Result<RuleSet> rules = RuleSet::parse(
+        "[[rule]]\nname = \"payments\"\neffect = \"pay:*\"\naction = \"hold\"\nhold_timeout = \"1h\"\n", "r.toml");
+    ASSERT_TRUE(rules.ok()) << rules.error();
+    store_->set_hold_timeout(milliseconds(60000));
+    store_->set_rules(&rules.value());
+    // Taken before either is settled: one batch holds both where the store gathers them.
+    const Answer paid = take(submit("r", "pay:1", false));
+    const Answer asked = take(submit("r", "b", true));
+    EXPECT_EQ(settle(paid), kHeld);
+    EXPECT_EQ(settle(asked), kHeld);
+    const auto waits = [&] {
+        std::vector<std::pair<std::string, std::int64_t>> found;
+        for (const HeldEffect& effect : held()) {
+            found.emplace_back(effect.effect_key + "/" + effect.rule, effect.deadline_ms - effect.held_at_ms);
+        }
+        std::sort(found.begin(), found.end());  // one batch's holds: in no order the contract sets
+        return found;
+    };
+    const std::vector<std::pair<std::string, std::int64_t>> expected{{"b/", 60'000},
+                                                                     {"pay:1/payments", 3'600'000}};
+    EXPECT_EQ(waits(), expected);
+    const auto told = std::find_if(heard_.begin(), heard_.end(),
+                                   [](const Heard& h) { return h.request && h.request->effect_key == "pay:1"; });
+    ASSERT_NE(told, heard_.end());
+    EXPECT_EQ(told->deadline_ms - told->at_ms, 3'600'000);
+    if (!GetParam().durable_across_reopen) return;
+    reopen();
+    EXPECT_EQ(waits(), expected);
 }
 
 TEST_P(StoreContract, AConsoleApprovalIsTakenByTheNextSubmit) {

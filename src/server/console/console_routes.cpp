@@ -115,15 +115,28 @@ json::object audit_item(const AuditEntry& entry) {
 
 std::uint64_t entry_seq(const AuditEntry& entry) { return entry.seq; }
 
-json::object waiting_item(const HeldEffect& held) {
+// `rules`: who may decide a rule's hold; null: the server has no rules.
+json::object waiting_item(const HeldEffect& held, const EffectRules* rules) {
     json::value deadline = nullptr;
     if (held.deadline_ms != 0) deadline = held.deadline_ms;
+    json::value rule = nullptr;
+    json::value approvers = nullptr;  // anyone
+    if (!held.rule.empty()) {
+        rule = json::string(held.rule);
+        if (rules != nullptr) {
+            if (const std::span<const std::string> names = rules->approvers_of(held.rule); !names.empty()) {
+                approvers = json::array(names.begin(), names.end());
+            }
+        }
+    }
     return json::object{{"run_id", held.run_id},
                         {"effect_key", held.effect_key},
                         {"held_at", held.held_at_ms},
                         {"state", held.approved ? "approved" : "held"},
                         {"detail", detail_value(held.detail)},
-                        {"deadline", deadline}};
+                        {"deadline", deadline},
+                        {"rule", std::move(rule)},
+                        {"approvers", std::move(approvers)}};
 }
 
 // The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
@@ -166,7 +179,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::finish(HttpReply reply) {
     if (!reply.decision) co_return reply;
     const Reply& decided = *reply.decision;
     if (decided.verdict.kind == ReplyVerdict::Kind::error) {
-        co_return error_reply(503, decided.verdict.message);
+        co_return error_reply(decided.verdict.forbidden ? 403 : 503, decided.verdict.message);
     }
     if (decided.verdict.kind == ReplyVerdict::Kind::already_decided && reply.decided_effect) {
         const auto& [run_id, effect_key] = *reply.decided_effect;
@@ -316,7 +329,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::pending(std::string_view query) {
         [&](auto done) { store_.async_read_held(limit + 1, after, prefix, std::move(done)); });
     if (!held) co_return error_reply(503, held.error());
     next = fill_page(held.value(), limit, [](const HeldEffect& effect) { return effect.position; },
-                     waiting_item, items);
+                     [this](const HeldEffect& effect) { return waiting_item(effect, rules_); }, items);
     // Reflects state that may rest on changes not yet durable.
     co_return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
                       store_.last_recorded());

@@ -14,6 +14,7 @@
 
 #include "server/console/approvers.h"
 #include "server/console/console_counters.h"
+#include "server/core/effect_rules.h"
 #include "server/notify/notifier.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
@@ -66,11 +67,14 @@ public:
     // must live until the reply is made.
     boost::asio::awaitable<HttpReply> route(const HttpCall& call);
     // The reply as it leaves, once durable() has reached its wait_for: a decision's
-    // verdict as its body (an error becomes 503 with its message), and a person's
+    // verdict as its body (an error becomes 503 with its message, 403 for a person the
+    // effect's rule does not let decide it), and a person's
     // decision that came too late answered with who made the one that counts.
     boost::asio::awaitable<HttpReply> finish(HttpReply reply);
     // Webhook deliveries, for /metrics and /api/notifications; null: none are sent.
     void set_notifier(const Notifier* notifier) noexcept { notifier_ = notifier; }
+    // The server's rules, for who may decide what /api/pending lists; null: none.
+    void set_rules(const EffectRules* rules) noexcept { rules_ = rules; }
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
     // True when `authorization` is "Bearer " and the token of an approver or viewer.
@@ -100,6 +104,7 @@ private:
     std::function<std::string()> connection_gauges_;
     std::function<std::uint64_t()> hello_failures_;
     const Notifier* notifier_ = nullptr;
+    const EffectRules* rules_ = nullptr;
 };
 
 }  // namespace latchwork::server

@@ -1,6 +1,7 @@
 // apply_request.cpp: the one decision step: a request applied to a ledger, with its reply, its changes and its audit entry.
 #include "server/core/apply_request.h"
 
+#include <algorithm>
 #include <span>
 
 #include "gate/gate_operations.h"
@@ -65,6 +66,17 @@ Applied decided_by_rule(RunLedger& ledger, const Request& request, const RuleOut
     return applied;
 }
 
+// Whether the person deciding a pending effect at the console is one its rule lets
+// decide it: anyone, unless the rule that held it names its approvers.
+bool may_decide(const Request& request, const DecisionSource& source, WaitingDetails& details,
+                const EffectRules* rules) {
+    if (rules == nullptr) return true;
+    const std::string_view rule = details.rule_of(request.run_id, request.effect_key);
+    if (rule.empty()) return true;
+    const std::span<const std::string> approvers = rules->approvers_of(rule);
+    return approvers.empty() || std::find(approvers.begin(), approvers.end(), source.who) != approvers.end();
+}
+
 }  // namespace
 
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
@@ -102,7 +114,10 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                 request.detail ? std::string_view(*request.detail)
                                                : std::string_view()));
             line = verdict_reply(verdict_text(verdict));
-            if (ruled && changes.size() > before) changes.back().rule = std::string(ruled->rule);
+            if (ruled && changes.size() > before) {
+                changes.back().rule = std::string(ruled->rule);
+                if (ruled->hold_timeout_ms > 0) applied.deadline_ms = clock.now_ms + ruled->hold_timeout_ms;
+            }
             break;
         }
         case Operation::decide:
@@ -124,6 +139,11 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                     verdict.state = effect_state_name(ledger, request.run_id, request.effect_key);
                     line = already_decided_reply(verdict.state);
                     return applied;  // nothing changed, nothing to log
+                }
+                if (!may_decide(request, source, details, rules)) {
+                    applied.reply = refusal(std::string(source.who) + " may not decide this effect");
+                    applied.reply.verdict.forbidden = true;
+                    return applied;
                 }
                 if (request.flag) {
                     recorded_approve_for_submitter(ledger, request.run_id, request.effect_key,
@@ -167,8 +187,9 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     }
     const std::span<const StateChange> made = std::span<const StateChange>(changes).subspan(before);
     if (source.door == DecisionSource::Door::expiry && made.empty()) return applied;
+    if (applied.deadline_ms == 0) applied.deadline_ms = clock.hold_deadline();
     applied.audit = audit_entry_for(request, verdict_text(verdict), made, source, clock.now_ms,
-                                    clock.hold_deadline(), took_approved);
+                                    applied.deadline_ms, took_approved);
     // A hold by a rule says which: a restart reads it back from the log.
     if (applied.audit && applied.audit->event == AuditEvent::held && !made.empty() && !made.back().rule.empty()) {
         applied.audit->reason = rule_source(made.back().rule);

@@ -35,6 +35,7 @@ struct DecisionClock {
 struct Applied {
     Reply reply;
     std::optional<AuditEntry> audit;
+    std::int64_t deadline_ms = 0;  // a hold it made may wait until then; 0: the clock's hold_deadline()
 };
 
 // The totals of a ledger that holds only part of the state (counted elsewhere);
@@ -77,8 +78,10 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
 //
 // With `rules`, a submit of an effect its run has not decided is decided by the rule
 // that matches, if one does: released or rejected at once (logged with the source
-// "rule:NAME"), or held for a person whatever the client asked. A line-port decide of
-// an effect a rule held is refused: only people decide it.
+// "rule:NAME"), or held for a person whatever the client asked, for the rule's own
+// hold timeout when it has one. A line-port decide of an effect a rule held is
+// refused: only people decide it; and when the rule names its approvers, a console
+// decide by anyone else is refused (a `forbidden` error) and changes nothing.
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes,

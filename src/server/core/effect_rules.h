@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,7 @@ struct RuleOutcome {
     Action action = Action::hold;
     std::string_view rule;    // its name
     std::string_view reason;  // reject: why, for the worker and the log
+    std::int64_t hold_timeout_ms = 0;  // hold: how long it may wait; 0: the server's --hold-timeout
 };
 
 struct NewEffect {
@@ -32,6 +34,9 @@ public:
     // The outcome of the first rule that matches; nullopt: none does. Its views last as
     // long as the rules.
     virtual std::optional<RuleOutcome> for_new_effect(const NewEffect& effect) const = 0;
+    // The people who alone may decide what the rule named `rule` holds; empty: anyone
+    // (also for a rule these rules no longer have). Lasts as long as the rules.
+    virtual std::span<const std::string> approvers_of(std::string_view rule) const = 0;
 
 protected:
     ~EffectRules() = default;

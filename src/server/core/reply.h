@@ -25,6 +25,7 @@ struct ReplyVerdict {
     VerdictKind gate = VerdictKind::release;
     std::string_view state;  // fixed text (effect_state_name), so it outlives any ledger
     std::string message;
+    bool forbidden = false;  // error: the person who asked may not decide this (the console's 403)
 
     static ReplyVerdict of(VerdictKind verdict) noexcept {
         ReplyVerdict made;

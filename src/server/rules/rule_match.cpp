@@ -158,7 +158,15 @@ std::optional<RuleOutcome> RuleSet::for_new_effect(const NewEffect& effect) cons
                                                           : RuleOutcome::Action::hold;
     outcome.rule = rule->name;
     outcome.reason = rule->reason;
+    outcome.hold_timeout_ms = rule->hold_timeout.count();
     return outcome;
+}
+
+std::span<const std::string> RuleSet::approvers_of(std::string_view rule) const {
+    for (const Rule& named : rules_) {
+        if (named.name == rule) return named.approvers;
+    }
+    return {};
 }
 
 }  // namespace latchwork::server

@@ -471,9 +471,7 @@ std::vector<std::string> RuleSet::shadowed() const {
 
 std::optional<std::string> RuleSet::unenforced() const {
     for (const Rule& rule : rules_) {
-        const char* key = !rule.approvers.empty()          ? "approvers"
-                          : rule.quorum > 1                 ? "quorum"
-                          : rule.hold_timeout.count() != 0  ? "hold_timeout"
+        const char* key = rule.quorum > 1                   ? "quorum"
                           : rule.remind_after.count() != 0  ? "remind_after"
                           : rule.escalate_after.count() != 0 ? "escalate_after"
                           : rule.grantable                  ? "grantable"

@@ -77,6 +77,7 @@ public:
     const Rule* match(const RuleQuery& query) const;
     // The same, as the decision step asks it.
     std::optional<RuleOutcome> for_new_effect(const NewEffect& effect) const override;
+    std::span<const std::string> approvers_of(std::string_view rule) const override;
 
     std::span<const Rule> rules() const { return rules_; }
     std::size_t group_count() const { return group_count_; }
@@ -86,9 +87,8 @@ public:
     // one for each rule an earlier rule hides entirely.
     std::vector<std::string> shadowed() const;
     // "FILE:LINE: rule "NAME" sets quorum, which serve does not enforce yet; ..." for the
-    // first rule that asks what serving cannot keep yet (who may decide, a quorum, its
-    // own timeout, reminders, escalation, grants): a rule that is not kept is refused,
-    // never quietly ignored.
+    // first rule that asks what serving cannot keep yet (a quorum, reminders, escalation,
+    // grants): a rule that is not kept is refused, never quietly ignored.
     std::optional<std::string> unenforced() const;
 
 private:

@@ -220,7 +220,7 @@ BackendStep BatchStore::attempt(std::vector<BatchRequest>& requests, const Decis
         item.reply = std::move(applied->reply);
         item.changes.swap(changes_);
         item.at_ms = clock.now_ms;
-        item.deadline_ms = clock.hold_deadline();
+        item.deadline_ms = applied->deadline_ms != 0 ? applied->deadline_ms : clock.hold_deadline();
         item.recorded = !item.changes.empty() || applied->audit.has_value();
         if (applied->audit) audit_.push_back(std::move(*applied->audit));
         backend_->decided(item);

@@ -44,8 +44,9 @@ constexpr const char* kWriteRuns =
 
 // The two sets are disjoint: an effect is either still held by the ledger or gone.
 // A row that becomes pending is new (nothing else turns into pending): it takes its
-// place in the order of holds, its hold time and its deadline, which it keeps once
-// approved. Its detail stays while it waits and goes once it is decided.
+// place in the order of holds, its hold time and its own deadline (a rule may give its
+// holds their own timeout), which it keeps once approved. Its detail stays while it
+// waits and goes once it is decided.
 constexpr const char* kWriteEffects =
     "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
     " WHERE e.run_id = w.r AND e.effect_key = w.k)"
@@ -53,9 +54,10 @@ constexpr const char* kWriteEffects =
     " changed_at, detail, rule)"
     " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
     " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
-    " CASE WHEN s = 0 AND $7::int8 > 0 THEN to_timestamp($7::int8 / 1000.0) END,"
+    " CASE WHEN s = 0 AND dl > 0 THEN to_timestamp(dl / 1000.0) END,"
     " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, '')"
-    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $8::text[], $9::text[]) AS w(r, k, s, d, ru)"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $7::int8[], $8::text[], $9::text[])"
+    " AS w(r, k, s, dl, d, ru)"
     " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
     " changed_at = excluded.changed_at, detail = excluded.detail, rule = excluded.rule";
 
@@ -190,12 +192,12 @@ std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows
 
 void PgBatchTransaction::decided(const BatchRequest& item) {
     now_ms_ = item.at_ms;
-    deadline_ms_ = item.deadline_ms;
     changes_.insert(changes_.end(), item.changes.begin(), item.changes.end());
     for (const StateChange& change : item.changes) {
         if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
             details_[{change.run_id, change.effect_key}] = change.detail;
             rules_[{change.run_id, change.effect_key}] = change.rule;
+            deadlines_[{change.run_id, change.effect_key}] = item.deadline_ms;
         }
     }
 }
@@ -330,6 +332,7 @@ std::vector<Statement> PgBatchTransaction::writes() {
         std::vector<std::int64_t> kept_states;
         std::vector<std::string_view> kept_details;  // "" once decided
         std::vector<std::string_view> kept_rules;    // likewise
+        std::vector<std::int64_t> kept_deadlines;    // a new hold's; 0 for the rest
         std::vector<std::string_view> gone_runs;
         std::vector<std::string_view> gone_keys;
         for (const auto& [run_id, effect_key] : touched) {
@@ -343,6 +346,10 @@ std::vector<Statement> PgBatchTransaction::writes() {
                 kept_details.push_back(is_waiting(state) ? detail_of(run_id, effect_key)
                                                          : std::string_view());
                 kept_rules.push_back(is_waiting(state) ? rule_of(run_id, effect_key) : std::string_view());
+                const auto deadline = deadlines_.find({std::string(run_id), std::string(effect_key)});
+                kept_deadlines.push_back(state == EffectState::pending && deadline != deadlines_.end()
+                                             ? deadline->second
+                                             : 0);
             } else {
                 gone_runs.push_back(run_id);
                 gone_keys.push_back(effect_key);
@@ -356,7 +363,7 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(bytea_array(gone_runs))
                                            .add(bytea_array(gone_keys))
                                            .add(std::to_string(now_ms_))
-                                           .add(std::to_string(deadline_ms_))
+                                           .add(integer_array(kept_deadlines))
                                            .add(text_array(kept_details))
                                            .add(text_array(kept_rules))});
     }

@@ -70,11 +70,12 @@ private:
     std::vector<StateChange> changes_;  // of the whole batch, in order
     std::size_t written_ = 0;           // how many of them writes() has taken
     std::int64_t now_ms_ = 0;           // the batch's clock, as its requests were decided
-    std::int64_t deadline_ms_ = 0;      // a hold's deadline; 0: none
     // The details of the batch's waiting effects, by (run id, effect key).
     std::map<std::pair<std::string, std::string>, std::string> details_;
     // The rules that held them (absent or empty: their submitters asked).
     std::map<std::pair<std::string, std::string>, std::string> rules_;
+    // The deadlines of the holds the batch made (absent or 0: none).
+    std::map<std::pair<std::string, std::string>, std::int64_t> deadlines_;
 };
 
 // Prepares the statements of a batch on `connection`, once per connection.

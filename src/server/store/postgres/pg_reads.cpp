@@ -103,7 +103,7 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
                                           std::uint64_t after, std::string_view run_prefix) {
     Rows rows = connection.run(
         "SELECT hold_order, run_id, effect_key, " LATCHWORK_MS("held_at") ", " LATCHWORK_MS("deadline")
-        ", coalesce(detail, ''), state = 3"
+        ", coalesce(detail, ''), state = 3, coalesce(rule, '')"
         " FROM latchwork_effects WHERE state IN (0, 3) AND hold_order > $1::int8"
         " AND substring(run_id FROM 1 FOR length($2::bytea)) = $2::bytea"
         " ORDER BY hold_order LIMIT $3::int8",
@@ -122,6 +122,7 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
         effect.deadline_ms = rows.integer(row, 4);
         effect.detail = std::string(rows.bytes(row, 5));
         effect.approved = rows.boolean(row, 6);
+        effect.rule = std::string(rows.bytes(row, 7));
         held.push_back(std::move(effect));
     }
     return held;

@@ -41,12 +41,15 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SERVERS = ("fixed_answer", "gate_memory", "gate_sqlite", "redis_nosave", "redis_always")
+SERVERS = ("fixed_answer", "gate_memory", "gate_memory_rules", "gate_sqlite", "redis_nosave",
+           "redis_always")
 BASELINE_SERVERS = ("baseline_memory", "baseline_sqlite")
-PROTOCOL = {"fixed_answer": "line", "gate_memory": "line", "gate_sqlite": "line",
+PROTOCOL = {"fixed_answer": "line", "gate_memory": "line", "gate_memory_rules": "line",
+            "gate_sqlite": "line",
             "redis_nosave": "resp", "redis_always": "resp",
             "baseline_memory": "line", "baseline_sqlite": "line"}
 LABELS = {"fixed_answer": "fixed-answer server", "gate_memory": "latchwork-gate memory:",
+          "gate_memory_rules": "memory:, 100 rules",
           "gate_sqlite": "latchwork-gate sqlite:", "redis_nosave": "Redis, no persistence",
           "redis_always": "Redis, appendfsync always",
           "baseline_memory": "baseline gate memory:", "baseline_sqlite": "baseline gate sqlite:"}
@@ -156,12 +159,23 @@ def find_gate(build_dir, given):
     return Path(found) if found else None
 
 
+# What a submit costs under a long rules file: each of the load generator's submits
+# (new effects, no detail) is tried against every rule and matches none.
+RULES_COUNT = 100
+
+
+def rules_text(count=RULES_COUNT):
+    return "".join(f'[[rule]]\nname = "rule {n}"\neffect = "other-{n}:*"\naction = "hold"\n\n'
+                   for n in range(count))
+
+
 class Gate:
     """latchwork-gate on a free port, from its ready line until the with-block ends."""
 
-    def __init__(self, binary, store):
+    def __init__(self, binary, store, rules=False):
         self.binary = binary
         self.store = store
+        self.rules = rules
 
     def __enter__(self):
         if self.binary is None:
@@ -170,8 +184,13 @@ class Gate:
         store = (f"sqlite:{self.directory.name}/gate.db" if self.store == "sqlite"
                  else "memory:")
         self.errors = open(Path(self.directory.name) / "stderr.txt", "w+")
+        rules = []
+        if self.rules:
+            path = Path(self.directory.name) / "rules.toml"
+            path.write_text(rules_text())
+            rules = ["--rules", str(path)]
         self.process = subprocess.Popen(
-            [str(self.binary), "serve", "--listen", "127.0.0.1:0", "--store", store],
+            [str(self.binary), "serve", "--listen", "127.0.0.1:0", "--store", store, *rules],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.errors, text=True)
         line = self.process.stdout.readline().strip()
         if not line.startswith("listening on "):
@@ -208,6 +227,7 @@ def start_servers(build_dir, gate_binary, stack, baseline_binary=None):
     """Every server that can run here, started; and the reason for each that cannot."""
     makers = {"fixed_answer": lambda: FixedAnswer(build_dir),
               "gate_memory": lambda: Gate(gate_binary, "memory"),
+              "gate_memory_rules": lambda: Gate(gate_binary, "memory", rules=True),
               "gate_sqlite": lambda: Gate(gate_binary, "sqlite"),
               "redis_nosave": lambda: Redis(durable=False),
               "redis_always": lambda: Redis(durable=True),

@@ -439,7 +439,9 @@ def client_rows(clients):
 
 
 SERVER_PAIRS = (("gate_memory", "redis_nosave", "memory:", "Redis without persistence"),
-                ("gate_sqlite", "redis_always", "sqlite:", "Redis appendfsync always"))
+                ("gate_sqlite", "redis_always", "sqlite:", "Redis appendfsync always"),
+                # What a rules file costs: the same store with and without 100 rules.
+                ("gate_memory_rules", "gate_memory", "memory: under 100 rules", "memory: no rules"))
 
 
 def server_rows(server, store):
@@ -528,6 +530,7 @@ def postgres_rows(report):
 
 SERVER_SUMMARY = (("fixed_answer", "floor: one thread, epoll, a fixed verdict per line"),
                   ("gate_memory", "latchwork-gate, memory store"),
+                  ("gate_memory_rules", "latchwork-gate, memory store, 100 rules that match nothing"),
                   ("gate_sqlite", "latchwork-gate, SQLite store"),
                   ("redis_nosave", "Redis, no persistence"),
                   ("redis_always", "Redis, appendfsync always"))

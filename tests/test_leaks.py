@@ -391,12 +391,18 @@ def interrupted(call, *args):
 
     One alarm is not enough: one that comes just before the call enters its system call
     only marks the handler as due, and the call then waits undisturbed. Every alarm's
-    handler has run when this returns: the last ones raise in the finally clause."""
+    handler has run when this returns, and the alarms are stopped even when one's
+    handler raises in the finally clause before they were."""
     signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
     try:
         return call(*args)
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
+        while True:
+            try:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                break
+            except Interrupted:
+                continue  # the call's own outcome goes on
 
 
 def interrupted_exchange(address, method, *args, secret=None):

@@ -131,18 +131,16 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "port 0 takes a free port");
     serve->add_option("--approvers", options.approvers,
                       "file of name:token lines, one per approver allowed to use the console");
-    CLI::Option* rules_option =
-        serve->add_option("--rules", options.rules,
-                          "TOML file of rules that release, hold or reject new effects whatever the "
-                          "client asked (see `latchwork-gate rules check`); SIGHUP reads it again")
-            ->type_name("FILE");
+    serve->add_option("--rules", options.rules,
+                      "TOML file of rules that release, hold or reject new effects whatever the "
+                      "client asked (see `latchwork-gate rules check`); SIGHUP reads it again")
+        ->type_name("FILE");
     std::string rules_mode = "enforce";
     serve->add_option("--rules-mode", rules_mode,
                       "enforce: the rules decide; shadow: they are only counted, and where they "
                       "would have decided otherwise the audit log says so")
         ->capture_default_str()
-        ->check(CLI::IsMember({"enforce", "shadow"}))
-        ->needs(rules_option);
+        ->check(CLI::IsMember({"enforce", "shadow"}));
     std::optional<std::string> hold_timeout;
     serve->add_option("--hold-timeout", hold_timeout,
                       "reject a held effect not decided within DURATION (900ms, 30s, 15m, 2h); "
@@ -255,6 +253,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     if (options.default_store && options.store.empty()) return refuse(std::string(kNoHome));
     if (options.approvers && !options.console) {
         return refuse("--approvers needs --console: the approvers are who may use the console");
+    }
+    if (serve->count("--rules-mode") != 0 && !options.rules) {
+        return refuse("--rules-mode needs --rules: the rules it enforces or shadows");
     }
     if (options.tls_cert.has_value() != options.tls_key.has_value()) {
         return refuse("--tls-cert and --tls-key go together: give both or neither");

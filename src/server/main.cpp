@@ -158,12 +158,15 @@ public:
 
     void start() {
         signals_.async_wait([this](const boost::system::error_code& error, int) {
-            if (error) return;
+            // A signal taken just before the stop may still come: it must not wait again,
+            // or the server would never end.
+            if (error || stopped_) return;
             reload();
             start();
         });
     }
     void stop() {
+        stopped_ = true;
         boost::system::error_code ignored;
         signals_.cancel(ignored);
     }
@@ -187,6 +190,7 @@ private:
     std::optional<std::string> path_;
     std::optional<ApproverNames> names_;
     std::time_t loaded_at_;
+    bool stopped_ = false;
 };
 
 int serve(const ServeOptions& options) {

@@ -62,6 +62,7 @@ def test_usage_errors_exit_non_zero(arguments):
      'latchwork-gate: invalid listen address "127.0.0.1:": invalid port value'),
     (["--approvers", "approvers"],
      "latchwork-gate: --approvers needs --console: the approvers are who may use the console"),
+    (["--rules-mode", "shadow"], "latchwork-gate: --rules-mode needs --rules: the rules it enforces or shadows"),
 ])
 def test_start_up_refusals_are_one_line_and_non_zero(arguments, message):
     result = run_gate("serve", *arguments)

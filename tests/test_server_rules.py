@@ -1,11 +1,14 @@
 """The rules file decides new effects in the real latchwork-gate, on every store: release,
 hold and reject whatever the client asked, a rule's hold settled by people only (by its
-approvers, when it names them) or by its own timeout, also after a restart."""
+approvers, when it names them) or by its own timeout, also after a restart; read again
+on SIGHUP; and in shadow mode only asked, counted and logged where they differ."""
 
 from __future__ import annotations
 
 import pytest
 
+import re
+import signal
 import time
 
 from console_http import Console, write_approvers
@@ -65,11 +68,11 @@ def serve(request, gate_process, tmp_path):
     rules = tmp_path / "rules.toml"
     approvers = write_approvers(tmp_path, "ada:token-of-ada\nbob:token-of-bob\ncarol:token-of-carol\n")
 
-    def start(text=RULES):
+    def start(text=RULES, *options):
         rules.write_text(text)
         rules.chmod(0o644)
         return gate_process("--store", url, "--rules", str(rules), "--console", "127.0.0.1:0",
-                            "--approvers", str(approvers))
+                            "--approvers", str(approvers), *options)
     start.durable = request.param != "memory"
     return start
 
@@ -173,3 +176,62 @@ def test_serve_refuses_a_rule_it_cannot_keep_yet(tmp_path, extra, key):
     assert done.returncode == 2
     assert done.stderr.strip() == (f'latchwork-gate: {rules}:16: rule "payments" sets {key}, which serve '
                                    "does not enforce yet; remove it to serve these rules")
+
+
+def said(server, pattern):
+    """The stderr line matching `pattern` (a regular expression) once the server says it."""
+    for _ in range(200):
+        found = [line for line in server.stderr_lines if re.fullmatch(pattern, line)]
+        if found:
+            return found[0]
+        time.sleep(0.02)
+    raise AssertionError(server.stderr())
+
+
+def test_sighup_reloads_the_rules_and_a_bad_file_keeps_those_in_force(gate_process, tmp_path):
+    rules = tmp_path / "rules.toml"
+    rules.write_text(RULES)
+    server = gate_process("--rules", str(rules))
+    assert server.request(submit("pay:1")) == HELD
+    rules.write_text(RULES.replace('"pay:*"', '"wire:*"'))
+    server.signal(signal.SIGHUP)
+    said(server, re.escape(f"latchwork-gate: rules {rules}: reloaded, 3 rules"))
+    assert server.request(submit("pay:2")) == RELEASE
+    assert server.request(submit("wire:1")) == HELD
+    for bad, why in [('action = "maybe"', "action"), ("quorum = 2", "does not enforce yet")]:
+        rules.write_text(RULES + bad + "\n")
+        server.signal(signal.SIGHUP)
+        said(server, re.escape(f"latchwork-gate: rules {rules}:") + rf"\d+: .*{why}.*; keeping the rules "
+             r"loaded at \d\d:\d\d:\d\dZ")
+        assert server.request(submit("wire:2" + why)) == HELD
+        assert server.request(submit("pay:3" + why)) == RELEASE
+
+
+def test_sighup_without_rules_leaves_the_server_serving(gate_process):
+    server = gate_process()
+    server.signal(signal.SIGHUP)
+    assert server.request(submit("a")) == RELEASE
+
+
+def test_shadow_rules_decide_nothing_but_log_and_count_what_they_would_have(serve):
+    server = serve(RULES, "--rules-mode", "shadow")
+    steps = [
+        (submit("refund:1", True, {"amount": 50}), HELD),           # would release
+        (submit("mail:1", False, {"recipients": 80}), RELEASE),     # would reject
+        (submit("pay:1"), RELEASE),                                 # would hold
+        (submit("pay:2", True), HELD),                              # agrees: nothing logged
+        (submit("other"), RELEASE),                                 # no rule matches
+        (decide("pay:2"), RELEASE),                                 # a line decide is taken
+    ]
+    for asked, expected in steps:
+        assert server.request(asked) == expected, asked
+    console = Console(server.console_port, "token-of-ada")
+    log = console.get("/api/audit?run=r")["items"]
+    assert [(e["effect_key"], e["verdict"], e["source"], e["detail"]) for e in log if e["event"] == "would"] == [
+        ("refund:1", "release", "rule:small refunds", {"amount": 50}),
+        ("mail:1", "refused_rejected", "rule:no mass mail", {"recipients": 80}),
+        ("pay:1", "held_for_approval", "rule:payments", None)]
+    metrics = console.call("GET", "/metrics").body.decode()
+    assert sorted(re.findall(r"^latchwork_rule_matches_total\{(.*)\} (\d+)$", metrics, re.M)) == [
+        ('rule="no mass mail",action="reject"', "1"), ('rule="payments",action="hold"', "2"),
+        ('rule="small refunds",action="release"', "1")]

@@ -18,9 +18,9 @@ def serve(gate_process, tmp_path):
     """Starts (again) a server with a console on the same store file."""
     approvers = write_approvers(tmp_path, "alice:token-of-alice\n")
 
-    def start():
+    def start(*options):
         return gate_process("--store", f"sqlite:{tmp_path / 'gate.db'}",
-                            "--console", "127.0.0.1:0", "--approvers", str(approvers))
+                            "--console", "127.0.0.1:0", "--approvers", str(approvers), *options)
     return start
 
 
@@ -99,8 +99,8 @@ INSERT INTO audit VALUES (1, 1000, 'held', CAST('pay' AS BLOB), CAST('old' AS BL
 """
 
 
-def test_a_version_two_file_is_upgraded_in_place_and_logs_takings_and_details(serve,
-                                                                             tmp_path):
+def test_a_version_two_file_is_upgraded_in_place_and_logs_takings_details_and_would(
+        serve, tmp_path):
     path = tmp_path / "gate.db"
     with sqlite3.connect(path) as db:
         db.executescript(VERSION_TWO)
@@ -110,17 +110,23 @@ def test_a_version_two_file_is_upgraded_in_place_and_logs_takings_and_details(se
     assert before.stdout.splitlines()[0].endswith(
         ' held run="pay" effect="old" source="line:127.0.0.1:1"')
 
-    server = serve()
+    # Shadow rules, so that the upgraded log also takes what a rule would have done.
+    rules = tmp_path / "rules.toml"
+    rules.write_text('[[rule]]\nname = "new"\neffect = "new"\naction = "release"\n')
+    server = serve("--rules", str(rules), "--rules-mode", "shadow")
     assert Console(server.console_port, "token-of-alice").decide("pay", "old", True) == "approved"
     assert submit(server, "pay", "old") == "release"
     assert submit(server, "pay", "new", DETAIL) == "held_for_approval"
     assert server.stop() == 0
 
     with sqlite3.connect(path) as db:
-        assert db.execute("SELECT version FROM schema_version").fetchall() == [(4,)]
+        assert db.execute("SELECT version FROM schema_version").fetchall() == [(5,)]
     after = run_gate("log", "--store", url)
     assert after.returncode == 0, after.stderr
     events = [line.split(" ")[1] for line in after.stdout.splitlines()]
-    assert events == ["held", "decided", "taken", "held"]
+    assert events == ["held", "decided", "taken", "held", "would"]
+    assert after.stdout.splitlines()[4].endswith(
+        ' would run="pay" effect="new" verdict=release source="rule:new"'
+        ' detail="{\\"amount\\":120,\\"to\\":\\"acct-9\\"}"')
     assert after.stdout.splitlines()[3].endswith(
         ' detail="{\\"amount\\":120,\\"to\\":\\"acct-9\\"}"')

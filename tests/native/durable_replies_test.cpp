@@ -41,7 +41,7 @@ public:
         return decided;
     }
     void set_hold_timeout(std::chrono::milliseconds timeout) override { decider_.set_hold_timeout(timeout); }
-    void set_rules(const EffectRules* rules) override { decider_.set_rules(rules); }
+    void set_rules(RulesInForce* rules) override { decider_.set_rules(rules); }
     std::optional<std::int64_t> next_expiry_check() const override { return std::nullopt; }
     std::size_t expire_due(std::int64_t) override { return 0; }
     void set_expiry_listener(std::function<void()>) override {}

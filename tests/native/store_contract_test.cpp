@@ -347,8 +347,9 @@ TEST_P(StoreContract, ARulesHoldKeepsItsOwnDeadlineBesideTheServersInOneBatch) {
     Result<RuleSet> rules = RuleSet::parse(
         "[[rule]]\nname = \"payments\"\neffect = \"pay:*\"\naction = \"hold\"\nhold_timeout = \"1h\"\n", "r.toml");
     ASSERT_TRUE(rules.ok()) << rules.error();
+    RulesInForce in_force(std::make_shared<RuleSet>(std::move(rules).value()), RulesMode::enforce);
     store_->set_hold_timeout(milliseconds(60000));
-    store_->set_rules(&rules.value());
+    store_->set_rules(&in_force);
     // Taken before either is settled: one batch holds both where the store gathers them.
     const Answer paid = take(submit("r", "pay:1", false));
     const Answer asked = take(submit("r", "b", true));
@@ -372,6 +373,32 @@ TEST_P(StoreContract, ARulesHoldKeepsItsOwnDeadlineBesideTheServersInOneBatch) {
     if (!GetParam().durable_across_reopen) return;
     reopen();
     EXPECT_EQ(waits(), expected);
+}
+
+TEST_P(StoreContract, ShadowRulesDecideNothingButLogWhereTheyDifferAndCountTheirMatches) {
+    Result<RuleSet> rules = RuleSet::parse(
+        "[[rule]]\nname = \"payments\"\neffect = \"pay:*\"\naction = \"hold\"\n", "r.toml");
+    ASSERT_TRUE(rules.ok()) << rules.error();
+    RulesInForce in_force(std::make_shared<RuleSet>(std::move(rules).value()), RulesMode::shadow);
+    store_->set_rules(&in_force);
+    EXPECT_EQ(ask(submit("r", "pay:1", false, R"({"to":"x"})")), kRelease);
+    EXPECT_EQ(ask(submit("r", "pay:2", true)), kHeld);
+    EXPECT_EQ(ask(submit("r", "other", false)), kRelease);
+    EXPECT_EQ(ask(decide("r", "pay:2", true)), kRelease);  // a line decide: no rule holds it
+    const auto would = [&] {
+        std::vector<AuditEntry> found;
+        for (const AuditEntry& entry : audit()) {
+            if (entry.event == AuditEvent::would) found.push_back(entry);
+        }
+        return found;
+    };
+    ASSERT_EQ(would().size(), 1u);
+    EXPECT_TRUE(would()[0].effect_key == "pay:1" && would()[0].verdict == "held_for_approval" &&
+                would()[0].source == "rule:payments" && would()[0].detail == R"({"to":"x"})");
+    EXPECT_EQ(in_force.matches(), (RulesInForce::Matches{{{"payments", RuleOutcome::Action::hold}, 2}}));
+    if (!GetParam().durable_across_reopen) return;
+    reopen();
+    EXPECT_EQ(would().size(), 1u);
 }
 
 TEST_P(StoreContract, AConsoleApprovalIsTakenByTheNextSubmit) {

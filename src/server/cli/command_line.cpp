@@ -133,8 +133,14 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "file of name:token lines, one per approver allowed to use the console");
     serve->add_option("--rules", options.rules,
                       "TOML file of rules that release, hold or reject new effects whatever the "
-                      "client asked (see `latchwork-gate rules check`)")
+                      "client asked (see `latchwork-gate rules check`); SIGHUP reads it again")
         ->type_name("FILE");
+    std::string rules_mode = "enforce";
+    serve->add_option("--rules-mode", rules_mode,
+                      "enforce: the rules decide; shadow: they are only counted, and where they "
+                      "would have decided otherwise the audit log says so")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"enforce", "shadow"}));
     std::optional<std::string> hold_timeout;
     serve->add_option("--hold-timeout", hold_timeout,
                       "reject a held effect not decided within DURATION (900ms, 30s, 15m, 2h); "
@@ -143,7 +149,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     bound_options.add_to(*serve, options.bounds);
     NotifyOptionReader notify_options;
     notify_options.add_to(*serve, options.notify);
-    serve->callback([&] { serve_chosen = true; });
+    serve->callback([&] {
+        serve_chosen = true;
+        options.rules_shadow = rules_mode == "shadow";
+    });
 
     LogOptions log;
     log.store = default_store;
@@ -244,6 +253,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     if (options.default_store && options.store.empty()) return refuse(std::string(kNoHome));
     if (options.approvers && !options.console) {
         return refuse("--approvers needs --console: the approvers are who may use the console");
+    }
+    if (serve->count("--rules-mode") != 0 && !options.rules) {
+        return refuse("--rules-mode needs --rules: the rules it enforces or shadows");
     }
     if (options.tls_cert.has_value() != options.tls_key.has_value()) {
         return refuse("--tls-cert and --tls-key go together: give both or neither");

@@ -33,6 +33,7 @@ struct ServeOptions {
     std::optional<std::string> console;    // HOST:PORT of the approval console; off when absent
     std::optional<std::string> approvers;  // file of name:token lines
     std::optional<std::string> rules;      // the rules file: what needs a person
+    bool rules_shadow = false;             // --rules-mode shadow: asked and counted, deciding nothing
     std::chrono::milliseconds hold_timeout{0};  // zero: held effects wait for ever
     ServeBounds bounds;
     NotifyOptions notify;  // webhooks: off without --notify

@@ -38,7 +38,7 @@ public:
     Result<boost::asio::ip::tcp::endpoint> listen(const boost::asio::ip::tcp::endpoint& at);
     void start() { server_.start(); }
     void set_notifier(const Notifier* notifier) noexcept { routes_.set_notifier(notifier); }
-    void set_rules(const EffectRules* rules) noexcept { routes_.set_rules(rules); }
+    void set_rules(const RulesInForce* rules) noexcept { routes_.set_rules(rules); }
 
 private:
     RequestHandler& handler_;

@@ -67,6 +67,7 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             data["at"] = entry.at_ms;
             break;
         case AuditEvent::released:
+        case AuditEvent::would:
             return std::nullopt;  // nothing waits on it; the audit log has it
         case AuditEvent::cancelled:
         case AuditEvent::closed:

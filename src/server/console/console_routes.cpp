@@ -115,6 +115,20 @@ json::object audit_item(const AuditEntry& entry) {
 
 std::uint64_t entry_seq(const AuditEntry& entry) { return entry.seq; }
 
+// A Prometheus label value: backslash, quote and newline escaped.
+std::string label_text(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 // `rules`: who may decide a rule's hold; null: the server has no rules.
 json::object waiting_item(const HeldEffect& held, const EffectRules* rules) {
     json::value deadline = nullptr;
@@ -328,8 +342,10 @@ asio::awaitable<HttpReply> ConsoleRoutes::pending(std::string_view query) {
     Result<std::vector<HeldEffect>> held = co_await awaited_read<std::vector<HeldEffect>>(
         [&](auto done) { store_.async_read_held(limit + 1, after, prefix, std::move(done)); });
     if (!held) co_return error_reply(503, held.error());
+    // The rules in force now, kept while the page is written.
+    const std::shared_ptr<const EffectRules> rules = rules_ != nullptr ? rules_->current() : nullptr;
     next = fill_page(held.value(), limit, [](const HeldEffect& effect) { return effect.position; },
-                     [this](const HeldEffect& effect) { return waiting_item(effect, rules_); }, items);
+                     [&rules](const HeldEffect& effect) { return waiting_item(effect, rules.get()); }, items);
     // Reflects state that may rest on changes not yet durable.
     co_return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
                       store_.last_recorded());
@@ -520,6 +536,15 @@ asio::awaitable<HttpReply> ConsoleRoutes::metrics() {
             "wrong token.\n";
     text += "# TYPE latchwork_hello_failures_total counter\n";
     text += "latchwork_hello_failures_total " + std::to_string(hello_failures_()) + "\n";
+    if (rules_ != nullptr) {
+        text += "# HELP latchwork_rule_matches_total New effects each rule matched, by its action"
+                " (counted in shadow mode too).\n";
+        text += "# TYPE latchwork_rule_matches_total counter\n";
+        for (const auto& [key, count] : rules_->matches()) {
+            text += "latchwork_rule_matches_total{rule=\"" + label_text(key.first) + "\",action=\"" +
+                    std::string(rule_outcome_name(key.second)) + "\"} " + std::to_string(count) + "\n";
+        }
+    }
     if (notifier_) text += notifier_->metrics_text();
     HttpReply reply;
     reply.content_type = "text/plain; version=0.0.4; charset=utf-8";

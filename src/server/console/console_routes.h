@@ -15,6 +15,7 @@
 #include "server/console/approvers.h"
 #include "server/console/console_counters.h"
 #include "server/core/effect_rules.h"
+#include "server/core/rules_in_force.h"
 #include "server/notify/notifier.h"
 #include "server/store/request_handler.h"
 #include "server/store/store.h"
@@ -73,8 +74,9 @@ public:
     boost::asio::awaitable<HttpReply> finish(HttpReply reply);
     // Webhook deliveries, for /metrics and /api/notifications; null: none are sent.
     void set_notifier(const Notifier* notifier) noexcept { notifier_ = notifier; }
-    // The server's rules, for who may decide what /api/pending lists; null: none.
-    void set_rules(const EffectRules* rules) noexcept { rules_ = rules; }
+    // The server's rules, for who may decide what /api/pending lists and for the rule
+    // matches /metrics counts; null: none.
+    void set_rules(const RulesInForce* rules) noexcept { rules_ = rules; }
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
     // True when `authorization` is "Bearer " and the token of an approver or viewer.
@@ -104,7 +106,7 @@ private:
     std::function<std::string()> connection_gauges_;
     std::function<std::uint64_t()> hello_failures_;
     const Notifier* notifier_ = nullptr;
-    const EffectRules* rules_ = nullptr;
+    const RulesInForce* rules_ = nullptr;
 };
 
 }  // namespace latchwork::server

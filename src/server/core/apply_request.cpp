@@ -66,6 +66,28 @@ Applied decided_by_rule(RunLedger& ledger, const Request& request, const RuleOut
     return applied;
 }
 
+// Shadow rules: the entry saying that `ruled` would have decided a new effect otherwise
+// than its client's flag did (held when set, else released); none when it agrees.
+std::optional<AuditEntry> would_entry(const Request& request, const RuleOutcome& ruled, const DecisionClock& clock) {
+    const RuleOutcome::Action happened = request.flag ? RuleOutcome::Action::hold : RuleOutcome::Action::release;
+    if (ruled.action == happened) return std::nullopt;
+    AuditEntry entry;
+    entry.at_ms = clock.now_ms;
+    entry.event = AuditEvent::would;
+    entry.run_id = request.run_id;
+    entry.effect_key = request.effect_key;
+    entry.approved = ruled.action == RuleOutcome::Action::release;
+    switch (ruled.action) {
+        case RuleOutcome::Action::release: entry.verdict = "release"; break;
+        case RuleOutcome::Action::hold: entry.verdict = "held_for_approval"; break;
+        case RuleOutcome::Action::reject: entry.verdict = "refused_rejected"; break;
+    }
+    entry.source = rule_source(ruled.rule);
+    entry.reason = std::string(ruled.reason);
+    entry.detail = request.detail.value_or(std::string());
+    return entry;
+}
+
 // Whether the person deciding a pending effect at the console is one its rule lets
 // decide it: anyone, unless the rule that held it names its approvers.
 bool may_decide(const Request& request, const DecisionSource& source, WaitingDetails& details,
@@ -82,7 +104,7 @@ bool may_decide(const Request& request, const DecisionSource& source, WaitingDet
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes, WaitingDetails& details,
-                                     CountTotals* totals, const EffectRules* rules) {
+                                     CountTotals* totals, const EffectRules* rules, bool shadow) {
     const std::size_t before = changes.size();
     Applied applied;
     bool took_approved = false;
@@ -103,10 +125,15 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                 return applied;
             }
             took_approved = state == EffectState::approved;
-            const std::optional<RuleOutcome> ruled =
+            const std::optional<RuleOutcome> matched =
                 state ? std::nullopt : rule_for_new_effect(ledger, request, source, rules);
+            applied.matched = matched;
+            if (shadow && matched) applied.would = would_entry(request, *matched, clock);
+            const std::optional<RuleOutcome> ruled = shadow ? std::nullopt : matched;
             if (ruled && ruled->action != RuleOutcome::Action::hold) {
-                return decided_by_rule(ledger, request, *ruled, clock, changes);
+                Applied decided = decided_by_rule(ledger, request, *ruled, clock, changes);
+                decided.matched = matched;
+                return decided;
             }
             const bool needs_approval = ruled ? true : request.flag;
             verdict = ReplyVerdict::of(

@@ -35,6 +35,11 @@ struct DecisionClock {
 struct Applied {
     Reply reply;
     std::optional<AuditEntry> audit;
+    // A submit of a new effect a rule matched: that rule's outcome (in either mode; its
+    // views last as long as the rules); and in shadow mode, when the rule would have
+    // decided otherwise, the `would` entry that says so.
+    std::optional<RuleOutcome> matched;
+    std::optional<AuditEntry> would;
     std::int64_t deadline_ms = 0;  // a hold it made may wait until then; 0: the clock's hold_deadline()
 };
 
@@ -81,11 +86,12 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
 // "rule:NAME"), or held for a person whatever the client asked, for the rule's own
 // hold timeout when it has one. A line-port decide of an effect a rule held is
 // refused: only people decide it; and when the rule names its approvers, a console
-// decide by anyone else is refused (a `forbidden` error) and changes nothing.
+// decide by anyone else is refused (a `forbidden` error) and changes nothing. With
+// `shadow`, the rules are asked (Applied::matched, Applied::would) but decide nothing.
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes,
                                      WaitingDetails& details, CountTotals* totals = nullptr,
-                                     const EffectRules* rules = nullptr);
+                                     const EffectRules* rules = nullptr, bool shadow = false);
 
 }  // namespace latchwork::server

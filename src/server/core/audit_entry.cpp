@@ -89,6 +89,7 @@ std::string_view audit_event_name(AuditEvent event) {
         case AuditEvent::closed: return "closed";
         case AuditEvent::taken: return "taken";
         case AuditEvent::released: return "released";
+        case AuditEvent::would: return "would";
     }
     return "unknown";
 }
@@ -96,7 +97,7 @@ std::string_view audit_event_name(AuditEvent event) {
 std::optional<AuditEvent> audit_event_from_name(std::string_view name) {
     for (AuditEvent event : {AuditEvent::held, AuditEvent::decided, AuditEvent::expired,
                              AuditEvent::cancelled, AuditEvent::closed, AuditEvent::taken,
-                             AuditEvent::released}) {
+                             AuditEvent::released, AuditEvent::would}) {
         if (audit_event_name(event) == name) return event;
     }
     return std::nullopt;
@@ -158,6 +159,7 @@ std::string audit_line(const AuditEntry& entry) {
         line += entry.approved ? " approved=true" : " approved=false";
         line += " verdict=" + entry.verdict;
     }
+    if (entry.event == AuditEvent::would) line += " verdict=" + entry.verdict;
     line += " source=" + quoted_text(entry.source);
     // Only a decision carries a mac; saying "none" of a hold would suggest one was missing.
     if (entry.event == AuditEvent::decided &&
@@ -167,7 +169,9 @@ std::string audit_line(const AuditEntry& entry) {
     if (entry.event == AuditEvent::held && entry.deadline_ms != 0) {
         line += " deadline=" + utc_time_text(entry.deadline_ms);
     }
-    if ((entry.event == AuditEvent::held || entry.event == AuditEvent::released) && !entry.detail.empty()) {
+    if ((entry.event == AuditEvent::held || entry.event == AuditEvent::released ||
+         entry.event == AuditEvent::would) &&
+        !entry.detail.empty()) {
         line += " detail=" + quoted_text(entry.detail);
     }
     if (entry.event == AuditEvent::decided) line += " reason=" + quoted_text(entry.reason);

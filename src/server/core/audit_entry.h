@@ -25,6 +25,7 @@ enum class AuditEvent : std::uint8_t {
     closed,     // the run was closed (likewise)
     taken,      // a submit took the release a person approved for its submitter
     released,   // a submit of a client that said hello was released, no person asked
+    would,      // shadow rules: the rule that matched a new effect would have decided otherwise
 };
 
 struct AuditEntry {
@@ -34,7 +35,9 @@ struct AuditEntry {
     std::string run_id;
     std::string effect_key;   // empty for cancelled and closed
     bool approved = false;    // decided and expired (always false there)
-    std::string verdict;      // decided and expired: the verdict kind; held: "held_for_approval"
+    // decided and expired: the verdict kind; held: "held_for_approval"; would: the rule's
+    // ("release", "held_for_approval" or "refused_rejected")
+    std::string verdict;
     // "line:IP:PORT" (the peer of a line-protocol connection), "client:NAME" (a
     // line-protocol client that said hello), "console:NAME" (an approver) or "expiry".
     std::string source;

@@ -33,6 +33,7 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
         case AuditEvent::cancelled: return WebhookEvent::cancelled;
         case AuditEvent::closed: return WebhookEvent::closed;
         case AuditEvent::released: return std::nullopt;  // on record, not news: no person was asked
+        case AuditEvent::would: return std::nullopt;     // shadow rules: nothing happened
         case AuditEvent::decided:
             if (entry.approved && (entry.verdict == "approved" || entry.verdict == "release")) {
                 return WebhookEvent::approved;

@@ -206,10 +206,15 @@ BackendStep BatchStore::attempt(std::vector<BatchRequest>& requests, const Decis
     BatchScope scope;
     if (BackendStep loaded = backend_->lock_and_load(requests, scope); loaded.failed()) return loaded;
     audit_.clear();
+    matched_.clear();
+    // The rules in force now decide the whole batch, and stay alive until it is done even
+    // when a reload replaces them meanwhile.
+    const std::shared_ptr<const EffectRules> rules = rules_ != nullptr ? rules_->current() : nullptr;
+    const bool shadow = rules_ != nullptr && rules_->mode() == RulesMode::shadow;
     for (BatchRequest& item : requests) {
         changes_.clear();
         std::optional<Applied> applied = apply_request(*scope.ledger, item.request, item.source.view(), clock,
-                                                       changes_, *scope.details, scope.totals, rules_);
+                                                       changes_, *scope.details, scope.totals, rules.get(), shadow);
         if (!applied) {
             // Only a count asked elsewhere fails so; the back end says how it ended.
             backend_->abandon();
@@ -221,11 +226,18 @@ BackendStep BatchStore::attempt(std::vector<BatchRequest>& requests, const Decis
         item.changes.swap(changes_);
         item.at_ms = clock.now_ms;
         item.deadline_ms = applied->deadline_ms != 0 ? applied->deadline_ms : clock.hold_deadline();
-        item.recorded = !item.changes.empty() || applied->audit.has_value();
+        item.recorded = !item.changes.empty() || applied->audit.has_value() || applied->would.has_value();
         if (applied->audit) audit_.push_back(std::move(*applied->audit));
+        if (applied->would) audit_.push_back(std::move(*applied->would));
+        if (applied->matched) matched_.emplace_back(applied->matched->rule, applied->matched->action);
         backend_->decided(item);
     }
-    return backend_->write(requests, audit_);
+    BackendStep written = backend_->write(requests, audit_);
+    // Counted once the batch is written: a batch tried again counts once.
+    if (written.kind == BackendStep::Kind::done) {
+        for (const auto& [rule, action] : matched_) rules_->count_match(rule, action);
+    }
+    return written;
 }
 
 void BatchStore::note_lost(const std::string& why) {

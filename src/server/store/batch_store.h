@@ -63,7 +63,7 @@ public:
     Answer answer(const Request& request, const DecisionSource& source) override;
 
     void set_hold_timeout(std::chrono::milliseconds timeout) override { hold_timeout_ms_ = timeout.count(); }
-    void set_rules(const EffectRules* rules) override { rules_ = rules; }
+    void set_rules(RulesInForce* rules) override { rules_ = rules; }
     std::optional<std::int64_t> next_expiry_check() const override;
     std::size_t expire_due(std::int64_t now_ms) override;
     void set_expiry_listener(std::function<void()> listener) override { expiry_listener_ = std::move(listener); }
@@ -148,11 +148,12 @@ private:
     const BackendCapabilities capabilities_;
     boost::asio::io_context& io_;
     std::atomic<std::int64_t> hold_timeout_ms_{0};
-    const EffectRules* rules_ = nullptr;  // set before load(), outlives the store
+    RulesInForce* rules_ = nullptr;  // set before load(), outlives the store
 
     // The loop thread's own.
     std::vector<StateChange> changes_;  // of the request being decided
     std::vector<AuditEntry> audit_;     // of the batch
+    std::vector<std::pair<std::string, RuleOutcome::Action>> matched_;  // the batch's rule matches
     AuditPruning pruning_;
     Backoff backoff_;
     Clock::time_point next_attempt_{};

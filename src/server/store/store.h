@@ -59,6 +59,7 @@
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
 #include "server/core/effect_rules.h"
+#include "server/core/rules_in_force.h"
 #include "server/core/held_index.h"
 #include "server/core/latency_histogram.h"
 #include "server/core/reply.h"
@@ -157,9 +158,10 @@ public:
 
     // Holds made from now on wait at most this long (zero: for ever).
     virtual void set_hold_timeout(std::chrono::milliseconds timeout) = 0;
-    // The rules that decide new effects before the clients' flags do; null: none. Set
-    // before load(); they must outlive the store.
-    virtual void set_rules(const EffectRules* rules) = 0;
+    // The rules that decide new effects before the clients' flags do (or, in shadow
+    // mode, are only asked); null: none. Set before load(); they must outlive the store.
+    // Each batch decides by the rules in force when it starts, and counts their matches.
+    virtual void set_rules(RulesInForce* rules) = 0;
     // When expire_due() should be called next; nullopt: nothing can expire yet.
     virtual std::optional<std::int64_t> next_expiry_check() const = 0;
     // Rejects what is due at `now_ms`; returns how many it rejected now (a store that

@@ -233,7 +233,7 @@ std::string_view PgBatchTransaction::rule_of(std::string_view run_id, std::strin
 // something and left an entry: what other servers' waiters and pages look for.
 std::optional<Statement> PgBatchTransaction::notify_statement(std::span<const AuditEntry> audit) const {
     const bool told = std::any_of(audit.begin(), audit.end(), [](const AuditEntry& entry) {
-        if (entry.event == AuditEvent::released) return false;
+        if (entry.event == AuditEvent::released || entry.event == AuditEvent::would) return false;
         return entry.event != AuditEvent::decided || entry.verdict == "release" || entry.verdict == "approved" ||
                entry.verdict == "refused_rejected";
     });

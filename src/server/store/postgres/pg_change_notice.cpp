@@ -53,6 +53,8 @@ std::optional<HeardChange> heard_change(const AuditEntry& entry) {
             return heard;
         case AuditEvent::released:
             return std::nullopt;  // a plain release: nobody waits on it
+        case AuditEvent::would:
+            return std::nullopt;  // shadow rules: what a rule would have done changed nothing
         case AuditEvent::cancelled:
             heard.request.op = Operation::cancel;
             heard.change = run_cancelled_change(entry.run_id);

@@ -1,9 +1,6 @@
 // main.cpp: latchwork-gate, the gate server: start-up, serving, orderly exit.
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 
-#include <csignal>
-#include <ctime>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -16,6 +13,7 @@
 #include "server/cli/command_line.h"
 #include "server/cli/rules_commands.h"
 #include "server/rules/rule_set.h"
+#include "server/rules/rules_reload.h"
 #include "server/net/gate_server.h"
 #include "server/net/hold_expiry.h"
 #include "server/console/console.h"
@@ -126,72 +124,6 @@ Result<std::optional<NotifyStart>> notify_start_from(const NotifyOptions& option
     start.tls = std::move(tls).value();
     return std::optional<NotifyStart>(std::move(start));
 }
-
-// The rules file as serve takes it, at start and at each reload: read, checked against
-// the --approvers names, and refused when it asks what serving cannot keep yet.
-Result<std::shared_ptr<const RuleSet>> load_served_rules(const std::string& path,
-                                                         const std::optional<ApproverNames>& names) {
-    Result<RuleSet> read = RuleSet::load(path, names);
-    if (!read) return std::move(read).take_failure();
-    if (std::optional<std::string> unkept = read.value().unenforced()) return Failure{*unkept};
-    return std::shared_ptr<const RuleSet>(std::make_shared<RuleSet>(std::move(read).value()));
-}
-
-// "HH:MM:SSZ", UTC, of a wall-clock time.
-std::string utc_clock_text(std::time_t at) {
-    std::tm parts{};
-    gmtime_r(&at, &parts);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%SZ", &parts);
-    return text;
-}
-
-// SIGHUP: the rules file read again. A good one is in force for every later decision;
-// a bad one leaves the rules in force as they are, and says why. Without rules the
-// signal is taken and ignored, so that it never ends the server.
-class RulesReload {
-public:
-    RulesReload(boost::asio::io_context& io, RulesInForce* rules, std::optional<std::string> path,
-                std::optional<ApproverNames> names)
-        : signals_(io, SIGHUP), rules_(rules), path_(std::move(path)), names_(std::move(names)),
-          loaded_at_(std::time(nullptr)) {}
-
-    void start() {
-        signals_.async_wait([this](const boost::system::error_code& error, int) {
-            // A signal taken just before the stop may still come: it must not wait again,
-            // or the server would never end.
-            if (error || stopped_) return;
-            reload();
-            start();
-        });
-    }
-    void stop() {
-        stopped_ = true;
-        boost::system::error_code ignored;
-        signals_.cancel(ignored);
-    }
-
-private:
-    void reload() {
-        if (rules_ == nullptr || !path_) return;
-        Result<std::shared_ptr<const RuleSet>> loaded = load_served_rules(*path_, names_);
-        if (!loaded) {
-            diagnose("rules " + loaded.error() + "; keeping the rules loaded at " + utc_clock_text(loaded_at_));
-            return;
-        }
-        const std::size_t count = loaded.value()->rules().size();
-        rules_->replace(std::move(loaded).value());
-        loaded_at_ = std::time(nullptr);
-        diagnose("rules " + *path_ + ": reloaded, " + std::to_string(count) + (count == 1 ? " rule" : " rules"));
-    }
-
-    boost::asio::signal_set signals_;
-    RulesInForce* rules_;
-    std::optional<std::string> path_;
-    std::optional<ApproverNames> names_;
-    std::time_t loaded_at_;
-    bool stopped_ = false;
-};
 
 int serve(const ServeOptions& options) {
     if (std::string problem = raise_open_files_limit(); !problem.empty()) diagnose(problem);

@@ -1,5 +1,7 @@
 // request_parser_fuzzer.cpp: any request line is taken or refused with a fixed message,
 // and the server's reply to it is always one line a client reads.
+#include <boost/asio/io_context.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,9 +12,9 @@
 #include "client/request_encoder.h"
 #include "wire/utf8.h"
 #include "fuzz_check.h"
-#include "server/store/ledger_store.h"
-#include "server/store/memory_recorder.h"
 #include "server/core/request.h"
+#include "server/store/batch_store.h"
+#include "server/store/memory_backend.h"
 #include "server/store/request_handler.h"
 
 namespace {
@@ -46,7 +48,8 @@ std::string reencode(const Request& request) {
 // A ledger shared by successive inputs, so decisions meet earlier state; renewed now
 // and then so that it stays small.
 struct Server {
-    LedgerStore store{std::make_unique<MemoryRecorder>()};
+    boost::asio::io_context io;  // unused: the memory store writes as it takes
+    BatchStore store{std::make_unique<MemoryBackend>(), io};
     RequestHandler handler{store, nullptr};
 };
 

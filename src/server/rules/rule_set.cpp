@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "hmac/sha256.h"
+#include "server/core/duration_text.h"
 
 namespace latchwork::server {
 namespace {
@@ -169,7 +170,7 @@ private:
         std::optional<std::string> text;
         if (std::optional<Failure> bad = read_text(rule, key, text)) return bad;
         if (!text) return std::nullopt;
-        Result<std::chrono::milliseconds> parsed = parse_rule_duration(*text);
+        Result<std::chrono::milliseconds> parsed = parse_duration(*text, DurationUnits::with_days);
         if (!parsed) return refuse(rule.get(key)->source(), std::string(key) + ": " + parsed.error());
         into = parsed.value();
         return std::nullopt;
@@ -349,28 +350,6 @@ std::string_view rule_action_name(RuleAction action) {
         case RuleAction::reject: return "reject";
     }
     return "release";
-}
-
-Result<std::chrono::milliseconds> parse_rule_duration(std::string_view text) {
-    const Failure refused{quoted(text) + " is not a duration: write a whole number and a unit, "
-                                         "ms, s, m, h or d (for example 90s, 30m, 4h, 1d)"};
-    std::size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-    if (digits == 0 || digits > 12) return refused;
-    std::int64_t number = 0;
-    std::from_chars(text.data(), text.data() + digits, number);
-    const std::string_view unit = text.substr(digits);
-    std::int64_t scale = 0;
-    if (unit == "ms") scale = 1;
-    else if (unit == "s") scale = 1000;
-    else if (unit == "m") scale = 60'000;
-    else if (unit == "h") scale = 3'600'000;
-    else if (unit == "d") scale = 86'400'000;
-    else return refused;
-    if (number == 0) return Failure{"a duration must be longer than zero"};
-    // Ten years at most: far beyond any sensible hold, far from overflowing a time.
-    if (number > 10LL * 366 * 86'400'000 / scale) return Failure{quoted(text) + " is too long a duration"};
-    return std::chrono::milliseconds(number * scale);
 }
 
 bool glob_matches(std::string_view pattern, std::string_view text) {

@@ -101,7 +101,4 @@ private:
 // `*` any run of characters, `?` one (UTF-8) character, anything else itself.
 bool glob_matches(std::string_view pattern, std::string_view text);
 
-// "90s", "30m", "4h", "1d" (and "500ms"): a whole number and one unit, above zero.
-Result<std::chrono::milliseconds> parse_rule_duration(std::string_view text);
-
 }  // namespace latchwork::server

@@ -18,7 +18,6 @@ public:
 
     BackendCapabilities capabilities() const noexcept override {
         BackendCapabilities can;
-        can.resident_ledger = true;
         can.writes_at_once = true;
         return can;
     }

@@ -36,10 +36,6 @@
 namespace latchwork::server {
 
 struct BackendCapabilities {
-    // The whole state is held in memory, every hold with its deadline: loading takes
-    // no round trip, reads complete at once, and expiry is timed to the nearest
-    // deadline. Without one the back end says when to look for due holds itself.
-    bool resident_ledger = false;
     // A write is durable when it returns and blocks nobody: each batch is decided and
     // written as it is taken, on the taking thread, with no thread of the loop's own.
     bool writes_at_once = false;

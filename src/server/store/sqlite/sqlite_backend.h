@@ -29,7 +29,6 @@ public:
 
     BackendCapabilities capabilities() const noexcept override {
         BackendCapabilities can;
-        can.resident_ledger = true;
         can.writes_here = true;
         can.journal = true;
         can.prunes_audit = true;

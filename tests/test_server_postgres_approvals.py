@@ -48,6 +48,18 @@ def submit(process, run_id, effect_key, detail=None, needs_approval=True):
     return process.request(request)
 
 
+def wait_until_held(console, run_id, effect_key, seconds=10):
+    """Until the shared store lists the effect as held: a submit sent on another server
+    has been decided, however slow its server is to take it."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        items = console.get(f"/api/pending?run={run_id}")["items"]
+        if any(item["effect_key"] == effect_key for item in items):
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"{run_id}/{effect_key} was not held within {seconds} s")
+
+
 def events_until(stream, name, seconds):
     """The events read until one named `name` came, or fails after `seconds`."""
     started = time.monotonic()
@@ -185,7 +197,7 @@ def test_a_submit_waiting_on_one_server_is_woken_by_a_decision_on_another(
         for effect, decide in (("pay", True), ("refund", False)):
             waiting.send(f'{{"op":"submit","run_id":"r","effect_key":"{effect}",'
                          f'"needs_approval":true,"wait_ms":30000}}\n'.encode())
-            time.sleep(0.3)
+            wait_until_held(console, "r", effect)
             decided_at = time.monotonic()
             reply = console.call("POST", "/api/decide", {"run_id": "r", "effect_key": effect,
                                                          "approved": decide, "reason": "checked"})
@@ -239,7 +251,7 @@ def test_a_stranger_can_neither_stall_a_run_nor_learn_or_forge_what_was_decided(
         with first.connect() as waiting:
             waiting.send(b'{"op":"submit","run_id":"r","effect_key":"refund",'
                          b'"needs_approval":true,"wait_ms":30000}\n')
-            time.sleep(0.3)
+            wait_until_held(console, "r", "refund")
             # Notices in the form servers used to trust, naming someone who never decided.
             forged = ('{"server":"f00d","kind":"effect_state","op":"decide","verdict":"refused_rejected",'
                       '"run":"72","effect":"726566756e64","state":"rejected","source":"console:mallory",'

@@ -235,3 +235,50 @@ def test_shadow_rules_decide_nothing_but_log_and_count_what_they_would_have(serv
     assert sorted(re.findall(r"^latchwork_rule_matches_total\{(.*)\} (\d+)$", metrics, re.M)) == [
         ('rule="no mass mail",action="reject"', "1"), ('rule="payments",action="hold"', "2"),
         ('rule="small refunds",action="release"', "1")]
+
+
+@pytest.mark.postgres
+@pytest.mark.parametrize("other", [RULES + '\n[[rule]]\nname = "all"\naction = "hold"\n', "shadow"],
+                         ids=["other file", "same file in shadow mode"])
+def test_servers_sharing_a_database_are_told_when_their_rules_differ(gate_process, tmp_path,
+                                                                     new_postgres_store, other):
+    url = new_postgres_store()
+    approvers = write_approvers(tmp_path, "ada:token-of-ada\n")
+
+    def start(name, text, *options):
+        path = tmp_path / name
+        path.write_text(text)
+        path.chmod(0o644)
+        process = gate_process("--store", url, "--rules", str(path), "--console", "127.0.0.1:0",
+                               "--approvers", str(approvers), *options)
+        return process, Console(process.console_port, "token-of-ada")
+
+    def rules_seen(console, servers):
+        deadline = time.monotonic() + 10
+        while True:
+            seen = console.get("/api/rules")
+            if len(seen["servers"]) == servers or time.monotonic() > deadline:
+                return seen
+            time.sleep(0.1)
+
+    _, first = start("a.toml", RULES)
+    start("b.toml", RULES)
+    agreed = rules_seen(first, 2)
+    assert agreed["agree"] and agreed["mode"] == "enforce"
+    assert {server["digest"] for server in agreed["servers"]} == {agreed["digest"]}
+    third, third_console = (start("c.toml", RULES, "--rules-mode", "shadow") if other == "shadow"
+                            else start("c.toml", other))
+    for console in (first, third_console):
+        assert not rules_seen(console, 3)["agree"]
+    third.stop()  # a server that stops leaves the list at once
+    assert rules_seen(first, 2)["agree"]
+
+
+def test_a_server_that_shares_its_store_with_none_agrees_with_itself(gate_process, tmp_path):
+    rules = tmp_path / "rules.toml"
+    rules.write_text(RULES)
+    rules.chmod(0o644)
+    approvers = write_approvers(tmp_path, "ada:token-of-ada\n")
+    process = gate_process("--rules", str(rules), "--console", "127.0.0.1:0", "--approvers", str(approvers))
+    seen = Console(process.console_port, "token-of-ada").get("/api/rules")
+    assert seen["servers"] == [] and seen["agree"] and len(seen["digest"]) == 64

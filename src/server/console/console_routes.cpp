@@ -14,6 +14,7 @@
 #include "server/console/awaited_read.h"
 #include "server/console/console_assets.h"
 #include "server/console/decided_by.h"
+#include "server/console/rules_agreement.h"
 #include "server/console/detail_value.h"
 #include "server/core/effect_state_text.h"
 #include "server/console/url_text.h"
@@ -288,6 +289,13 @@ asio::awaitable<HttpReply> ConsoleRoutes::api(const HttpCall& call, std::string_
         if (!post) co_return method_not_allowed("POST");
         if (auto refused = may_decide()) co_return std::move(*refused);
         co_return decide(call, approver);
+    }
+    if (path == "/api/rules") {
+        if (!get) co_return method_not_allowed("GET");
+        Result<std::vector<ServerRules>> servers = co_await awaited_read<std::vector<ServerRules>>(
+            [&](auto done) { store_.async_read_servers(std::move(done)); });
+        if (!servers) co_return error_reply(503, servers.error());
+        co_return json_reply(rules_agreement_body(rules_, servers.value()), 0);
     }
     if (path == "/api/notifications") {
         if (!get) co_return method_not_allowed("GET");

@@ -37,6 +37,9 @@ public:
     // The people who alone may decide what the rule named `rule` holds; empty: anyone
     // (also for a rule these rules no longer have). Lasts as long as the rules.
     virtual std::span<const std::string> approvers_of(std::string_view rule) const = 0;
+    // What the rules are, for comparing them with another server's: a digest of their
+    // source, equal exactly when the sources are.
+    virtual std::string_view digest() const = 0;
 
 protected:
     ~EffectRules() = default;

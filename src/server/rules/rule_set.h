@@ -82,7 +82,7 @@ public:
     std::span<const Rule> rules() const { return rules_; }
     std::size_t group_count() const { return group_count_; }
     // SHA-256 of the file's bytes, lowercase hex.
-    const std::string& digest() const { return digest_; }
+    std::string_view digest() const override { return digest_; }
     // "FILE:LINE: rule "B" is never reached: rule "A" matches everything it does",
     // one for each rule an earlier rule hides entirely.
     std::vector<std::string> shadowed() const;

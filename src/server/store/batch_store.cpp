@@ -256,6 +256,7 @@ void BatchStore::try_reconnect() {
         return;
     }
     backoff_.reset();
+    next_announce_ = {};
     diagnose("store connection restored");
 }
 
@@ -266,7 +267,26 @@ std::optional<BatchStore::Clock::time_point> BatchStore::upkeep_due() {
     std::optional<Clock::time_point> due;
     if (Journal* journal = backend_->journal()) due = journal->fold_due();
     if (capabilities_.prunes_audit) due = due ? std::min(*due, pruning_.due()) : pruning_.due();
+    if (backend_->shared_link() != nullptr) due = due ? std::min(*due, next_announce_) : next_announce_;
     return due;
+}
+
+void BatchStore::announce_rules(SharedLink& link) {
+    next_announce_ = Clock::now() + kServerAnnouncePeriod;
+    ServerRules self;
+    if (rules_ != nullptr) {
+        const std::shared_ptr<const EffectRules> rules = rules_->current();
+        self.digest = std::string(rules->digest());
+        self.shadow = rules_->mode() == RulesMode::shadow;
+    }
+    std::optional<std::string> failed = link.announce(self);
+    if (!failed) return;
+    if (!link.connected()) {
+        note_lost(*failed);
+    } else {
+        // Only the console's warning rests on it: said, and tried again later.
+        diagnose("announcing this server's rules failed: " + *failed);
+    }
 }
 
 void BatchStore::upkeep() {
@@ -276,6 +296,7 @@ void BatchStore::upkeep() {
         return;
     }
     const Clock::time_point now = Clock::now();
+    if (SharedLink* link = backend_->shared_link(); link != nullptr && now >= next_announce_) announce_rules(*link);
     std::optional<Failure> failed;
     if (Journal* journal = backend_->journal()) {
         if (const std::optional<Clock::time_point> fold = journal->fold_due(); fold && *fold <= now) {

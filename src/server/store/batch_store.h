@@ -101,6 +101,13 @@ public:
     void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) override {
         backend_->async_read_audit(std::move(query), std::move(done));
     }
+    void async_read_servers(ReadDone<std::vector<ServerRules>> done) override {
+        if (SharedLink* link = backend_->shared_link()) {
+            link->async_read_servers(std::move(done));
+        } else {
+            done(std::vector<ServerRules>{});
+        }
+    }
 
     StoreBackend& backend() noexcept { return *backend_; }
 
@@ -141,6 +148,7 @@ private:
     void try_reconnect();
     std::optional<Clock::time_point> upkeep_due();
     void upkeep();
+    void announce_rules(SharedLink& link);
     // On the network thread: the batch numbered `number` ended so.
     void finished(std::uint64_t number, Batch& batch, const Outcome& outcome, double seconds, bool tell_durable);
 
@@ -157,6 +165,9 @@ private:
     AuditPruning pruning_;
     Backoff backoff_;
     Clock::time_point next_attempt_{};
+    // When a shared store's link next says which rules this server decides by: at
+    // once on start and after a reconnect, then every kServerAnnouncePeriod.
+    Clock::time_point next_announce_{};
     bool broken_ = false;  // a write failed for good: nothing more is written
     // When the write under way started (steady clock, ns); 0 between writes.
     std::atomic<std::int64_t> write_started_ns_{0};

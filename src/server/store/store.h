@@ -93,6 +93,16 @@ struct StoredHold {
     std::string rule;              // the rule that held it; empty: its submitter asked
 };
 
+// A server sharing the store, as it last said which rules it decides by.
+struct ServerRules {
+    std::string server;   // its id, new at every start
+    std::string digest;   // SHA-256 of its rules file, hex; empty: it serves no rules
+    bool shadow = false;  // its rules only watch (--rules-mode shadow)
+    std::int64_t seen_at_ms = 0;
+
+    friend bool operator==(const ServerRules&, const ServerRules&) = default;
+};
+
 // A run as the console shows it.
 struct RunState {
     bool cancelled = false;
@@ -208,6 +218,9 @@ public:
     virtual void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) {
         done(read_audit(query));
     }
+    // The servers that share the store and said so lately, with their rules (this one
+    // among them); none for a store no other server shares.
+    virtual void async_read_servers(ReadDone<std::vector<ServerRules>> done) { done(std::vector<ServerRules>{}); }
 };
 
 }  // namespace latchwork::server

@@ -85,6 +85,9 @@ struct BatchScope {
     const BackendStep* count_failure = nullptr;
 };
 
+// How often a server of a shared store says which rules it decides by (announce()).
+inline constexpr std::chrono::seconds kServerAnnouncePeriod{10};
+
 // The link of a shared back end to the database and to the other servers.
 class SharedLink {
 public:
@@ -102,6 +105,13 @@ public:
     virtual void start_hearing(DecidedListener heard) = 0;
     // Before the loop stops: the last calls to the database end within one timeout.
     virtual void request_stop() = 0;
+    // Says in the database which rules this server decides by (`rules.server` is
+    // filled by the link), so that servers holding different rules are seen. On the
+    // loop's thread, every kServerAnnouncePeriod; the reason it failed, if it did.
+    virtual std::optional<std::string> announce(const ServerRules& rules) = 0;
+    // The servers that announced themselves lately, this one included, on the
+    // network thread.
+    virtual void async_read_servers(ReadDone<std::vector<ServerRules>> done) = 0;
 };
 
 // The journal of a back end that appends first and folds later.

@@ -84,6 +84,16 @@ CREATE INDEX latchwork_audit_xact ON latchwork_audit (xact) WHERE xact IS NOT NU
     R"sql(
 ALTER TABLE latchwork_effects ADD COLUMN rule text;
 )sql",
+    // Step 5: each live server's rules, so that servers deciding by different files are
+    // seen: a server says which rules it serves every few seconds (its row's seen_at).
+    R"sql(
+CREATE TABLE latchwork_servers (
+    server_id text PRIMARY KEY,
+    rules_digest text NOT NULL,
+    shadow boolean NOT NULL,
+    seen_at timestamptz NOT NULL
+);
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

@@ -6,6 +6,7 @@
 #include "server/store/postgres/pg_audit_prune.h"
 #include "server/store/postgres/pg_change_notice.h"
 #include "server/store/postgres/pg_reads.h"
+#include "server/store/postgres/pg_servers.h"
 #include "server/store/postgres/pg_schema.h"
 #include "server/store/postgres/pg_server_id.h"
 
@@ -252,6 +253,23 @@ void PostgresBackend::async_read_run(std::string run_id, ReadDone<std::optional<
 
 void PostgresBackend::async_read_pending_count(ReadDone<std::uint64_t> done) {
     read_later<std::uint64_t>(std::move(done), [](PgConnection& c) { return count_pending(c); });
+}
+
+std::optional<std::string> PostgresBackend::announce(const ServerRules& rules) {
+    ServerRules self = rules;
+    self.server = server_id_;
+    std::optional<StatementFailure> failed = announce_server(*connection_, self);
+    if (!failed) return std::nullopt;
+    if (!connection_->usable()) disconnect(failed->message);
+    return failed->message;
+}
+
+void PostgresBackend::async_read_servers(ReadDone<std::vector<ServerRules>> done) {
+    read_later<std::vector<ServerRules>>(std::move(done), [](PgConnection& c) { return select_live_servers(c); });
+}
+
+void PostgresBackend::close() {
+    if (connection_ && connection_->usable()) forget_server(*connection_, server_id_);
 }
 
 void PostgresBackend::async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) {

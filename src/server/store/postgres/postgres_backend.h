@@ -73,7 +73,8 @@ public:
     void async_read_pending_count(ReadDone<std::uint64_t> done) override;
     void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) override;
 
-    void close() override {}
+    // Takes this server out of the live servers' list, when the database answers.
+    void close() override;
 
 private:
     PostgresBackend(std::string conninfo, PgConnection connection, boost::asio::io_context& io,
@@ -86,6 +87,8 @@ private:
     std::optional<std::string> outage() const override;
     void start_hearing(DecidedListener heard) override;
     void request_stop() override;
+    std::optional<std::string> announce(const ServerRules& rules) override;
+    void async_read_servers(ReadDone<std::vector<ServerRules>> done) override;
 
     // How a failed statement ends the attempt; the transaction is over.
     BackendStep failed_step(const StatementFailure& failed);

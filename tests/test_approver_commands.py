@@ -80,4 +80,4 @@ def test_an_unknown_subcommand_is_named(word):
     done = run_gate(word)
     assert done.returncode == 2
     assert done.stderr == (f'latchwork-gate: unknown subcommand "{word}"; the subcommands are '
-                           "serve, log, migrate, pending, approve, reject, rules\n")
+                           "serve, log, migrate, pending, approve, reject, rules, new-secret\n")

@@ -27,10 +27,13 @@ HOSTILE = "<@U123> <!channel> & *bold* <https://evil|x>"
 
 @pytest.fixture
 def secret(tmp_path):
-    """A signing key in the form receivers' libraries take, in an owner-only file."""
-    text = "whsec_" + base64.b64encode(os.urandom(32)).decode()
+    """A signing key made by `latchwork-gate new-secret`, in an owner-only file."""
+    made = run_gate("new-secret")
+    assert made.returncode == 0, made.stderr
+    text = made.stdout.strip()
+    assert text.startswith("whsec_") and len(base64.b64decode(text.removeprefix("whsec_"))) == 32
     path = tmp_path / "notify-secret"
-    path.write_text(text)
+    path.write_text(made.stdout)
     os.chmod(path, 0o600)
     return text, str(path)
 

@@ -11,6 +11,7 @@
 
 #include "server/approve/approver_commands.h"
 #include "server/cli/command_line.h"
+#include "server/cli/new_secret.h"
 #include "server/cli/rules_commands.h"
 #include "server/rules/rule_set.h"
 #include "server/rules/rules_reload.h"
@@ -331,6 +332,18 @@ int migrate(const MigrateOptions& options) {
     return 0;
 }
 
+// The key goes to standard output alone, so that `latchwork-gate new-secret > FILE` is
+// the whole file.
+int print_new_secret() {
+    Result<std::string> key = new_webhook_secret();
+    if (!key) {
+        diagnose(key.error());
+        return 1;
+    }
+    std::printf("%s\n", key.value().c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -340,6 +353,7 @@ int main(int argc, char** argv) {
         if (command.migrate) return migrate(*command.migrate);
         if (command.console_command) return run_console_command(*command.console_command);
         if (command.rules_command) return run_rules_command(*command.rules_command, load_approver_names);
+        if (command.new_secret) return print_new_secret();
         if (!command.serve) return command.exit_code;
         return serve(*command.serve);
     } catch (const std::exception& fault) {

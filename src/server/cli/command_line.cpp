@@ -28,7 +28,7 @@ CommandLine refuse(const std::string& text) {
     return exit_with(2);
 }
 
-constexpr std::string_view kSubcommands = "serve, log, migrate, pending, approve, reject, rules";
+constexpr std::string_view kSubcommands = "serve, log, migrate, pending, approve, reject, rules, new-secret";
 
 // CLI11 would call any unknown word a missing subcommand; the person is told which
 // word was not one and what the subcommands are.
@@ -36,7 +36,7 @@ std::optional<std::string> unknown_subcommand(int argc, const char* const* argv)
     if (argc < 2) return std::nullopt;
     const std::string_view first = argv[1];
     if (first.empty() || first.starts_with('-')) return std::nullopt;
-    for (std::string_view known : {"serve", "log", "migrate", "pending", "approve", "reject", "rules"}) {
+    for (std::string_view known : {"serve", "log", "migrate", "pending", "approve", "reject", "rules", "new-secret"}) {
         if (first == known) return std::nullopt;
     }
     return std::string(first);
@@ -204,6 +204,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     test->add_option("--detail", test_options.detail, "the submit's detail, a JSON object")->type_name("JSON");
     test->add_flag("--needs-approval", test_options.needs_approval,
                    "the submit asks for approval (what decides when no rule matches)");
+    bool new_secret_chosen = false;
+    app.add_subcommand("new-secret", "print a fresh key for --notify-secret-file (whsec_ and base64)")
+        ->callback([&] { new_secret_chosen = true; });
     app.footer(
         "rules check and rules test exit with 2 when the rules file or --detail is bad. "
         "pending, approve and reject exit with 0 when done, 1 when the console refused "
@@ -235,6 +238,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         if (!command->parsed()) continue;
         CommandLine chosen;
         chosen.rules_command = std::move(*options);
+        return chosen;
+    }
+    if (new_secret_chosen) {
+        CommandLine chosen;
+        chosen.new_secret = true;
         return chosen;
     }
     if (log_chosen) {

@@ -84,6 +84,7 @@ struct CommandLine {
     std::optional<MigrateOptions> migrate;
     std::optional<ConsoleCommandOptions> console_command;
     std::optional<RulesCommandOptions> rules_command;
+    bool new_secret = false;  // print a fresh webhook signing key
     int exit_code = 0;
 };
 

@@ -129,13 +129,18 @@ std::string already_text(const json::object& body) {
     const json::value* state = body.if_contains("state");
     if (state && *state == "unknown") return "nothing of that run and effect is waiting for a decision";
     std::string text = "already ";
-    text += state && state->is_string() ? std::string(state->get_string()) : "decided";
+    const json::value* taken_by = body.if_contains("taken_by");
+    const bool taken = taken_by && taken_by->is_string();
+    // Released by its worker taking an approval: the approval is the decision.
+    text += taken ? std::string("approved")
+                  : state && state->is_string() ? std::string(state->get_string()) : "decided";
     const json::value* by = body.if_contains("decided_by");
     if (by && by->is_string()) text += " by " + std::string(by->get_string());
     const json::value* reason = body.if_contains("reason");
     if (reason && reason->is_string() && !reason->get_string().empty()) {
         text += " (" + std::string(reason->get_string()) + ")";
     }
+    if (taken) text += ", and taken by its worker (" + std::string(taken_by->get_string()) + ")";
     return text;
 }
 

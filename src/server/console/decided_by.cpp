@@ -51,7 +51,8 @@ boost::asio::awaitable<json::object> already_decided_body(Store& store, const st
                       {"state", state},
                       {"decided_by", nullptr},
                       {"decided_at", nullptr},
-                      {"reason", nullptr}};
+                      {"reason", nullptr},
+                      {"taken_by", nullptr}};
     AuditQuery query;
     query.run = run_id;
     query.effect = effect_key;
@@ -62,7 +63,14 @@ boost::asio::awaitable<json::object> already_decided_body(Store& store, const st
     Result<std::vector<AuditEntry>> entries = co_await awaited_read<std::vector<AuditEntry>>(
         [&](auto done) { store.async_read_audit(query, std::move(done)); });
     if (!entries) co_return body;
-    if (const AuditEntry* settled = settling_entry(entries.value(), state)) {
+    const AuditEntry* settled = settling_entry(entries.value(), state);
+    if (settled != nullptr && settled->event == AuditEvent::taken) {
+        // Released by its worker taking a person's approval: the person decided it,
+        // the worker only took it.
+        body["taken_by"] = settled->source;
+        settled = settling_entry(entries.value(), effect_state_text(EffectState::approved));
+    }
+    if (settled != nullptr) {
         body["decided_by"] = decider_name(settled->source);
         body["decided_at"] = settled->at_ms;
         body["reason"] = settled->reason;

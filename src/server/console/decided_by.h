@@ -22,8 +22,10 @@ namespace latchwork::server {
 const AuditEntry* settling_entry(std::span<const AuditEntry> newest_first,
                                  std::string_view state);
 
-// {"error":"already decided","state":STATE,"decided_by":...,"decided_at":...,"reason":...}
-// for an effect of `run_id` found in `state`; the last three null when nothing is known.
+// {"error":"already decided","state":STATE,"decided_by":...,"decided_at":...,"reason":...,
+// "taken_by":...} for an effect of `run_id` found in `state`; decided_by, decided_at and
+// reason null when nothing is known. An approval its worker took names the approver as
+// deciding and the worker's source in taken_by (null for anything else).
 boost::asio::awaitable<boost::json::object> already_decided_body(Store& store, const std::string& run_id,
                                          const std::string& effect_key, std::string_view state);
 

@@ -532,8 +532,9 @@ def test_an_approval_waits_for_its_worker_and_is_taken_once(served):
               for h in console.get("/api/runs/pay")["history"]]
     assert events == [("held", "line"), ("decided", "console"), ("taken", "line")]
     audit = console.get("/api/audit?run=pay")["items"]
+    # Every entry of the effect says what it is, so a notice of each does too.
     assert [(i["event"], i["detail"]) for i in audit] == [
-        ("held", DETAIL), ("decided", None), ("taken", None)]
+        ("held", DETAIL), ("decided", DETAIL), ("taken", DETAIL)]
 
 
 def test_a_late_decision_is_told_who_made_the_first(served):
@@ -552,18 +553,19 @@ def test_a_late_decision_is_told_who_made_the_first(served):
         assert reply.status == 409, reply.body
         body = reply.json()
         assert body["error"] == "already decided" and isinstance(body["decided_at"], int)
-        return body["state"], body["decided_by"], body["reason"]
+        return body["state"], body["decided_by"], body["reason"], body["taken_by"]
 
-    assert late("to reject", True) == ("rejected", "bob", "wrong account")
-    assert late("to reject", False) == ("rejected", "bob", "wrong account")
-    assert late("to approve", False) == ("approved", "alice", "fine")
-    state, taker, reason = late("to take", True)
-    assert (state, reason) == ("released", "") and taker.startswith("line:127.0.0.1:")
+    assert late("to reject", True) == ("rejected", "bob", "wrong account", None)
+    assert late("to reject", False) == ("rejected", "bob", "wrong account", None)
+    assert late("to approve", False) == ("approved", "alice", "fine", None)
+    # The worker took it; the approver decided it.
+    state, decider, reason, taker = late("to take", True)
+    assert (state, decider, reason) == ("released", "alice", "go") and taker.startswith("line:127.0.0.1:")
     # Nothing to tell of an effect the gate never held.
     reply = console.decide_call("r", "never held", True)
     assert (reply.status, reply.json()) == (409, {
         "error": "already decided", "state": "unknown", "decided_by": None,
-        "decided_at": None, "reason": None})
+        "decided_at": None, "reason": None, "taken_by": None})
     # A late decision changed nothing and left no entry.
     assert [h["event"] for h in console.get("/api/runs/r")["history"]].count("decided") == 3
 

@@ -108,6 +108,13 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     const std::size_t before = changes.size();
     Applied applied;
     bool took_approved = false;
+    // What a waiting effect is, as its submitter said: the entry of its decision, its
+    // expiry or its taking carries it too, so that whoever is told of it knows what.
+    std::string waiting_detail;
+    if (names_effect(request.op)) {
+        const std::optional<EffectState> was = effect_state_in(ledger, request.run_id, request.effect_key);
+        if (was && is_waiting(*was)) waiting_detail = details.detail_of(request.run_id, request.effect_key);
+    }
     ReplyVerdict& verdict = applied.reply.verdict;
     std::string& line = applied.reply.line;
     switch (request.op) {
@@ -217,6 +224,7 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     if (applied.deadline_ms == 0) applied.deadline_ms = clock.hold_deadline();
     applied.audit = audit_entry_for(request, verdict_text(verdict), made, source, clock.now_ms,
                                     applied.deadline_ms, took_approved);
+    if (applied.audit && applied.audit->detail.empty()) applied.audit->detail = std::move(waiting_detail);
     // A hold by a rule says which: a restart reads it back from the log.
     if (applied.audit && applied.audit->event == AuditEvent::held && !made.empty() && !made.back().rule.empty()) {
         applied.audit->reason = rule_source(made.back().rule);

@@ -205,9 +205,16 @@ def test_keyboard_decides_only_after_a_confirmation(browser, console):
         "held_for_approval", "release"]
 
 
-def test_a_viewer_sees_held_effects_and_no_way_to_decide(browser, console):
+@pytest.mark.parametrize("token, who, hints", [(TOKEN, "ada · approver", True),
+                                               (VIEWER_TOKEN, "eve · viewer, read-only", False)])
+def test_the_header_says_who_is_signed_in_and_a_viewer_gets_no_way_to_decide(
+        browser, console, token, who, hints):
     _, client = console
-    signed_in(browser, VIEWER_TOKEN)
+    signed_in(browser, token)
+    assert browser.find_element(By.ID, "who").text == who
+    assert browser.find_element(By.CSS_SELECTOR, ".keys").is_displayed() == hints
+    if hints:
+        return
     client.submit("run", "watched", True)
     item = held_element(browser, "run", "watched")
     assert item.find_elements(By.CSS_SELECTOR, "button.approve, button.reject") == []

@@ -232,6 +232,8 @@ def test_chat_messages_escape_what_submitters_wrote(gate_process, secret):
     for text in texts:  # the button's link included: percent-encoded
         assert "<" not in text and ">" not in text, text
     assert plain["text"] == "Waiting for approval: invoice-2"
+    # Who asked, as a person reads it: the line peer's host, not its port.
+    assert "Asked by: 127.0.0.1" in [field["text"] for field in plain["blocks"][1]["fields"]]
 
 
 @pytest.mark.parametrize("options, said", [

@@ -10,14 +10,17 @@ namespace {
 
 TEST(DeciderName, OnlyAPersonsSourceLosesItsDoor) {
     struct Case {
-        std::string_view source, approver, decider;
+        std::string_view source, approver, decider, for_people;
     };
-    for (const Case& c : {Case{"console:ada", "ada", "ada"}, Case{"console:", "", ""},
-                          Case{"expiry", "", "expiry"},
-                          Case{"line:10.0.0.1:4000", "", "line:10.0.0.1:4000"},
-                          Case{"client:console:x", "", "client:console:x"}}) {
+    for (const Case& c : {Case{"console:ada", "ada", "ada", "ada"}, Case{"console:", "", "", ""},
+                          Case{"expiry", "", "expiry", "expiry"},
+                          Case{"line:10.0.0.1:4000", "", "line:10.0.0.1:4000", "10.0.0.1"},
+                          Case{"line:[::1]:4000", "", "line:[::1]:4000", "[::1]"},
+                          Case{"client:console:x", "", "client:console:x", "console:x"},
+                          Case{"rule:small refunds", "", "rule:small refunds", "rule:small refunds"}}) {
         EXPECT_EQ(approver_name(c.source), c.approver) << c.source;
         EXPECT_EQ(decider_name(c.source), c.decider) << c.source;
+        EXPECT_EQ(source_for_people(c.source), c.for_people) << c.source;
     }
 }
 

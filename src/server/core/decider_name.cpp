@@ -6,6 +6,8 @@ namespace {
 
 // As decision_source_text() writes a person's decision.
 constexpr std::string_view kConsole = "console:";
+constexpr std::string_view kClient = "client:";
+constexpr std::string_view kLine = "line:";
 
 }  // namespace
 
@@ -15,6 +17,16 @@ std::string_view approver_name(std::string_view source) {
 
 std::string_view decider_name(std::string_view source) {
     return source.starts_with(kConsole) ? source.substr(kConsole.size()) : source;
+}
+
+std::string_view source_for_people(std::string_view source) {
+    if (source.starts_with(kClient)) return source.substr(kClient.size());
+    if (source.starts_with(kLine)) {
+        const std::string_view peer = source.substr(kLine.size());
+        const std::size_t port = peer.rfind(':');
+        return port == std::string_view::npos ? peer : peer.substr(0, port);
+    }
+    return decider_name(source);
 }
 
 }  // namespace latchwork::server

@@ -18,4 +18,9 @@ std::string_view approver_name(std::string_view source);
 // into `source`.
 std::string_view decider_name(std::string_view source);
 
+// Whoever a source stands for, as a message to people names them: an approver's or a
+// client's name, a line peer's host without its port ("[::1]" for IPv6), else the
+// source as it is ("expiry", "rule:NAME"). The view points into `source`.
+std::string_view source_for_people(std::string_view source);
+
 }  // namespace latchwork::server

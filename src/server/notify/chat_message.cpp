@@ -3,6 +3,7 @@
 
 #include <boost/json.hpp>
 
+#include "server/core/decider_name.h"
 #include "server/notify/webhook_body.h"
 
 namespace latchwork::server {
@@ -58,7 +59,7 @@ std::string chat_message(const AuditEntry& entry, WebhookEvent event, std::strin
     json::array fields{plain("Run: " + safe(entry.run_id, kFieldClip))};
     fields.push_back(plain(
         std::string(event == WebhookEvent::held || event == WebhookEvent::taken ? "Asked by: " : "By: ") +
-        safe(entry.source, kFieldClip)));
+        safe(source_for_people(entry.source), kFieldClip)));
     if (entry.deadline_ms != 0) fields.push_back(plain("Deadline: " + utc_time_text(entry.deadline_ms)));
     if (!entry.reason.empty()) fields.push_back(plain("Reason: " + safe(entry.reason, kFieldClip)));
 

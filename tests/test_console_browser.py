@@ -417,3 +417,21 @@ def test_a_page_elsewhere_can_drive_neither_the_line_port_nor_the_open_console(
         assert raw.request({"op": "is_closed", "run_id": "victim"})["value"] is False
         assert raw.request({"op": "is_cancelled", "run_id": "other"})["value"] is False
         assert raw.request({"op": "pending_count"})["value"] == 2
+
+
+@pytest.mark.parametrize("stop", ["cancel", "close"])
+def test_an_approver_stops_a_run_from_its_panel_after_confirming(browser, console, stop):
+    _, client = console
+    signed_in(browser)
+    client.submit("to-stop", "e", True)
+    held_element(browser, "to-stop", "e").find_element(By.CSS_SELECTOR, ".run-link").click()
+    button = WebDriverWait(browser, 10).until(
+        lambda d: d.find_element(By.CSS_SELECTOR, f'#run-actions [data-stop="{stop}"]'))
+    button.click()  # asks again, stops nothing
+    assert button.text.startswith("Click again")
+    assert client.submit("to-stop", "e", True).kind == "held_for_approval"
+    button.click()
+    WebDriverWait(browser, 10).until(
+        lambda d: not d.find_element(By.ID, "run-actions").is_displayed())
+    gone(browser, "to-stop", "e")
+    assert client.submit("to-stop", "new", False).kind == "refused_cancelled"  # a stopped run's answer

@@ -129,9 +129,11 @@ def test_pending_oldest_first_paged_and_filtered(served):
     assert [(i["run_id"], i["effect_key"], i["state"]) for i in page["items"]] == [
         ("run-a", "one", "approved"), ("run-a", "three", "held"), ("run-a/x", "five", "held")]
     assert console.call("POST", "/api/runs/run-a/close").json() == {"verdict": "ok"}
-    assert console.get("/api/pending")["items"] == [
+    items = console.get("/api/pending")["items"]
+    assert isinstance(items[0].pop("last_asked"), int)
+    assert items == [
         {"run_id": "run-a/x", "effect_key": "five", "held_at": times[4], "state": "held",
-         "detail": None, "deadline": None, "rule": None, "approvers": None}]
+         "detail": None, "deadline": None, "rule": None, "approvers": None, "waiting": 0}]
 
 
 # Each step: (door, arguments, answer). A person's approval is handed to the next
@@ -568,6 +570,32 @@ def test_a_late_decision_is_told_who_made_the_first(served):
         "decided_at": None, "reason": None, "taken_by": None})
     # A late decision changed nothing and left no entry.
     assert [h["event"] for h in console.get("/api/runs/r")["history"]].count("decided") == 3
+
+
+def test_pending_items_say_when_a_worker_last_asked_and_whether_one_waits_now(served):
+    process, console = served
+    with process.connect() as gone_worker:
+        assert raw_submit(gone_worker, "w", "asked once") == "held_for_approval"
+    seen = pending_item(console, "w", "asked once")
+    assert seen["waiting"] == 0 and seen["last_asked"] >= seen["held_at"]
+    assert console.decide_call("w", "asked once", True).status == 200
+    # The approval stays until a worker takes it; nothing says one will.
+    assert pending_item(console, "w", "asked once")["waiting"] == 0
+    with process.connect() as waiting:
+        waiting.send(b'{"op":"submit","run_id":"w","effect_key":"waited on",'
+                     b'"needs_approval":true,"wait_ms":30000}\n')
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            items = console.get("/api/pending?run=w")["items"]
+            if any(i["effect_key"] == "waited on" and i["waiting"] == 1 for i in items):
+                break
+            time.sleep(0.05)
+        else:
+            pytest.fail("the waiting submit was never counted")
+        console.decide("w", "waited on", True)
+        assert json.loads(waiting.read_line()) == {"verdict": "release"}
+    # What a worker took leaves nothing behind.
+    assert [i["effect_key"] for i in console.get("/api/pending?run=w")["items"]] == ["asked once"]
 
 
 def test_an_expired_hold_is_told_as_decided_by_expiry(gate_process, approvers):

@@ -152,6 +152,11 @@ def test_an_approved_effect_waits_for_its_worker_in_the_page(browser, console):
     WebDriverWait(browser, 10).until(
         lambda d: "approved — waiting for its worker" in item.text)
     assert item.find_elements(By.CSS_SELECTOR, "button[data-action]") == []
+    # Counted apart from what waits for a person, with no deadline, and what its worker did.
+    assert browser.find_element(By.ID, "held-count").text == "0"
+    assert browser.find_element(By.ID, "approved-count").text == "1 approved, waiting for their workers"
+    WebDriverWait(browser, 10).until(lambda d: "worker last asked" in item.text)
+    assert "deadline" not in item.text
     assert client.submit("run", "slow worker", True).kind == "release"
     gone(browser, "run", "slow worker")
 

@@ -43,6 +43,11 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
               }),
       server_(io, routes_, counters_, store, limits) {
     handler_.add_observer(&counters_);
+    handler_.add_observer(&asked_at_);
+    routes_.set_worker_watch([this](std::string_view run_id, std::string_view effect_key) {
+        return WorkerSeen{asked_at_.last(run_id, effect_key),
+                          std::as_const(gate_server_).submit_waits().waiting_on(run_id, effect_key)};
+    });
     gate_server_.set_durable_watcher([this] { server_.durable_advanced(); });
     gate_server_.set_stop_watcher([this] { server_.stop(); });
 }
@@ -50,6 +55,7 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
 Console::~Console() {
     gate_server_.set_stop_watcher({});
     gate_server_.set_durable_watcher({});
+    handler_.remove_observer(&asked_at_);
     handler_.remove_observer(&counters_);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "server/net/gate_server.h"
+#include "server/store/asked_at.h"
 #include "server/console/approvers.h"
 #include "server/console/console_routes.h"
 #include "server/console/console_server.h"
@@ -45,6 +46,7 @@ private:
     GateServer& gate_server_;
     std::optional<Approvers> approvers_;
     ConsoleCounters counters_;
+    AskedAt asked_at_;  // when each waiting effect's worker last asked, for the page
     ConsoleRoutes routes_;
     ConsoleServer server_;
 };

@@ -131,7 +131,7 @@ std::string label_text(std::string_view text) {
 }
 
 // `rules`: who may decide a rule's hold; null: the server has no rules.
-json::object waiting_item(const HeldEffect& held, const EffectRules* rules) {
+json::object waiting_item(const HeldEffect& held, const EffectRules* rules, const WorkerWatch& watch) {
     json::value deadline = nullptr;
     if (held.deadline_ms != 0) deadline = held.deadline_ms;
     json::value rule = nullptr;
@@ -144,6 +144,9 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules) {
             }
         }
     }
+    const WorkerSeen seen = watch ? watch(held.run_id, held.effect_key) : WorkerSeen{};
+    json::value last_asked = nullptr;
+    if (seen.last_asked) last_asked = *seen.last_asked;
     return json::object{{"run_id", held.run_id},
                         {"effect_key", held.effect_key},
                         {"held_at", held.held_at_ms},
@@ -151,7 +154,9 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules) {
                         {"detail", detail_value(held.detail)},
                         {"deadline", deadline},
                         {"rule", std::move(rule)},
-                        {"approvers", std::move(approvers)}};
+                        {"approvers", std::move(approvers)},
+                        {"last_asked", std::move(last_asked)},
+                        {"waiting", seen.waiting}};
 }
 
 // The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.
@@ -353,7 +358,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::pending(std::string_view query) {
     // The rules in force now, kept while the page is written.
     const std::shared_ptr<const EffectRules> rules = rules_ != nullptr ? rules_->current() : nullptr;
     next = fill_page(held.value(), limit, [](const HeldEffect& effect) { return effect.position; },
-                     [&rules](const HeldEffect& effect) { return waiting_item(effect, rules.get()); }, items);
+                     [&](const HeldEffect& effect) { return waiting_item(effect, rules.get(), worker_watch_); }, items);
     // Reflects state that may rest on changes not yet durable.
     co_return json_reply(json::object{{"items", std::move(items)}, {"next", next}},
                       store_.last_recorded());

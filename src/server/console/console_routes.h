@@ -49,6 +49,13 @@ struct HttpReply {
 // An error reply: {"error": TEXT} with its status.
 HttpReply error_reply(unsigned status, std::string_view text);
 
+// What this server saw of the workers of one waiting effect.
+struct WorkerSeen {
+    std::optional<std::int64_t> last_asked;  // Unix ms of the last submit of it here
+    std::size_t waiting = 0;                 // submits waiting on it here now
+};
+using WorkerWatch = std::function<WorkerSeen(std::string_view run_id, std::string_view effect_key)>;
+
 class ConsoleRoutes {
 public:
     // `approvers` null: every /api call is taken without a token (checked at start-up
@@ -77,6 +84,7 @@ public:
     // The server's rules, for who may decide what /api/pending lists and for the rule
     // matches /metrics counts; null: none.
     void set_rules(const RulesInForce* rules) noexcept { rules_ = rules; }
+    void set_worker_watch(WorkerWatch watch) { worker_watch_ = std::move(watch); }
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
     // True when `authorization` is "Bearer " and the token of an approver or viewer.
@@ -107,6 +115,7 @@ private:
     std::function<std::uint64_t()> hello_failures_;
     const Notifier* notifier_ = nullptr;
     const RulesInForce* rules_ = nullptr;
+    WorkerWatch worker_watch_;
 };
 
 }  // namespace latchwork::server

@@ -60,6 +60,7 @@ public:
     // For connections.
     RequestHandler& handler() noexcept { return handler_; }
     SubmitWaits& submit_waits() noexcept { return submit_waits_; }
+    const SubmitWaits& submit_waits() const noexcept { return submit_waits_; }
     Store& store() noexcept { return store_; }
     const ServerLimits& limits() const noexcept { return limits_; }
     std::span<char> scratch() noexcept { return scratch_; }

@@ -79,6 +79,13 @@ void SubmitWaits::wake_run(std::string_view run_id, const std::string* effect_ke
     }
 }
 
+std::size_t SubmitWaits::waiting_on(std::string_view run_id, std::string_view effect_key) const {
+    std::size_t count = 0;
+    auto [at, end] = by_run_.equal_range(run_id);
+    for (; at != end; ++at) count += at->second->request().effect_key == effect_key ? 1 : 0;
+    return count;
+}
+
 void SubmitWaits::handled(const Decision& decision) {
     if (by_run_.empty()) return;
     if (decision.elsewhere && decision.changes.empty()) {

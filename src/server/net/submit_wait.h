@@ -96,6 +96,8 @@ public:
 
     boost::asio::io_context& io() noexcept { return io_; }
     std::size_t size() const noexcept { return by_run_.size(); }
+    // The submits waiting now on one effect.
+    std::size_t waiting_on(std::string_view run_id, std::string_view effect_key) const;
 
 private:
     friend class SubmitWait;

@@ -66,8 +66,17 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             data["effect_key"] = entry.effect_key;
             data["at"] = entry.at_ms;
             break;
+        case AuditEvent::approval_recorded:
+            // Still held: the pages show who approved it so far.
+            name = "approval";
+            data["effect_key"] = entry.effect_key;
+            data["approver"] = approver_name(entry.source);
+            data["at"] = entry.at_ms;
+            break;
         case AuditEvent::released:
         case AuditEvent::would:
+        case AuditEvent::granted:
+        case AuditEvent::revoked:
             return std::nullopt;  // nothing waits on it; the audit log has it
         case AuditEvent::cancelled:
         case AuditEvent::closed:

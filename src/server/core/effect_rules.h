@@ -37,6 +37,9 @@ public:
     // The people who alone may decide what the rule named `rule` holds; empty: anyone
     // (also for a rule these rules no longer have). Lasts as long as the rules.
     virtual std::span<const std::string> approvers_of(std::string_view rule) const = 0;
+    // How many distinct people must approve what the rule named `rule` holds before it
+    // is approved; 1 for a rule these rules no longer have.
+    virtual std::uint32_t quorum_of(std::string_view rule) const = 0;
 
 protected:
     ~EffectRules() = default;

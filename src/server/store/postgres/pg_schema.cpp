@@ -84,6 +84,11 @@ CREATE INDEX latchwork_audit_xact ON latchwork_audit (xact) WHERE xact IS NOT NU
     R"sql(
 ALTER TABLE latchwork_effects ADD COLUMN rule text;
 )sql",
+    // Step 5: who approved a pending effect so far, when its rule asks for more than one
+    // approval; written with the effect in the batch that holds its run's lock.
+    R"sql(
+ALTER TABLE latchwork_effects ADD COLUMN approvals text[] NOT NULL DEFAULT '{}';
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

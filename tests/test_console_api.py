@@ -133,7 +133,8 @@ def test_pending_oldest_first_paged_and_filtered(served):
     assert isinstance(items[0].pop("last_asked"), int)
     assert items == [
         {"run_id": "run-a/x", "effect_key": "five", "held_at": times[4], "state": "held",
-         "detail": None, "deadline": None, "rule": None, "approvers": None, "waiting": 0}]
+         "detail": None, "deadline": None, "rule": None, "approvers": None, "quorum": 1,
+         "approvals": [], "waiting": 0}]
 
 
 # Each step: (door, arguments, answer). A person's approval is handed to the next

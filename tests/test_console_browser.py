@@ -440,3 +440,24 @@ def test_an_approver_stops_a_run_from_its_panel_after_confirming(browser, consol
         lambda d: not d.find_element(By.ID, "run-actions").is_displayed())
     gone(browser, "to-stop", "e")
     assert client.submit("to-stop", "new", False).kind == "refused_cancelled"  # a stopped run's answer
+
+
+def test_a_quorum_shows_its_approvals_and_only_its_approvers_get_buttons(gate_process, tmp_path, browser):
+    rules = tmp_path / "rules.toml"
+    rules.write_text('[[rule]]\nname = "payments"\neffect = "pay:*"\naction = "hold"\n'
+                     'approvers = ["ada", "bob"]\nquorum = 2\n\n'
+                     '[[rule]]\nname = "wires"\neffect = "wire:*"\naction = "hold"\napprovers = ["bob"]\n')
+    rules.chmod(0o644)
+    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\nbob:token-of-bob\n")
+    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers), "--rules", str(rules))
+    client = latchwork.GateClient(process.address)
+    open_signed_out(browser, process.console_url)
+    signed_in(browser)
+    client.submit("run", "pay:1", False)
+    client.submit("run", "wire:1", False)
+    item = held_element(browser, "run", "pay:1", timeout=5)
+    item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+    WebDriverWait(browser, 10).until(lambda d: "1 of 2 approvals: ada" in item.text)
+    assert client.submit("run", "pay:1", False).kind == "held_for_approval"
+    wire = held_element(browser, "run", "wire:1", timeout=5)
+    assert wire.find_elements(By.CSS_SELECTOR, "button.approve, button.reject") == []

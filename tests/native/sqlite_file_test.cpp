@@ -884,7 +884,8 @@ TEST(SqliteFileWaitingUpgrade, AVersionTwoFileIsUpgradedInPlace) {
 
 }  // namespace
 // Retention: the oldest entries go, a bounded number per step; the newest entry and the
-// hold of a still pending effect stay, and seq numbering goes on past what was pruned.
+// hold and approvals of a still pending effect stay, and seq numbering goes on past what
+// was pruned.
 TEST(SqliteFile, PruningTheAuditLogTakesTheOldestAndKeepsWhatARestartNeeds) {
     TempDir dir;
     SqliteFile store = open_store(dir.file("gate.db"));
@@ -898,9 +899,13 @@ TEST(SqliteFile, PruningTheAuditLogTakesTheOldestAndKeepsWhatARestartNeeds) {
         made.source = "line:test";
         return made;
     };
-    // seq 1: the hold of "p", still pending; 2-5: "done" held and decided, then more.
-    ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change("r", "p", EffectState::pending)},
-                              std::vector<AuditEntry>{entry(AuditEvent::held, "p", 100)}));
+    // seq 1-2: the hold of "p", still pending, and one approval of it; 3-6: "done" held
+    // and decided, then more.
+    AuditEntry approval = entry(AuditEvent::approval_recorded, "p", 150);
+    approval.source = "console:ada";
+    ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change("r", "p", EffectState::pending),
+                                                       approval_recorded_change("r", "p", {"ada"})},
+                              std::vector<AuditEntry>{entry(AuditEvent::held, "p", 100), approval}));
     ASSERT_FALSE(store.commit(std::vector<StateChange>{effect_state_change("r", "done", EffectState::released)},
                               std::vector<AuditEntry>{entry(AuditEvent::held, "done", 200),
                                                       entry(AuditEvent::decided, "done", 300),
@@ -914,17 +919,18 @@ TEST(SqliteFile, PruningTheAuditLogTakesTheOldestAndKeepsWhatARestartNeeds) {
         return found;
     };
     using Seqs = std::vector<std::uint64_t>;
-    EXPECT_EQ(store.prune_audit(450, 2).value(), 1u);  // of the 2 oldest, only seq 2 may go
-    EXPECT_EQ(seqs(), (Seqs{1, 3, 4, 5}));
+    EXPECT_EQ(store.prune_audit(450, 3).value(), 1u);  // of the 3 oldest, only seq 3 may go
+    EXPECT_EQ(seqs(), (Seqs{1, 2, 4, 5, 6}));
     EXPECT_EQ(store.prune_audit(10'000, 100).value(), 2u);  // all old, but the newest stays
-    EXPECT_EQ(seqs(), (Seqs{1, 5}));
+    EXPECT_EQ(seqs(), (Seqs{1, 2, 6}));
     EXPECT_EQ(store.prune_audit(10'000, 100).value(), 0u);
     ASSERT_FALSE(store.commit({}, std::vector<AuditEntry>{entry(AuditEvent::decided, "z", 600)}));
-    EXPECT_EQ(seqs(), (Seqs{1, 5, 6}));  // numbering goes on
+    EXPECT_EQ(seqs(), (Seqs{1, 2, 6, 7}));  // numbering goes on
     // The pending effect's hold is still what a restart reads back.
     const Result<std::vector<StoredHold>> holds = store.waiting_holds();
     ASSERT_EQ(holds.value().size(), 1u);
     EXPECT_EQ(holds.value()[0].held_at_ms, 100);
+    EXPECT_EQ(holds.value()[0].approvals, std::vector<std::string>{"ada"});
 }
 
 }  // namespace latchwork::server

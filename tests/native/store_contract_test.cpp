@@ -425,6 +425,35 @@ TEST_P(StoreContract, AConsoleApprovalIsTakenByTheNextSubmit) {
     EXPECT_TRUE(log[3].event == AuditEvent::taken && log[3].verdict == "release");
 }
 
+TEST_P(StoreContract, AQuorumsApprovalsAreKeptWithTheWaitingEffectUntilTheLastApprovesIt) {
+    Result<RuleSet> rules = RuleSet::parse(
+        "[[rule]]\nname = \"payments\"\neffect = \"pay:*\"\naction = \"hold\"\nquorum = 3\n", "r.toml");
+    ASSERT_TRUE(rules.ok()) << rules.error();
+    RulesInForce in_force(std::make_shared<RuleSet>(std::move(rules).value()), RulesMode::enforce);
+    store_->set_rules(&in_force);
+    const DecisionSource bob{Door::console, "bob", false, ""};
+    const DecisionSource carol{Door::console, "carol", false, ""};
+    EXPECT_EQ(ask(submit("r", "pay:1", false)), kHeld);
+    EXPECT_EQ(ask(decide("r", "pay:1", true), kConsole),
+              "{\"approvals\":[\"ada\"],\"quorum\":3,\"verdict\":\"approval_recorded\"}\n");
+    EXPECT_EQ(ask(decide("r", "pay:1", true), kConsole),
+              "{\"message\":\"already approved by ada\",\"verdict\":\"error\"}\n");
+    EXPECT_EQ(ask(decide("r", "pay:1", true), bob),
+              "{\"approvals\":[\"ada\",\"bob\"],\"quorum\":3,\"verdict\":\"approval_recorded\"}\n");
+    if (GetParam().durable_across_reopen) {
+        reopen();
+        store_->set_rules(&in_force);
+    }
+    ASSERT_EQ(held().size(), 1u);
+    EXPECT_EQ(held()[0].approvals, (std::vector<std::string>{"ada", "bob"}));
+    EXPECT_EQ(ask(decide("r", "pay:1", true), carol), kApproved);
+    EXPECT_TRUE(held()[0].approved && held()[0].approvals.empty());
+    std::vector<std::string> events;
+    for (const AuditEntry& entry : audit()) events.push_back(std::string(audit_event_name(entry.event)) + " " + entry.source);
+    EXPECT_EQ(events, (std::vector<std::string>{"held line:10.0.0.1:9", "approval_recorded console:ada",
+                                                "approval_recorded console:bob", "decided console:carol"}));
+}
+
 TEST_P(StoreContract, ReadHeldPagesOldestFirstByCursorAndRunPrefix) {
     const std::string binary("a\0\xff", 3);  // every byte of an id is kept
     ask(submit("a1", "x", true, R"({"n":1})"));

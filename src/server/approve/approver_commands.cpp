@@ -127,6 +127,9 @@ int list_pending(const NotifyTarget& console, const std::string& token) {
 // "already rejected by bob (not today)": what the console said of a decision too late.
 std::string already_text(const json::object& body) {
     const json::value* state = body.if_contains("state");
+    const json::value* error = body.if_contains("error");
+    // "already approved by ada": a second approval of one person, under a quorum.
+    if (state == nullptr && error && error->is_string()) return std::string(error->get_string());
     if (state && *state == "unknown") return "nothing of that run and effect is waiting for a decision";
     std::string text = "already ";
     const json::value* taken_by = body.if_contains("taken_by");
@@ -171,7 +174,8 @@ int decide(const NotifyTarget& console, const std::string& token, const ConsoleC
     std::printf("%s\n", std::string(kind->get_string()).c_str());
     std::fflush(stdout);
     // A rejection's verdict is the line protocol's, refused_rejected.
-    const bool done = *kind == "approved" || *kind == "refused_rejected";
+    // An approval short of a rule's quorum is recorded: done, the effect waits for more.
+    const bool done = *kind == "approved" || *kind == "refused_rejected" || *kind == "approval_recorded";
     return done ? kCommandDone : kCommandRefused;
 }
 

@@ -35,6 +35,8 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             data["held_at"] = entry.at_ms;
             if (entry.deadline_ms != 0) data["deadline"] = entry.deadline_ms;
             data["detail"] = detail_value(entry.detail);
+            // Held by a rule: who may decide it and its quorum are read from /api/pending.
+            if (entry.reason.starts_with("rule:")) data["rule"] = entry.reason.substr(5);
             break;
         case AuditEvent::decided:
             data["effect_key"] = entry.effect_key;
@@ -66,8 +68,17 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             data["effect_key"] = entry.effect_key;
             data["at"] = entry.at_ms;
             break;
+        case AuditEvent::approval_recorded:
+            // Still held: the pages show who approved it so far.
+            name = "approval";
+            data["effect_key"] = entry.effect_key;
+            data["approver"] = approver_name(entry.source);
+            data["at"] = entry.at_ms;
+            break;
         case AuditEvent::released:
         case AuditEvent::would:
+        case AuditEvent::granted:
+        case AuditEvent::revoked:
             return std::nullopt;  // nothing waits on it; the audit log has it
         case AuditEvent::cancelled:
         case AuditEvent::closed:

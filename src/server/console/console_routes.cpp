@@ -136,12 +136,14 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules, cons
     if (held.deadline_ms != 0) deadline = held.deadline_ms;
     json::value rule = nullptr;
     json::value approvers = nullptr;  // anyone
+    std::uint32_t quorum = 1;
     if (!held.rule.empty()) {
         rule = json::string(held.rule);
         if (rules != nullptr) {
             if (const std::span<const std::string> names = rules->approvers_of(held.rule); !names.empty()) {
                 approvers = json::array(names.begin(), names.end());
             }
+            quorum = std::max<std::uint32_t>(1, rules->quorum_of(held.rule));
         }
     }
     const WorkerSeen seen = watch ? watch(held.run_id, held.effect_key) : WorkerSeen{};
@@ -155,6 +157,8 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules, cons
                         {"deadline", deadline},
                         {"rule", std::move(rule)},
                         {"approvers", std::move(approvers)},
+                        {"quorum", quorum},
+                        {"approvals", json::array(held.approvals.begin(), held.approvals.end())},
                         {"last_asked", std::move(last_asked)},
                         {"waiting", seen.waiting}};
 }
@@ -199,7 +203,8 @@ asio::awaitable<HttpReply> ConsoleRoutes::finish(HttpReply reply) {
     if (!reply.decision) co_return reply;
     const Reply& decided = *reply.decision;
     if (decided.verdict.kind == ReplyVerdict::Kind::error) {
-        co_return error_reply(decided.verdict.forbidden ? 403 : 503, decided.verdict.message);
+        const unsigned status = decided.verdict.forbidden ? 403 : decided.verdict.conflict ? 409 : 503;
+        co_return error_reply(status, decided.verdict.message);
     }
     if (decided.verdict.kind == ReplyVerdict::Kind::already_decided && reply.decided_effect) {
         const auto& [run_id, effect_key] = *reply.decided_effect;

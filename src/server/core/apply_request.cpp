@@ -99,6 +99,45 @@ bool may_decide(const Request& request, const DecisionSource& source, WaitingDet
     return approvers.empty() || std::find(approvers.begin(), approvers.end(), source.who) != approvers.end();
 }
 
+// The quorum of the rule that held a pending effect: 1 without rules or a rule.
+std::uint32_t quorum_for(const Request& request, WaitingDetails& details, const EffectRules* rules) {
+    if (rules == nullptr) return 1;
+    const std::string_view rule = details.rule_of(request.run_id, request.effect_key);
+    return rule.empty() ? 1 : std::max<std::uint32_t>(1, rules->quorum_of(rule));
+}
+
+// A console approval of a pending effect whose rule asks for `quorum` approvals: the
+// same person's second is refused, one short of the quorum is recorded (the effect
+// stays pending); nullopt when this one completes the quorum.
+std::optional<Applied> short_of_quorum(const Request& request, const DecisionSource& source,
+                                       const DecisionClock& clock, std::uint32_t quorum,
+                                       std::vector<StateChange>& changes, WaitingDetails& details) {
+    const std::span<const std::string> so_far = details.approvals_of(request.run_id, request.effect_key);
+    Applied applied;
+    if (std::find(so_far.begin(), so_far.end(), source.who) != so_far.end()) {
+        applied.reply = refusal("already approved by " + std::string(source.who));
+        applied.reply.verdict.conflict = true;
+        return applied;
+    }
+    if (so_far.size() + 1 >= quorum) return std::nullopt;
+    std::vector<std::string> approvals(so_far.begin(), so_far.end());
+    approvals.emplace_back(source.who);
+    applied.reply.verdict.kind = ReplyVerdict::Kind::approval_recorded;
+    applied.reply.line = approval_recorded_reply(approvals, quorum);
+    changes.push_back(approval_recorded_change(request.run_id, request.effect_key, std::move(approvals)));
+    AuditEntry entry;
+    entry.at_ms = clock.now_ms;
+    entry.event = AuditEvent::approval_recorded;
+    entry.run_id = request.run_id;
+    entry.effect_key = request.effect_key;
+    entry.approved = true;
+    entry.verdict = "approval_recorded";
+    entry.source = decision_source_text(source);
+    entry.reason = std::string(source.reason);
+    applied.audit = std::move(entry);
+    return applied;
+}
+
 }  // namespace
 
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
@@ -180,6 +219,12 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                     return applied;
                 }
                 if (request.flag) {
+                    if (const std::uint32_t quorum = quorum_for(request, details, rules); quorum > 1) {
+                        if (std::optional<Applied> recorded =
+                                short_of_quorum(request, source, clock, quorum, changes, details)) {
+                            return recorded;
+                        }
+                    }
                     recorded_approve_for_submitter(ledger, request.run_id, request.effect_key,
                                                    changes);
                     verdict.kind = ReplyVerdict::Kind::approved;

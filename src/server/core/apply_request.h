@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,8 @@ public:
     virtual std::string_view detail_of(std::string_view run_id, std::string_view effect_key) = 0;
     // The rule that held a waiting effect; empty when the client asked for the hold.
     virtual std::string_view rule_of(std::string_view run_id, std::string_view effect_key) = 0;
+    // Who approved a pending effect so far, short of its rule's quorum; empty for none.
+    virtual std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) = 0;
 
 protected:
     ~WaitingDetails() = default;
@@ -86,7 +89,11 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
 // "rule:NAME"), or held for a person whatever the client asked, for the rule's own
 // hold timeout when it has one. A line-port decide of an effect a rule held is
 // refused: only people decide it; and when the rule names its approvers, a console
-// decide by anyone else is refused (a `forbidden` error) and changes nothing. With
+// decide by anyone else is refused (a `forbidden` error) and changes nothing. When the
+// rule asks for a quorum of N, a console approval short of the Nth distinct one is
+// recorded (an approval_recorded change and entry; the effect stays pending), the Nth
+// approves it as above, the same person's second approval is refused (a `conflict`
+// error) and a rejection by anyone allowed rejects it at once. With
 // `shadow`, the rules are asked (Applied::matched, Applied::would) but decide nothing.
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,

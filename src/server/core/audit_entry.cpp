@@ -90,6 +90,9 @@ std::string_view audit_event_name(AuditEvent event) {
         case AuditEvent::taken: return "taken";
         case AuditEvent::released: return "released";
         case AuditEvent::would: return "would";
+        case AuditEvent::approval_recorded: return "approval_recorded";
+        case AuditEvent::granted: return "granted";
+        case AuditEvent::revoked: return "revoked";
     }
     return "unknown";
 }
@@ -97,7 +100,8 @@ std::string_view audit_event_name(AuditEvent event) {
 std::optional<AuditEvent> audit_event_from_name(std::string_view name) {
     for (AuditEvent event : {AuditEvent::held, AuditEvent::decided, AuditEvent::expired,
                              AuditEvent::cancelled, AuditEvent::closed, AuditEvent::taken,
-                             AuditEvent::released, AuditEvent::would}) {
+                             AuditEvent::released, AuditEvent::would, AuditEvent::approval_recorded,
+                             AuditEvent::granted, AuditEvent::revoked}) {
         if (audit_event_name(event) == name) return event;
     }
     return std::nullopt;
@@ -174,7 +178,9 @@ std::string audit_line(const AuditEntry& entry) {
         !entry.detail.empty()) {
         line += " detail=" + quoted_text(entry.detail);
     }
-    if (entry.event == AuditEvent::decided) line += " reason=" + quoted_text(entry.reason);
+    if (entry.event == AuditEvent::decided || entry.event == AuditEvent::approval_recorded) {
+        line += " reason=" + quoted_text(entry.reason);
+    }
     return line;
 }
 

@@ -26,6 +26,9 @@ enum class AuditEvent : std::uint8_t {
     taken,      // a submit took the release a person approved for its submitter
     released,   // a submit of a client that said hello was released, no person asked
     would,      // shadow rules: the rule that matched a new effect would have decided otherwise
+    approval_recorded,  // one approval of an effect whose rule asks for more than one
+    granted,    // a standing grant was given
+    revoked,    // a standing grant was taken back
 };
 
 struct AuditEntry {
@@ -42,7 +45,7 @@ struct AuditEntry {
     // line-protocol client that said hello), "console:NAME" (an approver) or "expiry".
     std::string source;
     bool mac_verified = false;  // line-protocol decisions checked against the secret
-    std::string reason;         // console decisions only
+    std::string reason;         // console decisions (and approvals) only
     std::int64_t deadline_ms = 0;  // held: when it expires, 0 for never
     std::string detail;            // held: the effect's detail (compact JSON), empty for none
 

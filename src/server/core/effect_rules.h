@@ -40,6 +40,9 @@ public:
     // What the rules are, for comparing them with another server's: a digest of their
     // source, equal exactly when the sources are.
     virtual std::string_view digest() const = 0;
+    // How many distinct people must approve what the rule named `rule` holds before it
+    // is approved; 1 for a rule these rules no longer have.
+    virtual std::uint32_t quorum_of(std::string_view rule) const = 0;
 
 protected:
     ~EffectRules() = default;

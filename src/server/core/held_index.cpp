@@ -18,6 +18,11 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
                     drop(change.run_id, change.effect_key);
                 }
                 break;
+            case Kind::approval_recorded:
+                if (auto at = by_key_.find(std::pair{change.run_id, change.effect_key}); at != by_key_.end()) {
+                    by_position_.at(at->second).approvals = change.approvals;
+                }
+                break;
             case Kind::run_cancelled:  // both drop every waiting effect of the run
             case Kind::run_closed:
                 drop_run(change.run_id);
@@ -28,7 +33,7 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
 
 void HeldIndex::hold(std::string_view run_id, std::string_view effect_key,
                      std::int64_t held_at_ms, std::int64_t deadline_ms, std::string_view detail,
-                     bool approved, std::string_view rule) {
+                     bool approved, std::string_view rule, std::span<const std::string> approvals) {
     auto [at, added] =
         by_key_.try_emplace(std::pair{std::string(run_id), std::string(effect_key)}, 0);
     if (!added) return;  // held already: it keeps its place
@@ -36,7 +41,8 @@ void HeldIndex::hold(std::string_view run_id, std::string_view effect_key,
     by_position_.emplace(last_position_,
                          HeldEffect{last_position_, std::string(run_id), std::string(effect_key),
                                     held_at_ms, deadline_ms, std::string(detail), approved,
-                                    std::string(rule)});
+                                    std::string(rule),
+                                    std::vector<std::string>(approvals.begin(), approvals.end())});
     if (deadline_ms != 0 && !approved) by_deadline_.emplace(deadline_ms, last_position_);
 }
 
@@ -46,6 +52,7 @@ void HeldIndex::approve(std::string_view run_id, std::string_view effect_key) {
     HeldEffect& held = by_position_.at(at->second);
     if (held.approved) return;
     held.approved = true;
+    held.approvals.clear();  // a quorum's approvals are over once it is approved
     if (held.deadline_ms != 0) by_deadline_.erase({held.deadline_ms, held.position});
 }
 

@@ -30,6 +30,7 @@ struct HeldEffect {
     std::string detail;            // compact JSON; empty for none
     bool approved = false;         // a person approved it; its submitter has yet to take it
     std::string rule;              // the rule that held it; empty: its submitter asked
+    std::vector<std::string> approvals;  // pending, under a rule's quorum: who approved it so far
 };
 
 struct HeldPage {
@@ -46,7 +47,7 @@ public:
     // Records an effect already waiting (found in a loaded ledger).
     void hold(std::string_view run_id, std::string_view effect_key, std::int64_t held_at_ms,
               std::int64_t deadline_ms = 0, std::string_view detail = {}, bool approved = false,
-              std::string_view rule = {});
+              std::string_view rule = {}, std::span<const std::string> approvals = {});
 
     // The effect if it waits, else null; valid until the index changes.
     const HeldEffect* find(std::string_view run_id, std::string_view effect_key) const;

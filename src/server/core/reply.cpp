@@ -9,6 +9,7 @@ std::string_view verdict_text(const ReplyVerdict& verdict) noexcept {
     switch (verdict.kind) {
         case ReplyVerdict::Kind::gate: return verdict_kind_text(verdict.gate);
         case ReplyVerdict::Kind::approved: return "approved";
+        case ReplyVerdict::Kind::approval_recorded: return "approval_recorded";
         case ReplyVerdict::Kind::already_decided: return "already_decided";
         case ReplyVerdict::Kind::ok: return "ok";
         case ReplyVerdict::Kind::pong: return "pong";

@@ -15,6 +15,7 @@ struct ReplyVerdict {
     enum class Kind : std::uint8_t {
         gate,             // a gate operation's verdict: `gate` says which
         approved,         // a person's approval, handed to the effect's submitter
+        approval_recorded,  // a person's approval, short of its rule's quorum: still held
         already_decided,  // a person decided what was no longer held: `state` says what it is
         ok,               // cancel, close_run, hello and the reads (flags and counts)
         pong,
@@ -26,6 +27,7 @@ struct ReplyVerdict {
     std::string_view state;  // fixed text (effect_state_name), so it outlives any ledger
     std::string message;
     bool forbidden = false;  // error: the person who asked may not decide this (the console's 403)
+    bool conflict = false;   // error: the person who asked approved this already (the console's 409)
 
     static ReplyVerdict of(VerdictKind verdict) noexcept {
         ReplyVerdict made;

@@ -43,6 +43,16 @@ std::string already_decided_reply(std::string_view state) {
     return out;
 }
 
+std::string approval_recorded_reply(std::span<const std::string> approvals, std::uint32_t quorum) {
+    std::string out = R"({"approvals":[)";
+    for (std::size_t i = 0; i < approvals.size(); ++i) {
+        if (i != 0) out += ',';
+        append_json_string(out, approvals[i]);
+    }
+    out += "],\"quorum\":" + std::to_string(quorum) + ",\"verdict\":\"approval_recorded\"}\n";
+    return out;
+}
+
 std::string waited_reply(const WaitedOutcome& outcome) {
     if (!outcome.rejection) return verdict_reply(outcome.kind);
     std::string out = R"({"decided_by":)";

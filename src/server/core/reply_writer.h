@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,9 @@ std::string error_reply(std::string_view message);  // {"message":TEXT,"verdict"
 std::string hello_reply(std::string_view client);   // {"client":NAME,"verdict":"ok"}
 // A person's decision on an effect that was no longer held: its state now.
 std::string already_decided_reply(std::string_view state);  // {"state":STATE,"verdict":"already_decided"}
+// A person's approval short of its rule's quorum: who approved so far, and how many must.
+// {"approvals":[NAME,...],"quorum":N,"verdict":"approval_recorded"}
+std::string approval_recorded_reply(std::span<const std::string> approvals, std::uint32_t quorum);
 
 // The answer of a submit that waited for its effect to be decided: the verdict, and
 // for a rejection who decided it (empty: not known), why, and whether it expired.

@@ -30,15 +30,21 @@ void record_effect(const RunLedger& ledger, std::string_view run_id, std::string
 StateChange effect_state_change(std::string_view run_id, std::string_view effect_key,
                                 EffectState state) {
     return {StateChange::Kind::effect_state, std::string(run_id), std::string(effect_key), state,
-            {}, {}};
+            {}, {}, {}};
 }
 
 StateChange run_cancelled_change(std::string_view run_id) {
-    return {StateChange::Kind::run_cancelled, std::string(run_id), {}, EffectState::pending, {}, {}};
+    return {StateChange::Kind::run_cancelled, std::string(run_id), {}, EffectState::pending, {}, {}, {}};
 }
 
 StateChange run_closed_change(std::string_view run_id) {
-    return {StateChange::Kind::run_closed, std::string(run_id), {}, EffectState::pending, {}, {}};
+    return {StateChange::Kind::run_closed, std::string(run_id), {}, EffectState::pending, {}, {}, {}};
+}
+
+StateChange approval_recorded_change(std::string_view run_id, std::string_view effect_key,
+                                     std::vector<std::string> approvals) {
+    return {StateChange::Kind::approval_recorded, std::string(run_id), std::string(effect_key),
+            EffectState::pending, {}, {}, std::move(approvals)};
 }
 
 VerdictKind recorded_submit(RunLedger& ledger, std::string_view run_id,
@@ -90,6 +96,9 @@ void recorded_close_run(RunLedger& ledger, std::string_view run_id,
 }
 
 void apply_change(RunLedger& ledger, const StateChange& change) {
+    // The ledger keeps states only: who approved a pending effect so far is the
+    // held index's (and the store's) to keep.
+    if (change.kind == StateChange::Kind::approval_recorded) return;
     RunRecord& run = ledger.run(change.run_id);
     switch (change.kind) {
         case StateChange::Kind::effect_state:
@@ -108,6 +117,8 @@ void apply_change(RunLedger& ledger, const StateChange& change) {
             run.closed = true;
             ledger.purge_all(run);
             ledger.forget_stopped_id(change.run_id);
+            return;
+        case StateChange::Kind::approval_recorded:
             return;
     }
 }

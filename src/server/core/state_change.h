@@ -23,6 +23,9 @@ struct StateChange {
         effect_state,   // the effect (run_id, effect_key) is now in `state`, new or changed
         run_cancelled,  // the run is flagged cancelled and its pending effects are gone
         run_closed,     // the run is flagged closed and every effect of it is gone
+        // the pending effect (run_id, effect_key) gained a person's approval, short of
+        // its rule's quorum: it stays pending, `approvals` names every approver so far
+        approval_recorded,
     };
     Kind kind;
     std::string run_id;
@@ -34,6 +37,8 @@ struct StateChange {
     // effect_state to pending: the rule that held it for a person (empty: the client
     // asked). While it waits, only a person may decide it.
     std::string rule;
+    // approval_recorded: who approved the effect so far, in order, distinct.
+    std::vector<std::string> approvals;
 
     friend bool operator==(const StateChange&, const StateChange&) = default;
 };
@@ -42,6 +47,8 @@ StateChange effect_state_change(std::string_view run_id, std::string_view effect
                                 EffectState state);
 StateChange run_cancelled_change(std::string_view run_id);
 StateChange run_closed_change(std::string_view run_id);
+StateChange approval_recorded_change(std::string_view run_id, std::string_view effect_key,
+                                     std::vector<std::string> approvals);
 
 // The state of an effect in `ledger`, or nullopt when the ledger has none.
 std::optional<EffectState> effect_state_in(const RunLedger& ledger, std::string_view run_id,

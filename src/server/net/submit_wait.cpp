@@ -112,6 +112,8 @@ void SubmitWaits::handled(const Decision& decision) {
             case StateChange::Kind::run_closed:
                 wake_run(change.run_id, nullptr, nullptr);
                 break;
+            case StateChange::Kind::approval_recorded:
+                break;  // still pending: its submitter waits on
         }
     }
 }

@@ -34,6 +34,9 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
         case AuditEvent::closed: return WebhookEvent::closed;
         case AuditEvent::released: return std::nullopt;  // on record, not news: no person was asked
         case AuditEvent::would: return std::nullopt;     // shadow rules: nothing happened
+        case AuditEvent::approval_recorded: return std::nullopt;  // still held: the quorum's last approval is news
+        case AuditEvent::granted:
+        case AuditEvent::revoked: return std::nullopt;
         case AuditEvent::decided:
             if (entry.approved && (entry.verdict == "approved" || entry.verdict == "release")) {
                 return WebhookEvent::approved;

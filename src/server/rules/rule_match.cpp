@@ -169,4 +169,11 @@ std::span<const std::string> RuleSet::approvers_of(std::string_view rule) const 
     return {};
 }
 
+std::uint32_t RuleSet::quorum_of(std::string_view rule) const {
+    for (const Rule& named : rules_) {
+        if (named.name == rule) return named.quorum;
+    }
+    return 1;
+}
+
 }  // namespace latchwork::server

@@ -450,8 +450,7 @@ std::vector<std::string> RuleSet::shadowed() const {
 
 std::optional<std::string> RuleSet::unenforced() const {
     for (const Rule& rule : rules_) {
-        const char* key = rule.quorum > 1                   ? "quorum"
-                          : rule.remind_after.count() != 0  ? "remind_after"
+        const char* key = rule.remind_after.count() != 0    ? "remind_after"
                           : rule.escalate_after.count() != 0 ? "escalate_after"
                           : rule.grantable                  ? "grantable"
                                                             : nullptr;

@@ -78,6 +78,7 @@ public:
     // The same, as the decision step asks it.
     std::optional<RuleOutcome> for_new_effect(const NewEffect& effect) const override;
     std::span<const std::string> approvers_of(std::string_view rule) const override;
+    std::uint32_t quorum_of(std::string_view rule) const override;
 
     std::span<const Rule> rules() const { return rules_; }
     std::size_t group_count() const { return group_count_; }
@@ -86,8 +87,8 @@ public:
     // "FILE:LINE: rule "B" is never reached: rule "A" matches everything it does",
     // one for each rule an earlier rule hides entirely.
     std::vector<std::string> shadowed() const;
-    // "FILE:LINE: rule "NAME" sets quorum, which serve does not enforce yet; ..." for the
-    // first rule that asks what serving cannot keep yet (a quorum, reminders, escalation,
+    // "FILE:LINE: rule "NAME" sets remind_after, which serve does not enforce yet; ..." for
+    // the first rule that asks what serving cannot keep yet (reminders, escalation,
     // grants): a rule that is not kept is refused, never quietly ignored.
     std::optional<std::string> unenforced() const;
 

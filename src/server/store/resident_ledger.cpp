@@ -26,7 +26,8 @@ void ResidentLedger::index_holds(std::span<const StoredHold> holds, std::int64_t
     for (const StoredHold& hold : holds) {
         std::int64_t deadline = hold.deadline_ms;
         if (deadline == 0) deadline = DecisionClock{hold.held_at_ms, hold_timeout_ms}.hold_deadline();
-        held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline, hold.detail, hold.approved, hold.rule);
+        held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline, hold.detail, hold.approved, hold.rule,
+                   hold.approvals);
     }
 }
 
@@ -58,6 +59,11 @@ std::string_view ResidentLedger::detail_of(std::string_view run_id, std::string_
 std::string_view ResidentLedger::rule_of(std::string_view run_id, std::string_view effect_key) {
     const HeldEffect* held = held_.find(run_id, effect_key);
     return held != nullptr ? std::string_view(held->rule) : std::string_view();
+}
+
+std::span<const std::string> ResidentLedger::approvals_of(std::string_view run_id, std::string_view effect_key) {
+    const HeldEffect* held = held_.find(run_id, effect_key);
+    return held != nullptr ? std::span<const std::string>(held->approvals) : std::span<const std::string>();
 }
 
 std::vector<std::pair<std::string, std::string>> ResidentLedger::due(std::int64_t now_ms, std::size_t limit) {

@@ -91,6 +91,7 @@ struct StoredHold {
     std::string detail;            // compact JSON; empty for none
     bool approved = false;         // approved by a person, not yet taken
     std::string rule;              // the rule that held it; empty: its submitter asked
+    std::vector<std::string> approvals;  // pending: who approved it so far, short of its rule's quorum
 };
 
 // A server sharing the store, as it last said which rules it decides by.

@@ -1,6 +1,8 @@
 // pg_arrays.cpp: statement parameters that carry many values at once, as array literals.
 #include "server/store/postgres/pg_arrays.h"
 
+#include <boost/json.hpp>
+
 namespace latchwork::server {
 
 namespace {
@@ -75,6 +77,17 @@ std::string integer_array(std::span<const std::int64_t> values) {
     }
     literal += '}';
     return literal;
+}
+
+std::vector<std::string> strings_of_json_array(std::string_view json) {
+    std::vector<std::string> found;
+    boost::system::error_code error;
+    const boost::json::value parsed = boost::json::parse(json, error);
+    if (error || !parsed.is_array()) return found;
+    for (const boost::json::value& item : parsed.get_array()) {
+        if (item.is_string()) found.emplace_back(item.get_string());
+    }
+    return found;
 }
 
 }  // namespace latchwork::server

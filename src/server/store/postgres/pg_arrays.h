@@ -21,6 +21,9 @@ std::string bytea_array(std::span<const std::string_view> values);
 // {"a","b\"c",...}: a text[] literal holding exactly these strings (valid UTF-8, no
 // U+0000: for fixed words and names, never for ids).
 std::string text_array(std::span<const std::string_view> values);
+// The strings of a JSON array of strings, as array_to_json() gives a text[] column;
+// none for anything else.
+std::vector<std::string> strings_of_json_array(std::string_view json);
 // {t,f,...}: a bool[] literal.
 std::string bool_array(const std::vector<bool>& values);
 // {1,-2,...}: an integer array literal (int2[], int4[] or int8[]).

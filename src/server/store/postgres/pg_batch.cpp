@@ -24,12 +24,15 @@ constexpr const char* kLockRuns =
     " ORDER BY slot FOR UPDATE) AS locked";
 
 // Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect,
-// with its detail while it waits.
+// with its detail, rule and approvals so far while it waits. Read after the runs'
+// locks are taken, so a quorum's approvals are those of the transactions before.
 constexpr const char* kLoad =
-    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text, NULL::text"
+    "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text, NULL::text,"
+    " NULL::text"
     " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
     " UNION ALL"
-    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule FROM latchwork_effects AS e"
+    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule, array_to_json(e.approvals)::text"
+    " FROM latchwork_effects AS e"
     " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
 
 // Flags only ever go from false to true, so the final ones are the union. A
@@ -46,20 +49,21 @@ constexpr const char* kWriteRuns =
 // A row that becomes pending is new (nothing else turns into pending): it takes its
 // place in the order of holds, its hold time and its own deadline (a rule may give its
 // holds their own timeout), which it keeps once approved. Its detail stays while it
-// waits and goes once it is decided.
+// waits and goes once it is decided; its approvals (each a text[] literal) likewise.
 constexpr const char* kWriteEffects =
     "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
     " WHERE e.run_id = w.r AND e.effect_key = w.k)"
     " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline,"
-    " changed_at, detail, rule)"
+    " changed_at, detail, rule, approvals)"
     " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
     " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
     " CASE WHEN s = 0 AND dl > 0 THEN to_timestamp(dl / 1000.0) END,"
-    " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, '')"
-    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $7::int8[], $8::text[], $9::text[])"
-    " AS w(r, k, s, dl, d, ru)"
+    " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, ''), ap::text[]"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $7::int8[], $8::text[], $9::text[], $10::text[])"
+    " AS w(r, k, s, dl, d, ru, ap)"
     " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
-    " changed_at = excluded.changed_at, detail = excluded.detail, rule = excluded.rule";
+    " changed_at = excluded.changed_at, detail = excluded.detail, rule = excluded.rule,"
+    " approvals = excluded.approvals";
 
 constexpr const char* kWriteAudit =
     "INSERT INTO latchwork_audit (at, event, run_id, effect_key, approved, verdict, source,"
@@ -89,7 +93,7 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_lock_runs", kLockRuns, 1},
     {"latchwork_load", kLoad, 3},
     {"latchwork_write_runs", kWriteRuns, 4},
-    {"latchwork_write_effects", kWriteEffects, 9},
+    {"latchwork_write_effects", kWriteEffects, 10},
     {"latchwork_write_audit", kWriteAudit, 11},
     {"latchwork_notify", kNotify, 1},
     {"latchwork_counts", kCounts, 0},
@@ -186,6 +190,9 @@ std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows
         ledger_.add_effect(ledger_.run(rows.bytes(row, 1)), rows.bytes(row, 2), static_cast<EffectState>(state));
         if (!rows.is_null(row, 4)) details_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = rows.bytes(row, 4);
         if (!rows.is_null(row, 5)) rules_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = rows.bytes(row, 5);
+        if (std::vector<std::string> approvals = strings_of_json_array(rows.bytes(row, 6)); !approvals.empty()) {
+            approvals_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = std::move(approvals);
+        }
     }
     return std::nullopt;
 }
@@ -198,6 +205,9 @@ void PgBatchTransaction::decided(const BatchRequest& item) {
             details_[{change.run_id, change.effect_key}] = change.detail;
             rules_[{change.run_id, change.effect_key}] = change.rule;
             deadlines_[{change.run_id, change.effect_key}] = item.deadline_ms;
+            approvals_.erase({change.run_id, change.effect_key});
+        } else if (change.kind == StateChange::Kind::approval_recorded) {
+            approvals_[{change.run_id, change.effect_key}] = change.approvals;
         }
     }
 }
@@ -227,6 +237,11 @@ std::string_view PgBatchTransaction::detail_of(std::string_view run_id, std::str
 std::string_view PgBatchTransaction::rule_of(std::string_view run_id, std::string_view effect_key) {
     const auto found = rules_.find({std::string(run_id), std::string(effect_key)});
     return found == rules_.end() ? std::string_view() : std::string_view(found->second);
+}
+
+std::span<const std::string> PgBatchTransaction::approvals_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = approvals_.find({std::string(run_id), std::string(effect_key)});
+    return found == approvals_.end() ? std::span<const std::string>() : std::span<const std::string>(found->second);
 }
 
 // One notification for the batch, sent at commit, when a request of it changed
@@ -301,7 +316,8 @@ std::vector<Statement> PgBatchTransaction::writes() {
     std::set<std::string_view> flagged_runs;
     std::set<std::pair<std::string_view, std::string_view>> touched;
     for (const StateChange& change : std::span<const StateChange>(changes_).subspan(written_)) {
-        if (change.kind == StateChange::Kind::effect_state) {
+        if (change.kind == StateChange::Kind::effect_state ||
+            change.kind == StateChange::Kind::approval_recorded) {
             touched.emplace(change.run_id, change.effect_key);
         } else {
             flagged_runs.insert(change.run_id);
@@ -333,6 +349,7 @@ std::vector<Statement> PgBatchTransaction::writes() {
         std::vector<std::string_view> kept_details;  // "" once decided
         std::vector<std::string_view> kept_rules;    // likewise
         std::vector<std::int64_t> kept_deadlines;    // a new hold's; 0 for the rest
+        std::vector<std::string> kept_approvals;     // text[] literals: "{}" unless pending
         std::vector<std::string_view> gone_runs;
         std::vector<std::string_view> gone_keys;
         for (const auto& [run_id, effect_key] : touched) {
@@ -350,6 +367,11 @@ std::vector<Statement> PgBatchTransaction::writes() {
                 kept_deadlines.push_back(state == EffectState::pending && deadline != deadlines_.end()
                                              ? deadline->second
                                              : 0);
+                std::vector<std::string_view> approvals;
+                if (state == EffectState::pending) {
+                    for (const std::string& name : approvals_of(run_id, effect_key)) approvals.push_back(name);
+                }
+                kept_approvals.push_back(text_array(approvals));
             } else {
                 gone_runs.push_back(run_id);
                 gone_keys.push_back(effect_key);
@@ -365,7 +387,9 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(std::to_string(now_ms_))
                                            .add(integer_array(kept_deadlines))
                                            .add(text_array(kept_details))
-                                           .add(text_array(kept_rules))});
+                                           .add(text_array(kept_rules))
+                                           .add(text_array(std::vector<std::string_view>(kept_approvals.begin(),
+                                                                                          kept_approvals.end())))});
     }
     written_ = changes_.size();
     return statements;

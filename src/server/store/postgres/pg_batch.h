@@ -56,6 +56,7 @@ public:
     std::optional<std::uint64_t> count(Operation op) override;
     std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override;
     std::string_view rule_of(std::string_view run_id, std::string_view effect_key) override;
+    std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) override;
 
 private:
     std::optional<StatementFailure> read_loaded(const Rows& rows);
@@ -74,6 +75,8 @@ private:
     std::map<std::pair<std::string, std::string>, std::string> details_;
     // The rules that held them (absent or empty: their submitters asked).
     std::map<std::pair<std::string, std::string>, std::string> rules_;
+    // Who approved them so far, short of their rules' quorum (absent: nobody).
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> approvals_;
     // The deadlines of the holds the batch made (absent or 0: none).
     std::map<std::pair<std::string, std::string>, std::int64_t> deadlines_;
 };

@@ -55,6 +55,11 @@ std::optional<HeardChange> heard_change(const AuditEntry& entry) {
             return std::nullopt;  // a plain release: nobody waits on it
         case AuditEvent::would:
             return std::nullopt;  // shadow rules: what a rule would have done changed nothing
+        case AuditEvent::approval_recorded:
+            return std::nullopt;  // still pending: nobody's wait ends
+        case AuditEvent::granted:
+        case AuditEvent::revoked:
+            return std::nullopt;
         case AuditEvent::cancelled:
             heard.request.op = Operation::cancel;
             heard.change = run_cancelled_change(entry.run_id);

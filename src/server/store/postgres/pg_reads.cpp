@@ -103,7 +103,7 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
                                           std::uint64_t after, std::string_view run_prefix) {
     Rows rows = connection.run(
         "SELECT hold_order, run_id, effect_key, " LATCHWORK_MS("held_at") ", " LATCHWORK_MS("deadline")
-        ", coalesce(detail, ''), state = 3, coalesce(rule, '')"
+        ", coalesce(detail, ''), state = 3, coalesce(rule, ''), array_to_json(approvals)::text"
         " FROM latchwork_effects WHERE state IN (0, 3) AND hold_order > $1::int8"
         " AND substring(run_id FROM 1 FOR length($2::bytea)) = $2::bytea"
         " ORDER BY hold_order LIMIT $3::int8",
@@ -123,6 +123,7 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
         effect.detail = std::string(rows.bytes(row, 5));
         effect.approved = rows.boolean(row, 6);
         effect.rule = std::string(rows.bytes(row, 7));
+        effect.approvals = strings_of_json_array(rows.bytes(row, 8));
         held.push_back(std::move(effect));
     }
     return held;

@@ -94,6 +94,11 @@ CREATE TABLE latchwork_servers (
     seen_at timestamptz NOT NULL
 );
 )sql",
+    // Step 6: who approved a pending effect so far, when its rule asks for more than one
+    // approval; written with the effect in the batch that holds its run's lock.
+    R"sql(
+ALTER TABLE latchwork_effects ADD COLUMN approvals text[] NOT NULL DEFAULT '{}';
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

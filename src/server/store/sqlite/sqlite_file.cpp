@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "server/core/decider_name.h"
 #include "server/core/effect_state_text.h"
 #include "server/store/sqlite/sqlite_journal_codec.h"
 #include "server/store/sqlite/sqlite_lock_file.h"
@@ -218,7 +219,10 @@ std::optional<Failure> SqliteFile::prepare_statements() {
                 " WHERE a.at < ?1 AND a.seq < (SELECT max(seq) FROM audit)"
                 " AND NOT (a.event = 'held' AND EXISTS (SELECT 1 FROM effects AS e"
                 "  WHERE e.run_id = a.run_id AND e.effect_key = a.effect_key"
-                "  AND e.state IN ('pending', 'approved'))))");
+                "  AND e.state IN ('pending', 'approved')))"
+                " AND NOT (a.event = 'approval_recorded' AND EXISTS (SELECT 1 FROM effects AS e"
+                "  WHERE e.run_id = a.run_id AND e.effect_key = a.effect_key"
+                "  AND e.state = 'pending')))");
     if (!prepared) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return std::nullopt;
 }
@@ -334,10 +338,40 @@ Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {
                                            sqlite3_column_int64(raw, 3),
                                            std::string(column_bytes(raw, 4)),
                                            sqlite3_column_int(raw, 5) != 0,
-                                           held_by_rule(column_bytes(raw, 6))});
+                                           held_by_rule(column_bytes(raw, 6)), {}});
     }
     if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    if (auto failed = read_approvals(holds)) return *failed;
     return holds;
+}
+
+// A pending effect's approvals short of its rule's quorum are its approval_recorded
+// entries since its hold (an effect is held at most once), in order. Pruning keeps them
+// while it is pending.
+std::optional<Failure> SqliteFile::read_approvals(std::vector<StoredHold>& holds) {
+    constexpr const char* sql =
+        "SELECT a.run_id, a.effect_key, a.source FROM audit AS a JOIN effects AS e"
+        " ON e.run_id = a.run_id AND e.effect_key = a.effect_key AND e.state = 'pending'"
+        " WHERE a.event = 'approval_recorded' ORDER BY a.seq";
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    const Statement statement(raw);
+    std::map<std::pair<std::string_view, std::string_view>, StoredHold*> pending;
+    for (StoredHold& hold : holds) {
+        if (!hold.approved) pending.emplace(std::pair{std::string_view(hold.run_id), std::string_view(hold.effect_key)}, &hold);
+    }
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        const auto found = pending.find({column_bytes(raw, 0), column_bytes(raw, 1)});
+        if (found == pending.end()) continue;
+        std::vector<std::string>& approvals = found->second->approvals;
+        std::string who(decider_name(column_bytes(raw, 2)));
+        if (std::find(approvals.begin(), approvals.end(), who) == approvals.end()) approvals.push_back(std::move(who));
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return std::nullopt;
 }
 
 Result<std::uint64_t> SqliteFile::prune_audit(std::int64_t older_than_ms, std::uint64_t limit) {
@@ -377,7 +411,12 @@ std::optional<Failure> SqliteFile::append(std::span<const StateChange> changes) 
     };
     encoded_.clear();
     std::size_t in_row = 0;
+    std::uint64_t journalled = 0;
     for (const StateChange& change : changes) {
+        // An approval short of a quorum is kept by its audit entry alone: the state
+        // tables know nothing of it.
+        if (change.kind == StateChange::Kind::approval_recorded) continue;
+        ++journalled;
         encode_change(encoded_, change);
         if (++in_row, encoded_.size() >= kRowBytes) {
             if (!write_row(in_row)) return sqlite_failure();
@@ -386,7 +425,7 @@ std::optional<Failure> SqliteFile::append(std::span<const StateChange> changes) 
         }
     }
     if (in_row > 0 && !write_row(in_row)) return sqlite_failure();
-    journal_changes_ += changes.size();
+    journal_changes_ += journalled;
     return std::nullopt;
 }
 

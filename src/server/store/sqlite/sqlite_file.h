@@ -99,7 +99,8 @@ public:
     // the same however long the log. Kept whatever their age: the newest entry (its
     // seq is where numbering goes on, INTEGER PRIMARY KEY reusing a freed maximum)
     // and the "held" entry of an effect still waiting, pending or approved (its hold's
-    // time, deadline and place in the order of holds, which a restart reads back).
+    // time, deadline and place in the order of holds, which a restart reads back), and
+    // the approval_recorded entries of one still pending (its approvals so far).
     Result<std::uint64_t> prune_audit(std::int64_t older_than_ms, std::uint64_t limit);
 
     // Changes waiting in the journal.
@@ -117,7 +118,9 @@ public:
 
     // The holds of the waiting effects (pending or approved), in hold order, with
     // their details: from the audit log's "held" entries; an effect held before the
-    // log existed counts as held when its row was last written, with no deadline.
+    // log existed counts as held when its row was last written, with no deadline. A
+    // pending one's approvals short of its rule's quorum come from its
+    // approval_recorded entries.
     Result<std::vector<StoredHold>> waiting_holds();
 
     const std::string& path() const noexcept { return path_; }
@@ -143,6 +146,7 @@ private:
     SqliteFile() = default;
     std::optional<Failure> prepare_statements();
     std::optional<Failure> append(std::span<const StateChange> changes);
+    std::optional<Failure> read_approvals(std::vector<StoredHold>& holds);
     std::optional<Failure> fold_oldest(std::uint64_t limit);
     std::optional<Failure> check_files();
     Failure fail(std::string detail);

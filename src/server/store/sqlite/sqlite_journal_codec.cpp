@@ -52,6 +52,8 @@ void encode_change(std::string& out, const StateChange& change) {
             out += static_cast<char>(kCloseChange);
             put_bytes(out, change.run_id);
             return;
+        case StateChange::Kind::approval_recorded:
+            return;  // never journalled: its audit entry keeps it (SqliteFile::append)
     }
 }
 

@@ -41,6 +41,10 @@ constexpr RebuiltTable kRebuiltByStep5[] = {
     {"audit", "seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
               " reason, deadline, detail"},
 };
+constexpr RebuiltTable kRebuiltByStep6[] = {
+    {"audit", "seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+              " reason, deadline, detail"},
+};
 
 // A step: `sql` run as it is; or, with `rebuilt`, `sql` creating those tables anew and
 // filled with the old ones' rows (rebuild_tables), for a change SQLite cannot make in
@@ -245,6 +249,38 @@ CREATE TABLE audit (
   detail TEXT
 );
 )sql", kRebuiltByStep5},
+    // Step 6: the audit log also records each approval short of a rule's quorum, and
+    // standing grants given and taken back.
+    {6, R"sql(
+CREATE TABLE audit (
+  -- Every decision and every hold, expiry, cancel, close and taken approval that
+  -- changed something, every release to a client that said hello, with shadow rules
+  -- every new effect a rule would have decided otherwise ('would'), every approval
+  -- short of a rule's quorum ('approval_recorded'), and every grant given or taken
+  -- back, kept for good, in seq order. Written in the transaction of the batch that
+  -- holds the request's changes.
+  seq INTEGER PRIMARY KEY,
+  -- When it was decided: milliseconds since 1970-01-01 UTC.
+  at INTEGER NOT NULL,
+  event TEXT NOT NULL
+    CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed', 'taken', 'released',
+                     'would', 'approval_recorded', 'granted', 'revoked')),
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
+  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
+  -- decided and expired: the verdict; would: the one the rule would have given.
+  verdict TEXT NOT NULL,
+  -- 'line:IP:PORT' (a line-protocol peer), 'client:NAME' (a client that said hello),
+  -- 'console:NAME' (an approver), 'expiry' or 'rule:NAME' (a rule).
+  source BLOB NOT NULL,
+  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  reason BLOB NOT NULL,
+  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
+  deadline INTEGER,
+  -- held, released and would: the effect's detail, compact JSON; NULL for none.
+  detail TEXT
+);
+)sql", kRebuiltByStep6},
 };
 
 constexpr bool numbered_from_one() {

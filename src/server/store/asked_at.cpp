@@ -14,6 +14,8 @@ void AskedAt::handled(const Decision& decision) {
             case StateChange::Kind::run_closed:
                 forget_run(change.run_id);
                 break;
+            case StateChange::Kind::approval_recorded:
+                break;  // still waiting
         }
     }
     if (decision.elsewhere || decision.request == nullptr) return;

@@ -68,6 +68,8 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             break;
         case AuditEvent::released:
         case AuditEvent::would:
+        case AuditEvent::granted:
+        case AuditEvent::revoked:
             return std::nullopt;  // nothing waits on it; the audit log has it
         case AuditEvent::cancelled:
         case AuditEvent::closed:

@@ -90,6 +90,8 @@ std::string_view audit_event_name(AuditEvent event) {
         case AuditEvent::taken: return "taken";
         case AuditEvent::released: return "released";
         case AuditEvent::would: return "would";
+        case AuditEvent::granted: return "granted";
+        case AuditEvent::revoked: return "revoked";
     }
     return "unknown";
 }
@@ -97,7 +99,8 @@ std::string_view audit_event_name(AuditEvent event) {
 std::optional<AuditEvent> audit_event_from_name(std::string_view name) {
     for (AuditEvent event : {AuditEvent::held, AuditEvent::decided, AuditEvent::expired,
                              AuditEvent::cancelled, AuditEvent::closed, AuditEvent::taken,
-                             AuditEvent::released, AuditEvent::would}) {
+                             AuditEvent::released, AuditEvent::would, AuditEvent::granted,
+                             AuditEvent::revoked}) {
         if (audit_event_name(event) == name) return event;
     }
     return std::nullopt;

@@ -26,6 +26,8 @@ enum class AuditEvent : std::uint8_t {
     taken,      // a submit took the release a person approved for its submitter
     released,   // a submit of a client that said hello was released, no person asked
     would,      // shadow rules: the rule that matched a new effect would have decided otherwise
+    granted,    // a person's approval remembered a grant (reason: "grant:ID", detail: what it covers)
+    revoked,    // a person revoked a grant (reason: "grant:ID")
 };
 
 struct AuditEntry {

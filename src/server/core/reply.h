@@ -26,6 +26,7 @@ struct ReplyVerdict {
     std::string_view state;  // fixed text (effect_state_name), so it outlives any ledger
     std::string message;
     bool forbidden = false;  // error: the person who asked may not decide this (the console's 403)
+    unsigned status = 0;     // error: the console's status for it, when not 403 or 503 (a grant's 422, 404)
 
     static ReplyVerdict of(VerdictKind verdict) noexcept {
         ReplyVerdict made;

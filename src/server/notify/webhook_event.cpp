@@ -34,6 +34,8 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
         case AuditEvent::closed: return WebhookEvent::closed;
         case AuditEvent::released: return std::nullopt;  // on record, not news: no person was asked
         case AuditEvent::would: return std::nullopt;     // shadow rules: nothing happened
+        case AuditEvent::granted:
+        case AuditEvent::revoked: return std::nullopt;   // on record: no effect changed
         case AuditEvent::decided:
             if (entry.approved && (entry.verdict == "approved" || entry.verdict == "release")) {
                 return WebhookEvent::approved;
@@ -45,7 +47,7 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
 }
 
 bool automatic_release(const AuditEntry& entry) {
-    return entry.event == AuditEvent::decided && entry.approved && entry.source.starts_with("rule:");
+    return entry.event == AuditEvent::decided && entry.approved && (entry.source.starts_with("rule:") || entry.source.starts_with("grant:"));
 }
 
 Result<WebhookEvents> parse_webhook_events(std::string_view list) {

@@ -102,6 +102,10 @@ public:
         backend_->async_read_audit(std::move(query), std::move(done));
     }
 
+    void async_read_grants(std::int64_t now_ms, ReadDone<std::vector<Grant>> done) override {
+        backend_->async_read_grants(now_ms, std::move(done));
+    }
+
     StoreBackend& backend() noexcept { return *backend_; }
 
 private:

@@ -65,6 +65,7 @@
 #include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
+#include "server/core/grant.h"
 #include "support/result.h"
 
 namespace latchwork::server {
@@ -207,6 +208,10 @@ public:
     virtual void async_read_pending_count(ReadDone<std::uint64_t> done) { done(read_pending_count()); }
     virtual void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) {
         done(read_audit(query));
+    }
+    // The grants live at `now_ms`, oldest first (grant.h); a store that keeps none has none.
+    virtual void async_read_grants(std::int64_t /*now_ms*/, ReadDone<std::vector<Grant>> done) {
+        done(std::vector<Grant>{});
     }
 };
 

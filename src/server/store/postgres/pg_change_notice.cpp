@@ -55,6 +55,9 @@ std::optional<HeardChange> heard_change(const AuditEntry& entry) {
             return std::nullopt;  // a plain release: nobody waits on it
         case AuditEvent::would:
             return std::nullopt;  // shadow rules: what a rule would have done changed nothing
+        case AuditEvent::granted:
+        case AuditEvent::revoked:
+            return std::nullopt;  // a grant changes no effect; the next batch reads it
         case AuditEvent::cancelled:
             heard.request.op = Operation::cancel;
             heard.change = run_cancelled_change(entry.run_id);

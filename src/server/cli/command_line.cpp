@@ -122,6 +122,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     std::optional<std::string> max_wait;
     serve->add_option("--max-wait", max_wait,
                       "longest wait_ms a submit may ask for, as a DURATION (default 15m)");
+    std::optional<std::string> max_grant;
+    serve->add_option("--max-grant", max_grant,
+                      "longest a grant remembered with an approval lasts, as a DURATION (default 24h); "
+                      "a longer one is cut to it");
     serve->add_option("--max-connections", options.max_connections,
                       "connections served at once; more are closed at once")
         ->capture_default_str()
@@ -272,7 +276,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         return exit_with(2);
     }
     for (auto [name, text, into] : {std::tuple{"--hold-timeout", &hold_timeout, &options.hold_timeout},
-                                    std::tuple{"--max-wait", &max_wait, &options.max_wait}}) {
+                                    std::tuple{"--max-wait", &max_wait, &options.max_wait},
+                                    std::tuple{"--max-grant", &max_grant, &options.max_grant}}) {
         if (std::optional<std::string> bad = read_duration_option(*text, name, *into)) {
             diagnose(*bad);
             return exit_with(2);

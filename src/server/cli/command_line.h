@@ -35,6 +35,7 @@ struct ServeOptions {
     std::optional<std::string> rules;      // the rules file: what needs a person
     bool rules_shadow = false;             // --rules-mode shadow: asked and counted, deciding nothing
     std::chrono::milliseconds hold_timeout{0};  // zero: held effects wait for ever
+    std::chrono::milliseconds max_grant{24 * 60 * 60 * 1000};  // the longest a grant lasts
     ServeBounds bounds;
     NotifyOptions notify;  // webhooks: off without --notify
 };

@@ -131,7 +131,7 @@ def test_pending_oldest_first_paged_and_filtered(served):
     assert console.call("POST", "/api/runs/run-a/close").json() == {"verdict": "ok"}
     assert console.get("/api/pending")["items"] == [
         {"run_id": "run-a/x", "effect_key": "five", "held_at": times[4], "state": "held",
-         "detail": None, "deadline": None, "rule": None, "approvers": None}]
+         "detail": None, "deadline": None, "rule": None, "approvers": None, "grantable": False}]
 
 
 # Each step: (door, arguments, answer). A person's approval is handed to the next

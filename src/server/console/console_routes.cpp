@@ -136,9 +136,11 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules) {
     if (held.deadline_ms != 0) deadline = held.deadline_ms;
     json::value rule = nullptr;
     json::value approvers = nullptr;  // anyone
+    bool grantable = false;
     if (!held.rule.empty()) {
         rule = json::string(held.rule);
         if (rules != nullptr) {
+            grantable = rules->grant_refusal(held.rule).empty();
             if (const std::span<const std::string> names = rules->approvers_of(held.rule); !names.empty()) {
                 approvers = json::array(names.begin(), names.end());
             }
@@ -151,7 +153,8 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules) {
                         {"detail", detail_value(held.detail)},
                         {"deadline", deadline},
                         {"rule", std::move(rule)},
-                        {"approvers", std::move(approvers)}};
+                        {"approvers", std::move(approvers)},
+                        {"grantable", grantable}};
 }
 
 // The verdict line of the handler ({"verdict":KIND} and a line feed) as a body.

@@ -10,7 +10,9 @@ import time
 import pytest
 
 from console_http import Console, write_approvers
+from test_notify_webhooks import secret  # noqa: F401  (a fixture)
 from test_server_postgres_approvals import wait_until_held
+from webhook_receiver import Receiver
 
 RULES = """\
 [[rule]]
@@ -133,6 +135,27 @@ def test_a_revoke_or_the_end_of_its_time_stops_a_grant(serve):
     while console.get("/api/grants")["grants"]:
         time.sleep(0.05)
     assert server.request(submit("pay:4")) == HELD
+
+
+@pytest.mark.parametrize("events, told", [("all", ["held", "approved", "held"]),
+                                          ("all,auto", ["held", "approved", "approved", "held"])])
+def test_a_grants_release_is_told_only_to_receivers_that_ask_for_auto(gate_process, tmp_path, secret,
+                                                                      events, told):
+    rules = tmp_path / "rules.toml"
+    rules.write_text(RULES)
+    approvers = write_approvers(tmp_path, APPROVERS)
+    with Receiver() as receiver:
+        server = gate_process("--rules", str(rules), "--console", "127.0.0.1:0", "--approvers", str(approvers),
+                              "--notify", receiver.url, "--notify-secret-file", secret[1], "--notify-events", events)
+        assert server.request(submit("pay:1")) == HELD
+        assert approve(Console(server.console_port, "token-of-ada"), "pay:1", LIKE).status == 200
+        assert server.request(submit("pay:2")) == RELEASE
+        assert server.request(submit("pay:3", 99)) == HELD
+        received = receiver.wait_for(len(told))
+    assert [(body["type"], body["data"]["effect_key"]) for _, body in received][-1] == ("held", "pay:3")
+    assert [body["type"] for _, body in received] == told
+    if len(told) == 4:
+        assert received[2][1]["data"]["decided_by"].startswith("grant:")
 
 
 @pytest.mark.postgres

@@ -10,6 +10,7 @@ import time
 import pytest
 
 from console_http import Console, write_approvers
+from test_approver_commands import command
 from test_notify_webhooks import secret  # noqa: F401  (a fixture)
 from test_server_postgres_approvals import wait_until_held
 from webhook_receiver import Receiver
@@ -128,7 +129,12 @@ def test_a_revoke_or_the_end_of_its_time_stops_a_grant(serve):
     assert [e["reason"] for e in console.get("/api/audit")["items"] if e["event"] == "revoked"] == [
         f"grant:{grant['id']}"]
 
-    assert approve(console, "pay:3", dict(LIKE, **{"for": "1s"})).status == 200
+    done = command(server, "approve", "r", "pay:3", "--remember", "pay:*", "--remember-for", "1s",
+                   "--remember-detail", '{"/amount": {"le": 10}}', token="token-of-ada")
+    assert (done.returncode, done.stdout) == (0, "approved\n"), done.stderr
+    [grant] = console.get("/api/grants")["grants"]
+    assert (grant["run"], grant["detail"], grant["expires_at"] - grant["granted_at"]) == (
+        "r", {"/amount": {"le": 10}}, 1000)
     if serve.durable:
         server.kill()
         server, console = serve()

@@ -60,6 +60,11 @@ struct ConsoleCommandOptions {
     std::string run_id;                     // approve and reject only
     std::string effect_key;
     std::optional<std::string> reason;
+    // approve: a grant remembered with the approval (the console's "remember").
+    std::optional<std::string> remember;  // the glob of effect keys it covers
+    std::string remember_run = "this";    // "this" or "any"
+    std::string remember_for = "8h";
+    std::optional<std::string> remember_detail;  // JSON text of its conditions
 };
 
 // `latchwork-gate rules check | test`: a rules file checked, or asked about one submit.

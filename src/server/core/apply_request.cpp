@@ -2,6 +2,7 @@
 #include "server/core/apply_request.h"
 
 #include <boost/json/object.hpp>
+#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
@@ -116,9 +117,15 @@ Applied released_by_grant(RunLedger& ledger, const Request& request, const Grant
 
 // What a grant covers, as its audit entries keep it.
 std::string grant_text(const Grant& grant) {
-    boost::json::object text{{"id", grant.id},           {"rule", grant.rule},
-                             {"effect", grant.effect},   {"run", grant.run.empty() ? "*" : grant.run},
-                             {"detail", grant.detail},   {"granted_by", grant.granted_by},
+    boost::system::error_code error;
+    boost::json::value detail = boost::json::parse(grant.detail, error);
+    if (error) detail = boost::json::object();
+    boost::json::object text{{"id", grant.id},
+                             {"rule", grant.rule},
+                             {"effect", grant.effect},
+                             {"run", grant.run.empty() ? boost::json::value(nullptr) : boost::json::value(grant.run)},
+                             {"detail", std::move(detail)},
+                             {"granted_by", grant.granted_by},
                              {"expires_at", grant.expires_at_ms}};
     return boost::json::serialize(text);
 }

@@ -461,3 +461,29 @@ def test_a_quorum_shows_its_approvals_and_only_its_approvers_get_buttons(gate_pr
     assert client.submit("run", "pay:1", False).kind == "held_for_approval"
     wire = held_element(browser, "run", "wire:1", timeout=5)
     assert wire.find_elements(By.CSS_SELECTOR, "button.approve, button.reject") == []
+def test_an_approval_in_the_page_remembers_a_grant_that_a_revoke_ends(browser, gate_process, tmp_path):
+    rules = tmp_path / "rules.toml"
+    rules.write_text('[[rule]]\nname = "payments"\neffect = "pay:*"\naction = "hold"\ngrantable = true\n')
+    approvers = write_approvers(tmp_path, f"ada:{TOKEN}\n")
+    process = gate_process("--rules", str(rules), "--console", "127.0.0.1:0", "--approvers", str(approvers))
+    open_signed_out(browser, process.console_url)
+    signed_in(browser)
+
+    def submit(run_id, key, amount):
+        with process.connect() as raw:
+            return raw.request({"op": "submit", "run_id": run_id, "effect_key": key,
+                                "detail": {"amount": amount, "to": "bob"}})["verdict"]
+    assert submit("r", "pay:1", 7) == "held_for_approval"
+    item = held_element(browser, "r", "pay:1", timeout=5)
+    choice = item.find_element(By.CSS_SELECTOR, 'select[name="remember"]')
+    assert choice.get_attribute("value") == ""  # this effect only, unless chosen
+    choice.find_element(By.CSS_SELECTOR, 'option[value="8h"]').click()
+    assert item.find_element(By.CSS_SELECTOR, 'input[name="grant-effect"]').get_attribute("value") == "pay:*"
+    assert item.find_element(By.CSS_SELECTOR, ".grant-bounds").text == "amount ≤ 7"
+    item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+    WebDriverWait(browser, 10).until(lambda d: "/amount le 7" in d.find_element(By.ID, "grants").text)
+    assert submit("s", "pay:2", 5) == "release"
+    assert submit("s", "pay:3", 8) == "held_for_approval"
+    browser.find_element(By.CSS_SELECTOR, '#grants [data-action="revoke"]').click()
+    WebDriverWait(browser, 10).until(lambda d: d.find_element(By.ID, "grants-empty").is_displayed())
+    assert submit("s", "pay:4", 5) == "held_for_approval"

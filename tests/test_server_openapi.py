@@ -104,6 +104,8 @@ def routes_in_source() -> set[str]:
     assert 'kRuns = "/api/runs/"' in text
     found.add("/api/runs/{run_id}")
     found |= {f"/api/runs/{{run_id}}/{action}" for action in re.findall(r'action == "(\w+)"', text)}
+    assert 'kGrants = "/api/grants/"' in text and 'ends_with("/revoke")' in text
+    found.add("/api/grants/{id}/revoke")
     return found
 
 

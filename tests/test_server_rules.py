@@ -168,7 +168,8 @@ def test_a_rules_release_is_told_only_to_receivers_that_ask_for_auto(gate_proces
         assert received[0][1]["data"]["decided_by"] == "rule:small refunds"
 
 
-@pytest.mark.parametrize("extra, key", [('remind_after = "1h"', "remind_after"), ('grantable = true', "grantable")])
+@pytest.mark.parametrize("extra, key", [('remind_after = "1h"', "remind_after"),
+                                        ('escalate_after = "2h"\nescalate_to = ["ada"]', "escalate_after")])
 def test_serve_refuses_a_rule_it_cannot_keep_yet(tmp_path, extra, key):
     rules = tmp_path / "rules.toml"
     rules.write_text(RULES + extra + "\n")

@@ -277,6 +277,7 @@ int serve(const ServeOptions& options) {
         console_bound = listening.value();
         if (notifier) console->set_notifier(&*notifier);
         if (rules) console->set_rules(&*rules);
+        console->set_max_grant(options.max_grant);
         if (!open_console.empty()) diagnose(open_console);
     }
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");

@@ -52,6 +52,9 @@ public:
     void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) override {
         done(read_audit(query));
     }
+    void async_read_grants(std::int64_t now_ms, ReadDone<std::vector<Grant>> done) override {
+        inner_.async_read_grants(now_ms, std::move(done));
+    }
     void close() override {}
 
     const ResidentLedger& resident() const noexcept { return inner_.resident(); }

@@ -196,3 +196,76 @@ TEST(RuleLoad, EachProblemIsNamedWithItsLine) {
 
 }  // namespace
 }  // namespace latchwork::server
+
+namespace latchwork::server {
+namespace {
+
+TEST(RuleGrants, WhatAGrantCoversAndWhichRulesMayBeGranted) {
+    const RuleSet rules = parsed(R"([[rule]]
+name = "pay"
+effect = "pay:*"
+action = "hold"
+grantable = true
+
+[[rule]]
+name = "mail"
+effect = "mail:*"
+action = "hold"
+)");
+    EXPECT_EQ(rules.grant_refusal("pay"), "");
+    EXPECT_EQ(rules.grant_refusal("mail"), R"(rule "mail" is not grantable: each of its holds needs a person)");
+    EXPECT_NE(rules.grant_refusal("gone"), "");
+    EXPECT_TRUE(rules.for_new_effect(NewEffect{"r", "pay:1", {}, {}})->grantable);
+    EXPECT_FALSE(rules.for_new_effect(NewEffect{"r", "mail:1", {}, {}})->grantable);
+
+    struct Row {
+        const char* effect;
+        const char* run;
+        const char* conditions;
+        const char* run_id;
+        const char* key;
+        std::optional<const char*> detail;
+        bool covers;
+    };
+    const Row rows[] = {
+        {"pay:*", "", "{}", "r", "pay:2", std::nullopt, true},
+        {"pay:*", "", "{}", "r", "paid:2", std::nullopt, false},
+        {"pay:*", "r", "{}", "s", "pay:2", std::nullopt, false},
+        {"pay:*", "", R"({"/amount":{"le":10}})", "r", "pay:2", R"({"amount":10})", true},
+        {"pay:*", "", R"({"/amount":{"le":10}})", "r", "pay:2", R"({"amount":10.5})", false},
+        // A member the detail lacks, or no detail at all, is not covered.
+        {"pay:*", "", R"({"/amount":{"le":10}})", "r", "pay:2", R"({"sum":1})", false},
+        {"pay:*", "", R"({"/amount":{"le":10}})", "r", "pay:2", std::nullopt, false},
+        {"pay:*", "", R"({"/to":{"in":["bob","eve"]},"/amount":{"ge":1}})", "r", "pay:2", R"({"amount":1,"to":"eve"})", true},
+    };
+    for (const Row& row : rows) {
+        Grant grant;
+        grant.rule = "pay";
+        grant.effect = row.effect;
+        grant.run = row.run;
+        grant.detail = row.conditions;
+        NewEffect effect{row.run_id, row.key, std::nullopt, std::nullopt};
+        if (row.detail) effect.detail = *row.detail;
+        EXPECT_EQ(rules.grant_covers(grant, effect), row.covers) << row.conditions << " " << row.detail.value_or("-");
+    }
+}
+
+TEST(RuleGrants, ConditionsReadFromJsonAsTheRulesFileWritesThem) {
+    const std::pair<const char*, const char*> rows[] = {
+        {R"({"/amount":{"le":10},"/to":{"glob":"*@example.org"},"/x":{"exists":false}})", ""},
+        {R"([])", "detail must be an object of conditions"},
+        {R"({"amount":{"le":1}})", R"(detail "amount" is not a JSON Pointer: it must start with /)"},
+        {R"({"/a":{}})", R"(detail "/a" must be an object of tests, like {"le": 100})"},
+        {R"({"/a":{"below":1}})", R"(detail "/a": unknown test "below" (eq ne lt le gt ge in glob exists))"},
+        {R"({"/a":{"le":true}})", R"(detail "/a": le takes a string or a number)"},
+        {R"({"/a":{"in":3}})", R"(detail "/a": in takes a list of values)"},
+        {R"({"/a":{"exists":1}})", R"(detail "/a": exists takes true or false)"},
+    };
+    for (const auto& [text, fault] : rows) {
+        Result<std::vector<DetailCondition>> read = read_grant_conditions(text);
+        EXPECT_EQ(read ? std::string() : read.error(), fault) << text;
+    }
+}
+
+}  // namespace
+}  // namespace latchwork::server

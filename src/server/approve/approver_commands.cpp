@@ -152,6 +152,16 @@ int decide(const NotifyTarget& console, const std::string& token, const ConsoleC
                          {"effect_key", options.effect_key},
                          {"approved", options.command == ConsoleCommand::approve}};
     if (options.reason) request["reason"] = *options.reason;
+    if (options.remember) {
+        json::object remember{{"effect", *options.remember}, {"run", options.remember_run}, {"for", options.remember_for}};
+        if (options.remember_detail) {
+            // Text that is no JSON goes as it is: the console says what is wrong with it.
+            boost::system::error_code error;
+            json::value conditions = json::parse(*options.remember_detail, error);
+            remember["detail"] = error ? json::value(json::string(*options.remember_detail)) : std::move(conditions);
+        }
+        request["remember"] = std::move(remember);
+    }
     Result<ConsoleAnswer> answer =
         call_console(console, "POST", "/api/decide", token, json::serialize(request));
     if (!answer) {

@@ -122,6 +122,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     std::optional<std::string> max_wait;
     serve->add_option("--max-wait", max_wait,
                       "longest wait_ms a submit may ask for, as a DURATION (default 15m)");
+    std::optional<std::string> max_grant;
+    serve->add_option("--max-grant", max_grant,
+                      "longest a grant remembered with an approval lasts, as a DURATION (default 24h); "
+                      "a longer one is cut to it");
     serve->add_option("--max-connections", options.max_connections,
                       "connections served at once; more are closed at once")
         ->capture_default_str()
@@ -180,6 +184,21 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     approve_options.command = ConsoleCommand::approve;
     CLI::App* approve = app.add_subcommand("approve", "approve a waiting effect on a running console");
     add_decision(*approve, approve_options);
+    approve->add_option("--remember", approve_options.remember,
+                        "also remember a grant: later effects the same rule would hold whose key matches GLOB "
+                        "are released without asking, until it expires or is revoked")
+        ->type_name("GLOB");
+    approve->add_option("--remember-run", approve_options.remember_run,
+                        "this: only in the approved effect's run; any: in every run")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"this", "any"}));
+    approve->add_option("--remember-for", approve_options.remember_for,
+                        "how long the grant lasts (at most the server's --max-grant)")
+        ->capture_default_str()
+        ->type_name("DURATION");
+    approve->add_option("--remember-detail", approve_options.remember_detail,
+                        "conditions the detail must meet, as JSON: '{\"/amount\": {\"le\": 10}}'")
+        ->type_name("JSON");
     ConsoleCommandOptions reject_options;
     reject_options.command = ConsoleCommand::reject;
     CLI::App* reject = app.add_subcommand("reject", "reject a waiting effect on a running console");
@@ -280,7 +299,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         return exit_with(2);
     }
     for (auto [name, text, into] : {std::tuple{"--hold-timeout", &hold_timeout, &options.hold_timeout},
-                                    std::tuple{"--max-wait", &max_wait, &options.max_wait}}) {
+                                    std::tuple{"--max-wait", &max_wait, &options.max_wait},
+                                    std::tuple{"--max-grant", &max_grant, &options.max_grant}}) {
         if (std::optional<std::string> bad = read_duration_option(*text, name, *into)) {
             diagnose(*bad);
             return exit_with(2);

@@ -35,6 +35,7 @@ struct ServeOptions {
     std::optional<std::string> rules;      // the rules file: what needs a person
     bool rules_shadow = false;             // --rules-mode shadow: asked and counted, deciding nothing
     std::chrono::milliseconds hold_timeout{0};  // zero: held effects wait for ever
+    std::chrono::milliseconds max_grant{24 * 60 * 60 * 1000};  // the longest a grant lasts
     ServeBounds bounds;
     NotifyOptions notify;  // webhooks: off without --notify
 };
@@ -59,6 +60,11 @@ struct ConsoleCommandOptions {
     std::string run_id;                     // approve and reject only
     std::string effect_key;
     std::optional<std::string> reason;
+    // approve: a grant remembered with the approval (the console's "remember").
+    std::optional<std::string> remember;  // the glob of effect keys it covers
+    std::string remember_run = "this";    // "this" or "any"
+    std::string remember_for = "8h";
+    std::optional<std::string> remember_detail;  // JSON text of its conditions
 };
 
 // `latchwork-gate rules check | test`: a rules file checked, or asked about one submit.

@@ -40,6 +40,7 @@ public:
     void start() { server_.start(); }
     void set_notifier(const Notifier* notifier) noexcept { routes_.set_notifier(notifier); }
     void set_rules(const RulesInForce* rules) noexcept { routes_.set_rules(rules); }
+    void set_max_grant(std::chrono::milliseconds longest) noexcept { routes_.set_max_grant(longest); }
 
 private:
     RequestHandler& handler_;

@@ -16,6 +16,7 @@
 #include "server/console/decided_by.h"
 #include "server/console/rules_agreement.h"
 #include "server/console/detail_value.h"
+#include "server/core/duration_text.h"
 #include "server/core/effect_state_text.h"
 #include "server/console/url_text.h"
 
@@ -137,9 +138,11 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules, cons
     json::value rule = nullptr;
     json::value approvers = nullptr;  // anyone
     std::uint32_t quorum = 1;
+    bool grantable = false;
     if (!held.rule.empty()) {
         rule = json::string(held.rule);
         if (rules != nullptr) {
+            grantable = rules->grant_refusal(held.rule).empty();
             if (const std::span<const std::string> names = rules->approvers_of(held.rule); !names.empty()) {
                 approvers = json::array(names.begin(), names.end());
             }
@@ -159,6 +162,7 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules, cons
                         {"approvers", std::move(approvers)},
                         {"quorum", quorum},
                         {"approvals", json::array(held.approvals.begin(), held.approvals.end())},
+                        {"grantable", grantable},
                         {"last_asked", std::move(last_asked)},
                         {"waiting", seen.waiting}};
 }
@@ -203,7 +207,10 @@ asio::awaitable<HttpReply> ConsoleRoutes::finish(HttpReply reply) {
     if (!reply.decision) co_return reply;
     const Reply& decided = *reply.decision;
     if (decided.verdict.kind == ReplyVerdict::Kind::error) {
-        const unsigned status = decided.verdict.forbidden ? 403 : decided.verdict.conflict ? 409 : 503;
+        const unsigned status = decided.verdict.status != 0 ? decided.verdict.status
+                                : decided.verdict.forbidden ? 403
+                                : decided.verdict.conflict  ? 409
+                                                            : 503;
         co_return error_reply(status, decided.verdict.message);
     }
     if (decided.verdict.kind == ReplyVerdict::Kind::already_decided && reply.decided_effect) {
@@ -214,7 +221,8 @@ asio::awaitable<HttpReply> ConsoleRoutes::finish(HttpReply reply) {
         co_return conflict;
     }
     HttpReply finished;
-    finished.body = reply_body(decided.line);
+    finished.body = reply.revoked_grant ? json::serialize(json::object{{"revoked", *reply.revoked_grant}})
+                                        : reply_body(decided.line);
     finished.wait_for = reply.wait_for;
     co_return finished;
 }
@@ -306,6 +314,18 @@ asio::awaitable<HttpReply> ConsoleRoutes::api(const HttpCall& call, std::string_
             [&](auto done) { store_.async_read_servers(std::move(done)); });
         if (!servers) co_return error_reply(503, servers.error());
         co_return json_reply(rules_agreement_body(rules_, servers.value()), 0);
+    }
+    if (path == "/api/grants") {
+        if (!get) co_return method_not_allowed("GET");
+        co_return co_await grants();
+    }
+    constexpr std::string_view kGrants = "/api/grants/";
+    if (path.starts_with(kGrants) && path.ends_with("/revoke")) {
+        const std::string_view id = path.substr(kGrants.size(), path.size() - kGrants.size() - 7);
+        if (id.empty() || id.find('/') != std::string_view::npos) co_return error_reply(404, "no such resource");
+        if (!post) co_return method_not_allowed("POST");
+        if (auto refused = may_decide()) co_return std::move(*refused);
+        co_return revoke_grant(std::string(id), approver);
     }
     if (path == "/api/notifications") {
         if (!get) co_return method_not_allowed("GET");
@@ -506,9 +526,90 @@ HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approve
     request.run_id = std::string(*run_id);
     request.effect_key = std::string(*effect_key);
     request.flag = approved->get_bool();
+    if (const json::value* remember = members.if_contains("remember"); remember && !remember->is_null()) {
+        std::variant<GrantAsk, HttpReply> read = grant_ask(*remember, request.flag);
+        if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);
+        request.remember = std::move(std::get<GrantAsk>(read));
+    }
     HttpReply reply = answered(handler_.handle_verified(
         request, DecisionSource{DecisionSource::Door::console, approver, false, reason}));
     reply.decided_effect.emplace(request.run_id, request.effect_key);
+    return reply;
+}
+
+// The grant an approval asks to remember, or the 400 that refuses it.
+std::variant<GrantAsk, HttpReply> ConsoleRoutes::grant_ask(const json::value& remember, bool approved) const {
+    if (!approved) return error_reply(400, "\"remember\" goes with an approval only");
+    const json::object* members = remember.if_object();
+    if (members == nullptr) return error_reply(400, "\"remember\" must be an object");
+    for (const auto& [key, value] : *members) {
+        if (key != "effect" && key != "run" && key != "for" && key != "detail") {
+            return error_reply(400, "\"remember\" has the unknown member \"" + std::string(key) +
+                                        "\" (effect, run, for, detail)");
+        }
+    }
+    GrantAsk ask;
+    const json::value* effect = members->if_contains("effect");
+    if (effect == nullptr || !effect->is_string() || effect->get_string().empty()) {
+        return error_reply(400, "\"remember.effect\" must be a glob of effect keys");
+    }
+    ask.effect = std::string(effect->get_string());
+    if (const json::value* run = members->if_contains("run"); run != nullptr) {
+        if (!run->is_string() || (run->get_string() != "this" && run->get_string() != "any")) {
+            return error_reply(400, "\"remember.run\" must be \"this\" or \"any\"");
+        }
+        ask.this_run = run->get_string() == "this";
+    }
+    const json::value* lasting = members->if_contains("for");
+    if (lasting == nullptr || !lasting->is_string()) {
+        return error_reply(400, "\"remember.for\" must be a duration (30m, 8h, 1d)");
+    }
+    Result<std::chrono::milliseconds> parsed =
+        parse_duration(std::string_view(lasting->get_string()), DurationUnits::with_days);
+    if (!parsed) return error_reply(400, "\"remember.for\": " + parsed.error());
+    ask.for_ms = std::min<std::int64_t>(parsed.value().count(), max_grant_ms_);
+    ask.detail = "{}";
+    if (const json::value* detail = members->if_contains("detail"); detail != nullptr && !detail->is_null()) {
+        if (!detail->is_object()) return error_reply(400, "\"remember.detail\" must be an object of conditions");
+        ask.detail = json::serialize(*detail);
+        const std::shared_ptr<const EffectRules> rules = rules_ != nullptr ? rules_->current() : nullptr;
+        if (rules != nullptr) {
+            if (std::string fault = rules->grant_conditions_fault(ask.detail); !fault.empty()) {
+                return error_reply(400, "\"remember.detail\": " + fault);
+            }
+        }
+    }
+    return ask;
+}
+
+asio::awaitable<HttpReply> ConsoleRoutes::grants() {
+    Result<std::vector<Grant>> live = co_await awaited_read<std::vector<Grant>>(
+        [&](auto done) { store_.async_read_grants(unix_time_ms(), std::move(done)); });
+    if (!live) co_return error_reply(503, live.error());
+    json::array items;
+    for (const Grant& grant : live.value()) {
+        boost::system::error_code error;
+        json::value detail = json::parse(grant.detail, error);
+        if (error) detail = json::object();
+        items.push_back(json::object{{"id", grant.id},
+                                     {"rule", grant.rule},
+                                     {"effect", grant.effect},
+                                     {"run", grant.run.empty() ? json::value(nullptr) : json::value(grant.run)},
+                                     {"detail", std::move(detail)},
+                                     {"granted_by", grant.granted_by},
+                                     {"granted_at", grant.granted_at_ms},
+                                     {"expires_at", grant.expires_at_ms}});
+    }
+    co_return json_reply(json::object{{"grants", std::move(items)}}, 0);
+}
+
+HttpReply ConsoleRoutes::revoke_grant(const std::string& id, const std::string& approver) {
+    Request request;
+    request.op = Operation::revoke_grant;
+    request.grant_id = id;
+    HttpReply reply = answered(handler_.handle_verified(
+        request, DecisionSource{DecisionSource::Door::console, approver, false, {}}));
+    reply.revoked_grant = id;
     return reply;
 }
 

@@ -3,6 +3,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,7 +11,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
+
+#include <boost/json/value.hpp>
 
 #include "server/console/approvers.h"
 #include "server/console/console_counters.h"
@@ -44,6 +48,8 @@ struct HttpReply {
     // A person's decision of this effect: an "already decided" verdict becomes a 409
     // that says who decided it (finish()).
     std::optional<std::pair<std::string, std::string>> decided_effect;  // (run id, key)
+    // A revoke: the body is {"revoked": ID} once it is durable.
+    std::optional<std::string> revoked_grant;
 };
 
 // An error reply: {"error": TEXT} with its status.
@@ -85,6 +91,8 @@ public:
     // matches /metrics counts; null: none.
     void set_rules(const RulesInForce* rules) noexcept { rules_ = rules; }
     void set_worker_watch(WorkerWatch watch) { worker_watch_ = std::move(watch); }
+    // The longest a grant lasts: a longer "for" is cut to it.
+    void set_max_grant(std::chrono::milliseconds longest) noexcept { max_grant_ms_ = longest.count(); }
     // True when every /api call is taken without a token.
     bool open_without_token() const noexcept { return approvers_ == nullptr; }
     // True when `authorization` is "Bearer " and the token of an approver or viewer.
@@ -100,6 +108,9 @@ private:
     boost::asio::awaitable<HttpReply> audit(std::string_view query);
     HttpReply decide(const HttpCall& call, const std::string& approver);
     HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);
+    boost::asio::awaitable<HttpReply> grants();
+    std::variant<GrantAsk, HttpReply> grant_ask(const boost::json::value& remember, bool approved) const;
+    HttpReply revoke_grant(const std::string& id, const std::string& approver);
     boost::asio::awaitable<HttpReply> metrics();
 
     RequestHandler& handler_;
@@ -116,6 +127,7 @@ private:
     const Notifier* notifier_ = nullptr;
     const RulesInForce* rules_ = nullptr;
     WorkerWatch worker_watch_;
+    std::int64_t max_grant_ms_ = 24 * 60 * 60 * 1000;
 };
 
 }  // namespace latchwork::server

@@ -1,6 +1,10 @@
 // apply_request.cpp: the one decision step: a request applied to a ledger, with its reply, its changes and its audit entry.
 #include "server/core/apply_request.h"
 
+#include <boost/json/object.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
 #include <algorithm>
 #include <span>
 
@@ -63,6 +67,87 @@ Applied decided_by_rule(RunLedger& ledger, const Request& request, const RuleOut
     entry.reason = std::string(ruled.reason);
     entry.detail = request.detail.value_or(std::string());
     applied.audit = std::move(entry);
+    return applied;
+}
+
+// The effect as rules and grants are asked about it.
+NewEffect new_effect_of(const Request& request, const DecisionSource& source) {
+    NewEffect effect{request.run_id, request.effect_key, std::nullopt, std::nullopt};
+    if (source.door == DecisionSource::Door::client) effect.client = source.who;
+    if (request.detail) effect.detail = *request.detail;
+    return effect;
+}
+
+// The live grant of the rule that would hold a new effect which covers it, if any; nullopt
+// in the outer optional when the grants could not be read.
+std::optional<std::optional<Grant>> covering_grant(const Request& request, const DecisionSource& source,
+                                                   const RuleOutcome& ruled, const DecisionClock& clock,
+                                                   const EffectRules& rules, GrantBook& grants) {
+    std::optional<std::vector<Grant>> live = grants.live_grants(ruled.rule, clock.now_ms);
+    if (!live) return std::nullopt;
+    const NewEffect effect = new_effect_of(request, source);
+    for (Grant& grant : *live) {
+        if (grant.rule == ruled.rule && grant.live_at(clock.now_ms) && rules.grant_covers(grant, effect)) {
+            return std::optional<Grant>(std::move(grant));
+        }
+    }
+    return std::optional<Grant>();
+}
+
+// A new effect released by a grant: like a rule's release, its source the grant.
+Applied released_by_grant(RunLedger& ledger, const Request& request, const Grant& grant,
+                          const DecisionClock& clock, std::vector<StateChange>& changes) {
+    Applied applied;
+    applied.reply.verdict = ReplyVerdict::of(
+        recorded_submit(ledger, request.run_id, request.effect_key, false, changes, std::string_view()));
+    applied.reply.line = verdict_reply(verdict_text(applied.reply.verdict));
+    AuditEntry entry;
+    entry.at_ms = clock.now_ms;
+    entry.event = AuditEvent::decided;
+    entry.run_id = request.run_id;
+    entry.effect_key = request.effect_key;
+    entry.approved = true;
+    entry.verdict = std::string(verdict_text(applied.reply.verdict));
+    entry.source = grant_source(grant.id);
+    entry.reason = "granted by " + grant.granted_by;
+    entry.detail = request.detail.value_or(std::string());
+    applied.audit = std::move(entry);
+    return applied;
+}
+
+// What a grant covers, as its audit entries keep it.
+std::string grant_text(const Grant& grant) {
+    boost::system::error_code error;
+    boost::json::value detail = boost::json::parse(grant.detail, error);
+    if (error) detail = boost::json::object();
+    boost::json::object text{{"id", grant.id},
+                             {"rule", grant.rule},
+                             {"effect", grant.effect},
+                             {"run", grant.run.empty() ? boost::json::value(nullptr) : boost::json::value(grant.run)},
+                             {"detail", std::move(detail)},
+                             {"granted_by", grant.granted_by},
+                             {"expires_at", grant.expires_at_ms}};
+    return boost::json::serialize(text);
+}
+
+AuditEntry grant_entry(AuditEvent event, const Grant& grant, const DecisionSource& source,
+                       const DecisionClock& clock) {
+    AuditEntry entry;
+    entry.at_ms = clock.now_ms;
+    entry.event = event;
+    entry.run_id = grant.run;  // a grant's entry is the approved effect's (set by the caller)
+    entry.approved = event == AuditEvent::granted;
+    entry.verdict = event == AuditEvent::granted ? "granted" : "revoked";
+    entry.source = decision_source_text(source);
+    entry.reason = grant_source(grant.id);
+    entry.detail = grant_text(grant);
+    return entry;
+}
+
+Applied refused_with(std::string why, unsigned status) {
+    Applied applied;
+    applied.reply = refusal(std::move(why));
+    applied.reply.verdict.status = status;
     return applied;
 }
 
@@ -143,7 +228,8 @@ std::optional<Applied> short_of_quorum(const Request& request, const DecisionSou
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes, WaitingDetails& details,
-                                     CountTotals* totals, const EffectRules* rules, bool shadow) {
+                                     CountTotals* totals, const EffectRules* rules, bool shadow,
+                                     GrantBook* grants) {
     const std::size_t before = changes.size();
     Applied applied;
     bool took_approved = false;
@@ -180,6 +266,17 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                 Applied decided = decided_by_rule(ledger, request, *ruled, clock, changes);
                 decided.matched = matched;
                 return decided;
+            }
+            if (ruled && ruled->grantable && grants != nullptr) {
+                std::optional<std::optional<Grant>> grant =
+                    covering_grant(request, source, *ruled, clock, *rules, *grants);
+                if (!grant) return std::nullopt;
+                if (*grant) {
+                    Applied released = released_by_grant(ledger, request, **grant, clock, changes);
+                    released.matched = matched;
+                    released.matched->action = RuleOutcome::Action::release;  // counted as released
+                    return released;
+                }
             }
             const bool needs_approval = ruled ? true : request.flag;
             verdict = ReplyVerdict::of(
@@ -218,6 +315,32 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                     applied.reply.verdict.forbidden = true;
                     return applied;
                 }
+                if (request.flag && request.remember) {
+                    const std::string_view rule = details.rule_of(request.run_id, request.effect_key);
+                    if (rule.empty() || rules == nullptr) {
+                        return refused_with("no rule held this effect, so no grant can be remembered", 422);
+                    }
+                    if (std::string why = rules->grant_refusal(rule); !why.empty()) {
+                        return refused_with(std::move(why), 422);
+                    }
+                    Grant grant;
+                    grant.rule = std::string(rule);
+                    grant.effect = request.remember->effect;
+                    grant.detail = "{}";
+                    if (!rules->grant_covers(grant, NewEffect{request.run_id, request.effect_key, {}, {}})) {
+                        return refused_with("the grant must cover the approved effect", 422);
+                    }
+                    grant.id = new_grant_id();
+                    grant.run = request.remember->this_run ? request.run_id : std::string();
+                    grant.detail = request.remember->detail;
+                    grant.granted_by = std::string(source.who);
+                    grant.granted_at_ms = clock.now_ms;
+                    grant.expires_at_ms = clock.now_ms + request.remember->for_ms;
+                    applied.grant_entry = grant_entry(AuditEvent::granted, grant, source, clock);
+                    applied.grant_entry->run_id = request.run_id;
+                    applied.grant_entry->effect_key = request.effect_key;
+                    applied.granted = std::move(grant);
+                }
                 if (request.flag) {
                     if (const std::uint32_t quorum = quorum_for(request, details, rules); quorum > 1) {
                         if (std::optional<Applied> recorded =
@@ -244,6 +367,19 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
             recorded_close_run(ledger, request.run_id, changes);
             line = verdict_reply("ok");
             break;
+        case Operation::revoke_grant: {
+            if (grants == nullptr) return refused_with("no grant " + request.grant_id, 404);
+            std::optional<std::vector<Grant>> live = grants->live_grants({}, clock.now_ms);
+            if (!live) return std::nullopt;
+            const auto found = std::find_if(live->begin(), live->end(), [&](const Grant& grant) {
+                return grant.id == request.grant_id && grant.live_at(clock.now_ms);
+            });
+            if (found == live->end()) return refused_with("no live grant " + request.grant_id, 404);
+            line = verdict_reply("ok");
+            applied.revoked = found->id;
+            applied.audit = grant_entry(AuditEvent::revoked, *found, source, clock);
+            return applied;
+        }
         case Operation::is_cancelled:
             line = flag_reply(gate_is_cancelled(ledger, request.run_id));
             break;

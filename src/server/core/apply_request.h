@@ -15,6 +15,7 @@
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
 #include "server/core/effect_rules.h"
+#include "server/core/grant.h"
 #include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
@@ -42,6 +43,11 @@ struct Applied {
     std::optional<RuleOutcome> matched;
     std::optional<AuditEntry> would;
     std::int64_t deadline_ms = 0;  // a hold it made may wait until then; 0: the clock's hold_deadline()
+    // An approval that remembered a grant: the grant, and its `granted` entry (after
+    // `audit`); a revoke: the grant's id, its `revoked` entry in `audit`.
+    std::optional<Grant> granted;
+    std::optional<AuditEntry> grant_entry;
+    std::optional<std::string> revoked;
 };
 
 // The totals of a ledger that holds only part of the state (counted elsewhere);
@@ -95,10 +101,19 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
 // approves it as above, the same person's second approval is refused (a `conflict`
 // error) and a rejection by anyone allowed rejects it at once. With
 // `shadow`, the rules are asked (Applied::matched, Applied::would) but decide nothing.
+//
+// With `grants`, a new effect a grantable rule would hold is released at once when a
+// live grant of that rule covers it (logged as decided, with the source "grant:ID" and
+// the approver who granted it). A console approval carrying Request::remember makes a
+// grant (Applied::granted), refused (status 422) and changing nothing when the rule
+// that held the effect may not be granted or the glob does not match the effect; a
+// revoke_grant ends one (status 404 when no live grant has the id). nullopt also when
+// `grants` could not be read.
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes,
                                      WaitingDetails& details, CountTotals* totals = nullptr,
-                                     const EffectRules* rules = nullptr, bool shadow = false);
+                                     const EffectRules* rules = nullptr, bool shadow = false,
+                                     GrantBook* grants = nullptr);
 
 }  // namespace latchwork::server

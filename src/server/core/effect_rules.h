@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "server/core/grant.h"
+
 namespace latchwork::server {
 
 struct RuleOutcome {
@@ -20,6 +22,7 @@ struct RuleOutcome {
     std::string_view rule;    // its name
     std::string_view reason;  // reject: why, for the worker and the log
     std::int64_t hold_timeout_ms = 0;  // hold: how long it may wait; 0: the server's --hold-timeout
+    bool grantable = false;  // hold: a grant of this rule may release it (grantable, quorum 1)
 };
 
 struct NewEffect {
@@ -43,6 +46,16 @@ public:
     // How many distinct people must approve what the rule named `rule` holds before it
     // is approved; 1 for a rule these rules no longer have.
     virtual std::uint32_t quorum_of(std::string_view rule) const = 0;
+    // Whether an approval of what the rule named `rule` holds may remember a grant: the
+    // rule is grantable and one person decides its holds. Empty when it may, else why not.
+    virtual std::string grant_refusal(std::string_view rule) const = 0;
+    // Whether `grant` covers `effect`: its key matches the glob, its run the grant's (when
+    // bound to one) and its detail meets the grant's conditions (a member that is not
+    // there fails them). The rule is checked by the caller.
+    virtual bool grant_covers(const Grant& grant, const NewEffect& effect) const = 0;
+    // What is wrong with a grant's conditions, compact JSON in the rules file's form
+    // ({"/amount": {"le": 10}}); empty when nothing is.
+    virtual std::string grant_conditions_fault(std::string_view conditions) const = 0;
 
 protected:
     ~EffectRules() = default;

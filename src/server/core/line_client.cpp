@@ -21,6 +21,7 @@ bool scopes_allow(ClientScopes scopes, Operation op) noexcept {
         case Operation::close_run:
         case Operation::pending_count:
         case Operation::state_len: return (scopes & scope_bit(ClientScope::admin)) != 0;
+        case Operation::revoke_grant: return false;
     }
     return false;
 }

@@ -28,6 +28,7 @@ struct ReplyVerdict {
     std::string message;
     bool forbidden = false;  // error: the person who asked may not decide this (the console's 403)
     bool conflict = false;   // error: the person who asked approved this already (the console's 409)
+    unsigned status = 0;     // error: the console's status for it, when not 403 or 503 (a grant's 422, 404)
 
     static ReplyVerdict of(VerdictKind verdict) noexcept {
         ReplyVerdict made;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/core/grant.h"
 #include "support/result.h"
 
 namespace latchwork::server {
@@ -21,12 +22,15 @@ enum class Operation : std::uint8_t {
     is_closed,
     pending_count,
     state_len,
+    // A person revoking a grant (the console only; never read from the line).
+    revoke_grant,
 };
 
 // Whether an operation names a run (all but ping and the two counts), and an effect
 // of it (submit and decide).
 constexpr bool names_run(Operation op) noexcept {
-    return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len;
+    return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len &&
+           op != Operation::revoke_grant;
 }
 constexpr bool names_effect(Operation op) noexcept {
     return op == Operation::submit || op == Operation::decide;
@@ -48,6 +52,11 @@ struct Request {
     // submit: how long a reply of held_for_approval may wait for the effect to be
     // decided, in milliseconds; absent or 0: it does not wait.
     std::uint64_t wait_ms = 0;
+    // decide (the console, approving an effect a grantable rule held): the grant to
+    // remember with the approval.
+    std::optional<GrantAsk> remember;
+    // revoke_grant: the grant's id.
+    std::string grant_id;
 };
 
 // What a request may hold beyond what the line cap bounds.

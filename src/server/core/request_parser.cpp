@@ -158,6 +158,7 @@ std::string_view operation_name(Operation op) noexcept {
     for (const OperationName& entry : kOperations) {
         if (entry.op == op) return entry.name;
     }
+    if (op == Operation::revoke_grant) return "revoke_grant";  // not a line operation
     return "unknown";
 }
 

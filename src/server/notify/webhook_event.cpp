@@ -48,7 +48,7 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
 }
 
 bool automatic_release(const AuditEntry& entry) {
-    return entry.event == AuditEvent::decided && entry.approved && entry.source.starts_with("rule:");
+    return entry.event == AuditEvent::decided && entry.approved && (entry.source.starts_with("rule:") || entry.source.starts_with("grant:"));
 }
 
 Result<WebhookEvents> parse_webhook_events(std::string_view list) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <compare>
+#include <span>
 
 #include "server/rules/rule_set.h"
 
@@ -110,13 +111,13 @@ bool holds(const json::value& member, const DetailCondition& condition) {
 // Every condition of the rule against the detail (null: none, or none readable). A
 // member that is not there fails a release rule and meets a hold or reject rule, so
 // that leaving the detail out cannot get an effect past them.
-bool conditions_hold(const Rule& rule, const json::value* detail) {
-    for (const DetailCondition& condition : rule.conditions) {
+bool conditions_hold(std::span<const DetailCondition> conditions, RuleAction action, const json::value* detail) {
+    for (const DetailCondition& condition : conditions) {
         const json::value* member = detail != nullptr ? find_member(*detail, condition.pointer) : nullptr;
         if (condition.op == Op::exists) {
             if ((member != nullptr) != std::get<bool>(condition.value)) return false;
         } else if (member == nullptr) {
-            if (rule.action == RuleAction::release) return false;
+            if (action == RuleAction::release) return false;
         } else if (!holds(*member, condition)) {
             return false;
         }
@@ -144,9 +145,20 @@ const Rule* RuleSet::match(const RuleQuery& query) const {
                 if (!error) detail = std::move(value);
             }
         }
-        if (conditions_hold(rule, detail ? &*detail : nullptr)) return &rule;
+        if (conditions_hold(rule.conditions, rule.action, detail ? &*detail : nullptr)) return &rule;
     }
     return nullptr;
+}
+
+bool detail_meets(std::span<const DetailCondition> conditions, std::optional<std::string_view> detail) {
+    if (conditions.empty()) return true;
+    std::optional<json::value> read;
+    if (detail) {
+        boost::system::error_code error;
+        json::value value = json::parse(json::string_view(detail->data(), detail->size()), error);
+        if (!error) read = std::move(value);
+    }
+    return conditions_hold(conditions, RuleAction::release, read ? &*read : nullptr);
 }
 
 std::optional<RuleOutcome> RuleSet::for_new_effect(const NewEffect& effect) const {
@@ -159,6 +171,7 @@ std::optional<RuleOutcome> RuleSet::for_new_effect(const NewEffect& effect) cons
     outcome.rule = rule->name;
     outcome.reason = rule->reason;
     outcome.hold_timeout_ms = rule->hold_timeout.count();
+    outcome.grantable = rule->action == RuleAction::hold && rule->grantable && rule->quorum <= 1;
     return outcome;
 }
 

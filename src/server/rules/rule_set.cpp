@@ -452,7 +452,6 @@ std::optional<std::string> RuleSet::unenforced() const {
     for (const Rule& rule : rules_) {
         const char* key = rule.remind_after.count() != 0    ? "remind_after"
                           : rule.escalate_after.count() != 0 ? "escalate_after"
-                          : rule.grantable                  ? "grantable"
                                                             : nullptr;
         if (key == nullptr) continue;
         return shown_ + ":" + std::to_string(rule.line) + ": rule \"" + rule.name + "\" sets " + key +

@@ -79,6 +79,9 @@ public:
     std::optional<RuleOutcome> for_new_effect(const NewEffect& effect) const override;
     std::span<const std::string> approvers_of(std::string_view rule) const override;
     std::uint32_t quorum_of(std::string_view rule) const override;
+    std::string grant_refusal(std::string_view rule) const override;
+    bool grant_covers(const Grant& grant, const NewEffect& effect) const override;
+    std::string grant_conditions_fault(std::string_view conditions) const override;
 
     std::span<const Rule> rules() const { return rules_; }
     std::size_t group_count() const { return group_count_; }
@@ -88,8 +91,8 @@ public:
     // one for each rule an earlier rule hides entirely.
     std::vector<std::string> shadowed() const;
     // "FILE:LINE: rule "NAME" sets remind_after, which serve does not enforce yet; ..." for
-    // the first rule that asks what serving cannot keep yet (reminders, escalation,
-    // grants): a rule that is not kept is refused, never quietly ignored.
+    // the first rule that asks what serving cannot keep yet (reminders, escalation): a
+    // rule that is not kept is refused, never quietly ignored.
     std::optional<std::string> unenforced() const;
 
 private:
@@ -98,6 +101,14 @@ private:
     std::size_t group_count_ = 0;
     std::string digest_;
 };
+
+// A grant's conditions read from JSON ({"/amount": {"le": 10}}: pointer, test, operand,
+// as a rule's [rule.detail] table writes them), or why they cannot be.
+Result<std::vector<DetailCondition>> read_grant_conditions(std::string_view json_text);
+
+// Whether the detail (compact JSON, none when absent) meets every condition; a member
+// that is not there fails its test, as for a release rule.
+bool detail_meets(std::span<const DetailCondition> conditions, std::optional<std::string_view> detail);
 
 // `*` any run of characters, `?` one (UTF-8) character, anything else itself.
 bool glob_matches(std::string_view pattern, std::string_view text);

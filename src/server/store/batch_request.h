@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "server/core/audit_entry.h"
+#include "server/core/grant.h"
 #include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
@@ -37,6 +40,8 @@ struct BatchRequest {
     std::int64_t at_ms = 0;            // the batch's clock
     std::int64_t deadline_ms = 0;      // a hold it made may wait until then; 0: for ever
     bool recorded = false;             // it changed something or left an audit entry
+    std::optional<Grant> granted;      // the grant its approval remembered
+    std::optional<std::string> revoked;  // the id of the grant it revoked
 };
 
 }  // namespace latchwork::server

@@ -214,20 +214,24 @@ BackendStep BatchStore::attempt(std::vector<BatchRequest>& requests, const Decis
     for (BatchRequest& item : requests) {
         changes_.clear();
         std::optional<Applied> applied = apply_request(*scope.ledger, item.request, item.source.view(), clock,
-                                                       changes_, *scope.details, scope.totals, rules.get(), shadow);
+                                                       changes_, *scope.details, scope.totals, rules.get(), shadow,
+                                                       scope.grants);
         if (!applied) {
             // Only a count asked elsewhere fails so; the back end says how it ended.
             backend_->abandon();
             return scope.count_failure != nullptr
                        ? *scope.count_failure
-                       : BackendStep{BackendStep::Kind::refused, "the totals could not be counted"};
+                       : BackendStep{BackendStep::Kind::refused, "the totals or grants could not be read"};
         }
         item.reply = std::move(applied->reply);
         item.changes.swap(changes_);
         item.at_ms = clock.now_ms;
         item.deadline_ms = applied->deadline_ms != 0 ? applied->deadline_ms : clock.hold_deadline();
         item.recorded = !item.changes.empty() || applied->audit.has_value() || applied->would.has_value();
+        item.granted = std::move(applied->granted);
+        item.revoked = std::move(applied->revoked);
         if (applied->audit) audit_.push_back(std::move(*applied->audit));
+        if (applied->grant_entry) audit_.push_back(std::move(*applied->grant_entry));
         if (applied->would) audit_.push_back(std::move(*applied->would));
         if (applied->matched) matched_.emplace_back(applied->matched->rule, applied->matched->action);
         backend_->decided(item);

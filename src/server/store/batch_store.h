@@ -109,6 +109,10 @@ public:
         }
     }
 
+    void async_read_grants(std::int64_t now_ms, ReadDone<std::vector<Grant>> done) override {
+        backend_->async_read_grants(now_ms, std::move(done));
+    }
+
     StoreBackend& backend() noexcept { return *backend_; }
 
 private:

@@ -1,6 +1,7 @@
 // resident_backend.h: what the back ends that hold the whole state in memory share: the batch decided on their ledger, due holds by its index, reads at once.
 #pragma once
 
+#include "server/store/resident_grants.h"
 #include "server/store/resident_ledger.h"
 #include "server/store/store_backend.h"
 
@@ -14,9 +15,14 @@ public:
     // write() or abandon().
     BackendStep lock_and_load(std::span<const BatchRequest>, BatchScope& scope) final {
         resident_.lock(scope);
+        scope.grants = &grants_;
         return BackendStep::ok();
     }
-    void decided(const BatchRequest& item) final { resident_.decided(item); }
+    // A grant is kept at once: a later request of the same batch is decided with it.
+    void decided(const BatchRequest& item) final {
+        resident_.decided(item);
+        grants_.decided(item);
+    }
     void abandon() final { resident_.unlock(); }
 
     Result<std::vector<std::pair<std::string, std::string>>> due_holds(std::int64_t now_ms,
@@ -44,11 +50,15 @@ public:
     void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) final {
         done(read_audit(query));
     }
+    void async_read_grants(std::int64_t now_ms, ReadDone<std::vector<Grant>> done) final {
+        done(std::move(*grants_.live_grants({}, now_ms)));
+    }
 
     const ResidentLedger& resident() const noexcept { return resident_; }
 
 protected:
     ResidentLedger resident_;
+    ResidentGrants grants_;
 };
 
 }  // namespace latchwork::server

@@ -65,6 +65,7 @@
 #include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
+#include "server/core/grant.h"
 #include "support/result.h"
 
 namespace latchwork::server {
@@ -222,6 +223,10 @@ public:
     // The servers that share the store and said so lately, with their rules (this one
     // among them); none for a store no other server shares.
     virtual void async_read_servers(ReadDone<std::vector<ServerRules>> done) { done(std::vector<ServerRules>{}); }
+    // The grants live at `now_ms`, oldest first (grant.h); a store that keeps none has none.
+    virtual void async_read_grants(std::int64_t /*now_ms*/, ReadDone<std::vector<Grant>> done) {
+        done(std::vector<Grant>{});
+    }
 };
 
 }  // namespace latchwork::server

@@ -83,6 +83,9 @@ struct BatchScope {
     // cannot count, `count_failure` says why.
     CountTotals* totals = nullptr;
     const BackendStep* count_failure = nullptr;
+    // The live grants (null: none are kept); when they cannot be read, `count_failure`
+    // says why too.
+    GrantBook* grants = nullptr;
 };
 
 // How often a server of a shared store says which rules it decides by (announce()).
@@ -173,6 +176,7 @@ public:
     virtual void async_read_run(std::string run_id, ReadDone<std::optional<RunState>> done) = 0;
     virtual void async_read_pending_count(ReadDone<std::uint64_t> done) = 0;
     virtual void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) = 0;
+    virtual void async_read_grants(std::int64_t now_ms, ReadDone<std::vector<Grant>> done) = 0;
 
     // After the loop has stopped, on the thread that owned it: leaves the store tidy.
     virtual void close() = 0;

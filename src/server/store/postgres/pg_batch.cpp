@@ -80,6 +80,22 @@ constexpr const char* kWriteAudit =
 constexpr const char* kNotify =
     "SELECT pg_notify('latchwork', json_build_object('server', $1::text, 'xact', txid_current())::text)";
 
+constexpr const char* kLiveGrants =
+    "SELECT id, rule, effect, coalesce(run_id, ''::bytea), detail, granted_by,"
+    " round(extract(epoch FROM granted_at) * 1000)::int8, round(extract(epoch FROM expires_at) * 1000)::int8"
+    " FROM latchwork_grants WHERE expires_at > to_timestamp($1::int8 / 1000.0) AND ($2::text = '' OR rule = $2::text)"
+    " ORDER BY granted_at, id";
+
+constexpr const char* kWriteGrants =
+    "INSERT INTO latchwork_grants (id, rule, effect, run_id, detail, granted_by, granted_at, expires_at)"
+    " SELECT i, r, e, nullif(ru, ''::bytea), d, b, to_timestamp(ga / 1000.0), to_timestamp(ex / 1000.0)"
+    " FROM unnest($1::text[], $2::text[], $3::text[], $4::bytea[], $5::text[], $6::text[], $7::int8[], $8::int8[])"
+    " AS g(i, r, e, ru, d, b, ga, ex)";
+
+// A revoke also clears grants long expired.
+constexpr const char* kRevokeGrants =
+    "DELETE FROM latchwork_grants WHERE id = ANY($1::text[]) OR expires_at <= now() - interval '1 day'";
+
 constexpr const char* kCounts =
     "SELECT count(*) FILTER (WHERE state = 0), count(*) FROM latchwork_effects";
 
@@ -135,6 +151,35 @@ std::int32_t run_lock_key(std::string_view run_id) noexcept {
 
 
 std::optional<StatementFailure> prepare_batch_statements(PgConnection& connection) { return prepare(connection); }
+
+Statement live_grants_statement(std::int64_t now_ms, std::string_view rule) {
+    return Statement{nullptr, kLiveGrants, Parameters().add(std::to_string(now_ms)).add(std::string(rule))};
+}
+
+std::vector<Grant> grants_from_rows(const Rows& rows) {
+    std::vector<Grant> grants;
+    for (int row = 0; row < rows.count(); ++row) {
+        Grant grant;
+        grant.id = std::string(rows.bytes(row, 0));
+        grant.rule = std::string(rows.bytes(row, 1));
+        grant.effect = std::string(rows.bytes(row, 2));
+        grant.run = std::string(rows.bytes(row, 3));
+        grant.detail = std::string(rows.bytes(row, 4));
+        grant.granted_by = std::string(rows.bytes(row, 5));
+        grant.granted_at_ms = rows.integer(row, 6);
+        grant.expires_at_ms = rows.integer(row, 7);
+        grants.push_back(std::move(grant));
+    }
+    return grants;
+}
+
+std::optional<std::vector<Grant>> PgBatchTransaction::live_grants(std::string_view rule, std::int64_t now_ms) {
+    std::vector<Statement> statements = writes();
+    statements.push_back(live_grants_statement(now_ms, rule));
+    std::vector<Rows> results = connection_.run_pipeline(statements);
+    if ((count_failure_ = first_failure(results))) return std::nullopt;
+    return grants_from_rows(results.back());
+}
 
 std::optional<StatementFailure> PgBatchTransaction::begin_and_load(std::span<const BatchRequest> batch) {
     std::vector<std::int64_t> keys;
@@ -199,6 +244,8 @@ std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows
 
 void PgBatchTransaction::decided(const BatchRequest& item) {
     now_ms_ = item.at_ms;
+    if (item.granted) granted_.push_back(*item.granted);
+    if (item.revoked) revoked_.push_back(*item.revoked);
     changes_.insert(changes_.end(), item.changes.begin(), item.changes.end());
     for (const StateChange& change : item.changes) {
         if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
@@ -248,7 +295,10 @@ std::span<const std::string> PgBatchTransaction::approvals_of(std::string_view r
 // something and left an entry: what other servers' waiters and pages look for.
 std::optional<Statement> PgBatchTransaction::notify_statement(std::span<const AuditEntry> audit) const {
     const bool told = std::any_of(audit.begin(), audit.end(), [](const AuditEntry& entry) {
-        if (entry.event == AuditEvent::released || entry.event == AuditEvent::would) return false;
+        if (entry.event == AuditEvent::released || entry.event == AuditEvent::would ||
+            entry.event == AuditEvent::granted || entry.event == AuditEvent::revoked) {
+            return false;
+        }
         return entry.event != AuditEvent::decided || entry.verdict == "release" || entry.verdict == "approved" ||
                entry.verdict == "refused_rejected";
     });
@@ -390,6 +440,36 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(text_array(kept_rules))
                                            .add(text_array(std::vector<std::string_view>(kept_approvals.begin(),
                                                                                           kept_approvals.end())))});
+    }
+    if (!granted_.empty()) {
+        std::vector<std::string_view> ids, rules, effects, runs, details, by;
+        std::vector<std::int64_t> at, until;
+        for (const Grant& grant : granted_) {
+            ids.push_back(grant.id);
+            rules.push_back(grant.rule);
+            effects.push_back(grant.effect);
+            runs.push_back(grant.run);
+            details.push_back(grant.detail);
+            by.push_back(grant.granted_by);
+            at.push_back(grant.granted_at_ms);
+            until.push_back(grant.expires_at_ms);
+        }
+        statements.push_back(Statement{nullptr, kWriteGrants,
+                                       Parameters()
+                                           .add(text_array(ids))
+                                           .add(text_array(rules))
+                                           .add(text_array(effects))
+                                           .add(bytea_array(runs))
+                                           .add(text_array(details))
+                                           .add(text_array(by))
+                                           .add(integer_array(at))
+                                           .add(integer_array(until))});
+        granted_.clear();
+    }
+    if (!revoked_.empty()) {
+        std::vector<std::string_view> ids(revoked_.begin(), revoked_.end());
+        statements.push_back(Statement{nullptr, kRevokeGrants, Parameters().add(text_array(ids))});
+        revoked_.clear();
     }
     written_ = changes_.size();
     return statements;

@@ -26,6 +26,7 @@
 
 #include "server/core/apply_request.h"
 #include "server/core/audit_entry.h"
+#include "server/core/grant.h"
 #include "server/store/batch_request.h"
 #include "server/store/postgres/pg_connection.h"
 #include "server/core/request.h"
@@ -39,7 +40,7 @@ namespace latchwork::server {
 // between begin_and_load() and write_and_commit(). On failure nothing is answered
 // from it: the transaction is over (rolled back by the caller), or, for a lost
 // connection, it is not known whether the commit happened.
-class PgBatchTransaction final : public CountTotals, public WaitingDetails {
+class PgBatchTransaction final : public CountTotals, public WaitingDetails, public GrantBook {
 public:
     // `server`: who the notification at commit says sent it (pg_change_notice.h).
     PgBatchTransaction(PgConnection& connection, std::string_view server)
@@ -57,6 +58,9 @@ public:
     std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override;
     std::string_view rule_of(std::string_view run_id, std::string_view effect_key) override;
     std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) override;
+    // Read inside the transaction, after this batch's writes so far: a revoke another
+    // server committed is obeyed by the next batch here.
+    std::optional<std::vector<Grant>> live_grants(std::string_view rule, std::int64_t now_ms) override;
 
 private:
     std::optional<StatementFailure> read_loaded(const Rows& rows);
@@ -79,7 +83,14 @@ private:
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> approvals_;
     // The deadlines of the holds the batch made (absent or 0: none).
     std::map<std::pair<std::string, std::string>, std::int64_t> deadlines_;
+    // The grants the batch made and revoked, not yet written.
+    std::vector<Grant> granted_;
+    std::vector<std::string> revoked_;
 };
+
+// The grants live at `now_ms`, of `rule` (every rule when empty), oldest first.
+Statement live_grants_statement(std::int64_t now_ms, std::string_view rule);
+std::vector<Grant> grants_from_rows(const Rows& rows);
 
 // Prepares the statements of a batch on `connection`, once per connection.
 std::optional<StatementFailure> prepare_batch_statements(PgConnection& connection);

@@ -99,6 +99,24 @@ CREATE TABLE latchwork_servers (
     R"sql(
 ALTER TABLE latchwork_effects ADD COLUMN approvals text[] NOT NULL DEFAULT '{}';
 )sql",
+    // Step 7: remembered grants. An approver's approval that releases, until it
+    // expires or is revoked, new effects its rule would hold that are like the one
+    // approved: whose key matches `effect` (a glob), of `run_id` when it names one, whose
+    // detail meets `detail` (conditions, compact JSON). Written by the batch that made
+    // or revoked it; read by each batch that decides a new effect the rule holds.
+    R"sql(
+CREATE TABLE latchwork_grants (
+    id text PRIMARY KEY,
+    rule text NOT NULL,
+    effect text NOT NULL,
+    run_id bytea,
+    detail text NOT NULL,
+    granted_by text NOT NULL,
+    granted_at timestamptz NOT NULL,
+    expires_at timestamptz NOT NULL
+);
+CREATE INDEX latchwork_grants_rule ON latchwork_grants (rule, expires_at);
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

@@ -75,6 +75,7 @@ BackendStep PostgresBackend::lock_and_load(std::span<const BatchRequest> batch, 
     scope.details = &*transaction_;
     scope.totals = &*transaction_;
     scope.count_failure = &count_failure_;
+    scope.grants = &*transaction_;
     return BackendStep::ok();
 }
 
@@ -275,6 +276,15 @@ void PostgresBackend::close() {
 void PostgresBackend::async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) {
     read_later<std::vector<AuditEntry>>(std::move(done),
                                         [query = std::move(query)](PgConnection& c) { return select_audit(c, query); });
+}
+
+void PostgresBackend::async_read_grants(std::int64_t now_ms, ReadDone<std::vector<Grant>> done) {
+    read_later<std::vector<Grant>>(std::move(done), [now_ms](PgConnection& c) -> Result<std::vector<Grant>> {
+        const Statement statement = live_grants_statement(now_ms, {});
+        Rows rows = c.run(statement.sql, statement.parameters);
+        if (!rows.ok()) return Failure{rows.failure().message};
+        return grants_from_rows(rows);
+    });
 }
 
 }  // namespace latchwork::server

@@ -72,6 +72,7 @@ public:
     void async_read_run(std::string run_id, ReadDone<std::optional<RunState>> done) override;
     void async_read_pending_count(ReadDone<std::uint64_t> done) override;
     void async_read_audit(AuditQuery query, ReadDone<std::vector<AuditEntry>> done) override;
+    void async_read_grants(std::int64_t now_ms, ReadDone<std::vector<Grant>> done) override;
 
     // Takes this server out of the live servers' list, when the database answers.
     void close() override;

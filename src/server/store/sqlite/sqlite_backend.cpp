@@ -19,6 +19,9 @@ Result<std::monostate> SqliteBackend::load(std::chrono::milliseconds hold_timeou
     Result<std::vector<StoredHold>> holds = file_.waiting_holds();
     if (!holds) return std::move(holds).take_failure();
     resident_.index_holds(holds.value(), hold_timeout.count());
+    Result<std::vector<Grant>> grants = file_.live_grants(unix_time_ms());
+    if (!grants) return std::move(grants).take_failure();
+    grants_.load(std::move(grants).value());
     Result<SqliteAuditReader> reader = SqliteAuditReader::open(file_.path());
     if (!reader) return std::move(reader).take_failure();
     reader_.emplace(std::move(reader).value());
@@ -29,11 +32,17 @@ Result<std::monostate> SqliteBackend::load(std::chrono::milliseconds hold_timeou
 BackendStep SqliteBackend::write(std::span<const BatchRequest> batch, std::span<const AuditEntry> audit) {
     resident_.unlock();
     changes_.clear();
-    for (const BatchRequest& item : batch) changes_.insert(changes_.end(), item.changes.begin(), item.changes.end());
+    granted_.clear();
+    revoked_.clear();
+    for (const BatchRequest& item : batch) {
+        changes_.insert(changes_.end(), item.changes.begin(), item.changes.end());
+        if (item.granted) granted_.push_back(*item.granted);
+        if (item.revoked) revoked_.push_back(*item.revoked);
+    }
     std::optional<Failure> failed;
     {
         const std::lock_guard using_file(file_mutex_);
-        failed = file_.commit(changes_, audit);
+        failed = file_.commit(changes_, audit, granted_, revoked_);
         last_write_ = Journal::Clock::now();
     }
     if (failed) return BackendStep{BackendStep::Kind::broken, std::move(failed->message)};

@@ -58,6 +58,8 @@ private:
     std::optional<SqliteAuditReader> reader_;          // the network thread's, from load() on
     Journal::Clock::time_point last_write_{};           // the loop thread's own
     std::vector<StateChange> changes_;                  // of the batch being written, reused
+    std::vector<Grant> granted_;                        // likewise
+    std::vector<std::string> revoked_;
 };
 
 }  // namespace latchwork::server

@@ -206,6 +206,10 @@ std::optional<Failure> SqliteFile::prepare_statements() {
                 "INSERT INTO runs (run_id, closed) VALUES (?1, 1)"
                 " ON CONFLICT (run_id) DO UPDATE SET closed = 1") &&
         prepare(drop_effects_, "DELETE FROM effects WHERE run_id = ?1") &&
+        prepare(put_grant_,
+                "INSERT INTO grants (id, rule, effect, run, detail, granted_by, granted_at, expires_at)"
+                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") &&
+        prepare(drop_grant_, "DELETE FROM grants WHERE id = ?1 OR expires_at <= ?2") &&
         prepare(put_audit_,
                 "INSERT INTO audit (at, event, run_id, effect_key, approved, verdict, source,"
                 " mac_verified, reason, deadline, detail)"
@@ -271,9 +275,11 @@ std::optional<Failure> SqliteFile::load(RunLedger& ledger) {
 }
 
 std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
-                                           std::span<const AuditEntry> audit) {
+                                           std::span<const AuditEntry> audit,
+                                           std::span<const Grant> granted,
+                                           std::span<const std::string> revoked) {
     if (failure_) return failure_;
-    if (changes.empty() && audit.empty()) return std::nullopt;
+    if (changes.empty() && audit.empty() && granted.empty() && revoked.empty()) return std::nullopt;
     if (auto failed = check_files()) return failed;
     if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
     if (!changes.empty()) {
@@ -299,6 +305,27 @@ std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
             step_once(put) == SQLITE_DONE;
         if (!done) return sqlite_failure();
     }
+    for (const Grant& grant : granted) {
+        sqlite3_stmt* const put_grant = put_grant_.get();
+        const auto text = [&](int index, const std::string& value) {
+            return sqlite3_bind_text(put_grant, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+        };
+        const bool done = text(1, grant.id) == SQLITE_OK && text(2, grant.rule) == SQLITE_OK &&
+                          text(3, grant.effect) == SQLITE_OK && bind_bytes(put_grant, 4, grant.run) == SQLITE_OK &&
+                          text(5, grant.detail) == SQLITE_OK && text(6, grant.granted_by) == SQLITE_OK &&
+                          sqlite3_bind_int64(put_grant, 7, grant.granted_at_ms) == SQLITE_OK &&
+                          sqlite3_bind_int64(put_grant, 8, grant.expires_at_ms) == SQLITE_OK &&
+                          step_once(put_grant) == SQLITE_DONE;
+        if (!done) return sqlite_failure();
+    }
+    for (const std::string& id : revoked) {
+        // Grants long expired go with it.
+        sqlite3_stmt* const drop = drop_grant_.get();
+        const bool done = sqlite3_bind_text(drop, 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC) == SQLITE_OK &&
+                          sqlite3_bind_int64(drop, 2, audit.empty() ? 0 : audit.front().at_ms) == SQLITE_OK &&
+                          step_once(drop) == SQLITE_DONE;
+        if (!done) return sqlite_failure();
+    }
     if (journal_changes_ >= options_.fold_threshold) {
         if (auto failed = fold_oldest(options_.fold_chunk)) return failed;
     }
@@ -311,6 +338,35 @@ std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
 Result<std::vector<AuditEntry>> SqliteFile::read_audit(const AuditQuery& query) {
     if (failure_) return *failure_;
     return read_audit_rows(db_.get(), path_, query);
+}
+
+Result<std::vector<Grant>> SqliteFile::live_grants(std::int64_t now_ms) {
+    if (failure_) return *failure_;
+    constexpr const char* sql =
+        "SELECT id, rule, effect, run, detail, granted_by, granted_at, expires_at FROM grants"
+        " WHERE expires_at > ?1 ORDER BY granted_at, id";
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    const Statement statement(raw);
+    sqlite3_bind_int64(raw, 1, now_ms);
+    std::vector<Grant> grants;
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        Grant grant;
+        grant.id = std::string(column_bytes(raw, 0));
+        grant.rule = std::string(column_bytes(raw, 1));
+        grant.effect = std::string(column_bytes(raw, 2));
+        grant.run = std::string(column_bytes(raw, 3));
+        grant.detail = std::string(column_bytes(raw, 4));
+        grant.granted_by = std::string(column_bytes(raw, 5));
+        grant.granted_at_ms = sqlite3_column_int64(raw, 6);
+        grant.expires_at_ms = sqlite3_column_int64(raw, 7);
+        grants.push_back(std::move(grant));
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return grants;
 }
 
 Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {

@@ -39,6 +39,7 @@
 
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
+#include "server/core/grant.h"
 #include "server/core/state_change.h"
 #include "server/store/sqlite/sqlite_lock_file.h"
 #include "server/store/sqlite/sqlite_schema.h"
@@ -110,8 +111,14 @@ public:
     // on disk (the log synced). Any failure, "store failed: " and the detail, leaves
     // the store failed: every later call returns the same failure without writing,
     // since nothing is known any more about what reached the disk.
+    // The grants made and the ids of those revoked go in the same transaction.
     std::optional<Failure> commit(std::span<const StateChange> changes,
-                                  std::span<const AuditEntry> audit = {});
+                                  std::span<const AuditEntry> audit = {},
+                                  std::span<const Grant> granted = {},
+                                  std::span<const std::string> revoked = {});
+
+    // The grants kept that are live at `now_ms`, oldest first.
+    Result<std::vector<Grant>> live_grants(std::int64_t now_ms);
 
     // The audit entries that match, oldest first.
     Result<std::vector<AuditEntry>> read_audit(const AuditQuery& query);
@@ -160,6 +167,7 @@ private:
     Statement oldest_, forget_;  // read and drop the journal's oldest rows
     Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
     Statement put_audit_;
+    Statement put_grant_, drop_grant_;
     Statement prune_audit_;
     std::string path_;
     SqliteFileOptions options_;

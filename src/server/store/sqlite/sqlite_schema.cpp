@@ -250,15 +250,15 @@ CREATE TABLE audit (
 );
 )sql", kRebuiltByStep5},
     // Step 6: the audit log also records each approval short of a rule's quorum, and
-    // standing grants given and taken back.
+    // remembered grants made and revoked.
     {6, R"sql(
 CREATE TABLE audit (
   -- Every decision and every hold, expiry, cancel, close and taken approval that
   -- changed something, every release to a client that said hello, with shadow rules
   -- every new effect a rule would have decided otherwise ('would'), every approval
-  -- short of a rule's quorum ('approval_recorded'), and every grant given or taken
-  -- back, kept for good, in seq order. Written in the transaction of the batch that
-  -- holds the request's changes.
+  -- short of a rule's quorum ('approval_recorded'), and every grant made or revoked,
+  -- kept for good, in seq order. Written in the transaction of the batch that holds
+  -- the request's changes.
   seq INTEGER PRIMARY KEY,
   -- When it was decided: milliseconds since 1970-01-01 UTC.
   at INTEGER NOT NULL,
@@ -266,21 +266,39 @@ CREATE TABLE audit (
     CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed', 'taken', 'released',
                      'would', 'approval_recorded', 'granted', 'revoked')),
   run_id BLOB NOT NULL,
-  effect_key BLOB NOT NULL,  -- empty for cancelled and closed
+  effect_key BLOB NOT NULL,  -- empty for cancelled, closed and revoked
   approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
   -- decided and expired: the verdict; would: the one the rule would have given.
   verdict TEXT NOT NULL,
   -- 'line:IP:PORT' (a line-protocol peer), 'client:NAME' (a client that said hello),
-  -- 'console:NAME' (an approver), 'expiry' or 'rule:NAME' (a rule).
+  -- 'console:NAME' (an approver), 'expiry', 'rule:NAME' (a rule) or 'grant:ID' (a grant).
   source BLOB NOT NULL,
   mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  -- granted and revoked: 'grant:ID'.
   reason BLOB NOT NULL,
   -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
   deadline INTEGER,
-  -- held, released and would: the effect's detail, compact JSON; NULL for none.
+  -- the effect's detail, compact JSON; granted and revoked: what the grant covers;
+  -- NULL for none.
   detail TEXT
 );
 )sql", kRebuiltByStep6},
+    // Step 7: remembered grants.
+    {7, R"sql(
+CREATE TABLE grants (
+  -- An approver's approval that releases, until it expires or is revoked, new effects
+  -- its rule would hold that are like the one approved. Written in the transaction of
+  -- the batch that made or revoked it; read back when the store opens.
+  id TEXT PRIMARY KEY,
+  rule TEXT NOT NULL,
+  effect TEXT NOT NULL,  -- a glob of effect keys
+  run BLOB NOT NULL,     -- the one run it covers; empty for any
+  detail TEXT NOT NULL,  -- its conditions, a compact JSON object
+  granted_by TEXT NOT NULL,
+  granted_at INTEGER NOT NULL,  -- milliseconds since 1970-01-01 UTC
+  expires_at INTEGER NOT NULL   -- likewise
+) WITHOUT ROWID;
+)sql"},
 };
 
 constexpr bool numbered_from_one() {

@@ -17,7 +17,7 @@ protocol, with the waiting submits, details and hello that agent code needs.
 
 from .async_client import AsyncClient
 from .effects import current_run_id, run_scope
-from .errors import (ApprovalTimeout, BadReply, GateError, GateUnavailable, OutcomeUnknown,
+from .errors import (ApprovalPending, ApprovalTimeout, BadReply, GateError, GateUnavailable, OutcomeUnknown,
                      Refused, ReplyTimeout, ServerError)
 from .gating import approval, async_approval, requires_approval
 from .outcome import Outcome
@@ -27,5 +27,5 @@ __all__ = [
     "Client", "AsyncClient", "Outcome",
     "requires_approval", "approval", "async_approval", "run_scope", "current_run_id",
     "GateError", "ServerError", "GateUnavailable", "OutcomeUnknown", "ReplyTimeout",
-    "BadReply", "Refused", "ApprovalTimeout",
+    "BadReply", "Refused", "ApprovalTimeout", "ApprovalPending",
 ]

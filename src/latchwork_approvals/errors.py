@@ -5,7 +5,7 @@ from __future__ import annotations
 from .outcome import Outcome
 
 __all__ = ["GateError", "ServerError", "GateUnavailable", "OutcomeUnknown", "ReplyTimeout",
-           "BadReply", "Refused", "ApprovalTimeout"]
+           "BadReply", "Refused", "ApprovalTimeout", "ApprovalPending"]
 
 
 class GateError(Exception):
@@ -82,3 +82,17 @@ class ApprovalTimeout(GateError, TimeoutError):
         self.run_id = run_id
         self.effect_key = effect_key
         self.timeout = timeout
+
+
+class ApprovalPending(GateError):
+    """A call made with ``wait=False`` found its effect held: the effect now waits for a
+    person, and nothing was performed. Calling again later with the same arguments, from
+    this process or another, finds the decision. ``link`` is where a person decides it,
+    when the server names one."""
+
+    def __init__(self, run_id: str, effect_key: str, link: str | None = None) -> None:
+        text = f"{effect_key!r} of run {run_id!r} is held for approval"
+        super().__init__(text + (f": {link}" if link else ""))
+        self.run_id = run_id
+        self.effect_key = effect_key
+        self.link = link

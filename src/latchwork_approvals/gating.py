@@ -57,7 +57,7 @@ class _Asking:
 
     def __init__(self, run_id: str, effect_key: str, detail: Mapping[str, Any] | None,
                  timeout: float, wait_slice: float, block: bool) -> None:
-        _check_times(timeout, wait_slice)
+        self.check_times(timeout, wait_slice)
         self.run_id, self.effect_key, self.detail = run_id, effect_key, detail
         self.timeout, self.wait_slice, self.block = timeout, wait_slice, block
         self.attempt = secrets.token_hex(16)
@@ -92,10 +92,10 @@ class _Asking:
         self.failures += 1
         return min(left, random.uniform(longest / 2, longest))
 
-
-def _check_times(timeout: float, wait_slice: float) -> None:
-    if timeout < 0 or wait_slice <= 0:
-        raise ValueError("timeout must not be negative and wait_slice must be positive")
+    @staticmethod
+    def check_times(timeout: float, wait_slice: float) -> None:
+        if timeout < 0 or wait_slice <= 0:
+            raise ValueError("timeout must not be negative and wait_slice must be positive")
 
 
 def _wait(client: Client, asking: _Asking) -> Outcome:
@@ -186,7 +186,7 @@ def requires_approval(
     made again until ``timeout``. With ``wait=False`` a call whose effect is held raises
     ApprovalPending at once; calling it again later finds the decision.
     """
-    _check_times(timeout, wait_slice)
+    _Asking.check_times(timeout, wait_slice)
 
     def decorate(function: Callable[..., Any]) -> Callable[..., Any]:
         namer = EffectNamer(function, run_id, key, detail)

@@ -77,3 +77,42 @@ def test_the_gated_tool_shows_the_model_the_same_tool():
     gated = gate_tool(send_email, Client("127.0.0.1:1"), key="email:{to}")
     assert (gated.name, gated.description, gated.args) == \
         (send_email.name, send_email.description, send_email.args)
+
+
+def test_by_default_a_tool_answers_plainly_why_it_did_nothing(gate):
+    process, console = gate
+    send_email, _, sent = email_tools()
+    gated = gate_tool(send_email, Client(process.address), run_id="run-t", key="email:{to}",
+                      timeout=30)
+    impatient = gate_tool(send_email, Client(process.address), run_id="run-t",
+                          key="email:{to}", timeout=0)
+    Person(console, "run-t", "email:ann")
+    answers = [gated.invoke({"to": "ann", "subject": "refund"}),
+               gated.invoke({"to": "ann", "subject": "refund"}),
+               impatient.invoke({"to": "bob", "subject": "refund"})]
+    assert answers == [
+        "sent to ann",
+        "Already done: email:ann was performed earlier in this run, so it was not performed "
+        "again.",
+        "Not done: email:bob was still waiting for a person's approval after 0 s. It stays "
+        "waiting; calling again with the same arguments waits on for the same decision."]
+    assert sent == ["ann"]
+
+
+@pytest.mark.parametrize("reply, wait, answer", [
+    ('{"decided_by":"ada","released_at":"2026-12-11T14:02:03Z","verdict":"refused_duplicate"}',
+     True, "Already done: email:ann was performed earlier in this run (released at "
+           "2026-12-11T14:02:03Z, approved by ada), so it was not performed again."),
+    ('{"link":"http://gate/p/7","verdict":"held_for_approval"}', False,
+     "Not done yet: email:ann waits for a person's approval at http://gate/p/7. Call again "
+     "later with the same arguments to get the decision."),
+    ('{"decided_by":"ada","reason":"","verdict":"refused_rejected"}', True,
+     "Not done: email:ann was rejected by ada (no reason given)."),
+])
+def test_a_tool_answers_with_what_the_gate_said(gate_server, reply, wait, answer):
+    server = gate_server([reply.encode() + b"\n"])
+    send_email, _, sent = email_tools()
+    gated = gate_tool(send_email, Client(server.address), run_id="run-s", key="email:{to}",
+                      wait=wait)
+    assert gated.invoke({"to": "ann", "subject": "refund"}) == answer
+    assert sent == []

@@ -107,7 +107,7 @@ def test_by_default_a_tool_answers_plainly_why_it_did_nothing(gate):
      "Not done yet: email:ann waits for a person's approval at http://gate/p/7. Call again "
      "later with the same arguments to get the decision."),
     ('{"decided_by":"ada","reason":"","verdict":"refused_rejected"}', True,
-     "Not done: email:ann was rejected by ada (no reason given)."),
+     "Not done: email:ann was rejected by ada."),
 ])
 def test_a_tool_answers_with_what_the_gate_said(gate_server, reply, wait, answer):
     server = gate_server([reply.encode() + b"\n"])

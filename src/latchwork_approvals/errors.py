@@ -129,7 +129,7 @@ def not_performed_text(error: NotPerformed) -> str:
         if error.expired:
             return f"Not done: {error.effect_key} was not approved in time (its hold expired)."
         by = f" by {error.decided_by}" if error.decided_by else ""
-        why = f": {error.reason}" if error.reason else " (no reason given)"
+        why = f": {error.reason}" if error.reason else ""
         return f"Not done: {error.effect_key} was rejected{by}{why}."
     if error.kind == "refused_cancelled":
         return f"Not done: run {error.run_id} was cancelled, so {error.effect_key} was not performed."

@@ -102,6 +102,7 @@ class ApprovalPending(GateError):
 
 # Why a gated call did not perform its effect: what a tool turns into its answer.
 NotPerformed = Union[Refused, ApprovalTimeout, ApprovalPending]
+NOT_PERFORMED = (Refused, ApprovalTimeout, ApprovalPending)  # the same, for except
 
 
 def not_performed_text(error: NotPerformed) -> str:

@@ -19,8 +19,7 @@ from langchain_core.tools import BaseTool, StructuredTool
 
 from .async_client import AsyncClient
 from .effects import DetailSpec, KeySpec, RunSpec
-from .errors import (ApprovalPending, ApprovalTimeout, NotPerformed, Refused,
-                     not_performed_text)
+from .errors import NOT_PERFORMED, NotPerformed, not_performed_text
 from .gating import DEFAULT_TIMEOUT, DEFAULT_WAIT_SLICE, requires_approval
 from .sync_client import Client
 
@@ -76,10 +75,6 @@ def _awaitable(tool: StructuredTool) -> Callable[..., Any]:
     return functools.update_wrapper(in_thread, func)
 
 
-# What a gated tool answers through on_refused instead of raising.
-_NOT_PERFORMED = (Refused, ApprovalTimeout, ApprovalPending)
-
-
 def _answering(func: Callable[..., Any] | None,
                on_refused: Callable[[NotPerformed], str]) -> Callable[..., Any] | None:
     if func is None:
@@ -90,7 +85,7 @@ def _answering(func: Callable[..., Any] | None,
     def answering(*args: Any, **kwargs: Any) -> Any:
         try:
             return gated(*args, **kwargs)
-        except _NOT_PERFORMED as error:
+        except NOT_PERFORMED as error:
             return on_refused(error)
 
     return answering
@@ -106,7 +101,7 @@ def _answering_async(coroutine: Callable[..., Any] | None,
     async def answering(*args: Any, **kwargs: Any) -> Any:
         try:
             return await gated(*args, **kwargs)
-        except _NOT_PERFORMED as error:
+        except NOT_PERFORMED as error:
             return on_refused(error)
 
     return answering

@@ -22,15 +22,11 @@ from agents.tool_context import ToolContext
 
 from .async_client import AsyncClient
 from .effects import DetailSpec, EffectNamer, KeySpec, RunSpec
-from .errors import (ApprovalPending, ApprovalTimeout, NotPerformed, Refused,
-                     not_performed_text)
+from .errors import NOT_PERFORMED, NotPerformed, not_performed_text
 from .gating import DEFAULT_TIMEOUT, DEFAULT_WAIT_SLICE, _Asking, _async_wait, _wait
 from .sync_client import Client
 
 __all__ = ["gate_function_tool"]
-
-_NOT_PERFORMED = (Refused, ApprovalTimeout, ApprovalPending)
-
 
 def gate_function_tool(tool: FunctionTool, client: Client | AsyncClient, *,
                        run_id: RunSpec = None, key: KeySpec = None, detail: DetailSpec = True,
@@ -72,7 +68,7 @@ def gate_function_tool(tool: FunctionTool, client: Client | AsyncClient, *,
         if parsed is not None:
             try:
                 await approved(parsed)
-            except _NOT_PERFORMED as error:
+            except NOT_PERFORMED as error:
                 if on_refused is None:
                     raise
                 return on_refused(error)

@@ -144,18 +144,16 @@ def test_a_gated_call_asks_again_with_its_attempt_after_a_lost_reply(gate_server
     # told "release" once more, as a server that knows the attempt answers it.
     server = gate_server([CLOSE, b'{"again":true,"verdict":"release"}\n'])
     performed = []
+    options = dict(run_id="run-r", key="pay:{n}", timeout=30)
+
+    async def pay(n: int) -> None:
+        performed.append(n)
     if flavour == "blocking":
-        @requires_approval(Client(server.address), run_id="run-r", key="pay:{n}", timeout=30)
-        def pay(n: int) -> None:
-            performed.append(n)
-        pay(7)
+        requires_approval(Client(server.address), **options)(lambda n: performed.append(n))(7)
     else:
         async def main() -> None:
             async with AsyncClient(server.address) as client:
-                @requires_approval(client, run_id="run-r", key="pay:{n}", timeout=30)
-                async def pay(n: int) -> None:
-                    performed.append(n)
-                await pay(7)
+                await requires_approval(client, **options)(pay)(7)
         asyncio.run(main())
     attempts = {json.loads(line)["attempt"] for line in server.requests}
     assert performed == [7] and len(server.requests) == 2

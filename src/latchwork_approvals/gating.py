@@ -105,7 +105,7 @@ def _wait(client: Client, asking: _Asking) -> Outcome:
                                     detail=asking.detail, wait=asking.wait(),
                                     attempt=asking.attempt)
         except (GateUnavailable, OutcomeUnknown):
-            pause = asking.pause()
+            pause = None if client.closed else asking.pause()
             if pause is None:
                 raise
             time.sleep(pause)
@@ -121,7 +121,7 @@ async def _async_wait(client: AsyncClient, asking: _Asking) -> Outcome:
                                           needs_approval=True, detail=asking.detail,
                                           wait=asking.wait(), attempt=asking.attempt)
         except (GateUnavailable, OutcomeUnknown):
-            pause = asking.pause()
+            pause = None if client.closed else asking.pause()
             if pause is None:
                 raise
             await asyncio.sleep(pause)

@@ -6,7 +6,7 @@ The tool is an ordinary ``@tool``; gate_tool makes a copy with the same name, sc
 and description whose calls wait for an approval in the gate's console. An agent graph
 (a LangGraph ToolNode, an AgentExecutor) calls it as it calls any tool; here it is
 invoked directly, as a graph would, with no model. A rejection becomes the tool's
-answer, so the model reads why the e-mail was not sent.
+answer, a plain sentence by default, so the model reads why the e-mail was not sent.
 """
 
 from __future__ import annotations
@@ -16,7 +16,7 @@ import uuid
 from langchain_core.tools import tool
 from local_gate import LocalGate
 
-from latchwork_approvals import Client, Refused, run_scope
+from latchwork_approvals import Client, run_scope
 from latchwork_approvals.langchain_tools import gate_tool
 
 
@@ -27,13 +27,9 @@ def send_email(to: str, subject: str) -> str:
     return f"sent to {to}"
 
 
-def not_done(refused: Refused) -> str:
-    return f"not sent: {refused.kind} by {refused.decided_by} ({refused.reason})"
-
-
 if __name__ == "__main__":
     with LocalGate() as gate, Client(gate.address) as client:
-        gated = gate_tool(send_email, client, key="email:{to}", timeout=60, on_refused=not_done)
+        gated = gate_tool(send_email, client, key="email:{to}", timeout=60)
         with run_scope(f"run-{uuid.uuid4().hex[:12]}") as run_id:
             gate.decide_later(run_id, "email:ann@example.com", approved=True)
             answer = gated.invoke({"to": "ann@example.com", "subject": "Refund"})

@@ -18,10 +18,11 @@ def private_file(path, data: bytes) -> str:
     return str(path)
 
 
-def start_gate(gate_process, tmp_path, *options: str):
+def start_gate(gate_process, tmp_path, *options: str, **keywords):
     """The server with its console (ada approves); its process and its Console."""
     approvers = write_approvers(tmp_path, f"ada:{APPROVER_TOKEN}\n")
-    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers), *options)
+    process = gate_process("--console", "127.0.0.1:0", "--approvers", str(approvers), *options,
+                           **keywords)
     return process, Console(process.console_port, APPROVER_TOKEN)
 
 

@@ -5,6 +5,7 @@ blocking wait and leaves the client usable."""
 from __future__ import annotations
 
 import asyncio
+import json
 import signal
 import socket
 import ssl
@@ -16,7 +17,8 @@ import time
 
 import pytest
 
-from latchwork_approvals import AsyncClient, Client, OutcomeUnknown
+from gate_server import CLOSE
+from latchwork_approvals import AsyncClient, Client, OutcomeUnknown, requires_approval
 
 FLAVOURS = ["blocking", "asyncio"]
 
@@ -134,3 +136,25 @@ def test_both_clients_speak_tls_to_a_tls_line_port(gate_process, tmp_path, flavo
                 return [(await client.ping()).kind, (await client.submit("run-t", "k", wait=0)).kind]
         kinds = asyncio.run(main())
     assert kinds == ["pong", "release"]
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_a_gated_call_asks_again_with_its_attempt_after_a_lost_reply(gate_server, flavour):
+    # The first submit's connection dies unanswered; the retry, on a new connection, is
+    # told "release" once more, as a server that knows the attempt answers it.
+    server = gate_server([CLOSE, b'{"again":true,"verdict":"release"}\n'])
+    performed = []
+    options = dict(run_id="run-r", key="pay:{n}", timeout=30)
+
+    async def pay(n: int) -> None:
+        performed.append(n)
+    if flavour == "blocking":
+        requires_approval(Client(server.address), **options)(lambda n: performed.append(n))(7)
+    else:
+        async def main() -> None:
+            async with AsyncClient(server.address) as client:
+                await requires_approval(client, **options)(pay)(7)
+        asyncio.run(main())
+    attempts = {json.loads(line)["attempt"] for line in server.requests}
+    assert performed == [7] and len(server.requests) == 2
+    assert len(attempts) == 1 and len(attempts.pop()) == 32

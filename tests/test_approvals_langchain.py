@@ -77,3 +77,35 @@ def test_the_gated_tool_shows_the_model_the_same_tool():
     gated = gate_tool(send_email, Client("127.0.0.1:1"), key="email:{to}")
     assert (gated.name, gated.description, gated.args) == \
         (send_email.name, send_email.description, send_email.args)
+
+
+def test_by_default_a_tool_answers_plainly_why_it_did_nothing(gate):
+    process, console = gate
+    send_email, _, sent = email_tools()
+    Person(console, "run-t", "email:ann")
+    answers = [gate_tool(send_email, Client(process.address), run_id="run-t", key="email:{to}",
+                         timeout=timeout).invoke({"to": to, "subject": "refund"})
+               for to, timeout in [("ann", 30), ("ann", 30), ("bob", 0)]]
+    assert answers == [
+        "sent to ann",
+        "Already done: email:ann was performed earlier in this run, so it was not performed "
+        "again.",
+        "Not done: email:bob was still waiting for a person's approval after 0 s. It stays "
+        "waiting; calling again with the same arguments waits on for the same decision."]
+    assert sent == ["ann"]
+
+
+@pytest.mark.parametrize("reply, answer", [  # what a gate may add to its replies
+    ('{"decided_by":"ada","released_at":"2026-12-11T14:02:03Z","verdict":"refused_duplicate"}',
+     "Already done: email:ann was performed earlier in this run (released at "
+     "2026-12-11T14:02:03Z, approved by ada), so it was not performed again."),
+    ('{"link":"http://gate/p/7","verdict":"held_for_approval"}',
+     "Not done yet: email:ann waits for a person's approval at http://gate/p/7. Call again "
+     "later with the same arguments to get the decision."),
+])
+def test_a_tool_answers_with_what_the_gate_said(gate_server, reply, answer):
+    server = gate_server([reply.encode() + b"\n"])
+    send_email, _, sent = email_tools()
+    gated = gate_tool(send_email, Client(server.address), run_id="run-s", key="email:{to}",
+                      wait=False)
+    assert gated.invoke({"to": "ann", "subject": "refund"}) == answer and sent == []

@@ -20,7 +20,8 @@ from gated_call import EffectHeld, EffectRefused, gated  # noqa: E402
     ("durable_gate.py", "refund:7 again:     refused_duplicate"),
     ("waiting_worker.py", "worker: sent email:42"),  # after email:41, in turn
     ("approval_tools.py", "agent: refund 2 not made: refused_rejected by console (too much)"),
-    ("langchain_tool.py", "tool answer: not sent: refused_rejected by console (wrong customer)"),
+    ("langchain_tool.py",
+     "tool answer: Not done: email:bob@example.com was rejected by console: wrong customer."),
 ])
 def test_example_runs(script, expected):
     result = subprocess.run([sys.executable, EXAMPLES / script], capture_output=True, text=True,

@@ -27,10 +27,13 @@ find_python() {
 version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 full_version_of() { "$1" -c 'import platform; print(platform.python_version())'; }
 
+# The main interpreter also gets the frameworks tested under it alone (the OpenAI Agents
+# SDK); the others only what the test extra holds.
 install_wheel() {
-    local python=$1
+    local python=$1 extras=test
+    [ "$python" = "$main_python" ] && extras=test,openai-agents
     "$python" -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1
-    "$python" -m pip install --quiet "$wheel[test]"
+    "$python" -m pip install --quiet "$wheel[$extras]"
 }
 
 main_version=$(version_of "$main_python")

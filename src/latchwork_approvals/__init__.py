@@ -17,8 +17,9 @@ protocol, with the waiting submits, details and hello that agent code needs.
 
 from .async_client import AsyncClient
 from .effects import current_run_id, run_scope
-from .errors import (ApprovalTimeout, BadReply, GateError, GateUnavailable, OutcomeUnknown,
-                     Refused, ReplyTimeout, ServerError)
+from .errors import (ApprovalPending, ApprovalTimeout, BadReply, GateError, GateUnavailable,
+                     NotPerformed, OutcomeUnknown, Refused, ReplyTimeout, ServerError,
+                     not_performed_text)
 from .gating import approval, async_approval, requires_approval
 from .outcome import Outcome
 from .sync_client import Client
@@ -27,5 +28,6 @@ __all__ = [
     "Client", "AsyncClient", "Outcome",
     "requires_approval", "approval", "async_approval", "run_scope", "current_run_id",
     "GateError", "ServerError", "GateUnavailable", "OutcomeUnknown", "ReplyTimeout",
-    "BadReply", "Refused", "ApprovalTimeout",
+    "BadReply", "Refused", "ApprovalTimeout", "ApprovalPending",
+    "NotPerformed", "not_performed_text",
 ]

@@ -66,6 +66,11 @@ class BaseClient(Generic[ConnectionT]):
         self._lock = threading.Lock()
         self._closed = False
 
+    @property
+    def closed(self) -> bool:
+        """True once close() was called: no call is made on it any more."""
+        return self._closed
+
     # ---- requests -------------------------------------------------------------------
 
     def _decide_request(self, run_id: str, effect_key: str, approved: bool) -> Request:

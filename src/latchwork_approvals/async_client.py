@@ -51,10 +51,11 @@ class AsyncClient(BaseClient[_Connection]):
     """
 
     async def submit(self, run_id: str, effect_key: str, *, needs_approval: bool = False,
-                     detail: Detail | None = None, wait: float | None = None) -> Outcome:
+                     detail: Detail | None = None, wait: float | None = None,
+                     attempt: str | None = None) -> Outcome:
         """As Client.submit: with ``wait`` (seconds) a held answer waits on the server."""
         return await self._outcome(wire.submit_request(run_id, effect_key, needs_approval,
-                                                       detail, wait))
+                                                       detail, wait, attempt))
 
     async def decide(self, run_id: str, effect_key: str, approved: bool) -> Outcome:
         return await self._outcome(self._decide_request(run_id, effect_key, approved))

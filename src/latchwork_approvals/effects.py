@@ -48,18 +48,23 @@ def current_run_id() -> str:
 
 
 class EffectNamer:
-    """Names the effect of each call of one function."""
+    """Names the effect of each call of one function, or of one tool whose calls come as
+    arguments by name (``function`` None, ``name`` the tool's)."""
 
-    def __init__(self, function: Callable[..., Any], run_id: RunSpec, key: KeySpec,
-                 detail: DetailSpec) -> None:
-        self.signature = inspect.signature(function)
-        self.name: str = getattr(function, "__qualname__", getattr(function, "__name__", "call"))
+    def __init__(self, function: Callable[..., Any] | None, run_id: RunSpec, key: KeySpec,
+                 detail: DetailSpec, *, name: str | None = None) -> None:
+        self.signature = None if function is None else inspect.signature(function)
+        if name is None:
+            name = str(getattr(function, "__qualname__", getattr(function, "__name__", "call")))
+        self.name = name
         self.run_id = run_id
         self.key = key
         self.detail = detail
 
     def arguments(self, args: tuple[Any, ...], kwargs: Mapping[str, Any]) -> dict[str, Any]:
         """The call's arguments by parameter name, defaults filled in."""
+        if self.signature is None:
+            return dict(kwargs)
         bound = self.signature.bind(*args, **kwargs)
         bound.apply_defaults()
         return {name: value for name, value in bound.arguments.items()

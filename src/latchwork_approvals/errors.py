@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+from typing import Union
+
 from .outcome import Outcome
 
 __all__ = ["GateError", "ServerError", "GateUnavailable", "OutcomeUnknown", "ReplyTimeout",
-           "BadReply", "Refused", "ApprovalTimeout"]
+           "BadReply", "Refused", "ApprovalTimeout", "ApprovalPending", "NotPerformed", "not_performed_text"]
 
 
 class GateError(Exception):
@@ -82,3 +84,55 @@ class ApprovalTimeout(GateError, TimeoutError):
         self.run_id = run_id
         self.effect_key = effect_key
         self.timeout = timeout
+
+
+class ApprovalPending(GateError):
+    """A call made with ``wait=False`` found its effect held: the effect now waits for a
+    person, and nothing was performed. Calling again later with the same arguments, from
+    this process or another, finds the decision. ``link`` is where a person decides it,
+    when the server names one."""
+
+    def __init__(self, run_id: str, effect_key: str, link: str | None = None) -> None:
+        text = f"{effect_key!r} of run {run_id!r} is held for approval"
+        super().__init__(text + (f": {link}" if link else ""))
+        self.run_id = run_id
+        self.effect_key = effect_key
+        self.link = link
+
+
+# Why a gated call did not perform its effect: what a tool turns into its answer.
+NotPerformed = Union[Refused, ApprovalTimeout, ApprovalPending]
+NOT_PERFORMED = (Refused, ApprovalTimeout, ApprovalPending)  # the same, for except
+
+
+def not_performed_text(error: NotPerformed) -> str:
+    """A plain sentence for a model (or a person) on why the effect was not performed and
+    whether calling again can help; the answer of a gated tool by default."""
+    if isinstance(error, ApprovalPending):
+        where = f" at {error.link}" if error.link else ""
+        return (f"Not done yet: {error.effect_key} waits for a person's approval{where}. "
+                "Call again later with the same arguments to get the decision.")
+    if isinstance(error, ApprovalTimeout):
+        return (f"Not done: {error.effect_key} was still waiting for a person's approval "
+                f"after {error.timeout:g} s. It stays waiting; calling again with the same "
+                "arguments waits on for the same decision.")
+    outcome = error.outcome
+    if error.kind == "refused_duplicate":
+        when = []
+        if outcome.released_at is not None:
+            when.append(f"released at {outcome.released_at}")
+        if error.decided_by is not None:
+            when.append(f"approved by {error.decided_by}")
+        said = f" ({', '.join(when)})" if when else ""
+        return (f"Already done: {error.effect_key} was performed earlier in this run{said}, "
+                "so it was not performed again.")
+    if error.kind == "refused_rejected":
+        if error.expired:
+            return f"Not done: {error.effect_key} was not approved in time (its hold expired)."
+        by = f" by {error.decided_by}" if error.decided_by else ""
+        why = f": {error.reason}" if error.reason else ""
+        return f"Not done: {error.effect_key} was rejected{by}{why}."
+    if error.kind == "refused_cancelled":
+        return f"Not done: run {error.run_id} was cancelled, so {error.effect_key} was not performed."
+    why = f": {error.reason}" if error.reason else ""
+    return f"Not done: the gate refused {error.effect_key} ({error.kind}){why}."

@@ -4,26 +4,31 @@ Each waits the same way: submit the effect with needs_approval and a wait, submi
 while the answer is held (each wait a slice of the overall timeout), go ahead on
 "release", raise Refused on a refusal and ApprovalTimeout when the time is up. A call
 retried after its effect was released is answered refused_duplicate, so it is refused,
-never performed a second time.
+never performed a second time. Each call's submits carry one attempt id; those that fail
+before their answer are made again, and with wait=False a held effect raises
+ApprovalPending instead of being waited for.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import functools
 import inspect
+import random
+import secrets
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Iterator, Mapping
 from typing import Any, ParamSpec, TypeVar, overload
 
 from .async_client import AsyncClient
 from .effects import DetailSpec, EffectNamer, KeySpec, RunSpec
-from .errors import ApprovalTimeout, Refused
+from .errors import ApprovalPending, ApprovalTimeout, GateUnavailable, OutcomeUnknown, Refused
 from .outcome import Outcome
 from .sync_client import Client
 
 __all__ = ["requires_approval", "approval", "async_approval", "DEFAULT_TIMEOUT",
-           "DEFAULT_WAIT_SLICE"]
+           "DEFAULT_WAIT_SLICE", "RETRY_FIRST", "RETRY_LONGEST"]
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -32,74 +37,125 @@ R = TypeVar("R")
 # server's cap on wait_ms (--max-wait, 15 minutes unless lowered).
 DEFAULT_TIMEOUT = 3600.0
 DEFAULT_WAIT_SLICE = 60.0
+# After a failed submit the call pauses about RETRY_FIRST seconds, twice that after the
+# next failure in a row, and so on up to RETRY_LONGEST; each pause is drawn from its
+# upper half, so calls that failed together do not all come back at once.
+RETRY_FIRST = 0.1
+RETRY_LONGEST = 5.0
 
 
-def _settled(outcome: Outcome, run_id: str, effect_key: str) -> bool:
-    """True on release; False while still held; raises Refused otherwise."""
-    if outcome.released:
-        return True
-    if outcome.held:
+class _Asking:
+    """One gated call's submits, from its first to its last: what each answer means and
+    how long to pause after a failure.
+
+    Every submit of the call carries the same attempt id. A submit that failed before
+    its reply (GateUnavailable, OutcomeUnknown: the gate restarting, a dropped
+    connection) is made again after a growing, jittered pause until the call's timeout;
+    asking again about an effect is safe, since the gate answers refused_duplicate to an
+    effect it released already.
+    """
+
+    def __init__(self, run_id: str, effect_key: str, detail: Mapping[str, Any] | None,
+                 timeout: float, wait_slice: float, block: bool) -> None:
+        self.check_times(timeout, wait_slice)
+        self.run_id, self.effect_key, self.detail = run_id, effect_key, detail
+        self.timeout, self.wait_slice, self.block = timeout, wait_slice, block
+        self.attempt = secrets.token_hex(16)
+        self.deadline = time.monotonic() + timeout
+        self.failures = 0
+
+    def wait(self) -> float | None:
+        """How long the next submit asks the server to wait; None with wait=False."""
+        if not self.block:
+            return None
+        return min(max(0.0, self.deadline - time.monotonic()), self.wait_slice)
+
+    def settled(self, outcome: Outcome) -> bool:
+        """True on release; False to ask again; raises when the call ends otherwise."""
+        self.failures = 0
+        if outcome.released:
+            return True
+        if not outcome.held:
+            raise Refused(outcome, self.run_id, self.effect_key)
+        if not self.block:
+            raise ApprovalPending(self.run_id, self.effect_key, outcome.link)
+        if time.monotonic() >= self.deadline:
+            raise ApprovalTimeout(self.run_id, self.effect_key, self.timeout)
         return False
-    raise Refused(outcome, run_id, effect_key)
+
+    def pause(self) -> float | None:
+        """The pause before asking again after a failed submit; None once time is up."""
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            return None
+        longest = min(RETRY_LONGEST, RETRY_FIRST * 2 ** min(self.failures, 32))
+        self.failures += 1
+        return min(left, random.uniform(longest / 2, longest))
+
+    @staticmethod
+    def check_times(timeout: float, wait_slice: float) -> None:
+        if timeout < 0 or wait_slice <= 0:
+            raise ValueError("timeout must not be negative and wait_slice must be positive")
 
 
-def _check_times(timeout: float, wait_slice: float) -> None:
-    if timeout < 0 or wait_slice <= 0:
-        raise ValueError("timeout must not be negative and wait_slice must be positive")
-
-
-def _wait(client: Client, run_id: str, effect_key: str, detail: Mapping[str, Any] | None,
-          timeout: float, wait_slice: float) -> Outcome:
-    _check_times(timeout, wait_slice)
-    deadline = time.monotonic() + timeout
+def _wait(client: Client, asking: _Asking) -> Outcome:
     while True:
-        left = max(0.0, deadline - time.monotonic())
-        outcome = client.submit(run_id, effect_key, needs_approval=True, detail=detail,
-                                wait=min(left, wait_slice))
-        if _settled(outcome, run_id, effect_key):
+        try:
+            outcome = client.submit(asking.run_id, asking.effect_key, needs_approval=True,
+                                    detail=asking.detail, wait=asking.wait(),
+                                    attempt=asking.attempt)
+        except (GateUnavailable, OutcomeUnknown):
+            pause = None if client.closed else asking.pause()
+            if pause is None:
+                raise
+            time.sleep(pause)
+            continue
+        if asking.settled(outcome):
             return outcome
-        if time.monotonic() >= deadline:
-            raise ApprovalTimeout(run_id, effect_key, timeout)
 
 
-async def _async_wait(client: AsyncClient, run_id: str, effect_key: str,
-                      detail: Mapping[str, Any] | None, timeout: float,
-                      wait_slice: float) -> Outcome:
-    _check_times(timeout, wait_slice)
-    deadline = time.monotonic() + timeout
+async def _async_wait(client: AsyncClient, asking: _Asking) -> Outcome:
     while True:
-        left = max(0.0, deadline - time.monotonic())
-        outcome = await client.submit(run_id, effect_key, needs_approval=True, detail=detail,
-                                      wait=min(left, wait_slice))
-        if _settled(outcome, run_id, effect_key):
+        try:
+            outcome = await client.submit(asking.run_id, asking.effect_key,
+                                          needs_approval=True, detail=asking.detail,
+                                          wait=asking.wait(), attempt=asking.attempt)
+        except (GateUnavailable, OutcomeUnknown):
+            pause = None if client.closed else asking.pause()
+            if pause is None:
+                raise
+            await asyncio.sleep(pause)
+            continue
+        if asking.settled(outcome):
             return outcome
-        if time.monotonic() >= deadline:
-            raise ApprovalTimeout(run_id, effect_key, timeout)
 
 
 @contextlib.contextmanager
 def approval(client: Client, run_id: str, effect_key: str, *,
              detail: Mapping[str, Any] | None = None, timeout: float = DEFAULT_TIMEOUT,
-             wait_slice: float = DEFAULT_WAIT_SLICE) -> Iterator[Outcome]:
+             wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True) -> Iterator[Outcome]:
     """``with approval(client, run, key):`` enters once the effect is released to this
-    caller, and raises Refused (or ApprovalTimeout) instead of entering otherwise."""
-    yield _wait(client, run_id, effect_key, detail, timeout, wait_slice)
+    caller, and raises Refused (or ApprovalTimeout) instead of entering otherwise. With
+    ``wait=False`` a held effect raises ApprovalPending at once instead of waiting."""
+    yield _wait(client, _Asking(run_id, effect_key, detail, timeout, wait_slice, wait))
 
 
 @contextlib.asynccontextmanager
 async def async_approval(client: AsyncClient, run_id: str, effect_key: str, *,
                          detail: Mapping[str, Any] | None = None,
                          timeout: float = DEFAULT_TIMEOUT,
-                         wait_slice: float = DEFAULT_WAIT_SLICE) -> AsyncIterator[Outcome]:
+                         wait_slice: float = DEFAULT_WAIT_SLICE,
+                         wait: bool = True) -> AsyncIterator[Outcome]:
     """``async with async_approval(client, run, key):`` as approval, for asyncio."""
-    yield await _async_wait(client, run_id, effect_key, detail, timeout, wait_slice)
+    yield await _async_wait(client, _Asking(run_id, effect_key, detail, timeout, wait_slice,
+                                            wait))
 
 
 @overload
 def requires_approval(
     client: AsyncClient, *, run_id: RunSpec = None, key: KeySpec = None,
     detail: DetailSpec = True, timeout: float = DEFAULT_TIMEOUT,
-    wait_slice: float = DEFAULT_WAIT_SLICE,
+    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True,
 ) -> Callable[[Callable[P, Awaitable[R]]], Callable[P, Coroutine[Any, Any, R]]]: ...
 
 
@@ -107,14 +163,14 @@ def requires_approval(
 def requires_approval(
     client: Client, *, run_id: RunSpec = None, key: KeySpec = None,
     detail: DetailSpec = True, timeout: float = DEFAULT_TIMEOUT,
-    wait_slice: float = DEFAULT_WAIT_SLICE,
+    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True,
 ) -> Callable[[Callable[P, R]], Callable[P, R]]: ...
 
 
 def requires_approval(
     client: Client | AsyncClient, *, run_id: RunSpec = None, key: KeySpec = None,
     detail: DetailSpec = True, timeout: float = DEFAULT_TIMEOUT,
-    wait_slice: float = DEFAULT_WAIT_SLICE,
+    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True,
 ) -> Any:
     """Each call of the decorated function waits until a person approved its effect,
     then runs; a refusal raises Refused and the function does not run.
@@ -125,41 +181,48 @@ def requires_approval(
     same one. ``detail`` (by default the arguments) is shown to the people who decide.
     ``run_id`` is a run id, a function returning one, or by default the run_scope's.
     With an AsyncClient it decorates coroutine functions, with a Client plain ones.
+
+    A submit that fails before its answer (the gate restarting, a connection dropped) is
+    made again until ``timeout``. With ``wait=False`` a call whose effect is held raises
+    ApprovalPending at once; calling it again later finds the decision.
     """
-    _check_times(timeout, wait_slice)
+    _Asking.check_times(timeout, wait_slice)
 
     def decorate(function: Callable[..., Any]) -> Callable[..., Any]:
         namer = EffectNamer(function, run_id, key, detail)
         if isinstance(client, AsyncClient):
             if not inspect.iscoroutinefunction(function):
                 raise TypeError("an AsyncClient gates coroutine functions (async def)")
-            return _gated_async(function, client, namer, timeout, wait_slice)
+            return _gated_async(function, client, namer, timeout, wait_slice, wait)
         if inspect.iscoroutinefunction(function):
             raise TypeError("a coroutine function is gated with an AsyncClient")
-        return _gated(function, client, namer, timeout, wait_slice)
+        return _gated(function, client, namer, timeout, wait_slice, wait)
 
     return decorate
 
 
+def _asking(namer: EffectNamer, args: tuple[Any, ...], kwargs: Mapping[str, Any],
+            timeout: float, wait_slice: float, wait: bool) -> _Asking:
+    arguments = namer.arguments(args, kwargs)
+    return _Asking(namer.run_of(), namer.key_of(arguments), namer.detail_of(arguments),
+                   timeout, wait_slice, wait)
+
+
 def _gated(function: Callable[..., Any], client: Client, namer: EffectNamer, timeout: float,
-           wait_slice: float) -> Callable[..., Any]:
+           wait_slice: float, wait: bool) -> Callable[..., Any]:
     @functools.wraps(function)
     def gated(*args: Any, **kwargs: Any) -> Any:
-        arguments = namer.arguments(args, kwargs)
-        _wait(client, namer.run_of(), namer.key_of(arguments), namer.detail_of(arguments),
-              timeout, wait_slice)
+        _wait(client, _asking(namer, args, kwargs, timeout, wait_slice, wait))
         return function(*args, **kwargs)
 
     return gated
 
 
 def _gated_async(function: Callable[..., Any], client: AsyncClient, namer: EffectNamer,
-                 timeout: float, wait_slice: float) -> Callable[..., Any]:
+                 timeout: float, wait_slice: float, wait: bool) -> Callable[..., Any]:
     @functools.wraps(function)
     async def gated(*args: Any, **kwargs: Any) -> Any:
-        arguments = namer.arguments(args, kwargs)
-        await _async_wait(client, namer.run_of(), namer.key_of(arguments),
-                          namer.detail_of(arguments), timeout, wait_slice)
+        await _async_wait(client, _asking(namer, args, kwargs, timeout, wait_slice, wait))
         return await function(*args, **kwargs)
 
     return gated

@@ -19,7 +19,7 @@ from langchain_core.tools import BaseTool, StructuredTool
 
 from .async_client import AsyncClient
 from .effects import DetailSpec, KeySpec, RunSpec
-from .errors import Refused
+from .errors import NOT_PERFORMED, NotPerformed, not_performed_text
 from .gating import DEFAULT_TIMEOUT, DEFAULT_WAIT_SLICE, requires_approval
 from .sync_client import Client
 
@@ -29,17 +29,22 @@ __all__ = ["gate_tool"]
 def gate_tool(tool: BaseTool, client: Client | AsyncClient, *, run_id: RunSpec = None,
               key: KeySpec = None, detail: DetailSpec = True,
               timeout: float = DEFAULT_TIMEOUT, wait_slice: float = DEFAULT_WAIT_SLICE,
-              on_refused: Callable[[Refused], str] | None = None) -> StructuredTool:
+              wait: bool = True,
+              on_refused: Callable[[NotPerformed], str] | None = not_performed_text,
+              ) -> StructuredTool:
     """A copy of a StructuredTool (what ``@tool`` makes) whose every call waits until a
     person approved its effect, named from the call's arguments as requires_approval
     names it. With a Client the tool is invoked synchronously (``tool.invoke``), with an
-    AsyncClient from asyncio (``await tool.ainvoke``). A refusal raises Refused, or with
-    ``on_refused`` becomes the tool's answer, so the model reads why it was not done.
+    AsyncClient from asyncio (``await tool.ainvoke``).
+
+    A refusal, an ApprovalTimeout and (with ``wait=False``) an ApprovalPending become the
+    tool's answer through ``on_refused``, so the model reads why it was not done: by
+    default a plain sentence (not_performed_text). ``on_refused=None`` raises them.
     """
     if not isinstance(tool, StructuredTool) or (tool.func is None and tool.coroutine is None):
         raise TypeError("gate_tool wraps a StructuredTool with a function, as @tool makes")
     options: dict[str, Any] = {"run_id": run_id, "key": key, "detail": detail,
-                               "timeout": timeout, "wait_slice": wait_slice}
+                               "timeout": timeout, "wait_slice": wait_slice, "wait": wait}
     func: Callable[..., Any] | None = None
     coroutine: Callable[..., Any] | None = None
     if isinstance(client, AsyncClient):
@@ -71,7 +76,7 @@ def _awaitable(tool: StructuredTool) -> Callable[..., Any]:
 
 
 def _answering(func: Callable[..., Any] | None,
-               on_refused: Callable[[Refused], str]) -> Callable[..., Any] | None:
+               on_refused: Callable[[NotPerformed], str]) -> Callable[..., Any] | None:
     if func is None:
         return None
     gated = func
@@ -80,14 +85,14 @@ def _answering(func: Callable[..., Any] | None,
     def answering(*args: Any, **kwargs: Any) -> Any:
         try:
             return gated(*args, **kwargs)
-        except Refused as refused:
-            return on_refused(refused)
+        except NOT_PERFORMED as error:
+            return on_refused(error)
 
     return answering
 
 
 def _answering_async(coroutine: Callable[..., Any] | None,
-                     on_refused: Callable[[Refused], str]) -> Callable[..., Any] | None:
+                     on_refused: Callable[[NotPerformed], str]) -> Callable[..., Any] | None:
     if coroutine is None:
         return None
     gated = coroutine
@@ -96,7 +101,7 @@ def _answering_async(coroutine: Callable[..., Any] | None,
     async def answering(*args: Any, **kwargs: Any) -> Any:
         try:
             return await gated(*args, **kwargs)
-        except Refused as refused:
-            return on_refused(refused)
+        except NOT_PERFORMED as error:
+            return on_refused(error)
 
     return answering

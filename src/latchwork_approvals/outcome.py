@@ -16,12 +16,20 @@ class Outcome:
     kind. A waiting submit that a person or the expiry decided also says who decided
     (``decided_by``), why (``reason``) and whether the hold ran out (``expired``);
     those are None and False when the server did not send them.
+
+    ``again`` is True on a release the server hands out once more to the same attempt
+    (its first reply was lost); it is a release all the same. ``link`` is where a person
+    decides a held effect, and ``released_at`` when a duplicate's effect was released,
+    when the server says so.
     """
 
     kind: str
     decided_by: str | None = None
     reason: str | None = None
     expired: bool = False
+    again: bool = False
+    link: str | None = None
+    released_at: str | None = None
 
     @property
     def released(self) -> bool:

@@ -85,13 +85,15 @@ class Client(BaseClient[_Connection]):
     # ---- the operations -------------------------------------------------------------
 
     def submit(self, run_id: str, effect_key: str, *, needs_approval: bool = False,
-               detail: Detail | None = None, wait: float | None = None) -> Outcome:
+               detail: Detail | None = None, wait: float | None = None,
+               attempt: str | None = None) -> Outcome:
         """Ask whether the effect may happen now. With ``wait`` (seconds, up to the
         server's --max-wait) an answer that would be held_for_approval waits on the
         server until the effect is decided or the wait ends; ``detail`` tells the
-        people who decide what the effect is."""
+        people who decide what the effect is; ``attempt`` names the call submitting it,
+        the same in each of its retries."""
         return self._outcome(wire.submit_request(run_id, effect_key, needs_approval, detail,
-                                                 wait))
+                                                 wait, attempt))
 
     def decide(self, run_id: str, effect_key: str, approved: bool) -> Outcome:
         """Settle a held effect; tagged with the client's secret when it has one."""

@@ -58,10 +58,13 @@ def split_address(address: str) -> tuple[str, int]:
 
 
 def submit_request(run_id: str, effect_key: str, needs_approval: bool, detail: Detail | None,
-                   wait: float | None) -> Request:
-    """A submit; with ``wait`` (seconds) a held answer waits on the server that long."""
+                   wait: float | None, attempt: str | None = None) -> Request:
+    """A submit; with ``wait`` (seconds) a held answer waits on the server that long.
+    ``attempt`` names the call that submits, the same across its own retries."""
     members: dict[str, object] = {"op": "submit", "run_id": run_id, "effect_key": effect_key,
                                   "needs_approval": needs_approval}
+    if attempt is not None:
+        members["attempt"] = attempt
     if detail is not None:
         members["detail"] = dict(detail)
     if wait is None:
@@ -110,13 +113,19 @@ def read_reply(request: Request, line: bytes) -> dict[str, Any]:
     return reply
 
 
+def _text(reply: Mapping[str, Any], name: str) -> str | None:
+    value = reply.get(name)
+    return value if isinstance(value, str) else None
+
+
 def outcome_of(reply: Mapping[str, Any]) -> Outcome:
-    decided_by = reply.get("decided_by")
-    reason = reply.get("reason")
-    return Outcome(reply["verdict"],
-                   decided_by if isinstance(decided_by, str) else None,
-                   reason if isinstance(reason, str) else None,
-                   reply.get("expired") is True)
+    released_at = reply.get("released_at")
+    if isinstance(released_at, (int, float)) and not isinstance(released_at, bool):
+        released_at = str(released_at)
+    return Outcome(reply["verdict"], _text(reply, "decided_by"), _text(reply, "reason"),
+                   reply.get("expired") is True, again=reply.get("again") is True,
+                   link=_text(reply, "link"),
+                   released_at=released_at if isinstance(released_at, str) else None)
 
 
 def value_of(request: Request, reply: Mapping[str, Any]) -> Any:

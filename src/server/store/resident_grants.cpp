@@ -18,7 +18,13 @@ std::optional<std::vector<Grant>> ResidentGrants::live_grants(std::string_view r
 void ResidentGrants::decided(const BatchRequest& item) {
     if (!item.granted && !item.revoked) return;
     const std::lock_guard lock(mutex_);
-    if (item.granted) grants_.push_back(*item.granted);
+    if (item.granted) {
+        // The expired go as a new one comes: the list holds the live grants and those
+        // expired since the last one was made.
+        const std::int64_t now_ms = item.granted->granted_at_ms;
+        std::erase_if(grants_, [now_ms](const Grant& grant) { return grant.expires_at_ms <= now_ms; });
+        grants_.push_back(*item.granted);
+    }
     if (item.revoked) std::erase_if(grants_, [&](const Grant& grant) { return grant.id == *item.revoked; });
 }
 

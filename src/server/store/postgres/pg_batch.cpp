@@ -92,7 +92,7 @@ constexpr const char* kWriteGrants =
     " FROM unnest($1::text[], $2::text[], $3::text[], $4::bytea[], $5::text[], $6::text[], $7::int8[], $8::int8[])"
     " AS g(i, r, e, ru, d, b, ga, ex)";
 
-// A revoke also clears grants long expired.
+// Revokes, and clears grants long expired.
 constexpr const char* kRevokeGrants =
     "DELETE FROM latchwork_grants WHERE id = ANY($1::text[]) OR expires_at <= now() - interval '1 day'";
 
@@ -441,6 +441,9 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(text_array(std::vector<std::string_view>(kept_approvals.begin(),
                                                                                           kept_approvals.end())))});
     }
+    // Whenever grants are written, those long expired go: the table holds the live
+    // grants and those of the last day, however many were ever made.
+    const bool grants_written = !granted_.empty() || !revoked_.empty();
     if (!granted_.empty()) {
         std::vector<std::string_view> ids, rules, effects, runs, details, by;
         std::vector<std::int64_t> at, until;
@@ -466,7 +469,7 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(integer_array(until))});
         granted_.clear();
     }
-    if (!revoked_.empty()) {
+    if (grants_written) {
         std::vector<std::string_view> ids(revoked_.begin(), revoked_.end());
         statements.push_back(Statement{nullptr, kRevokeGrants, Parameters().add(text_array(ids))});
         revoked_.clear();

@@ -306,6 +306,12 @@ std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
         if (!done) return sqlite_failure();
     }
     for (const Grant& grant : granted) {
+        // The expired go as a new one is made (no grant has the empty id).
+        sqlite3_stmt* const drop = drop_grant_.get();
+        if (sqlite3_bind_text(drop, 1, "", 0, SQLITE_STATIC) != SQLITE_OK ||
+            sqlite3_bind_int64(drop, 2, grant.granted_at_ms) != SQLITE_OK || step_once(drop) != SQLITE_DONE) {
+            return sqlite_failure();
+        }
         sqlite3_stmt* const put_grant = put_grant_.get();
         const auto text = [&](int index, const std::string& value) {
             return sqlite3_bind_text(put_grant, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);

@@ -70,7 +70,7 @@ def test_check_refuses_a_bad_file_with_exit_2(tmp_path, text, mode, message):
 
 
 @pytest.mark.parametrize("arguments, said", [
-    (["--effect", "pay:42", "--run", "r1"], 'rule "payments": hold, quorum 2 of ada, bob'),
+    (["--effect", "pay:42", "--run", "r1"], 'rule "payments": hold, quorum 2 of finance'),
     (["--effect", "refund:7", "--run", "r1", "--client", "billing",
       "--detail", '{"amount": 99.5, "currency": "EUR"}'], 'rule "small refunds": release'),
     # No detail: the release rule's tests fail, so the refund is not let through.

@@ -19,10 +19,11 @@ std::string described(const Rule& rule) {
     std::string line = "rule \"" + rule.name + "\": " + std::string(rule_action_name(rule.action));
     if (rule.action == RuleAction::hold) {
         line += ", quorum " + std::to_string(rule.quorum) + " of ";
-        if (rule.approvers.empty()) line += "any approver";
-        for (std::size_t i = 0; i < rule.approvers.size(); ++i) {
+        // The groups and names as the file writes them: what its author recognises.
+        if (rule.approvers_written.empty()) line += "any approver";
+        for (std::size_t i = 0; i < rule.approvers_written.size(); ++i) {
             if (i != 0) line += ", ";
-            line += rule.approvers[i];
+            line += rule.approvers_written[i];
         }
     } else if (rule.action == RuleAction::reject && !rule.reason.empty()) {
         line += " (" + rule.reason + ")";

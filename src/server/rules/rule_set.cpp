@@ -138,7 +138,8 @@ private:
 
     // Group names and approver names into people, in order, each once.
     std::optional<Failure> read_people(const toml::table& rule, std::string_view key,
-                                       const std::string& rule_name, std::vector<std::string>& into) {
+                                       const std::string& rule_name, std::vector<std::string>& into,
+                                       std::vector<std::string>* written = nullptr) {
         const toml::node* node = rule.get(key);
         if (node == nullptr) return std::nullopt;
         const toml::array* list = node->as_array();
@@ -149,6 +150,7 @@ private:
         for (const toml::node& entry : *list) {
             const std::optional<std::string> who = entry.value<std::string>();
             if (!who) return refuse(entry.source(), std::string(key) + " must be a list of groups or names");
+            if (written != nullptr) written->push_back(*who);
             std::vector<std::string> people;
             if (const auto group = groups_.find(*who); group != groups_.end()) {
                 people = group->second;
@@ -214,7 +216,10 @@ private:
         if (std::optional<Failure> bad = read_text(table, "reason", reason)) return bad;
         rule.reason = reason.value_or("");
 
-        if (std::optional<Failure> bad = read_people(table, "approvers", rule.name, rule.approvers)) return bad;
+        if (std::optional<Failure> bad =
+                read_people(table, "approvers", rule.name, rule.approvers, &rule.approvers_written)) {
+            return bad;
+        }
         if (std::optional<Failure> bad = read_people(table, "escalate_to", rule.name, rule.escalate_to)) return bad;
         if (const toml::node* quorum = table.get("quorum")) {
             const std::optional<std::int64_t> count = quorum->value_exact<std::int64_t>();

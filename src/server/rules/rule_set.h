@@ -48,6 +48,7 @@ struct Rule {
     RuleAction action = RuleAction::release;
     std::string reason;
     std::vector<std::string> approvers;  // names, groups expanded, in order, distinct; empty: anyone
+    std::vector<std::string> approvers_written;  // as the file names them, groups unexpanded
     std::uint32_t quorum = 1;
     std::chrono::milliseconds hold_timeout{0};  // 0: the server's
     std::chrono::milliseconds remind_after{0}, escalate_after{0};

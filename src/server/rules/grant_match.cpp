@@ -49,8 +49,9 @@ Result<std::vector<DetailCondition>> read_grant_conditions(std::string_view json
         const json::object* named = tests.if_object();
         if (named == nullptr || named->empty()) return Failure{where + " must be an object of tests, like {\"le\": 100}"};
         for (const auto& [word, operand] : *named) {
+            const std::string_view asked(word.data(), word.size());  // a lambda may not capture a binding
             const auto* known = std::find_if(std::begin(kTests), std::end(kTests),
-                                             [&](const TestName& test) { return test.name == std::string_view(word); });
+                                             [asked](const TestName& test) { return test.name == asked; });
             if (known == std::end(kTests)) {
                 return Failure{where + ": unknown test \"" + std::string(word) + "\" (eq ne lt le gt ge in glob exists)"};
             }

@@ -40,6 +40,22 @@ std::optional<RuleOutcome> rule_for_new_effect(const RunLedger& ledger, const Re
     return rules->for_new_effect(effect);
 }
 
+// The entry of a new effect decided at once, without a person: by a rule or a grant.
+AuditEntry new_effect_decided(const Request& request, const ReplyVerdict& verdict, bool approved,
+                              std::string source, std::string reason, const DecisionClock& clock) {
+    AuditEntry entry;
+    entry.at_ms = clock.now_ms;
+    entry.event = AuditEvent::decided;
+    entry.run_id = request.run_id;
+    entry.effect_key = request.effect_key;
+    entry.approved = approved;
+    entry.verdict = std::string(verdict_text(verdict));
+    entry.source = std::move(source);
+    entry.reason = std::move(reason);
+    entry.detail = request.detail.value_or(std::string());
+    return entry;
+}
+
 // A new effect released or rejected by a rule: decided at once, and logged as a
 // decision whose source is the rule.
 Applied decided_by_rule(RunLedger& ledger, const Request& request, const RuleOutcome& ruled,
@@ -56,17 +72,8 @@ Applied decided_by_rule(RunLedger& ledger, const Request& request, const RuleOut
         const std::string by = rule_source(ruled.rule);
         applied.reply.line = waited_reply(WaitedOutcome{verdict_text(verdict), by, ruled.reason, true, false});
     }
-    AuditEntry entry;
-    entry.at_ms = clock.now_ms;
-    entry.event = AuditEvent::decided;
-    entry.run_id = request.run_id;
-    entry.effect_key = request.effect_key;
-    entry.approved = release;
-    entry.verdict = std::string(verdict_text(verdict));
-    entry.source = rule_source(ruled.rule);
-    entry.reason = std::string(ruled.reason);
-    entry.detail = request.detail.value_or(std::string());
-    applied.audit = std::move(entry);
+    applied.audit = new_effect_decided(request, verdict, release, rule_source(ruled.rule), std::string(ruled.reason),
+                                       clock);
     return applied;
 }
 
@@ -101,17 +108,8 @@ Applied released_by_grant(RunLedger& ledger, const Request& request, const Grant
     applied.reply.verdict = ReplyVerdict::of(
         recorded_submit(ledger, request.run_id, request.effect_key, false, changes, std::string_view()));
     applied.reply.line = verdict_reply(verdict_text(applied.reply.verdict));
-    AuditEntry entry;
-    entry.at_ms = clock.now_ms;
-    entry.event = AuditEvent::decided;
-    entry.run_id = request.run_id;
-    entry.effect_key = request.effect_key;
-    entry.approved = true;
-    entry.verdict = std::string(verdict_text(applied.reply.verdict));
-    entry.source = grant_source(grant.id);
-    entry.reason = "granted by " + grant.granted_by;
-    entry.detail = request.detail.value_or(std::string());
-    applied.audit = std::move(entry);
+    applied.audit = new_effect_decided(request, applied.reply.verdict, true, grant_source(grant.id),
+                                       "granted by " + grant.granted_by, clock);
     return applied;
 }
 

@@ -40,14 +40,20 @@ std::optional<RuleOutcome> rule_for_new_effect(const RunLedger& ledger, const Re
     return rules->for_new_effect(effect);
 }
 
+// An entry about the request's effect, made now: the fields every such entry shares.
+AuditEntry effect_entry(AuditEvent event, const Request& request, const DecisionClock& clock) {
+    AuditEntry entry;
+    entry.at_ms = clock.now_ms;
+    entry.event = event;
+    entry.run_id = request.run_id;
+    entry.effect_key = request.effect_key;
+    return entry;
+}
+
 // The entry of a new effect decided at once, without a person: by a rule or a grant.
 AuditEntry new_effect_decided(const Request& request, const ReplyVerdict& verdict, bool approved,
                               std::string source, std::string reason, const DecisionClock& clock) {
-    AuditEntry entry;
-    entry.at_ms = clock.now_ms;
-    entry.event = AuditEvent::decided;
-    entry.run_id = request.run_id;
-    entry.effect_key = request.effect_key;
+    AuditEntry entry = effect_entry(AuditEvent::decided, request, clock);
     entry.approved = approved;
     entry.verdict = std::string(verdict_text(verdict));
     entry.source = std::move(source);
@@ -154,11 +160,7 @@ Applied refused_with(std::string why, unsigned status) {
 std::optional<AuditEntry> would_entry(const Request& request, const RuleOutcome& ruled, const DecisionClock& clock) {
     const RuleOutcome::Action happened = request.flag ? RuleOutcome::Action::hold : RuleOutcome::Action::release;
     if (ruled.action == happened) return std::nullopt;
-    AuditEntry entry;
-    entry.at_ms = clock.now_ms;
-    entry.event = AuditEvent::would;
-    entry.run_id = request.run_id;
-    entry.effect_key = request.effect_key;
+    AuditEntry entry = effect_entry(AuditEvent::would, request, clock);
     entry.approved = ruled.action == RuleOutcome::Action::release;
     switch (ruled.action) {
         case RuleOutcome::Action::release: entry.verdict = "release"; break;
@@ -208,11 +210,7 @@ std::optional<Applied> short_of_quorum(const Request& request, const DecisionSou
     applied.reply.verdict.kind = ReplyVerdict::Kind::approval_recorded;
     applied.reply.line = approval_recorded_reply(approvals, quorum);
     changes.push_back(approval_recorded_change(request.run_id, request.effect_key, std::move(approvals)));
-    AuditEntry entry;
-    entry.at_ms = clock.now_ms;
-    entry.event = AuditEvent::approval_recorded;
-    entry.run_id = request.run_id;
-    entry.effect_key = request.effect_key;
+    AuditEntry entry = effect_entry(AuditEvent::approval_recorded, request, clock);
     entry.approved = true;
     entry.verdict = "approval_recorded";
     entry.source = decision_source_text(source);
@@ -231,13 +229,6 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     const std::size_t before = changes.size();
     Applied applied;
     bool took_approved = false;
-    // What a waiting effect is, as its submitter said: the entry of its decision, its
-    // expiry or its taking carries it too, so that whoever is told of it knows what.
-    std::string waiting_detail;
-    if (names_effect(request.op)) {
-        const std::optional<EffectState> was = effect_state_in(ledger, request.run_id, request.effect_key);
-        if (was && is_waiting(*was)) waiting_detail = details.detail_of(request.run_id, request.effect_key);
-    }
     ReplyVerdict& verdict = applied.reply.verdict;
     std::string& line = applied.reply.line;
     switch (request.op) {
@@ -403,7 +394,14 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     if (applied.deadline_ms == 0) applied.deadline_ms = clock.hold_deadline();
     applied.audit = audit_entry_for(request, verdict_text(verdict), made, source, clock.now_ms,
                                     applied.deadline_ms, took_approved);
-    if (applied.audit && applied.audit->detail.empty()) applied.audit->detail = std::move(waiting_detail);
+    // What a waiting effect is, as its submitter said: the entry of its decision, its
+    // expiry or its taking carries it too, so that whoever is told of it knows what.
+    // `details` still tells the effect as it waited: a back end learns of this request's
+    // changes only once it is decided. Read only for an entry: a worker asking again
+    // about its held effect makes none, and costs no copy.
+    if (applied.audit && applied.audit->detail.empty() && names_effect(request.op)) {
+        applied.audit->detail = std::string(details.detail_of(request.run_id, request.effect_key));
+    }
     // A hold by a rule says which: a restart reads it back from the log.
     if (applied.audit && applied.audit->event == AuditEvent::held && !made.empty() && !made.back().rule.empty()) {
         applied.audit->reason = rule_source(made.back().rule);

@@ -587,19 +587,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::grants() {
         [&](auto done) { store_.async_read_grants(unix_time_ms(), std::move(done)); });
     if (!live) co_return error_reply(503, live.error());
     json::array items;
-    for (const Grant& grant : live.value()) {
-        boost::system::error_code error;
-        json::value detail = json::parse(grant.detail, error);
-        if (error) detail = json::object();
-        items.push_back(json::object{{"id", grant.id},
-                                     {"rule", grant.rule},
-                                     {"effect", grant.effect},
-                                     {"run", grant.run.empty() ? json::value(nullptr) : json::value(grant.run)},
-                                     {"detail", std::move(detail)},
-                                     {"granted_by", grant.granted_by},
-                                     {"granted_at", grant.granted_at_ms},
-                                     {"expires_at", grant.expires_at_ms}});
-    }
+    for (const Grant& grant : live.value()) items.push_back(grant_json(grant));
     co_return json_reply(json::object{{"grants", std::move(items)}}, 0);
 }
 

@@ -1,8 +1,6 @@
 // apply_request.cpp: the one decision step: a request applied to a ledger, with its reply, its changes and its audit entry.
 #include "server/core/apply_request.h"
 
-#include <boost/json/object.hpp>
-#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
@@ -119,21 +117,6 @@ Applied released_by_grant(RunLedger& ledger, const Request& request, const Grant
     return applied;
 }
 
-// What a grant covers, as its audit entries keep it.
-std::string grant_text(const Grant& grant) {
-    boost::system::error_code error;
-    boost::json::value detail = boost::json::parse(grant.detail, error);
-    if (error) detail = boost::json::object();
-    boost::json::object text{{"id", grant.id},
-                             {"rule", grant.rule},
-                             {"effect", grant.effect},
-                             {"run", grant.run.empty() ? boost::json::value(nullptr) : boost::json::value(grant.run)},
-                             {"detail", std::move(detail)},
-                             {"granted_by", grant.granted_by},
-                             {"expires_at", grant.expires_at_ms}};
-    return boost::json::serialize(text);
-}
-
 AuditEntry grant_entry(AuditEvent event, const Grant& grant, const DecisionSource& source,
                        const DecisionClock& clock) {
     AuditEntry entry;
@@ -144,7 +127,7 @@ AuditEntry grant_entry(AuditEvent event, const Grant& grant, const DecisionSourc
     entry.verdict = event == AuditEvent::granted ? "granted" : "revoked";
     entry.source = decision_source_text(source);
     entry.reason = grant_source(grant.id);
-    entry.detail = grant_text(grant);
+    entry.detail = boost::json::serialize(grant_json(grant));  // what it covers
     return entry;
 }
 

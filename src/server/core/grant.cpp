@@ -1,5 +1,7 @@
-// grant.cpp: new grant ids.
+// grant.cpp: new grant ids, and a grant as JSON.
 #include "server/core/grant.h"
+
+#include <boost/json/parse.hpp>
 
 #include <random>
 
@@ -15,6 +17,20 @@ std::string new_grant_id() {
         bits >>= 4;
     }
     return id;
+}
+
+boost::json::object grant_json(const Grant& grant) {
+    boost::system::error_code error;
+    boost::json::value detail = boost::json::parse(grant.detail, error);
+    if (error) detail = boost::json::object();
+    return boost::json::object{{"id", grant.id},
+                               {"rule", grant.rule},
+                               {"effect", grant.effect},
+                               {"run", grant.run.empty() ? boost::json::value(nullptr) : boost::json::value(grant.run)},
+                               {"detail", std::move(detail)},
+                               {"granted_by", grant.granted_by},
+                               {"granted_at", grant.granted_at_ms},
+                               {"expires_at", grant.expires_at_ms}};
 }
 
 }  // namespace latchwork::server

@@ -7,6 +7,8 @@
 // batch that made or revoked them.
 #pragma once
 
+#include <boost/json/object.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +52,10 @@ protected:
 
 // A new grant's id: 12 random hex digits, unique across servers in practice.
 std::string new_grant_id();
+
+// The grant as the console lists it and its audit entries keep it: {"id","rule","effect",
+// "run" (null: any),"detail" (its conditions, an object),"granted_by","granted_at","expires_at"}.
+boost::json::object grant_json(const Grant& grant);
 
 // The source a grant's release is logged and told with: "grant:ID".
 inline std::string grant_source(std::string_view id) { return "grant:" + std::string(id); }

@@ -96,9 +96,9 @@ def test_by_default_a_tool_answers_plainly_why_it_did_nothing(gate):
 
 
 @pytest.mark.parametrize("reply, answer", [  # what a gate may add to its replies
-    ('{"decided_by":"ada","released_at":"2026-12-11T14:02:03Z","verdict":"refused_duplicate"}',
-     "Already done: email:ann was performed earlier in this run (released at "
-     "2026-12-11T14:02:03Z, approved by ada), so it was not performed again."),
+    ('{"decided_by":"ada","released_at":1796997723000,"verdict":"refused_duplicate"}',
+     "Already done: email:ann was already performed at 2026-12-11 14:02:03 UTC (approved by "
+     "ada); no result was recorded. It was not performed again."),
     ('{"link":"http://gate/p/7","verdict":"held_for_approval"}',
      "Not done yet: email:ann waits for a person's approval at http://gate/p/7. Call again "
      "later with the same arguments to get the decision."),

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+from collections.abc import Sequence
 from typing import Any
 
 from . import wire
@@ -52,13 +53,20 @@ class AsyncClient(BaseClient[_Connection]):
 
     async def submit(self, run_id: str, effect_key: str, *, needs_approval: bool = False,
                      detail: Detail | None = None, wait: float | None = None,
-                     attempt: str | None = None) -> Outcome:
+                     attempt: str | None = None,
+                     editable: Sequence[str] | None = None) -> Outcome:
         """As Client.submit: with ``wait`` (seconds) a held answer waits on the server."""
         return await self._outcome(wire.submit_request(run_id, effect_key, needs_approval,
-                                                       detail, wait, attempt))
+                                                       detail, wait, attempt, editable))
 
     async def decide(self, run_id: str, effect_key: str, approved: bool) -> Outcome:
         return await self._outcome(self._decide_request(run_id, effect_key, approved))
+
+    async def complete(self, run_id: str, effect_key: str, attempt: str,
+                       result: object) -> Outcome:
+        """Records what performing a released effect produced (JSON), for later
+        duplicates to learn; only the attempt that took the release may."""
+        return await self._outcome(wire.complete_request(run_id, effect_key, attempt, result))
 
     async def cancel(self, run_id: str) -> Outcome:
         return await self._outcome(wire.run_request("cancel", run_id))

@@ -6,7 +6,7 @@ import contextlib
 import contextvars
 import hashlib
 import inspect
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Union
 
 from .wire import canonical_json
@@ -52,7 +52,8 @@ class EffectNamer:
     arguments by name (``function`` None, ``name`` the tool's)."""
 
     def __init__(self, function: Callable[..., Any] | None, run_id: RunSpec, key: KeySpec,
-                 detail: DetailSpec, *, name: str | None = None) -> None:
+                 detail: DetailSpec, *, name: str | None = None,
+                 editable: Sequence[str] = ()) -> None:
         self.signature = None if function is None else inspect.signature(function)
         if name is None:
             name = str(getattr(function, "__qualname__", getattr(function, "__name__", "call")))
@@ -60,6 +61,49 @@ class EffectNamer:
         self.run_id = run_id
         self.key = key
         self.detail = detail
+        self.editable = self._check_editable(editable)
+
+    def _check_editable(self, editable: Sequence[str]) -> tuple[str, ...]:
+        """An approver's change reaches the call only through the arguments the detail
+        shows, so editable names need the default detail and must be parameters."""
+        if isinstance(editable, str):
+            raise TypeError("editable is a list of argument names, not one string")
+        names = tuple(editable)
+        if names and self.detail is not True:
+            raise TypeError("editable arguments need the default detail (the call's arguments)")
+        if self.signature is not None:
+            unknown = [name for name in names if name not in self.signature.parameters
+                       or name in _NOT_ARGUMENTS]
+            if unknown:
+                raise TypeError(f"editable names no parameter: {', '.join(unknown)}")
+        return names
+
+    def editable_pointers(self) -> list[str]:
+        """Where the editable arguments are in the detail, as JSON Pointers."""
+        return ["/arguments/" + name.replace("~", "~0").replace("/", "~1")
+                for name in self.editable]
+
+    def approved_arguments(self, arguments: Mapping[str, Any],
+                           approved: Mapping[str, Any] | None) -> dict[str, Any]:
+        """The arguments to run with: the call's own, with the editable ones taken from
+        the detail a person approved with changes (``approved``; None: as submitted)."""
+        changed = dict(arguments)
+        shown = approved.get("arguments") if approved is not None else None
+        if isinstance(shown, dict):
+            changed.update((name, shown[name]) for name in self.editable if name in shown)
+        return changed
+
+    def call_with(self, args: tuple[Any, ...], kwargs: Mapping[str, Any],
+                  approved: Mapping[str, Any] | None) -> tuple[tuple[Any, ...], dict[str, Any]]:
+        """The positional and keyword arguments of the call with an approver's changes."""
+        if approved is None or not self.editable or self.signature is None:
+            return args, dict(kwargs)
+        bound = self.signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        for name, value in self.approved_arguments(bound.arguments, approved).items():
+            if name in self.editable:
+                bound.arguments[name] = value
+        return bound.args, bound.kwargs
 
     def arguments(self, args: tuple[Any, ...], kwargs: Mapping[str, Any]) -> dict[str, Any]:
         """The call's arguments by parameter name, defaults filled in."""

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import datetime
+import json
 from typing import Union
 
 from .outcome import Outcome
@@ -57,7 +59,9 @@ class Refused(GateError):
     """The gate refused an effect that a decorated call or an approval block asked for,
     so the effect was not performed. ``kind`` is the verdict ("refused_rejected",
     "refused_duplicate", "refused_cancelled"); ``decided_by``, ``reason`` and ``expired``
-    are the server's when it sent them."""
+    are the server's when it sent them. A duplicate also says when its effect was
+    released (``released_at``, Unix ms) and what performing it returned (``result``, None
+    when no result was recorded), when the server knows."""
 
     def __init__(self, outcome: Outcome, run_id: str, effect_key: str) -> None:
         text = f"{effect_key!r} of run {run_id!r}: {outcome.kind}"
@@ -71,6 +75,8 @@ class Refused(GateError):
         self.decided_by = outcome.decided_by
         self.reason = outcome.reason
         self.expired = outcome.expired
+        self.released_at = outcome.released_at
+        self.result = outcome.result
         self.run_id = run_id
         self.effect_key = effect_key
 
@@ -116,16 +122,8 @@ def not_performed_text(error: NotPerformed) -> str:
         return (f"Not done: {error.effect_key} was still waiting for a person's approval "
                 f"after {error.timeout:g} s. It stays waiting; calling again with the same "
                 "arguments waits on for the same decision.")
-    outcome = error.outcome
     if error.kind == "refused_duplicate":
-        when = []
-        if outcome.released_at is not None:
-            when.append(f"released at {outcome.released_at}")
-        if error.decided_by is not None:
-            when.append(f"approved by {error.decided_by}")
-        said = f" ({', '.join(when)})" if when else ""
-        return (f"Already done: {error.effect_key} was performed earlier in this run{said}, "
-                "so it was not performed again.")
+        return _duplicate_text(error)
     if error.kind == "refused_rejected":
         if error.expired:
             return f"Not done: {error.effect_key} was not approved in time (its hold expired)."
@@ -136,3 +134,24 @@ def not_performed_text(error: NotPerformed) -> str:
         return f"Not done: run {error.run_id} was cancelled, so {error.effect_key} was not performed."
     why = f": {error.reason}" if error.reason else ""
     return f"Not done: the gate refused {error.effect_key} ({error.kind}){why}."
+
+
+def _duplicate_text(error: Refused) -> str:
+    outcome = error.outcome
+    if outcome.released_at is None:  # a gate that says no more
+        return (f"Already done: {error.effect_key} was performed earlier in this run, "
+                "so it was not performed again.")
+    when = datetime.datetime.fromtimestamp(outcome.released_at / 1000, datetime.timezone.utc)
+    by = f" (approved by {error.decided_by})" if error.decided_by else ""
+    said = f"Already done: {error.effect_key} was already performed at " \
+           f"{when:%Y-%m-%d %H:%M:%S} UTC{by}"
+    if outcome.completed:
+        return f"{said}; it returned {_result_text(outcome.result)}. It was not performed again."
+    return f"{said}; no result was recorded. It was not performed again."
+
+
+def _result_text(value: object) -> str:
+    """A recorded result as a model reads it: a string as it is, anything else as JSON."""
+    if isinstance(value, str):
+        return value
+    return json.dumps(value, ensure_ascii=False, sort_keys=True)

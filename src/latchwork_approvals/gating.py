@@ -2,11 +2,13 @@
 
 Each waits the same way: submit the effect with needs_approval and a wait, submit again
 while the answer is held (each wait a slice of the overall timeout), go ahead on
-"release", raise Refused on a refusal and ApprovalTimeout when the time is up. A call
-retried after its effect was released is answered refused_duplicate, so it is refused,
-never performed a second time. Each call's submits carry one attempt id; those that fail
-before their answer are made again, and with wait=False a held effect raises
-ApprovalPending instead of being waited for.
+"release", raise Refused on a refusal and ApprovalTimeout when the time is up. Each
+call's submits carry one attempt id: those that fail before their answer are made
+again, and the gate answers a retry after a lost "release" with the release once more,
+any other call of a released effect with refused_duplicate, so an effect is performed
+at most once. With wait=False a held effect raises ApprovalPending instead of being
+waited for. A decorated call records what its function returned, and a later call of
+the same effect returns that instead of running again.
 """
 
 from __future__ import annotations
@@ -15,20 +17,30 @@ import asyncio
 import contextlib
 import functools
 import inspect
+import logging
 import random
 import secrets
 import time
-from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Iterator, Mapping
-from typing import Any, ParamSpec, TypeVar, overload
+from collections.abc import (AsyncIterator, Awaitable, Callable, Coroutine, Iterator, Mapping,
+                             Sequence)
+from typing import Any, Literal, ParamSpec, TypeVar, overload
 
 from .async_client import AsyncClient
 from .effects import DetailSpec, EffectNamer, KeySpec, RunSpec
-from .errors import ApprovalPending, ApprovalTimeout, GateUnavailable, OutcomeUnknown, Refused
+from .errors import (ApprovalPending, ApprovalTimeout, GateUnavailable, OutcomeUnknown, Refused,
+                     ServerError)
 from .outcome import Outcome
 from .sync_client import Client
+from .wire import canonical_json
 
-__all__ = ["requires_approval", "approval", "async_approval", "DEFAULT_TIMEOUT",
-           "DEFAULT_WAIT_SLICE", "RETRY_FIRST", "RETRY_LONGEST"]
+__all__ = ["requires_approval", "approval", "async_approval", "OnDuplicate", "DEFAULT_TIMEOUT",
+           "DEFAULT_WAIT_SLICE", "RETRY_FIRST", "RETRY_LONGEST", "RECORD_PATIENCE"]
+
+# What a call of an effect performed before does: return the result its first call
+# recorded ("result"), or raise Refused with it ("raise").
+OnDuplicate = Literal["result", "raise"]
+
+_log = logging.getLogger("latchwork_approvals")
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -42,6 +54,10 @@ DEFAULT_WAIT_SLICE = 60.0
 # upper half, so calls that failed together do not all come back at once.
 RETRY_FIRST = 0.1
 RETRY_LONGEST = 5.0
+# How long a call that performed its effect goes on trying to record the result while
+# the gate cannot be reached: the effect is done, so the caller is not kept waiting
+# long for a record that only later duplicates read.
+RECORD_PATIENCE = 10.0
 
 
 class _Asking:
@@ -56,9 +72,11 @@ class _Asking:
     """
 
     def __init__(self, run_id: str, effect_key: str, detail: Mapping[str, Any] | None,
-                 timeout: float, wait_slice: float, block: bool) -> None:
+                 timeout: float, wait_slice: float, block: bool,
+                 editable: Sequence[str] = ()) -> None:
         self.check_times(timeout, wait_slice)
         self.run_id, self.effect_key, self.detail = run_id, effect_key, detail
+        self.editable = list(editable)
         self.timeout, self.wait_slice, self.block = timeout, wait_slice, block
         self.attempt = secrets.token_hex(16)
         self.deadline = time.monotonic() + timeout
@@ -103,7 +121,7 @@ def _wait(client: Client, asking: _Asking) -> Outcome:
         try:
             outcome = client.submit(asking.run_id, asking.effect_key, needs_approval=True,
                                     detail=asking.detail, wait=asking.wait(),
-                                    attempt=asking.attempt)
+                                    attempt=asking.attempt, editable=asking.editable)
         except (GateUnavailable, OutcomeUnknown):
             pause = None if client.closed else asking.pause()
             if pause is None:
@@ -119,7 +137,8 @@ async def _async_wait(client: AsyncClient, asking: _Asking) -> Outcome:
         try:
             outcome = await client.submit(asking.run_id, asking.effect_key,
                                           needs_approval=True, detail=asking.detail,
-                                          wait=asking.wait(), attempt=asking.attempt)
+                                          wait=asking.wait(), attempt=asking.attempt,
+                                          editable=asking.editable)
         except (GateUnavailable, OutcomeUnknown):
             pause = None if client.closed else asking.pause()
             if pause is None:
@@ -155,7 +174,8 @@ async def async_approval(client: AsyncClient, run_id: str, effect_key: str, *,
 def requires_approval(
     client: AsyncClient, *, run_id: RunSpec = None, key: KeySpec = None,
     detail: DetailSpec = True, timeout: float = DEFAULT_TIMEOUT,
-    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True,
+    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True, record_result: bool = True,
+    on_duplicate: OnDuplicate = "result", editable: Sequence[str] = (),
 ) -> Callable[[Callable[P, Awaitable[R]]], Callable[P, Coroutine[Any, Any, R]]]: ...
 
 
@@ -163,14 +183,16 @@ def requires_approval(
 def requires_approval(
     client: Client, *, run_id: RunSpec = None, key: KeySpec = None,
     detail: DetailSpec = True, timeout: float = DEFAULT_TIMEOUT,
-    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True,
+    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True, record_result: bool = True,
+    on_duplicate: OnDuplicate = "result", editable: Sequence[str] = (),
 ) -> Callable[[Callable[P, R]], Callable[P, R]]: ...
 
 
 def requires_approval(
     client: Client | AsyncClient, *, run_id: RunSpec = None, key: KeySpec = None,
     detail: DetailSpec = True, timeout: float = DEFAULT_TIMEOUT,
-    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True,
+    wait_slice: float = DEFAULT_WAIT_SLICE, wait: bool = True, record_result: bool = True,
+    on_duplicate: OnDuplicate = "result", editable: Sequence[str] = (),
 ) -> Any:
     """Each call of the decorated function waits until a person approved its effect,
     then runs; a refusal raises Refused and the function does not run.
@@ -185,44 +207,136 @@ def requires_approval(
     A submit that fails before its answer (the gate restarting, a connection dropped) is
     made again until ``timeout``. With ``wait=False`` a call whose effect is held raises
     ApprovalPending at once; calling it again later finds the decision.
+
+    What the function returns is recorded on the gate when it is JSON (``record_result``),
+    and a later call of the same effect returns it without running the function
+    (``on_duplicate="result"``; ``"raise"`` raises Refused carrying it). With no result
+    recorded such a call raises Refused, whose ``result`` is None. The arguments named in
+    ``editable`` may be changed by the approver, and the function runs with the values
+    approved.
     """
-    _Asking.check_times(timeout, wait_slice)
+    settings = _Settings(timeout, wait_slice, wait, record_result, on_duplicate)
 
     def decorate(function: Callable[..., Any]) -> Callable[..., Any]:
-        namer = EffectNamer(function, run_id, key, detail)
+        namer = EffectNamer(function, run_id, key, detail, editable=editable)
         if isinstance(client, AsyncClient):
             if not inspect.iscoroutinefunction(function):
                 raise TypeError("an AsyncClient gates coroutine functions (async def)")
-            return _gated_async(function, client, namer, timeout, wait_slice, wait)
+            return _gated_async(function, client, namer, settings)
         if inspect.iscoroutinefunction(function):
             raise TypeError("a coroutine function is gated with an AsyncClient")
-        return _gated(function, client, namer, timeout, wait_slice, wait)
+        return _gated(function, client, namer, settings)
 
     return decorate
 
 
-def _asking(namer: EffectNamer, args: tuple[Any, ...], kwargs: Mapping[str, Any],
-            timeout: float, wait_slice: float, wait: bool) -> _Asking:
-    arguments = namer.arguments(args, kwargs)
-    return _Asking(namer.run_of(), namer.key_of(arguments), namer.detail_of(arguments),
-                   timeout, wait_slice, wait)
+class _Settings:
+    """How the calls of one gated function wait, record and repeat."""
+
+    def __init__(self, timeout: float, wait_slice: float, wait: bool, record_result: bool,
+                 on_duplicate: OnDuplicate) -> None:
+        _Asking.check_times(timeout, wait_slice)
+        if on_duplicate not in ("result", "raise"):
+            raise ValueError('on_duplicate must be "result" or "raise"')
+        self.timeout, self.wait_slice, self.wait = timeout, wait_slice, wait
+        self.record_result, self.on_duplicate = record_result, on_duplicate
+
+    def asking(self, namer: EffectNamer, arguments: Mapping[str, Any]) -> _Asking:
+        return _Asking(namer.run_of(), namer.key_of(arguments), namer.detail_of(arguments),
+                       self.timeout, self.wait_slice, self.wait, namer.editable_pointers())
+
+    def recorded(self, refused: Refused) -> Any:
+        """The result a duplicate returns, or raises ``refused`` when it returns none."""
+        if (refused.kind == "refused_duplicate" and self.on_duplicate == "result"
+                and refused.outcome.completed):
+            return refused.outcome.result
+        raise refused
 
 
-def _gated(function: Callable[..., Any], client: Client, namer: EffectNamer, timeout: float,
-           wait_slice: float, wait: bool) -> Callable[..., Any]:
+def _recordable(result: Any) -> bool:
+    try:
+        canonical_json(result)
+    except (TypeError, ValueError):
+        return False
+    return True
+
+
+def _record(client: Client, asking: _Asking, result: Any) -> None:
+    """Records ``result`` of the effect ``asking`` performed; never raises: the effect is
+    done whether or not the gate keeps what it returned."""
+    if not _recordable(result):
+        return
+    patience = _Asking(asking.run_id, asking.effect_key, None, RECORD_PATIENCE, 1.0, True)
+    while True:
+        try:
+            client.complete(asking.run_id, asking.effect_key, asking.attempt, result)
+            return
+        except ServerError as refused:
+            _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
+                         asking.run_id, refused.message)
+            return
+        except (GateUnavailable, OutcomeUnknown) as failed:
+            pause = None if client.closed else patience.pause()
+            if pause is None:
+                _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
+                             asking.run_id, failed)
+                return
+            time.sleep(pause)
+
+
+async def _async_record(client: AsyncClient, asking: _Asking, result: Any) -> None:
+    """_record, for asyncio."""
+    if not _recordable(result):
+        return
+    patience = _Asking(asking.run_id, asking.effect_key, None, RECORD_PATIENCE, 1.0, True)
+    while True:
+        try:
+            await client.complete(asking.run_id, asking.effect_key, asking.attempt, result)
+            return
+        except ServerError as refused:
+            _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
+                         asking.run_id, refused.message)
+            return
+        except (GateUnavailable, OutcomeUnknown) as failed:
+            pause = None if client.closed else patience.pause()
+            if pause is None:
+                _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
+                             asking.run_id, failed)
+                return
+            await asyncio.sleep(pause)
+
+
+def _gated(function: Callable[..., Any], client: Client, namer: EffectNamer,
+           settings: _Settings) -> Callable[..., Any]:
     @functools.wraps(function)
     def gated(*args: Any, **kwargs: Any) -> Any:
-        _wait(client, _asking(namer, args, kwargs, timeout, wait_slice, wait))
-        return function(*args, **kwargs)
+        asking = settings.asking(namer, namer.arguments(args, kwargs))
+        try:
+            outcome = _wait(client, asking)
+        except Refused as refused:
+            return settings.recorded(refused)
+        args, kwargs = namer.call_with(args, kwargs, outcome.detail)
+        result = function(*args, **kwargs)
+        if settings.record_result:
+            _record(client, asking, result)
+        return result
 
     return gated
 
 
 def _gated_async(function: Callable[..., Any], client: AsyncClient, namer: EffectNamer,
-                 timeout: float, wait_slice: float, wait: bool) -> Callable[..., Any]:
+                 settings: _Settings) -> Callable[..., Any]:
     @functools.wraps(function)
     async def gated(*args: Any, **kwargs: Any) -> Any:
-        await _async_wait(client, _asking(namer, args, kwargs, timeout, wait_slice, wait))
-        return await function(*args, **kwargs)
+        asking = settings.asking(namer, namer.arguments(args, kwargs))
+        try:
+            outcome = await _async_wait(client, asking)
+        except Refused as refused:
+            return settings.recorded(refused)
+        args, kwargs = namer.call_with(args, kwargs, outcome.detail)
+        result = await function(*args, **kwargs)
+        if settings.record_result:
+            await _async_record(client, asking, result)
+        return result
 
     return gated

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from langchain_core.tools import BaseTool, StructuredTool
@@ -20,7 +20,7 @@ from langchain_core.tools import BaseTool, StructuredTool
 from .async_client import AsyncClient
 from .effects import DetailSpec, KeySpec, RunSpec
 from .errors import NOT_PERFORMED, NotPerformed, not_performed_text
-from .gating import DEFAULT_TIMEOUT, DEFAULT_WAIT_SLICE, requires_approval
+from .gating import DEFAULT_TIMEOUT, DEFAULT_WAIT_SLICE, OnDuplicate, requires_approval
 from .sync_client import Client
 
 __all__ = ["gate_tool"]
@@ -31,7 +31,8 @@ def gate_tool(tool: BaseTool, client: Client | AsyncClient, *, run_id: RunSpec =
               timeout: float = DEFAULT_TIMEOUT, wait_slice: float = DEFAULT_WAIT_SLICE,
               wait: bool = True,
               on_refused: Callable[[NotPerformed], str] | None = not_performed_text,
-              ) -> StructuredTool:
+              record_result: bool = True, on_duplicate: OnDuplicate = "result",
+              editable: Sequence[str] = ()) -> StructuredTool:
     """A copy of a StructuredTool (what ``@tool`` makes) whose every call waits until a
     person approved its effect, named from the call's arguments as requires_approval
     names it. With a Client the tool is invoked synchronously (``tool.invoke``), with an
@@ -40,11 +41,15 @@ def gate_tool(tool: BaseTool, client: Client | AsyncClient, *, run_id: RunSpec =
     A refusal, an ApprovalTimeout and (with ``wait=False``) an ApprovalPending become the
     tool's answer through ``on_refused``, so the model reads why it was not done: by
     default a plain sentence (not_performed_text). ``on_refused=None`` raises them.
+    ``record_result``, ``on_duplicate`` and ``editable`` are requires_approval's: a
+    repeated call answers what the first one returned.
     """
     if not isinstance(tool, StructuredTool) or (tool.func is None and tool.coroutine is None):
         raise TypeError("gate_tool wraps a StructuredTool with a function, as @tool makes")
     options: dict[str, Any] = {"run_id": run_id, "key": key, "detail": detail,
-                               "timeout": timeout, "wait_slice": wait_slice, "wait": wait}
+                               "timeout": timeout, "wait_slice": wait_slice, "wait": wait,
+                               "record_result": record_result, "on_duplicate": on_duplicate,
+                               "editable": editable}
     func: Callable[..., Any] | None = None
     coroutine: Callable[..., Any] | None = None
     if isinstance(client, AsyncClient):

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any
 
 __all__ = ["Outcome"]
 
@@ -18,9 +20,14 @@ class Outcome:
     those are None and False when the server did not send them.
 
     ``again`` is True on a release the server hands out once more to the same attempt
-    (its first reply was lost); it is a release all the same. ``link`` is where a person
-    decides a held effect, and ``released_at`` when a duplicate's effect was released,
-    when the server says so.
+    (its first reply was lost); it is a release all the same. ``detail`` is the detail a
+    person approved with changes, on the release that hands it over (None when approved
+    as submitted). ``link`` is where a person decides a held effect.
+
+    A duplicate's refusal, to a submit that named its attempt, says when the effect was
+    released (``released_at``, Unix ms) and, once the call that performed it recorded
+    what it produced, that result (``result``) and when (``completed_at``); ``completed``
+    tells a recorded None from no record.
     """
 
     kind: str
@@ -29,7 +36,15 @@ class Outcome:
     expired: bool = False
     again: bool = False
     link: str | None = None
-    released_at: str | None = None
+    released_at: int | None = None
+    detail: Mapping[str, Any] | None = None
+    result: Any = None
+    completed_at: int | None = None
+
+    @property
+    def completed(self) -> bool:
+        """True when the server holds a recorded result of the effect (``result``)."""
+        return self.completed_at is not None
 
     @property
     def released(self) -> bool:

@@ -6,6 +6,7 @@ import select
 import socket
 import ssl
 import time
+from collections.abc import Sequence
 from typing import Any
 
 from . import wire
@@ -86,18 +87,25 @@ class Client(BaseClient[_Connection]):
 
     def submit(self, run_id: str, effect_key: str, *, needs_approval: bool = False,
                detail: Detail | None = None, wait: float | None = None,
-               attempt: str | None = None) -> Outcome:
+               attempt: str | None = None,
+               editable: Sequence[str] | None = None) -> Outcome:
         """Ask whether the effect may happen now. With ``wait`` (seconds, up to the
         server's --max-wait) an answer that would be held_for_approval waits on the
         server until the effect is decided or the wait ends; ``detail`` tells the
         people who decide what the effect is; ``attempt`` names the call submitting it,
-        the same in each of its retries."""
+        the same in each of its retries; ``editable`` the members of the detail (JSON
+        Pointers) a person may change when approving."""
         return self._outcome(wire.submit_request(run_id, effect_key, needs_approval, detail,
-                                                 wait, attempt))
+                                                 wait, attempt, editable))
 
     def decide(self, run_id: str, effect_key: str, approved: bool) -> Outcome:
         """Settle a held effect; tagged with the client's secret when it has one."""
         return self._outcome(self._decide_request(run_id, effect_key, approved))
+
+    def complete(self, run_id: str, effect_key: str, attempt: str, result: object) -> Outcome:
+        """Records what performing a released effect produced (JSON), for later
+        duplicates to learn; only the attempt that took the release may."""
+        return self._outcome(wire.complete_request(run_id, effect_key, attempt, result))
 
     def cancel(self, run_id: str) -> Outcome:
         return self._outcome(wire.run_request("cancel", run_id))

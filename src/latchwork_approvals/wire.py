@@ -7,7 +7,7 @@ one JSON object line with a string "verdict" ("error" with a "message" for failu
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Union
 
@@ -17,7 +17,7 @@ from .errors import BadReply, ServerError
 from .outcome import Outcome
 
 __all__ = ["Detail", "Secret", "Request", "split_address", "submit_request", "decide_request",
-           "run_request", "plain_request", "hello_request", "read_reply", "outcome_of", "value_of",
+           "complete_request", "run_request", "plain_request", "hello_request", "read_reply", "outcome_of", "value_of",
            "canonical_json"]
 
 # A detail is any JSON object; what JSON can hold is checked when it is encoded.
@@ -58,13 +58,17 @@ def split_address(address: str) -> tuple[str, int]:
 
 
 def submit_request(run_id: str, effect_key: str, needs_approval: bool, detail: Detail | None,
-                   wait: float | None, attempt: str | None = None) -> Request:
+                   wait: float | None, attempt: str | None = None,
+                   editable: Sequence[str] | None = None) -> Request:
     """A submit; with ``wait`` (seconds) a held answer waits on the server that long.
-    ``attempt`` names the call that submits, the same across its own retries."""
+    ``attempt`` names the call that submits, the same across its own retries;
+    ``editable`` the members of the detail (JSON Pointers) a person may change."""
     members: dict[str, object] = {"op": "submit", "run_id": run_id, "effect_key": effect_key,
                                   "needs_approval": needs_approval}
     if attempt is not None:
         members["attempt"] = attempt
+    if editable:
+        members["editable"] = list(editable)
     if detail is not None:
         members["detail"] = dict(detail)
     if wait is None:
@@ -82,6 +86,12 @@ def decide_request(run_id: str, effect_key: str, approved: bool, secret: Secret 
     if secret is not None:
         members["mac"] = latchwork.decision_tag(secret, run_id, effect_key, approved)
     return _request(members)
+
+
+def complete_request(run_id: str, effect_key: str, attempt: str, result: object) -> Request:
+    """Records what performing a released effect produced; ``result`` must be JSON."""
+    return _request({"op": "complete", "run_id": run_id, "effect_key": effect_key,
+                     "attempt": attempt, "result": result})
 
 
 def run_request(op: str, run_id: str) -> Request:
@@ -118,14 +128,20 @@ def _text(reply: Mapping[str, Any], name: str) -> str | None:
     return value if isinstance(value, str) else None
 
 
+def _millis(reply: Mapping[str, Any], name: str) -> int | None:
+    value = reply.get(name)
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+
 def outcome_of(reply: Mapping[str, Any]) -> Outcome:
-    released_at = reply.get("released_at")
-    if isinstance(released_at, (int, float)) and not isinstance(released_at, bool):
-        released_at = str(released_at)
+    detail = reply.get("detail")
+    completed_at = _millis(reply, "completed_at")
     return Outcome(reply["verdict"], _text(reply, "decided_by"), _text(reply, "reason"),
                    reply.get("expired") is True, again=reply.get("again") is True,
-                   link=_text(reply, "link"),
-                   released_at=released_at if isinstance(released_at, str) else None)
+                   link=_text(reply, "link"), released_at=_millis(reply, "released_at"),
+                   detail=detail if isinstance(detail, dict) else None,
+                   result=reply.get("result") if completed_at is not None else None,
+                   completed_at=completed_at)
 
 
 def value_of(request: Request, reply: Mapping[str, Any]) -> Any:

@@ -16,13 +16,11 @@ from agents.tool_context import ToolContext  # noqa: E402
 
 from latchwork_approvals.openai_agents import gate_function_tool  # noqa: E402
 
-DONE = "Already done: {} was performed earlier in this run, so it was not performed again."
-
-
 @pytest.mark.parametrize("flavour", ["blocking", "asyncio"])
 @pytest.mark.parametrize("to, key, approved, answers", [
-    ("cat", "note:{to}", None, ["sent to cat", DONE.format("note:cat")]),  # a rule releases
-    ("ann", "email:{to}", True, ["sent to ann", DONE.format("email:ann")]),
+    # A rule releases; the second call answers the first one's recorded output.
+    ("cat", "note:{to}", None, ["sent to cat", "sent to cat"]),
+    ("ann", "email:{to}", True, ["sent to ann", "sent to ann"]),
     ("bob", "email:{to}", False, ["Not done: email:bob was rejected by ada: wrong customer.",
                                   "Not done: email:bob was rejected."]),
 ])

@@ -256,10 +256,10 @@ LABELS = {"memory": "memory:, one server", "sqlite": "sqlite:, one server",
 
 
 def show(report):
-    lines = [f"{'':8}{'store':34}{'p50 ms':>9}{'p99 ms':>9}{'max ms':>9}  decisions"]
+    lines = [f"{'':10}{'store':34}{'p50 ms':>9}{'p99 ms':>9}{'max ms':>9}  decisions"]
     for side, by_store in report["results"].items():
         for store, result in by_store.items():
-            lines.append(f"{side:8}{LABELS[store]:34}{result['p50_ms']:9.2f}"
+            lines.append(f"{side:10}{LABELS[store]:34}{result['p50_ms']:9.2f}"
                          f"{result['p99_ms']:9.2f}{result['max_ms']:9.2f}  {result['decisions']}"
                          + (f"  ({result['unexpected']} unexpected: "
                             f"{result['first_unexpected'][0]})" if result["unexpected"] else ""))

@@ -177,6 +177,17 @@ def run_notify_bench(build_dir, env):
         return {"results": {}, "ratios": {}, "skipped": {"notify": why}}
 
 
+def run_decisions_bench(build_dir, env):
+    """An approver's decision until the waiting worker's release, per store
+    (bench_decisions.py); a failure of the whole script is reported, never raised."""
+    try:
+        return run_json_script("bench_decisions.py", env, "--build-dir", build_dir)
+    except (subprocess.CalledProcessError, json.JSONDecodeError) as failure:
+        why = " ".join(str(getattr(failure, "stderr", "") or failure).split())[-200:]
+        say(f"bench_decisions.py failed: {why}")
+        return {"results": {}, "skipped": {"decisions": why}}
+
+
 def run_store_bench(build_dir):
     """Microseconds per durable commit of the SQLite store, by batch size (median of 3)."""
     binary = build_dir / "bench" / "native" / "latchwork_store_bench"
@@ -556,6 +567,34 @@ def notify_summary(notify):
     return "\n".join(lines)
 
 
+DECISION_GOALS = (("memory", "memory:, one server", 1.0), ("sqlite", "sqlite:, one server", 1.0),
+                  ("postgres", "PostgreSQL, worker on one server, approver on another", 20.0))
+
+
+def decisions_summary(decisions):
+    """How soon an approver's decision releases the worker waiting for it, per store."""
+    measured = decisions.get("results", {}).get("gate", {})
+    if not measured:
+        return ("\n\nDecisions reaching a waiting worker: not measured ("
+                + "; ".join(decisions.get("skipped", {}).values()) + ")")
+    lines = ["\n\nDecisions reaching a waiting worker (`bench/bench_decisions.py`: a worker's "
+             "submit held with a long `wait_ms`; timed from just before the approver's "
+             "`POST /api/decide`, on a kept-alive console connection, until the worker's "
+             f"socket reads its release; {decisions.get('decisions')} decisions per store):\n",
+             "| store | p50 (ms) | p99 (ms) | max (ms) | goal: p50 | status |",
+             "|---|---|---|---|---|---|"]
+    for store, label, goal in DECISION_GOALS:
+        found = measured.get(store)
+        if found is None:
+            why = decisions.get("skipped", {}).get(store, "not measured")
+            lines.append(f"| {label} | — | — | — | ≤ {goal:g} ms | {why[:60]} |")
+            continue
+        lines.append(f"| {label} | {found['p50_ms']:.2f} | {found['p99_ms']:.2f} | "
+                     f"{found['max_ms']:.1f} | ≤ {goal:g} ms | "
+                     f"{show_met(found['p50_ms'] <= goal and not found['unexpected'])} |")
+    return "\n".join(lines)
+
+
 def server_summary(server, syscalls, postgres):
     """The servers side by side, measured in one run: requests/s at 50 connections and
     its ratio to the floor's, p50 at one connection, system calls per request; then the
@@ -706,6 +745,8 @@ def main():
 
     say("latchwork-gate with and without a webhook receiver")
     notify = run_notify_bench(build_dir, env)
+    say("an approver's decision until the waiting worker's release")
+    decisions = run_decisions_bench(build_dir, env)
     say("latchwork-gate's memory under hostile loads")
     hostile = run_hostile(build_dir, env)
 
@@ -715,7 +756,7 @@ def main():
             + postgres_rows(postgres) + hostile_table)
     raw = {"gate": gate, "ledger": ledger, "tag": tag, "memory": memory, "core": core,
            "clients": clients, "server": server, "store": store, "postgres": postgres,
-           "syscalls": syscalls, "notify": notify,
+           "syscalls": syscalls, "notify": notify, "decisions": decisions,
            "hostile": hostile,
            "machine": machine_line()}
     (RESULTS / "raw.json").write_text(json.dumps(raw, indent=1))
@@ -743,7 +784,7 @@ def main():
                   "`bench/bench_syscalls.py` over 10^5 requests at 50 connections):\n\n"
                 + server_summary(server, syscalls, postgres)
                 + f"\n\n![requests/s and p50 by server]({SERVER_PICTURE.relative_to(ROOT)})"
-                + notify_summary(notify))
+                + notify_summary(notify) + decisions_summary(decisions))
     (RESULTS / "latest.md").write_text(markdown + "\n")
     draw_plot([row for row in rows if row not in hostile_table], RESULTS / "latency.png")
     draw_servers(server, SERVER_PICTURE)

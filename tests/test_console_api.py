@@ -88,6 +88,21 @@ def test_every_approver_token_is_taken(served):
         assert console.call("GET", "/api/pending", token=token).status == 200
 
 
+def test_a_detail_keeps_its_numbers_as_written(served):
+    process, console = served
+    written = (b'{"op":"submit","run_id":"n","effect_key":"pay","needs_approval":true,'
+               b'"detail":{"to":"bob","amount":120.50,"fee":1.999e1}}\n')
+    with process.connect() as raw:
+        for line, verdict in [(written, "held_for_approval"),
+                              (written.replace(b"120.50", b"120.5"), "held_for_approval"),  # equal
+                              (written.replace(b"120.50", b"120.51"), "error")]:
+            raw.send(line)
+            assert raw.reply()["verdict"] == verdict
+    shown = b'"detail":{"amount":120.50,"fee":1.999e1,"to":"bob"}'
+    assert shown in console.call("GET", "/api/pending").body
+    assert shown in console.call("GET", "/api/audit?limit=5").body
+
+
 def test_pending_oldest_first_paged_and_filtered(served):
     process, console = served
     gate = client(process)

@@ -252,6 +252,11 @@ def test_a_detail_is_shown_as_text_at_any_depth(browser, console):
     with process.connect() as raw:
         raw.request({"op": "submit", "run_id": "xss", "effect_key": "k", "needs_approval": True,
                      "detail": detail})
+        raw.send(b'{"op":"submit","run_id":"xss","effect_key":"n","needs_approval":true,'
+                 b'"detail":{"amount":120.50,"fee":1.999e1}}\n')  # numbers as written
+        assert raw.reply()["verdict"] == "held_for_approval"
+    numbers = held_element(browser, "xss", "n").find_elements(By.CSS_SELECTOR, ".detail dd")
+    assert [number.text for number in numbers] == ["120.50", "1.999e1"]
     item = held_element(browser, "xss", "k")
     names = [n.text for n in item.find_elements(By.CSS_SELECTOR, ".detail dt")]
     values = [v.text for v in item.find_elements(By.CSS_SELECTOR, ".detail dd:not(.nested)")]

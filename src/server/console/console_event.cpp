@@ -5,6 +5,7 @@
 
 #include "server/console/detail_value.h"
 #include "server/core/decider_name.h"
+#include "server/core/written_json.h"
 
 namespace latchwork::server {
 namespace json = boost::json;
@@ -19,7 +20,7 @@ std::string console_event_text(std::string_view name, const json::object& data, 
     text += "event: ";
     text += name;
     text += "\ndata: ";
-    text += json::serialize(data);  // one line: serialize never writes a raw line feed
+    text += serialize_keeping_written(data);  // one line: neither writes a raw line feed
     text += "\n\n";
     return text;
 }

@@ -16,6 +16,7 @@
 #include "server/console/decided_by.h"
 #include "server/console/rules_agreement.h"
 #include "server/console/detail_value.h"
+#include "server/core/written_json.h"
 #include "server/core/duration_text.h"
 #include "server/core/effect_state_text.h"
 #include "server/console/url_text.h"
@@ -34,7 +35,7 @@ constexpr std::size_t kMaxPageBytes = 256 * 1024;
 
 HttpReply json_reply(const json::value& value, std::uint64_t wait_for) {
     HttpReply reply;
-    reply.body = json::serialize(value);
+    reply.body = serialize_keeping_written(value);
     reply.wait_for = wait_for;
     return reply;
 }
@@ -90,7 +91,7 @@ json::value fill_page(const std::vector<Item>& read, std::size_t limit, Cursor c
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (i == limit) return json::value(std::to_string(cursor_of(read[limit - 1])));
         json::object item = make(read[i]);
-        bytes += json::serialize(item).size() + 1;  // and its comma
+        bytes += serialize_keeping_written(item).size() + 1;  // and its comma
         if (i > 0 && bytes > kMaxPageBytes) return json::value(std::to_string(cursor_of(read[i - 1])));
         items.push_back(std::move(item));
     }
@@ -427,7 +428,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::run(const std::string& run_id, std::st
             effect["detail"] = detail == details.end() ? json::value(nullptr) : detail->second;
         }
         // A page as fill_page() makes one: at most kMaxPageSize items and kMaxPageBytes.
-        bytes += json::serialize(effect).size() + 1;
+        bytes += serialize_keeping_written(effect).size() + 1;
         if (!listed.empty() && (listed.size() == kMaxPageSize || bytes > kMaxPageBytes)) {
             effects_next = listed.back().as_object().at("effect_key");
             break;

@@ -3,13 +3,15 @@
 
 #include <boost/json/parse.hpp>
 
+#include "server/core/written_json.h"
+
 namespace latchwork::server {
 
 boost::json::value detail_value(std::string_view detail) {
     if (detail.empty()) return nullptr;
     boost::system::error_code error;
-    boost::json::value parsed = boost::json::parse(detail, error);
-    return error ? boost::json::value(nullptr) : parsed;
+    (void)boost::json::parse(detail, error);
+    return error ? boost::json::value(nullptr) : written_json(detail);
 }
 
 }  // namespace latchwork::server

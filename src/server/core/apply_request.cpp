@@ -10,6 +10,7 @@
 #include "server/core/effect_state_text.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
+#include "server/core/written_json.h"
 
 namespace latchwork::server {
 
@@ -224,7 +225,7 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                 effect_state_in(ledger, request.run_id, request.effect_key);
             // A stopped run holds no waiting effect, so this is never asked of one.
             if (state && is_waiting(*state) && request.detail &&
-                details.detail_of(request.run_id, request.effect_key) != *request.detail) {
+                !same_json(details.detail_of(request.run_id, request.effect_key), *request.detail)) {
                 applied.reply = refusal(detail_differs_message());
                 return applied;
             }

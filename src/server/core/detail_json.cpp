@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/core/request_errors.h"
+#include "server/core/written_json.h"
 
 namespace latchwork::server {
 namespace json = boost::json;
@@ -25,35 +26,6 @@ std::size_t depth_of(const json::value& value) {
     return 0;
 }
 
-void write_canonical(const json::value& value, std::string& out) {
-    if (const json::object* object = value.if_object()) {
-        std::vector<const json::key_value_pair*> members;
-        members.reserve(object->size());
-        for (const auto& member : *object) members.push_back(&member);
-        std::sort(members.begin(), members.end(),
-                  [](const auto* a, const auto* b) { return a->key() < b->key(); });
-        out += '{';
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            if (i != 0) out += ',';
-            out += json::serialize(json::string_view(members[i]->key()));
-            out += ':';
-            write_canonical(members[i]->value(), out);
-        }
-        out += '}';
-        return;
-    }
-    if (const json::array* array = value.if_array()) {
-        out += '[';
-        for (std::size_t i = 0; i < array->size(); ++i) {
-            if (i != 0) out += ',';
-            write_canonical((*array)[i], out);
-        }
-        out += ']';
-        return;
-    }
-    out += json::serialize(value);
-}
-
 }  // namespace
 
 Result<std::string> canonical_detail(std::string_view raw, std::size_t max_bytes) {
@@ -68,8 +40,8 @@ Result<std::string> canonical_detail(std::string_view raw, std::size_t max_bytes
         return Failure{detail_too_deep_message(kMaxDetailDepth)};
     }
     if (error || !value.is_object()) return Failure{not_object_member_message("detail")};
-    std::string canonical;
-    write_canonical(value, canonical);
+    // Its numbers as written: people read them so, and same_json() compares by value.
+    std::string canonical = written_form(raw);
     if (canonical.size() > max_bytes) {
         return Failure{detail_too_long_message(max_bytes)};
     }

@@ -20,8 +20,9 @@ namespace latchwork::server {
 // value is parsed.
 std::string written_form(std::string_view text);
 
-// Whether two JSON texts hold equal values: equal texts, or equal once parsed (19.99
-// and 1.999E1, 120.50 and 120.5).
+// Whether two well-formed JSON texts hold equal values: members in any order, a
+// fraction or exponent number by its double (19.99 and 1.999E1, 120.50 and 120.5),
+// an integer by its digits.
 bool same_json(std::string_view a, std::string_view b);
 
 // A value that serialize_keeping_written() writes as `text` itself: a written form, or

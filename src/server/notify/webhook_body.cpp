@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "server/core/written_json.h"
+
 namespace latchwork::server {
 namespace json = boost::json;
 
@@ -39,14 +41,15 @@ json::value text_or_null(std::string_view text) {
     return json::string(text);
 }
 
-// The detail is kept as canonical compact JSON; a text that does not read (never
-// written by this server) is sent as a string rather than dropped.
+// The detail is kept in its written form (numbers as the submitter wrote them) and sent
+// so; a text that does not read (never written by this server) is sent as a string
+// rather than dropped.
 json::value detail_value(std::string_view detail) {
     if (detail.empty()) return nullptr;
     boost::system::error_code error;
-    json::value parsed = json::parse(detail, error);
+    (void)json::parse(detail, error);
     if (error) return json::string(detail);
-    return parsed;
+    return written_json(detail);
 }
 
 }  // namespace
@@ -89,7 +92,7 @@ std::string webhook_body(const AuditEntry& entry, WebhookEvent event, std::strin
         {"timestamp", utc_time_text(entry.at_ms)},
         {"data", std::move(data)},
     };
-    return json::serialize(body);
+    return serialize_keeping_written(body);
 }
 
 }  // namespace latchwork::server

@@ -41,6 +41,8 @@ public:
     void set_notifier(const Notifier* notifier) noexcept { routes_.set_notifier(notifier); }
     void set_rules(const RulesInForce* rules) noexcept { routes_.set_rules(rules); }
     void set_max_grant(std::chrono::milliseconds longest) noexcept { routes_.set_max_grant(longest); }
+    // Serves /chat/actions with `chat`, which must outlive the console.
+    void set_chat(ChatActions* chat) noexcept { routes_.set_chat(chat); }
 
 private:
     RequestHandler& handler_;

@@ -19,6 +19,7 @@ class Receiver:
     def __init__(self, statuses=(), tls: tuple[str, str] | None = None, port: int = 0):
         self.statuses = list(statuses)
         self.received: list[tuple[dict, bytes]] = []
+        self.paths: list[str] = []  # of each delivered one, in turn with `received`
         self.answered: list[int] = []
         self.ids: list[str | None] = []  # of every request, answered 2xx or not
         self._lock = threading.Lock()
@@ -35,6 +36,7 @@ class Receiver:
                     if 200 <= status < 300:
                         receiver.received.append(
                             ({k.lower(): v for k, v in self.headers.items()}, body))
+                        receiver.paths.append(self.path)
                 self.send_response(status)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
@@ -69,6 +71,17 @@ class Receiver:
             time.sleep(0.02)
         raise AssertionError(f"{len(self.received)} of {count} notifications arrived; "
                              f"answers so far {self.answered}")
+
+
+    def posted_to(self, path: str, seconds: float = 30) -> dict:
+        """The decoded body of the first delivered POST to `path`."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            with self._lock:
+                if path in self.paths:
+                    return json.loads(self.received[self.paths.index(path)][1])
+            time.sleep(0.02)
+        raise AssertionError(f"nothing was posted to {path}; paths so far {self.paths}")
 
 
 def free_port() -> int:

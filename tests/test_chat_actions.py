@@ -118,14 +118,15 @@ def test_a_forged_stale_or_foreign_callback_changes_nothing(chat, fault, status)
 
 
 def test_clicks_decide_as_their_approver_and_replace_the_message(chat):
-    worker = chat.hold("invoice 1", wait_ms=30000)
-    chat.hold("invoice 2")
-    chat.hold("pay:3")  # a rule's quorum of two
+    for key in ("invoice 1", "invoice 2", "pay:3"):  # pay:3 by a rule's quorum of two
+        chat.hold(key)
 
     status, approved = chat.click("UADA", "approve", "invoice 1")
     assert status == 200
-    assert worker.reply() == {"verdict": "release"}
     assert chat.receiver.posted_to(approved)["text"] == "Approved by ada — waiting for its worker"
+    worker = chat.hold("invoice 1", wait_ms=30000)
+    assert worker.reply() == {"verdict": "release"}
+    assert chat.receiver.posted_to(approved, 2)["text"] == "Approved by ada — taken by its worker"
     _, rejected = chat.click("UBOB", "reject", "invoice 2")
     replaced = chat.receiver.posted_to(rejected)
     assert replaced["replace_original"] is True and replaced["text"] == "Rejected by bob"

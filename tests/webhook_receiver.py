@@ -73,15 +73,16 @@ class Receiver:
                              f"answers so far {self.answered}")
 
 
-    def posted_to(self, path: str, seconds: float = 30) -> dict:
-        """The decoded body of the first delivered POST to `path`."""
+    def posted_to(self, path: str, count: int = 1, seconds: float = 30) -> dict:
+        """The decoded body of the `count`th delivered POST to `path`."""
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             with self._lock:
-                if path in self.paths:
-                    return json.loads(self.received[self.paths.index(path)][1])
+                bodies = [body for at, (_, body) in zip(self.paths, self.received) if at == path]
+                if len(bodies) >= count:
+                    return json.loads(bodies[count - 1])
             time.sleep(0.02)
-        raise AssertionError(f"nothing was posted to {path}; paths so far {self.paths}")
+        raise AssertionError(f"{count} posts to {path} did not come; paths so far {self.paths}")
 
 
 def free_port() -> int:

@@ -128,6 +128,46 @@ void ChatActions::respond(const asio::any_io_executor& executor, NotifyTarget to
     asio::co_spawn(executor, post_response(std::move(to), std::move(message), *tls_, limits_), asio::detached);
 }
 
+void ChatActions::approving(const std::string& run_id, const std::string& effect_key, const NotifyTarget& to,
+                            const std::string& approver) {
+    if (watched_.size() >= kMaxWatched) watched_.erase(watched_.begin());
+    watched_.insert_or_assign({run_id, effect_key}, Watched{to, approver});
+}
+
+void ChatActions::forget(const std::string& run_id, const std::string& effect_key) {
+    watched_.erase({run_id, effect_key});
+}
+
+std::string ChatActions::approved_outcome(const std::string& run_id, const std::string& effect_key,
+                                          const std::string& approver) {
+    const auto found = watched_.find({run_id, effect_key});
+    if (found != watched_.end() && found->second.taken) {
+        watched_.erase(found);
+        return "Approved by " + approver + " — taken by its worker";
+    }
+    if (found != watched_.end()) found->second.told = true;
+    return "Approved by " + approver + " — waiting for its worker";
+}
+
+void ChatActions::handled(const Decision& decision) {
+    if (watched_.empty() || decision.request == nullptr || decision.request->op != Operation::submit) return;
+    for (const StateChange& change : decision.changes) {
+        if (change.kind != StateChange::Kind::effect_state || change.state != EffectState::released) continue;
+        const auto found = watched_.find({change.run_id, change.effect_key});
+        if (found == watched_.end()) continue;
+        if (!found->second.told) {
+            found->second.taken = true;
+            continue;
+        }
+        if (executor_) {
+            respond(*executor_, std::move(found->second.respond_to),
+                    chat_replacement("Approved by " + found->second.approver + " — taken by its worker",
+                                     change.run_id, change.effect_key));
+        }
+        watched_.erase(found);
+    }
+}
+
 std::string chat_replacement(std::string_view outcome, std::string_view run_id, std::string_view effect_key) {
     const std::string text = chat_escaped(outcome);
     json::array blocks{

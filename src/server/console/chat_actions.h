@@ -11,7 +11,9 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +21,7 @@
 
 #include "server/notify/notify_target.h"
 #include "server/notify/webhook_post.h"
+#include "server/store/request_handler.h"
 #include "support/result.h"
 #include "support/secret_bytes.h"
 
@@ -40,7 +43,9 @@ struct ChatClick {
     NotifyTarget respond_to;  // the interaction's response_url
 };
 
-class ChatActions {
+// Also watches the decisions made (an observer of the request handler): an approval
+// clicked in the chat has its message told again once its worker takes it.
+class ChatActions final : public RequestObserver {
 public:
     // `secret`: the app's signing secret. `hosts`: those of the chat targets, the only
     // ones a response_url may name. `tls`: checks their certificates (the notifier's CAs).
@@ -59,7 +64,30 @@ public:
     // on standard error.
     void respond(const boost::asio::any_io_executor& executor, NotifyTarget to, std::string message);
 
+    // An approval clicked in the chat is about to be decided: should its worker take it,
+    // the message at `to` says so. forget() when it did not approve the effect.
+    void approving(const std::string& run_id, const std::string& effect_key, const NotifyTarget& to,
+                   const std::string& approver);
+    void forget(const std::string& run_id, const std::string& effect_key);
+    // The approval is durable: what replaces its message now, "Approved by ada — waiting
+    // for its worker", or "... — taken by its worker" when the worker was first.
+    std::string approved_outcome(const std::string& run_id, const std::string& effect_key,
+                                 const std::string& approver);
+
+    // Tells the message of a watched approval that its worker took it, on `executor`.
+    void set_executor(boost::asio::any_io_executor executor) { executor_ = std::move(executor); }
+    void handled(const Decision& decision) override;
+
 private:
+    struct Watched {
+        NotifyTarget respond_to;
+        std::string approver;
+        bool taken = false;  // its worker took it before the approval's outcome was told
+        bool told = false;   // the outcome was told: a take is told on its own
+    };
+    // At most this many approvals are watched; the oldest key goes first.
+    static constexpr std::size_t kMaxWatched = 4096;
+
     static PostLimits quick_limits() {
         PostLimits limits;
         limits.connect_timeout = std::chrono::seconds(3);
@@ -71,6 +99,8 @@ private:
     std::vector<std::string> hosts_;
     std::unique_ptr<boost::asio::ssl::context> tls_;
     PostLimits limits_;
+    std::map<std::pair<std::string, std::string>, Watched> watched_;
+    std::optional<boost::asio::any_io_executor> executor_;
 };
 
 // What replaces the clicked message: {"replace_original":true,"text":TEXT,"blocks":[...]},

@@ -42,14 +42,16 @@ public:
     void set_rules(const RulesInForce* rules) noexcept { routes_.set_rules(rules); }
     void set_max_grant(std::chrono::milliseconds longest) noexcept { routes_.set_max_grant(longest); }
     // Serves /chat/actions with `chat`, which must outlive the console.
-    void set_chat(ChatActions* chat) noexcept { routes_.set_chat(chat); }
+    void set_chat(ChatActions* chat);
 
 private:
+    boost::asio::io_context& io_;
     RequestHandler& handler_;
     GateServer& gate_server_;
     std::optional<Approvers> approvers_;
     ConsoleCounters counters_;
     AskedAt asked_at_;  // when each waiting effect's worker last asked, for the page
+    ChatActions* chat_ = nullptr;  // watches for the takes of approvals clicked in the chat
     ConsoleRoutes routes_;
     ConsoleServer server_;
 };

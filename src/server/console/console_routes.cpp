@@ -594,9 +594,11 @@ asio::awaitable<HttpReply> ConsoleRoutes::chat_action(const HttpCall& call) {
     request.run_id = std::move(click.run_id);
     request.effect_key = std::move(click.effect_key);
     request.flag = click.approve;
+    if (request.flag) chat_->approving(request.run_id, request.effect_key, click.respond_to, user->name);
     HttpReply reply = answered(
         handler_.handle_verified(request, DecisionSource{DecisionSource::Door::chat, user->name, false, {}}));
     if (!reply.decision) {
+        chat_->forget(request.run_id, request.effect_key);
         // Refused before any decision (the store is away): the person hears why.
         const json::value body = json::parse(reply.body);
         chat_->respond(executor, std::move(click.respond_to),
@@ -617,7 +619,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::chat_outcome(HttpReply reply) {
     };
     switch (decided.verdict.kind) {
         case ReplyVerdict::Kind::approved:
-            replace("Approved by " + chat.approver + " — waiting for its worker");
+            replace(chat_->approved_outcome(chat.run_id, chat.effect_key, chat.approver));
             break;
         case ReplyVerdict::Kind::approval_recorded: {
             // {"verdict":"approval_recorded","approvals":[...],"quorum":N}
@@ -647,6 +649,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::chat_outcome(HttpReply reply) {
                 message = chat_ephemeral("not decided: " + std::string(verdict_text(decided.verdict)));
             }
     }
+    if (decided.verdict.kind != ReplyVerdict::Kind::approved) chat_->forget(chat.run_id, chat.effect_key);
     chat_->respond(co_await asio::this_coro::executor, std::move(chat.respond_to), std::move(message));
     HttpReply received;
     received.content_type = "text/plain; charset=utf-8";

@@ -6,6 +6,7 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -134,8 +135,9 @@ void ChatActions::approving(const std::string& run_id, const std::string& effect
     watched_.insert_or_assign({run_id, effect_key}, Watched{to, approver});
 }
 
-void ChatActions::forget(const std::string& run_id, const std::string& effect_key) {
-    watched_.erase({run_id, effect_key});
+void ChatActions::forget(const std::string& run_id, const std::string& effect_key, const std::string& approver) {
+    const auto found = watched_.find({run_id, effect_key});
+    if (found != watched_.end() && found->second.approver == approver) watched_.erase(found);
 }
 
 std::string ChatActions::approved_outcome(const std::string& run_id, const std::string& effect_key,

@@ -65,10 +65,11 @@ public:
     void respond(const boost::asio::any_io_executor& executor, NotifyTarget to, std::string message);
 
     // An approval clicked in the chat is about to be decided: should its worker take it,
-    // the message at `to` says so. forget() when it did not approve the effect.
+    // the message at `to` says so. forget() when it did not approve the effect (what
+    // another approver's click is watching stays).
     void approving(const std::string& run_id, const std::string& effect_key, const NotifyTarget& to,
                    const std::string& approver);
-    void forget(const std::string& run_id, const std::string& effect_key);
+    void forget(const std::string& run_id, const std::string& effect_key, const std::string& approver);
     // The approval is durable: what replaces its message now, "Approved by ada — waiting
     // for its worker", or "... — taken by its worker" when the worker was first.
     std::string approved_outcome(const std::string& run_id, const std::string& effect_key,

@@ -584,7 +584,8 @@ asio::awaitable<HttpReply> ConsoleRoutes::chat_action(const HttpCall& call) {
     HttpReply received;
     received.content_type = "text/plain; charset=utf-8";
     // A chat user no approver is, or a viewer's: told so, and nothing changes.
-    const std::optional<ConsoleUser> user = approvers_ != nullptr ? approvers_->find_chat_user(click.user) : std::nullopt;
+    const std::optional<ConsoleUser> user =
+        approvers_ != nullptr ? approvers_->find_chat_user(click.user) : std::nullopt;
     if (!user || user->role != ConsoleRole::approver) {
         chat_->respond(executor, std::move(click.respond_to), chat_ephemeral("you may not decide this effect"));
         co_return received;
@@ -598,7 +599,7 @@ asio::awaitable<HttpReply> ConsoleRoutes::chat_action(const HttpCall& call) {
     HttpReply reply = answered(
         handler_.handle_verified(request, DecisionSource{DecisionSource::Door::chat, user->name, false, {}}));
     if (!reply.decision) {
-        chat_->forget(request.run_id, request.effect_key);
+        chat_->forget(request.run_id, request.effect_key, user->name);
         // Refused before any decision (the store is away): the person hears why.
         const json::value body = json::parse(reply.body);
         chat_->respond(executor, std::move(click.respond_to),
@@ -626,9 +627,11 @@ asio::awaitable<HttpReply> ConsoleRoutes::chat_outcome(HttpReply reply) {
             const json::object line = json::parse(decided.line).as_object();
             const json::array& approvals = line.at("approvals").as_array();
             std::string names;
-            for (const json::value& name : approvals) names += (names.empty() ? "" : ", ") + std::string(name.as_string());
-            replace(std::to_string(approvals.size()) + " of " + std::to_string(line.at("quorum").to_number<std::uint64_t>()) +
-                    " approvals: " + names);
+            for (const json::value& name : approvals) {
+                names += (names.empty() ? "" : ", ") + std::string(name.as_string());
+            }
+            const auto quorum = line.at("quorum").to_number<std::uint64_t>();
+            replace(std::to_string(approvals.size()) + " of " + std::to_string(quorum) + " approvals: " + names);
             break;
         }
         case ReplyVerdict::Kind::already_decided: {
@@ -649,7 +652,9 @@ asio::awaitable<HttpReply> ConsoleRoutes::chat_outcome(HttpReply reply) {
                 message = chat_ephemeral("not decided: " + std::string(verdict_text(decided.verdict)));
             }
     }
-    if (decided.verdict.kind != ReplyVerdict::Kind::approved) chat_->forget(chat.run_id, chat.effect_key);
+    if (decided.verdict.kind != ReplyVerdict::Kind::approved) {
+        chat_->forget(chat.run_id, chat.effect_key, chat.approver);
+    }
     chat_->respond(co_await asio::this_coro::executor, std::move(chat.respond_to), std::move(message));
     HttpReply received;
     received.content_type = "text/plain; charset=utf-8";

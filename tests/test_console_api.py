@@ -446,6 +446,8 @@ REFUSED = "--console needs --approvers unless it listens on a loopback address a
     ("repeated-token", "line 3 repeats the token of line 1"),
     ("spaced-token", "line 2: the token holds white space"),
     ("bad-role", 'line 2: unknown role "admin" (the roles are approver and viewer)'),
+    ("unknown-key", 'line 1: unknown key "phone" (the keys are chat and email)'),
+    ("repeated-chat-user", "line 2 repeats the chat user of line 1"),
     ("fifo", "not a regular file"),
     ("bad-address", 'invalid listen address "nowhere"'),
 ])
@@ -464,7 +466,9 @@ def test_start_up_refusals(tmp_path, setup, expected):
         texts = {"readable": TOKENS, "malformed": "alice:a\nbob\n", "empty-token": "alice:\n",
                  "no-approver": "# nobody\n\n", "repeated-token": "alice:a\n\nbob:a\n",
                  "spaced-token": "alice:a\nbob:b \n",
-                 "bad-role": "alice:a\nbob:b:admin\n"}
+                 "bad-role": "alice:a\nbob:b:admin\n",
+                 "unknown-key": "alice:a:approver:chat=U1,phone=5\n",
+                 "repeated-chat-user": "alice:a:approver:chat=U1\nbob:b:viewer:chat=U1\n"}
         path = write_approvers(tmp_path, texts.get(setup, ""),
                                0o644 if setup == "readable" else 0o600)
         if setup in ("missing", "fifo"):

@@ -19,6 +19,7 @@ class Receiver:
     def __init__(self, statuses=(), tls: tuple[str, str] | None = None, port: int = 0):
         self.statuses = list(statuses)
         self.received: list[tuple[dict, bytes]] = []
+        self.paths: list[str] = []  # of each delivered one, in turn with `received`
         self.answered: list[int] = []
         self.ids: list[str | None] = []  # of every request, answered 2xx or not
         self._lock = threading.Lock()
@@ -35,6 +36,7 @@ class Receiver:
                     if 200 <= status < 300:
                         receiver.received.append(
                             ({k.lower(): v for k, v in self.headers.items()}, body))
+                        receiver.paths.append(self.path)
                 self.send_response(status)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
@@ -69,6 +71,18 @@ class Receiver:
             time.sleep(0.02)
         raise AssertionError(f"{len(self.received)} of {count} notifications arrived; "
                              f"answers so far {self.answered}")
+
+
+    def posted_to(self, path: str, count: int = 1, seconds: float = 30) -> dict:
+        """The decoded body of the `count`th delivered POST to `path`."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            with self._lock:
+                bodies = [body for at, (_, body) in zip(self.paths, self.received) if at == path]
+                if len(bodies) >= count:
+                    return json.loads(bodies[count - 1])
+            time.sleep(0.02)
+        raise AssertionError(f"{count} posts to {path} did not come; paths so far {self.paths}")
 
 
 def free_port() -> int:

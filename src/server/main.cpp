@@ -112,6 +112,7 @@ Result<std::optional<NotifyStart>> notify_start_from(const NotifyOptions& option
         }
         start.settings.console_url = *options.console_url;
     }
+    start.settings.chat_buttons = options.chat_secret_file.has_value();
     start.settings.delivery.max_age = options.max_age;
     start.settings.delivery.limits.connect_timeout = options.connect_timeout;
     start.settings.delivery.limits.total_timeout = options.timeout;
@@ -124,6 +125,30 @@ Result<std::optional<NotifyStart>> notify_start_from(const NotifyOptions& option
     if (!tls) return std::move(tls).take_failure();
     start.tls = std::move(tls).value();
     return std::optional<NotifyStart>(std::move(start));
+}
+
+// The console's side of the chat buttons: the app's signing secret, and where the
+// outcome of a click may be sent (the chat targets' hosts, with the notifier's CAs).
+Result<std::unique_ptr<ChatActions>> chat_actions_from(const NotifyOptions& options) {
+    if (!options.chat_secret_file) return std::unique_ptr<ChatActions>();
+    Result<SecretBytes> file = load_secret_file(*options.chat_secret_file);
+    if (!file) return Failure{"--chat-signing-secret-file: " + file.error()};
+    // The platform shows the secret as text to copy; an editor's line feed is not part of it.
+    std::span<const std::uint8_t> bytes = file.value().view();
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes = bytes.first(bytes.size() - 1);
+    if (bytes.empty()) return Failure{"--chat-signing-secret-file " + *options.chat_secret_file + ": empty"};
+    SecretBytes secret;
+    secret.assign(bytes);
+    std::vector<std::string> hosts;
+    for (const std::string& url : options.urls) {
+        Result<NotifyTarget> target = parse_notify_target(url);
+        if (target && target.value().format == NotifyFormat::slack && target.value().tls) {
+            hosts.push_back(target.value().host);
+        }
+    }
+    Result<std::unique_ptr<boost::asio::ssl::context>> tls = make_notify_tls_context(options.ca_file);
+    if (!tls) return std::move(tls).take_failure();
+    return std::make_unique<ChatActions>(std::move(secret), std::move(hosts), std::move(tls).value());
 }
 
 int serve(const ServeOptions& options) {
@@ -190,6 +215,12 @@ int serve(const ServeOptions& options) {
     Result<std::optional<NotifyStart>> notify = notify_start_from(options.notify);
     if (!notify) {
         diagnose(notify.error());
+        return 2;
+    }
+
+    Result<std::unique_ptr<ChatActions>> chat = chat_actions_from(options.notify);
+    if (!chat) {
+        diagnose(chat.error());
         return 2;
     }
 
@@ -278,6 +309,7 @@ int serve(const ServeOptions& options) {
         if (notifier) console->set_notifier(&*notifier);
         if (rules) console->set_rules(&*rules);
         console->set_max_grant(options.max_grant);
+        if (chat.value()) console->set_chat(chat.value().get());
         if (!open_console.empty()) diagnose(open_console);
     }
     if (!secret) diagnose("no --secret-file: decisions are not authenticated");

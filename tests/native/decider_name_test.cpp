@@ -12,7 +12,8 @@ TEST(DeciderName, OnlyAPersonsSourceLosesItsDoor) {
     struct Case {
         std::string_view source, approver, decider, for_people;
     };
-    for (const Case& c : {Case{"console:ada", "ada", "ada", "ada"}, Case{"console:", "", "", ""},
+    for (const Case& c : {Case{"console:ada", "ada", "ada", "ada"}, Case{"chat:bob", "bob", "bob", "bob"},
+                          Case{"console:", "", "", ""},
                           Case{"expiry", "", "expiry", "expiry"},
                           Case{"line:10.0.0.1:4000", "", "line:10.0.0.1:4000", "10.0.0.1"},
                           Case{"line:[::1]:4000", "", "line:[::1]:4000", "[::1]"},

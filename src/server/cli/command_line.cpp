@@ -281,6 +281,10 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     if (options.approvers && !options.console) {
         return refuse("--approvers needs --console: the approvers are who may use the console");
     }
+    if (options.notify.chat_secret_file && !options.approvers) {
+        return refuse("--chat-signing-secret-file needs --console and --approvers: a click decides as the "
+                      "approver whose chat= it is");
+    }
     if (serve->count("--rules-mode") != 0 && !options.rules) {
         return refuse("--rules-mode needs --rules: the rules it enforces or shadows");
     }

@@ -3,6 +3,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+
 #include "server/cli/duration_text.h"
 
 namespace latchwork::server {
@@ -29,6 +31,11 @@ void NotifyOptionReader::add_to(CLI::App& serve, NotifyOptions& options) {
                      "PEM CA certificates receivers' certificates are checked against, instead "
                      "of the system's")
         ->type_name("FILE");
+    serve.add_option("--chat-signing-secret-file", options.chat_secret_file,
+                     "owner-only file with the chat app's signing secret: chat messages carry "
+                     "Approve and Reject buttons, and the console takes their clicks at "
+                     "POST /chat/actions")
+        ->type_name("FILE");
     serve.add_option("--notify-max-age", max_age_,
                      "give up on a notification not delivered within DURATION of its event "
                      "(default 24h)");
@@ -46,6 +53,17 @@ std::optional<std::string> NotifyOptionReader::read(NotifyOptions& options) cons
     }
     if (!options.urls.empty() && !options.secret_file) {
         return "--notify needs --notify-secret-file: every notification is signed";
+    }
+    if (options.chat_secret_file) {
+        const bool chat_target = std::ranges::any_of(
+            options.urls, [](const std::string& url) { return url.starts_with("slack+https://"); });
+        if (!chat_target) {
+            return "--chat-signing-secret-file needs a --notify slack+https://... target: the buttons are in its "
+                   "messages";
+        }
+        if (!options.console_url) {
+            return "--chat-signing-secret-file needs --console-url: the buttons' messages link to the console";
+        }
     }
     const auto take = read_duration_option;
     if (auto bad = take(max_age_, "--notify-max-age", options.max_age)) return bad;

@@ -18,6 +18,9 @@ struct NotifyOptions {
     std::string events = "all";             // --notify-events, a comma-separated list
     std::optional<std::string> console_url; // the console's public base, for links
     std::optional<std::string> ca_file;     // receivers' CAs instead of the system's
+    // The chat app's signing secret, owner-only: chat messages carry Approve and Reject
+    // buttons, whose clicks the console takes at /chat/actions.
+    std::optional<std::string> chat_secret_file;
     std::chrono::milliseconds max_age = std::chrono::hours(24);
     std::chrono::milliseconds connect_timeout = std::chrono::seconds(5);
     std::chrono::milliseconds timeout = std::chrono::seconds(15);

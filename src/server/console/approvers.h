@@ -29,6 +29,8 @@ public:
         std::string name;
         std::string token;
         ConsoleRole role = ConsoleRole::approver;
+        std::string chat_user;  // the chat platform's user id (chat=), empty when none
+        std::string email;      // where e-mail reaches them (email=), empty when none
     };
 
     Approvers() = default;
@@ -44,13 +46,21 @@ public:
     // The names of those who may decide (viewers left out).
     std::set<std::string, std::less<>> approver_names() const;
 
+    // The user the chat platform knows by `chat_user` (the file's chat=), if any.
+    std::optional<ConsoleUser> find_chat_user(std::string_view chat_user) const;
+
+    const std::vector<Approver>& all() const noexcept { return approvers_; }
+
 private:
     std::vector<Approver> approvers_;
 };
 
 // Reads `name:token` lines, approvers, and `name:token:viewer` lines, viewers (blank
 // lines and lines starting with '#' are skipped; any other role word is refused with
-// its line). The file must be a regular file that neither group nor others may access.
+// its line). After the role, a fourth field may name where else the user is reached:
+// `ada:TOKEN:approver:chat=U024BE7LH,email=ada@example.com` (any other key is refused
+// with its line). The file must be a regular file that neither group nor others may
+// access.
 Result<Approvers> load_approvers(const std::string& path);
 
 // The approver names of such a file, for what names approvers (a rules file).

@@ -27,7 +27,8 @@ Result<std::optional<Approvers>> console_approvers(const boost::asio::ip::tcp::e
 
 Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& store,
                  GateServer& gate_server, std::optional<Approvers> approvers, ConsoleLimits limits)
-    : handler_(handler),
+    : io_(io),
+      handler_(handler),
       gate_server_(gate_server),
       approvers_(std::move(approvers)),
       routes_(handler, store, counters_, approvers_ ? &*approvers_ : nullptr,
@@ -53,10 +54,20 @@ Console::Console(boost::asio::io_context& io, RequestHandler& handler, Store& st
 }
 
 Console::~Console() {
+    if (chat_ != nullptr) handler_.remove_observer(chat_);
     gate_server_.set_stop_watcher({});
     gate_server_.set_durable_watcher({});
     handler_.remove_observer(&asked_at_);
     handler_.remove_observer(&counters_);
+}
+
+void Console::set_chat(ChatActions* chat) {
+    if (chat_ != nullptr) handler_.remove_observer(chat_);
+    chat_ = chat;
+    routes_.set_chat(chat);
+    if (chat_ == nullptr) return;
+    chat_->set_executor(io_.get_executor());
+    handler_.add_observer(chat_);
 }
 
 Result<boost::asio::ip::tcp::endpoint> Console::listen(const boost::asio::ip::tcp::endpoint& at) {

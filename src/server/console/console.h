@@ -41,13 +41,17 @@ public:
     void set_notifier(const Notifier* notifier) noexcept { routes_.set_notifier(notifier); }
     void set_rules(const RulesInForce* rules) noexcept { routes_.set_rules(rules); }
     void set_max_grant(std::chrono::milliseconds longest) noexcept { routes_.set_max_grant(longest); }
+    // Serves /chat/actions with `chat`, which must outlive the console.
+    void set_chat(ChatActions* chat);
 
 private:
+    boost::asio::io_context& io_;
     RequestHandler& handler_;
     GateServer& gate_server_;
     std::optional<Approvers> approvers_;
     ConsoleCounters counters_;
     AskedAt asked_at_;  // when each waiting effect's worker last asked, for the page
+    ChatActions* chat_ = nullptr;  // watches for the takes of approvals clicked in the chat
     ConsoleRoutes routes_;
     ConsoleServer server_;
 };

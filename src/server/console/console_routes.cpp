@@ -4,6 +4,7 @@
 // as a line-protocol request; each reply carries the batch it must wait for.
 #include "server/console/console_routes.h"
 
+#include <boost/asio/this_coro.hpp>
 #include <boost/json.hpp>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "server/console/decided_by.h"
 #include "server/console/rules_agreement.h"
 #include "server/console/detail_value.h"
+#include "server/core/decider_name.h"
 #include "server/core/written_json.h"
 #include "server/core/duration_text.h"
 #include "server/core/effect_state_text.h"
@@ -183,6 +185,32 @@ bool is_json_type(std::string_view content_type) {
     return lower == "application/json";
 }
 
+// What a person is told of an effect decided before their click: "already rejected by
+// bob: too much", from the body of the console's 409.
+std::string already_decided_text(const json::object& body) {
+    const std::string_view state = body.at("state").as_string();
+    const json::value& by = body.at("decided_by");
+    std::string who = by.is_string() ? std::string(source_for_people(by.as_string())) : std::string();
+    const bool taken = !body.at("taken_by").is_null();
+    if (state == "cancelled" || state == "closed") return "its run was " + std::string(state);
+    std::string text;
+    if (who == "expiry") {
+        text = "already expired";
+        who.clear();
+    } else if (state == "approved" || state == "rejected") {
+        text = "already " + std::string(state);
+    } else if (state == "released") {
+        text = taken ? "already approved" : "already released";
+    } else {
+        return "this effect is not waiting for a decision";
+    }
+    if (!who.empty()) text += " by " + who;
+    if (taken) text += " and taken by its worker";
+    const json::value& reason = body.at("reason");
+    if (reason.is_string() && !reason.as_string().empty()) text += ": " + std::string(reason.as_string());
+    return text;
+}
+
 HttpReply answered(Answer answer) {
     // Refused by the handler, before any decision: it waits for nothing and is
     // counted as a refusal.
@@ -206,6 +234,7 @@ HttpReply error_reply(unsigned status, std::string_view text) {
 
 asio::awaitable<HttpReply> ConsoleRoutes::finish(HttpReply reply) {
     if (!reply.decision) co_return reply;
+    if (reply.chat) co_return co_await chat_outcome(std::move(reply));
     const Reply& decided = *reply.decision;
     if (decided.verdict.kind == ReplyVerdict::Kind::error) {
         const unsigned status = decided.verdict.status != 0 ? decided.verdict.status
@@ -257,6 +286,13 @@ asio::awaitable<HttpReply> ConsoleRoutes::route(const HttpCall& call) {
         // Public like the page: it describes the API and holds nothing of the gate's.
         if (!get) co_return method_not_allowed("GET");
         co_return asset(openapi_document());
+    }
+    if (path == "/chat/actions" && chat_ != nullptr) {
+        // Outside the bearer-token API: the chat platform signs its callbacks instead.
+        if (call.method != "POST") co_return method_not_allowed("POST");
+        HttpReply reply = co_await chat_action(call);
+        if (reply.status >= 400) counters_.count_refusal("chat", reply.status);
+        co_return reply;
     }
     if (path == "/api" || path.starts_with("/api/")) {
         // Without an approvers file the console is loopback-only and all may decide.
@@ -536,6 +572,94 @@ HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approve
         request, DecisionSource{DecisionSource::Door::console, approver, false, reason}));
     reply.decided_effect.emplace(request.run_id, request.effect_key);
     return reply;
+}
+
+asio::awaitable<HttpReply> ConsoleRoutes::chat_action(const HttpCall& call) {
+    if (!chat_->verified(call.chat_signature, call.chat_timestamp, call.body, unix_time_ms() / 1000)) {
+        co_return error_reply(401, "the chat signature is missing, wrong or stale");
+    }
+    Result<ChatClick> read = chat_->read_click(call.body);
+    if (!read) co_return error_reply(400, read.error());
+    ChatClick& click = read.value();
+    const auto executor = co_await asio::this_coro::executor;
+    HttpReply received;
+    received.content_type = "text/plain; charset=utf-8";
+    // A chat user no approver is, or a viewer's: told so, and nothing changes.
+    const std::optional<ConsoleUser> user =
+        approvers_ != nullptr ? approvers_->find_chat_user(click.user) : std::nullopt;
+    if (!user || user->role != ConsoleRole::approver) {
+        chat_->respond(executor, std::move(click.respond_to), chat_ephemeral("you may not decide this effect"));
+        co_return received;
+    }
+    Request request;
+    request.op = Operation::decide;
+    request.run_id = std::move(click.run_id);
+    request.effect_key = std::move(click.effect_key);
+    request.flag = click.approve;
+    if (request.flag) chat_->approving(request.run_id, request.effect_key, click.respond_to, user->name);
+    HttpReply reply = answered(
+        handler_.handle_verified(request, DecisionSource{DecisionSource::Door::chat, user->name, false, {}}));
+    if (!reply.decision) {
+        chat_->forget(request.run_id, request.effect_key, user->name);
+        // Refused before any decision (the store is away): the person hears why.
+        const json::value body = json::parse(reply.body);
+        chat_->respond(executor, std::move(click.respond_to),
+                       chat_ephemeral("not decided: " + std::string(body.at("error").as_string())));
+        co_return received;
+    }
+    reply.chat = ChatAnswer{std::move(click.respond_to), user->name, std::move(request.run_id),
+                            std::move(request.effect_key)};
+    co_return reply;
+}
+
+asio::awaitable<HttpReply> ConsoleRoutes::chat_outcome(HttpReply reply) {
+    const Reply& decided = *reply.decision;
+    ChatAnswer& chat = *reply.chat;
+    std::string message;
+    const auto replace = [&](const std::string& outcome) {
+        message = chat_replacement(outcome, chat.run_id, chat.effect_key);
+    };
+    switch (decided.verdict.kind) {
+        case ReplyVerdict::Kind::approved:
+            replace(chat_->approved_outcome(chat.run_id, chat.effect_key, chat.approver));
+            break;
+        case ReplyVerdict::Kind::approval_recorded: {
+            // {"verdict":"approval_recorded","approvals":[...],"quorum":N}
+            const json::object line = json::parse(decided.line).as_object();
+            const json::array& approvals = line.at("approvals").as_array();
+            std::string names;
+            for (const json::value& name : approvals) {
+                names += (names.empty() ? "" : ", ") + std::string(name.as_string());
+            }
+            const auto quorum = line.at("quorum").to_number<std::uint64_t>();
+            replace(std::to_string(approvals.size()) + " of " + std::to_string(quorum) + " approvals: " + names);
+            break;
+        }
+        case ReplyVerdict::Kind::already_decided: {
+            const json::object body =
+                co_await already_decided_body(store_, chat.run_id, chat.effect_key, decided.verdict.state);
+            message = chat_ephemeral(already_decided_text(body));
+            break;
+        }
+        case ReplyVerdict::Kind::error:
+            message = chat_ephemeral(decided.verdict.forbidden  ? std::string("you may not decide this effect")
+                                     : decided.verdict.conflict ? decided.verdict.message
+                                                                : "not decided: " + decided.verdict.message);
+            break;
+        default:
+            if (decided.verdict.is(VerdictKind::refused_rejected)) {
+                replace("Rejected by " + chat.approver);
+            } else {
+                message = chat_ephemeral("not decided: " + std::string(verdict_text(decided.verdict)));
+            }
+    }
+    if (decided.verdict.kind != ReplyVerdict::Kind::approved) {
+        chat_->forget(chat.run_id, chat.effect_key, chat.approver);
+    }
+    chat_->respond(co_await asio::this_coro::executor, std::move(chat.respond_to), std::move(message));
+    HttpReply received;
+    received.content_type = "text/plain; charset=utf-8";
+    co_return received;
 }
 
 // The grant an approval asks to remember, or the 400 that refuses it.

@@ -17,6 +17,7 @@
 #include <boost/json/value.hpp>
 
 #include "server/console/approvers.h"
+#include "server/console/chat_actions.h"
 #include "server/console/console_counters.h"
 #include "server/core/effect_rules.h"
 #include "server/core/rules_in_force.h"
@@ -33,6 +34,17 @@ struct HttpCall {
     std::string_view authorization;  // the Authorization header, empty when absent
     std::string_view content_type;
     std::string_view body;
+    // The chat platform's signature of a callback and the time it was signed.
+    std::string_view chat_signature;
+    std::string_view chat_timestamp;
+};
+
+// A decision clicked in a chat message: where its outcome is told, and what it was.
+struct ChatAnswer {
+    NotifyTarget respond_to;
+    std::string approver;
+    std::string run_id;
+    std::string effect_key;
 };
 
 struct HttpReply {
@@ -50,6 +62,8 @@ struct HttpReply {
     std::optional<std::pair<std::string, std::string>> decided_effect;  // (run id, key)
     // A revoke: the body is {"revoked": ID} once it is durable.
     std::optional<std::string> revoked_grant;
+    // A chat click: its outcome goes to the chat, the platform is answered 200 (finish()).
+    std::optional<ChatAnswer> chat;
 };
 
 // An error reply: {"error": TEXT} with its status.
@@ -91,6 +105,8 @@ public:
     // matches /metrics counts; null: none.
     void set_rules(const RulesInForce* rules) noexcept { rules_ = rules; }
     void set_worker_watch(WorkerWatch watch) { worker_watch_ = std::move(watch); }
+    // Takes the chat platform's callbacks at /chat/actions; null: not served.
+    void set_chat(ChatActions* chat) noexcept { chat_ = chat; }
     // The longest a grant lasts: a longer "for" is cut to it.
     void set_max_grant(std::chrono::milliseconds longest) noexcept { max_grant_ms_ = longest.count(); }
     // True when every /api call is taken without a token.
@@ -107,6 +123,8 @@ private:
     boost::asio::awaitable<HttpReply> run(const std::string& run_id, std::string_view query_text);
     boost::asio::awaitable<HttpReply> audit(std::string_view query);
     HttpReply decide(const HttpCall& call, const std::string& approver);
+    boost::asio::awaitable<HttpReply> chat_action(const HttpCall& call);
+    boost::asio::awaitable<HttpReply> chat_outcome(HttpReply reply);
     HttpReply stop_run(Operation op, const std::string& run_id, const std::string& approver);
     boost::asio::awaitable<HttpReply> grants();
     std::variant<GrantAsk, HttpReply> grant_ask(const boost::json::value& remember, bool approved) const;
@@ -127,6 +145,7 @@ private:
     const Notifier* notifier_ = nullptr;
     const RulesInForce* rules_ = nullptr;
     WorkerWatch worker_watch_;
+    ChatActions* chat_ = nullptr;
     std::int64_t max_grant_ms_ = 24 * 60 * 60 * 1000;
 };
 

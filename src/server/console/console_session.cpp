@@ -176,7 +176,8 @@ asio::awaitable<void> ConsoleSession::serve() {
         on_probation_ = false;
         const HttpCall call{request.method_string(), request.target(),
                             request[http::field::authorization],
-                            request[http::field::content_type], request.body()};
+                            request[http::field::content_type], request.body(),
+                            request["X-Slack-Signature"], request["X-Slack-Request-Timestamp"]};
         std::optional<HttpReply> refused;
         if (server_.routes().open_without_token()) {
             // Nothing but a token-less console's own page may call it (see loopback_guard.h).

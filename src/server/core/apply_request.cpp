@@ -274,7 +274,7 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                     return applied;
                 }
             }
-            if (source.door == DecisionSource::Door::console) {
+            if (person_door(source.door)) {
                 const std::optional<EffectState> state =
                     effect_state_in(ledger, request.run_id, request.effect_key);
                 if (state != EffectState::pending) {

@@ -11,6 +11,7 @@ std::string decision_source_text(const DecisionSource& source) {
         case DecisionSource::Door::console: return "console:" + std::string(source.who);
         case DecisionSource::Door::expiry: return "expiry";
         case DecisionSource::Door::client: return "client:" + std::string(source.who);
+        case DecisionSource::Door::chat: return "chat:" + std::string(source.who);
     }
     return "";
 }
@@ -67,7 +68,7 @@ std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_vi
             entry.mac_verified = (source.door == DecisionSource::Door::line ||
                                   source.door == DecisionSource::Door::client) &&
                                  source.mac_verified;
-            if (source.door == DecisionSource::Door::console) entry.reason = std::string(source.reason);
+            if (person_door(source.door)) entry.reason = std::string(source.reason);
             return entry;
         case Operation::cancel:
         case Operation::close_run:

@@ -42,7 +42,8 @@ struct AuditEntry {
     // ("release", "held_for_approval" or "refused_rejected")
     std::string verdict;
     // "line:IP:PORT" (the peer of a line-protocol connection), "client:NAME" (a
-    // line-protocol client that said hello), "console:NAME" (an approver) or "expiry".
+    // line-protocol client that said hello), "console:NAME" (an approver), "chat:NAME"
+    // (an approver's click in a chat message) or "expiry".
     std::string source;
     bool mac_verified = false;  // line-protocol decisions checked against the secret
     std::string reason;         // console decisions (and approvals) only
@@ -54,17 +55,25 @@ struct AuditEntry {
 
 // Where a request came from, as the audit log tells it.
 struct DecisionSource {
-    // client: the line port, from a client that said hello (the --clients file).
-    enum class Door : std::uint8_t { line, console, expiry, client };
+    // client: the line port, from a client that said hello (the --clients file);
+    // chat: an approver's click on a button of a chat message.
+    enum class Door : std::uint8_t { line, console, expiry, client, chat };
     Door door = Door::line;
-    // line: the peer "IP:PORT"; client: the client's name; console: the approver's name
+    // line: the peer "IP:PORT"; client: the client's name; console and chat: the
+    // approver's name
     std::string_view who;
     bool mac_verified = false;  // line and client only
     std::string_view reason;    // console only
 };
 
+// Whether a person decides through this door (an approver on the console or in chat),
+// held to the rules' approvers and quorums.
+inline bool person_door(DecisionSource::Door door) noexcept {
+    return door == DecisionSource::Door::console || door == DecisionSource::Door::chat;
+}
+
 // The source as the audit log writes it: "line:IP:PORT", "client:NAME",
-// "console:NAME" or "expiry".
+// "console:NAME", "chat:NAME" or "expiry".
 std::string decision_source_text(const DecisionSource& source);
 
 // The entry a decided request leaves in the log, if any: a decide always (unless it

@@ -2,20 +2,21 @@
 //
 // A rejection told to a waiting submitter, the console's "already decided" reply and
 // its event stream all name who decided from the same source text
-// (decision_source_text), so they read the "console:" prefix here, once.
+// (decision_source_text), so they read a person's prefix ("console:" or "chat:") here,
+// once.
 #pragma once
 
 #include <string_view>
 
 namespace latchwork::server {
 
-// The approver's name for "console:NAME"; empty for any other source (the console's
-// page then shows no approver). The view points into `source`.
+// The approver's name for "console:NAME" and "chat:NAME"; empty for any other source
+// (the console's page then shows no approver). The view points into `source`.
 std::string_view approver_name(std::string_view source);
 
-// The name of whoever a source stands for: the approver for "console:NAME", the source
-// text as it is otherwise ("expiry", "line:IP:PORT", "client:NAME"). The view points
-// into `source`.
+// The name of whoever a source stands for: the approver for "console:NAME" and
+// "chat:NAME", the source text as it is otherwise ("expiry", "line:IP:PORT",
+// "client:NAME"). The view points into `source`.
 std::string_view decider_name(std::string_view source);
 
 // Whoever a source stands for, as a message to people names them: an approver's or a

@@ -3,6 +3,8 @@
 
 #include <boost/json.hpp>
 
+#include <tuple>
+
 #include "server/core/decider_name.h"
 #include "server/notify/webhook_body.h"
 
@@ -17,6 +19,8 @@ namespace {
 constexpr std::size_t kHeaderClip = 100;
 constexpr std::size_t kFieldClip = 300;
 constexpr std::size_t kDetailClip = 500;
+// The most characters a button's value may hold.
+constexpr std::size_t kMaxButtonValue = 2000;
 
 std::string_view headline(WebhookEvent event) {
     switch (event) {
@@ -53,7 +57,25 @@ std::string chat_escaped(std::string_view text) {
     return out;
 }
 
-std::string chat_message(const AuditEntry& entry, WebhookEvent event, std::string_view console_url) {
+std::optional<std::string> chat_button_value(std::string_view run_id, std::string_view effect_key) {
+    std::string value = json::serialize(json::array{json::string(run_id), json::string(effect_key)});
+    // Escapes count once each, as the platform counts characters: bytes are an upper bound.
+    if (value.size() > kMaxButtonValue) return std::nullopt;
+    return value;
+}
+
+std::optional<std::pair<std::string, std::string>> read_chat_button_value(std::string_view value) {
+    boost::system::error_code error;
+    const json::value parsed = json::parse(value, error);
+    const json::array* pair = error ? nullptr : parsed.if_array();
+    if (pair == nullptr || pair->size() != 2 || !(*pair)[0].is_string() || !(*pair)[1].is_string()) {
+        return std::nullopt;
+    }
+    return std::pair{std::string((*pair)[0].get_string()), std::string((*pair)[1].get_string())};
+}
+
+std::string chat_message(const AuditEntry& entry, WebhookEvent event, std::string_view console_url,
+                         bool decide_buttons) {
     const std::string what = entry.effect_key.empty() ? entry.run_id : entry.effect_key;
     const std::string title = std::string(headline(event)) + ": " + safe(what, kHeaderClip);
     json::array fields{plain("Run: " + safe(entry.run_id, kFieldClip))};
@@ -71,11 +93,19 @@ std::string chat_message(const AuditEntry& entry, WebhookEvent event, std::strin
         blocks.push_back(json::object{{"type", "section"},
                                       {"text", plain("Detail: " + safe(entry.detail, kDetailClip))}});
     }
+    json::array buttons;
     const std::string link = console_link(console_url, entry.run_id, entry.effect_key);
-    if (!link.empty()) {
-        json::object button{{"type", "button"}, {"text", plain("Review")}, {"url", link}};
-        blocks.push_back(json::object{{"type", "actions"}, {"elements", json::array{std::move(button)}}});
+    if (!link.empty()) buttons.push_back(json::object{{"type", "button"}, {"text", plain("Review")}, {"url", link}});
+    if (decide_buttons && event == WebhookEvent::held) {
+        if (const std::optional<std::string> value = chat_button_value(entry.run_id, entry.effect_key)) {
+            for (auto [action, label, style] : {std::tuple{"approve", "Approve", "primary"},
+                                                std::tuple{"reject", "Reject", "danger"}}) {
+                buttons.push_back(json::object{{"type", "button"}, {"text", plain(label)},
+                                               {"action_id", action}, {"value", *value}, {"style", style}});
+            }
+        }
     }
+    if (!buttons.empty()) blocks.push_back(json::object{{"type", "actions"}, {"elements", std::move(buttons)}});
     // The top-level text is what notifications show; it is read as markup, so it
     // holds nothing but escaped text.
     const json::object message{{"text", title}, {"blocks", std::move(blocks)}};

@@ -173,7 +173,7 @@ void Notifier::deliver_read(std::size_t index, Result<AuditFollower::Read> read)
         item.run_id = entry.run_id;
         item.effect_key = entry.effect_key;
         item.body = target.format == NotifyFormat::slack
-                        ? chat_message(entry, *event, settings_.console_url)
+                        ? chat_message(entry, *event, settings_.console_url, settings_.chat_buttons)
                         : webhook_body(entry, *event, settings_.console_url);
         batch.items.push_back(std::move(item));
         return true;

@@ -31,6 +31,9 @@ struct NotifySettings {
     std::vector<NotifyTarget> targets;
     WebhookEvents events = kAllWebhookEvents;
     std::string console_url;  // the console's public base, for links; empty: none
+    // Chat messages of held effects carry Approve and Reject buttons (the console takes
+    // their clicks at /chat/actions).
+    bool chat_buttons = false;
     DeliverySettings delivery;
     std::chrono::milliseconds poll = std::chrono::seconds(1);  // for what other servers commit
     std::size_t batch = 32;        // entries read, and handed over, at once per target

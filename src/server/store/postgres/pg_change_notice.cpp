@@ -79,6 +79,8 @@ DecisionSource source_from_text(std::string_view text) {
     const std::string_view who = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
     if (door == "console") {
         source.door = DecisionSource::Door::console;
+    } else if (door == "chat") {
+        source.door = DecisionSource::Door::chat;
     } else if (door == "expiry") {
         source.door = DecisionSource::Door::expiry;
     } else if (door == "client") {

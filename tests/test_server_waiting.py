@@ -160,6 +160,8 @@ def test_the_attempt_that_took_a_release_is_released_again_and_another_learns_wh
     assert "result" not in other
     # A request without an attempt is answered as ever.
     assert process.request({"op": "submit", "run_id": "r", "effect_key": "e"}) == DUPLICATE
+    process.request({"op": "cancel", "run_id": "r"})
+    assert process.request(attempt_submit("r", "e", "a1")) == {"verdict": "refused_cancelled"}
 
 
 def test_only_the_taking_attempt_completes_once_and_a_duplicate_learns_the_result(

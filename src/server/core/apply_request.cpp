@@ -226,11 +226,13 @@ std::optional<Applied> short_of_quorum(const Request& request, const DecisionSou
 }
 
 // A submit carrying an attempt, of an effect released already with what is kept of it:
-// release again for the attempt that took it, else a duplicate told what happened.
+// release again for the attempt that took it, else a duplicate told what happened. A
+// cancelled run refuses every submit, as it always has.
 std::optional<Applied> released_before(const Request& request, const RunLedger& ledger, WaitingDetails& details) {
     if (!request.attempt || effect_state_in(ledger, request.run_id, request.effect_key) != EffectState::released) {
         return std::nullopt;
     }
+    if (const RunRecord* run = ledger.find_run(request.run_id); run != nullptr && run->stopped()) return std::nullopt;
     const KeptRelease* kept = details.release_of(request.run_id, request.effect_key);
     if (kept == nullptr || !kept->released()) return std::nullopt;
     Applied applied;

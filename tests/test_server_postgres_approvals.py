@@ -180,13 +180,30 @@ def test_a_database_of_the_first_version_is_upgraded_with_what_it_holds(
     # As servers before the schema kept it: made beside the schema, on first use.
     postgres_database.psql("CREATE TABLE latchwork_notify_cursor (target text PRIMARY KEY,"
                            " seq bigint NOT NULL); INSERT INTO latchwork_notify_cursor VALUES ('t', 7)")
-    assert migrate(postgres_database.url).endswith(" 7")
+    assert migrate(postgres_database.url).endswith(" 8")
     (server, console), = consoles(postgres_database.url, count=1)
     assert [item["effect_key"] for item in console.get("/api/pending")["items"]] == ["old"]
     assert console.decide("r", "old", True) == "approved"
-    assert submit(server, "r", "old") == {"verdict": "release"}
-    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("7",)]
+    taking = {"op": "submit", "run_id": "r", "effect_key": "old", "attempt": "a1"}
+    assert server.request(taking) == {"verdict": "release"}
+    assert server.request(taking) == {"again": True, "verdict": "release"}
+    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("8",)]
     assert postgres_database.psql("SELECT target, seq FROM latchwork_notify_cursor") == [("t", "7")]
+
+
+def test_an_attempt_and_its_result_are_shared_by_the_servers(new_postgres_store, consoles):
+    (first, _), (second, _) = consoles(new_postgres_store())
+    request = {"op": "submit", "run_id": "r", "effect_key": "pay", "attempt": "a1"}
+    assert first.request(request) == {"verdict": "release"}
+    assert second.request(request) == {"again": True, "verdict": "release"}
+    done = {"op": "complete", "run_id": "r", "effect_key": "pay", "result": [1, "sent"]}
+    assert first.request({**done, "attempt": "a2"})["verdict"] == "error"
+    assert second.request({**done, "attempt": "a1"}) == {"verdict": "completed"}
+    duplicate = first.request({**request, "attempt": "a2"})
+    assert (duplicate["result"], duplicate["decided_by"][:5]) == ([1, "sent"], "line:")
+    second.request({"op": "close_run", "run_id": "r"})
+    assert first.request({**done, "attempt": "a1"}) == {
+        "message": "effect was not released", "verdict": "error"}
 
 
 def test_a_submit_waiting_on_one_server_is_woken_by_a_decision_on_another(

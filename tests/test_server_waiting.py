@@ -127,3 +127,85 @@ def test_sigterm_answers_every_waiting_submit_held(served):
     process.signal(signal.SIGTERM)
     assert [waiter.result() for waiter in waiters] == [HELD] * 3
     assert process.wait() == 0
+
+
+# --- attempts and results ---------------------------------------------------------------
+
+def attempt_submit(run_id, effect_key, attempt, **members):
+    return {"op": "submit", "run_id": run_id, "effect_key": effect_key, "attempt": attempt,
+            **members}
+
+
+def complete(run_id, effect_key, attempt, result):
+    return {"op": "complete", "run_id": run_id, "effect_key": effect_key, "attempt": attempt,
+            "result": result}
+
+
+@pytest.mark.parametrize("taken_by", ["plain", "approval"])
+def test_the_attempt_that_took_a_release_is_released_again_and_another_learns_what_happened(
+        served, taken_by):
+    process, console = served
+    if taken_by == "approval":
+        assert process.request(attempt_submit("r", "e", "a1", needs_approval=True)) == HELD
+        assert console.decide("r", "e", True) == "approved"
+    # Its reply lost, the call asks again with the same attempt.
+    assert process.request(attempt_submit("r", "e", "a1")) == RELEASE
+    assert process.request(attempt_submit("r", "e", "a1")) == {"again": True, "verdict": "release"}
+    other = process.request(attempt_submit("r", "e", "a2"))
+    assert other["verdict"] == "refused_duplicate" and other["released_at"] > 0
+    if taken_by == "approval":
+        assert other["decided_by"] == "ada"
+    else:
+        assert other["decided_by"].startswith("line:127.0.0.1:")
+    assert "result" not in other
+    # A request without an attempt is answered as ever.
+    assert process.request({"op": "submit", "run_id": "r", "effect_key": "e"}) == DUPLICATE
+    process.request({"op": "cancel", "run_id": "r"})
+    assert process.request(attempt_submit("r", "e", "a1")) == {"verdict": "refused_cancelled"}
+
+
+def test_only_the_taking_attempt_completes_once_and_a_duplicate_learns_the_result(
+        served, tmp_path):
+    process, console = served
+    assert process.request(complete("r", "e", "a1", 1)) == {
+        "message": "effect was not released", "verdict": "error"}
+    assert process.request(attempt_submit("r", "e", "a1")) == RELEASE
+    assert process.request(complete("r", "e", "a2", {"id": 7})) == {
+        "message": "only the attempt that took the release may complete it", "verdict": "error"}
+    result = {"to": "ada", "id": [7, "x"]}
+    for _ in range(2):  # again with the same result: completed again
+        assert process.request(complete("r", "e", "a1", result)) == {"verdict": "completed"}
+    assert process.request(complete("r", "e", "a1", {"id": 8})) == {
+        "message": "effect was completed already with another result", "verdict": "error"}
+    if "sqlite" in " ".join(process.command):  # kept across a restart
+        assert process.stop() == 0
+        process.start()
+    duplicate = process.request(attempt_submit("r", "e", "a2"))
+    assert duplicate["result"] == result and duplicate["completed_at"] >= duplicate["released_at"]
+    assert process.request(attempt_submit("r", "e", "a1")) == {"again": True, "verdict": "release"}
+    entries = Console(process.console_port, "token-of-ada").get("/api/audit?run=r")["items"]
+    assert [(entry["event"], entry["detail"]) for entry in entries] == [("completed", result)]
+    # Closing the run forgets it all.
+    process.request({"op": "close_run", "run_id": "r"})
+    assert process.request(complete("r", "e", "a1", result))["verdict"] == "error"
+
+
+@pytest.mark.parametrize("request_, message", [
+    (attempt_submit("r", "e", ""), "member attempt must be a string of 1 to 128 bytes"),
+    (attempt_submit("r", "e", "x" * 129), "member attempt must be a string of 1 to 128 bytes"),
+    (attempt_submit("r", "e", 5), "member attempt must be a string of 1 to 128 bytes"),
+    ({"op": "complete", "run_id": "r", "effect_key": "e", "result": 1}, "missing member: attempt"),
+    ({"op": "complete", "run_id": "r", "effect_key": "e", "attempt": "a"}, "missing member: result"),
+    (complete("r", "e", "a", "x" * 100), "member result is longer than 64 bytes"),
+])
+def test_attempts_and_results_out_of_bounds_are_refused(gate_process, request_, message):
+    process = gate_process("--max-result", "64")
+    assert process.request(request_) == {"message": message, "verdict": "error"}
+    assert process.request({"op": "state_len"})["value"] == 0
+
+
+def test_a_hold_told_to_an_attempt_links_to_the_console(gate_process):
+    process = gate_process("--console-url", "https://gate.example/")
+    assert process.request(attempt_submit("run 1", "k/1", "a1", needs_approval=True)) == {
+        "link": "https://gate.example/#/effect/run%201/k%2F1", "verdict": "held_for_approval"}
+    assert process.request(submit("run 1", "k/1")) == HELD

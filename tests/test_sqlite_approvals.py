@@ -117,14 +117,22 @@ def test_a_version_two_file_is_upgraded_in_place_and_logs_takings_details_and_wo
     assert Console(server.console_port, "token-of-alice").decide("pay", "old", True) == "approved"
     assert submit(server, "pay", "old") == "release"
     assert submit(server, "pay", "new", DETAIL) == "held_for_approval"
+    # The upgraded file keeps attempts and results.
+    assert server.request({"op": "submit", "run_id": "pay", "effect_key": "sent",
+                           "attempt": "a1"}) == {"verdict": "release"}
+    assert server.request({"op": "complete", "run_id": "pay", "effect_key": "sent",
+                           "attempt": "a1", "result": {"id": 3}}) == {"verdict": "completed"}
     assert server.stop() == 0
 
     with sqlite3.connect(path) as db:
-        assert db.execute("SELECT version FROM schema_version").fetchall() == [(7,)]
+        assert db.execute("SELECT version FROM schema_version").fetchall() == [(8,)]
+        kept = db.execute("SELECT CAST(effect_key AS TEXT), CAST(attempt AS TEXT), result,"
+                          " substr(CAST(decided_by AS TEXT), 1, 5) FROM releases ORDER BY 1")
+        assert kept.fetchall() == [("old", "", None, "alice"), ("sent", "a1", '{"id":3}', "line:")]
     after = run_gate("log", "--store", url)
     assert after.returncode == 0, after.stderr
     events = [line.split(" ")[1] for line in after.stdout.splitlines()]
-    assert events == ["held", "decided", "taken", "held", "would"]
+    assert events == ["held", "decided", "taken", "held", "would", "completed"]
     assert after.stdout.splitlines()[4].endswith(
         ' would run="pay" effect="new" verdict=release source="rule:new"'
         ' detail="{\\"amount\\":120,\\"to\\":\\"acct-9\\"}"')

@@ -1,6 +1,7 @@
 // main.cpp: latchwork-gate, the gate server: start-up, serving, orderly exit.
 #include <boost/asio/io_context.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -76,7 +77,8 @@ ConsoleLimits console_limits(const ServeOptions& options) {
     ConsoleLimits limits;
     // An entry's ids and detail as requests may bring them; its reason is at most a
     // console body; its source and the rest fit in a kilobyte.
-    limits.max_audit_entry = 2 * options.max_id_bytes + options.max_detail_bytes + limits.max_body + 1024;
+    limits.max_audit_entry = 2 * options.max_id_bytes + std::max(options.max_detail_bytes, options.max_result_bytes) +
+                             limits.max_body + 1024;
     limits.header_timeout = bounds.console_header_timeout;
     limits.write_timeout = bounds.write_timeout;
     limits.max_connections_per_peer = bounds.console_max_connections_per_peer;
@@ -96,6 +98,11 @@ struct NotifyStart {
 };
 
 Result<std::optional<NotifyStart>> notify_start_from(const NotifyOptions& options) {
+    // Held replies link to the console too, with or without receivers.
+    if (options.console_url && !options.console_url->starts_with("http://") &&
+        !options.console_url->starts_with("https://")) {
+        return Failure{"--console-url: an http:// or https:// address"};
+    }
     if (options.urls.empty()) return std::optional<NotifyStart>();
     NotifyStart start;
     for (const std::string& url : options.urls) {
@@ -106,12 +113,7 @@ Result<std::optional<NotifyStart>> notify_start_from(const NotifyOptions& option
     Result<WebhookEvents> events = parse_webhook_events(options.events);
     if (!events) return std::move(events).take_failure();
     start.settings.events = events.value();
-    if (options.console_url) {
-        if (!options.console_url->starts_with("http://") && !options.console_url->starts_with("https://")) {
-            return Failure{"--console-url: an http:// or https:// address"};
-        }
-        start.settings.console_url = *options.console_url;
-    }
+    if (options.console_url) start.settings.console_url = *options.console_url;
     start.settings.chat_buttons = options.chat_secret_file.has_value();
     start.settings.delivery.max_age = options.max_age;
     start.settings.delivery.limits.connect_timeout = options.connect_timeout;
@@ -260,6 +262,7 @@ int serve(const ServeOptions& options) {
     // What expired while the server was down is rejected before anyone is answered.
     store.set_hold_timeout(options.hold_timeout);
     if (rules) store.set_rules(&*rules);
+    if (options.notify.console_url) store.set_console_url(*options.notify.console_url);
     if (Result<std::monostate> loaded = store.load(); !loaded) {
         diagnose("cannot load the store: " + loaded.error());
         return 1;
@@ -267,7 +270,7 @@ int serve(const ServeOptions& options) {
     RequestHandler handler(store, secret ? &*secret : nullptr);
     handler.set_request_limits(
         RequestLimits{options.max_id_bytes, options.max_detail_bytes,
-                      static_cast<std::uint64_t>(options.max_wait.count())});
+                      static_cast<std::uint64_t>(options.max_wait.count()), options.max_result_bytes});
     HoldExpiry expiry(io, store);
     std::optional<Notifier> notifier;
     if (notify.value()) {

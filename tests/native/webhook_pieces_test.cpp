@@ -87,6 +87,11 @@ TEST(WebhookEvent, NamesDecisionsByWhatTheyDid) {
     EXPECT_FALSE(parse_webhook_events("held,nope"));
     EXPECT_EQ(parse_webhook_events("held,closed").value(),
               static_cast<WebhookEvents>(WebhookEvent::held) | static_cast<WebhookEvents>(WebhookEvent::closed));
+    // A recorded result is told only to receivers that name it: "all" is not enough.
+    entry.event = AuditEvent::completed;
+    EXPECT_EQ(webhook_event_of(entry), WebhookEvent::completed);
+    EXPECT_EQ(parse_webhook_events("all").value() & static_cast<WebhookEvents>(WebhookEvent::completed), 0);
+    EXPECT_EQ(parse_webhook_events("completed").value(), static_cast<WebhookEvents>(WebhookEvent::completed));
 }
 
 TEST(ChatText, CannotMentionLinkOrBreakACharacter) {

@@ -119,6 +119,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
                       "longest detail of a submit in bytes (compact JSON); longer ones are refused")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    serve->add_option("--max-result", options.max_result_bytes,
+                      "longest result a worker records for a released effect, in bytes (compact JSON); "
+                      "longer ones are refused")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     std::optional<std::string> max_wait;
     serve->add_option("--max-wait", max_wait,
                       "longest wait_ms a submit may ask for, as a DURATION (default 15m)");

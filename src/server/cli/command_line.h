@@ -28,6 +28,7 @@ struct ServeOptions {
     std::size_t max_line = 1 << 20;
     std::size_t max_id_bytes = 4096;  // longest run id or effect key
     std::size_t max_detail_bytes = 16 * 1024;       // longest detail, compact
+    std::size_t max_result_bytes = 64 * 1024;       // longest result of a complete, compact
     std::chrono::milliseconds max_wait{15 * 60 * 1000};  // longest wait_ms a submit may ask
     std::size_t max_connections = 10'000;
     std::optional<std::string> console;    // HOST:PORT of the approval console; off when absent

@@ -21,7 +21,8 @@ void NotifyOptionReader::add_to(CLI::App& serve, NotifyOptions& options) {
         ->type_name("FILE");
     serve.add_option("--notify-events", options.events,
                      "events to send: all, or a comma-separated list of held, approved, rejected, "
-                     "expired, taken, cancelled, closed; add auto for releases decided by a rule")
+                     "expired, taken, cancelled, closed; add auto for releases decided by a rule, "
+                     "completed for the results workers record")
         ->capture_default_str();
     serve.add_option("--console-url", options.console_url,
                      "the console's public address (https://gate.example/): notifications link "

@@ -69,6 +69,12 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             data["effect_key"] = entry.effect_key;
             data["at"] = entry.at_ms;
             break;
+        case AuditEvent::completed:
+            name = "completed";
+            data["effect_key"] = entry.effect_key;
+            data["result"] = detail_value(entry.detail);
+            data["at"] = entry.at_ms;
+            break;
         case AuditEvent::approval_recorded:
             // Still held: the pages show who approved it so far.
             name = "approval";

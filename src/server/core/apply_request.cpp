@@ -7,6 +7,7 @@
 #include <span>
 
 #include "gate/gate_operations.h"
+#include "server/core/decider_name.h"
 #include "server/core/effect_state_text.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
@@ -49,6 +50,22 @@ AuditEntry effect_entry(AuditEvent event, const Request& request, const Decision
     return entry;
 }
 
+// A release taken by `request` now, decided by `decided_by` (an audit source): what to
+// keep with the effect. Kept when the submit carries an attempt or a person's approval
+// is kept already (`approved`, which names the approver); else nothing.
+std::optional<KeptRelease> kept_release(const Request& request, const KeptRelease* approved,
+                                        std::string_view decided_by, const DecisionClock& clock) {
+    if (!request.attempt && approved == nullptr) return std::nullopt;
+    KeptRelease kept;
+    if (approved != nullptr) kept = *approved;
+    kept.run_id = request.run_id;
+    kept.effect_key = request.effect_key;
+    kept.attempt = request.attempt.value_or(std::string());
+    kept.released_at_ms = clock.now_ms;
+    if (approved == nullptr) kept.decided_by = std::string(decider_name(decided_by));
+    return kept;
+}
+
 // The entry of a new effect decided at once, without a person: by a rule or a grant.
 AuditEntry new_effect_decided(const Request& request, const ReplyVerdict& verdict, bool approved,
                               std::string source, std::string reason, const DecisionClock& clock) {
@@ -79,6 +96,9 @@ Applied decided_by_rule(RunLedger& ledger, const Request& request, const RuleOut
     }
     applied.audit = new_effect_decided(request, verdict, release, rule_source(ruled.rule), std::string(ruled.reason),
                                        clock);
+    if (release && verdict.is(VerdictKind::release)) {
+        applied.kept = kept_release(request, nullptr, rule_source(ruled.rule), clock);
+    }
     return applied;
 }
 
@@ -115,6 +135,9 @@ Applied released_by_grant(RunLedger& ledger, const Request& request, const Grant
     applied.reply.line = verdict_reply(verdict_text(applied.reply.verdict));
     applied.audit = new_effect_decided(request, applied.reply.verdict, true, grant_source(grant.id),
                                        "granted by " + grant.granted_by, clock);
+    if (applied.reply.verdict.is(VerdictKind::release)) {
+        applied.kept = kept_release(request, nullptr, grant_source(grant.id), clock);
+    }
     return applied;
 }
 
@@ -203,6 +226,53 @@ std::optional<Applied> short_of_quorum(const Request& request, const DecisionSou
     return applied;
 }
 
+// A submit carrying an attempt, of an effect released already with what is kept of it:
+// release again for the attempt that took it, else a duplicate told what happened. A
+// cancelled run refuses every submit, as it always has.
+std::optional<Applied> released_before(const Request& request, const RunLedger& ledger, WaitingDetails& details) {
+    if (!request.attempt || effect_state_in(ledger, request.run_id, request.effect_key) != EffectState::released) {
+        return std::nullopt;
+    }
+    if (const RunRecord* run = ledger.find_run(request.run_id); run != nullptr && run->stopped()) return std::nullopt;
+    const KeptRelease* kept = details.release_of(request.run_id, request.effect_key);
+    if (kept == nullptr || !kept->released()) return std::nullopt;
+    Applied applied;
+    if (kept->attempt == *request.attempt) {
+        applied.reply.verdict = ReplyVerdict::of(VerdictKind::release);
+        applied.reply.line = again_reply();
+    } else {
+        applied.reply.verdict = ReplyVerdict::of(VerdictKind::refused_duplicate);
+        applied.reply.line = released_duplicate_reply(*kept);
+    }
+    return applied;
+}
+
+// A complete: the result kept once, by the attempt that took the release.
+Applied completed(const Request& request, const RunLedger& ledger, const DecisionSource& source,
+                  const DecisionClock& clock, WaitingDetails& details) {
+    const KeptRelease* kept =
+        effect_state_in(ledger, request.run_id, request.effect_key) == EffectState::released
+            ? details.release_of(request.run_id, request.effect_key)
+            : nullptr;
+    if (kept == nullptr || !kept->released()) return refused_with(not_released_message(), 0);
+    if (!request.attempt || kept->attempt != *request.attempt) return refused_with(foreign_attempt_message(), 0);
+    if (kept->completed() && kept->result != request.result) return refused_with(completed_otherwise_message(), 0);
+    Applied applied;
+    applied.reply.verdict.kind = ReplyVerdict::Kind::completed;
+    applied.reply.line = verdict_reply("completed");
+    if (kept->completed()) return applied;  // the same result again: nothing new
+    applied.kept = *kept;
+    applied.kept->result = request.result;
+    applied.kept->completed_at_ms = clock.now_ms;
+    AuditEntry entry = effect_entry(AuditEvent::completed, request, clock);
+    entry.approved = true;
+    entry.verdict = "completed";
+    entry.source = decision_source_text(source);
+    entry.detail = request.result;
+    applied.audit = std::move(entry);
+    return applied;
+}
+
 }  // namespace
 
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
@@ -229,6 +299,7 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                 applied.reply = refusal(detail_differs_message());
                 return applied;
             }
+            if (std::optional<Applied> again = released_before(request, ledger, details)) return again;
             took_approved = state == EffectState::approved;
             const std::optional<RuleOutcome> matched =
                 state ? std::nullopt : rule_for_new_effect(ledger, request, source, rules);
@@ -257,6 +328,12 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                 request.detail ? std::string_view(*request.detail)
                                                : std::string_view()));
             line = verdict_reply(verdict_text(verdict));
+            if (verdict.is(VerdictKind::release) && changes.size() > before) {
+                applied.kept = kept_release(request,
+                                            took_approved ? details.release_of(request.run_id, request.effect_key)
+                                                          : nullptr,
+                                            decision_source_text(source), clock);
+            }
             if (ruled && changes.size() > before) {
                 changes.back().rule = std::string(ruled->rule);
                 if (ruled->hold_timeout_ms > 0) applied.deadline_ms = clock.now_ms + ruled->hold_timeout_ms;
@@ -321,8 +398,12 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                             return recorded;
                         }
                     }
-                    recorded_approve_for_submitter(ledger, request.run_id, request.effect_key,
-                                                   changes);
+                    if (recorded_approve_for_submitter(ledger, request.run_id, request.effect_key,
+                                                       changes)) {
+                        // Who approved it, told with its release once its submitter takes it.
+                        applied.kept = KeptRelease{request.run_id, request.effect_key, {}, 0,
+                                                   std::string(source.who), {}, 0};
+                    }
                     verdict.kind = ReplyVerdict::Kind::approved;
                     line = verdict_reply(verdict_text(verdict));
                     break;
@@ -331,7 +412,14 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
             verdict = ReplyVerdict::of(
                 recorded_decide(ledger, request.run_id, request.effect_key, request.flag, changes));
             line = verdict_reply(verdict_text(verdict));
+            if (verdict.is(VerdictKind::release)) {
+                // A decider took the release: a submit of it learns when and by whom.
+                applied.kept = KeptRelease{request.run_id, request.effect_key, {}, clock.now_ms,
+                                           std::string(decider_name(decision_source_text(source))), {}, 0};
+            }
             break;
+        case Operation::complete:
+            return completed(request, ledger, source, clock, details);
         case Operation::cancel:
             recorded_cancel(ledger, request.run_id, changes);
             line = verdict_reply("ok");

@@ -16,6 +16,7 @@
 #include "server/core/audit_entry.h"
 #include "server/core/effect_rules.h"
 #include "server/core/grant.h"
+#include "server/core/kept_release.h"
 #include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
@@ -48,6 +49,9 @@ struct Applied {
     std::optional<Grant> granted;
     std::optional<AuditEntry> grant_entry;
     std::optional<std::string> revoked;
+    // What to keep with the request's effect from now on (kept_release.h), replacing
+    // what was kept: a release an attempt took, a person's approval, a result.
+    std::optional<KeptRelease> kept;
 };
 
 // The totals of a ledger that holds only part of the state (counted elsewhere);
@@ -69,6 +73,9 @@ public:
     virtual std::string_view rule_of(std::string_view run_id, std::string_view effect_key) = 0;
     // Who approved a pending effect so far, short of its rule's quorum; empty for none.
     virtual std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) = 0;
+    // What is kept with an effect a person approved or an attempt took (kept_release.h);
+    // null for none. Valid until the next call or the next decided request.
+    virtual const KeptRelease* release_of(std::string_view run_id, std::string_view effect_key) = 0;
 
 protected:
     ~WaitingDetails() = default;
@@ -109,6 +116,14 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
 // that held the effect may not be granted or the glob does not match the effect; a
 // revoke_grant ends one (status 404 when no live grant has the id). nullopt also when
 // `grants` could not be read.
+//
+// A submit carrying an attempt that releases its effect (at once, by a rule or a grant,
+// or by taking a person's approval) keeps that attempt with it (Applied::kept); a
+// later submit with the same attempt is answered release again ({"again":true}) and
+// changes nothing; one with another attempt is refused as a duplicate, told when and
+// by whose decision it was released and, once completed, its result. A complete by
+// the attempt that took the release keeps its result (a `completed` entry); only that
+// attempt may, once, or again with the same result.
 std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                                      const DecisionSource& source, const DecisionClock& clock,
                                      std::vector<StateChange>& changes,

@@ -94,6 +94,7 @@ std::string_view audit_event_name(AuditEvent event) {
         case AuditEvent::approval_recorded: return "approval_recorded";
         case AuditEvent::granted: return "granted";
         case AuditEvent::revoked: return "revoked";
+        case AuditEvent::completed: return "completed";
     }
     return "unknown";
 }
@@ -102,7 +103,7 @@ std::optional<AuditEvent> audit_event_from_name(std::string_view name) {
     for (AuditEvent event : {AuditEvent::held, AuditEvent::decided, AuditEvent::expired,
                              AuditEvent::cancelled, AuditEvent::closed, AuditEvent::taken,
                              AuditEvent::released, AuditEvent::would, AuditEvent::approval_recorded,
-                             AuditEvent::granted, AuditEvent::revoked}) {
+                             AuditEvent::granted, AuditEvent::revoked, AuditEvent::completed}) {
         if (audit_event_name(event) == name) return event;
     }
     return std::nullopt;
@@ -175,7 +176,7 @@ std::string audit_line(const AuditEntry& entry) {
         line += " deadline=" + utc_time_text(entry.deadline_ms);
     }
     if ((entry.event == AuditEvent::held || entry.event == AuditEvent::released ||
-         entry.event == AuditEvent::would) &&
+         entry.event == AuditEvent::would || entry.event == AuditEvent::completed) &&
         !entry.detail.empty()) {
         line += " detail=" + quoted_text(entry.detail);
     }

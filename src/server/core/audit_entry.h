@@ -29,6 +29,7 @@ enum class AuditEvent : std::uint8_t {
     approval_recorded,  // one approval of an effect whose rule asks for more than one
     granted,    // a standing grant was given
     revoked,    // a standing grant was taken back
+    completed,  // the attempt that took a release recorded what performing it produced (the detail)
 };
 
 struct AuditEntry {
@@ -48,7 +49,7 @@ struct AuditEntry {
     bool mac_verified = false;  // line-protocol decisions checked against the secret
     std::string reason;         // console decisions (and approvals) only
     std::int64_t deadline_ms = 0;  // held: when it expires, 0 for never
-    std::string detail;            // held: the effect's detail (compact JSON), empty for none
+    std::string detail;            // held: the effect's detail (compact JSON), empty for none; completed: the result
 
     friend bool operator==(const AuditEntry&, const AuditEntry&) = default;
 };

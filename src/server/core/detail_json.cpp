@@ -48,4 +48,20 @@ Result<std::string> canonical_detail(std::string_view raw, std::size_t max_bytes
     return canonical;
 }
 
+Result<std::string> canonical_result(std::string_view raw, std::size_t max_bytes) {
+    boost::system::error_code error;
+    json::parse_options options;
+    options.max_depth = kMaxDetailDepth + 1;
+    const json::value value = json::parse(json::string_view(raw.data(), raw.size()), error,
+                                          json::storage_ptr(), options);
+    if (error == json::error::too_deep || (!error && depth_of(value) > kMaxDetailDepth)) {
+        return Failure{result_too_deep_message(kMaxDetailDepth)};
+    }
+    if (error) return Failure{result_too_long_message(max_bytes)};  // never: the line was read strictly
+    std::string canonical;
+    write_canonical(value, canonical);
+    if (canonical.size() > max_bytes) return Failure{result_too_long_message(max_bytes)};
+    return canonical;
+}
+
 }  // namespace latchwork::server

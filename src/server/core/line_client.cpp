@@ -15,7 +15,8 @@ bool scopes_allow(ClientScopes scopes, Operation op) noexcept {
         case Operation::ping:
         case Operation::is_cancelled:
         case Operation::is_closed: return true;
-        case Operation::submit: return (scopes & scope_bit(ClientScope::submit)) != 0;
+        case Operation::submit:
+        case Operation::complete: return (scopes & scope_bit(ClientScope::submit)) != 0;
         case Operation::decide: return (scopes & scope_bit(ClientScope::decide)) != 0;
         case Operation::cancel:
         case Operation::close_run:

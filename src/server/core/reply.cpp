@@ -11,6 +11,7 @@ std::string_view verdict_text(const ReplyVerdict& verdict) noexcept {
         case ReplyVerdict::Kind::approved: return "approved";
         case ReplyVerdict::Kind::approval_recorded: return "approval_recorded";
         case ReplyVerdict::Kind::already_decided: return "already_decided";
+        case ReplyVerdict::Kind::completed: return "completed";
         case ReplyVerdict::Kind::ok: return "ok";
         case ReplyVerdict::Kind::pong: return "pong";
         case ReplyVerdict::Kind::error: return "error";

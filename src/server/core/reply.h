@@ -17,6 +17,7 @@ struct ReplyVerdict {
         approved,         // a person's approval, handed to the effect's submitter
         approval_recorded,  // a person's approval, short of its rule's quorum: still held
         already_decided,  // a person decided what was no longer held: `state` says what it is
+        completed,        // a complete recorded the result of performing its effect
         ok,               // cancel, close_run, hello and the reads (flags and counts)
         pong,
         error,            // refused: `message` says why

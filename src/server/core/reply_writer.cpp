@@ -53,6 +53,26 @@ std::string approval_recorded_reply(std::span<const std::string> approvals, std:
     return out;
 }
 
+std::string again_reply() { return "{\"again\":true,\"verdict\":\"release\"}\n"; }
+
+std::string released_duplicate_reply(const KeptRelease& kept) {
+    std::string out = "{";
+    if (kept.completed()) out += "\"completed_at\":" + std::to_string(kept.completed_at_ms) + ",";
+    out += "\"decided_by\":";
+    append_json_string(out, kept.decided_by);
+    out += ",\"released_at\":" + std::to_string(kept.released_at_ms);
+    if (kept.completed()) out += ",\"result\":" + kept.result;
+    out += ",\"verdict\":\"refused_duplicate\"}\n";
+    return out;
+}
+
+std::string held_with_link_reply(std::string_view link) {
+    std::string out = R"({"link":)";
+    append_json_string(out, link);
+    out += ",\"verdict\":\"held_for_approval\"}\n";
+    return out;
+}
+
 std::string waited_reply(const WaitedOutcome& outcome) {
     if (!outcome.rejection) return verdict_reply(outcome.kind);
     std::string out = R"({"decided_by":)";

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "server/core/kept_release.h"
+
 namespace latchwork::server {
 
 // Every line ends with a line feed; members stand in ascending byte order of their names.
@@ -19,6 +21,16 @@ std::string already_decided_reply(std::string_view state);  // {"state":STATE,"v
 // A person's approval short of its rule's quorum: who approved so far, and how many must.
 // {"approvals":[NAME,...],"quorum":N,"verdict":"approval_recorded"}
 std::string approval_recorded_reply(std::span<const std::string> approvals, std::uint32_t quorum);
+
+// A submit of a released effect by the attempt that took the release: release again.
+std::string again_reply();  // {"again":true,"verdict":"release"}
+// A submit carrying an attempt, of an effect another attempt (or a decider) took: when
+// it was released, by whose decision, and once completed what performing it produced
+// (`result` is JSON, written as it is).
+// {"completed_at":MS,"decided_by":WHO,"released_at":MS,"result":JSON,"verdict":"refused_duplicate"}
+std::string released_duplicate_reply(const KeptRelease& kept);
+// A hold told to a submit carrying an attempt, with the console's page of the effect.
+std::string held_with_link_reply(std::string_view link);  // {"link":URL,"verdict":"held_for_approval"}
 
 // The answer of a submit that waited for its effect to be decided: the verdict, and
 // for a rejection who decided it (empty: not known), why, and whether it expired.

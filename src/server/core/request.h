@@ -22,18 +22,20 @@ enum class Operation : std::uint8_t {
     is_closed,
     pending_count,
     state_len,
+    // The attempt that took a release records what performing the effect produced.
+    complete,
     // A person revoking a grant (the console only; never read from the line).
     revoke_grant,
 };
 
 // Whether an operation names a run (all but ping and the two counts), and an effect
-// of it (submit and decide).
+// of it (submit, decide and complete).
 constexpr bool names_run(Operation op) noexcept {
     return op != Operation::ping && op != Operation::pending_count && op != Operation::state_len &&
            op != Operation::revoke_grant;
 }
 constexpr bool names_effect(Operation op) noexcept {
-    return op == Operation::submit || op == Operation::decide;
+    return op == Operation::submit || op == Operation::decide || op == Operation::complete;
 }
 
 // The name of an operation as the line protocol spells it.
@@ -57,7 +59,14 @@ struct Request {
     std::optional<GrantAsk> remember;
     // revoke_grant: the grant's id.
     std::string grant_id;
+    // submit (optional) and complete: the caller's name for one logical call, the same
+    // on each of its retries; 1 to kMaxAttemptBytes bytes.
+    std::optional<std::string> attempt;
+    // complete: what performing the effect produced, as canonical compact JSON.
+    std::string result;
 };
+
+inline constexpr std::size_t kMaxAttemptBytes = 128;
 
 // What a request may hold beyond what the line cap bounds.
 struct RequestLimits {
@@ -68,6 +77,8 @@ struct RequestLimits {
     std::size_t max_detail_bytes = 16 * 1024;
     // The longest wait_ms a submit may ask for.
     std::uint64_t max_wait_ms = 15 * 60 * 1000;
+    // Bytes of a complete's result in canonical form.
+    std::size_t max_result_bytes = 64 * 1024;
 };
 
 // Reads one request line (without its line feed; a trailing carriage return is JSON

@@ -60,4 +60,22 @@ std::string decided_by_people_message(std::string_view rule) {
     return "effect is decided by people (rule " + std::string(rule) + ")";
 }
 
+std::string attempt_message(std::size_t max) {
+    return "member attempt must be a string of 1 to " + std::to_string(max) + " bytes";
+}
+
+std::string result_too_long_message(std::size_t max) {
+    return "member result is longer than " + std::to_string(max) + " bytes";
+}
+
+std::string result_too_deep_message(std::size_t max_depth) {
+    return "member result nests deeper than " + std::to_string(max_depth) + " levels";
+}
+
+std::string not_released_message() { return "effect was not released"; }
+
+std::string foreign_attempt_message() { return "only the attempt that took the release may complete it"; }
+
+std::string completed_otherwise_message() { return "effect was completed already with another result"; }
+
 }  // namespace latchwork::server

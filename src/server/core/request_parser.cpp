@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "wire/json_reader.h"
+#include "wire/json_string.h"
 #include "wire/utf8.h"
 #include "server/core/detail_json.h"
 #include "server/core/request.h"
@@ -13,10 +14,10 @@ namespace {
 
 // Slots of the members read from a request, in this order.
 enum Slot : std::size_t {
-    kOp, kRunId, kEffectKey, kNeedsApproval, kApproved, kMac, kDetail, kWaitMs, kSlotCount
+    kOp, kRunId, kEffectKey, kNeedsApproval, kApproved, kMac, kDetail, kWaitMs, kAttempt, kResult, kSlotCount
 };
 constexpr std::array<std::string_view, kSlotCount> kMemberNames = {
-    "op", "run_id", "effect_key", "needs_approval", "approved", "mac", "detail", "wait_ms"};
+    "op", "run_id", "effect_key", "needs_approval", "approved", "mac", "detail", "wait_ms", "attempt", "result"};
 
 struct OperationName {
     std::string_view name;
@@ -32,6 +33,7 @@ constexpr OperationName kOperations[] = {
     {"is_closed", Operation::is_closed},
     {"pending_count", Operation::pending_count},
     {"state_len", Operation::state_len},
+    {"complete", Operation::complete},
 };
 
 using Values = std::vector<std::optional<MemberValue>>;
@@ -83,6 +85,38 @@ Result<std::uint64_t> take_wait_ms(const Values& values, const RequestLimits& li
     }
     if (!whole || ms > limits.max_wait_ms) return Failure{wait_ms_message(limits.max_wait_ms)};
     return ms;
+}
+
+// attempt: absent (nullopt), or a string of 1 to kMaxAttemptBytes bytes.
+Result<std::optional<std::string>> take_attempt(Values& values, bool required) {
+    std::optional<MemberValue>& value = values[kAttempt];
+    if (!value) {
+        if (required) return Failure{missing_member_message("attempt")};
+        return std::optional<std::string>();
+    }
+    if (value->type != MemberValue::Type::string || value->text.empty() || value->text.size() > kMaxAttemptBytes) {
+        return Failure{attempt_message(kMaxAttemptBytes)};
+    }
+    return std::optional<std::string>(std::move(value->text));
+}
+
+// result: any JSON value, in canonical form.
+Result<std::string> take_result(Values& values, const RequestLimits& limits) {
+    const std::optional<MemberValue>& value = values[kResult];
+    if (!value) return Failure{missing_member_message("result")};
+    std::string canonical;
+    switch (value->type) {
+        case MemberValue::Type::string: append_json_string(canonical, value->text); break;
+        case MemberValue::Type::boolean: canonical = value->flag ? "true" : "false"; break;
+        case MemberValue::Type::other:
+            if (value->raw.empty()) {
+                canonical = "null";
+                break;
+            }
+            return canonical_result(value->raw, limits.max_result_bytes);
+    }
+    if (canonical.size() > limits.max_result_bytes) return Failure{result_too_long_message(limits.max_result_bytes)};
+    return canonical;
 }
 
 }  // namespace
@@ -138,6 +172,16 @@ Result<Request> parse_request(std::string_view line, const RequestLimits& limits
         Result<std::uint64_t> wait_ms = take_wait_ms(values, limits);
         if (!wait_ms) return std::move(wait_ms).take_failure();
         request.wait_ms = wait_ms.value();
+    }
+    if (request.op == Operation::submit || request.op == Operation::complete) {
+        Result<std::optional<std::string>> attempt = take_attempt(values, request.op == Operation::complete);
+        if (!attempt) return std::move(attempt).take_failure();
+        request.attempt = std::move(attempt).value();
+    }
+    if (request.op == Operation::complete) {
+        Result<std::string> result = take_result(values, limits);
+        if (!result) return std::move(result).take_failure();
+        request.result = std::move(result).value();
     }
     if (request.op == Operation::decide && values[kMac] &&
         values[kMac]->type == MemberValue::Type::string) {

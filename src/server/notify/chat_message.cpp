@@ -31,6 +31,7 @@ std::string_view headline(WebhookEvent event) {
         case WebhookEvent::taken: return "Taken";
         case WebhookEvent::cancelled: return "Run cancelled";
         case WebhookEvent::closed: return "Run closed";
+        case WebhookEvent::completed: return "Completed";
     }
     return "Notification";
 }

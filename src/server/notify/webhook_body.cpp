@@ -12,25 +12,6 @@ namespace json = boost::json;
 
 namespace {
 
-bool unreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
-}
-
-std::string percent_encoded(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (unreserved(c)) {
-            out += static_cast<char>(c);
-        } else {
-            char triple[4];
-            std::snprintf(triple, sizeof triple, "%%%02X", c);
-            out += triple;
-        }
-    }
-    return out;
-}
-
 json::value time_or_null(std::int64_t unix_ms) {
     if (unix_ms == 0) return nullptr;
     return json::string(utc_time_text(unix_ms));
@@ -53,16 +34,6 @@ json::value detail_value(std::string_view detail) {
 }
 
 }  // namespace
-
-std::string console_link(std::string_view console_url, std::string_view run_id,
-                         std::string_view effect_key) {
-    if (console_url.empty()) return {};
-    std::string link(console_url);
-    while (!link.empty() && link.back() == '/') link.pop_back();
-    // The console's own deep link to one effect; a run's events open the run.
-    if (effect_key.empty()) return link + "/?run=" + percent_encoded(run_id);
-    return link + "/#/effect/" + percent_encoded(run_id) + "/" + percent_encoded(effect_key);
-}
 
 std::string clipped_text(std::string_view text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return std::string(text);
@@ -87,6 +58,10 @@ std::string webhook_body(const AuditEntry& entry, WebhookEvent event, std::strin
         {"seq", entry.seq},
         {"link", text_or_null(console_link(console_url, entry.run_id, entry.effect_key))},
     };
+    if (entry.event == AuditEvent::completed) {  // the detail is what performing the effect produced
+        data["result"] = detail_value(entry.detail);
+        data["detail"] = nullptr;
+    }
     const json::object body{
         {"type", webhook_event_name(event)},
         {"timestamp", utc_time_text(entry.at_ms)},

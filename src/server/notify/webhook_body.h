@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "server/core/audit_entry.h"
+#include "server/core/console_link.h"
 #include "server/notify/webhook_event.h"
 
 namespace latchwork::server {
@@ -15,12 +16,6 @@ namespace latchwork::server {
 // reason, when, the seq of the entry, and `link` to the effect on the console when
 // `console_url` (its public base) is known.
 std::string webhook_body(const AuditEntry& entry, WebhookEvent event, std::string_view console_url);
-
-// Where the console shows the effect: BASE/#/effect/RUN/KEY, or BASE/?run=RUN for an
-// event of a whole run; ids percent-encoded.
-// Empty without a base.
-std::string console_link(std::string_view console_url, std::string_view run_id,
-                         std::string_view effect_key);
 
 // The text of the longest prefix of `text` no longer than `max_bytes` that ends on a
 // whole UTF-8 character, with "…" when something was cut.

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::array kEvents{WebhookEvent::held,  WebhookEvent::approved,  WebhookEvent::rejected,
                              WebhookEvent::expired, WebhookEvent::taken, WebhookEvent::cancelled,
-                             WebhookEvent::closed};
+                             WebhookEvent::closed, WebhookEvent::completed};
 
 }  // namespace
 
@@ -21,6 +21,7 @@ std::string_view webhook_event_name(WebhookEvent event) {
         case WebhookEvent::taken: return "taken";
         case WebhookEvent::cancelled: return "cancelled";
         case WebhookEvent::closed: return "closed";
+        case WebhookEvent::completed: return "completed";
     }
     return "unknown";
 }
@@ -37,6 +38,7 @@ std::optional<WebhookEvent> webhook_event_of(const AuditEntry& entry) {
         case AuditEvent::approval_recorded: return std::nullopt;  // still held: the quorum's last approval is news
         case AuditEvent::granted:
         case AuditEvent::revoked: return std::nullopt;
+        case AuditEvent::completed: return WebhookEvent::completed;
         case AuditEvent::decided:
             if (entry.approved && (entry.verdict == "approved" || entry.verdict == "release")) {
                 return WebhookEvent::approved;
@@ -69,10 +71,10 @@ Result<WebhookEvents> parse_webhook_events(std::string_view list) {
         }
         if (!known) {
             return Failure{"--notify-events: unknown event \"" + std::string(name) +
-                           "\" (held, approved, rejected, expired, taken, cancelled, closed, auto or all)"};
+                           "\" (held, approved, rejected, expired, taken, cancelled, closed, completed, auto or all)"};
         }
     }
-    if ((chosen & kAllWebhookEvents) == 0) return Failure{"--notify-events: name at least one event"};
+    if ((chosen & (kAllWebhookEvents | static_cast<WebhookEvents>(WebhookEvent::completed))) == 0) return Failure{"--notify-events: name at least one event"};
     return chosen;
 }
 

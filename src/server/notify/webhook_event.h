@@ -12,7 +12,7 @@
 namespace latchwork::server {
 
 // The events a receiver can be told, as a set of bits.
-enum class WebhookEvent : std::uint8_t {
+enum class WebhookEvent : std::uint16_t {
     held = 1 << 0,
     approved = 1 << 1,
     rejected = 1 << 2,
@@ -20,8 +20,11 @@ enum class WebhookEvent : std::uint8_t {
     taken = 1 << 4,
     cancelled = 1 << 5,
     closed = 1 << 6,
+    // What performing a released effect produced was recorded: routine by design, so
+    // never implied, not even by "all".
+    completed = 1 << 8,
 };
-using WebhookEvents = std::uint8_t;
+using WebhookEvents = std::uint16_t;
 inline constexpr WebhookEvents kAllWebhookEvents = 0x7f;
 // Not an event but a choice: releases decided by a rule are told too (as "approved").
 // Routine by design, so never implied, not even by "all".

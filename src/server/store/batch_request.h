@@ -8,6 +8,7 @@
 
 #include "server/core/audit_entry.h"
 #include "server/core/grant.h"
+#include "server/core/kept_release.h"
 #include "server/core/reply.h"
 #include "server/core/request.h"
 #include "server/core/state_change.h"
@@ -42,6 +43,7 @@ struct BatchRequest {
     bool recorded = false;             // it changed something or left an audit entry
     std::optional<Grant> granted;      // the grant its approval remembered
     std::optional<std::string> revoked;  // the id of the grant it revoked
+    std::optional<KeptRelease> kept;     // what its effect keeps from now on (Applied::kept)
 };
 
 }  // namespace latchwork::server

@@ -1,6 +1,9 @@
 // batch_store.cpp: the one store: requests gathered into batches, each decided and written over a back end that fills every step.
 #include "server/store/batch_store.h"
 
+#include "server/core/console_link.h"
+#include "server/core/reply_writer.h"
+
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
@@ -224,12 +227,17 @@ BackendStep BatchStore::attempt(std::vector<BatchRequest>& requests, const Decis
                        : BackendStep{BackendStep::Kind::refused, "the totals or grants could not be read"};
         }
         item.reply = std::move(applied->reply);
+        if (item.request.attempt && !console_url_.empty() && item.reply.verdict.is(VerdictKind::held_for_approval)) {
+            item.reply.line =
+                held_with_link_reply(console_link(console_url_, item.request.run_id, item.request.effect_key));
+        }
         item.changes.swap(changes_);
         item.at_ms = clock.now_ms;
         item.deadline_ms = applied->deadline_ms != 0 ? applied->deadline_ms : clock.hold_deadline();
         item.recorded = !item.changes.empty() || applied->audit.has_value() || applied->would.has_value();
         item.granted = std::move(applied->granted);
         item.revoked = std::move(applied->revoked);
+        item.kept = std::move(applied->kept);
         if (applied->audit) audit_.push_back(std::move(*applied->audit));
         if (applied->grant_entry) audit_.push_back(std::move(*applied->grant_entry));
         if (applied->would) audit_.push_back(std::move(*applied->would));

@@ -64,6 +64,7 @@ public:
 
     void set_hold_timeout(std::chrono::milliseconds timeout) override { hold_timeout_ms_ = timeout.count(); }
     void set_rules(RulesInForce* rules) override { rules_ = rules; }
+    void set_console_url(std::string url) override { console_url_ = std::move(url); }
     std::optional<std::int64_t> next_expiry_check() const override;
     std::size_t expire_due(std::int64_t now_ms) override;
     void set_expiry_listener(std::function<void()> listener) override { expiry_listener_ = std::move(listener); }
@@ -161,6 +162,7 @@ private:
     boost::asio::io_context& io_;
     std::atomic<std::int64_t> hold_timeout_ms_{0};
     RulesInForce* rules_ = nullptr;  // set before load(), outlives the store
+    std::string console_url_;        // likewise: the console's public base, or empty
 
     // The loop thread's own.
     std::vector<StateChange> changes_;  // of the request being decided

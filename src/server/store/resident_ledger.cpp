@@ -2,6 +2,7 @@
 #include "server/store/resident_ledger.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "hmac/sha256.h"
 
@@ -31,6 +32,14 @@ void ResidentLedger::index_holds(std::span<const StoredHold> holds, std::int64_t
     }
 }
 
+void ResidentLedger::keep_releases(std::vector<KeptRelease> kept) {
+    const std::lock_guard lock(mutex_);
+    for (KeptRelease& release : kept) {
+        std::pair<std::string, std::string> key{release.run_id, release.effect_key};
+        releases_.insert_or_assign(std::move(key), std::move(release));
+    }
+}
+
 void ResidentLedger::lock(BatchScope& scope) {
     deciding_.lock();
     scope.ledger = &ledger_;
@@ -40,6 +49,11 @@ void ResidentLedger::lock(BatchScope& scope) {
 
 void ResidentLedger::decided(const BatchRequest& item) {
     if (!item.changes.empty()) held_.apply(item.changes, item.at_ms, item.deadline_ms);
+    if (item.kept) releases_.insert_or_assign({item.kept->run_id, item.kept->effect_key}, *item.kept);
+    for (const StateChange& change : item.changes) {
+        if (change.kind == StateChange::Kind::run_closed) drop_releases(change.run_id, true);
+        if (change.kind == StateChange::Kind::run_cancelled) drop_releases(change.run_id, false);
+    }
     // Gone from the index whatever the verdict, or expiry would find it due again at
     // once, for ever.
     if (item.source.door == DecisionSource::Door::expiry) {
@@ -64,6 +78,20 @@ std::string_view ResidentLedger::rule_of(std::string_view run_id, std::string_vi
 std::span<const std::string> ResidentLedger::approvals_of(std::string_view run_id, std::string_view effect_key) {
     const HeldEffect* held = held_.find(run_id, effect_key);
     return held != nullptr ? std::span<const std::string>(held->approvals) : std::span<const std::string>();
+}
+
+const KeptRelease* ResidentLedger::release_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = releases_.find({std::string(run_id), std::string(effect_key)});
+    return found == releases_.end() ? nullptr : &found->second;
+}
+
+// Every record of the run when it is closed; when it is cancelled, those of approvals
+// its submitters never took (their effects are gone).
+void ResidentLedger::drop_releases(std::string_view run_id, bool taken_too) {
+    auto at = releases_.lower_bound({std::string(run_id), std::string()});
+    while (at != releases_.end() && at->first.first == run_id) {
+        at = taken_too || !at->second.released() ? releases_.erase(at) : std::next(at);
+    }
 }
 
 std::vector<std::pair<std::string, std::string>> ResidentLedger::due(std::int64_t now_ms, std::size_t limit) {

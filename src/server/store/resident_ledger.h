@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -36,6 +37,8 @@ public:
     // Takes holds into the index; one without a stored deadline gets `hold_timeout_ms`
     // from its hold time.
     void index_holds(std::span<const StoredHold> holds, std::int64_t hold_timeout_ms);
+    // Takes what a file kept with released and approved effects.
+    void keep_releases(std::vector<KeptRelease> kept);
 
     // lock_and_load: every run is loaded already; the lock keeps readers off until
     // unlock().
@@ -58,11 +61,18 @@ private:
     std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override;
     std::string_view rule_of(std::string_view run_id, std::string_view effect_key) override;
     std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) override;
+    const KeptRelease* release_of(std::string_view run_id, std::string_view effect_key) override;
+    void drop_releases(std::string_view run_id, bool taken_too);
 
     mutable std::mutex mutex_;
     std::unique_lock<std::mutex> deciding_;  // held from lock() to unlock(), by the loop
     RunLedger ledger_;
     HeldIndex held_;
+    // What is kept with released and approved effects, by (run id, effect key): at most
+    // one per effect the ledger holds released or approved, and only for those an
+    // attempt took or a person approved; a run's go when it is closed, its untaken
+    // approvals when it is cancelled.
+    std::map<std::pair<std::string, std::string>, KeptRelease> releases_;
 };
 
 }  // namespace latchwork::server

@@ -174,6 +174,9 @@ public:
     // mode, are only asked); null: none. Set before load(); they must outlive the store.
     // Each batch decides by the rules in force when it starts, and counts their matches.
     virtual void set_rules(RulesInForce* rules) = 0;
+    // The console's public base (--console-url): a hold told to a submit that carries an
+    // attempt links to the effect's page there. Empty: no link.
+    virtual void set_console_url(std::string /*url*/) {}
     // When expire_due() should be called next; nullopt: nothing can expire yet.
     virtual std::optional<std::int64_t> next_expiry_check() const = 0;
     // Rejects what is due at `now_ms`; returns how many it rejected now (a store that

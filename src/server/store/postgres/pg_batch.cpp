@@ -24,16 +24,26 @@ constexpr const char* kLockRuns =
     " ORDER BY slot FOR UPDATE) AS locked";
 
 // Kind 0: a flagged run (bit 0 cancelled, bit 1 closed); kind 1: a named effect,
-// with its detail, rule and approvals so far while it waits. Read after the runs'
+// with its detail, rule and approvals so far while it waits, and what it keeps once a
+// person approved it or an attempt took it (decided_by not null). Read after the runs'
 // locks are taken, so a quorum's approvals are those of the transactions before.
 constexpr const char* kLoad =
     "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text, NULL::text,"
-    " NULL::text"
+    " NULL::text, NULL::bytea, NULL::int8, NULL::text, NULL::text, NULL::int8"
     " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
     " UNION ALL"
-    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule, array_to_json(e.approvals)::text"
+    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule, array_to_json(e.approvals)::text,"
+    " e.attempt, coalesce(e.released_at, 0), e.decided_by, e.result, coalesce(e.completed_at, 0)"
     " FROM latchwork_effects AS e"
     " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
+
+// What released and approved effects keep, written after their rows (each row once a
+// statement).
+constexpr const char* kWriteReleases =
+    "UPDATE latchwork_effects AS e SET attempt = w.a, released_at = nullif(w.ra, 0), decided_by = w.b,"
+    " result = nullif(w.re, ''), completed_at = nullif(w.ca, 0)"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::bytea[], $4::int8[], $5::text[], $6::text[], $7::int8[])"
+    " AS w(r, k, a, ra, b, re, ca) WHERE e.run_id = w.r AND e.effect_key = w.k";
 
 // Flags only ever go from false to true, so the final ones are the union. A
 // cancelled run loses its waiting effects (held or approved), a closed one all.
@@ -111,6 +121,7 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_write_runs", kWriteRuns, 4},
     {"latchwork_write_effects", kWriteEffects, 10},
     {"latchwork_write_audit", kWriteAudit, 11},
+    {"latchwork_write_releases", kWriteReleases, 7},
     {"latchwork_notify", kNotify, 1},
     {"latchwork_counts", kCounts, 0},
 };
@@ -238,6 +249,13 @@ std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows
         if (std::vector<std::string> approvals = strings_of_json_array(rows.bytes(row, 6)); !approvals.empty()) {
             approvals_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = std::move(approvals);
         }
+        if (!rows.is_null(row, 9)) {
+            KeptRelease kept{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2)),
+                             std::string(rows.bytes(row, 7)), rows.integer(row, 8), std::string(rows.bytes(row, 9)),
+                             std::string(rows.bytes(row, 10)), rows.integer(row, 11)};
+            std::pair<std::string, std::string> key{kept.run_id, kept.effect_key};
+            releases_.insert_or_assign(std::move(key), std::move(kept));
+        }
     }
     return std::nullopt;
 }
@@ -246,6 +264,11 @@ void PgBatchTransaction::decided(const BatchRequest& item) {
     now_ms_ = item.at_ms;
     if (item.granted) granted_.push_back(*item.granted);
     if (item.revoked) revoked_.push_back(*item.revoked);
+    if (item.kept) {
+        std::pair<std::string, std::string> key{item.kept->run_id, item.kept->effect_key};
+        kept_unwritten_.insert(key);
+        releases_.insert_or_assign(std::move(key), *item.kept);
+    }
     changes_.insert(changes_.end(), item.changes.begin(), item.changes.end());
     for (const StateChange& change : item.changes) {
         if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::pending) {
@@ -284,6 +307,11 @@ std::string_view PgBatchTransaction::detail_of(std::string_view run_id, std::str
 std::string_view PgBatchTransaction::rule_of(std::string_view run_id, std::string_view effect_key) {
     const auto found = rules_.find({std::string(run_id), std::string(effect_key)});
     return found == rules_.end() ? std::string_view() : std::string_view(found->second);
+}
+
+const KeptRelease* PgBatchTransaction::release_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = releases_.find({std::string(run_id), std::string(effect_key)});
+    return found == releases_.end() ? nullptr : &found->second;
 }
 
 std::span<const std::string> PgBatchTransaction::approvals_of(std::string_view run_id, std::string_view effect_key) {
@@ -440,6 +468,30 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(text_array(kept_rules))
                                            .add(text_array(std::vector<std::string_view>(kept_approvals.begin(),
                                                                                           kept_approvals.end())))});
+    }
+    if (!kept_unwritten_.empty()) {
+        std::vector<std::string_view> runs, keys, attempts, by, results;
+        std::vector<std::int64_t> released, completed;
+        for (const auto& key : kept_unwritten_) {
+            const KeptRelease& kept = releases_.at(key);
+            runs.push_back(kept.run_id);
+            keys.push_back(kept.effect_key);
+            attempts.push_back(kept.attempt);
+            released.push_back(kept.released_at_ms);
+            by.push_back(kept.decided_by);
+            results.push_back(kept.result);
+            completed.push_back(kept.completed_at_ms);
+        }
+        statements.push_back(Statement{"latchwork_write_releases", nullptr,
+                                       Parameters()
+                                           .add(bytea_array(runs))
+                                           .add(bytea_array(keys))
+                                           .add(bytea_array(attempts))
+                                           .add(integer_array(released))
+                                           .add(text_array(by))
+                                           .add(text_array(results))
+                                           .add(integer_array(completed))});
+        kept_unwritten_.clear();
     }
     // Whenever grants are written, those long expired go: the table holds the live
     // grants and those of the last day, however many were ever made.

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 #include <optional>
@@ -58,6 +59,7 @@ public:
     std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override;
     std::string_view rule_of(std::string_view run_id, std::string_view effect_key) override;
     std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) override;
+    const KeptRelease* release_of(std::string_view run_id, std::string_view effect_key) override;
     // Read inside the transaction, after this batch's writes so far: a revoke another
     // server committed is obeyed by the next batch here.
     std::optional<std::vector<Grant>> live_grants(std::string_view rule, std::int64_t now_ms) override;
@@ -83,6 +85,10 @@ private:
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> approvals_;
     // The deadlines of the holds the batch made (absent or 0: none).
     std::map<std::pair<std::string, std::string>, std::int64_t> deadlines_;
+    // What the batch's released and approved effects keep, loaded or decided; and the
+    // effects whose record the batch changed and writes() has not written yet.
+    std::map<std::pair<std::string, std::string>, KeptRelease> releases_;
+    std::set<std::pair<std::string, std::string>> kept_unwritten_;
     // The grants the batch made and revoked, not yet written.
     std::vector<Grant> granted_;
     std::vector<std::string> revoked_;

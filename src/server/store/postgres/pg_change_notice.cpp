@@ -59,6 +59,7 @@ std::optional<HeardChange> heard_change(const AuditEntry& entry) {
             return std::nullopt;  // still pending: nobody's wait ends
         case AuditEvent::granted:
         case AuditEvent::revoked:
+        case AuditEvent::completed:  // a result recorded: nobody waits on it
             return std::nullopt;
         case AuditEvent::cancelled:
             heard.request.op = Operation::cancel;

@@ -117,6 +117,15 @@ CREATE TABLE latchwork_grants (
 );
 CREATE INDEX latchwork_grants_rule ON latchwork_grants (rule, expires_at);
 )sql",
+    // Step 8: what an effect keeps once a person approved it or an attempt took its
+    // release: the attempt (the caller's name for one logical call), when it was
+    // released (Unix ms), by whose decision, and what performing it produced (compact
+    // JSON) and when. Written with the effect's row under its run's lock; it goes with
+    // the row when the run is closed.
+    R"sql(
+ALTER TABLE latchwork_effects ADD COLUMN attempt bytea, ADD COLUMN released_at bigint,
+    ADD COLUMN decided_by text, ADD COLUMN result text, ADD COLUMN completed_at bigint;
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

@@ -22,6 +22,9 @@ Result<std::monostate> SqliteBackend::load(std::chrono::milliseconds hold_timeou
     Result<std::vector<Grant>> grants = file_.live_grants(unix_time_ms());
     if (!grants) return std::move(grants).take_failure();
     grants_.load(std::move(grants).value());
+    Result<std::vector<KeptRelease>> kept = file_.kept_releases();
+    if (!kept) return std::move(kept).take_failure();
+    resident_.keep_releases(std::move(kept).value());
     Result<SqliteAuditReader> reader = SqliteAuditReader::open(file_.path());
     if (!reader) return std::move(reader).take_failure();
     reader_.emplace(std::move(reader).value());
@@ -34,7 +37,9 @@ BackendStep SqliteBackend::write(std::span<const BatchRequest> batch, std::span<
     changes_.clear();
     granted_.clear();
     revoked_.clear();
+    kept_.clear();
     for (const BatchRequest& item : batch) {
+        if (item.kept) kept_.push_back(*item.kept);
         changes_.insert(changes_.end(), item.changes.begin(), item.changes.end());
         if (item.granted) granted_.push_back(*item.granted);
         if (item.revoked) revoked_.push_back(*item.revoked);
@@ -42,7 +47,7 @@ BackendStep SqliteBackend::write(std::span<const BatchRequest> batch, std::span<
     std::optional<Failure> failed;
     {
         const std::lock_guard using_file(file_mutex_);
-        failed = file_.commit(changes_, audit, granted_, revoked_);
+        failed = file_.commit(changes_, audit, granted_, revoked_, kept_);
         last_write_ = Journal::Clock::now();
     }
     if (failed) return BackendStep{BackendStep::Kind::broken, std::move(failed->message)};

@@ -60,6 +60,7 @@ private:
     std::vector<StateChange> changes_;                  // of the batch being written, reused
     std::vector<Grant> granted_;                        // likewise
     std::vector<std::string> revoked_;
+    std::vector<KeptRelease> kept_;                     // likewise
 };
 
 }  // namespace latchwork::server

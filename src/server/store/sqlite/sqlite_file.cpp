@@ -210,6 +210,13 @@ std::optional<Failure> SqliteFile::prepare_statements() {
                 "INSERT INTO grants (id, rule, effect, run, detail, granted_by, granted_at, expires_at)"
                 " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") &&
         prepare(drop_grant_, "DELETE FROM grants WHERE id = ?1 OR expires_at <= ?2") &&
+        prepare(put_release_,
+                "INSERT INTO releases (run_id, effect_key, attempt, released_at, decided_by, result, completed_at)"
+                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+                " ON CONFLICT (run_id, effect_key) DO UPDATE SET attempt = excluded.attempt,"
+                " released_at = excluded.released_at, decided_by = excluded.decided_by,"
+                " result = excluded.result, completed_at = excluded.completed_at") &&
+        prepare(drop_releases_, "DELETE FROM releases WHERE run_id = ?1 AND (?2 OR released_at IS NULL)") &&
         prepare(put_audit_,
                 "INSERT INTO audit (at, event, run_id, effect_key, approved, verdict, source,"
                 " mac_verified, reason, deadline, detail)"
@@ -277,9 +284,10 @@ std::optional<Failure> SqliteFile::load(RunLedger& ledger) {
 std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
                                            std::span<const AuditEntry> audit,
                                            std::span<const Grant> granted,
-                                           std::span<const std::string> revoked) {
+                                           std::span<const std::string> revoked,
+                                           std::span<const KeptRelease> kept) {
     if (failure_) return failure_;
-    if (changes.empty() && audit.empty() && granted.empty() && revoked.empty()) return std::nullopt;
+    if (changes.empty() && audit.empty() && granted.empty() && revoked.empty() && kept.empty()) return std::nullopt;
     if (auto failed = check_files()) return failed;
     if (step_once(begin_.get()) != SQLITE_DONE) return sqlite_failure();
     if (!changes.empty()) {
@@ -332,6 +340,7 @@ std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
                           step_once(drop) == SQLITE_DONE;
         if (!done) return sqlite_failure();
     }
+    if (auto failed = write_releases(changes, kept)) return failed;
     if (journal_changes_ >= options_.fold_threshold) {
         if (auto failed = fold_oldest(options_.fold_chunk)) return failed;
     }
@@ -339,6 +348,62 @@ std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
     // The log and its index exist now: remember them.
     if (!log_file_.known || !index_file_.known) return check_files();
     return std::nullopt;
+}
+
+// Within commit's transaction. Records are written before the drops: nothing is kept
+// for a run after it is closed or, of approvals, cancelled.
+std::optional<Failure> SqliteFile::write_releases(std::span<const StateChange> changes,
+                                                  std::span<const KeptRelease> kept) {
+    sqlite3_stmt* const put = put_release_.get();
+    const auto bind_time = [put](int index, std::int64_t ms) {
+        return ms != 0 ? sqlite3_bind_int64(put, index, ms) : sqlite3_bind_null(put, index);
+    };
+    for (const KeptRelease& release : kept) {
+        const bool done = bind_bytes(put, 1, release.run_id) == SQLITE_OK &&
+                          bind_bytes(put, 2, release.effect_key) == SQLITE_OK &&
+                          bind_bytes(put, 3, release.attempt) == SQLITE_OK &&
+                          bind_time(4, release.released_at_ms) == SQLITE_OK &&
+                          bind_bytes(put, 5, release.decided_by) == SQLITE_OK &&
+                          bind_detail(put, 6, release.result) == SQLITE_OK &&
+                          bind_time(7, release.completed_at_ms) == SQLITE_OK && step_once(put) == SQLITE_DONE;
+        if (!done) return sqlite_failure();
+    }
+    sqlite3_stmt* const drop = drop_releases_.get();
+    for (const StateChange& change : changes) {
+        if (change.kind != StateChange::Kind::run_closed && change.kind != StateChange::Kind::run_cancelled) continue;
+        const bool done = bind_bytes(drop, 1, change.run_id) == SQLITE_OK &&
+                          sqlite3_bind_int(drop, 2, change.kind == StateChange::Kind::run_closed ? 1 : 0) == SQLITE_OK &&
+                          step_once(drop) == SQLITE_DONE;
+        if (!done) return sqlite_failure();
+    }
+    return std::nullopt;
+}
+
+Result<std::vector<KeptRelease>> SqliteFile::kept_releases() {
+    if (failure_) return *failure_;
+    constexpr const char* sql =
+        "SELECT run_id, effect_key, attempt, coalesce(released_at, 0), decided_by, result,"
+        " coalesce(completed_at, 0) FROM releases";
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+        return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    const Statement statement(raw);
+    std::vector<KeptRelease> kept;
+    int status;
+    while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
+        KeptRelease release;
+        release.run_id = std::string(column_bytes(raw, 0));
+        release.effect_key = std::string(column_bytes(raw, 1));
+        release.attempt = std::string(column_bytes(raw, 2));
+        release.released_at_ms = sqlite3_column_int64(raw, 3);
+        release.decided_by = std::string(column_bytes(raw, 4));
+        release.result = std::string(column_bytes(raw, 5));
+        release.completed_at_ms = sqlite3_column_int64(raw, 6);
+        kept.push_back(std::move(release));
+    }
+    if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
+    return kept;
 }
 
 Result<std::vector<AuditEntry>> SqliteFile::read_audit(const AuditQuery& query) {

@@ -40,6 +40,7 @@
 #include "gate/run_ledger.h"
 #include "server/core/audit_entry.h"
 #include "server/core/grant.h"
+#include "server/core/kept_release.h"
 #include "server/core/state_change.h"
 #include "server/store/sqlite/sqlite_lock_file.h"
 #include "server/store/sqlite/sqlite_schema.h"
@@ -111,11 +112,17 @@ public:
     // on disk (the log synced). Any failure, "store failed: " and the detail, leaves
     // the store failed: every later call returns the same failure without writing,
     // since nothing is known any more about what reached the disk.
-    // The grants made and the ids of those revoked go in the same transaction.
+    // The grants made and the ids of those revoked go in the same transaction, and so
+    // does what is kept with released effects (`kept`, oldest first): a closed run's
+    // records go, and a cancelled run's approvals never taken.
     std::optional<Failure> commit(std::span<const StateChange> changes,
                                   std::span<const AuditEntry> audit = {},
                                   std::span<const Grant> granted = {},
-                                  std::span<const std::string> revoked = {});
+                                  std::span<const std::string> revoked = {},
+                                  std::span<const KeptRelease> kept = {});
+
+    // What is kept with released and approved effects.
+    Result<std::vector<KeptRelease>> kept_releases();
 
     // The grants kept that are live at `now_ms`, oldest first.
     Result<std::vector<Grant>> live_grants(std::int64_t now_ms);
@@ -154,6 +161,7 @@ private:
     std::optional<Failure> prepare_statements();
     std::optional<Failure> append(std::span<const StateChange> changes);
     std::optional<Failure> read_approvals(std::vector<StoredHold>& holds);
+    std::optional<Failure> write_releases(std::span<const StateChange> changes, std::span<const KeptRelease> kept);
     std::optional<Failure> fold_oldest(std::uint64_t limit);
     std::optional<Failure> check_files();
     Failure fail(std::string detail);
@@ -168,6 +176,7 @@ private:
     Statement put_effect_, flag_cancelled_, drop_pending_, flag_closed_, drop_effects_;
     Statement put_audit_;
     Statement put_grant_, drop_grant_;
+    Statement put_release_, drop_releases_;
     Statement prune_audit_;
     std::string path_;
     SqliteFileOptions options_;

@@ -45,6 +45,10 @@ constexpr RebuiltTable kRebuiltByStep6[] = {
     {"audit", "seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
               " reason, deadline, detail"},
 };
+constexpr RebuiltTable kRebuiltByStep8[] = {
+    {"audit", "seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
+              " reason, deadline, detail"},
+};
 
 // A step: `sql` run as it is; or, with `rebuilt`, `sql` creating those tables anew and
 // filled with the old ones' rows (rebuild_tables), for a change SQLite cannot make in
@@ -299,6 +303,53 @@ CREATE TABLE grants (
   expires_at INTEGER NOT NULL   -- likewise
 ) WITHOUT ROWID;
 )sql"},
+    // Step 8: what a released effect keeps: the attempt that took it, when, by whose
+    // decision, and what performing it produced; the audit log's 'completed' entries.
+    {8, R"sql(
+CREATE TABLE releases (
+  -- One row per effect an attempt took or a person approved (before its submitter
+  -- takes it), until its run is closed; an approval never taken goes when its run is
+  -- cancelled. Written in the transaction of the batch that decided it.
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,
+  attempt BLOB NOT NULL,        -- the caller's name for the call that took it; empty: none
+  released_at INTEGER,          -- milliseconds since 1970-01-01 UTC; NULL: approved, not taken
+  decided_by BLOB NOT NULL,     -- an approver's name, 'rule:NAME', 'grant:ID', 'line:IP:PORT', 'client:NAME'
+  result TEXT,                  -- what performing it produced, compact JSON; NULL until completed
+  completed_at INTEGER,         -- likewise
+  PRIMARY KEY (run_id, effect_key)
+) WITHOUT ROWID;
+CREATE TABLE audit (
+  -- Every decision and every hold, expiry, cancel, close and taken approval that
+  -- changed something, every release to a client that said hello, with shadow rules
+  -- every new effect a rule would have decided otherwise ('would'), every approval
+  -- short of a rule's quorum ('approval_recorded'), every grant made or revoked, and
+  -- every result recorded ('completed'), kept for good, in seq order. Written in the
+  -- transaction of the batch that holds the request's changes.
+  seq INTEGER PRIMARY KEY,
+  -- When it was decided: milliseconds since 1970-01-01 UTC.
+  at INTEGER NOT NULL,
+  event TEXT NOT NULL
+    CHECK (event IN ('held', 'decided', 'expired', 'cancelled', 'closed', 'taken', 'released',
+                     'would', 'approval_recorded', 'granted', 'revoked', 'completed')),
+  run_id BLOB NOT NULL,
+  effect_key BLOB NOT NULL,  -- empty for cancelled, closed and revoked
+  approved INTEGER NOT NULL CHECK (approved IN (0, 1)),
+  -- decided and expired: the verdict; would: the one the rule would have given.
+  verdict TEXT NOT NULL,
+  -- 'line:IP:PORT' (a line-protocol peer), 'client:NAME' (a client that said hello),
+  -- 'console:NAME' (an approver), 'expiry', 'rule:NAME' (a rule) or 'grant:ID' (a grant).
+  source BLOB NOT NULL,
+  mac_verified INTEGER NOT NULL CHECK (mac_verified IN (0, 1)),
+  -- granted and revoked: 'grant:ID'.
+  reason BLOB NOT NULL,
+  -- held: when the effect expires (milliseconds since 1970-01-01 UTC); NULL for never.
+  deadline INTEGER,
+  -- the effect's detail, compact JSON; granted and revoked: what the grant covers;
+  -- completed: the result; NULL for none.
+  detail TEXT
+);
+)sql", kRebuiltByStep8},
 };
 
 constexpr bool numbered_from_one() {

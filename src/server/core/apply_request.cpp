@@ -256,7 +256,7 @@ Applied completed(const Request& request, const RunLedger& ledger, const Decisio
             : nullptr;
     if (kept == nullptr || !kept->released()) return refused_with(not_released_message(), 0);
     if (!request.attempt || kept->attempt != *request.attempt) return refused_with(foreign_attempt_message(), 0);
-    if (kept->completed() && kept->result != request.result) return refused_with(completed_otherwise_message(), 0);
+    if (kept->completed() && !same_json(kept->result, request.result)) return refused_with(completed_otherwise_message(), 0);
     Applied applied;
     applied.reply.verdict.kind = ReplyVerdict::Kind::completed;
     applied.reply.line = verdict_reply("completed");

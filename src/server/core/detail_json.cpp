@@ -58,8 +58,7 @@ Result<std::string> canonical_result(std::string_view raw, std::size_t max_bytes
         return Failure{result_too_deep_message(kMaxDetailDepth)};
     }
     if (error) return Failure{result_too_long_message(max_bytes)};  // never: the line was read strictly
-    std::string canonical;
-    write_canonical(value, canonical);
+    std::string canonical = written_form(raw);  // numbers as written, as a detail's
     if (canonical.size() > max_bytes) return Failure{result_too_long_message(max_bytes)};
     return canonical;
 }

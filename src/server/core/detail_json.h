@@ -22,7 +22,7 @@ inline constexpr std::size_t kMaxDetailDepth = 16;
 // `max_bytes` in that form.
 Result<std::string> canonical_detail(std::string_view raw, std::size_t max_bytes);
 
-// The canonical compact text of any one JSON value `raw` (a complete's result), or the
+// The written form of any one JSON value `raw` (a complete's result), or the
 // message that refuses it: deeper than kMaxDetailDepth, or longer than `max_bytes`.
 Result<std::string> canonical_result(std::string_view raw, std::size_t max_bytes);
 

@@ -72,7 +72,7 @@ from latchwork_approvals import ApprovalPending, Client, Refused, requires_appro
 @requires_approval(Client(sys.argv[1]), run_id="run-p", key="email:{to}", wait=False)
 def send_email(to, subject):
     with open(sys.argv[2], "a") as performed:
-        performed.write(to + "\n")
+        performed.write(to + "\\n")
     return "performed"
 try:
     print(send_email("ann", "refund"))

@@ -31,15 +31,15 @@ def recording_tool(client, **options):
 def test_a_tool_waits_for_a_person_and_runs_once(gate):
     process, console = gate
     with Client(process.address) as client:
-        send_email, sent = recording_tool(client, key="email:{to}")
+        send_email, sent = recording_tool(client, key="email:{to}", on_duplicate="raise")
         person = Person(console, "run-1", "email:ann")
         with run_scope("run-1"):
             assert send_email("ann", "refund", body="120 EUR") == "sent to ann"
             with pytest.raises(Refused) as retried:  # the agent calls it again
                 send_email("ann", "refund", body="120 EUR")
     assert person.result() == "approved"
-    assert (retried.value.kind, retried.value.run_id, retried.value.effect_key) == \
-        ("refused_duplicate", "run-1", "email:ann")
+    assert (retried.value.kind, retried.value.run_id, retried.value.effect_key,
+            retried.value.result) == ("refused_duplicate", "run-1", "email:ann", "sent to ann")
     assert sent == [("ann", "refund", "120 EUR")]
 
 

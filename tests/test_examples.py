@@ -114,7 +114,7 @@ def test_the_guide_shows_what_the_server_answers(gate_process):
     server = gate_process("--store", "memory:")
     shown = [line.split("→") for line in guide_section("The gate server")
              if line.startswith('{"') and "→" in line]
-    assert len(shown) == 5
+    assert len(shown) == 7  # the plain requests, then an attempt answered twice
     with server.connect() as connection:
         for request, reply in shown:
             connection.send(request.strip().encode() + b"\n")

@@ -11,6 +11,9 @@
 
 namespace latchwork::server {
 
+// The longest attempt id a submit may carry.
+inline constexpr std::size_t kMaxAttemptBytes = 128;
+
 std::string not_utf8_message();                                       // "request is not valid UTF-8"
 std::string not_json_message(std::string_view parser_message);        // "request is not valid JSON: ..."
 std::string not_object_message();                                     // "request is not a JSON object"
@@ -27,6 +30,8 @@ std::string detail_too_deep_message(std::size_t max_depth);           // "member
 std::string detail_too_long_message(std::size_t max);                 // "member detail is longer than MAX bytes"
 std::string wait_ms_message(std::uint64_t max);                       // "member wait_ms must be a whole number from 0 to MAX"
 std::string detail_differs_message();                                 // "detail differs from the waiting effect's"
+std::string attempt_message();                                         // "member attempt must be a string of 1 to 128 bytes"
+std::string edited_approval_message();                                // "effect was approved with changes: take it ..."
 std::string decided_by_people_message(std::string_view rule);         // "effect is decided by people (rule NAME)"
 
 }  // namespace latchwork::server

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "server/core/detail_edit.h"
+
 namespace latchwork::server {
 std::string decision_source_text(const DecisionSource& source) {
     switch (source.door) {
@@ -46,6 +48,7 @@ std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_vi
                 entry.event = AuditEvent::held;
                 entry.deadline_ms = deadline_ms;
                 entry.detail = change->detail;
+                entry.editable = editable_text(change->editable);
             } else if (change->state == EffectState::released && took_approved) {
                 entry.event = AuditEvent::taken;
             } else if (change->state == EffectState::released && source.door == DecisionSource::Door::client) {

@@ -53,6 +53,13 @@ std::string approval_recorded_reply(std::span<const std::string> approvals, std:
     return out;
 }
 
+std::string release_with_detail_reply(std::string_view detail) {
+    std::string out = R"({"detail":)";
+    out += detail;  // canonical JSON already: written as it stands
+    out += ",\"verdict\":\"release\"}\n";
+    return out;
+}
+
 std::string waited_reply(const WaitedOutcome& outcome) {
     if (!outcome.rejection) return verdict_reply(outcome.kind);
     std::string out = R"({"decided_by":)";

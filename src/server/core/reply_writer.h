@@ -19,6 +19,9 @@ std::string already_decided_reply(std::string_view state);  // {"state":STATE,"v
 // A person's approval short of its rule's quorum: who approved so far, and how many must.
 // {"approvals":[NAME,...],"quorum":N,"verdict":"approval_recorded"}
 std::string approval_recorded_reply(std::span<const std::string> approvals, std::uint32_t quorum);
+// The release of an effect a person approved with a changed detail: that detail
+// (compact canonical JSON). {"detail":DETAIL,"verdict":"release"}
+std::string release_with_detail_reply(std::string_view detail);
 
 // The answer of a submit that waited for its effect to be decided: the verdict, and
 // for a rejection who decided it (empty: not known), why, and whether it expired.

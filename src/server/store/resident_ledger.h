@@ -58,6 +58,8 @@ private:
     std::string_view detail_of(std::string_view run_id, std::string_view effect_key) override;
     std::string_view rule_of(std::string_view run_id, std::string_view effect_key) override;
     std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) override;
+    std::span<const std::string> editable_of(std::string_view run_id, std::string_view effect_key) override;
+    std::string_view edited_of(std::string_view run_id, std::string_view effect_key) override;
 
     mutable std::mutex mutex_;
     std::unique_lock<std::mutex> deciding_;  // held from lock() to unlock(), by the loop

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gate/run_ledger.h"
+#include "server/core/detail_edit.h"
 #include "server/store/postgres/pg_arrays.h"
 #include "server/store/postgres/pg_change_notice.h"
 #include "server/core/state_change.h"
@@ -28,10 +29,11 @@ constexpr const char* kLockRuns =
 // locks are taken, so a quorum's approvals are those of the transactions before.
 constexpr const char* kLoad =
     "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text, NULL::text,"
-    " NULL::text"
+    " NULL::text, NULL::text, NULL::text"
     " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
     " UNION ALL"
-    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule, array_to_json(e.approvals)::text"
+    " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule, array_to_json(e.approvals)::text,"
+    " e.editable, e.edited"
     " FROM latchwork_effects AS e"
     " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
 
@@ -50,29 +52,31 @@ constexpr const char* kWriteRuns =
 // place in the order of holds, its hold time and its own deadline (a rule may give its
 // holds their own timeout), which it keeps once approved. Its detail stays while it
 // waits and goes once it is decided; its approvals (each a text[] literal) likewise.
+// What of it may be edited, and the detail as edited, stay while it waits.
 constexpr const char* kWriteEffects =
     "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
     " WHERE e.run_id = w.r AND e.effect_key = w.k)"
     " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline,"
-    " changed_at, detail, rule, approvals)"
+    " changed_at, detail, rule, approvals, editable, edited)"
     " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
     " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
     " CASE WHEN s = 0 AND dl > 0 THEN to_timestamp(dl / 1000.0) END,"
-    " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, ''), ap::text[]"
-    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $7::int8[], $8::text[], $9::text[], $10::text[])"
-    " AS w(r, k, s, dl, d, ru, ap)"
+    " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, ''), ap::text[], nullif(ed, ''), nullif(ch, '')"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $7::int8[], $8::text[], $9::text[], $10::text[],"
+    " $11::text[], $12::text[])"
+    " AS w(r, k, s, dl, d, ru, ap, ed, ch)"
     " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
     " changed_at = excluded.changed_at, detail = excluded.detail, rule = excluded.rule,"
-    " approvals = excluded.approvals";
+    " approvals = excluded.approvals, editable = excluded.editable, edited = excluded.edited";
 
 constexpr const char* kWriteAudit =
     "INSERT INTO latchwork_audit (at, event, run_id, effect_key, approved, verdict, source,"
-    " mac_verified, reason, deadline, detail)"
+    " mac_verified, reason, deadline, detail, editable, edited)"
     " SELECT to_timestamp(a / 1000.0), e, r, k, ap, v, s, m, re,"
-    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END, nullif(dt, '')"
+    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END, nullif(dt, ''), nullif(ed, ''), ch"
     " FROM unnest($1::int8[], $2::text[], $3::bytea[], $4::bytea[], $5::bool[], $6::text[],"
-    " $7::text[], $8::bool[], $9::bytea[], $10::int8[], $11::text[])"
-    " AS t(a, e, r, k, ap, v, s, m, re, d, dt)";
+    " $7::text[], $8::bool[], $9::bytea[], $10::int8[], $11::text[], $12::text[], $13::bool[])"
+    " AS t(a, e, r, k, ap, v, s, m, re, d, dt, ed, ch)";
 
 // Told to the other servers at commit, once per batch that left entries: only who sent
 // it and the transaction, whose committed entries the others read for themselves
@@ -109,8 +113,8 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_lock_runs", kLockRuns, 1},
     {"latchwork_load", kLoad, 3},
     {"latchwork_write_runs", kWriteRuns, 4},
-    {"latchwork_write_effects", kWriteEffects, 10},
-    {"latchwork_write_audit", kWriteAudit, 11},
+    {"latchwork_write_effects", kWriteEffects, 12},
+    {"latchwork_write_audit", kWriteAudit, 13},
     {"latchwork_notify", kNotify, 1},
     {"latchwork_counts", kCounts, 0},
 };
@@ -238,6 +242,11 @@ std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows
         if (std::vector<std::string> approvals = strings_of_json_array(rows.bytes(row, 6)); !approvals.empty()) {
             approvals_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = std::move(approvals);
         }
+        if (!rows.is_null(row, 7)) {
+            editable_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] =
+                editable_from_text(rows.bytes(row, 7));
+        }
+        if (!rows.is_null(row, 8)) edited_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = rows.bytes(row, 8);
     }
     return std::nullopt;
 }
@@ -253,8 +262,13 @@ void PgBatchTransaction::decided(const BatchRequest& item) {
             rules_[{change.run_id, change.effect_key}] = change.rule;
             deadlines_[{change.run_id, change.effect_key}] = item.deadline_ms;
             approvals_.erase({change.run_id, change.effect_key});
+            editable_[{change.run_id, change.effect_key}] = change.editable;
+            edited_.erase({change.run_id, change.effect_key});
         } else if (change.kind == StateChange::Kind::approval_recorded) {
             approvals_[{change.run_id, change.effect_key}] = change.approvals;
+            edited_[{change.run_id, change.effect_key}] = change.edited;
+        } else if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::approved) {
+            edited_[{change.run_id, change.effect_key}] = change.edited;
         }
     }
 }
@@ -284,6 +298,16 @@ std::string_view PgBatchTransaction::detail_of(std::string_view run_id, std::str
 std::string_view PgBatchTransaction::rule_of(std::string_view run_id, std::string_view effect_key) {
     const auto found = rules_.find({std::string(run_id), std::string(effect_key)});
     return found == rules_.end() ? std::string_view() : std::string_view(found->second);
+}
+
+std::span<const std::string> PgBatchTransaction::editable_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = editable_.find({std::string(run_id), std::string(effect_key)});
+    return found == editable_.end() ? std::span<const std::string>() : std::span<const std::string>(found->second);
+}
+
+std::string_view PgBatchTransaction::edited_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = edited_.find({std::string(run_id), std::string(effect_key)});
+    return found == edited_.end() ? std::string_view() : std::string_view(found->second);
 }
 
 std::span<const std::string> PgBatchTransaction::approvals_of(std::string_view run_id, std::string_view effect_key) {
@@ -329,7 +353,11 @@ Statement PgBatchTransaction::audit_statement(std::span<const AuditEntry> audit)
     std::vector<std::string_view> reasons;
     std::vector<std::int64_t> deadlines;
     std::vector<std::string_view> details;
+    std::vector<std::string_view> editables;
+    std::vector<bool> edited;
     for (const AuditEntry& entry : audit) {
+        editables.push_back(entry.editable);
+        edited.push_back(entry.edited);
         at.push_back(entry.at_ms);
         events.push_back(audit_event_name(entry.event));
         runs.push_back(entry.run_id);
@@ -354,7 +382,9 @@ Statement PgBatchTransaction::audit_statement(std::span<const AuditEntry> audit)
                          .add(bool_array(verified))
                          .add(bytea_array(reasons))
                          .add(integer_array(deadlines))
-                         .add(text_array(details))};
+                         .add(text_array(details))
+                         .add(text_array(editables))
+                         .add(bool_array(edited))};
 }
 
 // The statements that write what the changes since the last call did. The scratch
@@ -400,6 +430,8 @@ std::vector<Statement> PgBatchTransaction::writes() {
         std::vector<std::string_view> kept_rules;    // likewise
         std::vector<std::int64_t> kept_deadlines;    // a new hold's; 0 for the rest
         std::vector<std::string> kept_approvals;     // text[] literals: "{}" unless pending
+        std::vector<std::string> kept_editable;      // JSON arrays; "" for none, or once decided
+        std::vector<std::string_view> kept_edited;   // "" unless changed by an approver
         std::vector<std::string_view> gone_runs;
         std::vector<std::string_view> gone_keys;
         for (const auto& [run_id, effect_key] : touched) {
@@ -422,6 +454,9 @@ std::vector<Statement> PgBatchTransaction::writes() {
                     for (const std::string& name : approvals_of(run_id, effect_key)) approvals.push_back(name);
                 }
                 kept_approvals.push_back(text_array(approvals));
+                kept_editable.push_back(is_waiting(state) ? editable_text(editable_of(run_id, effect_key))
+                                                          : std::string());
+                kept_edited.push_back(is_waiting(state) ? edited_of(run_id, effect_key) : std::string_view());
             } else {
                 gone_runs.push_back(run_id);
                 gone_keys.push_back(effect_key);
@@ -439,7 +474,10 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(text_array(kept_details))
                                            .add(text_array(kept_rules))
                                            .add(text_array(std::vector<std::string_view>(kept_approvals.begin(),
-                                                                                          kept_approvals.end())))});
+                                                                                          kept_approvals.end())))
+                                           .add(text_array(std::vector<std::string_view>(kept_editable.begin(),
+                                                                                          kept_editable.end())))
+                                           .add(text_array(kept_edited))});
     }
     // Whenever grants are written, those long expired go: the table holds the live
     // grants and those of the last day, however many were ever made.

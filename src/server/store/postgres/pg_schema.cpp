@@ -117,6 +117,14 @@ CREATE TABLE latchwork_grants (
 );
 CREATE INDEX latchwork_grants_rule ON latchwork_grants (rule, expires_at);
 )sql",
+    // Step 8: an approver's edits. A waiting effect keeps what of its detail an approver
+    // may change (`editable`, a JSON array of JSON Pointers) and the detail as an
+    // approver changed it (`edited`; `detail` stays as submitted). An audit entry says
+    // whether its detail is an approver's change (`edited`), a held one what was editable.
+    R"sql(
+ALTER TABLE latchwork_effects ADD COLUMN editable text, ADD COLUMN edited text;
+ALTER TABLE latchwork_audit ADD COLUMN editable text, ADD COLUMN edited boolean NOT NULL DEFAULT false;
+)sql",
 };
 
 // Migrations serialise on this advisory lock (the class of every lock latchwork

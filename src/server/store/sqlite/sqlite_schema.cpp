@@ -299,6 +299,15 @@ CREATE TABLE grants (
   expires_at INTEGER NOT NULL   -- likewise
 ) WITHOUT ROWID;
 )sql"},
+    // Step 8: an approver's edits. A held entry says what of its effect's detail an
+    // approver may change (editable: a JSON array of JSON Pointers; NULL for nothing).
+    // An approval's entry (decided, approval_recorded) and a taken one whose detail is
+    // the detail as an approver changed it say so (edited = 1); the held entry keeps the
+    // detail as submitted. A restart reads a waiting effect's edits back from these.
+    {8, R"sql(
+ALTER TABLE audit ADD COLUMN editable TEXT;
+ALTER TABLE audit ADD COLUMN edited INTEGER NOT NULL DEFAULT 0 CHECK (edited IN (0, 1));
+)sql"},
 };
 
 constexpr bool numbered_from_one() {

@@ -180,12 +180,13 @@ def test_a_database_of_the_first_version_is_upgraded_with_what_it_holds(
     # As servers before the schema kept it: made beside the schema, on first use.
     postgres_database.psql("CREATE TABLE latchwork_notify_cursor (target text PRIMARY KEY,"
                            " seq bigint NOT NULL); INSERT INTO latchwork_notify_cursor VALUES ('t', 7)")
-    assert migrate(postgres_database.url).endswith(" 7")
+    assert migrate(postgres_database.url).endswith(" 8")
     (server, console), = consoles(postgres_database.url, count=1)
-    assert [item["effect_key"] for item in console.get("/api/pending")["items"]] == ["old"]
+    assert [(item["effect_key"], item["editable"], item["edited_detail"])
+            for item in console.get("/api/pending")["items"]] == [("old", [], None)]
     assert console.decide("r", "old", True) == "approved"
     assert submit(server, "r", "old") == {"verdict": "release"}
-    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("7",)]
+    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("8",)]
     assert postgres_database.psql("SELECT target, seq FROM latchwork_notify_cursor") == [("t", "7")]
 
 

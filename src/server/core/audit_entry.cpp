@@ -181,6 +181,9 @@ std::string audit_line(const AuditEntry& entry) {
         !entry.detail.empty()) {
         line += " detail=" + quoted_text(entry.detail);
     }
+    // What of it an approver may change, and the detail as one changed it.
+    if (entry.event == AuditEvent::held && !entry.editable.empty()) line += " editable=" + quoted_text(entry.editable);
+    if (entry.edited) line += " edited=" + quoted_text(entry.detail);
     if (entry.event == AuditEvent::decided || entry.event == AuditEvent::approval_recorded) {
         line += " reason=" + quoted_text(entry.reason);
     }

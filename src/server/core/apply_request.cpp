@@ -441,15 +441,16 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     if (applied.deadline_ms == 0) applied.deadline_ms = clock.hold_deadline();
     applied.audit = audit_entry_for(request, verdict_text(verdict), made, source, clock.now_ms,
                                     applied.deadline_ms, took_approved);
+    // An approval with changes, and the taking of one, carry the detail as approved.
+    if (applied.audit && entry_detail) {
+        applied.audit->detail = std::move(*entry_detail);
+        applied.audit->edited = true;
+    }
     // What a waiting effect is, as its submitter said: the entry of its decision, its
     // expiry or its taking carries it too, so that whoever is told of it knows what.
     // `details` still tells the effect as it waited: a back end learns of this request's
     // changes only once it is decided. Read only for an entry: a worker asking again
     // about its held effect makes none, and costs no copy.
-    if (applied.audit && entry_detail) {
-        applied.audit->detail = std::move(*entry_detail);
-        applied.audit->edited = true;
-    }
     if (applied.audit && applied.audit->detail.empty() && names_effect(request.op)) {
         applied.audit->detail = std::string(details.detail_of(request.run_id, request.effect_key));
     }

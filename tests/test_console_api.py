@@ -149,7 +149,8 @@ def test_pending_oldest_first_paged_and_filtered(served):
     assert items == [
         {"run_id": "run-a/x", "effect_key": "five", "held_at": times[4], "state": "held",
          "detail": None, "deadline": None, "rule": None, "approvers": None, "quorum": 1,
-         "approvals": [], "grantable": False, "waiting": 0}]
+         "approvals": [], "editable": [], "edited_detail": None, "grantable": False,
+         "waiting": 0}]
 
 
 # Each step: (door, arguments, answer). A person's approval is handed to the next

@@ -492,3 +492,22 @@ def test_an_approval_in_the_page_remembers_a_grant_that_a_revoke_ends(browser, g
     browser.find_element(By.CSS_SELECTOR, '#grants [data-action="revoke"]').click()
     WebDriverWait(browser, 10).until(lambda d: d.find_element(By.ID, "grants-empty").is_displayed())
     assert submit("s", "pay:4", 5) == "held_for_approval"
+
+
+def test_an_approver_changes_only_the_editable_members_and_the_worker_gets_them(browser, console):
+    process, _ = console
+    signed_in(browser)
+    with process.connect() as raw:
+        assert raw.request({"op": "submit", "run_id": "pay", "effect_key": "invoice", "needs_approval": True,
+                            "detail": {"amount": 100, "to": "acme"}, "editable": ["/amount"]},
+                           )["verdict"] == "held_for_approval"
+        item = held_element(browser, "pay", "invoice")
+        inputs = item.find_elements(By.CSS_SELECTOR, 'input[name="edit"]')
+        assert [i.get_attribute("data-pointer") for i in inputs] == ["/amount"]
+        inputs[0].clear()
+        inputs[0].send_keys("90")
+        item.find_element(By.CSS_SELECTOR, '[data-action="approve"]').click()
+        WebDriverWait(browser, 10).until(lambda d: "approved" in item.text)
+        assert raw.request({"op": "submit", "run_id": "pay", "effect_key": "invoice", "attempt": "a",
+                            "detail": {"amount": 100, "to": "acme"}}) == {
+            "detail": {"amount": 90, "to": "acme"}, "verdict": "release"}

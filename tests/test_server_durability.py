@@ -233,7 +233,7 @@ def test_sigterm_folds_the_journal_so_the_file_reads_as_state(gate_process, tmp_
                            "verdict FROM audit ORDER BY seq").fetchall()
     assert effects == [("held", "pending"), ("rejected", "rejected"), ("released", "released")]
     assert runs == [("c", 1, 0)]
-    assert version == [(8,)]
+    assert version == [(9,)]
     assert audit == [("held", "r", "held", "held_for_approval"),
                      ("decided", "r", "rejected", "refused_rejected"), ("cancelled", "c", "", "ok")]
 

@@ -180,14 +180,15 @@ def test_a_database_of_the_first_version_is_upgraded_with_what_it_holds(
     # As servers before the schema kept it: made beside the schema, on first use.
     postgres_database.psql("CREATE TABLE latchwork_notify_cursor (target text PRIMARY KEY,"
                            " seq bigint NOT NULL); INSERT INTO latchwork_notify_cursor VALUES ('t', 7)")
-    assert migrate(postgres_database.url).endswith(" 8")
+    assert migrate(postgres_database.url).endswith(" 9")
     (server, console), = consoles(postgres_database.url, count=1)
-    assert [item["effect_key"] for item in console.get("/api/pending")["items"]] == ["old"]
+    assert [(item["effect_key"], item["editable"], item["edited_detail"])
+            for item in console.get("/api/pending")["items"]] == [("old", [], None)]
     assert console.decide("r", "old", True) == "approved"
     taking = {"op": "submit", "run_id": "r", "effect_key": "old", "attempt": "a1"}
     assert server.request(taking) == {"verdict": "release"}
     assert server.request(taking) == {"again": True, "verdict": "release"}
-    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("8",)]
+    assert postgres_database.psql("SELECT version FROM latchwork_schema") == [("9",)]
     assert postgres_database.psql("SELECT target, seq FROM latchwork_notify_cursor") == [("t", "7")]
 
 

@@ -125,10 +125,12 @@ def test_a_version_two_file_is_upgraded_in_place_and_logs_takings_details_and_wo
     assert server.stop() == 0
 
     with sqlite3.connect(path) as db:
-        assert db.execute("SELECT version FROM schema_version").fetchall() == [(8,)]
+        assert db.execute("SELECT version FROM schema_version").fetchall() == [(9,)]
         kept = db.execute("SELECT CAST(effect_key AS TEXT), CAST(attempt AS TEXT), result,"
                           " substr(CAST(decided_by AS TEXT), 1, 5) FROM releases ORDER BY 1")
         assert kept.fetchall() == [("old", "", None, "alice"), ("sent", "a1", '{"id":3}', "line:")]
+        # Entries from before edits existed read as unedited.
+        assert db.execute("SELECT count(*) FROM audit WHERE edited = 0 AND editable IS NULL").fetchone() == (5,)
     after = run_gate("log", "--store", url)
     assert after.returncode == 0, after.stderr
     events = [line.split(" ")[1] for line in after.stdout.splitlines()]

@@ -9,6 +9,7 @@
 
 #include "server/approve/console_call.h"
 #include "server/approve/pending_table.h"
+#include "server/core/detail_edit.h"
 #include "server/core/diagnostics.h"
 #include "server/core/private_file.h"
 #include "support/secure_wipe.h"
@@ -147,10 +148,95 @@ std::string already_text(const json::object& body) {
     return text;
 }
 
+// The detail of the waiting effect as it would be approved now (as an approver changed
+// it, else as submitted), read from the console's pending list; or why it cannot be.
+Result<json::value> waiting_detail(const NotifyTarget& console, const std::string& token,
+                                   const ConsoleCommandOptions& options) {
+    std::string after;
+    do {
+        std::string path = "/api/pending?limit=" + std::string(kPageSize) + "&run=" + percent_encode(options.run_id);
+        if (!after.empty()) path += "&after=" + percent_encode(after);
+        Result<ConsoleAnswer> answer = call_console(console, "GET", path, token);
+        if (!answer) return std::move(answer).take_failure();
+        const json::value body = parsed(answer.value());
+        if (answer.value().status != 200) return Failure{"the console answered " + error_of(answer.value(), body)};
+        const json::object* page = body.if_object();
+        const json::value* listed = page ? page->if_contains("items") : nullptr;
+        if (listed == nullptr || !listed->is_array()) return Failure{"the console's answer is not a page of pending effects"};
+        for (const json::value& item : listed->get_array()) {
+            const json::object* effect = item.if_object();
+            if (effect == nullptr || effect->if_contains("run_id") == nullptr ||
+                effect->at("run_id") != json::value(options.run_id) || effect->if_contains("effect_key") == nullptr ||
+                effect->at("effect_key") != json::value(options.effect_key)) {
+                continue;
+            }
+            const json::value* edited = effect->if_contains("edited_detail");
+            if (edited != nullptr && edited->is_object()) return *edited;
+            const json::value* detail = effect->if_contains("detail");
+            if (detail != nullptr && detail->is_object()) return *detail;
+            return Failure{"the waiting effect has no detail to change"};
+        }
+        const json::value* next = page->if_contains("next");
+        after = next && next->is_string() ? std::string(next->get_string()) : std::string();
+    } while (!after.empty());
+    return Failure{"nothing of that run and effect is waiting for a decision"};
+}
+
+// `detail` with each "POINTER=VALUE" of --set made so; the pointer's parent must exist.
+std::optional<std::string> apply_sets(json::value& detail, const std::vector<std::string>& sets) {
+    for (const std::string& set : sets) {
+        const std::size_t equals = set.find('=');
+        if (equals == std::string::npos || set.empty() || set.front() != '/') {
+            return "--set " + set + ": expected POINTER=VALUE, such as /amount=90";
+        }
+        const std::vector<std::string> tokens = pointer_tokens(std::string_view(set).substr(0, equals));
+        boost::system::error_code error;
+        json::value value = json::parse(std::string_view(set).substr(equals + 1), error);
+        if (error) value = json::string(set.substr(equals + 1));
+        json::value* at = &detail;
+        for (std::size_t i = 0; i < tokens.size() && at != nullptr; ++i) {
+            const bool last = i + 1 == tokens.size();
+            if (json::object* object = at->if_object()) {
+                if (last) {
+                    (*object)[tokens[i]] = std::move(value);
+                    break;
+                }
+                at = object->if_contains(tokens[i]);
+            } else if (json::array* array = at->if_array()) {
+                const std::string& token = tokens[i];
+                const bool index = !token.empty() && token.size() < 10 &&
+                                   token.find_first_not_of("0123456789") == std::string::npos &&
+                                   std::stoul(token) < array->size();
+                at = index ? &(*array)[std::stoul(token)] : nullptr;
+                if (last && at != nullptr) {
+                    *at = std::move(value);
+                    break;
+                }
+            } else {
+                at = nullptr;
+            }
+        }
+        if (at == nullptr) return "--set " + set + ": the detail has no such member to set";
+    }
+    return std::nullopt;
+}
+
 int decide(const NotifyTarget& console, const std::string& token, const ConsoleCommandOptions& options) {
     json::object request{{"run_id", options.run_id},
                          {"effect_key", options.effect_key},
                          {"approved", options.command == ConsoleCommand::approve}};
+    if (!options.set.empty()) {
+        Result<json::value> detail = waiting_detail(console, token, options);
+        if (!detail) {
+            diagnose(detail.error());
+            return kCommandRefused;
+        }
+        if (std::optional<std::string> fault = apply_sets(detail.value(), options.set)) {
+            diagnose(*fault);
+            return kCommandUsage;
+        }
+        request["detail"] = std::move(detail).value();
+    }
     if (options.reason) request["reason"] = *options.reason;
     if (options.remember) {
         json::object remember{{"effect", *options.remember}, {"run", options.remember_run}, {"for", options.remember_for}};

@@ -5,10 +5,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <ctime>
 #include <vector>
+
+#include "server/core/written_json.h"
 
 namespace latchwork::server {
 namespace json = boost::json;
@@ -44,42 +45,10 @@ std::string cut(std::string text, std::size_t width) {
     return text.substr(0, end) + "...";
 }
 
-// JSON as a person reads it in a table: a fraction in its shortest decimal form (19.99,
-// not 1.999E1), the rest as JSON writes it.
-void write_for_people(const json::value& value, std::string& out) {
-    if (const json::object* object = value.if_object()) {
-        out += '{';
-        bool first = true;
-        for (const auto& member : *object) {
-            if (!first) out += ',';
-            first = false;
-            out += json::serialize(json::string_view(member.key()));
-            out += ':';
-            write_for_people(member.value(), out);
-        }
-        out += '}';
-    } else if (const json::array* array = value.if_array()) {
-        out += '[';
-        for (std::size_t i = 0; i < array->size(); ++i) {
-            if (i != 0) out += ',';
-            write_for_people((*array)[i], out);
-        }
-        out += ']';
-    } else if (value.is_double()) {
-        char digits[32];
-        const auto written = std::to_chars(digits, digits + sizeof digits, value.get_double());
-        out.append(digits, written.ec == std::errc() ? written.ptr : digits);
-    } else {
-        out += json::serialize(value);
-    }
-}
-
 std::string text_of(const json::value* value) {
     if (value == nullptr || value->is_null()) return "-";
     if (const json::string* text = value->if_string()) return std::string(*text);
-    std::string out;
-    write_for_people(*value, out);
-    return out;
+    return written_form(*value);  // 19.99, not 1.999E1
 }
 
 // "2026-12-09 23:41:07Z": to the second, which is all a person reading a table needs.

@@ -204,6 +204,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     approve->add_option("--remember-detail", approve_options.remember_detail,
                         "conditions the detail must meet, as JSON: '{\"/amount\": {\"le\": 10}}'")
         ->type_name("JSON");
+    approve->add_option("--set", approve_options.set,
+                        "approve with a changed detail: the member at POINTER (one the submitter marked editable) "
+                        "becomes VALUE, read as JSON, else as a string; repeatable")
+        ->type_name("POINTER=VALUE")
+        ->allow_extra_args(false);
     ConsoleCommandOptions reject_options;
     reject_options.command = ConsoleCommand::reject;
     CLI::App* reject = app.add_subcommand("reject", "reject a waiting effect on a running console");

@@ -66,6 +66,8 @@ struct ConsoleCommandOptions {
     std::string remember_run = "this";    // "this" or "any"
     std::string remember_for = "8h";
     std::optional<std::string> remember_detail;  // JSON text of its conditions
+    // approve: changes to the detail, each "POINTER=VALUE" (VALUE read as JSON, else a string).
+    std::vector<std::string> set;
 };
 
 // `latchwork-gate rules check | test`: a rules file checked, or asked about one submit.

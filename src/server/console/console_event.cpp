@@ -36,6 +36,8 @@ std::optional<std::string> console_event_of(const AuditEntry& entry) {
             data["held_at"] = entry.at_ms;
             if (entry.deadline_ms != 0) data["deadline"] = entry.deadline_ms;
             data["detail"] = detail_value(entry.detail);
+            // What of the detail an approver may change: the page offers those members.
+            if (!entry.editable.empty()) data["editable"] = detail_value(entry.editable);
             // Held by a rule: who may decide it and its quorum are read from /api/pending.
             if (entry.reason.starts_with("rule:")) data["rule"] = entry.reason.substr(5);
             break;

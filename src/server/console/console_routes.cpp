@@ -19,6 +19,7 @@
 #include "server/console/detail_value.h"
 #include "server/core/decider_name.h"
 #include "server/core/written_json.h"
+#include "server/core/detail_json.h"
 #include "server/core/duration_text.h"
 #include "server/core/effect_state_text.h"
 #include "server/console/url_text.h"
@@ -115,7 +116,9 @@ json::object audit_item(const AuditEntry& entry) {
                         {"reason", entry.reason},
                         {"deadline", deadline},
                         // What was held or released, as `latchwork-gate log` prints it; null elsewhere.
-                        {"detail", detail_value(entry.detail)}};
+                        {"detail", detail_value(entry.detail)},
+                        // The detail is the one an approver changed it to (the held entry has the submitted one).
+                        {"edited", entry.edited}};
 }
 
 std::uint64_t entry_seq(const AuditEntry& entry) { return entry.seq; }
@@ -165,6 +168,8 @@ json::object waiting_item(const HeldEffect& held, const EffectRules* rules, cons
                         {"approvers", std::move(approvers)},
                         {"quorum", quorum},
                         {"approvals", json::array(held.approvals.begin(), held.approvals.end())},
+                        {"editable", json::array(held.editable.begin(), held.editable.end())},
+                        {"edited_detail", held.edited.empty() ? json::value(nullptr) : detail_value(held.edited)},
                         {"grantable", grantable},
                         {"last_asked", std::move(last_asked)},
                         {"waiting", seen.waiting}};
@@ -563,6 +568,16 @@ HttpReply ConsoleRoutes::decide(const HttpCall& call, const std::string& approve
     request.run_id = std::string(*run_id);
     request.effect_key = std::string(*effect_key);
     request.flag = approved->get_bool();
+    if (const json::value* detail = members.if_contains("detail"); detail && !detail->is_null()) {
+        // A rejection is of the effect, whatever it would have become: a detail with one
+        // is refused rather than silently dropped.
+        if (!request.flag) return error_reply(400, "\"detail\" goes with an approval only");
+        if (!detail->is_object()) return error_reply(400, "\"detail\" must be the whole detail, an object");
+        Result<std::string> canonical =
+            canonical_detail(written_form(*detail), handler_.request_limits().max_detail_bytes);
+        if (!canonical) return error_reply(422, canonical.error());
+        request.detail = std::move(canonical).value();
+    }
     if (const json::value* remember = members.if_contains("remember"); remember && !remember->is_null()) {
         std::variant<GrantAsk, HttpReply> read = grant_ask(*remember, request.flag);
         if (auto* refused = std::get_if<HttpReply>(&read)) return std::move(*refused);

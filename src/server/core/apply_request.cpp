@@ -8,6 +8,7 @@
 
 #include "gate/gate_operations.h"
 #include "server/core/decider_name.h"
+#include "server/core/detail_edit.h"
 #include "server/core/effect_state_text.h"
 #include "server/core/reply_writer.h"
 #include "server/core/request_errors.h"
@@ -198,13 +199,42 @@ std::uint32_t quorum_for(const Request& request, WaitingDetails& details, const 
     return rule.empty() ? 1 : std::max<std::uint32_t>(1, rules->quorum_of(rule));
 }
 
+// A console approval's change of the detail: the detail it approves, and what the
+// effect keeps as edited (empty when changed back to the detail as submitted).
+struct ApprovedDetail {
+    std::string detail;
+    std::string edited;
+};
+
+// The change a console approval makes to the detail approved so far, if it makes one
+// (nullopt in the inner optional); a refusal when it changes more than the submitter
+// marked editable.
+Result<std::optional<ApprovedDetail>> approval_change(const Request& request, WaitingDetails& details) {
+    if (!request.detail) return std::optional<ApprovedDetail>();
+    const std::string_view original = details.detail_of(request.run_id, request.effect_key);
+    const std::string_view edited = details.edited_of(request.run_id, request.effect_key);
+    // Compared by value: 120.50 approved as 120.5 is no change.
+    if (same_json(*request.detail, edited.empty() ? original : edited)) return std::optional<ApprovedDetail>();
+    if (std::optional<std::string> why =
+            edit_refusal(original, *request.detail, details.editable_of(request.run_id, request.effect_key))) {
+        return Failure{std::move(*why)};
+    }
+    return std::optional<ApprovedDetail>(
+        ApprovedDetail{*request.detail, same_json(*request.detail, original) ? std::string() : *request.detail});
+}
+
 // A console approval of a pending effect whose rule asks for `quorum` approvals: the
 // same person's second is refused, one short of the quorum is recorded (the effect
 // stays pending); nullopt when this one completes the quorum.
+//
+// An approval that changes the detail (`change`) starts the count again, its own the
+// first; any other is of the detail approved so far (`edited`, empty: as submitted).
 std::optional<Applied> short_of_quorum(const Request& request, const DecisionSource& source,
                                        const DecisionClock& clock, std::uint32_t quorum,
-                                       std::vector<StateChange>& changes, WaitingDetails& details) {
-    const std::span<const std::string> so_far = details.approvals_of(request.run_id, request.effect_key);
+                                       std::vector<StateChange>& changes, WaitingDetails& details,
+                                       const std::optional<ApprovedDetail>& change, std::string_view edited) {
+    const std::span<const std::string> so_far =
+        change ? std::span<const std::string>() : details.approvals_of(request.run_id, request.effect_key);
     Applied applied;
     if (std::find(so_far.begin(), so_far.end(), source.who) != so_far.end()) {
         applied.reply = refusal("already approved by " + std::string(source.who));
@@ -217,11 +247,16 @@ std::optional<Applied> short_of_quorum(const Request& request, const DecisionSou
     applied.reply.verdict.kind = ReplyVerdict::Kind::approval_recorded;
     applied.reply.line = approval_recorded_reply(approvals, quorum);
     changes.push_back(approval_recorded_change(request.run_id, request.effect_key, std::move(approvals)));
+    changes.back().edited = change ? change->edited : std::string(edited);
     AuditEntry entry = effect_entry(AuditEvent::approval_recorded, request, clock);
     entry.approved = true;
     entry.verdict = "approval_recorded";
     entry.source = decision_source_text(source);
     entry.reason = std::string(source.reason);
+    if (change) {
+        entry.detail = change->detail;
+        entry.edited = true;
+    }
     applied.audit = std::move(entry);
     return applied;
 }
@@ -239,7 +274,7 @@ std::optional<Applied> released_before(const Request& request, const RunLedger& 
     Applied applied;
     if (kept->attempt == *request.attempt) {
         applied.reply.verdict = ReplyVerdict::of(VerdictKind::release);
-        applied.reply.line = again_reply();
+        applied.reply.line = again_reply(kept->detail);
     } else {
         applied.reply.verdict = ReplyVerdict::of(VerdictKind::refused_duplicate);
         applied.reply.line = released_duplicate_reply(*kept);
@@ -283,6 +318,9 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     const std::size_t before = changes.size();
     Applied applied;
     bool took_approved = false;
+    // The detail as a person changed it, which this request's entry carries in place of
+    // the submitted one.
+    std::optional<std::string> entry_detail;
     ReplyVerdict& verdict = applied.reply.verdict;
     std::string& line = applied.reply.line;
     switch (request.op) {
@@ -301,6 +339,17 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
             }
             if (std::optional<Applied> again = released_before(request, ledger, details)) return again;
             took_approved = state == EffectState::approved;
+            const std::string_view edited =
+                took_approved ? details.edited_of(request.run_id, request.effect_key) : std::string_view();
+            if (!edited.empty()) {
+                // A worker that cannot take the changed detail must not perform the
+                // effect as submitted: the approval stays for one that can.
+                if (!request.attempt && !request.editable) {
+                    applied.reply = refusal(edited_approval_message());
+                    return applied;
+                }
+                entry_detail = std::string(edited);
+            }
             const std::optional<RuleOutcome> matched =
                 state ? std::nullopt : rule_for_new_effect(ledger, request, source, rules);
             applied.matched = matched;
@@ -327,12 +376,18 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                 recorded_submit(ledger, request.run_id, request.effect_key, needs_approval, changes,
                                 request.detail ? std::string_view(*request.detail)
                                                : std::string_view()));
-            line = verdict_reply(verdict_text(verdict));
+            line = entry_detail && verdict.is(VerdictKind::release) ? release_with_detail_reply(*entry_detail)
+                                                                    : verdict_reply(verdict_text(verdict));
             if (verdict.is(VerdictKind::release) && changes.size() > before) {
                 applied.kept = kept_release(request,
                                             took_approved ? details.release_of(request.run_id, request.effect_key)
                                                           : nullptr,
                                             decision_source_text(source), clock);
+                // A retry of the attempt that took it is handed the changed detail again.
+                if (applied.kept && entry_detail) applied.kept->detail = *entry_detail;
+            }
+            if (request.editable && changes.size() > before && changes.back().state == EffectState::pending) {
+                changes.back().editable = *request.editable;
             }
             if (ruled && changes.size() > before) {
                 changes.back().rule = std::string(ruled->rule);
@@ -392,17 +447,29 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
                     applied.granted = std::move(grant);
                 }
                 if (request.flag) {
+                    Result<std::optional<ApprovedDetail>> change = approval_change(request, details);
+                    if (!change) return refused_with(change.error(), 422);
+                    const std::string edited =
+                        change.value() ? change.value()->edited
+                                       : std::string(details.edited_of(request.run_id, request.effect_key));
                     if (const std::uint32_t quorum = quorum_for(request, details, rules); quorum > 1) {
-                        if (std::optional<Applied> recorded =
-                                short_of_quorum(request, source, clock, quorum, changes, details)) {
+                        if (std::optional<Applied> recorded = short_of_quorum(request, source, clock, quorum, changes,
+                                                                              details, change.value(), edited)) {
                             return recorded;
                         }
                     }
+                    const std::size_t approving = changes.size();
                     if (recorded_approve_for_submitter(ledger, request.run_id, request.effect_key,
                                                        changes)) {
                         // Who approved it, told with its release once its submitter takes it.
                         applied.kept = KeptRelease{request.run_id, request.effect_key, {}, 0,
-                                                   std::string(source.who), {}, 0};
+                                                   std::string(source.who), {}, 0, {}};
+                    }
+                    if (changes.size() > approving) changes.back().edited = edited;
+                    if (change.value()) {
+                        entry_detail = change.value()->detail;
+                    } else if (!edited.empty()) {
+                        entry_detail = edited;
                     }
                     verdict.kind = ReplyVerdict::Kind::approved;
                     line = verdict_reply(verdict_text(verdict));
@@ -415,7 +482,7 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
             if (verdict.is(VerdictKind::release)) {
                 // A decider took the release: a submit of it learns when and by whom.
                 applied.kept = KeptRelease{request.run_id, request.effect_key, {}, clock.now_ms,
-                                           std::string(decider_name(decision_source_text(source))), {}, 0};
+                                           std::string(decider_name(decision_source_text(source))), {}, 0, {}};
             }
             break;
         case Operation::complete:
@@ -466,6 +533,11 @@ std::optional<Applied> apply_request(RunLedger& ledger, const Request& request,
     if (applied.deadline_ms == 0) applied.deadline_ms = clock.hold_deadline();
     applied.audit = audit_entry_for(request, verdict_text(verdict), made, source, clock.now_ms,
                                     applied.deadline_ms, took_approved);
+    // An approval with changes, and the taking of one, carry the detail as approved.
+    if (applied.audit && entry_detail) {
+        applied.audit->detail = std::move(*entry_detail);
+        applied.audit->edited = true;
+    }
     // What a waiting effect is, as its submitter said: the entry of its decision, its
     // expiry or its taking carries it too, so that whoever is told of it knows what.
     // `details` still tells the effect as it waited: a back end learns of this request's

@@ -76,6 +76,11 @@ public:
     // What is kept with an effect a person approved or an attempt took (kept_release.h);
     // null for none. Valid until the next call or the next decided request.
     virtual const KeptRelease* release_of(std::string_view run_id, std::string_view effect_key) = 0;
+    // The members of a waiting effect's detail an approver may change; empty for none.
+    virtual std::span<const std::string> editable_of(std::string_view run_id, std::string_view effect_key) = 0;
+    // The detail as an approver changed it (a pending effect under a quorum, or an
+    // approved one); empty when nobody did. detail_of stays the submitted one.
+    virtual std::string_view edited_of(std::string_view run_id, std::string_view effect_key) = 0;
 
 protected:
     ~WaitingDetails() = default;
@@ -106,7 +111,14 @@ std::string_view effect_state_name(const RunLedger& ledger, std::string_view run
 // rule asks for a quorum of N, a console approval short of the Nth distinct one is
 // recorded (an approval_recorded change and entry; the effect stays pending), the Nth
 // approves it as above, the same person's second approval is refused (a `conflict`
-// error) and a rejection by anyone allowed rejects it at once. With
+// error) and a rejection by anyone allowed rejects it at once.
+//
+// A console approval carrying a detail (Request::detail) other than the one approved so
+// far changes it: refused (status 422) unless only the members the submitter marked
+// editable differ. Under a quorum such an edit starts the count again, its approver's
+// approval the first. The submit that takes an approval with a changed detail is
+// answered "release" with that detail, and only when it carries an attempt or
+// editable; any other is refused and changes nothing. With
 // `shadow`, the rules are asked (Applied::matched, Applied::would) but decide nothing.
 //
 // With `grants`, a new effect a grantable rule would hold is released at once when a

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "server/core/detail_edit.h"
+
 namespace latchwork::server {
 std::string decision_source_text(const DecisionSource& source) {
     switch (source.door) {
@@ -47,6 +49,7 @@ std::optional<AuditEntry> audit_entry_for(const Request& request, std::string_vi
                 entry.event = AuditEvent::held;
                 entry.deadline_ms = deadline_ms;
                 entry.detail = change->detail;
+                entry.editable = editable_text(change->editable);
             } else if (change->state == EffectState::released && took_approved) {
                 entry.event = AuditEvent::taken;
             } else if (change->state == EffectState::released && source.door == DecisionSource::Door::client) {
@@ -180,6 +183,9 @@ std::string audit_line(const AuditEntry& entry) {
         !entry.detail.empty()) {
         line += " detail=" + quoted_text(entry.detail);
     }
+    // What of it an approver may change, and the detail as one changed it.
+    if (entry.event == AuditEvent::held && !entry.editable.empty()) line += " editable=" + quoted_text(entry.editable);
+    if (entry.edited) line += " edited=" + quoted_text(entry.detail);
     if (entry.event == AuditEvent::decided || entry.event == AuditEvent::approval_recorded) {
         line += " reason=" + quoted_text(entry.reason);
     }

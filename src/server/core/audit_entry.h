@@ -50,6 +50,12 @@ struct AuditEntry {
     std::string reason;         // console decisions (and approvals) only
     std::int64_t deadline_ms = 0;  // held: when it expires, 0 for never
     std::string detail;            // held: the effect's detail (compact JSON), empty for none; completed: the result
+    // held: the members of the detail an approver may change, a JSON array of JSON
+    // Pointers; empty for none.
+    std::string editable;
+    // decided (an approval), approval_recorded and taken: `detail` is the detail as an
+    // approver changed it, not as submitted (the held entry keeps that one).
+    bool edited = false;
 
     friend bool operator==(const AuditEntry&, const AuditEntry&) = default;
 };

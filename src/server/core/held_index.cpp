@@ -11,16 +11,19 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
         switch (change.kind) {
             case Kind::effect_state:
                 if (change.state == EffectState::pending) {
-                    hold(change.run_id, change.effect_key, now_ms, deadline_ms, change.detail, false, change.rule);
+                    hold(change.run_id, change.effect_key, now_ms, deadline_ms, change.detail, false, change.rule, {},
+                         change.editable);
                 } else if (change.state == EffectState::approved) {
-                    approve(change.run_id, change.effect_key);
+                    approve(change.run_id, change.effect_key, change.edited);
                 } else {
                     drop(change.run_id, change.effect_key);
                 }
                 break;
             case Kind::approval_recorded:
                 if (auto at = by_key_.find(std::pair{change.run_id, change.effect_key}); at != by_key_.end()) {
-                    by_position_.at(at->second).approvals = change.approvals;
+                    HeldEffect& held = by_position_.at(at->second);
+                    held.approvals = change.approvals;
+                    held.edited = change.edited;
                 }
                 break;
             case Kind::run_cancelled:  // both drop every waiting effect of the run
@@ -33,7 +36,8 @@ void HeldIndex::apply(std::span<const StateChange> changes, std::int64_t now_ms,
 
 void HeldIndex::hold(std::string_view run_id, std::string_view effect_key,
                      std::int64_t held_at_ms, std::int64_t deadline_ms, std::string_view detail,
-                     bool approved, std::string_view rule, std::span<const std::string> approvals) {
+                     bool approved, std::string_view rule, std::span<const std::string> approvals,
+                     std::span<const std::string> editable, std::string_view edited) {
     auto [at, added] =
         by_key_.try_emplace(std::pair{std::string(run_id), std::string(effect_key)}, 0);
     if (!added) return;  // held already: it keeps its place
@@ -42,17 +46,20 @@ void HeldIndex::hold(std::string_view run_id, std::string_view effect_key,
                          HeldEffect{last_position_, std::string(run_id), std::string(effect_key),
                                     held_at_ms, deadline_ms, std::string(detail), approved,
                                     std::string(rule),
-                                    std::vector<std::string>(approvals.begin(), approvals.end())});
+                                    std::vector<std::string>(approvals.begin(), approvals.end()),
+                                    std::vector<std::string>(editable.begin(), editable.end()),
+                                    std::string(edited)});
     if (deadline_ms != 0 && !approved) by_deadline_.emplace(deadline_ms, last_position_);
 }
 
-void HeldIndex::approve(std::string_view run_id, std::string_view effect_key) {
+void HeldIndex::approve(std::string_view run_id, std::string_view effect_key, std::string_view edited) {
     auto at = by_key_.find(std::pair{std::string(run_id), std::string(effect_key)});
     if (at == by_key_.end()) return;
     HeldEffect& held = by_position_.at(at->second);
     if (held.approved) return;
     held.approved = true;
     held.approvals.clear();  // a quorum's approvals are over once it is approved
+    held.edited = std::string(edited);
     if (held.deadline_ms != 0) by_deadline_.erase({held.deadline_ms, held.position});
 }
 

@@ -31,6 +31,8 @@ struct HeldEffect {
     bool approved = false;         // a person approved it; its submitter has yet to take it
     std::string rule;              // the rule that held it; empty: its submitter asked
     std::vector<std::string> approvals;  // pending, under a rule's quorum: who approved it so far
+    std::vector<std::string> editable;   // what of the detail an approver may change (JSON Pointers)
+    std::string edited;                  // the detail as an approver changed it; empty: as submitted
 };
 
 struct HeldPage {
@@ -47,7 +49,8 @@ public:
     // Records an effect already waiting (found in a loaded ledger).
     void hold(std::string_view run_id, std::string_view effect_key, std::int64_t held_at_ms,
               std::int64_t deadline_ms = 0, std::string_view detail = {}, bool approved = false,
-              std::string_view rule = {}, std::span<const std::string> approvals = {});
+              std::string_view rule = {}, std::span<const std::string> approvals = {},
+              std::span<const std::string> editable = {}, std::string_view edited = {});
 
     // The effect if it waits, else null; valid until the index changes.
     const HeldEffect* find(std::string_view run_id, std::string_view effect_key) const;
@@ -68,7 +71,7 @@ public:
     void drop(std::string_view run_id, std::string_view effect_key);
 
 private:
-    void approve(std::string_view run_id, std::string_view effect_key);
+    void approve(std::string_view run_id, std::string_view effect_key, std::string_view edited);
     void drop_run(std::string_view run_id);
     void forget_position(std::uint64_t position);
 

@@ -53,7 +53,13 @@ std::string approval_recorded_reply(std::span<const std::string> approvals, std:
     return out;
 }
 
-std::string again_reply() { return "{\"again\":true,\"verdict\":\"release\"}\n"; }
+std::string again_reply(std::string_view detail) {
+    if (detail.empty()) return "{\"again\":true,\"verdict\":\"release\"}\n";
+    std::string out = R"({"again":true,"detail":)";
+    out += detail;  // the approved detail as kept: written as it stands
+    out += ",\"verdict\":\"release\"}\n";
+    return out;
+}
 
 std::string released_duplicate_reply(const KeptRelease& kept) {
     std::string out = "{";
@@ -70,6 +76,13 @@ std::string held_with_link_reply(std::string_view link) {
     std::string out = R"({"link":)";
     append_json_string(out, link);
     out += ",\"verdict\":\"held_for_approval\"}\n";
+    return out;
+}
+
+std::string release_with_detail_reply(std::string_view detail) {
+    std::string out = R"({"detail":)";
+    out += detail;  // canonical JSON already: written as it stands
+    out += ",\"verdict\":\"release\"}\n";
     return out;
 }
 

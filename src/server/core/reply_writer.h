@@ -21,9 +21,14 @@ std::string already_decided_reply(std::string_view state);  // {"state":STATE,"v
 // A person's approval short of its rule's quorum: who approved so far, and how many must.
 // {"approvals":[NAME,...],"quorum":N,"verdict":"approval_recorded"}
 std::string approval_recorded_reply(std::span<const std::string> approvals, std::uint32_t quorum);
+// The release of an effect a person approved with a changed detail: that detail
+// (compact canonical JSON). {"detail":DETAIL,"verdict":"release"}
+std::string release_with_detail_reply(std::string_view detail);
 
 // A submit of a released effect by the attempt that took the release: release again.
-std::string again_reply();  // {"again":true,"verdict":"release"}
+// {"again":true,"verdict":"release"}, with the changed detail an approval handed over
+// ({"again":true,"detail":DETAIL,...}) when there was one.
+std::string again_reply(std::string_view detail);
 // A submit carrying an attempt, of an effect another attempt (or a decider) took: when
 // it was released, by whose decision, and once completed what performing it produced
 // (`result` is JSON, written as it is).

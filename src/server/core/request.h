@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/core/grant.h"
 #include "support/result.h"
@@ -49,8 +50,12 @@ struct Request {
     // decide: the "mac" member when it is a string. Any other value counts as no tag,
     // which a server holding a secret refuses and one without ignores.
     std::optional<std::string> mac;
-    // submit: what the effect is, as canonical compact JSON (detail_json.h).
+    // submit: what the effect is, as canonical compact JSON (detail_json.h). decide (the
+    // console, approving): the detail as the approver approves it, maybe changed.
     std::optional<std::string> detail;
+    // submit: the members of the detail an approver may change, as JSON Pointers
+    // (detail_edit.h); absent: none, and the submitter cannot take a changed detail.
+    std::optional<std::vector<std::string>> editable;
     // submit: how long a reply of held_for_approval may wait for the effect to be
     // decided, in milliseconds; absent or 0: it does not wait.
     std::uint64_t wait_ms = 0;

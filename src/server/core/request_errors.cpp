@@ -56,6 +56,10 @@ std::string wait_ms_message(std::uint64_t max) {
 
 std::string detail_differs_message() { return "detail differs from the waiting effect's"; }
 
+std::string edited_approval_message() {
+    return "effect was approved with changes: take it with a client that sends an attempt";
+}
+
 std::string decided_by_people_message(std::string_view rule) {
     return "effect is decided by people (rule " + std::string(rule) + ")";
 }

@@ -27,6 +27,7 @@ std::string detail_too_deep_message(std::size_t max_depth);           // "member
 std::string detail_too_long_message(std::size_t max);                 // "member detail is longer than MAX bytes"
 std::string wait_ms_message(std::uint64_t max);                       // "member wait_ms must be a whole number from 0 to MAX"
 std::string detail_differs_message();                                 // "detail differs from the waiting effect's"
+std::string edited_approval_message();                                // "effect was approved with changes: take it ..."
 std::string decided_by_people_message(std::string_view rule);         // "effect is decided by people (rule NAME)"
 std::string attempt_message(std::size_t max);                        // "member attempt must be a string of 1 to MAX bytes"
 std::string result_too_long_message(std::size_t max);                 // "member result is longer than MAX bytes"

@@ -5,6 +5,7 @@
 #include "wire/json_reader.h"
 #include "wire/json_string.h"
 #include "wire/utf8.h"
+#include "server/core/detail_edit.h"
 #include "server/core/detail_json.h"
 #include "server/core/request.h"
 #include "server/core/request_errors.h"
@@ -14,10 +15,11 @@ namespace {
 
 // Slots of the members read from a request, in this order.
 enum Slot : std::size_t {
-    kOp, kRunId, kEffectKey, kNeedsApproval, kApproved, kMac, kDetail, kWaitMs, kAttempt, kResult, kSlotCount
+    kOp, kRunId, kEffectKey, kNeedsApproval, kApproved, kMac, kDetail, kWaitMs, kAttempt, kResult, kEditable, kSlotCount
 };
 constexpr std::array<std::string_view, kSlotCount> kMemberNames = {
-    "op", "run_id", "effect_key", "needs_approval", "approved", "mac", "detail", "wait_ms", "attempt", "result"};
+    "op", "run_id", "effect_key", "needs_approval", "approved", "mac", "detail", "wait_ms", "attempt", "result",
+    "editable"};
 
 struct OperationName {
     std::string_view name;
@@ -172,6 +174,12 @@ Result<Request> parse_request(std::string_view line, const RequestLimits& limits
         Result<std::uint64_t> wait_ms = take_wait_ms(values, limits);
         if (!wait_ms) return std::move(wait_ms).take_failure();
         request.wait_ms = wait_ms.value();
+        if (const std::optional<MemberValue>& editable = values[kEditable]) {
+            Result<std::vector<std::string>> pointers =
+                read_editable(editable->raw.empty() ? std::string_view("null") : editable->raw);
+            if (!pointers) return std::move(pointers).take_failure();
+            request.editable = std::move(pointers).value();
+        }
     }
     if (request.op == Operation::submit || request.op == Operation::complete) {
         Result<std::optional<std::string>> attempt = take_attempt(values, request.op == Operation::complete);

@@ -30,21 +30,21 @@ void record_effect(const RunLedger& ledger, std::string_view run_id, std::string
 StateChange effect_state_change(std::string_view run_id, std::string_view effect_key,
                                 EffectState state) {
     return {StateChange::Kind::effect_state, std::string(run_id), std::string(effect_key), state,
-            {}, {}, {}};
+            {}, {}, {}, {}, {}};
 }
 
 StateChange run_cancelled_change(std::string_view run_id) {
-    return {StateChange::Kind::run_cancelled, std::string(run_id), {}, EffectState::pending, {}, {}, {}};
+    return {StateChange::Kind::run_cancelled, std::string(run_id), {}, EffectState::pending, {}, {}, {}, {}, {}};
 }
 
 StateChange run_closed_change(std::string_view run_id) {
-    return {StateChange::Kind::run_closed, std::string(run_id), {}, EffectState::pending, {}, {}, {}};
+    return {StateChange::Kind::run_closed, std::string(run_id), {}, EffectState::pending, {}, {}, {}, {}, {}};
 }
 
 StateChange approval_recorded_change(std::string_view run_id, std::string_view effect_key,
                                      std::vector<std::string> approvals) {
     return {StateChange::Kind::approval_recorded, std::string(run_id), std::string(effect_key),
-            EffectState::pending, {}, {}, std::move(approvals)};
+            EffectState::pending, {}, {}, std::move(approvals), {}, {}};
 }
 
 VerdictKind recorded_submit(RunLedger& ledger, std::string_view run_id,

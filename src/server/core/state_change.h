@@ -39,6 +39,12 @@ struct StateChange {
     std::string rule;
     // approval_recorded: who approved the effect so far, in order, distinct.
     std::vector<std::string> approvals;
+    // effect_state to pending: the members of `detail` an approver may change (JSON
+    // Pointers); none: nothing may change.
+    std::vector<std::string> editable;
+    // effect_state to approved, and approval_recorded: the detail as approved when an
+    // approver changed it (compact canonical JSON); empty: approved as submitted.
+    std::string edited;
 
     friend bool operator==(const StateChange&, const StateChange&) = default;
 };

@@ -132,6 +132,36 @@ private:
     std::size_t at_ = 0;
 };
 
+void write_parsed(const json::value& value, std::string& out) {
+    if (const json::object* object = value.if_object()) {
+        std::vector<const json::key_value_pair*> members;
+        members.reserve(object->size());
+        for (const auto& member : *object) members.push_back(&member);
+        std::sort(members.begin(), members.end(), [](const auto* a, const auto* b) { return a->key() < b->key(); });
+        out += '{';
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (i != 0) out += ',';
+            out += json::serialize(json::string_view(members[i]->key()));
+            out += ':';
+            write_parsed(members[i]->value(), out);
+        }
+        out += '}';
+    } else if (const json::array* array = value.if_array()) {
+        out += '[';
+        for (std::size_t i = 0; i < array->size(); ++i) {
+            if (i != 0) out += ',';
+            write_parsed((*array)[i], out);
+        }
+        out += ']';
+    } else if (value.is_double()) {
+        char digits[32];
+        const auto written = std::to_chars(digits, digits + sizeof digits, value.get_double());
+        out.append(digits, written.ec == std::errc() ? written.ptr : digits);
+    } else {
+        out += json::serialize(value);
+    }
+}
+
 void write_keeping(const json::value& value, std::string& out) {
     if (const json::object* object = value.if_object()) {
         out += '{';
@@ -168,6 +198,12 @@ std::string written_form(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     WrittenWriter(text, false).value(out);
+    return out;
+}
+
+std::string written_form(const json::value& value) {
+    std::string out;
+    write_parsed(value, out);
     return out;
 }
 

@@ -20,6 +20,11 @@ namespace latchwork::server {
 // value is parsed.
 std::string written_form(std::string_view text);
 
+// The written form of a value already parsed (its digits as written are gone): members
+// sorted by name, a fraction in its shortest decimal form (19.99, not 1.999E1). For a
+// detail an approver sent, and for people reading a parsed reply.
+std::string written_form(const boost::json::value& value);
+
 // Whether two well-formed JSON texts hold equal values: members in any order, a
 // fraction or exponent number by its double (19.99 and 1.999E1, 120.50 and 120.5),
 // an integer by its digits.

@@ -55,6 +55,7 @@ public:
 
     // Ids longer than these limits are refused as the request is read.
     void set_request_limits(RequestLimits limits) noexcept { limits_ = limits; }
+    const RequestLimits& request_limits() const noexcept { return limits_; }
 
 private:
     Answer decide_line(std::string_view line, DecisionSource::Door door, std::string_view who,

@@ -28,7 +28,7 @@ void ResidentLedger::index_holds(std::span<const StoredHold> holds, std::int64_t
         std::int64_t deadline = hold.deadline_ms;
         if (deadline == 0) deadline = DecisionClock{hold.held_at_ms, hold_timeout_ms}.hold_deadline();
         held_.hold(hold.run_id, hold.effect_key, hold.held_at_ms, deadline, hold.detail, hold.approved, hold.rule,
-                   hold.approvals);
+                   hold.approvals, hold.editable, hold.edited);
     }
 }
 
@@ -92,6 +92,16 @@ void ResidentLedger::drop_releases(std::string_view run_id, bool taken_too) {
     while (at != releases_.end() && at->first.first == run_id) {
         at = taken_too || !at->second.released() ? releases_.erase(at) : std::next(at);
     }
+}
+
+std::span<const std::string> ResidentLedger::editable_of(std::string_view run_id, std::string_view effect_key) {
+    const HeldEffect* held = held_.find(run_id, effect_key);
+    return held != nullptr ? std::span<const std::string>(held->editable) : std::span<const std::string>();
+}
+
+std::string_view ResidentLedger::edited_of(std::string_view run_id, std::string_view effect_key) {
+    const HeldEffect* held = held_.find(run_id, effect_key);
+    return held != nullptr ? std::string_view(held->edited) : std::string_view();
 }
 
 std::vector<std::pair<std::string, std::string>> ResidentLedger::due(std::int64_t now_ms, std::size_t limit) {

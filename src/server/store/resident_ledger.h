@@ -63,6 +63,8 @@ private:
     std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) override;
     const KeptRelease* release_of(std::string_view run_id, std::string_view effect_key) override;
     void drop_releases(std::string_view run_id, bool taken_too);
+    std::span<const std::string> editable_of(std::string_view run_id, std::string_view effect_key) override;
+    std::string_view edited_of(std::string_view run_id, std::string_view effect_key) override;
 
     mutable std::mutex mutex_;
     std::unique_lock<std::mutex> deciding_;  // held from lock() to unlock(), by the loop

@@ -93,6 +93,8 @@ struct StoredHold {
     bool approved = false;         // approved by a person, not yet taken
     std::string rule;              // the rule that held it; empty: its submitter asked
     std::vector<std::string> approvals;  // pending: who approved it so far, short of its rule's quorum
+    std::vector<std::string> editable;   // what of its detail an approver may change (JSON Pointers)
+    std::string edited;                  // its detail as an approver changed it; empty: as submitted
 };
 
 // A server sharing the store, as it last said which rules it decides by.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gate/run_ledger.h"
+#include "server/core/detail_edit.h"
 #include "server/store/postgres/pg_arrays.h"
 #include "server/store/postgres/pg_change_notice.h"
 #include "server/core/state_change.h"
@@ -29,11 +30,12 @@ constexpr const char* kLockRuns =
 // locks are taken, so a quorum's approvals are those of the transactions before.
 constexpr const char* kLoad =
     "SELECT 0::int2, run_id, NULL::bytea, (cancelled::int + 2 * closed::int)::int2, NULL::text, NULL::text,"
-    " NULL::text, NULL::bytea, NULL::int8, NULL::text, NULL::text, NULL::int8"
+    " NULL::text, NULL::bytea, NULL::int8, NULL::text, NULL::text, NULL::int8, NULL::text, NULL::text, NULL::text"
     " FROM latchwork_runs WHERE run_id = ANY($1::bytea[])"
     " UNION ALL"
     " SELECT 1::int2, e.run_id, e.effect_key, e.state, e.detail, e.rule, array_to_json(e.approvals)::text,"
-    " e.attempt, coalesce(e.released_at, 0), e.decided_by, e.result, coalesce(e.completed_at, 0)"
+    " e.attempt, coalesce(e.released_at, 0), e.decided_by, e.result, coalesce(e.completed_at, 0),"
+    " e.released_detail, e.editable, e.edited"
     " FROM latchwork_effects AS e"
     " JOIN unnest($2::bytea[], $3::bytea[]) AS w(r, k) ON e.run_id = w.r AND e.effect_key = w.k";
 
@@ -41,9 +43,9 @@ constexpr const char* kLoad =
 // statement).
 constexpr const char* kWriteReleases =
     "UPDATE latchwork_effects AS e SET attempt = w.a, released_at = nullif(w.ra, 0), decided_by = w.b,"
-    " result = nullif(w.re, ''), completed_at = nullif(w.ca, 0)"
-    " FROM unnest($1::bytea[], $2::bytea[], $3::bytea[], $4::int8[], $5::text[], $6::text[], $7::int8[])"
-    " AS w(r, k, a, ra, b, re, ca) WHERE e.run_id = w.r AND e.effect_key = w.k";
+    " result = nullif(w.re, ''), completed_at = nullif(w.ca, 0), released_detail = nullif(w.d, '')"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::bytea[], $4::int8[], $5::text[], $6::text[], $7::int8[],"
+    " $8::text[]) AS w(r, k, a, ra, b, re, ca, d) WHERE e.run_id = w.r AND e.effect_key = w.k";
 
 // Flags only ever go from false to true, so the final ones are the union. A
 // cancelled run loses its waiting effects (held or approved), a closed one all.
@@ -60,29 +62,31 @@ constexpr const char* kWriteRuns =
 // place in the order of holds, its hold time and its own deadline (a rule may give its
 // holds their own timeout), which it keeps once approved. Its detail stays while it
 // waits and goes once it is decided; its approvals (each a text[] literal) likewise.
+// What of it may be edited, and the detail as edited, stay while it waits.
 constexpr const char* kWriteEffects =
     "WITH gone AS (DELETE FROM latchwork_effects AS e USING unnest($4::bytea[], $5::bytea[]) AS w(r, k)"
     " WHERE e.run_id = w.r AND e.effect_key = w.k)"
     " INSERT INTO latchwork_effects (run_id, effect_key, state, hold_order, held_at, deadline,"
-    " changed_at, detail, rule, approvals)"
+    " changed_at, detail, rule, approvals, editable, edited)"
     " SELECT r, k, s, CASE WHEN s = 0 THEN nextval('latchwork_hold_order') END,"
     " CASE WHEN s = 0 THEN to_timestamp($6::int8 / 1000.0) END,"
     " CASE WHEN s = 0 AND dl > 0 THEN to_timestamp(dl / 1000.0) END,"
-    " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, ''), ap::text[]"
-    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $7::int8[], $8::text[], $9::text[], $10::text[])"
-    " AS w(r, k, s, dl, d, ru, ap)"
+    " to_timestamp($6::int8 / 1000.0), nullif(d, ''), nullif(ru, ''), ap::text[], nullif(ed, ''), nullif(ch, '')"
+    " FROM unnest($1::bytea[], $2::bytea[], $3::int2[], $7::int8[], $8::text[], $9::text[], $10::text[],"
+    " $11::text[], $12::text[])"
+    " AS w(r, k, s, dl, d, ru, ap, ed, ch)"
     " ON CONFLICT (run_id, effect_key) DO UPDATE SET state = excluded.state,"
     " changed_at = excluded.changed_at, detail = excluded.detail, rule = excluded.rule,"
-    " approvals = excluded.approvals";
+    " approvals = excluded.approvals, editable = excluded.editable, edited = excluded.edited";
 
 constexpr const char* kWriteAudit =
     "INSERT INTO latchwork_audit (at, event, run_id, effect_key, approved, verdict, source,"
-    " mac_verified, reason, deadline, detail)"
+    " mac_verified, reason, deadline, detail, editable, edited)"
     " SELECT to_timestamp(a / 1000.0), e, r, k, ap, v, s, m, re,"
-    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END, nullif(dt, '')"
+    " CASE WHEN d > 0 THEN to_timestamp(d / 1000.0) END, nullif(dt, ''), nullif(ed, ''), ch"
     " FROM unnest($1::int8[], $2::text[], $3::bytea[], $4::bytea[], $5::bool[], $6::text[],"
-    " $7::text[], $8::bool[], $9::bytea[], $10::int8[], $11::text[])"
-    " AS t(a, e, r, k, ap, v, s, m, re, d, dt)";
+    " $7::text[], $8::bool[], $9::bytea[], $10::int8[], $11::text[], $12::text[], $13::bool[])"
+    " AS t(a, e, r, k, ap, v, s, m, re, d, dt, ed, ch)";
 
 // Told to the other servers at commit, once per batch that left entries: only who sent
 // it and the transaction, whose committed entries the others read for themselves
@@ -119,9 +123,9 @@ constexpr PreparedStatement kPrepared[] = {
     {"latchwork_lock_runs", kLockRuns, 1},
     {"latchwork_load", kLoad, 3},
     {"latchwork_write_runs", kWriteRuns, 4},
-    {"latchwork_write_effects", kWriteEffects, 10},
-    {"latchwork_write_audit", kWriteAudit, 11},
-    {"latchwork_write_releases", kWriteReleases, 7},
+    {"latchwork_write_effects", kWriteEffects, 12},
+    {"latchwork_write_audit", kWriteAudit, 13},
+    {"latchwork_write_releases", kWriteReleases, 8},
     {"latchwork_notify", kNotify, 1},
     {"latchwork_counts", kCounts, 0},
 };
@@ -252,10 +256,16 @@ std::optional<StatementFailure> PgBatchTransaction::read_loaded(const Rows& rows
         if (!rows.is_null(row, 9)) {
             KeptRelease kept{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2)),
                              std::string(rows.bytes(row, 7)), rows.integer(row, 8), std::string(rows.bytes(row, 9)),
-                             std::string(rows.bytes(row, 10)), rows.integer(row, 11)};
+                             std::string(rows.bytes(row, 10)), rows.integer(row, 11),
+                             rows.is_null(row, 12) ? std::string() : std::string(rows.bytes(row, 12))};
             std::pair<std::string, std::string> key{kept.run_id, kept.effect_key};
             releases_.insert_or_assign(std::move(key), std::move(kept));
         }
+        if (!rows.is_null(row, 13)) {
+            editable_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] =
+                editable_from_text(rows.bytes(row, 13));
+        }
+        if (!rows.is_null(row, 14)) edited_[{std::string(rows.bytes(row, 1)), std::string(rows.bytes(row, 2))}] = rows.bytes(row, 14);
     }
     return std::nullopt;
 }
@@ -276,8 +286,13 @@ void PgBatchTransaction::decided(const BatchRequest& item) {
             rules_[{change.run_id, change.effect_key}] = change.rule;
             deadlines_[{change.run_id, change.effect_key}] = item.deadline_ms;
             approvals_.erase({change.run_id, change.effect_key});
+            editable_[{change.run_id, change.effect_key}] = change.editable;
+            edited_.erase({change.run_id, change.effect_key});
         } else if (change.kind == StateChange::Kind::approval_recorded) {
             approvals_[{change.run_id, change.effect_key}] = change.approvals;
+            edited_[{change.run_id, change.effect_key}] = change.edited;
+        } else if (change.kind == StateChange::Kind::effect_state && change.state == EffectState::approved) {
+            edited_[{change.run_id, change.effect_key}] = change.edited;
         }
     }
 }
@@ -312,6 +327,16 @@ std::string_view PgBatchTransaction::rule_of(std::string_view run_id, std::strin
 const KeptRelease* PgBatchTransaction::release_of(std::string_view run_id, std::string_view effect_key) {
     const auto found = releases_.find({std::string(run_id), std::string(effect_key)});
     return found == releases_.end() ? nullptr : &found->second;
+}
+
+std::span<const std::string> PgBatchTransaction::editable_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = editable_.find({std::string(run_id), std::string(effect_key)});
+    return found == editable_.end() ? std::span<const std::string>() : std::span<const std::string>(found->second);
+}
+
+std::string_view PgBatchTransaction::edited_of(std::string_view run_id, std::string_view effect_key) {
+    const auto found = edited_.find({std::string(run_id), std::string(effect_key)});
+    return found == edited_.end() ? std::string_view() : std::string_view(found->second);
 }
 
 std::span<const std::string> PgBatchTransaction::approvals_of(std::string_view run_id, std::string_view effect_key) {
@@ -357,7 +382,11 @@ Statement PgBatchTransaction::audit_statement(std::span<const AuditEntry> audit)
     std::vector<std::string_view> reasons;
     std::vector<std::int64_t> deadlines;
     std::vector<std::string_view> details;
+    std::vector<std::string_view> editables;
+    std::vector<bool> edited;
     for (const AuditEntry& entry : audit) {
+        editables.push_back(entry.editable);
+        edited.push_back(entry.edited);
         at.push_back(entry.at_ms);
         events.push_back(audit_event_name(entry.event));
         runs.push_back(entry.run_id);
@@ -382,7 +411,9 @@ Statement PgBatchTransaction::audit_statement(std::span<const AuditEntry> audit)
                          .add(bool_array(verified))
                          .add(bytea_array(reasons))
                          .add(integer_array(deadlines))
-                         .add(text_array(details))};
+                         .add(text_array(details))
+                         .add(text_array(editables))
+                         .add(bool_array(edited))};
 }
 
 // The statements that write what the changes since the last call did. The scratch
@@ -428,6 +459,8 @@ std::vector<Statement> PgBatchTransaction::writes() {
         std::vector<std::string_view> kept_rules;    // likewise
         std::vector<std::int64_t> kept_deadlines;    // a new hold's; 0 for the rest
         std::vector<std::string> kept_approvals;     // text[] literals: "{}" unless pending
+        std::vector<std::string> kept_editable;      // JSON arrays; "" for none, or once decided
+        std::vector<std::string_view> kept_edited;   // "" unless changed by an approver
         std::vector<std::string_view> gone_runs;
         std::vector<std::string_view> gone_keys;
         for (const auto& [run_id, effect_key] : touched) {
@@ -450,6 +483,9 @@ std::vector<Statement> PgBatchTransaction::writes() {
                     for (const std::string& name : approvals_of(run_id, effect_key)) approvals.push_back(name);
                 }
                 kept_approvals.push_back(text_array(approvals));
+                kept_editable.push_back(is_waiting(state) ? editable_text(editable_of(run_id, effect_key))
+                                                          : std::string());
+                kept_edited.push_back(is_waiting(state) ? edited_of(run_id, effect_key) : std::string_view());
             } else {
                 gone_runs.push_back(run_id);
                 gone_keys.push_back(effect_key);
@@ -467,10 +503,13 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(text_array(kept_details))
                                            .add(text_array(kept_rules))
                                            .add(text_array(std::vector<std::string_view>(kept_approvals.begin(),
-                                                                                          kept_approvals.end())))});
+                                                                                          kept_approvals.end())))
+                                           .add(text_array(std::vector<std::string_view>(kept_editable.begin(),
+                                                                                          kept_editable.end())))
+                                           .add(text_array(kept_edited))});
     }
     if (!kept_unwritten_.empty()) {
-        std::vector<std::string_view> runs, keys, attempts, by, results;
+        std::vector<std::string_view> runs, keys, attempts, by, results, details;
         std::vector<std::int64_t> released, completed;
         for (const auto& key : kept_unwritten_) {
             const KeptRelease& kept = releases_.at(key);
@@ -481,6 +520,7 @@ std::vector<Statement> PgBatchTransaction::writes() {
             by.push_back(kept.decided_by);
             results.push_back(kept.result);
             completed.push_back(kept.completed_at_ms);
+            details.push_back(kept.detail);
         }
         statements.push_back(Statement{"latchwork_write_releases", nullptr,
                                        Parameters()
@@ -490,7 +530,8 @@ std::vector<Statement> PgBatchTransaction::writes() {
                                            .add(integer_array(released))
                                            .add(text_array(by))
                                            .add(text_array(results))
-                                           .add(integer_array(completed))});
+                                           .add(integer_array(completed))
+                                           .add(text_array(details))});
         kept_unwritten_.clear();
     }
     // Whenever grants are written, those long expired go: the table holds the live

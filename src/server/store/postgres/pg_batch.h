@@ -60,6 +60,8 @@ public:
     std::string_view rule_of(std::string_view run_id, std::string_view effect_key) override;
     std::span<const std::string> approvals_of(std::string_view run_id, std::string_view effect_key) override;
     const KeptRelease* release_of(std::string_view run_id, std::string_view effect_key) override;
+    std::span<const std::string> editable_of(std::string_view run_id, std::string_view effect_key) override;
+    std::string_view edited_of(std::string_view run_id, std::string_view effect_key) override;
     // Read inside the transaction, after this batch's writes so far: a revoke another
     // server committed is obeyed by the next batch here.
     std::optional<std::vector<Grant>> live_grants(std::string_view rule, std::int64_t now_ms) override;
@@ -83,6 +85,10 @@ private:
     std::map<std::pair<std::string, std::string>, std::string> rules_;
     // Who approved them so far, short of their rules' quorum (absent: nobody).
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> approvals_;
+    // What of their details an approver may change (absent: nothing).
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> editable_;
+    // Their details as an approver changed them (absent or empty: as submitted).
+    std::map<std::pair<std::string, std::string>, std::string> edited_;
     // The deadlines of the holds the batch made (absent or 0: none).
     std::map<std::pair<std::string, std::string>, std::int64_t> deadlines_;
     // What the batch's released and approved effects keep, loaded or decided; and the

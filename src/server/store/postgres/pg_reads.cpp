@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "server/core/detail_edit.h"
 #include "server/store/postgres/pg_arrays.h"
 
 namespace latchwork::server {
@@ -16,7 +17,8 @@ namespace {
 #define LATCHWORK_AUDIT_COLUMNS_BUT_DETAIL                                                     \
     "seq, " LATCHWORK_MS("at") ", event, run_id, effect_key, approved, verdict, source,"        \
     " mac_verified, reason, " LATCHWORK_MS("deadline")
-#define LATCHWORK_AUDIT_COLUMNS LATCHWORK_AUDIT_COLUMNS_BUT_DETAIL ", coalesce(detail, '')"
+#define LATCHWORK_AUDIT_COLUMNS \
+    LATCHWORK_AUDIT_COLUMNS_BUT_DETAIL ", coalesce(detail, ''), coalesce(editable, ''), edited"
 
 std::vector<AuditEntry> audit_entries_of(const Rows& rows) {
     std::vector<AuditEntry> entries;
@@ -35,6 +37,8 @@ std::vector<AuditEntry> audit_entries_of(const Rows& rows) {
         entry.reason = std::string(rows.bytes(row, 9));
         entry.deadline_ms = rows.integer(row, 10);
         entry.detail = std::string(rows.bytes(row, 11));
+        entry.editable = std::string(rows.bytes(row, 12));
+        entry.edited = rows.boolean(row, 13);
         entries.push_back(std::move(entry));
     }
     return entries;
@@ -91,7 +95,7 @@ Result<std::vector<AuditEntry>> select_audit_of_transactions(PgConnection& conne
                                                             std::size_t limit) {
     // Without details: who hears of an entry this way reads a hold's detail if it needs it.
     Rows rows = connection.run(
-        "SELECT " LATCHWORK_AUDIT_COLUMNS_BUT_DETAIL ", '' FROM latchwork_audit WHERE xact = ANY($1::int8[])"
+        "SELECT " LATCHWORK_AUDIT_COLUMNS_BUT_DETAIL ", '', '', edited FROM latchwork_audit WHERE xact = ANY($1::int8[])"
         " ORDER BY seq LIMIT $2::int8",
         Parameters().add(integer_array(std::vector<std::int64_t>(xacts.begin(), xacts.end())))
             .add(std::to_string(limit)));
@@ -103,7 +107,8 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
                                           std::uint64_t after, std::string_view run_prefix) {
     Rows rows = connection.run(
         "SELECT hold_order, run_id, effect_key, " LATCHWORK_MS("held_at") ", " LATCHWORK_MS("deadline")
-        ", coalesce(detail, ''), state = 3, coalesce(rule, ''), array_to_json(approvals)::text"
+        ", coalesce(detail, ''), state = 3, coalesce(rule, ''), array_to_json(approvals)::text,"
+        " coalesce(editable, ''), coalesce(edited, '')"
         " FROM latchwork_effects WHERE state IN (0, 3) AND hold_order > $1::int8"
         " AND substring(run_id FROM 1 FOR length($2::bytea)) = $2::bytea"
         " ORDER BY hold_order LIMIT $3::int8",
@@ -124,6 +129,8 @@ Result<std::vector<HeldEffect>> select_held(PgConnection& connection, std::size_
         effect.approved = rows.boolean(row, 6);
         effect.rule = std::string(rows.bytes(row, 7));
         effect.approvals = strings_of_json_array(rows.bytes(row, 8));
+        effect.editable = editable_from_text(rows.bytes(row, 9));
+        effect.edited = std::string(rows.bytes(row, 10));
         held.push_back(std::move(effect));
     }
     return held;

@@ -119,12 +119,22 @@ CREATE INDEX latchwork_grants_rule ON latchwork_grants (rule, expires_at);
 )sql",
     // Step 8: what an effect keeps once a person approved it or an attempt took its
     // release: the attempt (the caller's name for one logical call), when it was
-    // released (Unix ms), by whose decision, and what performing it produced (compact
+    // released (Unix ms), by whose decision, the detail an approver changed that went
+    // with the release (`released_detail`), and what performing it produced (compact
     // JSON) and when. Written with the effect's row under its run's lock; it goes with
     // the row when the run is closed.
     R"sql(
 ALTER TABLE latchwork_effects ADD COLUMN attempt bytea, ADD COLUMN released_at bigint,
-    ADD COLUMN decided_by text, ADD COLUMN result text, ADD COLUMN completed_at bigint;
+    ADD COLUMN decided_by text, ADD COLUMN result text, ADD COLUMN completed_at bigint,
+    ADD COLUMN released_detail text;
+)sql",
+    // Step 9: an approver's edits. A waiting effect keeps what of its detail an approver
+    // may change (`editable`, a JSON array of JSON Pointers) and the detail as an
+    // approver changed it (`edited`; `detail` stays as submitted). An audit entry says
+    // whether its detail is an approver's change (`edited`), a held one what was editable.
+    R"sql(
+ALTER TABLE latchwork_effects ADD COLUMN editable text, ADD COLUMN edited text;
+ALTER TABLE latchwork_audit ADD COLUMN editable text, ADD COLUMN edited boolean NOT NULL DEFAULT false;
 )sql",
 };
 

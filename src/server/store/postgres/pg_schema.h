@@ -14,7 +14,7 @@
 namespace latchwork::server {
 
 // The version of the tables this program reads and writes.
-inline constexpr int kSchemaVersion = 8;
+inline constexpr int kSchemaVersion = 9;
 
 // Brings the schema up to kSchemaVersion in one transaction, whatever it was (none,
 // or older); refuses a newer one. Two migrations at once take turns. Returns the

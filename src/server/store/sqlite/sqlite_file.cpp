@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "server/core/decider_name.h"
+#include "server/core/detail_edit.h"
 #include "server/core/effect_state_text.h"
 #include "server/store/sqlite/sqlite_journal_codec.h"
 #include "server/store/sqlite/sqlite_lock_file.h"
@@ -211,21 +212,21 @@ std::optional<Failure> SqliteFile::prepare_statements() {
                 " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") &&
         prepare(drop_grant_, "DELETE FROM grants WHERE id = ?1 OR expires_at <= ?2") &&
         prepare(put_release_,
-                "INSERT INTO releases (run_id, effect_key, attempt, released_at, decided_by, result, completed_at)"
-                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+                "INSERT INTO releases (run_id, effect_key, attempt, released_at, decided_by, result, completed_at,"
+                " detail) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"
                 " ON CONFLICT (run_id, effect_key) DO UPDATE SET attempt = excluded.attempt,"
                 " released_at = excluded.released_at, decided_by = excluded.decided_by,"
-                " result = excluded.result, completed_at = excluded.completed_at") &&
+                " result = excluded.result, completed_at = excluded.completed_at, detail = excluded.detail") &&
         prepare(drop_releases_, "DELETE FROM releases WHERE run_id = ?1 AND (?2 OR released_at IS NULL)") &&
         prepare(put_audit_,
                 "INSERT INTO audit (at, event, run_id, effect_key, approved, verdict, source,"
-                " mac_verified, reason, deadline, detail)"
-                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)") &&
+                " mac_verified, reason, deadline, detail, editable, edited)"
+                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)") &&
         // A held effect's change is in the effects table by the time its entry is
         // this old: the journal holds only the latest changes, folded when idle.
         prepare(prune_audit_,
                 "DELETE FROM audit WHERE seq IN ("
-                " SELECT a.seq FROM (SELECT seq, at, event, run_id, effect_key FROM audit"
+                " SELECT a.seq FROM (SELECT seq, at, event, run_id, effect_key, edited FROM audit"
                 "  ORDER BY seq LIMIT ?2) AS a"
                 " WHERE a.at < ?1 AND a.seq < (SELECT max(seq) FROM audit)"
                 " AND NOT (a.event = 'held' AND EXISTS (SELECT 1 FROM effects AS e"
@@ -233,7 +234,10 @@ std::optional<Failure> SqliteFile::prepare_statements() {
                 "  AND e.state IN ('pending', 'approved')))"
                 " AND NOT (a.event = 'approval_recorded' AND EXISTS (SELECT 1 FROM effects AS e"
                 "  WHERE e.run_id = a.run_id AND e.effect_key = a.effect_key"
-                "  AND e.state = 'pending')))");
+                "  AND e.state = 'pending'))"
+                " AND NOT (a.event = 'decided' AND a.edited = 1 AND EXISTS (SELECT 1 FROM effects AS e"
+                "  WHERE e.run_id = a.run_id AND e.effect_key = a.effect_key"
+                "  AND e.state = 'approved')))");
     if (!prepared) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     return std::nullopt;
 }
@@ -310,6 +314,8 @@ std::optional<Failure> SqliteFile::commit(std::span<const StateChange> changes,
             (entry.deadline_ms != 0 ? sqlite3_bind_int64(put, 10, entry.deadline_ms)
                                     : sqlite3_bind_null(put, 10)) == SQLITE_OK &&
             bind_detail(put, 11, entry.detail) == SQLITE_OK &&
+            bind_detail(put, 12, entry.editable) == SQLITE_OK &&
+            sqlite3_bind_int(put, 13, entry.edited ? 1 : 0) == SQLITE_OK &&
             step_once(put) == SQLITE_DONE;
         if (!done) return sqlite_failure();
     }
@@ -365,7 +371,8 @@ std::optional<Failure> SqliteFile::write_releases(std::span<const StateChange> c
                           bind_time(4, release.released_at_ms) == SQLITE_OK &&
                           bind_bytes(put, 5, release.decided_by) == SQLITE_OK &&
                           bind_detail(put, 6, release.result) == SQLITE_OK &&
-                          bind_time(7, release.completed_at_ms) == SQLITE_OK && step_once(put) == SQLITE_DONE;
+                          bind_time(7, release.completed_at_ms) == SQLITE_OK &&
+                          bind_detail(put, 8, release.detail) == SQLITE_OK && step_once(put) == SQLITE_DONE;
         if (!done) return sqlite_failure();
     }
     sqlite3_stmt* const drop = drop_releases_.get();
@@ -383,7 +390,7 @@ Result<std::vector<KeptRelease>> SqliteFile::kept_releases() {
     if (failure_) return *failure_;
     constexpr const char* sql =
         "SELECT run_id, effect_key, attempt, coalesce(released_at, 0), decided_by, result,"
-        " coalesce(completed_at, 0) FROM releases";
+        " coalesce(completed_at, 0), detail FROM releases";
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
         return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
@@ -400,6 +407,7 @@ Result<std::vector<KeptRelease>> SqliteFile::kept_releases() {
         release.decided_by = std::string(column_bytes(raw, 4));
         release.result = std::string(column_bytes(raw, 5));
         release.completed_at_ms = sqlite3_column_int64(raw, 6);
+        release.detail = std::string(column_bytes(raw, 7));
         kept.push_back(std::move(release));
     }
     if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
@@ -446,7 +454,7 @@ Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {
     // entry, if any, is its hold, approved since or not.
     constexpr const char* sql =
         "SELECT e.run_id, e.effect_key, coalesce(h.at, e.changed_at), coalesce(h.deadline, 0),"
-        " e.detail, e.state = 'approved', h.reason"
+        " e.detail, e.state = 'approved', h.reason, h.editable"
         " FROM effects AS e LEFT JOIN audit AS h"
         " ON h.run_id = e.run_id AND h.effect_key = e.effect_key AND h.event = 'held'"
         " WHERE e.state IN ('pending', 'approved')"
@@ -465,7 +473,8 @@ Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {
                                            sqlite3_column_int64(raw, 3),
                                            std::string(column_bytes(raw, 4)),
                                            sqlite3_column_int(raw, 5) != 0,
-                                           held_by_rule(column_bytes(raw, 6)), {}});
+                                           held_by_rule(column_bytes(raw, 6)), {},
+                                           editable_from_text(column_bytes(raw, 7)), {}});
     }
     if (status != SQLITE_DONE) return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
     if (auto failed = read_approvals(holds)) return *failed;
@@ -473,13 +482,16 @@ Result<std::vector<StoredHold>> SqliteFile::waiting_holds() {
 }
 
 // A pending effect's approvals short of its rule's quorum are its approval_recorded
-// entries since its hold (an effect is held at most once), in order. Pruning keeps them
-// while it is pending.
+// entries since its hold (an effect is held at most once), in order; one that changed the
+// detail (edited) starts them again, and its detail is the one approved since. An
+// approved effect's detail as changed is its approval's (decided, edited). Pruning keeps
+// these entries while the effect waits.
 std::optional<Failure> SqliteFile::read_approvals(std::vector<StoredHold>& holds) {
     constexpr const char* sql =
-        "SELECT a.run_id, a.effect_key, a.source FROM audit AS a JOIN effects AS e"
-        " ON e.run_id = a.run_id AND e.effect_key = a.effect_key AND e.state = 'pending'"
-        " WHERE a.event = 'approval_recorded' ORDER BY a.seq";
+        "SELECT a.run_id, a.effect_key, a.source, a.edited, a.detail FROM audit AS a JOIN effects AS e"
+        " ON e.run_id = a.run_id AND e.effect_key = a.effect_key"
+        " WHERE (a.event = 'approval_recorded' AND e.state = 'pending')"
+        " OR (a.event = 'decided' AND a.edited = 1 AND e.state = 'approved') ORDER BY a.seq";
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
         return Failure{"store " + path_ + ": " + sqlite3_errmsg(db_.get())};
@@ -487,13 +499,20 @@ std::optional<Failure> SqliteFile::read_approvals(std::vector<StoredHold>& holds
     const Statement statement(raw);
     std::map<std::pair<std::string_view, std::string_view>, StoredHold*> pending;
     for (StoredHold& hold : holds) {
-        if (!hold.approved) pending.emplace(std::pair{std::string_view(hold.run_id), std::string_view(hold.effect_key)}, &hold);
+        pending.emplace(std::pair{std::string_view(hold.run_id), std::string_view(hold.effect_key)}, &hold);
     }
     int status;
     while ((status = sqlite3_step(raw)) == SQLITE_ROW) {
         const auto found = pending.find({column_bytes(raw, 0), column_bytes(raw, 1)});
         if (found == pending.end()) continue;
-        std::vector<std::string>& approvals = found->second->approvals;
+        StoredHold& hold = *found->second;
+        std::vector<std::string>& approvals = hold.approvals;
+        if (sqlite3_column_int(raw, 3) != 0) {
+            const std::string_view detail = column_bytes(raw, 4);
+            hold.edited = detail == hold.detail ? std::string() : std::string(detail);
+            approvals.clear();
+        }
+        if (hold.approved) continue;
         std::string who(decider_name(column_bytes(raw, 2)));
         if (std::find(approvals.begin(), approvals.end(), who) == approvals.end()) approvals.push_back(std::move(who));
     }

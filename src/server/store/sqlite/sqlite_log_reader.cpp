@@ -14,12 +14,13 @@
 namespace latchwork::server {
 
 Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& path,
-                                                const AuditQuery& query, bool with_details) {
+                                                const AuditQuery& query, bool with_details, bool with_edits) {
     sqlite3_stmt* raw = nullptr;
     std::string sql =
         "SELECT seq, at, event, run_id, effect_key, approved, verdict, source, mac_verified,"
         " reason, deadline, ";
     sql += with_details ? "detail" : "NULL";
+    sql += with_edits ? ", editable, edited" : ", NULL, 0";
     sql += " FROM audit WHERE seq > ?2 AND seq < ?4";
     if (query.run) sql += " AND run_id = ?1";
     if (query.effect) sql += " AND effect_key = ?5";
@@ -63,6 +64,8 @@ Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& 
         entry.reason = std::string(column_bytes(raw, 9));
         entry.deadline_ms = sqlite3_column_int64(raw, 10);  // NULL reads as 0
         entry.detail = std::string(column_bytes(raw, 11));   // NULL reads as empty
+        entry.editable = std::string(column_bytes(raw, 12));
+        entry.edited = sqlite3_column_int(raw, 13) != 0;
         found.push_back(std::move(entry));
     }
     if (status != SQLITE_DONE) return Failure{"store " + path + ": " + sqlite3_errmsg(db)};
@@ -85,9 +88,9 @@ Result<std::vector<AuditEntry>> SqliteFile::read_log(const std::string& path,
     if (!version) return std::move(version).take_failure();
     // The first layout has no audit log: the first server to open the file adds it empty.
     if (version.value() == "1") return std::vector<AuditEntry>{};
-    if (version.value() == "2") return read_audit_rows(db.value().get(), path, query, false);
+    if (version.value() == "2") return read_audit_rows(db.value().get(), path, query, false, false);
     // Version 3's log has the columns of today's; only its events were fewer.
-    if (version.value() == "3") return read_audit_rows(db.value().get(), path, query);
+    if (version.value() == "3") return read_audit_rows(db.value().get(), path, query, true, false);
     if (auto failed = check_version(steps, version.value())) return *failed;
     return read_audit_rows(db.value().get(), path, query);
 }

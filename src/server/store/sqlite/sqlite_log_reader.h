@@ -21,10 +21,10 @@ namespace latchwork::server {
 
 // The audit entries that match, read through `db` (a store's or a reader's); `path`
 // names the store in a failure. A version 2 file (`with_details` false) has no details
-// to read.
+// to read; a file older than version 8 (`with_edits` false) no editable and edited.
 Result<std::vector<AuditEntry>> read_audit_rows(sqlite3* db, const std::string& path,
                                                 const AuditQuery& query,
-                                                bool with_details = true);
+                                                bool with_details = true, bool with_edits = true);
 
 struct SqliteClose {
     void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }

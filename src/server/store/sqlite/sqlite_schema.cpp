@@ -304,7 +304,8 @@ CREATE TABLE grants (
 ) WITHOUT ROWID;
 )sql"},
     // Step 8: what a released effect keeps: the attempt that took it, when, by whose
-    // decision, and what performing it produced; the audit log's 'completed' entries.
+    // decision, the detail an approver changed, and what performing it produced; the
+    // audit log's 'completed' entries.
     {8, R"sql(
 CREATE TABLE releases (
   -- One row per effect an attempt took or a person approved (before its submitter
@@ -317,6 +318,7 @@ CREATE TABLE releases (
   decided_by BLOB NOT NULL,     -- an approver's name, 'rule:NAME', 'grant:ID', 'line:IP:PORT', 'client:NAME'
   result TEXT,                  -- what performing it produced, compact JSON; NULL until completed
   completed_at INTEGER,         -- likewise
+  detail TEXT,                  -- the detail a person approved with changes; NULL: as submitted
   PRIMARY KEY (run_id, effect_key)
 ) WITHOUT ROWID;
 CREATE TABLE audit (
@@ -350,6 +352,15 @@ CREATE TABLE audit (
   detail TEXT
 );
 )sql", kRebuiltByStep8},
+    // Step 9: an approver's edits. A held entry says what of its effect's detail an
+    // approver may change (editable: a JSON array of JSON Pointers; NULL for nothing).
+    // An approval's entry (decided, approval_recorded) and a taken one whose detail is
+    // the detail as an approver changed it say so (edited = 1); the held entry keeps the
+    // detail as submitted. A restart reads a waiting effect's edits back from these.
+    {9, R"sql(
+ALTER TABLE audit ADD COLUMN editable TEXT;
+ALTER TABLE audit ADD COLUMN edited INTEGER NOT NULL DEFAULT 0 CHECK (edited IN (0, 1));
+)sql"},
 };
 
 constexpr bool numbered_from_one() {

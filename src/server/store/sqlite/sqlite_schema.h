@@ -14,7 +14,7 @@ class OpenSteps;
 // step in sqlite_schema.cpp, each of which says what its version added. Older programs
 // refuse files with a higher one; a file of an older version is upgraded in place when
 // a store opens it.
-inline constexpr int kStoreSchemaVersion = 8;
+inline constexpr int kStoreSchemaVersion = 9;
 
 // Within the caller's transaction: a new file gets every step, a file of an older
 // version the steps after its own, a file of this version none. Refuses another

@@ -204,7 +204,7 @@ TEST(HoldExpiryLogic, ADeadlineRejectsExactlyAsARejectingDecide) {
 
 TEST(HoldExpiryLogic, LoadedHoldsKeepTheirStoredDeadlineOrGetTheTimeout) {
     ResidentLedger resident;
-    const std::vector<StoredHold> holds = {{"r", "stored", 10, 5000, {}, false, {}, {}}, {"r", "old", 20, 0, {}, false, {}, {}}};
+    const std::vector<StoredHold> holds = {{"r", "stored", 10, 5000, {}, false, {}, {}, {}, {}}, {"r", "old", 20, 0, {}, false, {}, {}, {}, {}}};
     resident.index_holds(holds, 100);
     EXPECT_EQ(resident.held().find("r", "stored")->deadline_ms, 5000);
     EXPECT_EQ(resident.held().find("r", "old")->deadline_ms, 120);

@@ -18,10 +18,10 @@ struct KeptRelease {
     std::int64_t released_at_ms = 0;  // 0: approved, not yet taken
     std::string decided_by;           // decider_name() of the decision that released it
     std::string result;               // canonical JSON; empty until completed
+    std::int64_t completed_at_ms = 0;
     // The detail a person approved with changes, handed over with the release and again
     // to its attempt's retry; empty: as submitted.
     std::string detail;
-    std::int64_t completed_at_ms = 0;
 
     bool released() const noexcept { return released_at_ms != 0; }
     bool completed() const noexcept { return !result.empty(); }

@@ -44,7 +44,7 @@ std::optional<ChangeNotice> read_notice(std::string_view payload);
 // the request as far as the entry tells it, and the one change it stands for.
 struct HeardChange {
     Request request;
-    StateChange change{StateChange::Kind::effect_state, {}, {}, EffectState::pending, {}, {}, {}};
+    StateChange change{StateChange::Kind::effect_state, {}, {}, EffectState::pending, {}, {}, {}, {}, {}};
     DecisionSource source;  // views into the entry it was made from
 };
 

@@ -130,7 +130,7 @@ def test_a_version_two_file_is_upgraded_in_place_and_logs_takings_details_and_wo
                           " substr(CAST(decided_by AS TEXT), 1, 5) FROM releases ORDER BY 1")
         assert kept.fetchall() == [("old", "", None, "alice"), ("sent", "a1", '{"id":3}', "line:")]
         # Entries from before edits existed read as unedited.
-        assert db.execute("SELECT count(*) FROM audit WHERE edited = 0 AND editable IS NULL").fetchone() == (5,)
+        assert db.execute("SELECT count(*) FROM audit WHERE edited = 0 AND editable IS NULL").fetchone() == (6,)
     after = run_gate("log", "--store", url)
     assert after.returncode == 0, after.stderr
     events = [line.split(" ")[1] for line in after.stdout.splitlines()]

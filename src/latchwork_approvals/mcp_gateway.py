@@ -25,7 +25,7 @@ import secrets
 import signal
 import socket
 import sys
-from collections.abc import AsyncIterator, Mapping, Sequence
+from collections.abc import AsyncIterator, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeAlias, TypeVar
 
@@ -225,8 +225,8 @@ class Gateway:
         except ApprovalTimeout:
             return _error(self.still_waiting(name, waiting))
         except ServerError as refused:
-            return _error(f"Not done: the approval gate refused the call of {name}: "
-                          f"{refused.message}.")
+            return _error(f"Not done: the approval gate at {self.settings.gate} answered this "
+                          f"call of {name} with an error: {refused.message}.")
         except (GateUnavailable, OutcomeUnknown) as failed:
             return _error(f"Not done: the approval gate at {self.settings.gate} could not be "
                           f"asked about this call of {name} ({failed}). Try again later.")
@@ -317,15 +317,19 @@ class _Downstream:
         else:
             await transport.__aexit__(None, None, None)
 
+    def ended(self) -> int | None:
+        """The started server's exit code (128 + N for signal N) once it has ended."""
+        code: int | None = None if self.process is None else self.process.returncode
+        return None if code is None else 128 - code if code < 0 else code
+
     async def exit_code(self) -> int | None:
-        """Once the started server has ended, its exit code (128 + N for signal N); None
-        at once when the gateway started no process."""
+        """ended(), once the started server has ended; None at once when the gateway
+        started no process."""
         if self.process is None:
             return None
-        while self.process.returncode is None:
+        while self.ended() is None:
             await anyio.sleep(0.1)
-        code: int = self.process.returncode
-        return 128 - code if code < 0 else code
+        return self.ended()
 
 
 # ---- serving ------------------------------------------------------------------------------
@@ -358,8 +362,16 @@ def _loopback(host: str) -> bool:
         return False
 
 
-async def _serve_http(server: Server[Any], address: tuple[str, int],
-                      token: bytes | None) -> None:
+class _Uvicorn(uvicorn.Server):
+    """uvicorn leaving the signals to the gateway, which tells it when to stop."""
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        yield
+
+
+async def _serve_http(server: Server[Any], address: tuple[str, int], token: bytes | None,
+                      stop: anyio.Event) -> None:
     host, port = address
     app: ASGIApp = server.streamable_http_app(host=host)
     if token is not None:
@@ -370,19 +382,21 @@ async def _serve_http(server: Server[Any], address: tuple[str, int],
     shown = f"[{host}]" if ":" in host else host
     print(f"latchwork-mcp: serving MCP at http://{shown}:{bound}/mcp", file=sys.stderr,
           flush=True)
-    config = uvicorn.Config(app, log_level="warning", lifespan="on")
-    await uvicorn.Server(config).serve(sockets=[listening])
+    http = _Uvicorn(uvicorn.Config(app, log_level="warning", lifespan="on",
+                                   timeout_graceful_shutdown=5))
+    async with anyio.create_task_group() as group:
+        async def stopping() -> None:
+            await stop.wait()
+            http.should_exit = True
+
+        group.start_soon(stopping)
+        await http.serve(sockets=[listening])
+        group.cancel_scope.cancel()
 
 
 async def _serve_stdio(server: Server[Any]) -> None:
     async with stdio_server() as (read, write):
         await server.run(read, write, server.create_initialization_options())
-
-
-async def _ended_by_signal() -> None:
-    with anyio.open_signal_receiver(signal.SIGTERM, signal.SIGINT) as signals:
-        async for _ in signals:
-            return
 
 
 async def _gateway(options: argparse.Namespace, http: tuple[str, int] | None,
@@ -407,33 +421,36 @@ async def _gateway(options: argparse.Namespace, http: tuple[str, int] | None,
                   file=sys.stderr)
             return 1
         server = Gateway(session, gate, settings, process_run).server(initialized)
-        exit_code = 0
+        stop = anyio.Event()
         async with anyio.create_task_group() as group:
             async def watch() -> None:
-                nonlocal exit_code
-                code = await downstream.exit_code()
-                if code is not None:
-                    print(f"latchwork-mcp: the MCP server exited with code {code}",
-                          file=sys.stderr, flush=True)
-                    exit_code = code
+                if await downstream.exit_code() is not None:
                     group.cancel_scope.cancel()
 
             async def serve() -> None:
                 if http is not None:
-                    await _serve_http(server, http, http_token)
+                    await _serve_http(server, http, http_token, stop)
                 else:
                     await _serve_stdio(server)
                 group.cancel_scope.cancel()
 
-            async def stop() -> None:
-                await _ended_by_signal()
-                group.cancel_scope.cancel()
+            async def stopped_by_signal() -> None:
+                with anyio.open_signal_receiver(signal.SIGTERM, signal.SIGINT) as signals:
+                    async for _ in signals:
+                        break
+                stop.set()  # HTTP: uvicorn closes its connections first
+                if http is None:
+                    group.cancel_scope.cancel()
 
             group.start_soon(watch)
             group.start_soon(serve)
-            if http is None:  # uvicorn stops on these itself
-                group.start_soon(stop)
-        return exit_code
+            group.start_soon(stopped_by_signal)
+        # The server's exit may also have ended the client's session before watch() saw it.
+        code = downstream.ended()
+        if code is None:
+            return 0
+        print(f"latchwork-mcp: the MCP server exited with code {code}", file=sys.stderr)
+        return code
 
 
 # ---- the command line ---------------------------------------------------------------------

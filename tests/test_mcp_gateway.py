@@ -81,9 +81,11 @@ def test_listings_resources_and_plain_tools_pass_through(gate_process, tmp_path)
             looked = await session.call_tool("lookup", {"name": "ann"})
             assert (text_of(looked), looked.structured_content) == (
                 'lookup done: {"name": "ann"}', {"call": 1})
+            too_long = await session.call_tool("send_money", {"to": "x" * 20000, "amount": 1})
+            assert too_long.is_error and "detail is longer than 16384 bytes" in text_of(too_long)
 
     anyio.run(client)
-    assert gate.request({"op": "pending_count"})["value"] == 0
+    assert gate.request({"op": "pending_count"})["value"] == 0 and len(calls(tmp_path)) == 1
 
 
 @pytest.mark.parametrize("case, gate_options, gateway_options, answer", [

@@ -52,8 +52,10 @@ async def gateway(gate, tmp_path, *options: str, command=GATEWAY, tools=()):
         yield session
 
 
-async def decide_when_held(console, run_id: str | None, approved: bool, after: float = 0) -> None:
-    """A person deciding PAY_KEY through the console; any run when run_id is None."""
+async def decide_when_held(console, run_id: str | None, approved: bool, after: float = 0,
+                           amount: int | None = None) -> None:
+    """A person deciding PAY_KEY through the console (any run when run_id is None),
+    approving another amount when one is given."""
     def held() -> str:
         for _ in range(1500):
             items = console.get("/api/pending?limit=1000")["items"]
@@ -67,7 +69,13 @@ async def decide_when_held(console, run_id: str | None, approved: bool, after: f
     item = (await anyio.to_thread.run_sync(wait_until_held, console, run_id, [PAY_KEY]))[PAY_KEY]
     assert item["detail"] == {"tool": "send_money", "arguments": PAY}
     await anyio.sleep(after)
-    await anyio.to_thread.run_sync(console.decide, run_id, PAY_KEY, approved, "wrong account")
+    if amount is None:
+        await anyio.to_thread.run_sync(console.decide, run_id, PAY_KEY, approved, "wrong account")
+        return
+    changed = {"tool": "send_money", "arguments": {**PAY, "amount": amount}}
+    reply = await anyio.to_thread.run_sync(console.call, "POST", "/api/decide", {
+        "run_id": run_id, "effect_key": PAY_KEY, "approved": True, "detail": changed})
+    assert reply.status == 200, reply.body
 
 
 def test_listings_resources_and_plain_tools_pass_through(gate_process, tmp_path):
@@ -90,12 +98,13 @@ def test_listings_resources_and_plain_tools_pass_through(gate_process, tmp_path)
 
 @pytest.mark.parametrize("case, gate_options, gateway_options, answer", [
     ("approved", (), (), PAID),
+    ("edited", (), (), 'send_money done: {"amount": 4, "to": "ann"}'),
     ("rejected", (), (), f"Not done: {PAY_KEY} was rejected by ada: wrong account."),
     ("expired", ("--hold-timeout", "1s"), (),
      f"Not done: {PAY_KEY} was not approved in time (its hold expired)."),
     ("waited", (), ("--wait", "1s"), "Not done yet: this call of send_money is still waiting "
      f"for a person's approval (find it in the approval console: run run-h, effect {PAY_KEY})."),
-], ids=["approved", "rejected", "expired", "waited"])
+], ids=["approved", "edited", "rejected", "expired", "waited"])
 def test_a_held_call_waits_for_a_person(gate_process, tmp_path, case, gate_options,
                                         gateway_options, answer):
     gate, console = start_gate(gate_process, tmp_path, *gate_options)
@@ -107,14 +116,15 @@ def test_a_held_call_waits_for_a_person(gate_process, tmp_path, case, gate_optio
     async def client():
         async with gateway(gate, tmp_path, "--run", "run-h", *gateway_options) as session, \
                 anyio.create_task_group() as group:
-            if case in ("approved", "rejected"):  # long enough to hear of it while waiting
-                group.start_soon(decide_when_held, console, "run-h", case == "approved",
-                                 5.5 if case == "approved" else 0)
+            if case in ("approved", "edited", "rejected"):  # approved: after some progress
+                group.start_soon(decide_when_held, console, "run-h", case != "rejected",
+                                 5.5 if case == "approved" else 0, 4 if case == "edited" else None)
             return await session.call_tool("send_money", PAY, progress_callback=progress)
 
     result = anyio.run(client)
-    assert text_of(result).startswith(answer) and bool(result.is_error) == (case != "approved")
-    assert len(calls(tmp_path)) == (case == "approved")
+    performed = case in ("approved", "edited")
+    assert text_of(result).startswith(answer) and bool(result.is_error) != performed
+    assert len(calls(tmp_path)) == performed
     if case == "approved":
         assert told and all(PAY_KEY in message for message in told), told
 

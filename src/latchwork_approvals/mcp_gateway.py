@@ -20,12 +20,13 @@ import hashlib
 import hmac
 import ipaddress
 import json
+import os
 import re
 import secrets
 import signal
 import socket
 import sys
-from collections.abc import AsyncIterator, Iterator, Mapping, Sequence
+from collections.abc import AsyncIterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeAlias, TypeVar
 
@@ -300,7 +301,10 @@ class _Downstream:
             self.process = await spawn(*args, **kwargs)
             return self.process
 
-        parameters = mcp_stdio.StdioServerParameters(command=command[0], args=list(command[1:]))
+        # The server gets the gateway's environment (its keys and settings), not the
+        # SDK's short list of safe variables.
+        parameters = mcp_stdio.StdioServerParameters(command=command[0], args=list(command[1:]),
+                                                     env=dict(os.environ))
         transport = mcp_stdio.stdio_client(parameters)
         if spawn is not None:
             setattr(mcp_stdio, "_create_platform_compatible_process", kept)
@@ -319,7 +323,18 @@ class _Downstream:
 
     def ended(self) -> int | None:
         """The started server's exit code (128 + N for signal N) once it has ended."""
-        code: int | None = None if self.process is None else self.process.returncode
+        if self.process is None:
+            return None
+        code: int | None = self.process.returncode
+        if code is None and hasattr(os, "waitid"):
+            # Exited but not yet reaped by the event loop: read its status, leaving it
+            # to be reaped.
+            with contextlib.suppress(OSError):
+                status = os.waitid(os.P_PID, self.process.pid,
+                                   os.WEXITED | os.WNOHANG | os.WNOWAIT)
+                if status is not None:
+                    code = (status.si_status if status.si_code == os.CLD_EXITED
+                            else -status.si_status)
         return None if code is None else 128 - code if code < 0 else code
 
     async def exit_code(self) -> int | None:
@@ -362,14 +377,6 @@ def _loopback(host: str) -> bool:
         return False
 
 
-class _Uvicorn(uvicorn.Server):
-    """uvicorn leaving the signals to the gateway, which tells it when to stop."""
-
-    @contextlib.contextmanager
-    def capture_signals(self) -> Iterator[None]:
-        yield
-
-
 async def _serve_http(server: Server[Any], address: tuple[str, int], token: bytes | None,
                       stop: anyio.Event) -> None:
     host, port = address
@@ -382,8 +389,11 @@ async def _serve_http(server: Server[Any], address: tuple[str, int], token: byte
     shown = f"[{host}]" if ":" in host else host
     print(f"latchwork-mcp: serving MCP at http://{shown}:{bound}/mcp", file=sys.stderr,
           flush=True)
-    http = _Uvicorn(uvicorn.Config(app, log_level="warning", lifespan="on",
-                                   timeout_graceful_shutdown=5))
+    http = uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="on",
+                                         timeout_graceful_shutdown=5))
+    # The gateway takes the signals itself and tells uvicorn when to stop (uvicorn would
+    # raise them again once stopped, ending the process by the signal).
+    setattr(http, "capture_signals", contextlib.nullcontext)
     async with anyio.create_task_group() as group:
         async def stopping() -> None:
             await stop.wait()

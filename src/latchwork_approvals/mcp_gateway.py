@@ -51,7 +51,7 @@ from .gating import DEFAULT_WAIT_SLICE, _async_record, _async_wait, _Asking
 from .outcome import Outcome
 from .wire import canonical_json
 
-__all__ = ["main", "effect_key", "DEFAULT_WAIT", "PROGRESS_EVERY", "GATE_PATIENCE"]
+__all__ = ["main", "effect_key"]
 
 # How long a call waits for a person before it answers that it still waits.
 DEFAULT_WAIT = 15 * 60.0
@@ -252,7 +252,7 @@ class Gateway:
                         told, None, f"waiting for a person's approval of {waiting.effect_key}"
                                     f"{where}")
 
-        answer: Outcome | GateError
+        answer: Outcome | GateError = GateUnavailable("the wait for the gate was cut short")
         async with anyio.create_task_group() as group:
             group.start_soon(tell)
             try:

@@ -1,20 +1,15 @@
 """An MCP server for latchwork-mcp's tests, written with the SDK: its tools send_money and
 lookup append each call to CALLS_FILE; it offers one resource too.
 
-    python mcp_tools_server.py CALLS_FILE [--exit-after N | --http PORT_FILE]
-
---exit-after N: exit with code 3 at the Nth call; --http: serve streamable HTTP on a free
-port, written to PORT_FILE.
+    python mcp_tools_server.py CALLS_FILE [--exit-after N]   (exits with code 3 at call N)
 """
 
 import json
 import os
-import socket
 import sys
 
 import anyio
 import mcp.types as types
-import uvicorn
 from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
 
@@ -35,7 +30,7 @@ async def call_tool(ctx, params):
         calls.write(json.dumps({"tool": params.name, "arguments": params.arguments}) + "\n")
     with open(calls_file) as calls:
         made = len(calls.readlines())
-    if option == "--exit-after" and made >= int(value):
+    if option == "--exit-after" and made >= int(value):  # as if it crashed
         os._exit(3)
     text = f"{params.name} done: {json.dumps(params.arguments, sort_keys=True)}"
     return types.CallToolResult(content=[types.TextContent(text=text)], structured_content={"call": made})
@@ -54,16 +49,8 @@ server = Server("tools-under-test", version="1.2", on_list_tools=list_tools, on_
 
 
 async def main():
-    if option != "--http":
-        async with stdio_server() as (read, write):
-            await server.run(read, write, server.create_initialization_options())
-        return
-    listening = socket.create_server(("127.0.0.1", 0))
-    with open(value + ".part", "w") as port:
-        port.write(str(listening.getsockname()[1]))
-    os.rename(value + ".part", value)
-    config = uvicorn.Config(server.streamable_http_app(), log_level="warning")
-    await uvicorn.Server(config).serve(sockets=[listening])
+    async with stdio_server() as (read, write):
+        await server.run(read, write, server.create_initialization_options())
 
 
 anyio.run(main)

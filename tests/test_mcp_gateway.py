@@ -54,18 +54,11 @@ async def gateway(gate, tmp_path, *options: str, command=GATEWAY, tools=()):
 
 async def decide_when_held(console, run_id: str | None, approved: bool, after: float = 0,
                            amount: int | None = None) -> None:
-    """A person deciding PAY_KEY through the console (any run when run_id is None),
-    approving another amount when one is given."""
-    def held() -> str:
-        for _ in range(1500):
-            items = console.get("/api/pending?limit=1000")["items"]
-            found = [item["run_id"] for item in items if item["effect_key"] == PAY_KEY]
-            if found:
-                return found[0]
-            time.sleep(0.02)
-        raise AssertionError("never held")
-
-    run_id = run_id or await anyio.to_thread.run_sync(held)
+    """A person deciding PAY_KEY through the console (in the run that holds it when run_id
+    is None), approving another amount when one is given."""
+    while run_id is None:
+        held = await anyio.to_thread.run_sync(console.get, "/api/pending")
+        run_id = held["items"][0]["run_id"] if held["items"] else await anyio.sleep(0.05)
     item = (await anyio.to_thread.run_sync(wait_until_held, console, run_id, [PAY_KEY]))[PAY_KEY]
     assert item["detail"] == {"tool": "send_money", "arguments": PAY}
     await anyio.sleep(after)
@@ -175,16 +168,11 @@ def test_a_refused_hello_is_a_tool_error_and_the_servers_exit_ends_the_gateway(
 def test_over_http_each_session_is_a_run_and_the_token_is_required(gate_process, tmp_path):
     gate, console = start_gate(gate_process, tmp_path)
     (tmp_path / "token").write_text("s3cret\n")
-    port, log = tmp_path / "port", tmp_path / "gateway.err"
-    tools = subprocess.Popen([*TOOLS, str(tmp_path / "calls"), "--http", str(port)])
-    gateway_process = None
+    log = tmp_path / "gateway.err"
+    gateway_process = subprocess.Popen(
+        [*GATEWAY, "--gate", gate.address, "--http", "127.0.0.1:0", "--http-token-file",
+         str(tmp_path / "token"), "--", *TOOLS, str(tmp_path / "calls")], stderr=log.open("w"))
     try:
-        while not port.exists():
-            time.sleep(0.05)
-        gateway_process = subprocess.Popen(
-            [*GATEWAY, "--gate", gate.address, "--http", "127.0.0.1:0", "--http-token-file",
-             str(tmp_path / "token"), "--downstream-url",
-             f"http://127.0.0.1:{port.read_text()}/mcp"], stderr=log.open("w"))
         while "serving MCP at" not in log.read_text():
             assert gateway_process.poll() is None, log.read_text()
             time.sleep(0.05)
@@ -206,7 +194,5 @@ def test_over_http_each_session_is_a_run_and_the_token_is_required(gate_process,
         process_run = log.read_text().split("latchwork-mcp: run ")[1].split()[0]
         assert run_id != process_run and len(run_id) == 32  # the HTTP session's id
     finally:
-        for process in (tools, gateway_process):
-            if process is not None:
-                process.terminate()
+        gateway_process.terminate()
     assert gateway_process.wait(10) == 0

@@ -112,29 +112,19 @@ def test_a_held_call_waits_for_a_person(gate_process, tmp_path, case, gate_optio
             if case in ("approved", "edited", "rejected"):  # approved: after some progress
                 group.start_soon(decide_when_held, console, "run-h", case != "rejected",
                                  5.5 if case == "approved" else 0, 4 if case == "edited" else None)
-            return await session.call_tool("send_money", PAY, progress_callback=progress)
+            result = await session.call_tool("send_money", PAY, progress_callback=progress)
+            # A retried call: a performed one answers its recorded result, not calling again.
+            return result, await session.call_tool("send_money", PAY)
 
-    result = anyio.run(client)
+    result, again = anyio.run(client)
     performed = case in ("approved", "edited")
     assert text_of(result).startswith(answer) and bool(result.is_error) != performed
     assert len(calls(tmp_path)) == performed
+    if performed:
+        assert (text_of(again), again.structured_content, again.is_error) == (
+            text_of(result), {"call": 1}, False)
     if case == "approved":
         assert told and all(PAY_KEY in message for message in told), told
-
-
-def test_the_same_call_again_gets_the_recorded_result_without_a_second_call(gate_process,
-                                                                             tmp_path):
-    rules = tmp_path / "rules.toml"
-    rules.write_text('[[rule]]\nname = "pay"\neffect = "tool:send_money:*"\naction = "release"\n')
-    gate, _ = start_gate(gate_process, tmp_path, "--rules", str(rules))
-
-    async def client() -> list:
-        async with gateway(gate, tmp_path) as session:
-            return [await session.call_tool("send_money", PAY) for _ in range(2)]
-
-    first, again = anyio.run(client)
-    assert (text_of(again), again.structured_content, again.is_error) == (PAID, {"call": 1}, False)
-    assert len(calls(tmp_path)) == 1
 
 
 def test_a_refused_hello_is_a_tool_error_and_the_servers_exit_ends_the_gateway(

@@ -455,8 +455,14 @@ async def _gateway(options: argparse.Namespace, http: tuple[str, int] | None,
             group.start_soon(watch)
             group.start_soon(serve)
             group.start_soon(stopped_by_signal)
-        # The server's exit may also have ended the client's session before watch() saw it.
+        # The server's exit may also have ended the client's session before watch() saw
+        # it: the event loop learns a reaped child's status a moment later.
         code = downstream.ended()
+        for _ in range(10):
+            if code is not None:
+                break
+            await anyio.sleep(0.02)
+            code = downstream.ended()
         if code is None:
             return 0
         print(f"latchwork-mcp: the MCP server exited with code {code}", file=sys.stderr)

@@ -94,7 +94,7 @@ wheel-test: $(VPY) deps-native
 
 install-test: wheel-test deps-browser deps-postgres deps-sqlite-shell
 	$(VPY) -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1 || true
-	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test,openai-agents]"
+	$(VPY) -m pip install --quiet "$(TEST_WHEEL)[test,openai-agents,mcp]"
 
 # The suite runs in PYTEST_WORKERS processes (pytest-xdist): most of its time is spent
 # waiting on servers, so more workers than cores pay. Every test takes its own ports,

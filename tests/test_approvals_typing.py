@@ -26,6 +26,11 @@ def has_openai_agents() -> bool:
     return importlib.util.find_spec("agents") is not None
 
 
+def has_mcp() -> bool:
+    """So is the MCP SDK, which latchwork-mcp needs."""
+    return importlib.util.find_spec("mcp") is not None
+
+
 # The examples are checked with the others, in test_typing.py.
 def test_the_package_is_installed_typed_and_passes_mypy_strict(tmp_path):
     assert (pathlib.Path(latchwork_approvals.__file__).parent / "py.typed").is_file()
@@ -33,7 +38,9 @@ def test_the_package_is_installed_typed_and_passes_mypy_strict(tmp_path):
     # beneath it (large, none of it used here) is taken as untyped, saving most of a minute.
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n[mypy-openai.*]\nfollow_imports = skip\n"
-                      "[mypy-agents.*]\nignore_missing_imports = True\n")
+                      "[mypy-agents.*]\nignore_missing_imports = True\n"
+                      "[mypy-mcp.*,mcp_types.*,anyio.*,uvicorn.*,starlette.*]\n"
+                      "ignore_missing_imports = True\n")
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--config-file", str(config),
          "--cache-dir", os.devnull, "--no-error-summary", "-p", "latchwork_approvals"],
@@ -47,6 +54,9 @@ def public_functions():
     if has_openai_agents():
         from latchwork_approvals import openai_agents
         modules.append(openai_agents)
+    if has_mcp():
+        from latchwork_approvals import mcp_gateway
+        modules.append(mcp_gateway)
     for module in modules:
         for name in module.__all__:
             value = getattr(module, name)
@@ -83,7 +93,8 @@ def test_pyright_finds_the_package_clean(tmp_path):
     package = pathlib.Path(latchwork_approvals.__file__).parent
     env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
     files = [str(path) for path in sorted(package.glob("*.py"))
-             if path.stem != "openai_agents" or has_openai_agents()]
+             if (path.stem != "openai_agents" or has_openai_agents())
+             and (path.stem != "mcp_gateway" or has_mcp())]
     result = subprocess.run([pyright_command(), *files], capture_output=True, text=True,
                             cwd=tmp_path, env=env, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -28,10 +28,10 @@ version_of() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 full_version_of() { "$1" -c 'import platform; print(platform.python_version())'; }
 
 # The main interpreter also gets the frameworks tested under it alone (the OpenAI Agents
-# SDK); the others only what the test extra holds.
+# SDK, the MCP SDK); the others only what the test extra holds.
 install_wheel() {
     local python=$1 extras=test
-    [ "$python" = "$main_python" ] && extras=test,openai-agents
+    [ "$python" = "$main_python" ] && extras=test,openai-agents,mcp
     "$python" -m pip uninstall --quiet --yes latchwork >/dev/null 2>&1
     "$python" -m pip install --quiet "$wheel[$extras]"
 }

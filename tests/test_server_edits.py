@@ -87,6 +87,9 @@ def test_an_edited_approval_reaches_only_a_worker_that_can_take_it(gate_process,
     wait_until_held(console, "r", "send")
     assert approve(console, "send", edited) == (200, {"verdict": "approved"})
     assert waiting.reply() == {"detail": edited, "verdict": "release"}
+    # Its reply lost, the worker's retry is handed the approved detail again.
+    assert server.request(submit("send", attempt="a1")) == {"again": True, "detail": edited,
+                                                            "verdict": "release"}
 
     # One without an attempt or editable is refused and the approval stays to be taken.
     assert server.request(submit("later", editable=EDITABLE)) == {"verdict": "held_for_approval"}
@@ -109,6 +112,7 @@ def test_an_edited_approval_reaches_only_a_worker_that_can_take_it(gate_process,
         "later": ("approved", EDITABLE, {**DETAIL, "to": "globex"}, []),
         "pay:1": ("held", EDITABLE, edited, ["bob"]),
     }
+    assert server.request(submit("send", attempt="a1"))["detail"] == edited  # kept across it
     assert approve(console, "pay:1", edited) == (200, {"verdict": "approved"})
     # The waiting detail used for matching stays the submitted one.
     assert server.request(submit("pay:1", attempt="a2")) == {"detail": edited, "verdict": "release"}

@@ -253,56 +253,50 @@ class _Settings:
         raise refused
 
 
-def _recordable(result: Any) -> bool:
+def _patience(asking: _Asking, result: Any) -> _Asking | None:
+    """How long recording ``result`` may go on trying; None when it is no JSON, so there
+    is nothing to record."""
     try:
         canonical_json(result)
     except (TypeError, ValueError):
-        return False
-    return True
+        return None
+    return _Asking(asking.run_id, asking.effect_key, None, RECORD_PATIENCE, 1.0, True)
+
+
+def _unrecorded(asking: _Asking, why: object) -> None:
+    _log.warning("result of %s in run %s not recorded: %s", asking.effect_key, asking.run_id, why)
 
 
 def _record(client: Client, asking: _Asking, result: Any) -> None:
     """Records ``result`` of the effect ``asking`` performed; never raises: the effect is
     done whether or not the gate keeps what it returned."""
-    if not _recordable(result):
-        return
-    patience = _Asking(asking.run_id, asking.effect_key, None, RECORD_PATIENCE, 1.0, True)
-    while True:
+    patience = _patience(asking, result)
+    while patience is not None:
         try:
             client.complete(asking.run_id, asking.effect_key, asking.attempt, result)
             return
         except ServerError as refused:
-            _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
-                         asking.run_id, refused.message)
-            return
+            return _unrecorded(asking, refused.message)
         except (GateUnavailable, OutcomeUnknown) as failed:
             pause = None if client.closed else patience.pause()
             if pause is None:
-                _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
-                             asking.run_id, failed)
-                return
+                return _unrecorded(asking, failed)
             time.sleep(pause)
 
 
 async def _async_record(client: AsyncClient, asking: _Asking, result: Any) -> None:
     """_record, for asyncio."""
-    if not _recordable(result):
-        return
-    patience = _Asking(asking.run_id, asking.effect_key, None, RECORD_PATIENCE, 1.0, True)
-    while True:
+    patience = _patience(asking, result)
+    while patience is not None:
         try:
             await client.complete(asking.run_id, asking.effect_key, asking.attempt, result)
             return
         except ServerError as refused:
-            _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
-                         asking.run_id, refused.message)
-            return
+            return _unrecorded(asking, refused.message)
         except (GateUnavailable, OutcomeUnknown) as failed:
             pause = None if client.closed else patience.pause()
             if pause is None:
-                _log.warning("result of %s in run %s not recorded: %s", asking.effect_key,
-                             asking.run_id, failed)
-                return
+                return _unrecorded(asking, failed)
             await asyncio.sleep(pause)
 
 

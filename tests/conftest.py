@@ -75,7 +75,10 @@ def gate_process():
 # The files that test the gate server itself (its stores, wire, console and process
 # life), not the module: what they find does not depend on the interpreter.
 SERVER_TEST_FILES = ("test_audit_and_expiry.py", "test_console_api.py", "test_console_browser.py",
-                     "test_bounds.py", "test_deploying_safely.py", "test_sqlite_readers.py")
+                     "test_console_events.py", "test_console_roles.py", "test_chat_actions.py",
+                     "test_notify_webhooks.py", "test_approver_commands.py", "test_rules_commands.py",
+                     "test_bounds.py", "test_deploying_safely.py", "test_sqlite_readers.py",
+                     "test_sqlite_approvals.py")
 
 
 @pytest.hookimpl(tryfirst=True)

@@ -4,6 +4,22 @@
 #include "wire/json_string.h"
 
 namespace latchwork::server {
+namespace {
+
+// {"NAME":TEXT,"verdict":"VERDICT"}: one string member beside the verdict, sorted
+// before it, escaped so the reply stays one line whatever TEXT holds.
+std::string one_member_reply(std::string_view name, std::string_view text, std::string_view verdict) {
+    std::string out = "{\"";
+    out += name;
+    out += "\":";
+    append_json_string(out, text);
+    out += ",\"verdict\":\"";
+    out += verdict;
+    out += "\"}\n";
+    return out;
+}
+
+}  // namespace
 
 std::string verdict_reply(std::string_view kind) {
     std::string out = R"({"verdict":)";
@@ -22,25 +38,12 @@ std::string count_reply(std::uint64_t value) {
 
 // Messages may carry request text (an unknown op); the string escaping keeps the
 // reply one line, whatever that text holds.
-std::string error_reply(std::string_view message) {
-    std::string out = R"({"message":)";
-    append_json_string(out, message);
-    out += ",\"verdict\":\"error\"}\n";
-    return out;
-}
+std::string error_reply(std::string_view message) { return one_member_reply("message", message, "error"); }
 
-std::string hello_reply(std::string_view client) {
-    std::string out = R"({"client":)";
-    append_json_string(out, client);
-    out += ",\"verdict\":\"ok\"}\n";
-    return out;
-}
+std::string hello_reply(std::string_view client) { return one_member_reply("client", client, "ok"); }
 
 std::string already_decided_reply(std::string_view state) {
-    std::string out = R"({"state":)";
-    append_json_string(out, state);
-    out += ",\"verdict\":\"already_decided\"}\n";
-    return out;
+    return one_member_reply("state", state, "already_decided");
 }
 
 std::string approval_recorded_reply(std::span<const std::string> approvals, std::uint32_t quorum) {
@@ -73,10 +76,7 @@ std::string released_duplicate_reply(const KeptRelease& kept) {
 }
 
 std::string held_with_link_reply(std::string_view link) {
-    std::string out = R"({"link":)";
-    append_json_string(out, link);
-    out += ",\"verdict\":\"held_for_approval\"}\n";
-    return out;
+    return one_member_reply("link", link, "held_for_approval");
 }
 
 std::string release_with_detail_reply(std::string_view detail) {

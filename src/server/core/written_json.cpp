@@ -104,8 +104,14 @@ private:
     // A string token's text, its escapes read.
     std::string string_token() {
         const std::size_t start = at_++;
-        while (text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
+        bool escaped = false;
+        while (text_[at_] != '"') {
+            escaped = escaped || text_[at_] == '\\';
+            at_ += text_[at_] == '\\' ? 2 : 1;
+        }
         ++at_;
+        // Most names and values hold no escape: their text is what stands between the quotes.
+        if (!escaped) return std::string(text_.substr(start + 1, at_ - start - 2));
         boost::system::error_code error;
         const json::value read = json::parse(text_.substr(start, at_ - start), error);
         return error ? std::string() : std::string(read.get_string());
